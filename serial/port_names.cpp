@@ -1,0 +1,127 @@
+#include "port_names.h"
+
+#include <QSerialPortInfo>
+#include <QStringList>
+
+#include <algorithm>
+#include <tuple>
+
+namespace j4 {
+namespace {
+
+int group(const QString& name) {
+    if (name.startsWith(QLatin1String("ttyS")))
+        return 0;
+    if (name.startsWith(QLatin1String("ttyUSB")))
+        return 1;
+    if (name.startsWith(QLatin1String("ttyACM")))
+        return 2;
+    return 3;
+}
+
+// Splits "ttyUSB10" into ("ttyUSB", 10); a name without a trailing number
+// gets -1 and sorts before its numbered siblings.
+std::pair<QString, long long> splitNumber(const QString& name) {
+    qsizetype digits = name.size();
+    while (digits > 0 && name.at(digits - 1).isDigit())
+        --digits;
+    if (digits == name.size())
+        return {name, -1};
+    return {name.left(digits), name.mid(digits).toLongLong()};
+}
+
+QString describe(const QSerialPortInfo& info) {
+    QStringList parts;
+    if (!info.description().isEmpty())
+        parts << info.description();
+    if (!info.manufacturer().isEmpty() && info.manufacturer() != info.description())
+        parts << info.manufacturer();
+    if (!info.serialNumber().isEmpty())
+        parts << QStringLiteral("serial %1").arg(info.serialNumber());
+    return parts.join(QStringLiteral(", "));
+}
+
+QString describeDevice(const QString& device) {
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        if (info.systemLocation() == device || info.portName() == device)
+            return describe(info);
+    }
+    return {};
+}
+
+std::vector<PortDescription> fromEnvironment(const QString& value) {
+#if defined(Q_OS_WIN)
+    const QChar separator = QLatin1Char(';');
+#else
+    const QChar separator = QLatin1Char(':');
+#endif
+    std::vector<PortDescription> ports;
+    for (const QString& entry : value.split(separator, Qt::SkipEmptyParts)) {
+        const int number = static_cast<int>(ports.size()) + 1;
+        ports.push_back({number, entry, describeDevice(entry)});
+    }
+    return ports;
+}
+
+} // namespace
+
+QString PortDescription::text() const {
+    return description.isEmpty() ? device : QStringLiteral("%1 (%2)").arg(device, description);
+}
+
+bool portNameLess(const QString& a, const QString& b) {
+    const auto [aStem, aNumber] = splitNumber(a);
+    const auto [bStem, bNumber] = splitNumber(b);
+    return std::tuple(group(a), aStem, aNumber) < std::tuple(group(b), bStem, bNumber);
+}
+
+std::vector<PortDescription> listPorts() {
+    const QString override = qEnvironmentVariable("J4_PORTS");
+    if (!override.isEmpty())
+        return fromEnvironment(override);
+
+    std::vector<PortDescription> ports;
+    const auto available = QSerialPortInfo::availablePorts();
+#if defined(Q_OS_WIN)
+    for (const QSerialPortInfo& info : available) {
+        const QString name = info.portName();
+        if (!name.startsWith(QLatin1String("COM")))
+            continue;
+        bool ok = false;
+        const int number = name.mid(3).toInt(&ok);
+        if (ok)
+            ports.push_back({number, name, describe(info)});
+    }
+    std::sort(ports.begin(), ports.end(),
+              [](const auto& a, const auto& b) { return a.number < b.number; });
+#else
+    std::vector<QSerialPortInfo> sorted(available.begin(), available.end());
+    std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) {
+        return portNameLess(a.portName(), b.portName());
+    });
+    for (const QSerialPortInfo& info : sorted) {
+        const int number = static_cast<int>(ports.size()) + 1;
+        ports.push_back({number, info.systemLocation(), describe(info)});
+    }
+#endif
+    return ports;
+}
+
+std::optional<PortDescription> portForNumber(int number) {
+    if (number < kFirstPortNumber || number > kLastPortNumber)
+        return std::nullopt;
+#if defined(Q_OS_WIN)
+    if (qEnvironmentVariableIsEmpty("J4_PORTS")) {
+        // COMn exists or not only when opened; the list is for descriptions.
+        const QString name = QStringLiteral("COM%1").arg(number);
+        return PortDescription{number, name, describeDevice(name)};
+    }
+#endif
+    for (const PortDescription& port : listPorts()) {
+        if (port.number == number)
+            return port;
+    }
+    return std::nullopt;
+}
+
+} // namespace j4

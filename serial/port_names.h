@@ -1,0 +1,34 @@
+#pragma once
+// Which device a port number (1..255) stands for.
+//
+// Windows: n is COMn. Elsewhere: the n-th serial port the system reports,
+// built-in UARTs (ttyS*) first, then ttyUSB*, ttyACM*, the rest, each group in
+// natural order, so motherboard ports get the low numbers as on Windows.
+// J4_PORTS (device paths separated by ':', on Windows ';') replaces that list.
+
+#include <QString>
+
+#include <optional>
+#include <vector>
+
+namespace j4 {
+
+struct PortDescription {
+    int number = 0;
+    QString device;      // what to open: a path, or COMn on Windows
+    QString description; // adapter, vendor and serial number where known
+
+    // "device (description)", or the device alone.
+    QString text() const;
+};
+
+inline constexpr int kFirstPortNumber = 1;
+inline constexpr int kLastPortNumber = 255;
+
+std::vector<PortDescription> listPorts();
+std::optional<PortDescription> portForNumber(int number);
+
+// The ordering used for the system's list, on bare names such as "ttyUSB10".
+bool portNameLess(const QString& a, const QString& b);
+
+} // namespace j4

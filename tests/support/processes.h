@@ -1,0 +1,50 @@
+#pragma once
+// Real processes for tests: the simulated device on a pseudo-terminal, and the
+// command-line tools.
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+namespace j4::testing {
+
+// j4_devsim on its own pseudo-terminal, linked into a temporary folder.
+class DevSim {
+public:
+    explicit DevSim(const QStringList& options = {});
+    ~DevSim();
+
+    QString device() const { return dir_.filePath(QStringLiteral("device")); }
+    QByteArray capture() const;
+    // Stops the device (SIGTERM) and returns its summary line.
+    QString stop();
+    // Waits until the device has ended by itself (after a hang-up).
+    QString waitForExit(int ms = 5000);
+
+private:
+    QTemporaryDir dir_;
+    std::unique_ptr<QProcess> process_;
+    QString summary_;
+};
+
+struct ProgramResult {
+    int exitCode = -1;
+    QString out;
+    QString err;
+    qint64 elapsedMs = 0;
+    // The last non-empty line of standard error, or of standard output.
+    QString lastLine() const;
+};
+
+ProgramResult runProgram(const QString& program, const QStringList& arguments,
+                         const QStringList& extraEnvironment = {}, int timeoutMs = 60000);
+
+// Where the build put the tools.
+QString devsimPath();
+QString flashPath();
+
+} // namespace j4::testing

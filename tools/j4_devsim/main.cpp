@@ -1,0 +1,394 @@
+// j4_devsim: a simulated J4 device on a pseudo-terminal, for tests, benchmarks
+// and for trying the updater without hardware.
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <map>
+#include <optional>
+#include <poll.h>
+#include <random>
+#include <set>
+#include <string>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr std::uint8_t kAck = 0x11;
+constexpr std::uint8_t kNak = 0x22;
+constexpr long kByteTimeNs = 86806; // 10 bits at 115200 baud
+constexpr long kStrayDelayNs = 20'000'000;
+
+const char kUsage[] = R"(Usage: j4_devsim --link PATH [options]
+
+Stands in for a J4 device: opens a pseudo-terminal, links its device to PATH
+(open PATH as the serial port), reads frames (two length bytes, high first,
+then that many bytes) and answers each with 0x11 (accept) or 0x22 (reject).
+Runs until SIGINT or SIGTERM, or until it hangs up.
+
+Options (transmissions are counted from 1, resends included):
+  --link PATH           where to put the symlink to the device (required)
+  --capture FILE        write every accepted frame there, concatenated
+  --summary FILE        write the summary line there on exit (it always goes
+                        to standard error too)
+  --reject K[,K...]     reject the K-th transmission(s)
+  --answer BYTE[@K]     answer BYTE (e.g. 0x06) at transmission K, or at all
+  --silent-from K       read but never answer from transmission K on
+  --hangup-at K[:M]     hang up at transmission K after M of its bytes (0);
+                        M at or past the frame's size: while the host waits
+  --stray BYTE@K        send BYTE 20 ms after the answer to transmission K
+  --delay-us US         wait before each answer (device processing time)
+  --pace                pace the line at 115200 8N1: 86.8 us a byte, both ways
+  --reject-prob P       reject each transmission with probability P
+  --seed S              seed for --reject-prob (default 1)
+  --help                this text
+
+The summary line: "transmissions=N accepts=N rejects=N".
+)";
+
+volatile std::sig_atomic_t stopRequested = 0;
+void onSignal(int) {
+    stopRequested = 1;
+}
+
+struct Options {
+    std::string link;
+    std::string capture;
+    std::string summary;
+    std::set<long> rejects;
+    std::map<long, int> answerAt;
+    std::optional<int> answerAll;
+    long silentFrom = 0;
+    long hangupAt = 0;
+    long hangupAfterBytes = 0;
+    std::map<long, int> strayAt;
+    long delayUs = 0;
+    bool pace = false;
+    double rejectProbability = 0;
+    unsigned seed = 1;
+};
+
+[[noreturn]] void usageError(const std::string& message) {
+    std::fprintf(stderr, "j4_devsim: %s\n(try --help)\n", message.c_str());
+    std::exit(2);
+}
+
+long parseNumber(const std::string& text, const char* what) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text.c_str(), &end, 0);
+    if (text.empty() || *end != '\0' || errno != 0 || value < 0)
+        usageError(std::string("bad ") + what + ": " + text);
+    return value;
+}
+
+int parseByte(const std::string& text) {
+    const long value = parseNumber(text, "byte");
+    if (value > 255)
+        usageError("byte out of range: " + text);
+    return static_cast<int>(value);
+}
+
+// "BYTE@K" -> (byte, K); K is 0 when absent.
+std::pair<int, long> parseByteAt(const std::string& text) {
+    const auto at = text.find('@');
+    if (at == std::string::npos)
+        return {parseByte(text), 0};
+    return {parseByte(text.substr(0, at)), parseNumber(text.substr(at + 1), "transmission")};
+}
+
+Options parseOptions(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc)
+                usageError(arg + " needs a value");
+            return argv[++i];
+        };
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else if (arg == "--link") {
+            o.link = value();
+        } else if (arg == "--capture") {
+            o.capture = value();
+        } else if (arg == "--summary") {
+            o.summary = value();
+        } else if (arg == "--reject") {
+            std::string list = value();
+            std::size_t start = 0;
+            while (start <= list.size()) {
+                const auto comma = list.find(',', start);
+                o.rejects.insert(parseNumber(list.substr(start, comma - start), "transmission"));
+                if (comma == std::string::npos)
+                    break;
+                start = comma + 1;
+            }
+        } else if (arg == "--answer") {
+            const auto [byte, k] = parseByteAt(value());
+            if (k == 0)
+                o.answerAll = byte;
+            else
+                o.answerAt[k] = byte;
+        } else if (arg == "--silent-from") {
+            o.silentFrom = parseNumber(value(), "transmission");
+        } else if (arg == "--hangup-at") {
+            const std::string v = value();
+            const auto colon = v.find(':');
+            o.hangupAt = parseNumber(v.substr(0, colon), "transmission");
+            if (colon != std::string::npos)
+                o.hangupAfterBytes = parseNumber(v.substr(colon + 1), "byte count");
+        } else if (arg == "--stray") {
+            const auto [byte, k] = parseByteAt(value());
+            o.strayAt[k] = byte;
+        } else if (arg == "--delay-us") {
+            o.delayUs = parseNumber(value(), "delay");
+        } else if (arg == "--pace") {
+            o.pace = true;
+        } else if (arg == "--reject-prob") {
+            o.rejectProbability = std::strtod(value().c_str(), nullptr);
+        } else if (arg == "--seed") {
+            o.seed = static_cast<unsigned>(parseNumber(value(), "seed"));
+        } else {
+            usageError("unknown option " + arg);
+        }
+    }
+    if (o.link.empty())
+        usageError("--link PATH is required");
+    return o;
+}
+
+std::int64_t nowNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return std::int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+}
+
+void sleepUntil(std::int64_t ns) {
+    timespec ts{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR &&
+           !stopRequested) {
+    }
+}
+
+bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+class Device {
+public:
+    explicit Device(Options options) : o_(std::move(options)), random_(o_.seed) {}
+
+    int run() {
+        if (!openPty())
+            return 1;
+        if (!o_.capture.empty()) {
+            capture_ = std::fopen(o_.capture.c_str(), "wb");
+            if (!capture_) {
+                std::perror("j4_devsim: capture file");
+                return 1;
+            }
+        }
+        std::printf("j4_devsim: serving on %s (%s)\n", o_.link.c_str(), slaveName_.c_str());
+        std::fflush(stdout);
+        serve();
+        finish();
+        return 0;
+    }
+
+private:
+    bool openPty() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
+            std::perror("j4_devsim: pseudo-terminal");
+            return false;
+        }
+        slaveName_ = ptsname(master_);
+        // Holding the device side open ourselves keeps the pair alive while the
+        // updater closes and reopens its port between attempts.
+        slave_ = ::open(slaveName_.c_str(), O_RDWR | O_NOCTTY);
+        termios raw{};
+        if (slave_ < 0 || tcgetattr(slave_, &raw) != 0) {
+            std::perror("j4_devsim: device side");
+            return false;
+        }
+        cfmakeraw(&raw);
+        cfsetspeed(&raw, B115200);
+        tcsetattr(slave_, TCSANOW, &raw);
+        ::unlink(o_.link.c_str());
+        if (::symlink(slaveName_.c_str(), o_.link.c_str()) != 0) {
+            std::perror("j4_devsim: link");
+            return false;
+        }
+        return true;
+    }
+
+    void serve() {
+        std::uint8_t chunk[4096];
+        while (!stopRequested && !hungUp_) {
+            pollfd p{master_, POLLIN, 0};
+            const int ready = ::poll(&p, 1, 100);
+            if (ready <= 0)
+                continue;
+            const ssize_t n = ::read(master_, chunk, sizeof chunk);
+            if (n <= 0) {
+                if (n < 0 && (errno == EINTR || errno == EAGAIN))
+                    continue;
+                // EIO while nobody has the port open cannot happen (we hold
+                // the device side), so this is a real end.
+                break;
+            }
+            const std::int64_t arrived = nowNs();
+            for (ssize_t i = 0; i < n && !hungUp_; ++i)
+                take(chunk[i], arrived);
+        }
+    }
+
+    void take(std::uint8_t byte, std::int64_t arrivedNs) {
+        if (frame_.empty()) {
+            ++transmissions_;
+            // The line is a queue: this frame starts when its first byte is
+            // seen or when the previous answer has left, whichever is later.
+            frameStartNs_ = std::max(arrivedNs, lineFreeNs_);
+        }
+        if (o_.hangupAt != 0 && transmissions_ == o_.hangupAt &&
+            static_cast<long>(frame_.size()) >= o_.hangupAfterBytes) {
+            hangUp();
+            return;
+        }
+        frame_.push_back(byte);
+        if (frame_.size() < 2)
+            return;
+        const std::size_t wanted = std::size_t{frame_[0]} * 256 + frame_[1] + 2;
+        if (frame_.size() < wanted)
+            return;
+        if (o_.hangupAt != 0 && transmissions_ == o_.hangupAt &&
+            static_cast<long>(frame_.size()) <= o_.hangupAfterBytes) {
+            // The whole frame came in: hang up while the host waits.
+            hangUp();
+            return;
+        }
+        answer();
+        frame_.clear();
+    }
+
+    void answer() {
+        const long k = transmissions_;
+        bool accept = o_.rejects.count(k) == 0;
+        if (accept && o_.rejectProbability > 0) {
+            std::uniform_real_distribution<double> draw(0.0, 1.0);
+            accept = draw(random_) >= o_.rejectProbability;
+        }
+        int reply = accept ? kAck : kNak;
+        if (auto it = o_.answerAt.find(k); it != o_.answerAt.end())
+            reply = it->second;
+        else if (o_.answerAll)
+            reply = *o_.answerAll;
+
+        std::int64_t due = nowNs();
+        if (o_.pace)
+            due = frameStartNs_ + static_cast<std::int64_t>(frame_.size()) * kByteTimeNs;
+        due += o_.delayUs * 1000;
+        if (o_.silentFrom != 0 && k >= o_.silentFrom) {
+            lineFreeNs_ = due;
+            return;
+        }
+        if (reply == kAck) {
+            ++accepts_;
+            if (capture_) {
+                std::fwrite(frame_.data(), 1, frame_.size(), capture_);
+                std::fflush(capture_);
+            }
+        } else if (reply == kNak) {
+            ++rejects_;
+        }
+        if (o_.pace) {
+            // The answer is at the host once its last bit has crossed the line.
+            due += kByteTimeNs;
+        }
+        sleepUntil(due);
+        const auto answerByte = static_cast<std::uint8_t>(reply);
+        writeAll(master_, &answerByte, 1);
+        if (auto it = o_.strayAt.find(k); it != o_.strayAt.end()) {
+            // A little later, as a glitching device would, so that it is not
+            // read in the same gulp as the answer.
+            due += kStrayDelayNs;
+            sleepUntil(due);
+            const auto stray = static_cast<std::uint8_t>(it->second);
+            writeAll(master_, &stray, 1);
+        }
+        lineFreeNs_ = due;
+    }
+
+    void hangUp() {
+        hungUp_ = true;
+        ::close(slave_);
+        ::close(master_);
+        slave_ = master_ = -1;
+    }
+
+    void finish() {
+        if (capture_)
+            std::fclose(capture_);
+        ::unlink(o_.link.c_str());
+        char line[128];
+        std::snprintf(line, sizeof line, "transmissions=%ld accepts=%ld rejects=%ld\n",
+                      transmissions_, accepts_, rejects_);
+        std::fputs(line, stderr);
+        if (!o_.summary.empty()) {
+            if (std::FILE* f = std::fopen(o_.summary.c_str(), "w")) {
+                std::fputs(line, f);
+                std::fclose(f);
+            }
+        }
+        if (master_ >= 0)
+            ::close(master_);
+        if (slave_ >= 0)
+            ::close(slave_);
+    }
+
+    Options o_;
+    std::mt19937 random_;
+    int master_ = -1;
+    int slave_ = -1;
+    std::string slaveName_;
+    std::FILE* capture_ = nullptr;
+    std::vector<std::uint8_t> frame_;
+    long transmissions_ = 0;
+    long accepts_ = 0;
+    long rejects_ = 0;
+    std::int64_t frameStartNs_ = 0;
+    std::int64_t lineFreeNs_ = 0;
+    bool hungUp_ = false;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options options = parseOptions(argc, argv);
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+    return Device(std::move(options)).run();
+}
