@@ -39,16 +39,12 @@ QtSerialLink::~QtSerialLink() {
     close();
 }
 
-int QtSerialLink::failure(SerialError error) {
-    return code(error);
-}
-
 int QtSerialLink::open(int portNumber) {
     close();
     const auto port = portForNumber(portNumber);
     if (!port) {
         port_ = {portNumber, {}, {}};
-        return failure(SerialError::PortNotFound);
+        return code(SerialError::PortNotFound);
     }
     const int result = openDevice(port->device);
     port_ = *port;
@@ -61,7 +57,7 @@ int QtSerialLink::openDevice(const QString& device) {
 #if defined(Q_OS_UNIX)
     const QByteArray path = QFile::encodeName(device);
     if (!QFileInfo::exists(device))
-        return failure(SerialError::PortNotFound);
+        return code(SerialError::PortNotFound);
 #endif
     serial_ = std::make_unique<QSerialPort>();
     serial_->setPortName(device);
@@ -88,7 +84,7 @@ int QtSerialLink::openDevice(const QString& device) {
             break;
         }
         serial_.reset();
-        return failure(error);
+        return code(error);
     }
     // Raw 8N1, no flow control of any kind: 0x11 and 0x13 are answers here,
     // not XON/XOFF.
@@ -99,7 +95,7 @@ int QtSerialLink::openDevice(const QString& device) {
     if (!configured) {
         serial_->close();
         serial_.reset();
-        return failure(SerialError::SettingsRefused);
+        return code(SerialError::SettingsRefused);
     }
 #if defined(Q_OS_LINUX)
     // USB adapters otherwise hold a received byte up to their latency timer
@@ -126,9 +122,9 @@ int QtSerialLink::mapPortError() {
     serial_->clearError();
     switch (error) {
     case QSerialPort::ResourceError:
-        return failure(SerialError::HungUp);
+        return code(SerialError::HungUp);
     case QSerialPort::NotOpenError:
-        return failure(SerialError::NotOpen);
+        return code(SerialError::NotOpen);
     default:
         break;
     }
@@ -137,14 +133,14 @@ int QtSerialLink::mapPortError() {
 #if defined(Q_OS_UNIX)
     termios attributes{};
     if (!serial_->isOpen() || ::tcgetattr(static_cast<int>(serial_->handle()), &attributes) != 0)
-        return failure(SerialError::HungUp);
+        return code(SerialError::HungUp);
 #endif
-    return failure(SerialError::IoError);
+    return code(SerialError::IoError);
 }
 
 int QtSerialLink::write(std::span<const std::uint8_t> bytes) {
     if (!serial_ || !serial_->isOpen())
-        return failure(SerialError::NotOpen);
+        return code(SerialError::NotOpen);
     const auto size = static_cast<qint64>(bytes.size());
     if (serial_->write(reinterpret_cast<const char*>(bytes.data()), size) != size)
         return mapPortError();
@@ -154,7 +150,7 @@ int QtSerialLink::write(std::span<const std::uint8_t> bytes) {
     qint64 left = serial_->bytesToWrite();
     while (left > 0) {
         if (interrupted())
-            return failure(SerialError::Interrupted);
+            return code(SerialError::Interrupted);
         if (!serial_->waitForBytesWritten(kSliceMs)) {
             if (serial_->error() != QSerialPort::TimeoutError &&
                 serial_->error() != QSerialPort::NoError)
@@ -165,7 +161,7 @@ int QtSerialLink::write(std::span<const std::uint8_t> bytes) {
         if (now < left)
             stalled.setRemainingTime(answerTimeoutMs_);
         else if (stalled.hasExpired())
-            return failure(SerialError::IoError);
+            return code(SerialError::IoError);
         left = now;
     }
 #if defined(Q_OS_UNIX)
@@ -176,7 +172,7 @@ int QtSerialLink::write(std::span<const std::uint8_t> bytes) {
         if (errno != EINTR)
             return mapPortError();
         if (interrupted())
-            return failure(SerialError::Interrupted);
+            return code(SerialError::Interrupted);
     }
 #endif
     return static_cast<int>(size);
@@ -184,14 +180,14 @@ int QtSerialLink::write(std::span<const std::uint8_t> bytes) {
 
 int QtSerialLink::readByte() {
     if (!serial_ || !serial_->isOpen())
-        return failure(SerialError::NotOpen);
+        return code(SerialError::NotOpen);
     QDeadlineTimer deadline(answerTimeoutMs_);
     while (serial_->bytesAvailable() == 0) {
         if (interrupted())
-            return failure(SerialError::Interrupted);
+            return code(SerialError::Interrupted);
         const qint64 remaining = deadline.remainingTime();
         if (remaining <= 0)
-            return failure(SerialError::NoAnswer);
+            return code(SerialError::NoAnswer);
         if (serial_->waitForReadyRead(static_cast<int>(std::min<qint64>(remaining, kSliceMs))))
             continue;
         const QSerialPort::SerialPortError error = serial_->error();

@@ -43,7 +43,6 @@ public:
 
 private:
     struct Native;
-    int failure(SerialError error);
     int mapPortError();
     bool interrupted() const { return interrupt_ != nullptr && interrupt_->load(); }
 

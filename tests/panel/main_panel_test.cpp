@@ -243,6 +243,17 @@ private slots:
         QCOMPARE(updater.exitCode(), 255); // -1: no window system, nothing shown
         QVERIFY(updater.readAll().isEmpty());
 
+        // A display that cannot be reached ends the same way, not in Qt's abort.
+        environment.insert("QT_QPA_PLATFORM", "xcb");
+        environment.insert("DISPLAY", ":97");
+        updater.setProcessEnvironment(environment);
+        updater.start(program);
+        QVERIFY(updater.waitForFinished(10000));
+        QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(updater.exitCode(), 255);
+        QVERIFY(updater.readAll().isEmpty());
+        environment.remove("DISPLAY");
+
         environment.insert("QT_QPA_PLATFORM", "offscreen");
         environment.insert("J4_STARTUP_PROBE", "1");
         updater.setProcessEnvironment(environment);
