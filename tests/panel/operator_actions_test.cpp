@@ -167,11 +167,11 @@ private slots:
         ui->log.clear();
         acceptAll(3);
         QCOMPARE(startUpdate(), 0);
-        QCOMPARE(ui->log, (QStringList{"visible 7 0", "visible 4 1", "value 4 0", "display",
-                                       "read 2", "open port 4", "flush", "panel dim 1",
-                                       "process events", "value 4 0", "value 4 33", "value 4 66",
-                                       "value 4 100", "message Info: Update is completed.",
-                                       "close port", "visible 4 0", "visible 7 1", "panel dim 0"}));
+        QCOMPARE(ui->log,
+                 (QStringList{"visible 7 0", "visible 4 1", "value 4 0", "display", "read 2",
+                              "open port 4", "flush", "panel dim 1", "process events", "value 4 33",
+                              "value 4 66", "value 4 100", "message Info: Update is completed.",
+                              "close port", "visible 4 0", "visible 7 1", "panel dim 0"}));
         QCOMPARE(ui->messages[0].slideWhenShown, 100);
         QVERIFY(ui->messages[0].slideVisible);
         QVERIFY(ui->messages[0].panelDimmed);
