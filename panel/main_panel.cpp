@@ -148,60 +148,59 @@ void MainPanel::closeEvent(QCloseEvent* event) {
         dispatch(COMMANDBUTTON, &Quit);
 }
 
-void MainPanel::messagePopup(const QString& title, const QString& text, const QString& detail) {
+// Shows the dialog `make` builds and returns `read(dialog, result)` once the
+// operator has closed it. From the actions thread the dialog opens without a
+// nested event loop while that thread waits; on the UI thread it runs modally.
+template <class Result, class Make, class Read> Result MainPanel::runDialog(Make make, Read read) {
     if (QThread::currentThread() == thread()) {
-        QMessageBox box(title == QLatin1String("Info") ? QMessageBox::Information
-                                                       : QMessageBox::Critical,
-                        title, text, QMessageBox::Ok, this);
-        box.setInformativeText(detail);
-        box.exec();
-        return;
+        std::unique_ptr<std::remove_pointer_t<decltype(make())>> dialog(make());
+        const int result = dialog->exec();
+        return read(dialog.get(), result);
     }
-    // From the actions thread: open the box without a nested event loop and
-    // wait here until the operator closes it.
-    std::promise<void> closed;
+    std::promise<Result> done;
     onUiThread([&] {
-        auto* box = new QMessageBox(title == QLatin1String("Info") ? QMessageBox::Information
-                                                                   : QMessageBox::Critical,
-                                    title, text, QMessageBox::Ok, this);
-        box->setObjectName(QStringLiteral("message"));
-        box->setInformativeText(detail);
-        box->setAttribute(Qt::WA_DeleteOnClose);
-        box->setWindowModality(Qt::ApplicationModal);
-        connect(box, &QMessageBox::finished, box, [&closed] { closed.set_value(); });
-        box->open();
+        auto* dialog = make();
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        dialog->setWindowModality(Qt::ApplicationModal);
+        connect(dialog, &QDialog::finished, dialog,
+                [&done, &read, dialog](int result) { done.set_value(read(dialog, result)); });
+        dialog->open();
     });
-    closed.get_future().wait();
+    return done.get_future().get();
+}
+
+void MainPanel::messagePopup(const QString& title, const QString& text, const QString& detail) {
+    runDialog<bool>(
+        [&] {
+            auto* box = new QMessageBox(title == QLatin1String("Info") ? QMessageBox::Information
+                                                                       : QMessageBox::Critical,
+                                        title, text, QMessageBox::Ok, this);
+            box->setObjectName(QStringLiteral("message"));
+            box->setInformativeText(detail);
+            return box;
+        },
+        [](QMessageBox*, int) { return true; });
 }
 
 std::optional<QString> MainPanel::fileSelectPopup(const FileDialogRequest& request) {
-    std::promise<std::optional<QString>> chosen;
-    auto future = chosen.get_future();
-    onUiThread([&] {
-        auto* dialog = new QFileDialog(this, request.title, request.startDirectory);
-        dialog->setObjectName(QStringLiteral("fileDialog"));
-        dialog->setAttribute(Qt::WA_DeleteOnClose);
-        dialog->setWindowModality(Qt::ApplicationModal);
-        dialog->setFileMode(QFileDialog::ExistingFile);
-        dialog->setAcceptMode(QFileDialog::AcceptOpen);
-        dialog->setNameFilter(request.fileTypes);
-        dialog->setOption(QFileDialog::ReadOnly, !request.allowNewDirectory);
-        if (!request.restrictExtension)
-            dialog->setNameFilters({request.fileTypes, QStringLiteral("All files (*)")});
-        connect(dialog, &QFileDialog::finished, dialog, [dialog, &chosen](int result) {
+    return runDialog<std::optional<QString>>(
+        [&] {
+            auto* dialog = new QFileDialog(this, request.title, request.startDirectory);
+            dialog->setObjectName(QStringLiteral("fileDialog"));
+            dialog->setFileMode(QFileDialog::ExistingFile);
+            dialog->setAcceptMode(QFileDialog::AcceptOpen);
+            dialog->setNameFilter(request.fileTypes);
+            dialog->setOption(QFileDialog::ReadOnly, !request.allowNewDirectory);
+            if (!request.restrictExtension)
+                dialog->setNameFilters({request.fileTypes, QStringLiteral("All files (*)")});
+            return dialog;
+        },
+        [](QFileDialog* dialog, int result) -> std::optional<QString> {
             const QStringList files = dialog->selectedFiles();
             if (result == QDialog::Accepted && !files.isEmpty())
-                chosen.set_value(files.first());
-            else
-                chosen.set_value(std::nullopt);
+                return files.first();
+            return std::nullopt;
         });
-        dialog->open();
-    });
-    if (QThread::currentThread() == thread()) {
-        while (future.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return future.get();
 }
 
 void MainPanel::resetTextBox(int controlId, const QString& text) {

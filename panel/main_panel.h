@@ -56,6 +56,7 @@ private:
     void refreshPortToolTip(int number);
     QWidget* control(int id) const;
     template <class F> auto onUiThread(F&& f);
+    template <class Result, class Make, class Read> Result runDialog(Make make, Read read);
 
     std::unique_ptr<Ui::MainPanel> ui_;
     OperatorContext context_;
