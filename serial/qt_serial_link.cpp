@@ -25,15 +25,7 @@ constexpr int kSliceMs = 100;
 
 } // namespace
 
-struct QtSerialLink::Native {
-#if defined(Q_OS_LINUX)
-    bool lowLatencySet = false;
-    int savedFlags = 0;
-#endif
-};
-
-QtSerialLink::QtSerialLink(int answerTimeoutMs)
-    : native_(std::make_unique<Native>()), answerTimeoutMs_(answerTimeoutMs) {}
+QtSerialLink::QtSerialLink(int answerTimeoutMs) : answerTimeoutMs_(answerTimeoutMs) {}
 
 QtSerialLink::~QtSerialLink() {
     close();
@@ -104,9 +96,9 @@ int QtSerialLink::openDevice(const QString& device) {
     serial_struct info{};
     const int fd = static_cast<int>(serial_->handle());
     if (::ioctl(fd, TIOCGSERIAL, &info) == 0) {
-        native_->savedFlags = info.flags;
+        savedSerialFlags_ = info.flags;
         info.flags |= ASYNC_LOW_LATENCY;
-        native_->lowLatencySet = ::ioctl(fd, TIOCSSERIAL, &info) == 0;
+        lowLatencySet_ = ::ioctl(fd, TIOCSSERIAL, &info) == 0;
     }
 #endif
     return 0;
@@ -210,14 +202,14 @@ void QtSerialLink::close() {
         if (serial_->bytesToWrite() > 0)
             serial_->clear(QSerialPort::Output);
 #if defined(Q_OS_LINUX)
-        if (native_->lowLatencySet) {
+        if (lowLatencySet_) {
             serial_struct info{};
             const int fd = static_cast<int>(serial_->handle());
             if (::ioctl(fd, TIOCGSERIAL, &info) == 0) {
-                info.flags = native_->savedFlags;
+                info.flags = savedSerialFlags_;
                 ::ioctl(fd, TIOCSSERIAL, &info);
             }
-            native_->lowLatencySet = false;
+            lowLatencySet_ = false;
         }
 #endif
         serial_->close();

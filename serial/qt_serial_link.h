@@ -42,12 +42,13 @@ public:
     int answerTimeoutMs() const { return answerTimeoutMs_; }
 
 private:
-    struct Native;
     int mapPortError();
     bool interrupted() const { return interrupt_ != nullptr && interrupt_->load(); }
 
     std::unique_ptr<QSerialPort> serial_;
-    std::unique_ptr<Native> native_;
+    // Low-latency mode we switched on, and the flags to put back on close.
+    bool lowLatencySet_ = false;
+    int savedSerialFlags_ = 0;
     PortDescription port_;
     int answerTimeoutMs_;
     const std::atomic<bool>* interrupt_ = nullptr;
