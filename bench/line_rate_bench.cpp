@@ -23,25 +23,22 @@ double cpuSeconds() {
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-j4::FrameImage image;
-
 } // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QByteArray bytes = j4::testing::makeImage(256, 1022);
-    std::copy(bytes.begin(), bytes.end(), image.buffer.begin());
-    image.bufferSize = static_cast<std::int32_t>(bytes.size());
+    const std::vector<std::uint8_t> image(bytes.begin(), bytes.end());
 
     j4::testing::DevSim device({QStringLiteral("--pace")});
     j4::QtSerialLink link;
-    if (link.openDevice(device.device()) != 0)
+    if (link.open(device.device().toStdString()) != j4::LinkError::None)
         return std::fprintf(stderr, "cannot open the device\n"), 1;
     link.flushInput();
-    j4::TransferCounters counters;
     const double cpuBefore = cpuSeconds();
     const auto start = std::chrono::steady_clock::now();
-    const j4::TransferOutcome outcome = j4::runTransfer(image, link, counters, {});
+    // The guard after the last frame is part of the measured time.
+    const j4::TransferResult outcome = j4::runTransfer(image, link);
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const double cpu = cpuSeconds() - cpuBefore;

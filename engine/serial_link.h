@@ -1,30 +1,75 @@
 #pragma once
-// The six port operations the update needs. The transfer uses write and
-// readByte; the operator actions open, flush, close and ask for error texts.
+// The port operations an update needs, and the one set of failures any link
+// can report. A link owns time: how long an answer may take, and whether a
+// stop request cuts a wait short.
 
+#include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
 
 namespace j4 {
 
+enum class LinkError {
+    None,
+    PortNotFound,
+    PermissionDenied,
+    PortBusy,
+    NoAnswer,
+    HungUp,
+    IoError,
+    NotOpen,
+    Interrupted,
+    SettingsRefused,
+};
+
+// The operator's sentence for a failure; `answerTimeout` goes into NoAnswer's.
+std::string linkErrorText(LinkError error, std::chrono::milliseconds answerTimeout);
+
+struct ByteRead {
+    LinkError error = LinkError::None;
+    std::uint8_t byte = 0;
+};
+
+struct WaitingBytes {
+    LinkError error = LinkError::None;
+    std::size_t count = 0;
+};
+
 class SerialLink {
 public:
+    static constexpr std::chrono::milliseconds kDefaultAnswerTimeout{10000};
+
     virtual ~SerialLink() = default;
 
-    // Opens port `portNumber` at 115200 8N1. Returns a negative code on failure.
-    virtual int open(int portNumber) = 0;
+    // Opens the device at 115200 8N1, raw, no flow control. `device` is a path
+    // (UTF-8) or a name the platform's serial library resolves.
+    virtual LinkError open(const std::string& device) = 0;
     // Discards every byte received so far.
     virtual void flushInput() = 0;
-    // Sends all of `bytes`; returns the count sent or a negative code.
-    virtual int write(std::span<const std::uint8_t> bytes) = 0;
-    // The next received byte (0..255), or a negative code after the answer
-    // time-out or a port failure.
-    virtual int readByte() = 0;
-    // Harmless on a port that is not open.
+    // Sends all of `bytes` and returns once they have left the host.
+    virtual LinkError write(std::span<const std::uint8_t> bytes) = 0;
+    // The next received byte, waiting at most answerTimeout().
+    virtual ByteRead readByte() = 0;
+    // How many received bytes are waiting; if none, waits up to `wait` for one.
+    virtual WaitingBytes bytesWaiting(std::chrono::milliseconds wait) = 0;
+    // Harmless on a link that is not open.
     virtual void close() = 0;
-    // A readable sentence for a negative code.
-    virtual std::string errorText(int code) const = 0;
+
+    std::chrono::milliseconds answerTimeout() const { return answerTimeout_; }
+    void setAnswerTimeout(std::chrono::milliseconds timeout) { answerTimeout_ = timeout; }
+    // Once *flag is set, blocking waits end with LinkError::Interrupted.
+    void watchStopFlag(const std::atomic<bool>* flag) { stop_ = flag; }
+
+protected:
+    bool stopRequested() const { return stop_ != nullptr && stop_->load(); }
+    const std::atomic<bool>* stopFlag() const { return stop_; }
+
+private:
+    std::chrono::milliseconds answerTimeout_ = kDefaultAnswerTimeout;
+    const std::atomic<bool>* stop_ = nullptr;
 };
 
 } // namespace j4

@@ -1,85 +1,128 @@
 #include "transfer.h"
 
+#include "update_file.h"
+
 #include <algorithm>
 #include <cstdio>
 
 namespace j4 {
+namespace {
 
-TransferOutcome runTransfer(const FrameImage& image, SerialLink& link, TransferCounters& counters,
-                            const ProgressSink& progress) {
-    // Whatever the length bytes say, nothing past the loaded data (and never
-    // past the array) is read: a frame that overruns is cut at the data's end.
-    const std::int32_t size = std::clamp(image.bufferSize, 0, FRAME_IMAGE_CAPACITY);
-    counters.index = 0;
-    while (counters.index < size) {
-        const std::int32_t left = size - counters.index;
-        counters.frameSize = left < 2 ? left : std::min(frameSizeAt(image, counters.index), left);
-        const std::span<const std::uint8_t> frame(image.buffer.data() + counters.index,
-                                                  static_cast<std::size_t>(counters.frameSize));
-        for (;;) {
-            if (progress)
-                progress(static_cast<int>(counters.bytesSent * 100 / size));
-            const int written = link.write(frame);
-            if (written < 0) {
-                // A frame that did not go out cannot be answered; report the
-                // port's own failure instead of waiting out the time-out.
-                counters.ComErr = written;
-                return {TransferOutcome::Kind::ReadFailure, written};
-            }
-            counters.ComErr = link.readByte();
-            counters.receivedByte = static_cast<std::uint8_t>(counters.ComErr & 0xFF);
-            if (counters.ComErr < 0)
-                return {TransferOutcome::Kind::ReadFailure, counters.ComErr};
-            if (counters.receivedByte == ACK_BYTE) {
-                counters.bytesSent += counters.frameSize;
-                counters.retries = 0;
-                counters.index += counters.frameSize;
-                ++counters.framesAccepted;
-                break;
-            }
-            if (counters.receivedByte != NAK_BYTE)
-                return {TransferOutcome::Kind::CommunicationError, counters.ComErr};
-            if (++counters.retries >= MAX_REJECTS)
-                return {TransferOutcome::Kind::CrcError, counters.ComErr};
-        }
-    }
-    return {TransferOutcome::Kind::Completed, counters.ComErr};
+TransferResult ended(TransferOutcome outcome, const TransferState& state,
+                     LinkError error = LinkError::None) {
+    return {outcome, error, state};
 }
 
-std::string outcomeText(const TransferOutcome& outcome, const SerialLink& link) {
-    switch (outcome.kind) {
-    case TransferOutcome::Kind::Completed:
+std::string byteCount(std::size_t count) {
+    return std::to_string(count) + (count == 1 ? " byte" : " bytes");
+}
+
+} // namespace
+
+TransferResult runTransfer(std::span<const std::uint8_t> image, SerialLink& link,
+                           const TransferListener& listener, const std::atomic<bool>* stop) {
+    TransferState s;
+    s.totalBytes = image.size();
+    const auto notify = [&](TransferEvent event) {
+        if (listener)
+            listener(event, s);
+    };
+    while (s.frameOffset < image.size()) {
+        const std::size_t left = image.size() - s.frameOffset;
+        s.frameSize = left < 2 ? left : std::min(frameSizeAt(image, s.frameOffset), left);
+        s.frameNumber = s.acceptedFrames + 1;
+        const auto frame = image.subspan(s.frameOffset, s.frameSize);
+        for (;;) {
+            if (stop != nullptr && stop->load())
+                return ended(TransferOutcome::LinkFailed, s, LinkError::Interrupted);
+            // Anything already waiting answers no frame we sent: pairing it
+            // with the next one would put every later answer out of step.
+            const WaitingBytes waiting = link.bytesWaiting(std::chrono::milliseconds{0});
+            if (waiting.error != LinkError::None)
+                return ended(TransferOutcome::LinkFailed, s, waiting.error);
+            if (waiting.count > 0) {
+                s.surplusBytes = waiting.count;
+                return ended(TransferOutcome::AnswersOutOfStep, s);
+            }
+            notify(TransferEvent::Sending);
+            if (const LinkError error = link.write(frame); error != LinkError::None)
+                return ended(TransferOutcome::LinkFailed, s, error);
+            ++s.transmissions;
+            const ByteRead answer = link.readByte();
+            if (answer.error != LinkError::None)
+                return ended(TransferOutcome::LinkFailed, s, answer.error);
+            s.lastAnswer = answer.byte;
+            notify(TransferEvent::Answered);
+            if (answer.byte == kAcceptByte) {
+                s.acceptedBytes += s.frameSize;
+                ++s.acceptedFrames;
+                s.rejectsInARow = 0;
+                s.frameOffset += s.frameSize;
+                break;
+            }
+            if (answer.byte != kRejectByte)
+                return ended(TransferOutcome::UnexpectedAnswer, s);
+            ++s.rejects;
+            if (++s.rejectsInARow >= kMaxRejectsInARow)
+                return ended(TransferOutcome::RejectedFourTimes, s);
+        }
+    }
+    if (s.transmissions > 0) {
+        // The last answer is only the last one if nothing follows it.
+        s.allFramesSent = true;
+        const WaitingBytes late = link.bytesWaiting(kSurplusGuard);
+        if (late.error != LinkError::None)
+            return ended(TransferOutcome::LinkFailed, s, late.error);
+        if (late.count > 0) {
+            s.surplusBytes = late.count;
+            return ended(TransferOutcome::AnswersOutOfStep, s);
+        }
+    }
+    return ended(TransferOutcome::Completed, s);
+}
+
+std::string transferText(const TransferResult& result, std::chrono::milliseconds answerTimeout) {
+    switch (result.outcome) {
+    case TransferOutcome::Completed:
         return "Update is completed.";
-    case TransferOutcome::Kind::ReadFailure:
-        return link.errorText(outcome.ComErr);
-    case TransferOutcome::Kind::CommunicationError:
+    case TransferOutcome::LinkFailed:
+        return linkErrorText(result.linkError, answerTimeout);
+    case TransferOutcome::UnexpectedAnswer:
+    case TransferOutcome::AnswersOutOfStep:
         return "Communication error.";
-    case TransferOutcome::Kind::CrcError:
+    case TransferOutcome::RejectedFourTimes:
         return "CRC error. File damaged.";
     }
     return "Communication error.";
 }
 
-std::string outcomeDetail(const TransferOutcome& outcome, const TransferCounters& counters,
-                          const FrameImage& image) {
-    const std::string accepted = std::to_string(counters.bytesSent) + " of " +
-                                 std::to_string(image.bufferSize) + " bytes were accepted.";
-    if (outcome.completed()) {
-        return "All " + std::to_string(counters.framesAccepted) + " frames (" +
-               std::to_string(counters.bytesSent) + " bytes) were accepted.";
+std::string transferDetail(const TransferResult& result) {
+    const TransferState& s = result.state;
+    const std::string accepted = std::to_string(s.acceptedBytes) + " of " +
+                                 std::to_string(s.totalBytes) + " bytes were accepted.";
+    if (result.completed()) {
+        return "All " + std::to_string(s.acceptedFrames) + " frames (" +
+               std::to_string(s.acceptedBytes) + " bytes) were accepted.";
     }
-    const std::string frame = "frame " + std::to_string(counters.framesAccepted + 1) + " (offset " +
-                              std::to_string(counters.index) + ", " +
-                              std::to_string(counters.frameSize) + " bytes)";
-    switch (outcome.kind) {
-    case TransferOutcome::Kind::CrcError:
-        return "The device rejected " + frame + " " + std::to_string(MAX_REJECTS) +
+    const std::string frame = "frame " + std::to_string(s.frameNumber) + " (offset " +
+                              std::to_string(s.frameOffset) + ", " + std::to_string(s.frameSize) +
+                              " bytes)";
+    switch (result.outcome) {
+    case TransferOutcome::RejectedFourTimes:
+        return "The device rejected " + frame + " " + std::to_string(kMaxRejectsInARow) +
                " times in a row. " + accepted;
-    case TransferOutcome::Kind::CommunicationError: {
+    case TransferOutcome::UnexpectedAnswer: {
         char answer[8];
-        std::snprintf(answer, sizeof answer, "0x%02X", counters.receivedByte);
+        std::snprintf(answer, sizeof answer, "0x%02X", s.lastAnswer);
         return std::string("The device answered ") + answer + " to " + frame +
                " instead of 0x11 or 0x22. " + accepted;
+    }
+    case TransferOutcome::AnswersOutOfStep: {
+        const std::string sent = "The device sent " + byteCount(s.surplusBytes) + " that " +
+                                 (s.surplusBytes == 1 ? "answers" : "answer") + " no frame, ";
+        if (s.allFramesSent)
+            return sent + "after the last frame was accepted. " + accepted;
+        return sent + "before " + frame + ". " + accepted;
     }
     default:
         return "The transfer stopped at " + frame + ". " + accepted;

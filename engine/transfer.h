@@ -1,57 +1,84 @@
 #pragma once
 // Stop-and-wait transfer of the frame image: one frame out, one answer byte
-// back, a rejected frame sent again until the fourth reject in a row.
+// back, a rejected frame sent again until the fourth reject in a row. The
+// device answers exactly one byte per frame; a byte beyond that means nobody
+// can tell which frame an answer belongs to, and the run ends.
 
-#include "frame_image.h"
 #include "serial_link.h"
 
+#include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 
 namespace j4 {
 
-inline constexpr std::uint8_t ACK_BYTE = 0x11;
-inline constexpr std::uint8_t NAK_BYTE = 0x22;
-inline constexpr std::uint8_t MAX_REJECTS = 4;
+inline constexpr std::uint8_t kAcceptByte = 0x11;
+inline constexpr std::uint8_t kRejectByte = 0x22;
+inline constexpr int kMaxRejectsInARow = 4;
+// How long the device is watched after the last accept for bytes that answer
+// no frame: longer than a USB adapter's default 16 ms latency timer plus a
+// byte time.
+inline constexpr std::chrono::milliseconds kSurplusGuard{50};
 
-// The transfer's counters; they outlive a run so the caller can report where
-// it ended, and are zeroed between attempts.
-struct TransferCounters {
-    std::int32_t index = 0;     // offset of the frame being sent
-    std::int32_t frameSize = 0; // its size on the wire
-    std::int32_t bytesSent = 0; // bytes of accepted frames
-    std::uint8_t retries = 0;   // rejects in a row of the current frame
-    std::int32_t ComErr = 0;    // last read result: a byte or a negative code
-    std::uint8_t receivedByte = 0;
-    std::int32_t framesAccepted = 0;
+enum class TransferOutcome {
+    Completed,         // every frame accepted once, in order, and nothing more came
+    LinkFailed,        // the port failed, the device stayed silent, or a stop was asked
+    UnexpectedAnswer,  // an answer other than kAcceptByte or kRejectByte
+    AnswersOutOfStep,  // bytes that answer no frame
+    RejectedFourTimes, // the kMaxRejectsInARow-th reject in a row
 };
 
-struct TransferOutcome {
-    enum class Kind {
-        Completed,          // every frame accepted
-        ReadFailure,        // the port failed or the device stayed silent; code in ComErr
-        CommunicationError, // an answer other than ACK_BYTE or NAK_BYTE
-        CrcError,           // the MAX_REJECTS-th reject in a row
-    };
-    Kind kind = Kind::Completed;
-    std::int32_t ComErr = 0;
+// Where a run is, and where it ended.
+struct TransferState {
+    std::size_t totalBytes = 0;
+    std::size_t frameNumber = 0; // 1-based number of the frame being sent
+    std::size_t frameOffset = 0; // its offset in the image
+    std::size_t frameSize = 0;   // its size on the wire
+    std::size_t acceptedBytes = 0;
+    std::size_t acceptedFrames = 0;
+    int rejectsInARow = 0;
+    std::size_t transmissions = 0;
+    std::size_t rejects = 0;
+    std::uint8_t lastAnswer = 0;
+    std::size_t surplusBytes = 0; // AnswersOutOfStep: how many
+    bool allFramesSent = false;   // AnswersOutOfStep: found after the last accept
 
-    bool completed() const { return kind == Kind::Completed; }
+    // The share of accepted bytes, 0..100, truncated.
+    int percent() const {
+        return totalBytes == 0 ? 0 : static_cast<int>(acceptedBytes * 100 / totalBytes);
+    }
 };
 
-using ProgressSink = std::function<void(int percent)>;
+struct TransferResult {
+    TransferOutcome outcome = TransferOutcome::Completed;
+    LinkError linkError = LinkError::None; // LinkFailed: why
+    TransferState state;
 
-// The link must be open and its input flushed. Progress (0..99) is reported
-// before every transmission, resends included; the run never reports 100.
-TransferOutcome runTransfer(const FrameImage& image, SerialLink& link, TransferCounters& counters,
-                            const ProgressSink& progress);
+    bool completed() const { return outcome == TransferOutcome::Completed; }
+};
 
-// The operator's text for an outcome ("Update is completed.", ...).
-std::string outcomeText(const TransferOutcome& outcome, const SerialLink& link);
+enum class TransferEvent {
+    Sending,  // before every transmission, resends included
+    Answered, // an answer byte has come (state.lastAnswer)
+};
 
-// Where the run ended, for the detail text of the result message.
-std::string outcomeDetail(const TransferOutcome& outcome, const TransferCounters& counters,
-                          const FrameImage& image);
+using TransferListener = std::function<void(TransferEvent, const TransferState&)>;
+
+// The link must be open and its input flushed. The image is sent as it is,
+// frame by frame; a frame that claims more than the data holds is cut at the
+// data's end (a validated image has none). Once *stop is set the run ends
+// before the next transmission.
+TransferResult runTransfer(std::span<const std::uint8_t> image, SerialLink& link,
+                           const TransferListener& listener = {},
+                           const std::atomic<bool>* stop = nullptr);
+
+// "Update is completed.", "CRC error. File damaged.", ...
+std::string transferText(const TransferResult& result, std::chrono::milliseconds answerTimeout);
+// Where the run ended, for the detail under the main text.
+std::string transferDetail(const TransferResult& result);
 
 } // namespace j4

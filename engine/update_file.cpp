@@ -1,6 +1,8 @@
 #include "update_file.h"
 
+#include <algorithm>
 #include <array>
+#include <cstdio>
 
 namespace j4 {
 namespace {
@@ -29,109 +31,139 @@ constexpr std::array<std::uint8_t, 256> makeClassTable() {
 
 constexpr auto kClass = makeClassTable();
 
-// A streaming scanner, so that a huge file is never read past the point where
-// it is known to be refused.
-class Decoder {
-public:
-    explicit Decoder(FrameImage& image) : image_(image) { image_.bufferSize = 0; }
+std::string describeCharacter(std::uint8_t c) {
+    char text[24];
+    if (c >= 0x21 && c <= 0x7E)
+        std::snprintf(text, sizeof text, "character '%c'", c);
+    else
+        std::snprintf(text, sizeof text, "byte 0x%02X", c);
+    return text;
+}
 
-    // Returns false once decoding has ended; the rest of the input is not needed.
-    bool feed(const unsigned char* data, std::size_t size) {
-        std::size_t i = 0;
-        if (consumed_ == 0 && size >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) {
-            // Editors put a UTF-8 byte-order mark first; columns count after it.
-            i = 3;
-            lineStart_ = 3;
+} // namespace
+
+bool UpdateDecoder::store(std::uint8_t value) {
+    if (count_ == out_.size()) {
+        if (count_ == kMaxImageBytes) {
+            result_.error = LoadError::TooManyValues;
+            return false;
         }
-        std::int32_t count = image_.bufferSize;
-        int pending = pending_;
-        std::uint8_t* const out = image_.buffer.data();
-        bool running = true;
-        for (; i < size; ++i) {
-            const std::uint8_t k = kClass[data[i]];
-            if (k < 16) {
-                if (pending < 0) {
-                    // Most values are two digits together: take both at once.
-                    const std::uint8_t k2 = i + 1 < size ? kClass[data[i + 1]] : kOther;
-                    if (k2 < 16 && count < FRAME_IMAGE_CAPACITY) {
-                        out[count++] = static_cast<std::uint8_t>(k * 16 + k2);
+        out_.resize(std::min(kMaxImageBytes, std::max<std::size_t>(4096, count_ * 2)));
+    }
+    out_[count_++] = value;
+    return true;
+}
+
+bool UpdateDecoder::feed(std::span<const std::uint8_t> chunk) {
+    if (ended_)
+        return false;
+    const std::uint8_t* data = chunk.data();
+    const std::size_t size = chunk.size();
+    std::size_t i = 0;
+    // Editors put a UTF-8 byte-order mark first; columns count after it. The
+    // mark may come split over several chunks.
+    static constexpr std::uint8_t kMark[3] = {0xEF, 0xBB, 0xBF};
+    while (markSeen_ < 3 && consumed_ == markSeen_ && i < size) {
+        if (data[i] != kMark[markSeen_]) {
+            if (markSeen_ > 0) {
+                // Part of a mark and then something else: the 0xEF starts no value.
+                result_.error = LoadError::UnexpectedCharacter;
+                result_.line = 1;
+                result_.column = 1;
+                result_.character = kMark[0];
+                ended_ = true;
+                return false;
+            }
+            markSeen_ = 3; // no mark
+            break;
+        }
+        ++markSeen_;
+        ++consumed_;
+        ++i;
+        if (markSeen_ == 3)
+            lineStart_ = 3;
+    }
+    consumed_ -= i; // counted again with the whole chunk below
+    for (; i < size; ++i) {
+        const std::uint8_t k = kClass[data[i]];
+        if (k < 16) {
+            if (pending_ < 0) {
+                // Most values are two digits together: take both at once.
+                const std::uint8_t k2 = i + 1 < size ? kClass[data[i + 1]] : kOther;
+                if (k2 < 16 && count_ < out_.size()) {
+                    out_[count_++] = static_cast<std::uint8_t>(k * 16 + k2);
+                    ++i;
+                    // ... and the blank that usually follows.
+                    if (i + 1 < size && kClass[data[i + 1]] == kSpace)
                         ++i;
-                        // ... and the blank that usually follows.
-                        if (i + 1 < size && kClass[data[i + 1]] == kSpace)
-                            ++i;
-                    } else {
-                        pending = k;
-                    }
-                    continue;
+                } else {
+                    pending_ = k;
                 }
-                if (count == FRAME_IMAGE_CAPACITY) {
-                    result_.error = LoadError::TooLarge;
-                    running = false;
-                    break;
-                }
-                out[count++] = static_cast<std::uint8_t>(pending * 16 + k);
-                pending = -1;
                 continue;
             }
-            if (pending >= 0) {
-                // A lone digit is a value of its own.
-                if (count == FRAME_IMAGE_CAPACITY) {
-                    result_.error = LoadError::TooLarge;
-                    running = false;
-                    break;
-                }
-                out[count++] = static_cast<std::uint8_t>(pending);
-                pending = -1;
+            const auto value = static_cast<std::uint8_t>(pending_ * 16 + k);
+            pending_ = -1;
+            if (!store(value)) {
+                ended_ = true;
+                break;
             }
-            if (k == kNewline) {
-                ++line_;
-                lineStart_ = consumed_ + static_cast<std::int64_t>(i) + 1;
-            } else if (k == kOther) {
-                if (count == 0) {
-                    result_.error = LoadError::Empty;
-                } else {
-                    result_.error = LoadError::UnexpectedCharacter;
-                    result_.line = line_;
-                    result_.column = static_cast<std::int32_t>(
-                        consumed_ + static_cast<std::int64_t>(i) - lineStart_ + 1);
-                }
-                running = false;
+            continue;
+        }
+        if (pending_ >= 0) {
+            // A lone digit is a value of its own.
+            const auto value = static_cast<std::uint8_t>(pending_);
+            pending_ = -1;
+            if (!store(value)) {
+                ended_ = true;
                 break;
             }
         }
-        image_.bufferSize = count;
-        pending_ = pending;
-        consumed_ += static_cast<std::int64_t>(size);
-        return running;
-    }
-
-    LoadResult finish() {
-        if (result_.error == LoadError::None && pending_ >= 0) {
-            if (image_.bufferSize == FRAME_IMAGE_CAPACITY)
-                result_.error = LoadError::TooLarge;
-            else
-                image_.buffer[image_.bufferSize++] = static_cast<std::uint8_t>(pending_);
-            pending_ = -1;
+        if (k == kNewline) {
+            ++line_;
+            lineStart_ = consumed_ + i + 1;
+        } else if (k == kOther) {
+            result_.error = LoadError::UnexpectedCharacter;
+            result_.line = line_;
+            result_.column = consumed_ + i - lineStart_ + 1;
+            result_.character = data[i];
+            ended_ = true;
+            break;
         }
-        if (result_.error == LoadError::None) {
-            result_ =
-                image_.bufferSize == 0 ? LoadResult{LoadError::Empty} : validateFrames(image_);
-        }
-        if (!result_.ok())
-            image_.bufferSize = 0;
-        return result_;
     }
+    consumed_ += size;
+    return !ended_;
+}
 
-private:
-    FrameImage& image_;
-    LoadResult result_;
-    int pending_ = -1; // high digit of a value whose second digit may follow
-    std::int64_t consumed_ = 0;
-    std::int64_t lineStart_ = 0;
-    std::int32_t line_ = 1;
-};
+LoadResult refusedFile(LoadError error) {
+    LoadResult result;
+    result.error = error;
+    return result;
+}
 
-} // namespace
+LoadResult UpdateDecoder::finish() {
+    if (result_.error == LoadError::None && markSeen_ > 0 && markSeen_ < 3) {
+        // A file that is only the start of a byte-order mark.
+        result_.error = LoadError::UnexpectedCharacter;
+        result_.line = 1;
+        result_.column = 1;
+        result_.character = 0xEF;
+    }
+    if (result_.error == LoadError::None && pending_ >= 0) {
+        const auto value = static_cast<std::uint8_t>(pending_);
+        pending_ = -1;
+        store(value);
+    }
+    ended_ = true;
+    if (result_.error != LoadError::None)
+        return std::move(result_);
+    if (count_ == 0)
+        return refusedFile(LoadError::Empty);
+    out_.resize(count_);
+    LoadResult result = validateFrames(out_);
+    if (result.ok())
+        result.image = std::move(out_);
+    return result;
+}
 
 std::string loadErrorText(const LoadResult& result) {
     switch (result.error) {
@@ -139,12 +171,15 @@ std::string loadErrorText(const LoadResult& result) {
         return {};
     case LoadError::Empty:
         return "Update file is empty.";
-    case LoadError::TooLarge:
-        return "Update file is too large: more than " + std::to_string(FRAME_IMAGE_CAPACITY) +
-               " bytes.";
+    case LoadError::TooManyValues:
+        return "Update file is too large: more than " + std::to_string(kMaxImageBytes) + " bytes.";
+    case LoadError::FileTooLarge:
+        return "Update file is too large: more than " +
+               std::to_string(kMaxUpdateFileBytes / (1024 * 1024)) + " MiB.";
     case LoadError::UnexpectedCharacter:
-        return "Update file is damaged: unexpected character at line " +
-               std::to_string(result.line) + ", column " + std::to_string(result.column) + ".";
+        return "Update file is damaged: unexpected " + describeCharacter(result.character) +
+               " at line " + std::to_string(result.line) + ", column " +
+               std::to_string(result.column) + ".";
     case LoadError::IncompleteFrame:
         return "Update file is damaged: incomplete frame at offset " +
                std::to_string(result.offset) + ".";
@@ -154,34 +189,33 @@ std::string loadErrorText(const LoadResult& result) {
     return "Update file is damaged.";
 }
 
-LoadResult loadUpdateFile(std::FILE* inFile, FrameImage& image) {
-    Decoder decoder(image);
-    std::array<unsigned char, 64 * 1024> chunk;
+LoadResult loadUpdateFile(ByteSource& source) {
+    UpdateDecoder decoder;
+    std::vector<std::uint8_t> chunk(64 * 1024);
     for (;;) {
-        const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), inFile);
-        if (got == 0 || !decoder.feed(chunk.data(), got))
+        const std::ptrdiff_t got = source.read(chunk);
+        if (got < 0) {
+            // A read error looks like an early end of file; never pass a
+            // truncated image off as the whole one.
+            return refusedFile(LoadError::ReadFailed);
+        }
+        if (got == 0 || !decoder.feed({chunk.data(), static_cast<std::size_t>(got)}))
             break;
     }
-    if (std::ferror(inFile)) {
-        // A read error looks like an early end of file; never pass a truncated
-        // image off as the whole one.
-        image.bufferSize = 0;
-        return LoadResult{LoadError::ReadFailed};
-    }
     return decoder.finish();
 }
 
-LoadResult decodeUpdateText(std::span<const char> text, FrameImage& image) {
-    Decoder decoder(image);
-    decoder.feed(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+LoadResult decodeUpdateText(std::span<const char> text) {
+    UpdateDecoder decoder;
+    decoder.feed({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
     return decoder.finish();
 }
 
-LoadResult validateFrames(const FrameImage& image) {
+LoadResult validateFrames(std::span<const std::uint8_t> image) {
     LoadResult result;
-    std::int32_t index = 0;
-    while (index < image.bufferSize) {
-        const std::int32_t left = image.bufferSize - index;
+    std::size_t index = 0;
+    while (index < image.size()) {
+        const std::size_t left = image.size() - index;
         if (left < 2 || frameSizeAt(image, index) > left) {
             result.error = LoadError::IncompleteFrame;
             result.offset = index;

@@ -1,8 +1,7 @@
 // J4 Updater: the window.
 
-#include "main_panel.h"
-#include "operator_actions.h"
-#include "qt_serial_link.h"
+#include "shutdown_signals.h"
+#include "updater_window.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -12,8 +11,8 @@
 
 namespace {
 
-// Program-wide, as the frame image inside must never live on a stack.
-j4::UpdaterState state;
+constexpr int kNoWindowSystem = -1;
+constexpr int kInterrupted = 130;
 
 // Until the window is up, a window system that cannot be reached ends the
 // program with -1 and nothing shown, instead of Qt's abort.
@@ -55,7 +54,7 @@ void armStartupProbe() {
 
 int main(int argc, char** argv) {
     if (!displayAvailable())
-        return -1;
+        return kNoWindowSystem;
     const QtMessageHandler previous = qInstallMessageHandler(startupMessageHandler);
     QApplication app(argc, argv);
     qInstallMessageHandler(previous);
@@ -63,13 +62,13 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QStringLiteral("1.0"));
     QApplication::setOrganizationName(QStringLiteral("Ferrowan GmbH"));
 
-    j4::QtSerialLink link;
-    std::unique_ptr<j4::MainPanel> panel = j4::MainPanel::load(state, link);
-    if (!panel)
-        return -1;
-    panel->displayPanel();
+    j4::UpdaterWindow window;
+    j4::ShutdownSignals shutdownRequests;
+    QObject::connect(&shutdownRequests, &j4::ShutdownSignals::requested, &window,
+                     [&window] { window.shutDown(kInterrupted); });
+    QObject::connect(&window, &j4::UpdaterWindow::exitRequested, &app, &QCoreApplication::exit,
+                     Qt::QueuedConnection);
+    window.show();
     armStartupProbe();
-    QApplication::exec();
-    panel.reset();
-    return 0;
+    return QApplication::exec();
 }

@@ -41,8 +41,8 @@ QString describe(const QSerialPortInfo& info) {
     return parts.join(QStringLiteral(", "));
 }
 
-QString describeDevice(const QString& device) {
-    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+QString describeDevice(const QString& device, const QList<QSerialPortInfo>& available) {
+    for (const QSerialPortInfo& info : available) {
         if (info.systemLocation() == device || info.portName() == device)
             return describe(info);
     }
@@ -55,10 +55,13 @@ std::vector<PortDescription> fromEnvironment(const QString& value) {
 #else
     const QChar separator = QLatin1Char(':');
 #endif
+    // One scan of the system's ports for all entries: a scan takes tens of
+    // milliseconds.
+    const auto available = QSerialPortInfo::availablePorts();
     std::vector<PortDescription> ports;
     for (const QString& entry : value.split(separator, Qt::SkipEmptyParts)) {
         const int number = static_cast<int>(ports.size()) + 1;
-        ports.push_back({number, entry, describeDevice(entry)});
+        ports.push_back({number, entry, describeDevice(entry, available)});
     }
     return ports;
 }
@@ -107,6 +110,24 @@ std::vector<PortDescription> listPorts() {
     return ports;
 }
 
+UpdateRequest requestForPort(const QString& file, int number) {
+    UpdateRequest request;
+    request.filePath = file.toStdString();
+    request.portNumber = number;
+    if (const auto port = portForNumber(number)) {
+        request.device = port->device.toStdString();
+        request.portDescription = port->description.toStdString();
+    }
+    return request;
+}
+
+UpdateRequest requestForDevice(const QString& file, const QString& device) {
+    UpdateRequest request;
+    request.filePath = file.toStdString();
+    request.device = device.toStdString();
+    return request;
+}
+
 std::optional<PortDescription> portForNumber(int number) {
     if (number < kFirstPortNumber || number > kLastPortNumber)
         return std::nullopt;
@@ -114,7 +135,8 @@ std::optional<PortDescription> portForNumber(int number) {
     if (qEnvironmentVariableIsEmpty("J4_PORTS")) {
         // COMn exists or not only when opened; the list is for descriptions.
         const QString name = QStringLiteral("COM%1").arg(number);
-        return PortDescription{number, name, describeDevice(name)};
+        return PortDescription{number, name,
+                               describeDevice(name, QSerialPortInfo::availablePorts())};
     }
 #endif
     for (const PortDescription& port : listPorts()) {

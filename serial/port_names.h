@@ -6,6 +6,8 @@
 // natural order, so motherboard ports get the low numbers as on Windows.
 // J4_PORTS (device paths separated by ':', on Windows ';') replaces that list.
 
+#include "update_session.h"
+
 #include <QString>
 
 #include <optional>
@@ -27,6 +29,12 @@ inline constexpr int kLastPortNumber = 255;
 
 std::vector<PortDescription> listPorts();
 std::optional<PortDescription> portForNumber(int number);
+
+// A request to send `file` to port `number`: its device and description, or
+// an empty device when no port has that number.
+UpdateRequest requestForPort(const QString& file, int number);
+// A request to send `file` to a device named by its path (or COMn).
+UpdateRequest requestForDevice(const QString& file, const QString& device);
 
 // The ordering used for the system's list, on bare names such as "ttyUSB10".
 bool portNameLess(const QString& a, const QString& b);

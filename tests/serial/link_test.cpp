@@ -4,11 +4,14 @@
 #include "processes.h"
 #include "qt_serial_link.h"
 #include "transfer.h"
+#include "update_file.h"
 #include "update_files.h"
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QThread>
 
 #include <fcntl.h>
@@ -19,32 +22,29 @@ using namespace j4;
 using j4::testing::DevSim;
 using j4::testing::makeFrame;
 using j4::testing::makeImage;
-using Kind = TransferOutcome::Kind;
 
 namespace {
 
+using ms = std::chrono::milliseconds;
+
 struct Sent {
-    TransferOutcome outcome;
-    TransferCounters counters;
+    TransferResult result;
     qint64 elapsedMs = 0;
 };
 
-FrameImage& imageFrom(const QByteArray& bytes) {
-    static FrameImage image;
-    image.bufferSize = static_cast<std::int32_t>(bytes.size());
-    std::copy(bytes.begin(), bytes.end(), image.buffer.begin());
-    return image;
+std::vector<std::uint8_t> bytesOf(const QByteArray& bytes) {
+    return {bytes.begin(), bytes.end()};
 }
 
-// One attempt as the tools run it: open, flush, transfer, close.
+// One attempt as the session runs it: open, flush, transfer, close.
 Sent send(QtSerialLink& link, const QString& device, const QByteArray& bytes) {
     Sent sent;
-    const int opened = link.openDevice(device);
-    EXPECT_EQ(opened, 0) << link.errorText(opened);
+    const LinkError opened = link.open(device.toStdString());
+    EXPECT_EQ(opened, LinkError::None) << linkErrorText(opened, link.answerTimeout());
     link.flushInput();
     QElapsedTimer clock;
     clock.start();
-    sent.outcome = runTransfer(imageFrom(bytes), link, sent.counters, {});
+    sent.result = runTransfer(bytesOf(bytes), link);
     sent.elapsedMs = clock.elapsed();
     link.close();
     return sent;
@@ -97,14 +97,39 @@ TEST(QtSerialLink, EveryByteValueCrossesUnalteredBothWays) {
     // XON/XOFF, CR/LF translation or signal characters would each alter or
     // swallow some of these; 0x13 coming before the write would also stop it.
     RawPty pty;
-    QtSerialLink link(2000);
-    ASSERT_EQ(link.openDevice(pty.slave()), 0);
+    QtSerialLink link(ms{2000});
+    ASSERT_EQ(link.open(pty.slave().toStdString()), LinkError::None);
     pty.write(everyByteValue());
-    for (int i = 0; i < 256; ++i)
-        ASSERT_EQ(link.readByte(), i);
+    ASSERT_EQ(link.bytesWaiting(ms{1000}).count > 0, true);
+    for (int i = 0; i < 256; ++i) {
+        const ByteRead read = link.readByte();
+        ASSERT_EQ(read.error, LinkError::None);
+        ASSERT_EQ(read.byte, i);
+    }
     const QByteArray out = everyByteValue();
-    ASSERT_EQ(link.write({reinterpret_cast<const std::uint8_t*>(out.constData()), 256}), 256);
+    ASSERT_EQ(link.write(bytesOf(out)), LinkError::None);
     EXPECT_EQ(pty.read(256), out);
+}
+
+TEST(QtSerialLink, WaitingBytesCountWhatQtAndTheDriverHold) {
+    RawPty pty;
+    QtSerialLink link(ms{2000});
+    ASSERT_EQ(link.open(pty.slave().toStdString()), LinkError::None);
+    EXPECT_EQ(link.bytesWaiting(ms{0}).count, 0u);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(link.bytesWaiting(ms{80}).count, 0u);
+    EXPECT_GE(clock.elapsed(), 75) << "waits the guard out when nothing comes";
+
+    pty.write("\x11\x22\x33");
+    ASSERT_EQ(link.readByte().byte, 0x11);
+    // The rest came in the same read, so Qt holds it.
+    EXPECT_EQ(link.bytesWaiting(ms{0}).count, 2u);
+    link.readByte();
+    link.readByte();
+    pty.write("\x44");
+    // Still in the driver: nobody has read it yet.
+    EXPECT_EQ(link.bytesWaiting(ms{500}).count, 1u);
 }
 
 TEST(QtSerialLink, LargestFrameAndFullImageArriveBitExact) {
@@ -112,58 +137,60 @@ TEST(QtSerialLink, LargestFrameAndFullImageArriveBitExact) {
     QtSerialLink link;
     const QByteArray largest = makeFrame(65535, 7);
     const QByteArray full = makeImage(4, 65534, 9); // 4 x 65,536 = 262,144 bytes
-    ASSERT_EQ(full.size(), FRAME_IMAGE_CAPACITY);
-    EXPECT_EQ(send(link, device.device(), largest).outcome.kind, Kind::Completed);
-    EXPECT_EQ(send(link, device.device(), full).outcome.kind, Kind::Completed);
+    ASSERT_EQ(static_cast<std::size_t>(full.size()), kMaxImageBytes);
+    EXPECT_EQ(send(link, device.device(), largest).result.outcome, TransferOutcome::Completed);
+    EXPECT_EQ(send(link, device.device(), full).result.outcome, TransferOutcome::Completed);
     EXPECT_EQ(device.stop().toStdString(), "transmissions=5 accepts=5 rejects=0");
     EXPECT_TRUE(device.capture() == largest + full);
 }
 
 TEST(QtSerialLink, HeldOrMissingPortIsRefused) {
     DevSim device;
+    const std::string path = device.device().toStdString();
     QtSerialLink holder;
-    ASSERT_EQ(holder.openDevice(device.device()), 0);
+    ASSERT_EQ(holder.open(path), LinkError::None);
     QtSerialLink second;
-    const int busy = second.openDevice(device.device());
-    EXPECT_EQ(busy, code(SerialError::PortBusy));
-    EXPECT_EQ(second.errorText(busy), "The serial port is in use by another program.");
+    EXPECT_EQ(second.open(path), LinkError::PortBusy);
     holder.close();
-    EXPECT_EQ(second.openDevice(device.device()), 0) << "free again once released";
+    EXPECT_EQ(second.open(path), LinkError::None) << "free again once released";
     second.close();
     second.close(); // closing twice does no harm
+    EXPECT_EQ(second.open("/dev/j4-no-such-port"), LinkError::PortNotFound);
+}
 
-    EXPECT_EQ(second.openDevice(QStringLiteral("/dev/j4-no-such-port")),
-              code(SerialError::PortNotFound));
-    qputenv("J4_PORTS", device.device().toLocal8Bit());
-    EXPECT_EQ(second.open(2), code(SerialError::PortNotFound)) << "a number with no port";
-    EXPECT_EQ(second.open(1), 0);
-    EXPECT_EQ(second.port().device, device.device());
-    qunsetenv("J4_PORTS");
+TEST(QtSerialLink, BareNamesAreLookedUpWhereTheSerialLibraryLooks) {
+    // "ttyS0" is /dev/ttyS0, whatever the working folder holds.
+    EXPECT_EQ(platform::systemLocation(QStringLiteral("ttyS0")), QStringLiteral("/dev/ttyS0"));
+    EXPECT_EQ(platform::systemLocation(QStringLiteral("./dev")), QStringLiteral("./dev"));
+    EXPECT_EQ(platform::systemLocation(QStringLiteral("/tmp/x")), QStringLiteral("/tmp/x"));
+    DevSim device;
+    const QString relative =
+        QDir(QStringLiteral("/dev")).relativeFilePath(QFileInfo(device.device()).symLinkTarget());
+    QtSerialLink link;
+    EXPECT_EQ(link.open(relative.toStdString()), LinkError::None) << relative.toStdString();
 }
 
 TEST(QtSerialLink, HangUpIsReportedPromptly) {
     const QByteArray image = makeImage(3, 4000);
     for (const char* when : {"2:100", "2:4002"}) { // mid-frame, then while waiting
         DevSim device({QStringLiteral("--hangup-at"), QString::fromLatin1(when)});
-        QtSerialLink link(5000);
+        QtSerialLink link(ms{5000});
         const Sent sent = send(link, device.device(), image);
-        EXPECT_EQ(sent.outcome.kind, Kind::ReadFailure) << when;
-        EXPECT_EQ(sent.outcome.ComErr, code(SerialError::HungUp)) << when;
+        EXPECT_EQ(sent.result.outcome, TransferOutcome::LinkFailed) << when;
+        EXPECT_EQ(sent.result.linkError, LinkError::HungUp) << when;
         EXPECT_LT(sent.elapsedMs, 2500) << when << ": well before the 5 s time-out";
-        EXPECT_EQ(sent.counters.bytesSent, 4002) << when;
-        EXPECT_EQ(link.errorText(sent.outcome.ComErr),
-                  "The device or adapter was removed, or the line hung up.");
+        EXPECT_EQ(sent.result.state.acceptedBytes, 4002u) << when;
     }
 }
 
 TEST(QtSerialLink, SilenceIsReportedAfterTheTimeout) {
     DevSim device({QStringLiteral("--silent-from"), QStringLiteral("2")});
-    QtSerialLink link(400);
+    QtSerialLink link(ms{400});
     const Sent sent = send(link, device.device(), makeImage(3, 10));
-    EXPECT_EQ(sent.outcome.kind, Kind::ReadFailure);
-    EXPECT_EQ(sent.outcome.ComErr, code(SerialError::NoAnswer));
+    EXPECT_EQ(sent.result.linkError, LinkError::NoAnswer);
     EXPECT_GE(sent.elapsedMs, 400);
-    EXPECT_EQ(link.errorText(sent.outcome.ComErr), "No answer from the device within 400 ms.");
+    EXPECT_EQ(transferText(sent.result, link.answerTimeout()),
+              "No answer from the device within 400 ms.");
 }
 
 TEST(QtSerialLink, RandomRejectsNeverCorruptWhatTheDeviceAccepts) {
@@ -172,39 +199,43 @@ TEST(QtSerialLink, RandomRejectsNeverCorruptWhatTheDeviceAccepts) {
     for (int seed = 1; seed <= 100; ++seed) {
         DevSim device({QStringLiteral("--reject-prob"), QStringLiteral("0.2"),
                        QStringLiteral("--seed"), QString::number(seed)});
-        QtSerialLink link(3000);
+        QtSerialLink link(ms{3000});
         const Sent sent = send(link, device.device(), image);
         device.stop();
-        if (sent.outcome.kind == Kind::Completed) {
+        if (sent.result.completed()) {
             ++completed;
             ASSERT_TRUE(device.capture() == image) << "seed " << seed;
         } else {
             // Four rejects in a row may happen; what was accepted is still exact.
-            ASSERT_EQ(sent.outcome.kind, Kind::CrcError) << "seed " << seed;
-            ASSERT_TRUE(device.capture() == image.left(sent.counters.bytesSent)) << seed;
+            ASSERT_EQ(sent.result.outcome, TransferOutcome::RejectedFourTimes) << "seed " << seed;
+            ASSERT_TRUE(device.capture() ==
+                        image.left(static_cast<qsizetype>(sent.result.state.acceptedBytes)))
+                << seed;
         }
     }
     EXPECT_GE(completed, 80);
 }
 
 TEST(QtSerialLink, FlushDiscardsAByteLeftFromBefore) {
-    // The device sends a stray byte after its last answer; it waits in the
-    // port until the next attempt.
+    // The device sends a stray byte well after its last answer (after the
+    // guard); it waits in the port until the next attempt.
     const QByteArray image = makeImage(2, 5);
-    DevSim device({QStringLiteral("--stray"), QStringLiteral("0x55@2")});
+    const QStringList late{QStringLiteral("--stray"), QStringLiteral("0x55@2"),
+                           QStringLiteral("--stray-delay-us"), QStringLiteral("100000")};
+    DevSim device(late);
     QtSerialLink link;
-    ASSERT_EQ(send(link, device.device(), image).outcome.kind, Kind::Completed);
-    QThread::msleep(50);
-    EXPECT_EQ(send(link, device.device(), image).outcome.kind, Kind::Completed);
+    ASSERT_EQ(send(link, device.device(), image).result.outcome, TransferOutcome::Completed);
+    QThread::msleep(150);
+    EXPECT_EQ(send(link, device.device(), image).result.outcome, TransferOutcome::Completed);
 
-    // Without the flush, the stray byte is taken as the first answer.
-    DevSim again({QStringLiteral("--stray"), QStringLiteral("0x55@2")});
-    ASSERT_EQ(send(link, again.device(), image).outcome.kind, Kind::Completed);
-    QThread::msleep(50);
-    ASSERT_EQ(link.openDevice(again.device()), 0);
-    TransferCounters counters;
-    EXPECT_EQ(runTransfer(imageFrom(image), link, counters, {}).kind, Kind::CommunicationError);
-    EXPECT_EQ(counters.receivedByte, 0x55);
+    // Without the flush, the stray byte is caught before the first frame.
+    DevSim again(late);
+    ASSERT_EQ(send(link, again.device(), image).result.outcome, TransferOutcome::Completed);
+    QThread::msleep(150);
+    ASSERT_EQ(link.open(again.device().toStdString()), LinkError::None);
+    const TransferResult unflushed = runTransfer(bytesOf(image), link);
+    EXPECT_EQ(unflushed.outcome, TransferOutcome::AnswersOutOfStep);
+    EXPECT_EQ(unflushed.state.transmissions, 0u);
 }
 
 TEST(QtSerialLink, PortReopensAtOnceAfterEveryKindOfEnd) {
@@ -212,12 +243,13 @@ TEST(QtSerialLink, PortReopensAtOnceAfterEveryKindOfEnd) {
     DevSim device({QStringLiteral("--reject"), QStringLiteral("1,2,3,4"),
                    QStringLiteral("--answer"), QStringLiteral("0x06@5"),
                    QStringLiteral("--silent-from"), QStringLiteral("6")});
-    QtSerialLink link(300);
+    QtSerialLink link(ms{300});
     const QByteArray image = makeImage(2, 8);
-    EXPECT_EQ(send(link, device.device(), image).outcome.kind, Kind::CrcError);
-    EXPECT_EQ(send(link, device.device(), image).outcome.kind, Kind::CommunicationError);
-    EXPECT_EQ(send(link, device.device(), image).outcome.kind, Kind::ReadFailure);
-    ASSERT_EQ(link.openDevice(device.device()), 0);
+    EXPECT_EQ(send(link, device.device(), image).result.outcome,
+              TransferOutcome::RejectedFourTimes);
+    EXPECT_EQ(send(link, device.device(), image).result.outcome, TransferOutcome::UnexpectedAnswer);
+    EXPECT_EQ(send(link, device.device(), image).result.linkError, LinkError::NoAnswer);
+    ASSERT_EQ(link.open(device.device().toStdString()), LinkError::None);
     link.close();
     EXPECT_EQ(device.stop().toStdString(), "transmissions=6 accepts=0 rejects=4");
 }

@@ -1,5 +1,4 @@
 #include "port_names.h"
-#include "serial_error.h"
 
 #include <gtest/gtest.h>
 
@@ -32,19 +31,30 @@ TEST(PortNames, EnvironmentListReplacesTheSystemsAndNumbersFromOne) {
     qunsetenv("J4_PORTS");
 }
 
-TEST(SerialErrors, EveryCodeIsNegativeWithItsOwnText) {
+TEST(PortNames, ARequestNamesTheDeviceBehindTheNumber) {
+    qputenv("J4_PORTS", "/tmp/first:/tmp/second");
+    const UpdateRequest second = requestForPort(QStringLiteral("u.j4u"), 2);
+    EXPECT_EQ(second.device, "/tmp/second");
+    EXPECT_EQ(second.portNumber, 2);
+    EXPECT_EQ(second.filePath, "u.j4u");
+    EXPECT_TRUE(requestForPort(QStringLiteral("u.j4u"), 3).device.empty());
+    qunsetenv("J4_PORTS");
+}
+
+TEST(LinkErrors, EveryFailureHasItsOwnText) {
+    const LinkError all[] = {
+        LinkError::PortNotFound, LinkError::PermissionDenied, LinkError::PortBusy,
+        LinkError::NoAnswer,     LinkError::HungUp,           LinkError::IoError,
+        LinkError::NotOpen,      LinkError::Interrupted,      LinkError::SettingsRefused};
     QStringList texts;
-    for (int code = -1; code >= -9; --code) {
-        const std::string text = serialErrorText(code, 10000);
-        EXPECT_FALSE(text.empty());
-        texts << QString::fromStdString(text);
-    }
+    for (LinkError error : all)
+        texts << QString::fromStdString(linkErrorText(error, std::chrono::seconds(10)));
     texts.removeDuplicates();
     EXPECT_EQ(texts.size(), 9);
-    EXPECT_EQ(serialErrorText(code(SerialError::NoAnswer), 10000),
+    EXPECT_FALSE(texts.contains(QString()));
+    EXPECT_EQ(linkErrorText(LinkError::NoAnswer, std::chrono::seconds(10)),
               "No answer from the device within 10 seconds.");
-    EXPECT_EQ(serialErrorText(code(SerialError::NoAnswer), 250),
+    EXPECT_EQ(linkErrorText(LinkError::NoAnswer, std::chrono::milliseconds(250)),
               "No answer from the device within 250 ms.");
-    EXPECT_NE(serialErrorText(code(SerialError::PermissionDenied), 0).find("dialout"),
-              std::string::npos);
+    EXPECT_NE(linkErrorText(LinkError::PermissionDenied, {}).find("dialout"), std::string::npos);
 }

@@ -9,70 +9,88 @@ void FakeLink::answers(std::initializer_list<std::uint8_t> bytes) {
         answer(b);
 }
 
-int FakeLink::open(int portNumber) {
-    openedPorts.push_back(portNumber);
-    if (openResult_ < 0)
+void FakeLink::surplusAfterWrite(int n, std::vector<std::uint8_t> bytes, ms delay) {
+    surplus_[n].emplace_back(delay, std::move(bytes));
+}
+
+void FakeLink::put(ms arrives, std::uint8_t byte) {
+    const auto at = std::upper_bound(line_.begin(), line_.end(), arrives,
+                                     [](ms t, const OnLine& b) { return t < b.arrives; });
+    line_.insert(at, {arrives, byte});
+}
+
+std::size_t FakeLink::arrivedBy(ms time) const {
+    return static_cast<std::size_t>(std::count_if(
+        line_.begin(), line_.end(), [&](const OnLine& b) { return b.arrives <= time; }));
+}
+
+LinkError FakeLink::open(const std::string& device) {
+    openedDevices.push_back(device);
+    if (openResult_ != LinkError::None)
         return openResult_;
     isOpen = true;
     hungUp_ = false;
-    return 0;
+    return LinkError::None;
 }
 
 void FakeLink::flushInput() {
     ++flushes;
-    std::erase_if(inbox_, [](const Pending& p) { return p.arrived; });
+    std::erase_if(line_, [&](const OnLine& b) { return b.arrives <= now; });
 }
 
-int FakeLink::write(std::span<const std::uint8_t> bytes) {
+LinkError FakeLink::write(std::span<const std::uint8_t> bytes) {
     if (!isOpen)
-        return kNotOpen;
+        return LinkError::NotOpen;
     if (hangUpAtWrite_ > 0 && static_cast<int>(writes.size()) + 1 >= hangUpAtWrite_)
         hungUp_ = true;
     if (hungUp_)
-        return kHungUp;
+        return LinkError::HungUp;
     writes.emplace_back(bytes.begin(), bytes.end());
-    return static_cast<int>(bytes.size());
+    if (!replies_.empty()) {
+        put(now + replies_.front().delay, replies_.front().byte);
+        replies_.pop_front();
+    }
+    if (const auto it = surplus_.find(static_cast<int>(writes.size())); it != surplus_.end())
+        for (const auto& [delay, extra] : it->second)
+            for (auto b : extra)
+                put(now + delay, b);
+    return LinkError::None;
 }
 
-int FakeLink::readByte() {
+ByteRead FakeLink::readByte() {
     if (!isOpen)
-        return kNotOpen;
+        return {LinkError::NotOpen};
     if (hungUp_)
-        return kHungUp;
-    if (inbox_.empty()) {
-        now += timeout;
-        return kTimeout;
+        return {LinkError::HungUp};
+    if (line_.empty() || line_.front().arrives > now + answerTimeout()) {
+        // Too late for this read: a late byte stays on the line.
+        now += answerTimeout();
+        return {LinkError::NoAnswer};
     }
-    Pending& next = inbox_.front();
-    if (next.delay > timeout) {
-        // Too late for this read; it stays on the line and is taken as the
-        // answer to whatever is read next.
-        now += timeout;
-        next.delay -= timeout;
-        return kTimeout;
+    now = std::max(now, line_.front().arrives);
+    const std::uint8_t byte = line_.front().byte;
+    line_.pop_front();
+    return {LinkError::None, byte};
+}
+
+WaitingBytes FakeLink::bytesWaiting(ms wait) {
+    if (!isOpen)
+        return {LinkError::NotOpen};
+    if (hungUp_)
+        return {LinkError::HungUp};
+    if (const std::size_t count = arrivedBy(now); count > 0 || wait.count() <= 0)
+        return {LinkError::None, count};
+    if (line_.empty() || line_.front().arrives > now + wait) {
+        now += wait;
+        return {LinkError::None, 0};
     }
-    now += next.delay;
-    const std::uint8_t byte = next.byte;
-    inbox_.pop_front();
-    return byte;
+    now = line_.front().arrives;
+    return {LinkError::None, arrivedBy(now)};
 }
 
 void FakeLink::close() {
     ++closes;
     isOpen = false;
-}
-
-std::string FakeLink::errorText(int code) const {
-    switch (code) {
-    case kTimeout:
-        return "fake: no answer";
-    case kHungUp:
-        return "fake: hung up";
-    case kNotOpen:
-        return "fake: not open";
-    default:
-        return "fake: error " + std::to_string(code);
-    }
 }
 
 } // namespace j4::testing

@@ -1,13 +1,15 @@
 #pragma once
-// A scripted SerialLink that owns a virtual clock: answers can come at once,
-// late, never (the read times out), or the line can hang up. Every write is
-// recorded so tests can compare what went out with the image.
+// A scripted SerialLink on a virtual clock. The device's bytes are put on the
+// line at chosen moments: an answer some time after a write, a byte nobody
+// asked for, a byte waiting before the run. The line can hang up, the open
+// can fail. Every write is recorded so tests can compare what went out.
 
 #include "serial_link.h"
 
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <vector>
 
 namespace j4::testing {
@@ -16,47 +18,50 @@ class FakeLink : public SerialLink {
 public:
     using ms = std::chrono::milliseconds;
 
-    static constexpr int kTimeout = -101;
-    static constexpr int kHungUp = -102;
-    static constexpr int kNotOpen = -103;
-
-    // Script of what the device does.
-    void answer(std::uint8_t byte, ms delay = ms{0}) { inbox_.push_back({byte, delay, false}); }
+    // The device answers the next write with `byte`, `delay` after it.
+    void answer(std::uint8_t byte, ms delay = ms{0}) { replies_.push_back({byte, delay}); }
     void answers(std::initializer_list<std::uint8_t> bytes);
-    // A byte that was already waiting before the run (flushInput discards it).
-    void staleByte(std::uint8_t byte) { inbox_.push_back({byte, ms{0}, true}); }
+    // Bytes that answer no frame: `delay` after the n-th write (1-based).
+    void surplusAfterWrite(int n, std::vector<std::uint8_t> bytes, ms delay = ms{0});
+    // A byte already waiting before the run (flushInput discards it).
+    void staleByte(std::uint8_t byte) { line_.push_back({ms{-1}, byte}); }
     // The line drops when the n-th write (1-based) starts.
     void hangUpAtWrite(int n) { hangUpAtWrite_ = n; }
-    void failOpen(int code) { openResult_ = code; }
-
-    ms timeout{10000};
+    void failOpen(LinkError error) { openResult_ = error; }
 
     // What happened.
     std::vector<std::vector<std::uint8_t>> writes;
-    std::vector<int> openedPorts;
+    std::vector<std::string> openedDevices;
     int flushes = 0;
     int closes = 0;
     bool isOpen = false;
     ms now{0};
 
-    // SerialLink
-    int open(int portNumber) override;
+    LinkError open(const std::string& device) override;
     void flushInput() override;
-    int write(std::span<const std::uint8_t> bytes) override;
-    int readByte() override;
+    LinkError write(std::span<const std::uint8_t> bytes) override;
+    ByteRead readByte() override;
+    WaitingBytes bytesWaiting(ms wait) override;
     void close() override;
-    std::string errorText(int code) const override;
 
 private:
-    struct Pending {
+    struct Reply {
         std::uint8_t byte;
         ms delay;
-        bool arrived;
     };
-    std::deque<Pending> inbox_;
+    struct OnLine {
+        ms arrives;
+        std::uint8_t byte;
+    };
+    void put(ms arrives, std::uint8_t byte);
+    std::size_t arrivedBy(ms time) const;
+
+    std::deque<Reply> replies_;
+    std::map<int, std::vector<std::pair<ms, std::vector<std::uint8_t>>>> surplus_;
+    std::deque<OnLine> line_; // ordered by arrival
     int hangUpAtWrite_ = 0;
     bool hungUp_ = false;
-    int openResult_ = 0;
+    LinkError openResult_ = LinkError::None;
 };
 
 } // namespace j4::testing

@@ -16,6 +16,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -25,7 +26,6 @@ namespace {
 constexpr std::uint8_t kAck = 0x11;
 constexpr std::uint8_t kNak = 0x22;
 constexpr long kByteTimeNs = 86806; // 10 bits at 115200 baud
-constexpr long kStrayDelayNs = 20'000'000;
 
 const char kUsage[] = R"(Usage: j4_devsim --link PATH [options]
 
@@ -44,7 +44,10 @@ Options (transmissions are counted from 1, resends included):
   --silent-from K       read but never answer from transmission K on
   --hangup-at K[:M]     hang up at transmission K after M of its bytes (0);
                         M at or past the frame's size: while the host waits
-  --stray BYTE@K        send BYTE 20 ms after the answer to transmission K
+  --stray BYTES@K       send BYTES (e.g. 0x11 or 0x55,0x66) after the answer to
+                        transmission K, 20 ms later unless --stray-delay-us
+  --stray-delay-us US   how long after the answer the stray bytes follow; 0
+                        sends them in the same write as the answer
   --delay-us US         wait before each answer (device processing time)
   --pace                pace the line at 115200 8N1: 86.8 us a byte, both ways
   --reject-prob P       reject each transmission with probability P
@@ -69,7 +72,8 @@ struct Options {
     long silentFrom = 0;
     long hangupAt = 0;
     long hangupAfterBytes = 0;
-    std::map<long, int> strayAt;
+    std::map<long, std::vector<std::uint8_t>> strayAt;
+    long strayDelayUs = 20000;
     long delayUs = 0;
     bool pace = false;
     double rejectProbability = 0;
@@ -148,8 +152,23 @@ Options parseOptions(int argc, char** argv) {
             if (colon != std::string::npos)
                 o.hangupAfterBytes = parseNumber(v.substr(colon + 1), "byte count");
         } else if (arg == "--stray") {
-            const auto [byte, k] = parseByteAt(value());
-            o.strayAt[k] = byte;
+            const std::string v = value();
+            const auto at = v.find('@');
+            if (at == std::string::npos)
+                usageError("--stray takes BYTES@K");
+            const long k = parseNumber(v.substr(at + 1), "transmission");
+            std::size_t start = 0;
+            for (;;) {
+                const auto comma = v.find(',', start);
+                const auto end = comma == std::string::npos || comma > at ? at : comma;
+                o.strayAt[k].push_back(
+                    static_cast<std::uint8_t>(parseByte(v.substr(start, end - start))));
+                if (end == at)
+                    break;
+                start = comma + 1;
+            }
+        } else if (arg == "--stray-delay-us") {
+            o.strayDelayUs = parseNumber(value(), "delay");
         } else if (arg == "--delay-us") {
             o.delayUs = parseNumber(value(), "delay");
         } else if (arg == "--pace") {
@@ -173,7 +192,11 @@ std::int64_t nowNs() {
     return std::int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
 }
 
+// A deadline already past costs nothing: sleeping for it would still cost the
+// kernel's timer slack on every answer.
 void sleepUntil(std::int64_t ns) {
+    if (ns <= nowNs())
+        return;
     timespec ts{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR &&
            !stopRequested) {
@@ -326,15 +349,17 @@ private:
             due += kByteTimeNs;
         }
         sleepUntil(due);
-        const auto answerByte = static_cast<std::uint8_t>(reply);
-        writeAll(master_, &answerByte, 1);
-        if (auto it = o_.strayAt.find(k); it != o_.strayAt.end()) {
-            // A little later, as a glitching device would, so that it is not
-            // read in the same gulp as the answer.
-            due += kStrayDelayNs;
+        std::vector<std::uint8_t> out{static_cast<std::uint8_t>(reply)};
+        const auto stray = o_.strayAt.find(k);
+        if (stray != o_.strayAt.end() && o_.strayDelayUs == 0)
+            out.insert(out.end(), stray->second.begin(), stray->second.end());
+        writeAll(master_, out.data(), out.size());
+        if (stray != o_.strayAt.end() && o_.strayDelayUs > 0) {
+            // Later, as a glitching device would, so that it is not read in
+            // the same gulp as the answer.
+            due += o_.strayDelayUs * 1000;
             sleepUntil(due);
-            const auto stray = static_cast<std::uint8_t>(it->second);
-            writeAll(master_, &stray, 1);
+            writeAll(master_, stray->second.data(), stray->second.size());
         }
         lineFreeNs_ = due;
     }
@@ -385,6 +410,9 @@ private:
 
 int main(int argc, char** argv) {
     Options options = parseOptions(argc, argv);
+    // The smallest timer slack, so a paced answer leaves when it is due and
+    // not up to 50 us later.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigaction(SIGINT, &action, nullptr);

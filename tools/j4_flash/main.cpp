@@ -1,19 +1,17 @@
-// j4_flash: the updater from the command line. Checks an update file, or
-// sends it the same way the window does: open the port, flush its input,
-// decode and validate the file, run the transfer, one result text.
+// j4_flash: the updater from the command line. Checks an update file, or runs
+// the same update session as the window and prints its report.
 
+#include "interrupts.h"
 #include "port_names.h"
 #include "qt_serial_link.h"
-#include "transfer.h"
-#include "update_file.h"
+#include "update_session.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 
-#include <atomic>
-#include <csignal>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -26,25 +24,33 @@ enum ExitStatus {
     kUsage = 2,
     kFileRefused = 3,
     kPortFailed = 4,
-    kReadFailure = 5,
+    kLinkFailed = 5,
     kCommunicationError = 6,
     kCrcError = 7,
     kInterrupted = 130,
 };
 
-std::atomic<bool> interruptRequested{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
-
-void onSignal(int) {
-    interruptRequested = true;
-}
-
-j4::FrameImage image;
-
-using File = std::unique_ptr<std::FILE, int (*)(std::FILE*)>;
-
-File openUpdateFile(const QString& path) {
-    return File(std::fopen(QFile::encodeName(path).constData(), "rb"), &std::fclose);
+int exitStatus(j4::UpdateOutcome outcome) {
+    using j4::UpdateOutcome;
+    switch (outcome) {
+    case UpdateOutcome::Completed:
+        return kCompleted;
+    case UpdateOutcome::FileUnreadable:
+    case UpdateOutcome::FileRefused:
+        return kFileRefused;
+    case UpdateOutcome::PortFailed:
+        return kPortFailed;
+    case UpdateOutcome::LinkFailed:
+        return kLinkFailed;
+    case UpdateOutcome::UnexpectedAnswer:
+    case UpdateOutcome::AnswersOutOfStep:
+        return kCommunicationError;
+    case UpdateOutcome::RejectedFourTimes:
+        return kCrcError;
+    case UpdateOutcome::Interrupted:
+        return kInterrupted;
+    }
+    return kLinkFailed;
 }
 
 void say(std::FILE* to, const std::string& text) {
@@ -55,18 +61,14 @@ void say(std::FILE* to, const std::string& text) {
 // A bar with percent, bytes, rate and time left, redrawn in place.
 class ProgressBar {
 public:
-    ProgressBar(const j4::TransferCounters& counters, std::int32_t total)
-        : counters_(counters), total_(total) {
-        clock_.start();
-    }
+    ProgressBar() { clock_.start(); }
 
-    void draw(bool force = false) {
+    void draw(const j4::TransferState& state, bool force = false) {
         const qint64 elapsed = clock_.elapsed();
         if (!force && elapsed - lastDrawMs_ < 100)
             return;
         lastDrawMs_ = elapsed;
-        const std::int32_t sent = counters_.bytesSent;
-        const int percent = total_ > 0 ? static_cast<int>(std::int64_t{sent} * 100 / total_) : 100;
+        const int percent = state.percent();
         constexpr int kWidth = 30;
         char bar[kWidth + 1];
         const int filled = percent * kWidth / 100;
@@ -74,45 +76,70 @@ public:
             bar[i] = i < filled ? '#' : '.';
         bar[kWidth] = '\0';
         const double seconds = static_cast<double>(elapsed) / 1000.0;
+        const auto sent = static_cast<double>(state.acceptedBytes);
         const double rate = seconds > 0 ? sent / seconds : 0;
-        const long left = rate > 0 ? static_cast<long>((total_ - sent) / rate + 0.5) : 0;
-        std::fprintf(stderr, "\r[%s] %3d%%  %d/%d bytes  %.1f kB/s  %ld:%02ld left ", bar, percent,
-                     sent, total_, rate / 1000.0, left / 60, left % 60);
+        const long left =
+            rate > 0
+                ? static_cast<long>((static_cast<double>(state.totalBytes) - sent) / rate + 0.5)
+                : 0;
+        std::fprintf(stderr, "\r[%s] %3d%%  %zu/%zu bytes  %.1f kB/s  %ld:%02ld left ", bar,
+                     percent, state.acceptedBytes, state.totalBytes, rate / 1000.0, left / 60,
+                     left % 60);
         std::fflush(stderr);
+        drawn_ = true;
     }
 
-    void finish() {
-        draw(true);
+    void finish(const j4::TransferState& state) {
+        if (!drawn_)
+            return;
+        draw(state, true);
         std::fputc('\n', stderr);
     }
 
 private:
-    const j4::TransferCounters& counters_;
-    std::int32_t total_;
     QElapsedTimer clock_;
     qint64 lastDrawMs_ = -1000;
+    bool drawn_ = false;
 };
 
-int check(const QString& path, const QString& imageOut) {
-    File file = openUpdateFile(path);
-    if (!file) {
-        say(stderr, "File open error!");
+int writeImage(const std::vector<std::uint8_t>& image, const QString& path) {
+    const auto fail = [&](int error) {
+        say(stderr, "Cannot write " + path.toStdString() + ": " + std::strerror(error));
+        return kUsage;
+    };
+    std::FILE* out = std::fopen(QFile::encodeName(path).constData(), "wb");
+    if (out == nullptr)
+        return fail(errno);
+    // A full disk shows only when the buffer is flushed, or at close.
+    const bool written =
+        std::fwrite(image.data(), 1, image.size(), out) == image.size() && std::fflush(out) == 0;
+    const int error = errno;
+    if (std::fclose(out) != 0 || !written)
+        return fail(written ? errno : error);
+    return kCompleted;
+}
+
+int check(const QString& path, const QString& imageOut, const std::atomic<bool>& stop) {
+    std::string reason;
+    const auto loaded =
+        j4::loadUpdateFile(path.toStdString(), j4::UpdateFileReader::Kinds::Any, reason, &stop);
+    if (stop)
+        return kInterrupted;
+    if (!loaded) {
+        say(stderr, j4::fileOpenDetail(path.toStdString(), reason));
+        say(stderr, j4::kFileOpenErrorText);
         return kFileRefused;
     }
-    const j4::LoadResult result = j4::loadUpdateFile(file.get(), image);
-    if (!result.ok()) {
-        say(stderr, j4::loadErrorText(result));
+    if (!loaded->ok()) {
+        say(stderr, j4::loadErrorText(*loaded));
         return kFileRefused;
     }
     if (!imageOut.isEmpty()) {
-        File out(std::fopen(QFile::encodeName(imageOut).constData(), "wb"), &std::fclose);
-        const auto bytes = image.bytes();
-        if (!out || std::fwrite(bytes.data(), 1, bytes.size(), out.get()) != bytes.size()) {
-            say(stderr, "Cannot write " + imageOut.toStdString() + ": " + std::strerror(errno));
-            return kUsage;
-        }
+        if (const int status = writeImage(loaded->image, imageOut); status != kCompleted)
+            return status;
     }
-    std::printf("%s: %d frames, %d bytes\n", qPrintable(path), result.frames, image.bufferSize);
+    std::printf("%s: %zu frames, %zu bytes\n", qPrintable(path), loaded->frames,
+                loaded->image.size());
     return kCompleted;
 }
 
@@ -125,53 +152,28 @@ int listPorts() {
     return kCompleted;
 }
 
-int send(const QString& path, int portNumber, const QString& device, int timeoutMs, bool quiet) {
-    File file = openUpdateFile(path);
-    if (!file) {
-        say(stderr, "File open error!");
-        return kFileRefused;
-    }
-    j4::QtSerialLink link(timeoutMs);
-    link.setInterruptFlag(&interruptRequested);
-    const int opened = device.isEmpty() ? link.open(portNumber) : link.openDevice(device);
-    if (opened < 0) {
-        if (!link.port().device.isEmpty())
-            std::fprintf(stderr, "Port: %s\n", qPrintable(link.port().text()));
-        say(stderr, link.errorText(opened));
-        return kPortFailed;
-    }
-    link.flushInput();
-    const j4::LoadResult loaded = j4::loadUpdateFile(file.get(), image);
-    if (!loaded.ok()) {
-        say(stderr, j4::loadErrorText(loaded));
-        return kFileRefused;
-    }
-    j4::TransferCounters counters;
+int send(j4::UpdateRequest request, std::chrono::milliseconds timeout, bool quiet,
+         const std::atomic<bool>& stop) {
+    request.fileKinds = j4::UpdateFileReader::Kinds::Any;
+    j4::QtSerialLink link(timeout);
+    j4::UpdateSession session(link, &stop);
     std::unique_ptr<ProgressBar> bar;
     if (!quiet && ::isatty(STDERR_FILENO))
-        bar = std::make_unique<ProgressBar>(counters, image.bufferSize);
-    const j4::TransferOutcome outcome = j4::runTransfer(image, link, counters, [&](int) {
-        if (bar)
-            bar->draw();
-    });
+        bar = std::make_unique<ProgressBar>();
+    j4::UpdateListener listener;
     if (bar)
-        bar->finish();
-    const std::string text = j4::outcomeText(outcome, link);
-    if (outcome.completed()) {
-        say(stdout, text);
+        listener.transfer = [&](j4::TransferEvent, const j4::TransferState& s) { bar->draw(s); };
+    const j4::UpdateReport report = session.run(request, listener);
+    if (bar)
+        bar->finish(report.where);
+    if (report.completed()) {
+        say(stdout, report.text);
         return kCompleted;
     }
-    say(stderr, j4::outcomeDetail(outcome, counters, image));
-    say(stderr, text);
-    switch (outcome.kind) {
-    case j4::TransferOutcome::Kind::CommunicationError:
-        return kCommunicationError;
-    case j4::TransferOutcome::Kind::CrcError:
-        return kCrcError;
-    default:
-        return outcome.ComErr == j4::code(j4::SerialError::Interrupted) ? kInterrupted
-                                                                        : kReadFailure;
-    }
+    if (!report.detail.empty())
+        say(stderr, report.detail);
+    say(stderr, report.text);
+    return exitStatus(report.outcome);
 }
 
 } // namespace
@@ -192,7 +194,7 @@ int main(int argc, char** argv) {
         "\n"
         "Exit status: 0 completed or file valid; 2 usage error; 3 file refused or cannot be\n"
         "opened; 4 port cannot be opened; 5 no answer or port failure; 6 communication error;\n"
-        "7 CRC error; 130 interrupted (Ctrl+C or SIGTERM).\n"
+        "7 CRC error; 130 interrupted (Ctrl+C, SIGTERM or SIGHUP).\n"
         "The J4_PORTS environment variable (device paths separated by ':') replaces the\n"
         "system's list of numbered ports."));
     const QCommandLineOption helpOption = parser.addHelpOption();
@@ -211,7 +213,7 @@ int main(int argc, char** argv) {
     const QCommandLineOption timeoutOption(
         QStringLiteral("timeout"),
         QStringLiteral("Answer time-out in milliseconds (default %1).")
-            .arg(j4::QtSerialLink::kDefaultAnswerTimeoutMs),
+            .arg(j4::SerialLink::kDefaultAnswerTimeout.count()),
         QStringLiteral("MS"));
     const QCommandLineOption listOption(QStringLiteral("list-ports"),
                                         QStringLiteral("List the numbered serial ports."));
@@ -237,34 +239,31 @@ int main(int argc, char** argv) {
     const QStringList files = parser.positionalArguments();
     if (files.size() != 1)
         return usageError(QStringLiteral("name exactly one update file"));
+    const std::atomic<bool>& stop = j4::flash::installInterruptHandlers();
     if (parser.isSet(checkOption))
-        return check(files.first(), parser.value(imageOutOption));
+        return check(files.first(), parser.value(imageOutOption), stop);
     if (parser.isSet(imageOutOption))
         return usageError(QStringLiteral("--image-out goes with --check"));
 
     if (parser.isSet(portOption) == parser.isSet(deviceOption))
         return usageError(QStringLiteral("give either --port N or --device PATH"));
-    int portNumber = 0;
+    j4::UpdateRequest request;
     if (parser.isSet(portOption)) {
         bool ok = false;
-        portNumber = parser.value(portOption).toInt(&ok);
+        const int portNumber = parser.value(portOption).toInt(&ok);
         if (!ok || portNumber < j4::kFirstPortNumber || portNumber > j4::kLastPortNumber)
             return usageError(QStringLiteral("--port takes a number from 1 to 255"));
+        request = j4::requestForPort(files.first(), portNumber);
+    } else {
+        request = j4::requestForDevice(files.first(), parser.value(deviceOption));
     }
-    int timeoutMs = j4::QtSerialLink::kDefaultAnswerTimeoutMs;
+    std::chrono::milliseconds timeout = j4::SerialLink::kDefaultAnswerTimeout;
     if (parser.isSet(timeoutOption)) {
         bool ok = false;
-        timeoutMs = parser.value(timeoutOption).toInt(&ok);
-        if (!ok || timeoutMs <= 0)
+        const int ms = parser.value(timeoutOption).toInt(&ok);
+        if (!ok || ms <= 0)
             return usageError(QStringLiteral("--timeout takes a positive number of milliseconds"));
+        timeout = std::chrono::milliseconds{ms};
     }
-
-    // No SA_RESTART: a blocked drain or wait must come back to see the flag.
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-
-    return send(files.first(), portNumber, parser.value(deviceOption), timeoutMs,
-                parser.isSet(quietOption));
+    return send(std::move(request), timeout, parser.isSet(quietOption), stop);
 }

@@ -1,44 +1,47 @@
-#include "serial_error.h"
+#include "serial_link.h"
 
 namespace j4 {
 namespace {
 
-std::string duration(int ms) {
+std::string duration(std::chrono::milliseconds timeout) {
+    const auto ms = timeout.count();
     if (ms % 1000 != 0)
         return std::to_string(ms) + " ms";
-    const int seconds = ms / 1000;
+    const auto seconds = ms / 1000;
     return std::to_string(seconds) + (seconds == 1 ? " second" : " seconds");
 }
 
 } // namespace
 
-std::string serialErrorText(int code, int answerTimeoutMs) {
-    switch (static_cast<SerialError>(code)) {
-    case SerialError::PortNotFound:
+std::string linkErrorText(LinkError error, std::chrono::milliseconds answerTimeout) {
+    switch (error) {
+    case LinkError::None:
+        return {};
+    case LinkError::PortNotFound:
         return "The serial port does not exist.";
-    case SerialError::PermissionDenied:
+    case LinkError::PermissionDenied:
 #if defined(__linux__)
         return "Permission denied for the serial port. Your user must be a member of the "
                "'dialout' group (sudo usermod -aG dialout $USER, then log in again).";
 #else
         return "Permission denied for the serial port.";
 #endif
-    case SerialError::PortBusy:
+    case LinkError::PortBusy:
         return "The serial port is in use by another program.";
-    case SerialError::NoAnswer:
-        return "No answer from the device within " + duration(answerTimeoutMs) + ".";
-    case SerialError::HungUp:
+    case LinkError::NoAnswer:
+        return "No answer from the device within " + duration(answerTimeout) + ".";
+    case LinkError::HungUp:
         return "The device or adapter was removed, or the line hung up.";
-    case SerialError::IoError:
+    case LinkError::IoError:
         return "Input/output error on the serial port.";
-    case SerialError::NotOpen:
+    case LinkError::NotOpen:
         return "The serial port is not open.";
-    case SerialError::Interrupted:
+    case LinkError::Interrupted:
         return "The update was interrupted.";
-    case SerialError::SettingsRefused:
+    case LinkError::SettingsRefused:
         return "The serial port does not accept 115200 baud, 8 data bits, no parity, 1 stop bit.";
     }
-    return "Serial port error " + std::to_string(code) + ".";
+    return "Serial port error.";
 }
 
 } // namespace j4

@@ -1,0 +1,44 @@
+#pragma once
+// Opening an update file for decoding. Opening never blocks (a FIFO or a
+// device named by mistake cannot hang the caller), and a regular file's size
+// is known before a byte is read.
+
+#include "update_file.h"
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace j4 {
+
+class UpdateFileReader : public ByteSource {
+public:
+    enum class Kinds {
+        RegularOnly, // anything else is refused at open
+        Any,         // pipes and devices are read as a stream
+    };
+
+    struct Opened {
+        std::unique_ptr<UpdateFileReader> file;
+        std::string reason; // the system's text when `file` is empty
+    };
+
+    // `path` is UTF-8. A read cut short by a signal gives up once *stop is set.
+    static Opened open(const std::string& path, Kinds kinds,
+                       const std::atomic<bool>* stop = nullptr);
+
+    // The size of a regular file; nothing for a stream.
+    virtual std::optional<std::uint64_t> size() const = 0;
+};
+
+// Opens, checks the size and decodes: what every front does with a path.
+// `openReason` receives the system's text when the file cannot be opened.
+std::optional<LoadResult> loadUpdateFile(const std::string& path, UpdateFileReader::Kinds kinds,
+                                         std::string& openReason,
+                                         const std::atomic<bool>* stop = nullptr);
+
+// Decodes an opened file, refusing one whose size is over the limit unread.
+LoadResult loadUpdateFile(UpdateFileReader& file);
+
+} // namespace j4

@@ -1,0 +1,104 @@
+#include "update_session.h"
+
+namespace j4 {
+namespace {
+
+UpdateOutcome fromTransfer(const TransferResult& result) {
+    switch (result.outcome) {
+    case TransferOutcome::Completed:
+        return UpdateOutcome::Completed;
+    case TransferOutcome::LinkFailed:
+        return result.linkError == LinkError::Interrupted ? UpdateOutcome::Interrupted
+                                                          : UpdateOutcome::LinkFailed;
+    case TransferOutcome::UnexpectedAnswer:
+        return UpdateOutcome::UnexpectedAnswer;
+    case TransferOutcome::AnswersOutOfStep:
+        return UpdateOutcome::AnswersOutOfStep;
+    case TransferOutcome::RejectedFourTimes:
+        return UpdateOutcome::RejectedFourTimes;
+    }
+    return UpdateOutcome::LinkFailed;
+}
+
+std::string portDetail(const UpdateRequest& request) {
+    if (request.portNumber && request.device.empty())
+        return "No serial port has the number " + std::to_string(*request.portNumber) + ".";
+    std::string port = request.device;
+    if (!request.portDescription.empty())
+        port += " (" + request.portDescription + ")";
+    if (request.portNumber)
+        return "Port " + std::to_string(*request.portNumber) + ": " + port;
+    return "Port: " + port;
+}
+
+} // namespace
+
+std::string fileOpenDetail(const std::string& path, const std::string& reason) {
+    return path + ": " + reason;
+}
+
+UpdateSession::UpdateSession(SerialLink& link, const std::atomic<bool>* stop)
+    : link_(link), stop_(stop) {
+    link_.watchStopFlag(stop);
+}
+
+UpdateReport UpdateSession::run(const UpdateRequest& request, const UpdateListener& listener) {
+    const auto started = std::chrono::steady_clock::now();
+    UpdateReport report;
+    report.filePath = request.filePath;
+    report.device = request.device;
+    report.portNumber = request.portNumber;
+    const auto finish = [&](UpdateOutcome outcome, std::string text, std::string detail) {
+        link_.close();
+        report.outcome = outcome;
+        report.text = std::move(text);
+        report.detail = std::move(detail);
+        report.duration = std::chrono::steady_clock::now() - started;
+        return report;
+    };
+    const auto interrupted = [&] {
+        report.linkError = LinkError::Interrupted;
+        return finish(UpdateOutcome::Interrupted,
+                      linkErrorText(LinkError::Interrupted, link_.answerTimeout()), {});
+    };
+
+    UpdateFileReader::Opened file =
+        UpdateFileReader::open(request.filePath, request.fileKinds, stop_);
+    if (stopRequested())
+        return interrupted();
+    if (!file.file) {
+        return finish(UpdateOutcome::FileUnreadable, kFileOpenErrorText,
+                      fileOpenDetail(request.filePath, file.reason));
+    }
+
+    if (listener.stage)
+        listener.stage(UpdateStage::OpeningPort, report.where);
+    const LinkError opened =
+        request.device.empty() ? LinkError::PortNotFound : link_.open(request.device);
+    if (opened != LinkError::None) {
+        report.linkError = opened;
+        return finish(UpdateOutcome::PortFailed, linkErrorText(opened, link_.answerTimeout()),
+                      portDetail(request));
+    }
+    link_.flushInput();
+
+    // A refused file never reaches the device: the attempt ends here.
+    LoadResult loaded = loadUpdateFile(*file.file);
+    file.file.reset();
+    if (stopRequested())
+        return interrupted();
+    if (!loaded.ok())
+        return finish(UpdateOutcome::FileRefused, loadErrorText(loaded), request.filePath);
+    report.frames = loaded.frames;
+
+    report.where.totalBytes = loaded.image.size();
+    if (listener.stage)
+        listener.stage(UpdateStage::Transferring, report.where);
+    const TransferResult result = runTransfer(loaded.image, link_, listener.transfer, stop_);
+    report.where = result.state;
+    report.linkError = result.linkError;
+    return finish(fromTransfer(result), transferText(result, link_.answerTimeout()),
+                  transferDetail(result));
+}
+
+} // namespace j4

@@ -1,0 +1,86 @@
+#pragma once
+// One update attempt, start to end, for every front: open the file, open the
+// port, flush it, decode and validate the file, transfer. The fronts only
+// present the report it returns.
+
+#include "serial_link.h"
+#include "transfer.h"
+#include "update_file_reader.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace j4 {
+
+struct UpdateRequest {
+    std::string filePath;          // UTF-8
+    std::string device;            // what to open; empty: no port has that number
+    std::optional<int> portNumber; // when the operator gave a number
+    std::string portDescription;   // the adapter, where known
+    UpdateFileReader::Kinds fileKinds = UpdateFileReader::Kinds::RegularOnly;
+};
+
+enum class UpdateOutcome {
+    Completed,
+    FileUnreadable, // the file cannot be opened
+    PortFailed,     // the port cannot be opened
+    FileRefused,    // the file is not a valid update; nothing was sent
+    LinkFailed,     // the port failed or the device stayed silent mid-transfer
+    UnexpectedAnswer,
+    AnswersOutOfStep,
+    RejectedFourTimes,
+    Interrupted, // a stop was asked (signal, shutdown)
+};
+
+struct UpdateReport {
+    UpdateOutcome outcome = UpdateOutcome::Completed;
+    std::string text;   // the main text: exactly what the operator is shown
+    std::string detail; // which frame, how much was accepted, which device
+    LinkError linkError = LinkError::None;
+    TransferState where; // how far the transfer got
+    std::size_t frames = 0;
+    std::string filePath;
+    std::string device;
+    std::optional<int> portNumber;
+    std::chrono::steady_clock::duration duration{};
+
+    bool completed() const { return outcome == UpdateOutcome::Completed; }
+};
+
+enum class UpdateStage {
+    OpeningPort,  // the file is open; the port is opened next
+    Transferring, // the file is decoded; the first frame goes out next
+};
+
+struct UpdateListener {
+    std::function<void(UpdateStage, const TransferState&)> stage;
+    TransferListener transfer;
+};
+
+class UpdateSession {
+public:
+    // Blocking waits in the link and reads of the file end once *stop is set.
+    explicit UpdateSession(SerialLink& link, const std::atomic<bool>* stop = nullptr);
+
+    // One attempt. The port is closed again before this returns.
+    UpdateReport run(const UpdateRequest& request, const UpdateListener& listener = {});
+
+private:
+    bool stopRequested() const { return stop_ != nullptr && stop_->load(); }
+
+    SerialLink& link_;
+    const std::atomic<bool>* stop_;
+};
+
+// The main text shown when the update file cannot be opened.
+inline constexpr const char* kFileOpenErrorText = "File open error!";
+
+// "PATH: reason", the detail under "File open error!".
+std::string fileOpenDetail(const std::string& path, const std::string& reason);
+
+} // namespace j4

@@ -1,0 +1,185 @@
+// The transfer against a device whose every move comes from the fuzz input:
+// which byte it answers, whether in time, late or never, bytes nobody asked
+// for before the next frame or after the last, a hang-up. The link knows which
+// write each byte on the line belongs to, so it can tell whether the answers
+// the transfer acted on were in step.
+//
+// Invariants: "completed" only when every frame was accepted exactly once, in
+// order, every answer read was the answer to the frame just sent, and nothing
+// answered no frame; no frame goes out more than four times in a row; the
+// image is never read past its end (the sanitizers see to that).
+
+#include "transfer.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <deque>
+#include <span>
+#include <vector>
+
+namespace {
+
+using ms = std::chrono::milliseconds;
+
+class Script {
+public:
+    explicit Script(std::span<const std::uint8_t> data) : data_(data) {}
+    std::uint8_t next() { return at_ < data_.size() ? data_[at_++] : 0x11; }
+    bool empty() const { return at_ >= data_.size(); }
+
+private:
+    std::span<const std::uint8_t> data_;
+    std::size_t at_ = 0;
+};
+
+class ScriptedLink final : public j4::SerialLink {
+public:
+    explicit ScriptedLink(Script& script) : script_(script) {}
+
+    struct OnLine {
+        ms arrives;
+        std::uint8_t byte;
+        int write; // which write it answers; 0 for bytes that answer none
+    };
+
+    std::vector<std::vector<std::uint8_t>> writes;
+    std::vector<std::uint8_t> answersRead;
+    bool surplusSent = false;
+
+    j4::LinkError open(const std::string&) override { return j4::LinkError::None; }
+    void flushInput() override {}
+
+    j4::LinkError write(std::span<const std::uint8_t> bytes) override {
+        const std::uint8_t move = script_.next();
+        if (move == 0xFF)
+            return j4::LinkError::HungUp;
+        writes.emplace_back(bytes.begin(), bytes.end());
+        const int n = static_cast<int>(writes.size());
+        // Low bits: the answer; high bits: when it comes.
+        const std::uint8_t answer = (move & 0x3) == 0   ? j4::kAcceptByte
+                                    : (move & 0x3) == 1 ? j4::kRejectByte
+                                    : (move & 0x3) == 2 ? j4::kAcceptByte
+                                                        : script_.next();
+        switch ((move >> 2) & 0x7) {
+        case 0: // silent
+            break;
+        case 1: // late, past the answer time-out
+            put(now_ + answerTimeout() + ms{1 + (move >> 5)}, answer, n);
+            break;
+        default:
+            put(now_ + ms{move >> 5}, answer, n);
+            break;
+        }
+        if (move & 0x80) {
+            // A byte that answers nothing, sooner or later.
+            surplusSent = true;
+            put(now_ + ms{script_.next()}, script_.next(), 0);
+        }
+        return j4::LinkError::None;
+    }
+
+    j4::ByteRead readByte() override {
+        if (line_.empty() || line_.front().arrives > now_ + answerTimeout()) {
+            now_ += answerTimeout();
+            return {j4::LinkError::NoAnswer};
+        }
+        const OnLine b = line_.front();
+        line_.pop_front();
+        now_ = std::max(now_, b.arrives);
+        answersRead.push_back(b.byte);
+        return {j4::LinkError::None, b.byte};
+    }
+
+    j4::WaitingBytes bytesWaiting(ms wait) override {
+        std::size_t count = 0;
+        for (const auto& b : line_)
+            count += b.arrives <= now_ + wait ? 1 : 0;
+        if (count > 0)
+            now_ = std::max(now_, line_.front().arrives);
+        else
+            now_ += wait;
+        return {j4::LinkError::None, count};
+    }
+
+    void close() override {}
+
+    // Bytes the device has sent by `time`, read or not.
+    std::size_t sentBy(ms time) const {
+        std::size_t count = answersRead.size();
+        for (const auto& b : line_)
+            count += b.arrives <= time ? 1 : 0;
+        return count;
+    }
+    ms now() const { return now_; }
+
+private:
+    void put(ms arrives, std::uint8_t byte, int write) {
+        auto at = line_.begin();
+        while (at != line_.end() && at->arrives <= arrives)
+            ++at;
+        line_.insert(at, {arrives, byte, write});
+    }
+
+    Script& script_;
+    std::deque<OnLine> line_;
+    ms now_{0};
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 1)
+        return 0;
+    // The image: up to 16 frames of up to 15 content bytes, one byte each;
+    // occasionally a frame that claims more than the data holds.
+    const std::size_t frames = data[0] % 17;
+    std::vector<std::uint8_t> image;
+    std::size_t at = 1;
+    for (std::size_t f = 0; f < frames && at < size; ++f, ++at) {
+        const std::uint8_t spec = data[at];
+        const std::size_t content = spec & 0x0F;
+        image.push_back(0);
+        image.push_back(static_cast<std::uint8_t>((spec & 0x80) ? content + 9 : content));
+        for (std::size_t i = 0; i < content; ++i)
+            image.push_back(static_cast<std::uint8_t>(f));
+    }
+    if (at < size && data[at] == 0xEE)
+        image.push_back(0x00); // a lone length byte last
+    Script script({data + at, size - at});
+    ScriptedLink link(script);
+    link.setAnswerTimeout(ms{100});
+    std::vector<std::size_t> sentOffsets;
+    const j4::TransferResult result =
+        j4::runTransfer(image, link, [&](j4::TransferEvent event, const j4::TransferState& s) {
+            if (event == j4::TransferEvent::Sending)
+                sentOffsets.push_back(s.frameOffset);
+        });
+
+    // Never more than four transmissions of a frame.
+    std::size_t inARow = 0;
+    for (std::size_t i = 0; i < sentOffsets.size(); ++i) {
+        inARow = i > 0 && sentOffsets[i] == sentOffsets[i - 1] ? inARow + 1 : 1;
+        if (inARow > static_cast<std::size_t>(j4::kMaxRejectsInARow))
+            std::abort();
+    }
+    if (result.state.rejectsInARow > j4::kMaxRejectsInARow)
+        std::abort();
+    if (result.state.transmissions != link.writes.size())
+        std::abort();
+    if (result.completed()) {
+        if (link.sentBy(link.now()) != link.writes.size())
+            std::abort();
+        // The frames accepted, in order, are exactly the image.
+        std::vector<std::uint8_t> accepted;
+        for (std::size_t i = 0; i < link.writes.size(); ++i)
+            if (link.answersRead[i] == j4::kAcceptByte)
+                accepted.insert(accepted.end(), link.writes[i].begin(), link.writes[i].end());
+        if (accepted != image || result.state.acceptedBytes != image.size())
+            std::abort();
+        // Every answer was an accept or a reject, and no frame was accepted twice.
+        for (std::size_t i = 0; i < link.writes.size(); ++i)
+            if (link.answersRead[i] != j4::kAcceptByte && link.answersRead[i] != j4::kRejectByte)
+                std::abort();
+    }
+    return 0;
+}

@@ -1,0 +1,147 @@
+#include "update_job.h"
+
+#include "qt_serial_link.h"
+
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+namespace j4 {
+namespace {
+
+std::int64_t steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
+
+struct UpdateJob::Shared {
+    std::atomic<bool> stop{false};
+    std::atomic<std::int64_t> awaitingSinceMs{0};
+    std::mutex mutex;
+    std::condition_variable idle;
+    bool running = false;
+
+    void setRunning(bool value) {
+        {
+            std::lock_guard lock(mutex);
+            running = value;
+        }
+        idle.notify_all();
+    }
+};
+
+namespace {
+
+// Jobs still running when the process ends without returning from main (the
+// window system went away and Qt called exit()): each is asked to stop and
+// given a moment to close its port, so no lock is left behind.
+std::mutex registryMutex;
+std::vector<std::weak_ptr<UpdateJob::Shared>>& registry() {
+    static std::vector<std::weak_ptr<UpdateJob::Shared>> jobs;
+    return jobs;
+}
+
+void stopJobsAtExit() {
+    std::vector<std::shared_ptr<UpdateJob::Shared>> jobs;
+    {
+        std::lock_guard lock(registryMutex);
+        for (const auto& weak : registry())
+            if (auto job = weak.lock())
+                jobs.push_back(std::move(job));
+    }
+    for (const auto& job : jobs) {
+        job->stop = true;
+        std::unique_lock lock(job->mutex);
+        job->idle.wait_for(lock, std::chrono::seconds(3), [&] { return !job->running; });
+    }
+}
+
+void registerJob(const std::shared_ptr<UpdateJob::Shared>& job) {
+    static const bool registered = [] {
+        // After the pool and the registry exist, so this runs before their
+        // own clean-up: the pool's would wait for the whole transfer.
+        QThreadPool::globalInstance();
+        registry();
+        return std::atexit(stopJobsAtExit) == 0;
+    }();
+    (void)registered;
+    std::lock_guard lock(registryMutex);
+    std::erase_if(registry(), [](const auto& weak) { return weak.expired(); });
+    registry().push_back(job);
+}
+
+} // namespace
+
+UpdateJob::UpdateJob(std::chrono::milliseconds answerTimeout, QObject* parent)
+    : QObject(parent), answerTimeout_(answerTimeout), shared_(std::make_shared<Shared>()) {
+    registerJob(shared_);
+    connect(&watcher_, &QFutureWatcher<UpdateReport>::finished, this,
+            [this] { emit finished(watcher_.result()); });
+}
+
+UpdateJob::~UpdateJob() {
+    // Only reached when no job runs (the window refuses to close during one);
+    // a job that still runs is told to stop and keeps its own shared state.
+    shared_->stop = true;
+}
+
+bool UpdateJob::running() const {
+    return watcher_.isRunning();
+}
+
+void UpdateJob::start(UpdateRequest request) {
+    if (running())
+        return;
+    shared_->stop = false;
+    shared_->awaitingSinceMs = 0;
+    shared_->setRunning(true);
+    auto shared = shared_;
+    watcher_.setFuture(
+        QtConcurrent::run([this, shared, request = std::move(request), timeout = answerTimeout_] {
+            QtSerialLink link(timeout);
+            UpdateSession session(link, &shared->stop);
+            UpdateListener listener;
+            listener.stage = [this](UpdateStage stage, const TransferState&) {
+                if (stage == UpdateStage::OpeningPort)
+                    emit openingPort();
+                else
+                    emit transferring();
+            };
+            int lastPercent = -1;
+            listener.transfer = [&](TransferEvent event, const TransferState& state) {
+                if (event == TransferEvent::Answered) {
+                    shared->awaitingSinceMs = 0;
+                    return;
+                }
+                shared->awaitingSinceMs = steadyMs();
+                // Reported before every frame; only changes are worth a repaint.
+                if (const int percent = state.percent(); percent != lastPercent) {
+                    lastPercent = percent;
+                    emit progressChanged(percent);
+                }
+            };
+            UpdateReport report = session.run(request, listener);
+            shared->awaitingSinceMs = 0;
+            shared->setRunning(false);
+            return report;
+        }));
+}
+
+void UpdateJob::requestStop() {
+    shared_->stop = true;
+}
+
+std::chrono::milliseconds UpdateJob::awaitingAnswerFor() const {
+    const std::int64_t since = shared_->awaitingSinceMs;
+    return std::chrono::milliseconds{since == 0 ? 0
+                                                : std::max<std::int64_t>(0, steadyMs() - since)};
+}
+
+} // namespace j4

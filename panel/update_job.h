@@ -1,0 +1,48 @@
+#pragma once
+// Runs one update session off the UI thread and reports through queued
+// signals. The UI thread never waits on the job and the job never waits on
+// the UI: progress, stages and the report are posted, and a stop request is
+// a flag the session polls at frame boundaries.
+
+#include "update_session.h"
+
+#include <QFutureWatcher>
+#include <QObject>
+
+#include <chrono>
+#include <memory>
+
+namespace j4 {
+
+class UpdateJob final : public QObject {
+    Q_OBJECT
+
+public:
+    explicit UpdateJob(std::chrono::milliseconds answerTimeout, QObject* parent = nullptr);
+    ~UpdateJob() override;
+
+    bool running() const;
+    // Starts one attempt on a pool thread; ignored while one runs.
+    void start(UpdateRequest request);
+    // The session stops at its next safe point and closes the port.
+    void requestStop();
+    // How long the answer to the frame last sent has been awaited (zero when
+    // no answer is awaited).
+    std::chrono::milliseconds awaitingAnswerFor() const;
+
+    // The state a job shares with its pool thread.
+    struct Shared;
+
+signals:
+    void openingPort();
+    void transferring();
+    void progressChanged(int percent);
+    void finished(const j4::UpdateReport& report);
+
+private:
+    std::chrono::milliseconds answerTimeout_;
+    std::shared_ptr<Shared> shared_;
+    QFutureWatcher<UpdateReport> watcher_;
+};
+
+} // namespace j4

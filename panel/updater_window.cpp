@@ -1,0 +1,227 @@
+#include "updater_window.h"
+
+#include "ui_j4_updater.h"
+#include "update_file_reader.h"
+
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHelpEvent>
+#include <QMessageBox>
+#include <QToolTip>
+
+namespace j4 {
+namespace {
+
+const QString kUpdateFilter = QStringLiteral("J4 Update files (*.j4u)");
+const QString kProgressLabel = QStringLiteral("Update Progress");
+constexpr auto kWaitingShownAfter = std::chrono::seconds(1);
+constexpr qint64 kPortListMaxAgeMs = 3000;
+
+// Takes only names that end in .j4u, whatever the operator types.
+class UpdateFileDialog final : public QFileDialog {
+public:
+    using QFileDialog::QFileDialog;
+
+    void accept() override {
+        const QStringList files = selectedFiles();
+        if (!files.isEmpty() && !QFileInfo(files.first()).isDir() &&
+            !files.first().endsWith(QLatin1String(".j4u"), Qt::CaseInsensitive))
+            return;
+        QFileDialog::accept();
+    }
+};
+
+// The panel's colours through palettes, not style sheets: a style sheet costs
+// a fifth of the start-up time.
+void setColours(QWidget* widget, QPalette::ColorRole role, const QColor& colour) {
+    QPalette palette = widget->palette();
+    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+        palette.setColor(group, role, colour);
+    widget->setPalette(palette);
+}
+
+} // namespace
+
+UpdaterWindow::UpdaterWindow(std::chrono::milliseconds answerTimeout, QWidget* parent)
+    : QWidget(parent), ui_(std::make_unique<Ui::UpdaterWindow>()), job_(answerTimeout) {
+    ui_->setupUi(this);
+    move(100, 100);
+    setColours(ui_->fileName, QPalette::Base, QColor(0xEC, 0xE9, 0xD8));
+    // A fill bar of 0x3399FF on a grey track.
+    setColours(ui_->progressBar, QPalette::Highlight, QColor(0x33, 0x99, 0xFF));
+    setColours(ui_->progressBar, QPalette::Base, QColor(0xC0, 0xC0, 0xC0));
+    waitingTimer_.setInterval(250);
+    ui_->portNumber->installEventFilter(this);
+
+    connect(ui_->chooseFileButton, &QPushButton::clicked, this, &UpdaterWindow::chooseFile);
+    connect(ui_->startButton, &QPushButton::clicked, this, &UpdaterWindow::startUpdate);
+    connect(ui_->quitButton, &QPushButton::clicked, this, &UpdaterWindow::quit);
+    connect(ui_->progressBar, &QProgressBar::valueChanged, ui_->progressValue,
+            qOverload<int>(&QLabel::setNum));
+    connect(&job_, &UpdateJob::openingPort, this, &UpdaterWindow::onOpeningPort);
+    connect(&job_, &UpdateJob::transferring, this, &UpdaterWindow::onTransferring);
+    connect(&job_, &UpdateJob::progressChanged, this, &UpdaterWindow::onProgress);
+    connect(&job_, &UpdateJob::finished, this, &UpdaterWindow::onFinished);
+    connect(&waitingTimer_, &QTimer::timeout, this, &UpdaterWindow::showWaiting);
+}
+
+UpdaterWindow::~UpdaterWindow() = default;
+
+void UpdaterWindow::chooseFile() {
+    if (updating_)
+        return;
+    ui_->fileName->clear();
+    auto* dialog = new UpdateFileDialog(this, QStringLiteral("Choice Update File"));
+    dialog->setObjectName(QStringLiteral("fileDialog"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    // The same dialog everywhere, so the extension rule holds everywhere.
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setAcceptMode(QFileDialog::AcceptOpen);
+    dialog->setNameFilter(kUpdateFilter);
+    connect(dialog, &QFileDialog::fileSelected, this, &UpdaterWindow::setUpdateFile);
+    connect(dialog, &QDialog::rejected, this, [this] {
+        // Start sends the file named before; the operator must keep seeing it.
+        ui_->fileName->setText(chosenFile_);
+    });
+    dialog->open();
+}
+
+void UpdaterWindow::setUpdateFile(const QString& path) {
+    chosenFile_ = path;
+    ui_->fileName->setText(path);
+    // Opened now only to tell the operator at once when it cannot be; Start
+    // reads it afresh, so a file replaced meanwhile is sent as it is then.
+    const UpdateFileReader::Opened opened =
+        UpdateFileReader::open(path.toStdString(), UpdateFileReader::Kinds::RegularOnly);
+    if (!opened.file) {
+        showMessage(false, QString::fromUtf8(kFileOpenErrorText),
+                    QString::fromStdString(fileOpenDetail(path.toStdString(), opened.reason)));
+        return;
+    }
+    ui_->startButton->setEnabled(true);
+}
+
+void UpdaterWindow::startUpdate() {
+    if (updating_ || chosenFile_.isEmpty())
+        return;
+    updating_ = true;
+    setCursor(Qt::BusyCursor);
+    job_.start(requestForPort(chosenFile_, ui_->portNumber->value()));
+}
+
+void UpdaterWindow::onOpeningPort() {
+    ui_->startButton->hide();
+    ui_->progressBar->setValue(0);
+    showProgress(true);
+    show();
+    raise();
+}
+
+void UpdaterWindow::onTransferring() {
+    ui_->controls->setEnabled(false);
+    waitingTimer_.start();
+}
+
+void UpdaterWindow::onProgress(int percent) {
+    ui_->progressBar->setValue(percent);
+}
+
+void UpdaterWindow::showWaiting() {
+    const auto waited = job_.awaitingAnswerFor();
+    if (waited < kWaitingShownAfter) {
+        ui_->progressLabel->setText(kProgressLabel);
+        return;
+    }
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(waited).count();
+    ui_->progressLabel->setText(
+        QStringLiteral("%1 \u2014 waiting for the device (%2 s)").arg(kProgressLabel).arg(seconds));
+}
+
+void UpdaterWindow::onFinished(const UpdateReport& report) {
+    waitingTimer_.stop();
+    ui_->progressLabel->setText(kProgressLabel);
+    if (exitWhenIdle_) {
+        emit exitRequested(*exitWhenIdle_);
+        return;
+    }
+    if (report.completed())
+        ui_->progressBar->setValue(100);
+    showMessage(report.completed(), QString::fromStdString(report.text),
+                QString::fromStdString(report.detail));
+}
+
+void UpdaterWindow::showMessage(bool info, const QString& text, const QString& detail) {
+    auto* box = new QMessageBox(info ? QMessageBox::Information : QMessageBox::Critical,
+                                info ? QStringLiteral("Info") : QStringLiteral("Error"), text,
+                                QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("message"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setInformativeText(detail);
+    if (updating_)
+        connect(box, &QDialog::finished, this, &UpdaterWindow::endAttempt);
+    box->open();
+}
+
+void UpdaterWindow::endAttempt() {
+    showProgress(false);
+    ui_->startButton->show();
+    ui_->controls->setEnabled(true);
+    unsetCursor();
+    updating_ = false;
+    emit attemptEnded();
+}
+
+void UpdaterWindow::showProgress(bool shown) {
+    ui_->progressLabel->setVisible(shown);
+    ui_->progressBar->setVisible(shown);
+    ui_->progressValue->setVisible(shown);
+}
+
+void UpdaterWindow::quit() {
+    if (!updating_)
+        emit exitRequested(0);
+}
+
+void UpdaterWindow::shutDown(int exitCode) {
+    if (!job_.running()) {
+        emit exitRequested(exitCode);
+        return;
+    }
+    exitWhenIdle_ = exitCode;
+    job_.requestStop();
+}
+
+void UpdaterWindow::closeEvent(QCloseEvent* event) {
+    // Closing acts as Quit, but never while an update runs: the device would
+    // be left with half an image.
+    event->ignore();
+    quit();
+}
+
+bool UpdaterWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == ui_->portNumber && event->type() == QEvent::ToolTip) {
+        // Built when asked for, from a list scanned at most every few seconds:
+        // a scan takes tens of milliseconds.
+        const auto* help = static_cast<QHelpEvent*>(event);
+        QToolTip::showText(help->globalPos(), portToolTip(ui_->portNumber->value()),
+                           ui_->portNumber);
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+QString UpdaterWindow::portToolTip(int number) {
+    if (!portsAge_.isValid() || portsAge_.elapsed() > kPortListMaxAgeMs) {
+        ports_ = listPorts();
+        portsAge_.start();
+    }
+    for (const PortDescription& port : ports_) {
+        if (port.number == number)
+            return QStringLiteral("Port %1: %2").arg(number).arg(port.text());
+    }
+    return QStringLiteral("No serial port has the number %1.").arg(number);
+}
+
+} // namespace j4

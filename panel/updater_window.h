@@ -1,0 +1,81 @@
+#pragma once
+// The one window: choose an update file, set the port number, start the
+// update, quit. The update itself runs as an UpdateJob; everything here runs
+// on the UI thread.
+
+#include "port_names.h"
+#include "update_job.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QWidget>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace Ui {
+class UpdaterWindow;
+}
+
+namespace j4 {
+
+class UpdaterWindow final : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit UpdaterWindow(
+        std::chrono::milliseconds answerTimeout = SerialLink::kDefaultAnswerTimeout,
+        QWidget* parent = nullptr);
+    ~UpdaterWindow() override;
+
+    // True from Start until the result message has been closed.
+    bool updating() const { return updating_; }
+    // The path Start sends.
+    const QString& chosenFile() const { return chosenFile_; }
+
+public slots:
+    void chooseFile();
+    // What choosing `path` in the file dialog does.
+    void setUpdateFile(const QString& path);
+    void startUpdate();
+    void quit();
+    // The system asks the program to end (signal, logout): an update stops at
+    // its next frame boundary, the port is closed, then the program exits.
+    void shutDown(int exitCode);
+
+signals:
+    // The result message has been closed and the window is idle again.
+    void attemptEnded();
+    // Quit, or the end of a shutdown: the program should exit with `code`.
+    void exitRequested(int code);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private slots:
+    void onOpeningPort();
+    void onTransferring();
+    void onProgress(int percent);
+    void onFinished(const j4::UpdateReport& report);
+    void showWaiting();
+
+private:
+    void showMessage(bool info, const QString& text, const QString& detail);
+    void showProgress(bool shown);
+    void endAttempt();
+    QString portToolTip(int number);
+
+    std::unique_ptr<Ui::UpdaterWindow> ui_;
+    UpdateJob job_;
+    QString chosenFile_;
+    bool updating_ = false;
+    std::optional<int> exitWhenIdle_;
+    QTimer waitingTimer_;
+    // The system's ports, scanned at most every few seconds for the tooltip.
+    std::vector<PortDescription> ports_;
+    QElapsedTimer portsAge_;
+};
+
+} // namespace j4

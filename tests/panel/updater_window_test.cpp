@@ -1,0 +1,395 @@
+// The real window under Qt's offscreen platform, with the real port and the
+// simulated device.
+
+#include "processes.h"
+#include "update_files.h"
+#include "updater_window.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QToolTip>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/stat.h>
+
+using namespace j4;
+using j4::testing::DevSim;
+
+class UpdaterWindowTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<UpdaterWindow> window;
+    QByteArray image;
+    QString file;
+
+    template <class T> T* find(const char* name) {
+        T* widget = window->findChild<T*>(QString::fromLatin1(name));
+        if (widget == nullptr)
+            qFatal("no %s", name);
+        return widget;
+    }
+    QMessageBox* visibleMessage() {
+        for (auto* box : window->findChildren<QMessageBox*>())
+            if (box->isVisible())
+                return box;
+        return nullptr;
+    }
+    QFileDialog* openFileDialog() {
+        QTest::mouseClick(find<QPushButton>("chooseFileButton"), Qt::LeftButton);
+        QFileDialog* dialog = nullptr;
+        if (!QTest::qWaitFor([&] {
+                dialog = window->findChild<QFileDialog*>();
+                return dialog != nullptr && dialog->isVisible();
+            }))
+            return nullptr;
+        return dialog;
+    }
+    // As an operator would: type the path into the dialog's name field.
+    static void typeInto(QFileDialog* dialog, const QString& path) {
+        auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        QVERIFY(name != nullptr);
+        name->setText(path);
+        static_cast<QDialog*>(dialog)->accept();
+    }
+    // Presses "..." and answers the file dialog with `path`.
+    void chooseFile(const QString& path) {
+        QFileDialog* dialog = openFileDialog();
+        QVERIFY(dialog != nullptr);
+        QCOMPARE(dialog->windowTitle(), QStringLiteral("Choice Update File"));
+        QCOMPARE(dialog->nameFilters(), QStringList{"J4 Update files (*.j4u)"});
+        typeInto(dialog, path);
+        QTRY_COMPARE(find<QLineEdit>("fileName")->text(), path);
+    }
+    void start() { QTest::mouseClick(find<QPushButton>("startButton"), Qt::LeftButton); }
+    // Waits for the result message and returns its title and text.
+    QStringList waitForResult() {
+        if (!QTest::qWaitFor([this] { return visibleMessage() != nullptr; }, 20000))
+            return {QStringLiteral("no message")};
+        return {visibleMessage()->windowTitle(), visibleMessage()->text()};
+    }
+    void closeResult() {
+        QTest::mouseClick(visibleMessage()->button(QMessageBox::Ok), Qt::LeftButton);
+        QTRY_VERIFY(!window->updating());
+    }
+    void verifyIdleAfterAttempt() {
+        QVERIFY(!find<QProgressBar>("progressBar")->isVisible());
+        QVERIFY(!find<QLabel>("progressValue")->isVisible());
+        QVERIFY(find<QPushButton>("startButton")->isVisible());
+        QVERIFY(find<QPushButton>("startButton")->isEnabled());
+        QVERIFY(find<QWidget>("controls")->isEnabled());
+        QCOMPARE(window->cursor().shape(), Qt::ArrowCursor);
+        QCOMPARE(find<QLineEdit>("fileName")->text(), file);
+    }
+    void useDevice(const DevSim& device) { qputenv("J4_PORTS", device.device().toLocal8Bit()); }
+
+private slots:
+    void init() {
+        dir = std::make_unique<QTemporaryDir>();
+        image = j4::testing::makeImage(40, 100);
+        file = j4::testing::writeUpdateFile(dir->filePath("update.j4u"), image);
+        window = std::make_unique<UpdaterWindow>(std::chrono::milliseconds{600});
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    }
+    void cleanup() {
+        window.reset();
+        qunsetenv("J4_PORTS");
+    }
+
+    void windowAsDefined() {
+        QCOMPARE(window->windowTitle(), QStringLiteral("J4 Updater v1.0, Ferrowan GmbH, 2008"));
+        QCOMPARE(window->size(), QSize(352, 215));
+        QCOMPARE(window->palette().color(QPalette::Window), QColor(0xEC, 0xE9, 0xD8));
+
+        auto* port = find<QSpinBox>("portNumber");
+        QCOMPARE(port->minimum(), 1);
+        QCOMPARE(port->maximum(), 255);
+        QCOMPARE(port->value(), 1);
+        QCOMPARE(port->geometry(), QRect(12, 37, 51, 21));
+        QCOMPARE(find<QLabel>("portNumberLabel")->text(), QStringLiteral("J4 ComPort"));
+
+        auto* choose = find<QPushButton>("chooseFileButton");
+        QCOMPARE(choose->text(), QStringLiteral("..."));
+        QCOMPARE(choose->geometry(), QRect(299, 88, 39, 23));
+
+        auto* slide = find<QProgressBar>("progressBar");
+        QCOMPARE(slide->maximum(), 100);
+        QVERIFY(!slide->isVisible());
+        QVERIFY(!find<QLabel>("progressLabel")->isVisible());
+        QCOMPARE(find<QLabel>("progressLabel")->text(), QStringLiteral("Update Progress"));
+        QCOMPARE(slide->geometry(), QRect(12, 153, 275, 16));
+        QCOMPARE(slide->palette().color(QPalette::Highlight), QColor(0x33, 0x99, 0xFF));
+
+        auto* quit = find<QPushButton>("quitButton");
+        QCOMPARE(QKeySequence::mnemonic(quit->text()), QKeySequence(Qt::ALT | Qt::Key_Q));
+        QCOMPARE(quit->geometry(), QRect(300, 38, 38, 25));
+
+        auto* name = find<QLineEdit>("fileName");
+        QVERIFY(name->isReadOnly());
+        QCOMPARE(name->geometry(), QRect(12, 87, 276, 29));
+        QCOMPARE(find<QLabel>("fileNameLabel")->text(), QStringLiteral("Update File"));
+
+        auto* startButton = find<QPushButton>("startButton");
+        QCOMPARE(QKeySequence::mnemonic(startButton->text()), QKeySequence(Qt::ALT | Qt::Key_S));
+        QVERIFY(!startButton->isEnabled());
+        QCOMPARE(startButton->geometry(), QRect(121, 147, 94, 39));
+    }
+
+    void portToolTipNamesTheDevice() {
+        qputenv("J4_PORTS", "/dev/j4-first:/dev/j4-second");
+        auto* port = find<QSpinBox>("portNumber");
+        port->setValue(2);
+        QHelpEvent asked(QEvent::ToolTip, QPoint(5, 5), port->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(port, &asked);
+        QTRY_COMPARE(QToolTip::text(), QStringLiteral("Port 2: /dev/j4-second"));
+        port->setValue(3);
+        QApplication::sendEvent(port, &asked);
+        QTRY_COMPARE(QToolTip::text(), QStringLiteral("No serial port has the number 3."));
+    }
+
+    void wholeUpdateFromTheFileButton() {
+        DevSim device({"--delay-us", "4000"});
+        useDevice(device);
+        chooseFile(file);
+        auto* slide = find<QProgressBar>("progressBar");
+        QSignalSpy moves(slide, &QProgressBar::valueChanged);
+        start();
+        // The window keeps working while the transfer runs, the progress at
+        // full contrast over the dimmed controls, a busy cursor over it all.
+        QTRY_VERIFY(slide->isVisible());
+        QVERIFY(!find<QPushButton>("startButton")->isVisible());
+        QTRY_VERIFY(!find<QWidget>("controls")->isEnabled());
+        QVERIFY(slide->isEnabled() && find<QLabel>("progressValue")->isEnabled());
+        QCOMPARE(window->cursor().shape(), Qt::BusyCursor);
+        QCOMPARE(waitForResult(), (QStringList{"Info", "Update is completed."}));
+        QCOMPARE(slide->value(), 100);
+        QVERIFY(slide->isVisible());
+        QCOMPARE(find<QLabel>("progressValue")->text(), QStringLiteral("100"));
+        QSet<int> seen;
+        for (const auto& move : moves)
+            seen.insert(move.first().toInt());
+        QVERIFY2(seen.size() >= 10, "the slide moved in steps while the frames went out");
+        closeResult();
+        verifyIdleAfterAttempt();
+        QCOMPARE(device.capture(), image);
+    }
+
+    void theFileIsReadAfreshAtStart() {
+        DevSim device;
+        useDevice(device);
+        chooseFile(file);
+        const QByteArray replaced = j4::testing::makeImage(3, 7, 42);
+        j4::testing::writeUpdateFile(file, replaced);
+        start();
+        QCOMPARE(waitForResult(), (QStringList{"Info", "Update is completed."}));
+        closeResult();
+        QCOMPARE(device.capture(), replaced);
+    }
+
+    void crcErrorAndSilentDeviceEndInTheIdleLayout() {
+        {
+            DevSim device({"--reject", "3,4,5,6"});
+            useDevice(device);
+            chooseFile(file);
+            // Alt+S presses Start Update.
+            QApplication::setActiveWindow(window.get());
+            QVERIFY(QTest::qWaitForWindowActive(window.get()));
+            QTest::keyClick(window.get(), Qt::Key_S, Qt::AltModifier);
+            QCOMPARE(waitForResult(), (QStringList{"Error", "CRC error. File damaged."}));
+            QVERIFY(visibleMessage()->informativeText().contains("frame 3"));
+            closeResult();
+            verifyIdleAfterAttempt();
+        }
+        DevSim silent({"--silent-from", "2"});
+        useDevice(silent);
+        start();
+        QCOMPARE(waitForResult(),
+                 (QStringList{"Error", "No answer from the device within 600 ms."}));
+        closeResult();
+        verifyIdleAfterAttempt();
+    }
+
+    void answersOutOfStepAreACommunicationError() {
+        DevSim device({"--stray", "0x11@2", "--stray-delay-us", "0"});
+        useDevice(device);
+        chooseFile(file);
+        start();
+        QCOMPARE(waitForResult(), (QStringList{"Error", "Communication error."}));
+        QVERIFY(visibleMessage()->informativeText().startsWith(
+            "The device sent 1 byte that answers no frame, before frame 3"));
+        closeResult();
+    }
+
+    void missingPortEndsInTheIdleLayout() {
+        qputenv("J4_PORTS", dir->filePath("no-device").toLocal8Bit());
+        chooseFile(file);
+        start();
+        QCOMPARE(waitForResult(), (QStringList{"Error", "The serial port does not exist."}));
+        QVERIFY(visibleMessage()->informativeText().startsWith("Port 1: "));
+        QVERIFY2(find<QWidget>("controls")->isEnabled(), "failed before dimming");
+        closeResult();
+        verifyIdleAfterAttempt();
+    }
+
+    void filesThatCannotBeSentAreRefusedWhenChosen() {
+        // A FIFO would block whoever opens it; it is refused at once.
+        const QString fifo = dir->filePath("pipe.j4u");
+        QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+        chooseFile(fifo);
+        QCOMPARE(waitForResult(), (QStringList{"Error", "File open error!"}));
+        QCOMPARE(visibleMessage()->informativeText(), fifo + ": not a regular file");
+        visibleMessage()->accept();
+        QVERIFY(!find<QPushButton>("startButton")->isEnabled());
+
+        // A name with another extension is not taken by the dialog.
+        const QString other = dir->filePath("notes.txt");
+        QFile(other).open(QIODevice::WriteOnly);
+        QFileDialog* dialog = openFileDialog();
+        QVERIFY(dialog != nullptr);
+        typeInto(dialog, other);
+        QVERIFY(dialog->isVisible());
+        dialog->reject();
+        QTRY_VERIFY(window->findChild<QFileDialog*>() == nullptr);
+        QCOMPARE(window->chosenFile(), fifo);
+    }
+
+    void waitingForTheDeviceIsShownAfterASecond() {
+        DevSim device({"--delay-us", "2300000"});
+        useDevice(device);
+        window = std::make_unique<UpdaterWindow>(std::chrono::milliseconds{5000});
+        window->show();
+        j4::testing::writeUpdateFile(file, j4::testing::makeImage(1, 4));
+        chooseFile(file);
+        start();
+        auto* label = find<QLabel>("progressLabel");
+        QTRY_COMPARE_WITH_TIMEOUT(
+            label->text(), QString::fromUtf8("Update Progress \u2014 waiting for the device (1 s)"),
+            3000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            label->text(), QString::fromUtf8("Update Progress \u2014 waiting for the device (2 s)"),
+            3000);
+        QCOMPARE(waitForResult(), (QStringList{"Info", "Update is completed."}));
+        QCOMPARE(label->text(), QStringLiteral("Update Progress"));
+        closeResult();
+    }
+
+    void closeIsRefusedDuringATransferButAShutdownStopsIt() {
+        DevSim device({"--delay-us", "100000"}); // 40 frames take 4 s
+        useDevice(device);
+        chooseFile(file);
+        QSignalSpy exits(window.get(), &UpdaterWindow::exitRequested);
+        start();
+        QTRY_VERIFY(!find<QWidget>("controls")->isEnabled());
+        QVERIFY(!window->close());
+        QVERIFY(window->isVisible());
+        // A press of anything while busy is not taken either.
+        QTest::mouseClick(find<QPushButton>("quitButton"), Qt::LeftButton);
+        QVERIFY(exits.isEmpty());
+        // The system asks the program to end: the transfer stops at the next
+        // frame, the port is closed, and only then does the program exit.
+        window->shutDown(130);
+        QTRY_COMPARE_WITH_TIMEOUT(exits.size(), 1, 3000);
+        QCOMPARE(exits.first().first().toInt(), 130);
+        QVERIFY(visibleMessage() == nullptr);
+        const QString summary = device.stop();
+        QVERIFY2(!summary.startsWith("transmissions=40"), qPrintable(summary));
+        DevSim again;
+        useDevice(again);
+    }
+
+    void displayLostOrStopAskedMidTransferFreesThePort() {
+        for (const char* how : {"signal", "display"}) {
+            DevSim device({"--delay-us", "100000"}); // 40 frames take 4 s
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert("J4_PORTS", device.device());
+            environment.insert("QT_QPA_PLATFORM", "offscreen");
+            QProcess xvfb;
+            if (qstrcmp(how, "display") == 0) {
+                xvfb.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-nolisten", "tcp"});
+                QVERIFY(xvfb.waitForReadyRead(10000));
+                const QByteArray display = xvfb.readLine().trimmed();
+                environment.insert("QT_QPA_PLATFORM", "xcb");
+                environment.insert("DISPLAY", ":" + QString::fromLatin1(display));
+            }
+            QProcess driver;
+            driver.setProcessEnvironment(environment);
+            driver.start(QStringLiteral(J4_WINDOW_DRIVER_PATH), {file});
+            QVERIFY(driver.waitForReadyRead(10000));
+            QCOMPARE(driver.readLine().trimmed(), QByteArray("transferring"));
+            QElapsedTimer clock;
+            clock.start();
+            if (qstrcmp(how, "display") == 0)
+                xvfb.kill();
+            else
+                ::kill(static_cast<pid_t>(driver.processId()), SIGTERM);
+            QVERIFY2(driver.waitForFinished(5000), how);
+            QVERIFY2(clock.elapsed() < 4000, how);
+            if (qstrcmp(how, "signal") == 0)
+                QCOMPARE(driver.exitCode(), 130);
+            xvfb.waitForFinished(3000);
+            const QString summary = device.stop();
+            QVERIFY2(!summary.startsWith("transmissions=40"), qPrintable(summary));
+            // The serial library's lock file for this device is gone.
+            const QString folder = QFileInfo(device.device()).dir().dirName();
+            for (const QString& lock : QDir(QStringLiteral("/run/lock")).entryList(QDir::Files))
+                QVERIFY2(!lock.contains(folder), qPrintable(lock));
+        }
+    }
+
+    void exitStatusOfTheProgram() {
+        const QString program = QStringLiteral(J4_UPDATER_PATH);
+        QProcess updater;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            environment.remove(QString::fromLatin1(name));
+        updater.setProcessEnvironment(environment);
+        updater.start(program);
+        QVERIFY(updater.waitForFinished(10000));
+        QCOMPARE(updater.exitCode(), 255); // -1: no window system, nothing shown
+
+        // A display that cannot be reached ends the same way, not in Qt's abort.
+        environment.insert("QT_QPA_PLATFORM", "xcb");
+        environment.insert("DISPLAY", ":97");
+        updater.setProcessEnvironment(environment);
+        updater.start(program);
+        QVERIFY(updater.waitForFinished(10000));
+        QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(updater.exitCode(), 255);
+        environment.remove("DISPLAY");
+
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        environment.insert("J4_STARTUP_PROBE", "1");
+        updater.setProcessEnvironment(environment);
+        updater.start(program);
+        QVERIFY(updater.waitForFinished(10000));
+        QCOMPARE(updater.exitCode(), 0);
+        QVERIFY(updater.readAllStandardOutput().startsWith("ready"));
+
+        // Asked to end by the system while idle: it ends at once with 130.
+        environment.remove("J4_STARTUP_PROBE");
+        for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+            updater.setProcessEnvironment(environment);
+            updater.start(program);
+            QVERIFY(updater.waitForStarted());
+            QTest::qWait(500);
+            ::kill(static_cast<pid_t>(updater.processId()), signal);
+            QVERIFY(updater.waitForFinished(5000));
+            QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(updater.exitCode(), 130);
+        }
+    }
+};
+
+QTEST_MAIN(UpdaterWindowTest)
+#include "updater_window_test.moc"
