@@ -42,6 +42,10 @@ std::string describeCharacter(std::uint8_t c) {
 
 } // namespace
 
+UpdateDecoder::UpdateDecoder(std::size_t expectedValues) {
+    out_.resize(std::min(expectedValues, kMaxImageBytes));
+}
+
 bool UpdateDecoder::store(std::uint8_t value) {
     if (count_ == out_.size()) {
         if (count_ == kMaxImageBytes) {
@@ -84,14 +88,26 @@ bool UpdateDecoder::feed(std::span<const std::uint8_t> chunk) {
             lineStart_ = 3;
     }
     consumed_ -= i; // counted again with the whole chunk below
+    // The common case works on locals; store() takes the rest and grows.
+    std::uint8_t* out = out_.data();
+    std::size_t room = out_.size();
+    std::size_t count = count_;
+    const auto slowStore = [&](std::uint8_t value) {
+        count_ = count;
+        const bool stored = store(value);
+        out = out_.data();
+        room = out_.size();
+        count = count_;
+        return stored;
+    };
     for (; i < size; ++i) {
         const std::uint8_t k = kClass[data[i]];
         if (k < 16) {
             if (pending_ < 0) {
                 // Most values are two digits together: take both at once.
                 const std::uint8_t k2 = i + 1 < size ? kClass[data[i + 1]] : kOther;
-                if (k2 < 16 && count_ < out_.size()) {
-                    out_[count_++] = static_cast<std::uint8_t>(k * 16 + k2);
+                if (k2 < 16 && count < room) {
+                    out[count++] = static_cast<std::uint8_t>(k * 16 + k2);
                     ++i;
                     // ... and the blank that usually follows.
                     if (i + 1 < size && kClass[data[i + 1]] == kSpace)
@@ -103,7 +119,7 @@ bool UpdateDecoder::feed(std::span<const std::uint8_t> chunk) {
             }
             const auto value = static_cast<std::uint8_t>(pending_ * 16 + k);
             pending_ = -1;
-            if (!store(value)) {
+            if (!slowStore(value)) {
                 ended_ = true;
                 break;
             }
@@ -113,7 +129,7 @@ bool UpdateDecoder::feed(std::span<const std::uint8_t> chunk) {
             // A lone digit is a value of its own.
             const auto value = static_cast<std::uint8_t>(pending_);
             pending_ = -1;
-            if (!store(value)) {
+            if (!slowStore(value)) {
                 ended_ = true;
                 break;
             }
@@ -130,6 +146,7 @@ bool UpdateDecoder::feed(std::span<const std::uint8_t> chunk) {
             break;
         }
     }
+    count_ = count;
     consumed_ += size;
     return !ended_;
 }
@@ -189,8 +206,8 @@ std::string loadErrorText(const LoadResult& result) {
     return "Update file is damaged.";
 }
 
-LoadResult loadUpdateFile(ByteSource& source) {
-    UpdateDecoder decoder;
+LoadResult loadUpdateFile(ByteSource& source, std::size_t expectedValues) {
+    UpdateDecoder decoder(expectedValues);
     std::vector<std::uint8_t> chunk(64 * 1024);
     for (;;) {
         const std::ptrdiff_t got = source.read(chunk);

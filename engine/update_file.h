@@ -54,6 +54,9 @@ LoadResult refusedFile(LoadError error);
 // it is known to be refused. Feed it chunks of any size, then finish().
 class UpdateDecoder {
 public:
+    // `expectedValues` sizes the image up front; it grows past that as needed.
+    explicit UpdateDecoder(std::size_t expectedValues = 0);
+
     // Returns false once decoding has ended; the rest of the input is not needed.
     bool feed(std::span<const std::uint8_t> chunk);
     LoadResult finish();
@@ -81,7 +84,7 @@ public:
 };
 
 // Decodes the whole source and validates the frames.
-LoadResult loadUpdateFile(ByteSource& source);
+LoadResult loadUpdateFile(ByteSource& source, std::size_t expectedValues = 0);
 // The same over text already in memory.
 LoadResult decodeUpdateText(std::span<const char> text);
 // Walks the frames from offset 0; the first frame that runs past the data (or

@@ -3,9 +3,12 @@
 namespace j4 {
 
 LoadResult loadUpdateFile(UpdateFileReader& file) {
-    if (const auto size = file.size(); size && *size > kMaxUpdateFileBytes)
+    const auto size = file.size();
+    if (size && *size > kMaxUpdateFileBytes)
         return refusedFile(LoadError::FileTooLarge);
-    return loadUpdateFile(static_cast<ByteSource&>(file));
+    // Two digits a value at the most dense, so half the size is room enough.
+    return loadUpdateFile(static_cast<ByteSource&>(file),
+                          size ? static_cast<std::size_t>(*size / 2 + 1) : 0);
 }
 
 std::optional<LoadResult> loadUpdateFile(const std::string& path, UpdateFileReader::Kinds kinds,
