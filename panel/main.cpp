@@ -1,5 +1,6 @@
 // J4 Updater: the window.
 
+#include "j4_version.h"
 #include "shutdown_signals.h"
 #include "updater_window.h"
 
@@ -8,17 +9,39 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
 constexpr int kNoWindowSystem = -1;
 constexpr int kInterrupted = 130;
 
+const char kHelp[] = R"(Usage: j4_updater [--help | --version]
+
+Opens the J4 Updater window: choose an update file (.j4u) with "...", set the
+port number, press Start Update. The update is sent at 115200 baud 8N1 and
+ends in one message: "Update is completed." or what went wrong.
+
+The J4_PORTS environment variable (device paths separated by ':') replaces the
+system's list of numbered ports.
+
+Exit status: 0 after Quit; 130 when ended by SIGINT, SIGTERM or SIGHUP (an
+update in progress stops at its next frame and the port is closed); 255 when
+no window system can be reached.
+)";
+
 // Until the window is up, a window system that cannot be reached ends the
-// program with -1 and nothing shown, instead of Qt's abort.
+// program with -1 and a line saying why, instead of Qt's abort.
 void startupMessageHandler(QtMsgType type, const QMessageLogContext&, const QString&) {
-    if (type == QtFatalMsg)
+    if (type == QtFatalMsg) {
+        QByteArray display = qgetenv("DISPLAY");
+        if (display.isEmpty())
+            display = qgetenv("WAYLAND_DISPLAY");
+        std::fprintf(stderr,
+                     "j4_updater: cannot open a window: the display %s cannot be reached.\n",
+                     display.constData());
         std::_Exit(255);
+    }
 }
 
 bool displayAvailable() {
@@ -53,13 +76,28 @@ void armStartupProbe() {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (!displayAvailable())
+    // The window takes no options; these two only answer and leave.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("j4_updater %s\n", j4::kVersion);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::fputs(kHelp, stdout);
+            return 0;
+        }
+    }
+    if (!displayAvailable()) {
+        std::fputs("j4_updater: cannot open a window: no display (DISPLAY and WAYLAND_DISPLAY "
+                   "are unset).\n",
+                   stderr);
         return kNoWindowSystem;
+    }
     const QtMessageHandler previous = qInstallMessageHandler(startupMessageHandler);
     QApplication app(argc, argv);
     qInstallMessageHandler(previous);
     QApplication::setApplicationName(QStringLiteral("j4_updater"));
-    QApplication::setApplicationVersion(QStringLiteral("1.0"));
+    QApplication::setApplicationVersion(QString::fromLatin1(j4::kVersion));
     QApplication::setOrganizationName(QStringLiteral("Ferrowan GmbH"));
 
     j4::UpdaterWindow window;

@@ -1,15 +1,24 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need, if any
-# is missing. Safe to run again; does nothing when all are there.
+# Installs the Debian packages that are missing, with apt-get (as root, or
+# through sudo). Safe to run again; does nothing when all are there.
+#   scripts/install-deps.sh run    what building and running the programs need
+#   scripts/install-deps.sh test   that, and what the tests, benchmarks,
+#                                  fuzzing and the package checks need
 set -euo pipefail
 
-packages=(
+run_packages=(
     cmake ninja-build g++ pkg-config
-    clang libclang-rt-14-dev         # libFuzzer and the sanitizers' runtimes
-    libgtest-dev libgmock-dev libbenchmark-dev
     qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev
     xvfb xauth fonts-dejavu-core     # the window under a virtual display
 )
+test_packages=(
+    clang libclang-rt-14-dev         # libFuzzer and the sanitizers' runtimes
+    libgtest-dev libgmock-dev libbenchmark-dev
+    help2man lintian desktop-file-utils appstream file man-db   # the package checks
+)
+
+packages=("${run_packages[@]}")
+[ "${1:-test}" = run ] || packages+=("${test_packages[@]}")
 
 missing=()
 for p in "${packages[@]}"; do
@@ -19,7 +28,7 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-echo "Installing: ${missing[*]}"
+echo "Installing with apt-get: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive

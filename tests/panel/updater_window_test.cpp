@@ -1,6 +1,7 @@
 // The real window under Qt's offscreen platform, with the real port and the
 // simulated device.
 
+#include "j4_version.h"
 #include "processes.h"
 #include "update_files.h"
 #include "updater_window.h"
@@ -356,7 +357,8 @@ private slots:
         updater.setProcessEnvironment(environment);
         updater.start(program);
         QVERIFY(updater.waitForFinished(10000));
-        QCOMPARE(updater.exitCode(), 255); // -1: no window system, nothing shown
+        QCOMPARE(updater.exitCode(), 255); // -1: no window system, and why
+        QVERIFY(updater.readAllStandardError().contains("no display"));
 
         // A display that cannot be reached ends the same way, not in Qt's abort.
         environment.insert("QT_QPA_PLATFORM", "xcb");
@@ -366,7 +368,14 @@ private slots:
         QVERIFY(updater.waitForFinished(10000));
         QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
         QCOMPARE(updater.exitCode(), 255);
+        QVERIFY(updater.readAllStandardError().contains("the display :97 cannot be reached"));
         environment.remove("DISPLAY");
+
+        // --version answers without opening a window.
+        updater.start(program, {"--version"});
+        QVERIFY(updater.waitForFinished(10000));
+        QCOMPARE(updater.exitCode(), 0);
+        QCOMPARE(updater.readAllStandardOutput().trimmed(), QByteArray("j4_updater ") + kVersion);
 
         environment.insert("QT_QPA_PLATFORM", "offscreen");
         environment.insert("J4_STARTUP_PROBE", "1");

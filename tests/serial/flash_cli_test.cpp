@@ -1,5 +1,6 @@
 // j4_flash end to end: the real program, the real port, the simulated device.
 
+#include "j4_version.h"
 #include "processes.h"
 #include "qt_serial_link.h"
 #include "update_files.h"
@@ -191,6 +192,9 @@ TEST_F(FlashCli, UsageErrors) {
           QStringList{"--device", "/dev/null", "--timeout", "-5", file}}) {
         EXPECT_EQ(flash(arguments).exitCode, 2) << arguments.join(' ').toStdString();
     }
+    const ProgramResult version = flash({"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out.toStdString(), std::string("j4_flash ") + j4::kVersion + "\n");
     const ProgramResult help = flash({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_TRUE(help.out.contains("--check") && help.out.contains("--list-ports"));

@@ -1,6 +1,8 @@
 // j4_devsim: a simulated J4 device on a pseudo-terminal, for tests, benchmarks
 // and for trying the updater without hardware.
 
+#include "j4_version.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -52,6 +54,7 @@ Options (transmissions are counted from 1, resends included):
   --pace                pace the line at 115200 8N1: 86.8 us a byte, both ways
   --reject-prob P       reject each transmission with probability P
   --seed S              seed for --reject-prob (default 1)
+  --version             print the version
   --help                this text
 
 The summary line: "transmissions=N accepts=N rejects=N".
@@ -120,6 +123,9 @@ Options parseOptions(int argc, char** argv) {
         };
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else if (arg == "--version") {
+            std::printf("j4_devsim %s\n", j4::kVersion);
             std::exit(0);
         } else if (arg == "--link") {
             o.link = value();

@@ -2,6 +2,7 @@
 // the same update session as the window and prints its report.
 
 #include "interrupts.h"
+#include "j4_version.h"
 #include "port_names.h"
 #include "qt_serial_link.h"
 #include "update_session.h"
@@ -181,7 +182,7 @@ int send(j4::UpdateRequest request, std::chrono::milliseconds timeout, bool quie
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("j4_flash"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(j4::kVersion));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -198,6 +199,7 @@ int main(int argc, char** argv) {
         "The J4_PORTS environment variable (device paths separated by ':') replaces the\n"
         "system's list of numbered ports."));
     const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption checkOption(QStringLiteral("check"),
                                          QStringLiteral("Decode and validate FILE only; print "
                                                         "its frames and bytes."));
@@ -231,6 +233,10 @@ int main(int argc, char** argv) {
         return usageError(parser.errorText());
     if (parser.isSet(helpOption)) {
         std::fputs(qPrintable(parser.helpText()), stdout);
+        return kCompleted;
+    }
+    if (parser.isSet(versionOption)) {
+        std::printf("j4_flash %s\n", j4::kVersion);
         return kCompleted;
     }
     if (parser.isSet(listOption))
