@@ -1,18 +1,25 @@
-// Host turnaround: minimal frames (length 0) against j4_devsim without pacing,
-// through the serial link, beside a plain termios write/read loop on the same
-// pseudo-terminal as the baseline. Blocks of the two alternate so that drift
-// on a shared machine hits both alike.
+// Host turnaround: minimal frames (length 0) through the serial link, as the
+// transfer sends them (the check for surplus bytes, the frame, the answer),
+// beside a minimal C loop (write, blocking read) on the same pseudo-terminal.
+// Both run against a trivial C responder and against j4_devsim. Blocks of the
+// two alternate so that drift on a shared machine hits both alike. Reported:
+// the median turnaround and the host's CPU time per round trip.
 
 #include "processes.h"
 #include "qt_serial_link.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <fcntl.h>
-#include <poll.h>
+#include <memory>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -20,13 +27,21 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int kRoundTrips = 10000;
-constexpr int kBlock = 500;
+constexpr int kRoundTrips = 20000;
+constexpr int kBlock = 250;
 const std::uint8_t kFrame[2] = {0, 0};
 
-double percentile(std::vector<double> v, double p) {
+// This thread's CPU time, user and system, to the nanosecond (getrusage
+// counts in scheduler ticks, too coarse for a block of round trips).
+double cpuMicros() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1e3;
+}
+
+double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
-    return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
+    return v[v.size() / 2];
 }
 
 int openRaw(const QString& device) {
@@ -40,52 +55,89 @@ int openRaw(const QString& device) {
 }
 
 bool rawRoundTrip(int fd) {
-    if (::write(fd, kFrame, 2) != 2)
-        return false;
-    pollfd p{fd, POLLIN, 0};
     std::uint8_t answer = 0;
-    return ::poll(&p, 1, 10000) == 1 && ::read(fd, &answer, 1) == 1 && answer == 0x11;
+    return ::write(fd, kFrame, 2) == 2 && ::read(fd, &answer, 1) == 1 && answer == 0x11;
 }
 
 bool linkRoundTrip(j4::QtSerialLink& link) {
-    // As the transfer does it: the out-of-step check, the frame, the answer.
     return link.bytesWaiting(std::chrono::milliseconds{0}).count == 0 &&
            link.write(kFrame) == j4::LinkError::None && link.readByte().byte == 0x11;
+}
+
+struct Series {
+    std::vector<double> micros;
+    std::vector<double> cpuPerBlock; // CPU per round trip, block by block
+};
+
+// Times kBlock round trips of `roundTrip` into `series`.
+template <class F> bool timeBlock(Series& series, F roundTrip) {
+    const double cpuBefore = cpuMicros();
+    for (int i = 0; i < kBlock; ++i) {
+        const auto start = Clock::now();
+        if (!roundTrip())
+            return false;
+        series.micros.push_back(
+            std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    series.cpuPerBlock.push_back((cpuMicros() - cpuBefore) / kBlock);
+    return true;
+}
+
+bool measure(const QString& device, Series& raw, Series& viaLink) {
+    for (int done = 0; done < kRoundTrips; done += kBlock) {
+        const int fd = openRaw(device);
+        const bool rawOk = timeBlock(raw, [fd] { return rawRoundTrip(fd); });
+        ::close(fd);
+        j4::QtSerialLink link;
+        if (!rawOk || link.open(device.toStdString()) != j4::LinkError::None ||
+            !timeBlock(viaLink, [&link] { return linkRoundTrip(link); }))
+            return false;
+    }
+    return true;
+}
+
+void report(const char* responder, const Series& raw, const Series& viaLink) {
+    const double rawMedian = median(raw.micros);
+    const double linkMedian = median(viaLink.micros);
+    // Medians over blocks: a block that another process slowed down does
+    // not tip the figure.
+    const double rawCpu = median(raw.cpuPerBlock);
+    const double linkCpu = median(viaLink.cpuPerBlock);
+    std::printf("against %s:\n", responder);
+    std::printf("  minimal C loop: median %.1f us, CPU %.2f us per round trip\n", rawMedian,
+                rawCpu);
+    std::printf("  serial link:    median %.1f us, CPU %.2f us per round trip\n", linkMedian,
+                linkCpu);
+    std::printf(
+        "  ratios link/minimal: turnaround %.2f (target <= 1.1), CPU %.2f (target <= 1.2)\n",
+        linkMedian / rawMedian, linkCpu / rawCpu);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    j4::testing::DevSim device;
-    std::vector<double> raw, viaLink;
-    for (int done = 0; done < kRoundTrips; done += kBlock) {
-        const int fd = openRaw(device.device());
-        for (int i = 0; i < kBlock; ++i) {
-            const auto start = Clock::now();
-            if (!rawRoundTrip(fd))
-                return std::fprintf(stderr, "baseline round trip failed\n"), 1;
-            raw.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-        }
-        ::close(fd);
-        j4::QtSerialLink link;
-        if (link.open(device.device().toStdString()) != j4::LinkError::None)
-            return std::fprintf(stderr, "cannot open %s\n", qPrintable(device.device())), 1;
-        for (int i = 0; i < kBlock; ++i) {
-            const auto start = Clock::now();
-            if (!linkRoundTrip(link))
-                return std::fprintf(stderr, "link round trip failed\n"), 1;
-            viaLink.push_back(
-                std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-        }
+    QTemporaryDir dir;
+    const QString trivialLink = dir.filePath(QStringLiteral("trivial"));
+    QProcess trivial;
+    trivial.start(QStringLiteral(J4_TRIVIAL_RESPONDER_PATH), {trivialLink});
+    for (int i = 0; i < 200 && !QFileInfo::exists(trivialLink); ++i)
+        QThread::msleep(5);
+
+    Series trivialRaw, trivialLink_, devsimRaw, devsimLink;
+    if (!measure(trivialLink, trivialRaw, trivialLink_))
+        return std::fprintf(stderr, "round trips against the trivial responder failed\n"), 1;
+    trivial.kill();
+    trivial.waitForFinished();
+    {
+        j4::testing::DevSim device;
+        if (!measure(device.device(), devsimRaw, devsimLink))
+            return std::fprintf(stderr, "round trips against j4_devsim failed\n"), 1;
     }
-    const double rawMedian = percentile(raw, 0.5);
-    const double linkMedian = percentile(viaLink, 0.5);
     std::printf("round trips: %d each\n", kRoundTrips);
-    std::printf("termios baseline: median %.1f us, p99 %.1f us\n", rawMedian,
-                percentile(raw, 0.99));
-    std::printf("serial link:      median %.1f us, p99 %.1f us\n", linkMedian,
-                percentile(viaLink, 0.99));
-    std::printf("median ratio link/baseline: %.2f (target <= 1.5)\n", linkMedian / rawMedian);
+    report("the trivial C responder", trivialRaw, trivialLink_);
+    report("j4_devsim", devsimRaw, devsimLink);
+    std::printf("j4_devsim's own cost per answer (median, link against both): %.1f us\n",
+                median(devsimLink.micros) - median(trivialLink_.micros));
     return 0;
 }

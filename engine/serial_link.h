@@ -57,6 +57,9 @@ public:
     virtual WaitingBytes bytesWaiting(std::chrono::milliseconds wait) = 0;
     // Harmless on a link that is not open.
     virtual void close() = 0;
+    // A sentence the operator should read about the open port's adapter (that
+    // it delays answers, say); empty when there is nothing to say.
+    virtual std::string adapterNote() const { return {}; }
 
     std::chrono::milliseconds answerTimeout() const { return answerTimeout_; }
     void setAnswerTimeout(std::chrono::milliseconds timeout) { answerTimeout_ = timeout; }

@@ -97,8 +97,12 @@ UpdateReport UpdateSession::run(const UpdateRequest& request, const UpdateListen
     const TransferResult result = runTransfer(loaded.image, link_, listener.transfer, stop_);
     report.where = result.state;
     report.linkError = result.linkError;
+    report.adapterNote = link_.adapterNote();
+    std::string detail = transferDetail(result);
+    if (!report.adapterNote.empty())
+        detail += " " + report.adapterNote;
     return finish(fromTransfer(result), transferText(result, link_.answerTimeout()),
-                  transferDetail(result));
+                  std::move(detail));
 }
 
 } // namespace j4

@@ -39,8 +39,9 @@ enum class UpdateOutcome {
 
 struct UpdateReport {
     UpdateOutcome outcome = UpdateOutcome::Completed;
-    std::string text;   // the main text: exactly what the operator is shown
-    std::string detail; // which frame, how much was accepted, which device
+    std::string text;        // the main text: exactly what the operator is shown
+    std::string detail;      // which frame, how much was accepted, which device
+    std::string adapterNote; // what the adapter does to the answers, when it matters
     LinkError linkError = LinkError::None;
     TransferState where; // how far the transfer got
     std::size_t frames = 0;

@@ -1,16 +1,23 @@
 #include "qt_serial_link.h"
 
-#include <QDeadlineTimer>
+#include <QFileInfo>
 #include <QSerialPort>
-
-#include <algorithm>
+#include <QSerialPortInfo>
 
 namespace j4 {
 namespace {
 
-// Waits are cut into slices so a stop request is seen promptly; the waits
-// themselves return as soon as data moves, so slicing costs no latency.
-constexpr qint64 kSliceMs = 100;
+std::string delayedAnswersNote(const QString& location, int timerMs) {
+    QString adapter = QFileInfo(QFileInfo(location).canonicalFilePath()).fileName();
+    const QSerialPortInfo info(adapter);
+    if (!info.description().isEmpty())
+        adapter = QStringLiteral("%1 (%2)").arg(adapter, info.description());
+    return QStringLiteral("The USB adapter %1 keeps its latency timer at %2 ms and it could not be "
+                          "lowered: answers may be delayed up to %2 ms each.")
+        .arg(adapter)
+        .arg(timerMs)
+        .toStdString();
+}
 
 } // namespace
 
@@ -64,109 +71,65 @@ LinkError QtSerialLink::open(const std::string& device) {
         serial_.reset();
         return LinkError::SettingsRefused;
     }
-    lowLatency_ = platform::enableLowLatency(serial_->handle());
+    handle_ = serial_->handle();
+    if (!platform::prepareForFrames(handle_)) {
+        serial_->close();
+        serial_.reset();
+        return LinkError::SettingsRefused;
+    }
+    latency_ = platform::lowerLatency(handle_, location, sysfsRoot_);
+    if (latency_.answersDelayed())
+        adapterNote_ = delayedAnswersNote(location, latency_.timerMs);
     return LinkError::None;
 }
 
 void QtSerialLink::flushInput() {
-    if (isOpen())
-        serial_->clear(QSerialPort::Input);
-}
-
-LinkError QtSerialLink::portError() {
-    const QSerialPort::SerialPortError error = serial_->error();
-    serial_->clearError();
-    if (error == QSerialPort::ResourceError)
-        return LinkError::HungUp;
-    if (error == QSerialPort::NotOpenError)
-        return LinkError::NotOpen;
-    // Qt reports a hang-up seen during a write or read as a plain I/O error on
-    // some systems; a port that no longer answers to its own settings is gone.
-    if (!serial_->isOpen() || platform::portIsGone(serial_->handle()))
-        return LinkError::HungUp;
-    return LinkError::IoError;
+    if (!isOpen())
+        return;
+    serial_->clear(QSerialPort::Input);
+    platform::discardInput(handle_);
+    received_.clear();
+    consumed_ = 0;
 }
 
 LinkError QtSerialLink::write(std::span<const std::uint8_t> bytes) {
     if (!isOpen())
         return LinkError::NotOpen;
-    const auto size = static_cast<qint64>(bytes.size());
-    if (serial_->write(reinterpret_cast<const char*>(bytes.data()), size) != size)
-        return portError();
-    // Qt queues what the kernel does not take at once; push it out, giving up
-    // only when the line makes no progress for a whole answer time-out.
-    const qint64 timeoutMs = answerTimeout().count();
-    QDeadlineTimer stalled(timeoutMs);
-    qint64 left = serial_->bytesToWrite();
-    while (left > 0) {
-        if (stopRequested())
-            return LinkError::Interrupted;
-        if (!serial_->waitForBytesWritten(static_cast<int>(kSliceMs))) {
-            if (serial_->error() != QSerialPort::TimeoutError &&
-                serial_->error() != QSerialPort::NoError)
-                return portError();
-            serial_->clearError();
-        }
-        const qint64 now = serial_->bytesToWrite();
-        if (now < left)
-            stalled.setRemainingTime(timeoutMs);
-        else if (stalled.hasExpired())
-            return LinkError::IoError;
-        left = now;
-    }
-    // The bytes are in the driver, not yet on the wire: the answer time-out
-    // starts once the frame has left, so a long frame cannot eat it.
-    return platform::drainOutput(serial_->handle(), stopFlag());
+    // The answer time-out starts once the frame has left the host: the bytes
+    // in the driver's queue still have their wire time to go.
+    lastWireTime_ = platform::wireTime(bytes.size());
+    return platform::writeAll(handle_, bytes, stopFlag());
 }
 
 ByteRead QtSerialLink::readByte() {
     if (!isOpen())
         return {LinkError::NotOpen};
-    QDeadlineTimer deadline(answerTimeout().count());
-    while (serial_->bytesAvailable() == 0) {
-        if (stopRequested())
-            return {LinkError::Interrupted};
-        const qint64 remaining = deadline.remainingTime();
-        if (remaining <= 0)
+    if (buffered() == 0) {
+        received_.clear();
+        consumed_ = 0;
+        const auto wait =
+            answerTimeout() + std::chrono::duration_cast<std::chrono::milliseconds>(lastWireTime_);
+        if (const LinkError error = platform::readSome(handle_, received_, wait, stopFlag());
+            error != LinkError::None)
+            return {error};
+        if (buffered() == 0)
             return {LinkError::NoAnswer};
-        if (serial_->waitForReadyRead(static_cast<int>(std::min(remaining, kSliceMs))))
-            continue;
-        const QSerialPort::SerialPortError error = serial_->error();
-        if (error != QSerialPort::TimeoutError && error != QSerialPort::NoError)
-            return {portError()};
-        serial_->clearError();
     }
-    char byte = 0;
-    if (!serial_->getChar(&byte))
-        return {portError()};
-    return {LinkError::None, static_cast<std::uint8_t>(byte)};
+    return {LinkError::None, received_[consumed_++]};
 }
 
 WaitingBytes QtSerialLink::bytesWaiting(std::chrono::milliseconds wait) {
     if (!isOpen())
         return {LinkError::NotOpen};
-    // What Qt has already read beyond the last answer, and what the driver
-    // holds that Qt has not read yet.
-    const auto waiting = [this] {
-        return static_cast<std::size_t>(serial_->bytesAvailable()) +
-               platform::bytesInDriver(serial_->handle());
-    };
-    if (const std::size_t count = waiting(); count > 0 || wait.count() <= 0)
+    // What an earlier read took in beyond the answer, and what the driver
+    // holds that nobody has read yet.
+    std::size_t count = buffered() + platform::bytesInDriver(handle_);
+    if (count > 0 || wait.count() <= 0)
         return {LinkError::None, count};
-    QDeadlineTimer deadline(wait.count());
-    for (;;) {
-        if (stopRequested())
-            return {LinkError::Interrupted};
-        const qint64 remaining = deadline.remainingTime();
-        if (remaining <= 0)
-            return {LinkError::None, waiting()};
-        if (serial_->waitForReadyRead(static_cast<int>(std::min(remaining, kSliceMs))))
-            return {LinkError::None, waiting()};
-        const QSerialPort::SerialPortError error = serial_->error();
-        if (error != QSerialPort::TimeoutError && error != QSerialPort::NoError)
-            return {portError()};
-        serial_->clearError();
-    }
+    if (const LinkError error = platform::readSome(handle_, received_, wait, stopFlag());
+        error != LinkError::None)
+        return {error};
+    return {LinkError::None, buffered() + platform::bytesInDriver(handle_)};
 }
 
 void QtSerialLink::close() {
@@ -175,12 +138,15 @@ void QtSerialLink::close() {
     if (serial_->isOpen()) {
         // Whatever an interrupted write left queued is dropped, not sent
         // after the operator has given up.
-        if (serial_->bytesToWrite() > 0)
-            serial_->clear(QSerialPort::Output);
-        platform::restoreLowLatency(serial_->handle(), lowLatency_);
+        serial_->clear(QSerialPort::Output);
+        platform::restoreLatency(handle_, latency_);
         serial_->close();
     }
     serial_.reset();
+    handle_ = -1;
+    received_.clear();
+    consumed_ = 0;
+    adapterNote_.clear();
 }
 
 } // namespace j4

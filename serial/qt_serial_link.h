@@ -1,11 +1,14 @@
 #pragma once
-// The serial link over a real port, with Qt SerialPort. Blocking: every call
+// The serial link over a real port. Qt SerialPort opens, configures, locks
+// and closes it; the frame path uses the port's handle directly, so a round
+// trip costs little more than the system calls it needs. Blocking: every call
 // must come from the thread that opened the port.
 
 #include "serial_link.h"
 #include "serial_platform.h"
 
 #include <memory>
+#include <vector>
 
 class QSerialPort;
 
@@ -25,13 +28,24 @@ public:
     ByteRead readByte() override;
     WaitingBytes bytesWaiting(std::chrono::milliseconds wait) override;
     void close() override;
+    std::string adapterNote() const override { return adapterNote_; }
+
+    // Where sysfs is ("/sys"); tests point it at a tree of their own.
+    void setSysfsRoot(const QString& root) { sysfsRoot_ = root; }
 
 private:
-    LinkError portError();
     bool isOpen() const;
+    std::size_t buffered() const { return received_.size() - consumed_; }
 
     std::unique_ptr<QSerialPort> serial_;
-    platform::LowLatency lowLatency_;
+    qintptr handle_ = -1;
+    // Bytes read from the port and not handed out yet.
+    std::vector<std::uint8_t> received_;
+    std::size_t consumed_ = 0;
+    std::chrono::microseconds lastWireTime_{0};
+    platform::AdapterLatency latency_;
+    std::string adapterNote_;
+    QString sysfsRoot_ = QStringLiteral("/sys");
 };
 
 } // namespace j4

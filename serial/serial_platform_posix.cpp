@@ -1,8 +1,13 @@
 #include "serial_platform.h"
 
 #include <QFile>
+#include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -11,6 +16,47 @@
 #endif
 
 namespace j4::platform {
+namespace {
+
+// Waits are cut into slices so a stop request is seen promptly; they return
+// as soon as data moves, so slicing costs no latency.
+constexpr int kSliceMs = 100;
+// How long an answer already on its way is still awaited after a stop.
+constexpr int kStopGraceMs = 500;
+
+bool stopped(const std::atomic<bool>* stop) {
+    return stop != nullptr && stop->load(std::memory_order_relaxed);
+}
+
+// After a failed call: a port that no longer answers to its own settings is
+// gone (unplugged, or the other end of a pseudo-terminal closed).
+LinkError failure(int fd) {
+    const int error = errno;
+    termios attributes{};
+    return error == EIO || ::tcgetattr(fd, &attributes) != 0 ? LinkError::HungUp
+                                                             : LinkError::IoError;
+}
+
+int readNumber(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr)
+        return -1;
+    int value = -1;
+    if (std::fscanf(file, "%d", &value) != 1)
+        value = -1;
+    std::fclose(file);
+    return value;
+}
+
+bool writeNumber(const std::string& path, int value) {
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    if (file == nullptr)
+        return false;
+    const bool written = std::fprintf(file, "%d", value) > 0;
+    return std::fclose(file) == 0 && written;
+}
+
+} // namespace
 
 QString systemLocation(const QString& name) {
     if (name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./")) ||
@@ -29,14 +75,89 @@ LinkError permissionError(const QString& location) {
                : LinkError::PermissionDenied;
 }
 
-LinkError drainOutput(qintptr handle, const std::atomic<bool>* stop) {
-    while (::tcdrain(static_cast<int>(handle)) != 0) {
-        if (errno != EINTR)
-            return portIsGone(handle) ? LinkError::HungUp : LinkError::IoError;
-        if (stop != nullptr && stop->load())
-            return LinkError::Interrupted;
+bool prepareForFrames(qintptr handle) {
+    const int fd = static_cast<int>(handle);
+    // Blocking reads that give up after a tenth of a second: one system call
+    // waits for an answer, and a stop request is still seen promptly.
+    termios attributes{};
+    if (::tcgetattr(fd, &attributes) != 0)
+        return false;
+    attributes.c_cc[VMIN] = 0;
+    attributes.c_cc[VTIME] = kSliceMs / 100;
+    const int flags = ::fcntl(fd, F_GETFL);
+    return ::tcsetattr(fd, TCSANOW, &attributes) == 0 && flags >= 0 &&
+           ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+LinkError writeAll(qintptr handle, std::span<const std::uint8_t> bytes,
+                   const std::atomic<bool>* stop) {
+    const int fd = static_cast<int>(handle);
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        // Blocking: without flow control the line always drains, and a frame
+        // goes out whole whatever its size.
+        const ssize_t n = ::write(fd, bytes.data() + sent, bytes.size() - sent);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            if (stopped(stop))
+                return LinkError::Interrupted;
+        } else {
+            return failure(fd);
+        }
     }
     return LinkError::None;
+}
+
+LinkError readSome(qintptr handle, std::vector<std::uint8_t>& into, std::chrono::milliseconds wait,
+                   const std::atomic<bool>* stop) {
+    using Clock = std::chrono::steady_clock;
+    const int fd = static_cast<int>(handle);
+    std::uint8_t chunk[256];
+    if (wait < std::chrono::milliseconds(kSliceMs)) {
+        // Shorter than a read's own slice (the guard after the last frame).
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(wait.count()));
+        if (ready < 0 && errno != EINTR)
+            return failure(fd);
+        if (ready <= 0)
+            return stopped(stop) ? LinkError::Interrupted : LinkError::None;
+    }
+    // Mostly the answer is there within the first slice: one call, no clock.
+    ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n > 0) {
+        into.insert(into.end(), chunk, chunk + n);
+        return LinkError::None;
+    }
+    auto started = Clock::now();
+    auto deadline = started + wait;
+    bool stopping = false;
+    for (;;) {
+        if (n < 0 && errno != EINTR && errno != EAGAIN)
+            return failure(fd);
+        const auto now = Clock::now();
+        if (n == 0 && now - started < std::chrono::milliseconds(kSliceMs / 2)) {
+            // Nothing, and at once: either a slice cut short or the end of
+            // the line.
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR)))
+                return LinkError::HungUp;
+        }
+        if (!stopping && stopped(stop)) {
+            // Stop at a frame boundary: the answer on its way still counts, so
+            // that it is not left on the line for whoever opens the port next.
+            stopping = true;
+            deadline = std::min(deadline, now + std::chrono::milliseconds(kStopGraceMs));
+        }
+        if (now >= deadline)
+            return stopping ? LinkError::Interrupted : LinkError::None;
+        started = now;
+        n = ::read(fd, chunk, sizeof chunk);
+        if (n > 0) {
+            into.insert(into.end(), chunk, chunk + n);
+            return LinkError::None;
+        }
+    }
 }
 
 std::size_t bytesInDriver(qintptr handle) {
@@ -46,40 +167,68 @@ std::size_t bytesInDriver(qintptr handle) {
     return static_cast<std::size_t>(count);
 }
 
-bool portIsGone(qintptr handle) {
-    termios attributes{};
-    return ::tcgetattr(static_cast<int>(handle), &attributes) != 0;
+void discardInput(qintptr handle) {
+    ::tcflush(static_cast<int>(handle), TCIFLUSH);
 }
 
-LowLatency enableLowLatency([[maybe_unused]] qintptr handle) {
-    LowLatency state;
+void lowerLatencyTimer(AdapterLatency& latency, const QString& sysfsRoot, const QString& ttyName) {
+    // The usb-serial drivers (FTDI and alike) expose the timer here.
+    const std::string path =
+        QFile::encodeName(sysfsRoot + QLatin1String("/bus/usb-serial/devices/") + ttyName +
+                          QLatin1String("/latency_timer"))
+            .toStdString();
+    const int now = readNumber(path);
+    if (now < 0)
+        return;
+    latency.timerPath = path;
+    latency.timerMs = now;
+    if (now <= 1)
+        return;
+    if (writeNumber(path, 1) && readNumber(path) == 1) {
+        latency.savedTimerMs = now;
+        latency.timerMs = 1;
+    }
+}
+
+AdapterLatency lowerLatency([[maybe_unused]] qintptr handle, const QString& location,
+                            const QString& sysfsRoot) {
+    AdapterLatency latency;
 #if defined(__linux__)
-    // USB adapters otherwise hold a received byte up to their latency timer
-    // (16 ms), which would dominate a stop-and-wait transfer. Ports whose
-    // driver has no such mode (pseudo-terminals) refuse the call.
     serial_struct info{};
     const int fd = static_cast<int>(handle);
+    // Ports whose driver has no such mode (pseudo-terminals) refuse the call.
     if (::ioctl(fd, TIOCGSERIAL, &info) == 0) {
-        state.savedFlags = info.flags;
+        latency.savedFlags = info.flags;
         info.flags |= ASYNC_LOW_LATENCY;
-        state.set = ::ioctl(fd, TIOCSSERIAL, &info) == 0;
+        serial_struct readBack{};
+        latency.lowLatencyFlag = ::ioctl(fd, TIOCSSERIAL, &info) == 0 &&
+                                 ::ioctl(fd, TIOCGSERIAL, &readBack) == 0 &&
+                                 (readBack.flags & ASYNC_LOW_LATENCY) != 0;
     }
+    const QString tty = QFileInfo(QFileInfo(location).canonicalFilePath()).fileName();
+    if (!tty.isEmpty())
+        lowerLatencyTimer(latency, sysfsRoot, tty);
+#else
+    (void)location;
+    (void)sysfsRoot;
 #endif
-    return state;
+    return latency;
 }
 
-void restoreLowLatency([[maybe_unused]] qintptr handle, LowLatency& state) {
+void restoreLatency([[maybe_unused]] qintptr handle, AdapterLatency& latency) {
+    if (latency.savedTimerMs > 0)
+        writeNumber(latency.timerPath, latency.savedTimerMs);
 #if defined(__linux__)
-    if (state.set) {
+    if (latency.lowLatencyFlag && (latency.savedFlags & ASYNC_LOW_LATENCY) == 0) {
         serial_struct info{};
         const int fd = static_cast<int>(handle);
         if (::ioctl(fd, TIOCGSERIAL, &info) == 0) {
-            info.flags = state.savedFlags;
+            info.flags = latency.savedFlags;
             ::ioctl(fd, TIOCSSERIAL, &info);
         }
     }
 #endif
-    state = {};
+    latency = {};
 }
 
 } // namespace j4::platform

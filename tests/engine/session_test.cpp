@@ -51,6 +51,17 @@ TEST_F(Session, CompletedUpdateAndItsReport) {
     EXPECT_EQ(link.flushes, 1);
     EXPECT_FALSE(link.isOpen) << "the port is closed when the attempt ends";
     EXPECT_EQ(stages, (std::vector{UpdateStage::OpeningPort, UpdateStage::Transferring}));
+    EXPECT_TRUE(report.adapterNote.empty());
+}
+
+TEST_F(Session, WhatTheAdapterDoesToAnswersIsToldInTheDetail) {
+    writeFile("00 01 AA");
+    link.answer(kAcceptByte);
+    link.note = "The USB adapter ttyUSB0 keeps its latency timer at 16 ms.";
+    const UpdateReport report = UpdateSession(link).run(request());
+    EXPECT_TRUE(report.completed());
+    EXPECT_EQ(report.adapterNote, link.note);
+    EXPECT_EQ(report.detail, "All 1 frames (3 bytes) were accepted. " + link.note);
 }
 
 TEST_F(Session, FailuresBeforeTheTransferSendNothing) {

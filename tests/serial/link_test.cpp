@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <fcntl.h>
@@ -252,4 +253,31 @@ TEST(QtSerialLink, PortReopensAtOnceAfterEveryKindOfEnd) {
     ASSERT_EQ(link.open(device.device().toStdString()), LinkError::None);
     link.close();
     EXPECT_EQ(device.stop().toStdString(), "transmissions=6 accepts=0 rejects=4");
+}
+
+TEST(QtSerialLink, AnAdaptersLatencyTimerIsLoweredWhileThePortIsOpen) {
+    // A fake sysfs that has the device's pseudo-terminal as a USB adapter.
+    QTemporaryDir sysfs;
+    DevSim device;
+    const QString tty = QFileInfo(QFileInfo(device.device()).symLinkTarget()).fileName();
+    const QString folder = sysfs.filePath(QStringLiteral("bus/usb-serial/devices/") + tty);
+    ASSERT_TRUE(QDir().mkpath(folder));
+    QFile timer(folder + QStringLiteral("/latency_timer"));
+    const auto value = [&timer] {
+        timer.open(QIODevice::ReadOnly);
+        const QByteArray v = timer.readAll().trimmed();
+        timer.close();
+        return v;
+    };
+    ASSERT_TRUE(timer.open(QIODevice::WriteOnly));
+    timer.write("16\n");
+    timer.close();
+
+    QtSerialLink link;
+    link.setSysfsRoot(sysfs.path());
+    ASSERT_EQ(link.open(device.device().toStdString()), LinkError::None);
+    EXPECT_EQ(value(), "1");
+    EXPECT_TRUE(link.adapterNote().empty());
+    link.close();
+    EXPECT_EQ(value(), "16") << "put back on close";
 }

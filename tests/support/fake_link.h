@@ -28,6 +28,8 @@ public:
     // The line drops when the n-th write (1-based) starts.
     void hangUpAtWrite(int n) { hangUpAtWrite_ = n; }
     void failOpen(LinkError error) { openResult_ = error; }
+    // What the adapter says about itself once open.
+    std::string note;
 
     // What happened.
     std::vector<std::vector<std::uint8_t>> writes;
@@ -43,6 +45,7 @@ public:
     ByteRead readByte() override;
     WaitingBytes bytesWaiting(ms wait) override;
     void close() override;
+    std::string adapterNote() const override { return isOpen ? note : std::string(); }
 
 private:
     struct Reply {

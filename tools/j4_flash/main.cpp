@@ -167,11 +167,13 @@ int send(j4::UpdateRequest request, std::chrono::milliseconds timeout, bool quie
     const j4::UpdateReport report = session.run(request, listener);
     if (bar)
         bar->finish(report.where);
+    if (!report.adapterNote.empty())
+        say(stderr, report.adapterNote);
     if (report.completed()) {
         say(stdout, report.text);
         return kCompleted;
     }
-    if (!report.detail.empty())
+    if (!report.detail.empty() && report.detail != report.adapterNote)
         say(stderr, report.detail);
     say(stderr, report.text);
     return exitStatus(report.outcome);
