@@ -5,6 +5,7 @@
 // two alternate so that drift on a shared machine hits both alike. Reported:
 // the median turnaround and the host's CPU time per round trip.
 
+#include "link_factory.h"
 #include "processes.h"
 #include "qt_serial_link.h"
 
@@ -59,7 +60,7 @@ bool rawRoundTrip(int fd) {
     return ::write(fd, kFrame, 2) == 2 && ::read(fd, &answer, 1) == 1 && answer == 0x11;
 }
 
-bool linkRoundTrip(j4::QtSerialLink& link) {
+bool linkRoundTrip(j4::SerialLink& link) {
     return link.bytesWaiting(std::chrono::milliseconds{0}).count == 0 &&
            link.write(kFrame) == j4::LinkError::None && link.readByte().byte == 0x11;
 }
@@ -92,6 +93,27 @@ bool measure(const QString& device, Series& raw, Series& viaLink) {
         if (!rawOk || link.open(device.toStdString()) != j4::LinkError::None ||
             !timeBlock(viaLink, [&link] { return linkRoundTrip(link); }))
             return false;
+    }
+    return true;
+}
+
+// The same device through ser2net (RFC 2217 over loopback) and directly.
+bool measureRemote(const QString& device, const QString& url, Series& direct, Series& remote) {
+    for (int done = 0; done < 1000; done += kBlock) {
+        j4::QtSerialLink local;
+        if (local.open(device.toStdString()) != j4::LinkError::None ||
+            !timeBlock(direct, [&local] { return linkRoundTrip(local); }))
+            return false;
+        local.close();
+        const auto link = j4::makeLink(url.toStdString(), std::chrono::seconds(10));
+        if (link->open(url.toStdString()) != j4::LinkError::None)
+            return false;
+        link->flushInput();
+        if (!timeBlock(remote, [&link] { return linkRoundTrip(*link); }))
+            return false;
+        link->close();
+        // ser2net lets go of the device (and its lock) once we have gone.
+        QThread::msleep(200);
     }
     return true;
 }
@@ -134,9 +156,22 @@ int main(int argc, char** argv) {
         if (!measure(device.device(), devsimRaw, devsimLink))
             return std::fprintf(stderr, "round trips against j4_devsim failed\n"), 1;
     }
+    Series direct, remote;
+    {
+        j4::testing::DevSim device;
+        j4::testing::Ser2Net server(device.device());
+        if (!measureRemote(device.device(), server.url(), direct, remote))
+            return std::fprintf(stderr, "round trips through ser2net failed\n"), 1;
+    }
     std::printf("round trips: %d each\n", kRoundTrips);
     report("the trivial C responder", trivialRaw, trivialLink_);
     report("j4_devsim", devsimRaw, devsimLink);
+    std::printf("through ser2net (RFC 2217 on loopback), %zu round trips each:\n",
+                remote.micros.size());
+    std::printf("  direct pseudo-terminal: median %.1f us; through ser2net: median %.1f us; "
+                "ratio %.2f\n",
+                median(direct.micros), median(remote.micros),
+                median(remote.micros) / median(direct.micros));
     std::printf("j4_devsim's own cost per answer (median, link against both): %.1f us\n",
                 median(devsimLink.micros) - median(trivialLink_.micros));
     return 0;

@@ -40,6 +40,15 @@ std::string linkErrorText(LinkError error, std::chrono::milliseconds answerTimeo
         return "The update was interrupted.";
     case LinkError::SettingsRefused:
         return "The serial port does not accept 115200 baud, 8 data bits, no parity, 1 stop bit.";
+    case LinkError::ServerNotFound:
+        return "The serial server's host name is not known. Check the name in the port address.";
+    case LinkError::ServerRefused:
+        return "The serial server refused the connection. Check that it runs and serves that "
+               "network port.";
+    case LinkError::ServerUnreachable:
+        return "The serial server does not answer. Check the network and the address.";
+    case LinkError::ServerLost:
+        return "The connection to the serial server was lost.";
     }
     return "Serial port error.";
 }

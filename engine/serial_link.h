@@ -23,6 +23,11 @@ enum class LinkError {
     NotOpen,
     Interrupted,
     SettingsRefused,
+    // A remote port (a serial server on the network):
+    ServerNotFound,    // the host name is unknown
+    ServerRefused,     // nothing listens at that address and port
+    ServerUnreachable, // no answer to the connection attempt
+    ServerLost,        // the connection broke
 };
 
 // The operator's sentence for a failure; `answerTimeout` goes into NoAnswer's.

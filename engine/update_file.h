@@ -40,6 +40,7 @@ struct LoadResult {
     std::size_t offset = 0;          // IncompleteFrame: offset of the frame's first length byte
     std::size_t frames = 0;          // None: number of frames in the image
     std::vector<std::uint8_t> image; // empty unless the file was accepted
+    std::string sha256;              // of the whole file, when it was accepted
 
     bool ok() const { return error == LoadError::None; }
 };

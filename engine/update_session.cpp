@@ -45,15 +45,19 @@ UpdateSession::UpdateSession(SerialLink& link, const std::atomic<bool>* stop)
 UpdateReport UpdateSession::run(const UpdateRequest& request, const UpdateListener& listener) {
     const auto started = std::chrono::steady_clock::now();
     UpdateReport report;
+    report.startedAt = std::chrono::system_clock::now();
     report.filePath = request.filePath;
     report.device = request.device;
     report.portNumber = request.portNumber;
+    report.portDescription = request.portDescription;
+    report.adapterSerial = request.adapterSerial;
     const auto finish = [&](UpdateOutcome outcome, std::string text, std::string detail) {
         link_.close();
         report.outcome = outcome;
         report.text = std::move(text);
         report.detail = std::move(detail);
         report.duration = std::chrono::steady_clock::now() - started;
+        report.endedAt = std::chrono::system_clock::now();
         return report;
     };
     const auto interrupted = [&] {
@@ -62,13 +66,15 @@ UpdateReport UpdateSession::run(const UpdateRequest& request, const UpdateListen
                       linkErrorText(LinkError::Interrupted, link_.answerTimeout()), {});
     };
 
-    UpdateFileReader::Opened file =
-        UpdateFileReader::open(request.filePath, request.fileKinds, stop_);
-    if (stopRequested())
-        return interrupted();
-    if (!file.file) {
-        return finish(UpdateOutcome::FileUnreadable, kFileOpenErrorText,
-                      fileOpenDetail(request.filePath, file.reason));
+    UpdateFileReader::Opened file;
+    if (!request.decoded) {
+        file = UpdateFileReader::open(request.filePath, request.fileKinds, stop_);
+        if (stopRequested())
+            return interrupted();
+        if (!file.file) {
+            return finish(UpdateOutcome::FileUnreadable, kFileOpenErrorText,
+                          fileOpenDetail(request.filePath, file.reason));
+        }
     }
 
     if (listener.stage)
@@ -82,19 +88,25 @@ UpdateReport UpdateSession::run(const UpdateRequest& request, const UpdateListen
     }
     link_.flushInput();
 
-    // A refused file never reaches the device: the attempt ends here.
-    LoadResult loaded = loadUpdateFile(*file.file);
-    file.file.reset();
-    if (stopRequested())
-        return interrupted();
-    if (!loaded.ok())
-        return finish(UpdateOutcome::FileRefused, loadErrorText(loaded), request.filePath);
-    report.frames = loaded.frames;
+    std::shared_ptr<const DecodedFile> decoded = request.decoded;
+    if (!decoded) {
+        // A refused file never reaches the device: the attempt ends here.
+        LoadResult loaded = loadUpdateFile(*file.file);
+        file.file.reset();
+        if (stopRequested())
+            return interrupted();
+        if (!loaded.ok())
+            return finish(UpdateOutcome::FileRefused, loadErrorText(loaded), request.filePath);
+        decoded = std::make_shared<DecodedFile>(
+            DecodedFile{std::move(loaded.image), loaded.frames, std::move(loaded.sha256)});
+    }
+    report.frames = decoded->frames;
+    report.fileSha256 = decoded->sha256;
 
-    report.where.totalBytes = loaded.image.size();
+    report.where.totalBytes = decoded->image.size();
     if (listener.stage)
         listener.stage(UpdateStage::Transferring, report.where);
-    const TransferResult result = runTransfer(loaded.image, link_, listener.transfer, stop_);
+    const TransferResult result = runTransfer(decoded->image, link_, listener.transfer, stop_);
     report.where = result.state;
     report.linkError = result.linkError;
     report.adapterNote = link_.adapterNote();

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -17,12 +18,22 @@
 
 namespace j4 {
 
+// A file decoded once and sent to several devices: only read, by all.
+struct DecodedFile {
+    std::vector<std::uint8_t> image;
+    std::size_t frames = 0;
+    std::string sha256;
+};
+
 struct UpdateRequest {
     std::string filePath;          // UTF-8
     std::string device;            // what to open; empty: no port has that number
     std::optional<int> portNumber; // when the operator gave a number
     std::string portDescription;   // the adapter, where known
+    std::string adapterSerial;     // its serial number, where known
     UpdateFileReader::Kinds fileKinds = UpdateFileReader::Kinds::RegularOnly;
+    // Already decoded: the attempt opens the port and sends it, and reads no file.
+    std::shared_ptr<const DecodedFile> decoded;
 };
 
 enum class UpdateOutcome {
@@ -45,9 +56,14 @@ struct UpdateReport {
     LinkError linkError = LinkError::None;
     TransferState where; // how far the transfer got
     std::size_t frames = 0;
+    std::string fileSha256;
     std::string filePath;
     std::string device;
     std::optional<int> portNumber;
+    std::string portDescription;
+    std::string adapterSerial;
+    std::chrono::system_clock::time_point startedAt;
+    std::chrono::system_clock::time_point endedAt;
     std::chrono::steady_clock::duration duration{};
 
     bool completed() const { return outcome == UpdateOutcome::Completed; }

@@ -1,6 +1,10 @@
 #include "update_job.h"
 
-#include "qt_serial_link.h"
+#include "j4_version.h"
+#include "link_factory.h"
+#include "update_log.h"
+
+#include <QSysInfo>
 
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -24,6 +28,7 @@ std::int64_t steadyMs() {
 struct UpdateJob::Shared {
     std::atomic<bool> stop{false};
     std::atomic<std::int64_t> awaitingSinceMs{0};
+    std::atomic<bool> logFailed{false};
     std::mutex mutex;
     std::condition_variable idle;
     bool running = false;
@@ -105,8 +110,8 @@ void UpdateJob::start(UpdateRequest request) {
     auto shared = shared_;
     watcher_.setFuture(
         QtConcurrent::run([this, shared, request = std::move(request), timeout = answerTimeout_] {
-            QtSerialLink link(timeout);
-            UpdateSession session(link, &shared->stop);
+            const auto link = makeLink(request.device, timeout);
+            UpdateSession session(*link, &shared->stop);
             UpdateListener listener;
             listener.stage = [this](UpdateStage stage, const TransferState&) {
                 if (stage == UpdateStage::OpeningPort)
@@ -129,6 +134,16 @@ void UpdateJob::start(UpdateRequest request) {
             };
             UpdateReport report = session.run(request, listener);
             shared->awaitingSinceMs = 0;
+            // Persisted only when asked for; a log that cannot be written is
+            // said once and never fails the update.
+            if (const QString logPath = qEnvironmentVariable("J4_UPDATE_LOG"); !logPath.isEmpty()) {
+                const std::string error =
+                    UpdateLog(logPath.toStdString())
+                        .append(report, {kVersion, QSysInfo::machineHostName().toStdString()});
+                if (!error.empty() && !shared->logFailed.exchange(true))
+                    report.detail += " The update log " + logPath.toStdString() +
+                                     " cannot be written (" + error + ").";
+            }
             shared->setRunning(false);
             return report;
         }));

@@ -9,12 +9,15 @@ set -euo pipefail
 run_packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev
+    libgensio-dev                    # remote ports: telnet and RFC 2217 (from ser2net's author)
+    nlohmann-json3-dev libssl-dev    # the update log: JSON lines, the file's SHA-256
     xvfb xauth fonts-dejavu-core     # the window under a virtual display
 )
 test_packages=(
     clang libclang-rt-14-dev         # libFuzzer and the sanitizers' runtimes
     libgtest-dev libgmock-dev libbenchmark-dev
     help2man lintian desktop-file-utils appstream file man-db   # the package checks
+    ser2net                          # a real serial-over-network server for the remote tests
 )
 
 packages=("${run_packages[@]}")

@@ -41,32 +41,54 @@ QString describe(const QSerialPortInfo& info) {
     return parts.join(QStringLiteral(", "));
 }
 
-QString describeDevice(const QString& device, const QList<QSerialPortInfo>& available) {
+PortDescription describeDevice(int number, const QString& device,
+                               const QList<QSerialPortInfo>& available) {
     for (const QSerialPortInfo& info : available) {
         if (info.systemLocation() == device || info.portName() == device)
-            return describe(info);
+            return {number, device, describe(info), info.serialNumber()};
     }
-    return {};
+    return {number, device, {}, {}};
 }
 
 std::vector<PortDescription> fromEnvironment(const QString& value) {
-#if defined(Q_OS_WIN)
-    const QChar separator = QLatin1Char(';');
-#else
-    const QChar separator = QLatin1Char(':');
-#endif
     // One scan of the system's ports for all entries: a scan takes tens of
     // milliseconds.
     const auto available = QSerialPortInfo::availablePorts();
     std::vector<PortDescription> ports;
-    for (const QString& entry : value.split(separator, Qt::SkipEmptyParts)) {
+    for (const QString& entry : splitPortList(value)) {
         const int number = static_cast<int>(ports.size()) + 1;
-        ports.push_back({number, entry, describeDevice(entry, available)});
+        ports.push_back(describeDevice(number, entry, available));
     }
     return ports;
 }
 
 } // namespace
+
+QStringList splitPortList(const QString& value) {
+#if defined(Q_OS_WIN)
+    return value.split(QLatin1Char(';'), Qt::SkipEmptyParts);
+#else
+    // Entries may hold colons themselves (rfc2217://HOST:PORT, by-path names),
+    // so only a colon that starts another entry separates.
+    QStringList entries;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        if (value.at(i) != QLatin1Char(':'))
+            continue;
+        const QStringView next = QStringView(value).mid(i + 1);
+        const bool startsEntry = next.startsWith(QLatin1String("rfc2217://")) ||
+                                 (next.startsWith(QLatin1Char('/')) &&
+                                  !QStringView(value).left(i).endsWith(QLatin1String("rfc2217")));
+        if (!startsEntry)
+            continue;
+        entries << value.mid(start, i - start);
+        start = i + 1;
+    }
+    entries << value.mid(start);
+    entries.removeAll(QString());
+    return entries;
+#endif
+}
 
 QString PortDescription::text() const {
     return description.isEmpty() ? device : QStringLiteral("%1 (%2)").arg(device, description);
@@ -93,7 +115,7 @@ std::vector<PortDescription> listPorts() {
         bool ok = false;
         const int number = name.mid(3).toInt(&ok);
         if (ok)
-            ports.push_back({number, name, describe(info)});
+            ports.push_back({number, name, describe(info), info.serialNumber()});
     }
     std::sort(ports.begin(), ports.end(),
               [](const auto& a, const auto& b) { return a.number < b.number; });
@@ -104,7 +126,7 @@ std::vector<PortDescription> listPorts() {
     });
     for (const QSerialPortInfo& info : sorted) {
         const int number = static_cast<int>(ports.size()) + 1;
-        ports.push_back({number, info.systemLocation(), describe(info)});
+        ports.push_back({number, info.systemLocation(), describe(info), info.serialNumber()});
     }
 #endif
     return ports;
@@ -117,6 +139,7 @@ UpdateRequest requestForPort(const QString& file, int number) {
     if (const auto port = portForNumber(number)) {
         request.device = port->device.toStdString();
         request.portDescription = port->description.toStdString();
+        request.adapterSerial = port->serialNumber.toStdString();
     }
     return request;
 }
@@ -135,8 +158,7 @@ std::optional<PortDescription> portForNumber(int number) {
     if (qEnvironmentVariableIsEmpty("J4_PORTS")) {
         // COMn exists or not only when opened; the list is for descriptions.
         const QString name = QStringLiteral("COM%1").arg(number);
-        return PortDescription{number, name,
-                               describeDevice(name, QSerialPortInfo::availablePorts())};
+        return describeDevice(number, name, QSerialPortInfo::availablePorts());
     }
 #endif
     for (const PortDescription& port : listPorts()) {

@@ -4,7 +4,8 @@
 // Windows: n is COMn. Elsewhere: the n-th serial port the system reports,
 // built-in UARTs (ttyS*) first, then ttyUSB*, ttyACM*, the rest, each group in
 // natural order, so motherboard ports get the low numbers as on Windows.
-// J4_PORTS (device paths separated by ':', on Windows ';') replaces that list.
+// J4_PORTS (device paths or rfc2217://HOST:PORT addresses, separated by ':',
+// on Windows ';') replaces that list.
 
 #include "update_session.h"
 
@@ -17,8 +18,9 @@ namespace j4 {
 
 struct PortDescription {
     int number = 0;
-    QString device;      // what to open: a path, or COMn on Windows
-    QString description; // adapter, vendor and serial number where known
+    QString device;       // what to open: a path, or COMn on Windows
+    QString description;  // adapter, vendor and serial number where known
+    QString serialNumber; // the adapter's, where known
 
     // "device (description)", or the device alone.
     QString text() const;
@@ -35,6 +37,10 @@ std::optional<PortDescription> portForNumber(int number);
 UpdateRequest requestForPort(const QString& file, int number);
 // A request to send `file` to a device named by its path (or COMn).
 UpdateRequest requestForDevice(const QString& file, const QString& device);
+
+// J4_PORTS's entries: on Windows separated by ';'; elsewhere by a ':' that is
+// followed by '/' or by "rfc2217://" (entries may hold colons themselves).
+QStringList splitPortList(const QString& value);
 
 // The ordering used for the system's list, on bare names such as "ttyUSB10".
 bool portNameLess(const QString& a, const QString& b);

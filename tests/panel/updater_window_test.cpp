@@ -9,6 +9,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -184,6 +186,27 @@ private slots:
         closeResult();
         verifyIdleAfterAttempt();
         QCOMPARE(device.capture(), image);
+    }
+
+    void theWindowLogsAttemptsWhenAsked() {
+        DevSim device;
+        useDevice(device);
+        const QString log = dir->filePath("window.jsonl");
+        qputenv("J4_UPDATE_LOG", log.toLocal8Bit());
+        chooseFile(file);
+        start();
+        QCOMPARE(waitForResult(), (QStringList{"Info", "Update is completed."}));
+        closeResult();
+        qunsetenv("J4_UPDATE_LOG");
+        QFile written(log);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = written.readAll().split('\n');
+        QCOMPARE(lines.size(), 2);
+        const QJsonObject entry = QJsonDocument::fromJson(lines[0]).object();
+        QCOMPARE(entry["outcome"].toString(), QStringLiteral("completed"));
+        QCOMPARE(entry["port_number"].toInt(), 1);
+        QCOMPARE(entry["device"].toString(), device.device());
+        QCOMPARE(entry["bytes_accepted"].toInt(), image.size());
     }
 
     void theFileIsReadAfreshAtStart() {

@@ -14,7 +14,11 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
+#include <QSet>
 
 #include <csignal>
 #include <sys/stat.h>
@@ -57,12 +61,13 @@ TEST_F(FlashCli, EveryOutcomeHasItsTextAndExitStatus) {
     };
     for (const Case& c : cases) {
         DevSim device(c.device);
-        const ProgramResult r = flash({"--device", device.device(), "--timeout", "300", file});
+        const ProgramResult r =
+            flash({"--device", device.device(), "--timeout", "300", "-q", file});
         EXPECT_EQ(r.exitCode, c.exitCode) << c.lastLine << '\n' << r.err.toStdString();
         EXPECT_EQ(r.lastLine().toStdString(), c.lastLine);
         if (c.exitCode == 0) {
             EXPECT_TRUE(device.capture() == image);
-            EXPECT_TRUE(r.err.isEmpty()) << "quiet when standard error is not a terminal";
+            EXPECT_TRUE(r.err.isEmpty()) << "-q: nothing but the result";
         }
     }
 }
@@ -177,6 +182,135 @@ TEST_F(FlashCli, AnswersOutOfStepAreNeverTakenForSuccess) {
     }
 }
 
+TEST_F(FlashCli, SeveralDevicesAtOnce) {
+    // Port 1 completes, port 2 rejects four times, the device by path stays
+    // silent: each ends on its own, and the first failure in the order given
+    // sets the exit status.
+    DevSim first;
+    DevSim rejecting({"--reject", "3,4,5,6"});
+    DevSim silent({"--silent-from", "1"});
+    const QStringList ports{"J4_PORTS=" + first.device() + ":" + rejecting.device()};
+    const ProgramResult r = flash(
+        {"--port", "1-2", "--device", silent.device(), "--timeout", "500", "-q", file}, ports);
+    EXPECT_EQ(r.exitCode, 7) << r.out.toStdString() << r.err.toStdString();
+    const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_GE(lines.size(), 5) << r.out.toStdString();
+    EXPECT_EQ(lines[0], "Summary:");
+    EXPECT_TRUE(lines[1].contains("port 1") && lines[1].contains(first.device()) &&
+                lines[1].contains("Update is completed.") && lines[1].contains("4040 of 4040"));
+    EXPECT_TRUE(lines.filter("port 2").first().contains("CRC error. File damaged."));
+    EXPECT_TRUE(lines.filter(silent.device()).first().contains("No answer"));
+    EXPECT_EQ(lines.last(),
+              "2 of 3 devices failed: " + rejecting.device() + ", " + silent.device());
+    first.stop();
+    EXPECT_TRUE(first.capture() == image);
+
+    // All completed: exit 0.
+    DevSim a, b;
+    const ProgramResult ok = flash({"--device", a.device(), "--device", b.device(), "-q", file});
+    EXPECT_EQ(ok.exitCode, 0);
+    EXPECT_TRUE(ok.out.contains("All 2 devices completed."));
+}
+
+TEST_F(FlashCli, TheSameDeviceTwiceIsAUsageError) {
+    DevSim device;
+    const QStringList ports{"J4_PORTS=" + device.device()};
+    // Through the link and its target, and through a number and a path.
+    const QString target = QFileInfo(device.device()).symLinkTarget();
+    for (const QStringList& arguments :
+         {QStringList{"--device", device.device(), "--device", target, file},
+          QStringList{"--port", "1", "--device", device.device(), file}}) {
+        const ProgramResult r = flash(arguments, ports);
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_TRUE(r.err.contains("are the same device")) << r.err.toStdString();
+    }
+    EXPECT_EQ(device.stop().toStdString(), "transmissions=0 accepts=0 rejects=0");
+}
+
+TEST_F(FlashCli, ProgressLinesWhenNotOnATerminalAndATraceWithVerbose) {
+    DevSim device;
+    const ProgramResult r = flash({"--device", device.device(), "--verbose", file});
+    EXPECT_EQ(r.exitCode, 0);
+    const QStringList lines = r.err.split('\n', Qt::SkipEmptyParts);
+    const QString prefix = device.device() + ": ";
+    EXPECT_EQ(lines.filter(QRegularExpression("^" + QRegularExpression::escape(prefix) + "\\d+%$"))
+                  .size(),
+              9)
+        << "10 % to 90 %";
+    EXPECT_TRUE(lines.contains(prefix + "sending 4040 bytes"));
+    EXPECT_TRUE(lines.contains(prefix + "100% Update is completed."));
+    const QStringList trace = lines.filter(QRegularExpression("frame \\d+ offset"));
+    ASSERT_EQ(trace.size(), 20);
+    EXPECT_TRUE(trace[1].startsWith(prefix + "frame 2 offset 202 size 202 answer 0x11 rejects 0 "))
+        << trace[1].toStdString();
+    EXPECT_TRUE(trace[1].endsWith(" ms"));
+    // -q keeps the trace and drops the progress.
+    const ProgramResult quiet = flash({"--device", device.device(), "--verbose", "-q", file});
+    EXPECT_EQ(quiet.err.split('\n', Qt::SkipEmptyParts).size(), 20);
+}
+
+TEST_F(FlashCli, EveryAttemptIsLoggedAsOneJsonLine) {
+    DevSim good;
+    DevSim bad({"--reject", "1,2,3,4"});
+    const QString log = dir.filePath(QStringLiteral("updates.jsonl"));
+    EXPECT_EQ(flash({"--device", good.device(), "--device", bad.device(), "--log", log, "-q", file})
+                  .exitCode,
+              7);
+    // The environment variable does the same, appending.
+    EXPECT_EQ(flash({"--device", good.device(), "-q", file}, {"J4_UPDATE_LOG=" + log}).exitCode, 0);
+    QFile written(log);
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = written.readAll().split('\n');
+    ASSERT_EQ(lines.size(), 4) << "three lines and the final line end";
+    QCryptographicHash sha(QCryptographicHash::Sha256);
+    QFile update(file);
+    update.open(QIODevice::ReadOnly);
+    sha.addData(update.readAll());
+    QSet<QString> outcomes;
+    for (int i = 0; i < 3; ++i) {
+        QJsonParseError error{};
+        const QJsonObject entry = QJsonDocument::fromJson(lines[i], &error).object();
+        ASSERT_EQ(error.error, QJsonParseError::NoError) << lines[i].toStdString();
+        outcomes << entry["outcome"].toString();
+        EXPECT_EQ(entry["version"].toString(), QString::fromLatin1(j4::kVersion));
+        EXPECT_EQ(entry["file"].toString(), file);
+        EXPECT_EQ(entry["file_sha256"].toString(), QString::fromLatin1(sha.result().toHex()));
+        EXPECT_EQ(entry["image_bytes"].toInt(), 4040);
+        EXPECT_EQ(entry["frames"].toInt(), 20);
+        EXPECT_TRUE(entry["port_number"].isNull());
+        EXPECT_TRUE(entry["start"].toString().endsWith('Z'));
+        EXPECT_FALSE(entry["host"].toString().isEmpty());
+        for (const char* key : {"end", "device", "text", "detail", "bytes_accepted",
+                                "transmissions", "rejects", "duration_ms", "adapter"})
+            EXPECT_TRUE(entry.contains(key)) << key;
+    }
+    EXPECT_EQ(outcomes, (QSet<QString>{"completed", "rejected_four_times"}));
+
+    // A log that cannot be written is said once and fails nothing.
+    const ProgramResult r =
+        flash({"--device", good.device(), "--log", "/nonexistent/dir/log", "-q", file});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err.count("cannot be written"), 1);
+}
+
+TEST_F(FlashCli, StableNamesAndRemotePortsFromThePortList) {
+    // A by-id name holds colons; a remote port is an address.
+    DevSim local;
+    DevSim remote;
+    j4::testing::Ser2Net server(remote.device());
+    const QString byId = dir.filePath(QStringLiteral("usb-FTDI_FT232R_A1:B2-if00-port0"));
+    ASSERT_TRUE(QFile::link(local.device(), byId));
+    const QStringList ports{"J4_PORTS=" + byId + ":" + server.url()};
+    const ProgramResult listed = flash({"--list-ports"}, ports);
+    EXPECT_TRUE(listed.out.contains("  1  " + byId)) << listed.out.toStdString();
+    EXPECT_TRUE(listed.out.contains("  2  " + server.url()));
+    EXPECT_EQ(flash({"--port", "1-2", "-q", file}, ports).exitCode, 0);
+    local.stop();
+    remote.stop();
+    EXPECT_TRUE(local.capture() == image);
+    EXPECT_TRUE(remote.capture() == image);
+}
+
 TEST_F(FlashCli, BareDeviceNamesMeanTheDeviceFolder) {
     DevSim device;
     const QString name =
@@ -187,7 +321,8 @@ TEST_F(FlashCli, BareDeviceNamesMeanTheDeviceFolder) {
 TEST_F(FlashCli, UsageErrors) {
     for (const QStringList& arguments :
          {QStringList{}, QStringList{"--port", "1"}, QStringList{"--port", "0", file},
-          QStringList{"--port", "1", "--device", "/dev/null", file},
+          QStringList{"--port", "0-3", file}, QStringList{"--port", "4-2", file},
+          QStringList{"--port", "1-2-3", file},
           QStringList{"--image-out", "x", "--port", "1", file}, QStringList{"--bogus", file},
           QStringList{"--device", "/dev/null", "--timeout", "-5", file}}) {
         EXPECT_EQ(flash(arguments).exitCode, 2) << arguments.join(' ').toStdString();

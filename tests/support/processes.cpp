@@ -3,7 +3,10 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QProcessEnvironment>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QThread>
 
 #include <stdexcept>
@@ -56,6 +59,66 @@ QString DevSim::waitForExit(int ms) {
     if (summary_.isEmpty())
         summary_ = QString::fromUtf8(process_->readAllStandardError()).trimmed();
     return summary_;
+}
+
+int freeLocalPort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+Ser2Net::Ser2Net(const QString& device) : process_(std::make_unique<QProcess>()) {
+    port_ = freeLocalPort();
+    const QString config = dir_.filePath(QStringLiteral("ser2net.yaml"));
+    QFile file(config);
+    if (!file.open(QIODevice::WriteOnly))
+        throw std::runtime_error("cannot write the ser2net configuration");
+    file.write(QStringLiteral("connection: &j4\n"
+                              "  accepter: telnet(rfc2217),tcp,127.0.0.1,%1\n"
+                              "  connector: serialdev,%2,115200N81,local\n"
+                              "  options:\n"
+                              "    kickolduser: true\n")
+                   .arg(port_)
+                   .arg(device)
+                   .toUtf8());
+    file.close();
+    // -n: stay in the foreground; -d: no daemon, messages to standard error.
+    process_->start(QStringLiteral("ser2net"),
+                    {QStringLiteral("-n"), QStringLiteral("-d"), QStringLiteral("-c"), config});
+    // Ready once it accepts connections.
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port_));
+        if (socket.waitForConnected(200)) {
+            socket.abort();
+            break;
+        }
+        if (clock.elapsed() > 10000 || process_->state() == QProcess::NotRunning)
+            throw std::runtime_error("ser2net did not start: " +
+                                     process_->readAllStandardError().toStdString());
+        QThread::msleep(20);
+    }
+    // The probing connection must be gone before a test connects.
+    QThread::msleep(50);
+}
+
+Ser2Net::~Ser2Net() {
+    if (process_->state() != QProcess::NotRunning) {
+        process_->terminate();
+        if (!process_->waitForFinished(3000))
+            kill();
+    }
+}
+
+QString Ser2Net::url() const {
+    return QStringLiteral("rfc2217://127.0.0.1:%1").arg(port_);
+}
+
+void Ser2Net::kill() {
+    process_->kill();
+    process_->waitForFinished(3000);
 }
 
 QString ProgramResult::lastLine() const {

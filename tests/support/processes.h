@@ -31,6 +31,28 @@ private:
     QString summary_;
 };
 
+// A real ser2net, started on a free local port with a generated
+// configuration, serving `device` with RFC 2217 (telnet(rfc2217),tcp).
+class Ser2Net {
+public:
+    explicit Ser2Net(const QString& device);
+    ~Ser2Net();
+
+    int port() const { return port_; }
+    // "rfc2217://127.0.0.1:PORT"
+    QString url() const;
+    // Kills the server (SIGKILL), as a crash or a pulled cable would.
+    void kill();
+
+private:
+    QTemporaryDir dir_;
+    std::unique_ptr<QProcess> process_;
+    int port_ = 0;
+};
+
+// A local TCP port nobody listens on at the moment.
+int freeLocalPort();
+
 struct ProgramResult {
     int exitCode = -1;
     QString out;

@@ -3,22 +3,30 @@
 
 #include "interrupts.h"
 #include "j4_version.h"
+#include "link_factory.h"
 #include "port_names.h"
-#include "qt_serial_link.h"
+#include "progress.h"
+#include "update_log.h"
 #include "update_session.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSysInfo>
+#include <QThread>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <optional>
 #include <unistd.h>
 
 namespace {
+
+namespace flash = j4::flash;
 
 enum ExitStatus {
     kCompleted = 0,
@@ -58,50 +66,6 @@ void say(std::FILE* to, const std::string& text) {
     std::fprintf(to, "%s\n", text.c_str());
     std::fflush(to);
 }
-
-// A bar with percent, bytes, rate and time left, redrawn in place.
-class ProgressBar {
-public:
-    ProgressBar() { clock_.start(); }
-
-    void draw(const j4::TransferState& state, bool force = false) {
-        const qint64 elapsed = clock_.elapsed();
-        if (!force && elapsed - lastDrawMs_ < 100)
-            return;
-        lastDrawMs_ = elapsed;
-        const int percent = state.percent();
-        constexpr int kWidth = 30;
-        char bar[kWidth + 1];
-        const int filled = percent * kWidth / 100;
-        for (int i = 0; i < kWidth; ++i)
-            bar[i] = i < filled ? '#' : '.';
-        bar[kWidth] = '\0';
-        const double seconds = static_cast<double>(elapsed) / 1000.0;
-        const auto sent = static_cast<double>(state.acceptedBytes);
-        const double rate = seconds > 0 ? sent / seconds : 0;
-        const long left =
-            rate > 0
-                ? static_cast<long>((static_cast<double>(state.totalBytes) - sent) / rate + 0.5)
-                : 0;
-        std::fprintf(stderr, "\r[%s] %3d%%  %zu/%zu bytes  %.1f kB/s  %ld:%02ld left ", bar,
-                     percent, state.acceptedBytes, state.totalBytes, rate / 1000.0, left / 60,
-                     left % 60);
-        std::fflush(stderr);
-        drawn_ = true;
-    }
-
-    void finish(const j4::TransferState& state) {
-        if (!drawn_)
-            return;
-        draw(state, true);
-        std::fputc('\n', stderr);
-    }
-
-private:
-    QElapsedTimer clock_;
-    qint64 lastDrawMs_ = -1000;
-    bool drawn_ = false;
-};
 
 int writeImage(const std::vector<std::uint8_t>& image, const QString& path) {
     const auto fail = [&](int error) {
@@ -153,30 +117,213 @@ int listPorts() {
     return kCompleted;
 }
 
-int send(j4::UpdateRequest request, std::chrono::milliseconds timeout, bool quiet,
-         const std::atomic<bool>& stop) {
-    request.fileKinds = j4::UpdateFileReader::Kinds::Any;
-    j4::QtSerialLink link(timeout);
-    j4::UpdateSession session(link, &stop);
-    std::unique_ptr<ProgressBar> bar;
-    if (!quiet && ::isatty(STDERR_FILENO))
-        bar = std::make_unique<ProgressBar>();
-    j4::UpdateListener listener;
-    if (bar)
-        listener.transfer = [&](j4::TransferEvent, const j4::TransferState& s) { bar->draw(s); };
-    const j4::UpdateReport report = session.run(request, listener);
-    if (bar)
-        bar->finish(report.where);
-    if (!report.adapterNote.empty())
-        say(stderr, report.adapterNote);
-    if (report.completed()) {
-        say(stdout, report.text);
-        return kCompleted;
+// One device of the run: what to send it to and what came of it.
+struct Target {
+    j4::UpdateRequest request;
+    std::string label;
+    j4::UpdateReport report;
+};
+
+struct RunOptions {
+    std::chrono::milliseconds timeout = j4::SerialLink::kDefaultAnswerTimeout;
+    bool quiet = false;
+    bool verbose = false;
+    std::string logPath;
+};
+
+// The log, shared by the devices' threads; a failure is said once.
+class LogWriter {
+public:
+    explicit LogWriter(const std::string& path) : log_(path) {}
+    void append(const j4::UpdateReport& report) {
+        if (log_.path().empty())
+            return;
+        const j4::LogOrigin origin{j4::kVersion, QSysInfo::machineHostName().toStdString()};
+        const std::string error = log_.append(report, origin);
+        if (!error.empty() && !failed_.exchange(true))
+            say(stderr, "j4_flash: the update log " + log_.path() + " cannot be written (" + error +
+                            "); the update goes on without it.");
     }
-    if (!report.detail.empty() && report.detail != report.adapterNote)
-        say(stderr, report.detail);
-    say(stderr, report.text);
-    return exitStatus(report.outcome);
+
+private:
+    j4::UpdateLog log_;
+    std::atomic<bool> failed_{false};
+};
+
+int sendAll(const QString& path, std::vector<Target>& targets, const RunOptions& options,
+            const std::atomic<bool>& stop) {
+    LogWriter log(options.logPath);
+    // Decoded once; every device's thread only reads it.
+    std::string reason;
+    auto loaded =
+        j4::loadUpdateFile(path.toStdString(), j4::UpdateFileReader::Kinds::Any, reason, &stop);
+    if (stop)
+        return kInterrupted;
+    if (!loaded || !loaded->ok()) {
+        const std::string detail =
+            loaded ? path.toStdString() : j4::fileOpenDetail(path.toStdString(), reason);
+        const std::string text = loaded ? j4::loadErrorText(*loaded) : j4::kFileOpenErrorText;
+        for (Target& target : targets) {
+            target.report.outcome =
+                loaded ? j4::UpdateOutcome::FileRefused : j4::UpdateOutcome::FileUnreadable;
+            target.report.text = text;
+            target.report.detail = detail;
+            target.report.filePath = path.toStdString();
+            target.report.device = target.request.device;
+            target.report.portNumber = target.request.portNumber;
+            target.report.startedAt = target.report.endedAt = std::chrono::system_clock::now();
+            log.append(target.report);
+        }
+        if (!loaded)
+            say(stderr, detail);
+        say(stderr, text);
+        return kFileRefused;
+    }
+    const auto decoded = std::make_shared<const j4::DecodedFile>(
+        j4::DecodedFile{std::move(loaded->image), loaded->frames, std::move(loaded->sha256)});
+
+    using Mode = flash::ProgressBoard::Mode;
+    const Mode mode = options.quiet             ? Mode::Quiet
+                      : ::isatty(STDERR_FILENO) ? Mode::Terminal
+                                                : Mode::Lines;
+    std::vector<std::string> labels;
+    for (const Target& target : targets)
+        labels.push_back(target.label);
+    flash::ProgressBoard board(std::move(labels), mode, options.verbose, stderr);
+
+    // A thread, a link and a session of its own for each device: one device's
+    // failure never stops or slows another. QThreads, as the serial library
+    // expects of the threads that open its ports.
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        threads.emplace_back(QThread::create([&, i] {
+            Target& target = targets[i];
+            target.request.decoded = decoded;
+            auto link = j4::makeLink(target.request.device, options.timeout);
+            j4::UpdateSession session(*link, &stop);
+            std::chrono::steady_clock::time_point sentAt;
+            j4::UpdateListener listener;
+            listener.stage = [&](j4::UpdateStage stage, const j4::TransferState& state) {
+                if (stage == j4::UpdateStage::Transferring)
+                    board.started(i, state.totalBytes);
+            };
+            listener.transfer = [&](j4::TransferEvent event, const j4::TransferState& state) {
+                if (event == j4::TransferEvent::Sending) {
+                    sentAt = std::chrono::steady_clock::now();
+                    board.sending(i, state);
+                } else {
+                    board.answered(i, state, std::chrono::steady_clock::now() - sentAt);
+                }
+            };
+            target.report = session.run(target.request, listener);
+            board.finished(i, target.report);
+            log.append(target.report);
+        }));
+        threads.back()->start();
+    }
+    for (const auto& thread : threads)
+        thread->wait();
+
+    for (const Target& target : targets)
+        if (!target.report.adapterNote.empty())
+            say(stderr, target.label + ": " + target.report.adapterNote);
+    if (targets.size() == 1) {
+        // One device: its result as the last line, as scripts expect.
+        const j4::UpdateReport& report = targets.front().report;
+        if (report.completed()) {
+            say(stdout, report.text);
+            return kCompleted;
+        }
+        if (!report.detail.empty())
+            say(stderr, report.detail);
+        say(stderr, report.text);
+        return exitStatus(report.outcome);
+    }
+
+    std::printf("Summary:\n");
+    int status = kCompleted;
+    std::vector<std::string> failed;
+    for (const Target& target : targets) {
+        const j4::UpdateReport& r = target.report;
+        const std::string number =
+            r.portNumber ? "port " + std::to_string(*r.portNumber) : std::string("-");
+        std::printf("  %-8s %s  %s  %zu of %zu bytes  %.1f s\n", number.c_str(), r.device.c_str(),
+                    r.text.c_str(), r.where.acceptedBytes, r.where.totalBytes,
+                    std::chrono::duration<double>(r.duration).count());
+        if (!r.completed()) {
+            if (!r.detail.empty())
+                std::printf("           %s\n", r.detail.c_str());
+            failed.push_back(target.label);
+            if (status == kCompleted)
+                status = exitStatus(r.outcome);
+        }
+    }
+    if (failed.empty()) {
+        std::printf("All %zu devices completed.\n", targets.size());
+    } else {
+        std::string names;
+        for (const std::string& name : failed)
+            names += (names.empty() ? "" : ", ") + name;
+        std::printf("%zu of %zu devices failed: %s\n", failed.size(), targets.size(),
+                    names.c_str());
+    }
+    std::fflush(stdout);
+    return status;
+}
+
+// --port and --device in the order given, ranges (--port 1-8) spread out.
+std::optional<std::vector<Target>> targetsFromArguments(const QStringList& arguments,
+                                                        const QString& file, QString& error) {
+    std::vector<Target> targets;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        QString option = arguments[i];
+        QString value;
+        if (const qsizetype eq = option.indexOf(QLatin1Char('=')); eq > 0) {
+            value = option.mid(eq + 1);
+            option = option.left(eq);
+        } else if (option == QLatin1String("--port") || option == QLatin1String("--device")) {
+            value = i + 1 < arguments.size() ? arguments[++i] : QString();
+        } else {
+            continue;
+        }
+        if (option == QLatin1String("--device")) {
+            Target target{j4::requestForDevice(file, value), value.toStdString(), {}};
+            targets.push_back(std::move(target));
+            continue;
+        }
+        if (option != QLatin1String("--port"))
+            continue;
+        const QStringList bounds = value.split(QLatin1Char('-'));
+        bool okFirst = false;
+        bool okLast = true;
+        const int first = bounds.value(0).toInt(&okFirst);
+        const int last = bounds.size() == 2 ? bounds[1].toInt(&okLast) : first;
+        if (bounds.size() > 2 || !okFirst || !okLast || first < j4::kFirstPortNumber ||
+            last > j4::kLastPortNumber || last < first) {
+            error = QStringLiteral("--port takes a number from 1 to 255, or a range such as 1-8");
+            return std::nullopt;
+        }
+        for (int number = first; number <= last; ++number) {
+            j4::UpdateRequest request = j4::requestForPort(file, number);
+            const std::string label =
+                request.device.empty() ? "port " + std::to_string(number) : request.device;
+            targets.push_back({std::move(request), label, {}});
+        }
+    }
+    // The same device twice would be two transfers fighting over one line.
+    std::map<std::string, std::string> seen;
+    for (const Target& target : targets) {
+        if (target.request.device.empty())
+            continue;
+        const std::string key = j4::deviceKey(target.request.device);
+        if (const auto [at, fresh] = seen.emplace(key, target.label); !fresh) {
+            error =
+                QStringLiteral("%1 and %2 are the same device")
+                    .arg(QString::fromStdString(at->second), QString::fromStdString(target.label));
+            return std::nullopt;
+        }
+    }
+    return targets;
 }
 
 } // namespace
@@ -188,18 +335,21 @@ int main(int argc, char** argv) {
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Sends a J4 update file (.j4u) to a J4 device over a serial port, or checks the file.\n"
+        "Sends a J4 update file (.j4u) to J4 devices over serial ports, or checks the file.\n"
         "\n"
         "  j4_flash --check FILE [--image-out PATH]\n"
-        "  j4_flash --port N FILE        (N as in --list-ports)\n"
-        "  j4_flash --device PATH FILE\n"
+        "  j4_flash --port N FILE        (N as in --list-ports; 1-8 for a range)\n"
+        "  j4_flash --device PATH FILE   (PATH may be rfc2217://HOST:PORT)\n"
         "  j4_flash --list-ports\n"
+        "--port and --device may be given several times: the devices are updated at once.\n"
         "\n"
-        "Exit status: 0 completed or file valid; 2 usage error; 3 file refused or cannot be\n"
-        "opened; 4 port cannot be opened; 5 no answer or port failure; 6 communication error;\n"
-        "7 CRC error; 130 interrupted (Ctrl+C, SIGTERM or SIGHUP).\n"
-        "The J4_PORTS environment variable (device paths separated by ':') replaces the\n"
-        "system's list of numbered ports."));
+        "Exit status: 0 completed (every device) or file valid; 2 usage error; 3 file refused\n"
+        "or cannot be opened; 4 port cannot be opened; 5 no answer or port failure;\n"
+        "6 communication error; 7 CRC error; 130 interrupted (Ctrl+C, SIGTERM or SIGHUP).\n"
+        "With several devices, the status of the first that failed, in the order given.\n"
+        "The J4_PORTS environment variable (device paths or rfc2217://HOST:PORT, separated\n"
+        "by ':') replaces the system's list of numbered ports. J4_UPDATE_LOG=FILE appends\n"
+        "a JSON line per attempt to FILE, as --log does."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption checkOption(QStringLiteral("check"),
@@ -222,9 +372,16 @@ int main(int argc, char** argv) {
     const QCommandLineOption listOption(QStringLiteral("list-ports"),
                                         QStringLiteral("List the numbered serial ports."));
     const QCommandLineOption quietOption(QStringList{QStringLiteral("q"), QStringLiteral("quiet")},
-                                         QStringLiteral("No progress bar."));
+                                         QStringLiteral("No progress."));
+    const QCommandLineOption verboseOption(
+        QStringLiteral("verbose"),
+        QStringLiteral("A line per transmission: device, frame, offset, size, answer, rejects, "
+                       "milliseconds to the answer."));
+    const QCommandLineOption logOption(QStringLiteral("log"),
+                                       QStringLiteral("Append a JSON line per attempt to FILE."),
+                                       QStringLiteral("FILE"));
     parser.addOptions({checkOption, imageOutOption, portOption, deviceOption, timeoutOption,
-                       listOption, quietOption});
+                       listOption, quietOption, verboseOption, logOption});
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The update file."));
 
     const auto usageError = [&](const QString& message) {
@@ -253,25 +410,23 @@ int main(int argc, char** argv) {
     if (parser.isSet(imageOutOption))
         return usageError(QStringLiteral("--image-out goes with --check"));
 
-    if (parser.isSet(portOption) == parser.isSet(deviceOption))
-        return usageError(QStringLiteral("give either --port N or --device PATH"));
-    j4::UpdateRequest request;
-    if (parser.isSet(portOption)) {
-        bool ok = false;
-        const int portNumber = parser.value(portOption).toInt(&ok);
-        if (!ok || portNumber < j4::kFirstPortNumber || portNumber > j4::kLastPortNumber)
-            return usageError(QStringLiteral("--port takes a number from 1 to 255"));
-        request = j4::requestForPort(files.first(), portNumber);
-    } else {
-        request = j4::requestForDevice(files.first(), parser.value(deviceOption));
-    }
-    std::chrono::milliseconds timeout = j4::SerialLink::kDefaultAnswerTimeout;
+    if (!parser.isSet(portOption) && !parser.isSet(deviceOption))
+        return usageError(QStringLiteral("give --port N or --device PATH"));
+    QString error;
+    auto targets = targetsFromArguments(QCoreApplication::arguments(), files.first(), error);
+    if (!targets)
+        return usageError(error);
+    RunOptions options;
     if (parser.isSet(timeoutOption)) {
         bool ok = false;
         const int ms = parser.value(timeoutOption).toInt(&ok);
         if (!ok || ms <= 0)
             return usageError(QStringLiteral("--timeout takes a positive number of milliseconds"));
-        timeout = std::chrono::milliseconds{ms};
+        options.timeout = std::chrono::milliseconds{ms};
     }
-    return send(std::move(request), timeout, parser.isSet(quietOption), stop);
+    options.quiet = parser.isSet(quietOption);
+    options.verbose = parser.isSet(verboseOption);
+    options.logPath = parser.isSet(logOption) ? parser.value(logOption).toStdString()
+                                              : qEnvironmentVariable("J4_UPDATE_LOG").toStdString();
+    return sendAll(files.first(), *targets, options, stop);
 }

@@ -1,0 +1,38 @@
+#pragma once
+// A log of every update attempt: one JSON object per line, appended with one
+// write so that several devices and several programs can share the file
+// without interleaving or losing a line.
+
+#include "update_session.h"
+
+#include <string>
+
+namespace j4 {
+
+// What the report does not know of the program that ran it.
+struct LogOrigin {
+    std::string version;
+    std::string host;
+};
+
+// The attempt as one line of JSON, without the line end.
+std::string logLine(const UpdateReport& report, const LogOrigin& origin);
+
+// "2026-12-07T23:59:01.123Z"
+std::string utcTimestamp(std::chrono::system_clock::time_point when);
+
+class UpdateLog {
+public:
+    explicit UpdateLog(std::string path) : path_(std::move(path)) {}
+
+    // Appends the attempt. Returns the reason when the line could not be
+    // written; the update itself is not affected.
+    std::string append(const UpdateReport& report, const LogOrigin& origin) const;
+
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+} // namespace j4

@@ -1,0 +1,50 @@
+#pragma once
+// A serial port on another machine, served by a serial-over-network server
+// (ser2net) with RFC 2217: rfc2217://HOST:PORT. The telnet and RFC 2217 work
+// (settings, purge, 0xFF escaping) is gensio's, from ser2net's author.
+
+#include "serial_link.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace j4 {
+
+// "rfc2217://HOST:PORT" -> (HOST, PORT); nothing for other device names.
+struct RemotePort {
+    std::string host;
+    int port = 0;
+};
+std::optional<RemotePort> parseRemotePort(const std::string& device);
+
+class Rfc2217Link final : public SerialLink {
+public:
+    Rfc2217Link();
+    explicit Rfc2217Link(std::chrono::milliseconds answerTimeout);
+    ~Rfc2217Link() override;
+    Rfc2217Link(const Rfc2217Link&) = delete;
+    Rfc2217Link& operator=(const Rfc2217Link&) = delete;
+
+    LinkError open(const std::string& device) override;
+    void flushInput() override;
+    LinkError write(std::span<const std::uint8_t> bytes) override;
+    ByteRead readByte() override;
+    WaitingBytes bytesWaiting(std::chrono::milliseconds wait) override;
+    void close() override;
+
+    // How long opening may wait for the server.
+    static constexpr std::chrono::milliseconds kConnectTimeout{5000};
+
+private:
+    struct Connection;
+    LinkError readSome(std::chrono::milliseconds wait);
+    std::size_t buffered() const { return received_.size() - consumed_; }
+
+    std::unique_ptr<Connection> connection_;
+    std::vector<std::uint8_t> received_;
+    std::size_t consumed_ = 0;
+};
+
+} // namespace j4
