@@ -2,9 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 namespace j4 {
 namespace {
@@ -94,18 +92,7 @@ std::string logLine(const UpdateReport& report, const LogOrigin& origin) {
 }
 
 std::string UpdateLog::append(const UpdateReport& report, const LogOrigin& origin) const {
-    const std::string line = logLine(report, origin) + "\n";
-    // Appending, unbuffered: the whole line goes to the system in one write,
-    // which appends it at the end of the file atomically.
-    std::FILE* file = std::fopen(path_.c_str(), "a");
-    if (file == nullptr)
-        return std::strerror(errno);
-    std::setvbuf(file, nullptr, _IONBF, 0);
-    const bool written = std::fwrite(line.data(), 1, line.size(), file) == line.size();
-    const int error = errno;
-    if (std::fclose(file) != 0 || !written)
-        return std::strerror(written ? errno : error);
-    return {};
+    return appendLine(path_, logLine(report, origin) + "\n");
 }
 
 } // namespace j4

@@ -21,6 +21,11 @@ std::string logLine(const UpdateReport& report, const LogOrigin& origin);
 // "2026-12-07T23:59:01.123Z"
 std::string utcTimestamp(std::chrono::system_clock::time_point when);
 
+// Appends `line` to the file at `path` with a single write at its end, so
+// that lines from several writers never interleave; returns the reason when
+// it could not. One file per platform.
+std::string appendLine(const std::string& path, const std::string& line);
+
 class UpdateLog {
 public:
     explicit UpdateLog(std::string path) : path_(std::move(path)) {}

@@ -6,8 +6,6 @@
 
 #include <QSysInfo>
 
-#include <QtConcurrent/QtConcurrentRun>
-
 #include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
@@ -29,6 +27,7 @@ struct UpdateJob::Shared {
     std::atomic<bool> stop{false};
     std::atomic<std::int64_t> awaitingSinceMs{0};
     std::atomic<bool> logFailed{false};
+    UpdateReport report; // written by the job's thread before it finishes
     std::mutex mutex;
     std::condition_variable idle;
     bool running = false;
@@ -70,9 +69,7 @@ void stopJobsAtExit() {
 
 void registerJob(const std::shared_ptr<UpdateJob::Shared>& job) {
     static const bool registered = [] {
-        // After the pool and the registry exist, so this runs before their
-        // own clean-up: the pool's would wait for the whole transfer.
-        QThreadPool::globalInstance();
+        // After the registry exists, so this runs before its clean-up.
         registry();
         return std::atexit(stopJobsAtExit) == 0;
     }();
@@ -87,8 +84,6 @@ void registerJob(const std::shared_ptr<UpdateJob::Shared>& job) {
 UpdateJob::UpdateJob(std::chrono::milliseconds answerTimeout, QObject* parent)
     : QObject(parent), answerTimeout_(answerTimeout), shared_(std::make_shared<Shared>()) {
     registerJob(shared_);
-    connect(&watcher_, &QFutureWatcher<UpdateReport>::finished, this,
-            [this] { emit finished(watcher_.result()); });
 }
 
 UpdateJob::~UpdateJob() {
@@ -98,7 +93,7 @@ UpdateJob::~UpdateJob() {
 }
 
 bool UpdateJob::running() const {
-    return watcher_.isRunning();
+    return !thread_.isNull();
 }
 
 void UpdateJob::start(UpdateRequest request) {
@@ -108,8 +103,8 @@ void UpdateJob::start(UpdateRequest request) {
     shared_->awaitingSinceMs = 0;
     shared_->setRunning(true);
     auto shared = shared_;
-    watcher_.setFuture(
-        QtConcurrent::run([this, shared, request = std::move(request), timeout = answerTimeout_] {
+    thread_ =
+        QThread::create([this, shared, request = std::move(request), timeout = answerTimeout_] {
             const auto link = makeLink(request.device, timeout);
             UpdateSession session(*link, &shared->stop);
             UpdateListener listener;
@@ -144,9 +139,16 @@ void UpdateJob::start(UpdateRequest request) {
                     report.detail += " The update log " + logPath.toStdString() +
                                      " cannot be written (" + error + ").";
             }
+            shared->report = std::move(report);
             shared->setRunning(false);
-            return report;
-        }));
+        });
+    // The report is handed over on the UI thread, once the job's thread is done.
+    connect(thread_, &QThread::finished, this, [this] {
+        thread_->deleteLater();
+        thread_.clear();
+        emit finished(shared_->report);
+    });
+    thread_->start();
 }
 
 void UpdateJob::requestStop() {

@@ -6,8 +6,9 @@
 
 #include "update_session.h"
 
-#include <QFutureWatcher>
 #include <QObject>
+#include <QPointer>
+#include <QThread>
 
 #include <chrono>
 #include <memory>
@@ -42,7 +43,7 @@ signals:
 private:
     std::chrono::milliseconds answerTimeout_;
     std::shared_ptr<Shared> shared_;
-    QFutureWatcher<UpdateReport> watcher_;
+    QPointer<QThread> thread_;
 };
 
 } // namespace j4

@@ -88,48 +88,28 @@ void QtSerialLink::flushInput() {
         return;
     serial_->clear(QSerialPort::Input);
     platform::discardInput(handle_);
-    received_.clear();
-    consumed_ = 0;
+    clearReceived();
 }
 
 LinkError QtSerialLink::write(std::span<const std::uint8_t> bytes) {
     if (!isOpen())
         return LinkError::NotOpen;
-    // The answer time-out starts once the frame has left the host: the bytes
-    // in the driver's queue still have their wire time to go.
     lastWireTime_ = platform::wireTime(bytes.size());
     return platform::writeAll(handle_, bytes, stopFlag());
 }
 
-ByteRead QtSerialLink::readByte() {
-    if (!isOpen())
-        return {LinkError::NotOpen};
-    if (buffered() == 0) {
-        received_.clear();
-        consumed_ = 0;
-        const auto wait =
-            answerTimeout() + std::chrono::duration_cast<std::chrono::milliseconds>(lastWireTime_);
-        if (const LinkError error = platform::readSome(handle_, received_, wait, stopFlag());
-            error != LinkError::None)
-            return {error};
-        if (buffered() == 0)
-            return {LinkError::NoAnswer};
-    }
-    return {LinkError::None, received_[consumed_++]};
+LinkError QtSerialLink::receive(std::chrono::milliseconds wait) {
+    return platform::readSome(handle_, received(), wait, stopFlag());
 }
 
-WaitingBytes QtSerialLink::bytesWaiting(std::chrono::milliseconds wait) {
-    if (!isOpen())
-        return {LinkError::NotOpen};
-    // What an earlier read took in beyond the answer, and what the driver
-    // holds that nobody has read yet.
-    std::size_t count = buffered() + platform::bytesInDriver(handle_);
-    if (count > 0 || wait.count() <= 0)
-        return {LinkError::None, count};
-    if (const LinkError error = platform::readSome(handle_, received_, wait, stopFlag());
-        error != LinkError::None)
-        return {error};
-    return {LinkError::None, buffered() + platform::bytesInDriver(handle_)};
+std::optional<std::size_t> QtSerialLink::bytesInDriver() const {
+    return platform::bytesInDriver(handle_);
+}
+
+std::chrono::milliseconds QtSerialLink::answerWait() const {
+    // The answer time-out starts once the frame has left the host: the bytes
+    // in the driver's queue still have their wire time to go.
+    return answerTimeout() + std::chrono::duration_cast<std::chrono::milliseconds>(lastWireTime_);
 }
 
 void QtSerialLink::close() {
@@ -144,8 +124,7 @@ void QtSerialLink::close() {
     }
     serial_.reset();
     handle_ = -1;
-    received_.clear();
-    consumed_ = 0;
+    clearReceived();
     adapterNote_.clear();
 }
 

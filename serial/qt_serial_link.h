@@ -4,7 +4,7 @@
 // trip costs little more than the system calls it needs. Blocking: every call
 // must come from the thread that opened the port.
 
-#include "serial_link.h"
+#include "buffered_link.h"
 #include "serial_platform.h"
 
 #include <memory>
@@ -14,7 +14,7 @@ class QSerialPort;
 
 namespace j4 {
 
-class QtSerialLink final : public SerialLink {
+class QtSerialLink final : public BufferedLink {
 public:
     QtSerialLink();
     explicit QtSerialLink(std::chrono::milliseconds answerTimeout);
@@ -25,8 +25,6 @@ public:
     LinkError open(const std::string& device) override;
     void flushInput() override;
     LinkError write(std::span<const std::uint8_t> bytes) override;
-    ByteRead readByte() override;
-    WaitingBytes bytesWaiting(std::chrono::milliseconds wait) override;
     void close() override;
     std::string adapterNote() const override { return adapterNote_; }
 
@@ -34,14 +32,13 @@ public:
     void setSysfsRoot(const QString& root) { sysfsRoot_ = root; }
 
 private:
-    bool isOpen() const;
-    std::size_t buffered() const { return received_.size() - consumed_; }
+    bool isOpen() const override;
+    LinkError receive(std::chrono::milliseconds wait) override;
+    std::optional<std::size_t> bytesInDriver() const override;
+    std::chrono::milliseconds answerWait() const override;
 
     std::unique_ptr<QSerialPort> serial_;
     qintptr handle_ = -1;
-    // Bytes read from the port and not handed out yet.
-    std::vector<std::uint8_t> received_;
-    std::size_t consumed_ = 0;
     std::chrono::microseconds lastWireTime_{0};
     platform::AdapterLatency latency_;
     std::string adapterNote_;

@@ -172,12 +172,9 @@ void Rfc2217Link::flushInput() {
         return;
     sergensio_flush(gensio_to_sergensio(connection_->io), SERGENSIO_FLUSH_RCV_BUFFER);
     // What the server had sent before it purged is still on its way here.
-    received_.clear();
-    consumed_ = 0;
-    while (readSome(std::chrono::milliseconds{20}) == LinkError::None && buffered() > 0) {
-        received_.clear();
-        consumed_ = 0;
-    }
+    clearReceived();
+    while (receive(std::chrono::milliseconds{20}) == LinkError::None && !received().empty())
+        clearReceived();
 }
 
 LinkError Rfc2217Link::write(std::span<const std::uint8_t> bytes) {
@@ -191,7 +188,7 @@ LinkError Rfc2217Link::write(std::span<const std::uint8_t> bytes) {
     return written == bytes.size() ? LinkError::None : LinkError::ServerLost;
 }
 
-LinkError Rfc2217Link::readSome(std::chrono::milliseconds wait) {
+LinkError Rfc2217Link::receive(std::chrono::milliseconds wait) {
     const auto deadline = std::chrono::steady_clock::now() + wait;
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -203,7 +200,7 @@ LinkError Rfc2217Link::readSome(std::chrono::milliseconds wait) {
         if (error != 0 && error != GE_TIMEDOUT)
             return fromGensio(error);
         if (got > 0) {
-            received_.insert(received_.end(), chunk, chunk + got);
+            received().insert(received().end(), chunk, chunk + got);
             return LinkError::None;
         }
         if (stopRequested())
@@ -213,35 +210,9 @@ LinkError Rfc2217Link::readSome(std::chrono::milliseconds wait) {
     }
 }
 
-ByteRead Rfc2217Link::readByte() {
-    if (!connection_)
-        return {LinkError::NotOpen};
-    if (buffered() == 0) {
-        received_.clear();
-        consumed_ = 0;
-        if (const LinkError error = readSome(answerTimeout()); error != LinkError::None)
-            return {error};
-        if (buffered() == 0)
-            return {LinkError::NoAnswer};
-    }
-    return {LinkError::None, received_[consumed_++]};
-}
-
-WaitingBytes Rfc2217Link::bytesWaiting(std::chrono::milliseconds wait) {
-    if (!connection_)
-        return {LinkError::NotOpen};
-    if (buffered() == 0) {
-        // A zero wait still takes in what has arrived.
-        if (const LinkError error = readSome(wait); error != LinkError::None)
-            return {error};
-    }
-    return {LinkError::None, buffered()};
-}
-
 void Rfc2217Link::close() {
     connection_.reset();
-    received_.clear();
-    consumed_ = 0;
+    clearReceived();
 }
 
 } // namespace j4

@@ -3,7 +3,7 @@
 // (ser2net) with RFC 2217: rfc2217://HOST:PORT. The telnet and RFC 2217 work
 // (settings, purge, 0xFF escaping) is gensio's, from ser2net's author.
 
-#include "serial_link.h"
+#include "buffered_link.h"
 
 #include <memory>
 #include <optional>
@@ -19,7 +19,7 @@ struct RemotePort {
 };
 std::optional<RemotePort> parseRemotePort(const std::string& device);
 
-class Rfc2217Link final : public SerialLink {
+class Rfc2217Link final : public BufferedLink {
 public:
     Rfc2217Link();
     explicit Rfc2217Link(std::chrono::milliseconds answerTimeout);
@@ -30,8 +30,6 @@ public:
     LinkError open(const std::string& device) override;
     void flushInput() override;
     LinkError write(std::span<const std::uint8_t> bytes) override;
-    ByteRead readByte() override;
-    WaitingBytes bytesWaiting(std::chrono::milliseconds wait) override;
     void close() override;
 
     // How long opening may wait for the server.
@@ -39,12 +37,10 @@ public:
 
 private:
     struct Connection;
-    LinkError readSome(std::chrono::milliseconds wait);
-    std::size_t buffered() const { return received_.size() - consumed_; }
+    bool isOpen() const override { return connection_ != nullptr; }
+    LinkError receive(std::chrono::milliseconds wait) override;
 
     std::unique_ptr<Connection> connection_;
-    std::vector<std::uint8_t> received_;
-    std::size_t consumed_ = 0;
 };
 
 } // namespace j4

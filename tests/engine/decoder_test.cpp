@@ -1,8 +1,8 @@
 #include "update_file.h"
 #include "update_file_reader.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
+#include <filesystem>
+#include <fstream>
 
 #include <algorithm>
 
@@ -267,8 +267,9 @@ TEST(Decoder, LargeFilesAreRefusedUnreadOrNotReadToTheirEnd) {
     {
         std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "wb"),
                                                              &std::fclose);
-        ASSERT_EQ(::ftruncate(::fileno(file.get()), kMaxUpdateFileBytes + 1), 0);
     }
+    std::filesystem::resize_file(path, kMaxUpdateFileBytes + 1);
+    {}
     std::string reason;
     auto result = loadUpdateFile(path, UpdateFileReader::Kinds::RegularOnly, reason);
     ASSERT_TRUE(result);
@@ -286,19 +287,20 @@ TEST(Decoder, ReadErrorIsNotTakenForEndOfFile) {
     EXPECT_EQ(loadErrorText(result), "Update file could not be read to its end.");
 }
 
-TEST(UpdateFileReader, OpensWithoutBlockingAndRefusesWhatIsNotAFileWhenAsked) {
-    const std::string fifo = ::testing::TempDir() + "decoder_fifo.j4u";
-    ::unlink(fifo.c_str());
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    const auto regularOnly = UpdateFileReader::open(fifo, UpdateFileReader::Kinds::RegularOnly);
-    EXPECT_FALSE(regularOnly.file);
-    EXPECT_EQ(regularOnly.reason, "not a regular file");
-    ::unlink(fifo.c_str());
-
-    const auto folder = UpdateFileReader::open(::testing::TempDir(), UpdateFileReader::Kinds::Any);
-    EXPECT_FALSE(folder.file);
-    EXPECT_EQ(folder.reason, "Is a directory");
-    const auto missing =
-        UpdateFileReader::open("/nonexistent/x.j4u", UpdateFileReader::Kinds::RegularOnly);
-    EXPECT_EQ(missing.reason, "No such file or directory");
+TEST(UpdateFileReader, PathsInAnyScriptOpen) {
+    // UTF-8 in the program; the system's own wide paths where it has them.
+    const std::filesystem::path folder =
+        std::filesystem::path(::testing::TempDir()) /
+        std::filesystem::path(u8"Firmware \u0424\u0430\u0439\u043b\u044b \u56fa\u4ef6");
+    std::filesystem::create_directories(folder);
+    const std::filesystem::path file = folder / std::filesystem::path(u8"\u00fcber.j4u");
+    { std::ofstream(file, std::ios::binary) << "00 01 AA"; }
+    const std::u8string utf8 = file.u8string();
+    std::string reason;
+    const auto loaded = loadUpdateFile(std::string(utf8.begin(), utf8.end()),
+                                       UpdateFileReader::Kinds::RegularOnly, reason);
+    ASSERT_TRUE(loaded) << reason;
+    EXPECT_TRUE(loaded->ok());
+    EXPECT_EQ(loaded->frames, 1u);
+    std::filesystem::remove_all(folder);
 }

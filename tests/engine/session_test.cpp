@@ -7,8 +7,6 @@
 
 #include <cstdio>
 #include <fstream>
-#include <sys/stat.h>
-#include <unistd.h>
 
 using namespace j4;
 using j4::testing::FakeLink;
@@ -70,7 +68,9 @@ TEST_F(Session, FailuresBeforeTheTransferSendNothing) {
         const UpdateReport report = UpdateSession(link).run(request());
         EXPECT_EQ(report.outcome, UpdateOutcome::FileUnreadable);
         EXPECT_EQ(report.text, "File open error!");
-        EXPECT_EQ(report.detail, path + ": No such file or directory");
+        // "PATH: " and the system's own words, whatever its language.
+        EXPECT_EQ(report.detail.rfind(path + ": ", 0), 0u) << report.detail;
+        EXPECT_GT(report.detail.size(), path.size() + 2);
         EXPECT_TRUE(link.openedDevices.empty());
     }
     // The port cannot be opened, or no port has the number.
@@ -153,12 +153,4 @@ TEST_F(Session, AStopBeforeOrDuringTheAttemptEndsItAsInterrupted) {
     EXPECT_EQ(late.detail,
               "The transfer stopped at frame 2 (offset 3, 3 bytes). 3 of 6 bytes were accepted.");
     EXPECT_FALSE(link.isOpen);
-}
-
-TEST_F(Session, TheWindowsFileRuleRefusesWhatIsNotARegularFile) {
-    ::unlink(path.c_str());
-    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-    const UpdateReport report = UpdateSession(link).run(request());
-    EXPECT_EQ(report.outcome, UpdateOutcome::FileUnreadable);
-    EXPECT_EQ(report.detail, path + ": not a regular file");
 }

@@ -1,20 +1,25 @@
 // The window as the program runs it, started on a given file so that a test
 // can take away its display or signal it in the middle of a transfer:
-//   window_driver FILE   (J4_PORTS names the device)
-// Prints "transferring" once the transfer runs.
+//   window_driver FILE [--until-result]   (J4_PORTS names the device)
+// Prints "transferring" once the transfer runs. With --until-result it also
+// prints the result message's title and text, presses its OK as an operator
+// would, then presses Quit.
 
 #include "shutdown_signals.h"
 #include "updater_window.h"
 
 #include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTimer>
 
 #include <cstdio>
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    if (argc != 2)
+    if (argc < 2)
         return 2;
+    const bool untilResult = argc > 2 && qstrcmp(argv[2], "--until-result") == 0;
     j4::UpdaterWindow window;
     j4::ShutdownSignals shutdownRequests;
     QObject::connect(&shutdownRequests, &j4::ShutdownSignals::requested, &window,
@@ -33,5 +38,21 @@ int main(int argc, char** argv) {
         }
     });
     poll.start(20);
+    QTimer result;
+    QObject::connect(&result, &QTimer::timeout, [&] {
+        for (QMessageBox* box : window.findChildren<QMessageBox*>()) {
+            if (!box->isVisible())
+                continue;
+            result.stop();
+            std::printf("%s: %s\n", qPrintable(box->windowTitle()), qPrintable(box->text()));
+            std::fflush(stdout);
+            box->button(QMessageBox::Ok)->click();
+            QTimer::singleShot(200, &window, [&window] {
+                window.findChild<QPushButton*>(QStringLiteral("quitButton"))->click();
+            });
+        }
+    });
+    if (untilResult)
+        result.start(50);
     return QApplication::exec();
 }

@@ -1,5 +1,7 @@
 #include "sha256.h"
 
+// OpenSSL's libcrypto, as Debian has it.
+
 #include <openssl/evp.h>
 
 namespace j4 {

@@ -1,0 +1,165 @@
+#!/usr/bin/env bash
+# The Windows build under Wine, against the Linux j4_devsim mapped to COM
+# ports through Wine's registry: j4_flash.exe end to end, the engine tests,
+# the window driven through a whole update under Xvfb, and the installer.
+# Run by `./test windows`; needs scripts/build-windows.sh to have run.
+set -uo pipefail
+cd "$(dirname "$0")/../.."
+root=$PWD
+build=$root/build-windows
+devsim=$root/build/tools/j4_devsim
+
+work=$(mktemp -d /tmp/j4-windows.XXXXXX)
+export WINEPREFIX=$work/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+stage=$work/stage
+passed=0
+failed=0
+devsim_pid=""
+cleanup() {
+    [ -n "$devsim_pid" ] && kill "$devsim_pid" 2>/dev/null
+    wineserver -k >/dev/null 2>&1
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+check() { # NAME CONDITION...
+    local name=$1
+    shift
+    if "$@"; then
+        passed=$((passed + 1))
+        echo "ok     $name"
+    else
+        failed=$((failed + 1))
+        echo "FAILED $name"
+    fi
+}
+
+start_device() { # COM-NUMBER [j4_devsim options...]
+    local number=$1
+    shift
+    stop_device
+    rm -f "$work/capture.bin"
+    "$devsim" --link "$work/dev$number" --capture "$work/capture.bin" "$@" \
+        >"$work/devsim.out" 2>"$work/devsim.err" &
+    devsim_pid=$!
+    for _ in $(seq 100); do [ -e "$work/dev$number" ] && return; sleep 0.05; done
+}
+stop_device() {
+    if [ -n "$devsim_pid" ]; then
+        kill "$devsim_pid" 2>/dev/null
+        wait "$devsim_pid" 2>/dev/null
+        devsim_pid=""
+    fi
+}
+
+flash_status() { # ARGS... -> exit status in $status, output in $out
+    local tmp=$work/flash.out
+    (cd "$work" && wine "$stage/bin/j4_flash.exe" "$@") >"$tmp" 2>&1
+    status=$?
+    out=$(tr -d '\r' <"$tmp")
+}
+last_line() { printf '%s\n' "$out" | grep -v '^$' | tail -n 1; }
+
+echo "== preparing Wine ($WINEPREFIX)"
+wineboot -i >/dev/null 2>&1
+cmake --install "$build" --prefix "$stage" >/dev/null
+# COM5 and COM12 stand for j4_devsim's pseudo-terminals; Wine reads the
+# mapping when its server starts.
+for number in 5 12; do
+    wine reg add 'HKLM\Software\Wine\Ports' /v "COM$number" /d "$work/dev$number" /f >/dev/null 2>&1
+done
+wineserver -k >/dev/null 2>&1
+"$root/build/tools/j4_flash" --check examples/demo.j4u --image-out "$work/demo.bin" >/dev/null
+cp examples/demo.j4u "$work/demo.j4u"
+
+echo "== engine tests"
+WINEPATH='Z:\usr\lib\gcc\x86_64-w64-mingw32\12-posix;Z:\usr\x86_64-w64-mingw32\lib' \
+    wine "$build/tests/engine_tests.exe" >"$work/engine.out" 2>&1
+check "engine_tests.exe: $(grep -E '^\[  (PASSED|FAILED)' "$work/engine.out" | tr '\n' ' ')" \
+    grep -q '^\[  PASSED  \]' "$work/engine.out"
+
+echo "== j4_flash.exe against j4_devsim on COM ports"
+start_device 5
+flash_status --port 5 -q demo.j4u
+check "whole update: exit 0, 'Update is completed.'" \
+    test "$status" = 0 -a "$(last_line)" = "Update is completed."
+stop_device
+check "whole update: the device holds the image bit-exact" cmp -s "$work/demo.bin" "$work/capture.bin"
+
+expect() { # NAME STATUS TEXT DEVSIM-OPTIONS... -- J4_FLASH-OPTIONS...
+    local name=$1 want_status=$2 want_text=$3
+    shift 3
+    local sim=()
+    while [ "$1" != -- ]; do sim+=("$1"); shift; done
+    shift
+    start_device 5 "${sim[@]}"
+    flash_status --port 5 -q "$@" demo.j4u
+    stop_device
+    check "$name: exit $want_status, '$want_text' (got $status, '$(last_line)')" \
+        test "$status" = "$want_status" -a "$(last_line)" = "$want_text"
+}
+expect "rejects then accepts" 0 "Update is completed." --reject 2,3,4 --
+expect "four rejects" 7 "CRC error. File damaged." --reject 2,3,4,5 --
+expect "a wrong answer" 6 "Communication error." --answer 0x06@3 --
+expect "a surplus answer byte" 6 "Communication error." --stray 0x11@2 --stray-delay-us 0 --
+expect "a silent device" 5 "No answer from the device within 500 ms." --silent-from 4 -- --timeout 500
+start_device 5 --hangup-at 3:20
+flash_status --port 5 -q --timeout 2000 demo.j4u
+stop_device
+check "a hang-up: exit 5 (got $status, '$(last_line)')" test "$status" = 5
+
+flash_status --port 200 -q demo.j4u
+check "an unmapped number: exit 4, 'The serial port does not exist.' (got $status, '$(last_line)')" \
+    test "$status" = 4 -a "$(last_line)" = "The serial port does not exist."
+
+start_device 12
+flash_status --port 12 -q demo.j4u
+stop_device
+check "COM12 (\\\\.\\COM12): exit 0 and bit-exact" \
+    test "$status" = 0 && cmp -s "$work/demo.bin" "$work/capture.bin"
+
+start_device 5 --delay-us 30000
+(cd "$work" && exec wine "$stage/bin/j4_flash.exe" --port 5 -q demo.j4u) >"$work/ctrlc.out" 2>&1 &
+wine_pid=$!
+sleep 2
+# Wine turns SIGINT into the console's Ctrl+C event.
+pkill -INT -f 'j4_flash.exe --port 5' 2>/dev/null
+wait "$wine_pid"
+status=$?
+stop_device
+out=$(tr -d '\r' <"$work/ctrlc.out")
+check "Ctrl+C: exit 130, 'The update was interrupted.' (got $status, '$(last_line)')" \
+    test "$status" = 130 -a "$(last_line)" = "The update was interrupted."
+
+echo "== the window under Xvfb"
+cp "$build/tests/window_driver.exe" "$stage/bin/" # beside the Qt libraries
+start_device 5
+J4_PORTS=COM5 QT_QPA_PLATFORM=windows xvfb-run -a -s "-screen 0 640x480x24" \
+    wine "$stage/bin/window_driver.exe" "$(winepath -w "$work/demo.j4u")" --until-result \
+    >"$work/window.out" 2>&1 <<<""
+status=$?
+stop_device
+result=$(tr -d '\r' <"$work/window.out" | grep -E '^(Info|Error): ' | head -n 1)
+check "window: 'Info: Update is completed.' and Quit with exit 0 (got $status, '$result')" \
+    test "$status" = 0 -a "$result" = "Info: Update is completed."
+check "window: the device holds the image bit-exact" cmp -s "$work/demo.bin" "$work/capture.bin"
+
+echo "== the installer"
+installer=$(ls "$build"/J4-Updater-*-win64.exe)
+version=$(sed -n 's/.*kVersion = "\(.*\)";/\1/p' "$build/generated/j4_version.h")
+wine "$installer" /S '/D=C:\j4-updater-test' >/dev/null 2>&1
+installed=$WINEPREFIX/drive_c/j4-updater-test
+out=$(wine "$installed/bin/j4_flash.exe" --version 2>&1 | tr -d '\r')
+check "installed j4_flash.exe --version: 'j4_flash $version' (got '$out')" \
+    test "$out" = "j4_flash $version"
+out=$(wine "$installed/bin/j4_flash.exe" --check 'C:\j4-updater-test\doc\demo.j4u' 2>&1 | tr -d '\r')
+check "installed j4_flash.exe --check on the installed example" \
+    grep -q ': 96 frames, 24768 bytes$' <<<"$out"
+check "the Start-menu entry" \
+    test -n "$(find "$WINEPREFIX/drive_c" -iname 'J4 Updater*.lnk' 2>/dev/null | head -n 1)"
+wine "$installed/Uninstall.exe" /S >/dev/null 2>&1
+for _ in $(seq 50); do [ -e "$installed/bin/j4_flash.exe" ] || break; sleep 0.2; done
+check "the uninstaller removes the programs" test ! -e "$installed/bin/j4_flash.exe"
+
+echo "windows: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
