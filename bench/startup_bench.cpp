@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QString updater = QStringLiteral(J4_UPDATER_PATH);
     const QString minimal = QStringLiteral(J4_MINIMAL_WINDOW_PATH);
-    constexpr int kRuns = 20;
+    constexpr int kRuns = 40;
     // The first launch of each warms the file cache.
     if (!launch(updater, nullptr) || !launch(minimal, nullptr))
         return std::fprintf(stderr, "a program gave no sign of life\n"), 1;
