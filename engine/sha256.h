@@ -1,8 +1,10 @@
 #pragma once
 // SHA-256 of a stream of bytes, by OpenSSL's libcrypto.
 
+#include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -16,10 +18,14 @@ public:
     Sha256& operator=(const Sha256&) = delete;
 
     void update(std::span<const std::uint8_t> bytes);
-    // Lower-case hexadecimal; the hash can take no more bytes after it.
+    // Lower-case hexadecimal (empty if the system failed); the hash can take
+    // no more bytes after it.
     std::string hex();
 
 private:
+    // The 32 bytes of the digest, nothing if the system failed (platform code).
+    std::optional<std::array<std::uint8_t, 32>> digest();
+
     struct Context;
     std::unique_ptr<Context> context_;
 };

@@ -20,16 +20,10 @@ void Sha256::update(std::span<const std::uint8_t> bytes) {
     sha256_update(&context_->state, bytes.size(), bytes.data());
 }
 
-std::string Sha256::hex() {
-    std::uint8_t digest[SHA256_DIGEST_SIZE];
-    sha256_digest(&context_->state, sizeof digest, digest);
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (std::uint8_t byte : digest) {
-        text += digits[byte >> 4];
-        text += digits[byte & 15];
-    }
-    return text;
+std::optional<std::array<std::uint8_t, 32>> Sha256::digest() {
+    std::array<std::uint8_t, 32> bytes{};
+    sha256_digest(&context_->state, bytes.size(), bytes.data());
+    return bytes;
 }
 
 } // namespace j4

@@ -5,8 +5,6 @@
 // After windows.h, whose types it uses.
 #include <bcrypt.h>
 
-#include <vector>
-
 namespace j4 {
 
 struct Sha256::Context {
@@ -33,18 +31,12 @@ void Sha256::update(std::span<const std::uint8_t> bytes) {
                        static_cast<ULONG>(bytes.size()), 0);
 }
 
-std::string Sha256::hex() {
-    unsigned char digest[32];
+std::optional<std::array<std::uint8_t, 32>> Sha256::digest() {
+    std::array<std::uint8_t, 32> bytes{};
     if (context_->hash == nullptr ||
-        BCryptFinishHash(context_->hash, digest, sizeof digest, 0) != 0)
-        return {};
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned char byte : digest) {
-        text += digits[byte >> 4];
-        text += digits[byte & 15];
-    }
-    return text;
+        BCryptFinishHash(context_->hash, bytes.data(), static_cast<ULONG>(bytes.size()), 0) != 0)
+        return std::nullopt;
+    return bytes;
 }
 
 } // namespace j4

@@ -1,13 +1,13 @@
 // The transfer against a device whose every move comes from the fuzz input:
 // which byte it answers, whether in time, late or never, bytes nobody asked
-// for before the next frame or after the last, a hang-up. The link knows which
-// write each byte on the line belongs to, so it can tell whether the answers
-// the transfer acted on were in step.
+// for before the next frame or after the last, a hang-up.
 //
 // Invariants: "completed" only when every frame was accepted exactly once, in
-// order, every answer read was the answer to the frame just sent, and nothing
-// answered no frame; no frame goes out more than four times in a row; the
-// image is never read past its end (the sanitizers see to that).
+// order, and the answers were in step: the device sent exactly one byte per
+// transmission up to the end of the guard (a byte that stands in for a lost
+// answer looks like that answer; no host can tell them apart). No frame goes
+// out more than four times in a row, and the image is never read past its end
+// (the sanitizers see to that).
 
 #include "transfer.h"
 
@@ -39,7 +39,6 @@ public:
     struct OnLine {
         ms arrives;
         std::uint8_t byte;
-        int write; // which write it answers; 0 for bytes that answer none
     };
 
     std::vector<std::vector<std::uint8_t>> writes;
@@ -54,7 +53,6 @@ public:
         if (move == 0xFF)
             return j4::LinkError::HungUp;
         writes.emplace_back(bytes.begin(), bytes.end());
-        const int n = static_cast<int>(writes.size());
         // Low bits: the answer; high bits: when it comes.
         const std::uint8_t answer = (move & 0x3) == 0   ? j4::kAcceptByte
                                     : (move & 0x3) == 1 ? j4::kRejectByte
@@ -64,16 +62,17 @@ public:
         case 0: // silent
             break;
         case 1: // late, past the answer time-out
-            put(now_ + answerTimeout() + ms{1 + (move >> 5)}, answer, n);
+            put(now_ + answerTimeout() + ms{1 + (move >> 5)}, answer);
             break;
         default:
-            put(now_ + ms{move >> 5}, answer, n);
+            put(now_ + ms{move >> 5}, answer);
             break;
         }
         if (move & 0x80) {
             // A byte that answers nothing, sooner or later.
             surplusSent = true;
-            put(now_ + ms{script_.next()}, script_.next(), 0);
+            const ms delay{script_.next()};
+            put(now_ + delay, script_.next());
         }
         return j4::LinkError::None;
     }
@@ -113,11 +112,11 @@ public:
     ms now() const { return now_; }
 
 private:
-    void put(ms arrives, std::uint8_t byte, int write) {
+    void put(ms arrives, std::uint8_t byte) {
         auto at = line_.begin();
         while (at != line_.end() && at->arrives <= arrives)
             ++at;
-        line_.insert(at, {arrives, byte, write});
+        line_.insert(at, {arrives, byte});
     }
 
     Script& script_;
@@ -136,10 +135,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::uint8_t> image;
     std::size_t at = 1;
     for (std::size_t f = 0; f < frames && at < size; ++f, ++at) {
-        const std::uint8_t spec = data[at];
-        const std::size_t content = spec & 0x0F;
+        const std::uint8_t shape = data[at];
+        const std::size_t content = shape & 0x0F;
         image.push_back(0);
-        image.push_back(static_cast<std::uint8_t>((spec & 0x80) ? content + 9 : content));
+        image.push_back(static_cast<std::uint8_t>((shape & 0x80) ? content + 9 : content));
         for (std::size_t i = 0; i < content; ++i)
             image.push_back(static_cast<std::uint8_t>(f));
     }
