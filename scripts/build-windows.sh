@@ -34,9 +34,12 @@ if [ ! -f "$qt/lib/cmake/Qt6/Qt6Config.cmake" ]; then
         echo "Unpacking the prebuilt Qt for MinGW"
         rm -rf "$qt_home" && mkdir -p "$qt_home"
         tar -xJf "$tarball" -C "$qt_home"
-    else
+    elif [ -f "$toolchains/build-mingw-qt.sh" ]; then
         echo "No prebuilt Qt (or its checksum differs): building it from Debian's source."
         WORK=$qt_home/work PREFIX=$qt bash "$toolchains/build-mingw-qt.sh"
+    else
+        echo "No Qt for MinGW: $toolchains holds neither the prebuilt Qt nor its recipe." >&2
+        exit 1
     fi
 fi
 
