@@ -28,7 +28,8 @@ public:
     void close() override;
     std::string adapterNote() const override { return adapterNote_; }
 
-    // Where sysfs is ("/sys"); tests point it at a tree of their own.
+    // Where sysfs is: SYSFS_PATH when set (a container's or a test's own
+    // tree), else /sys.
     void setSysfsRoot(const QString& root) { sysfsRoot_ = root; }
 
 private:
@@ -42,7 +43,7 @@ private:
     std::chrono::microseconds lastWireTime_{0};
     platform::AdapterLatency latency_;
     std::string adapterNote_;
-    QString sysfsRoot_ = QStringLiteral("/sys");
+    QString sysfsRoot_ = platform::sysfsRoot();
 };
 
 } // namespace j4

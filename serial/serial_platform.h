@@ -58,6 +58,8 @@ struct AdapterLatency {
     // timer took effect.
     bool answersDelayed() const { return !timerPath.empty() && !lowLatencyFlag && timerMs > 1; }
 };
+// Where sysfs is mounted: SYSFS_PATH overrides /sys, as libsysfs allowed.
+QString sysfsRoot();
 // Sets the low-latency flag on the handle and lowers the adapter's latency
 // timer to 1 ms, reading both back.
 AdapterLatency lowerLatency(qintptr handle, const QString& location, const QString& sysfsRoot);

@@ -171,6 +171,10 @@ void discardInput(qintptr handle) {
     ::tcflush(static_cast<int>(handle), TCIFLUSH);
 }
 
+QString sysfsRoot() {
+    return qEnvironmentVariable("SYSFS_PATH", QStringLiteral("/sys"));
+}
+
 void lowerLatencyTimer(AdapterLatency& latency, const QString& sysfsRoot, const QString& ttyName) {
     // The usb-serial drivers (FTDI and alike) expose the timer here.
     const std::string path =

@@ -95,6 +95,53 @@ TEST_F(FlashCli, HeldPortIsReportedAsInUse) {
     EXPECT_EQ(r.lastLine().toStdString(), "The serial port is in use by another program.");
 }
 
+TEST_F(FlashCli, AnAdapterThatStillDelaysAnswersIsNamedOnStandardError) {
+    DevSim device;
+    const QString pty = QFileInfo(device.device()).symLinkTarget();
+    const QString tty = QFileInfo(pty).fileName();
+    // A sysfs of its own in which the device's pseudo-terminal is a USB
+    // adapter whose latency timer may not be changed.
+    QTemporaryDir sysfs;
+    const QString folder = sysfs.filePath(QStringLiteral("bus/usb-serial/devices/") + tty);
+    ASSERT_TRUE(QDir().mkpath(folder));
+    QFile timer(folder + QStringLiteral("/latency_timer"));
+    ASSERT_TRUE(timer.open(QIODevice::WriteOnly));
+    timer.write("16\n");
+    timer.close();
+    timer.setPermissions(QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
+
+    // Root may write to any file, so the program runs as an ordinary user,
+    // from a copy that user can reach, on a port and files it may open.
+    const auto openToAll = [](const QString& path, mode_t mode) {
+        ::chmod(QFile::encodeName(path).constData(), mode);
+    };
+    for (QString d = folder; d.startsWith(sysfs.path()); d = QFileInfo(d).path())
+        openToAll(d, 0755);
+    openToAll(dir.path(), 0755);
+    openToAll(file, 0644);
+    const QString program = dir.filePath(QStringLiteral("j4_flash"));
+    ASSERT_TRUE(QFile::copy(flashPath(), program));
+    QString runner = program;
+    QStringList arguments{"--device", pty, "-q", file};
+    if (::geteuid() == 0) {
+        openToAll(pty, 0666);
+        runner = QStringLiteral("setpriv");
+        arguments =
+            QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", program} + arguments;
+    }
+    const ProgramResult r = runProgram(runner, arguments, {"SYSFS_PATH=" + sysfs.path()});
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(r.err.trimmed().toStdString(),
+              (pty + ": The USB adapter " + tty +
+               " keeps its latency timer at 16 ms and it could not be lowered: answers may be "
+               "delayed up to 16 ms each.")
+                  .toStdString());
+    EXPECT_EQ(r.out.trimmed().toStdString(), "Update is completed.");
+    EXPECT_TRUE(device.capture() == image);
+    ASSERT_TRUE(timer.open(QIODevice::ReadOnly));
+    EXPECT_EQ(timer.readAll(), "16\n");
+}
+
 TEST_F(FlashCli, RefusedFilesAreNeverSent) {
     struct Case {
         QByteArray text;

@@ -40,6 +40,10 @@ DevSim::~DevSim() {
     stop();
 }
 
+qint64 DevSim::processId() const {
+    return process_->processId();
+}
+
 QByteArray DevSim::capture() const {
     QFile file(dir_.filePath(QStringLiteral("capture.bin")));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();

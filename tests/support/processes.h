@@ -24,6 +24,7 @@ public:
     QString stop();
     // Waits until the device has ended by itself (after a hang-up).
     QString waitForExit(int ms = 5000);
+    qint64 processId() const;
 
 private:
     QTemporaryDir dir_;
