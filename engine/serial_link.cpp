@@ -38,6 +38,8 @@ std::string linkErrorText(LinkError error, std::chrono::milliseconds answerTimeo
         return "The serial port is not open.";
     case LinkError::Interrupted:
         return "The update was interrupted.";
+    case LinkError::WriteStalled:
+        return "The device stopped taking data in the middle of a frame.";
     case LinkError::SettingsRefused:
         return "The serial port does not accept 115200 baud, 8 data bits, no parity, 1 stop bit.";
     case LinkError::ServerNotFound:
@@ -49,6 +51,8 @@ std::string linkErrorText(LinkError error, std::chrono::milliseconds answerTimeo
         return "The serial server does not answer. Check the network and the address.";
     case LinkError::ServerLost:
         return "The connection to the serial server was lost.";
+    case LinkError::AddressInvalid:
+        return "The remote port's address is not valid. Write it as rfc2217://HOST:PORT.";
     }
     return "Serial port error.";
 }

@@ -23,11 +23,13 @@ enum class LinkError {
     NotOpen,
     Interrupted,
     SettingsRefused,
+    WriteStalled, // the port stopped taking bytes in the middle of a frame
     // A remote port (a serial server on the network):
     ServerNotFound,    // the host name is unknown
     ServerRefused,     // nothing listens at that address and port
     ServerUnreachable, // no answer to the connection attempt
     ServerLost,        // the connection broke
+    AddressInvalid,    // the remote port's address cannot be used as written
 };
 
 // The operator's sentence for a failure; `answerTimeout` goes into NoAnswer's.
@@ -36,6 +38,9 @@ std::string linkErrorText(LinkError error, std::chrono::milliseconds answerTimeo
 struct ByteRead {
     LinkError error = LinkError::None;
     std::uint8_t byte = 0;
+    // How long the device took: from the moment the frame had left the host
+    // (its wire time included) to the byte's arrival.
+    std::chrono::microseconds answerTime{0};
 };
 
 struct WaitingBytes {
@@ -65,6 +70,9 @@ public:
     // A sentence the operator should read about the open port's adapter (that
     // it delays answers, say); empty when there is nothing to say.
     virtual std::string adapterNote() const { return {}; }
+    // What the system said about the last failure ("errno 16: Device or
+    // resource busy"), or what is wrong with an address; empty when nothing.
+    const std::string& errorDetail() const { return errorDetail_; }
 
     std::chrono::milliseconds answerTimeout() const { return answerTimeout_; }
     void setAnswerTimeout(std::chrono::milliseconds timeout) { answerTimeout_ = timeout; }
@@ -74,8 +82,10 @@ public:
 protected:
     bool stopRequested() const { return stop_ != nullptr && stop_->load(); }
     const std::atomic<bool>* stopFlag() const { return stop_; }
+    void setErrorDetail(std::string detail) { errorDetail_ = std::move(detail); }
 
 private:
+    std::string errorDetail_;
     std::chrono::milliseconds answerTimeout_ = kDefaultAnswerTimeout;
     const std::atomic<bool>* stop_ = nullptr;
 };

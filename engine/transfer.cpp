@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 namespace j4 {
 namespace {
@@ -17,12 +18,51 @@ std::string byteCount(std::size_t count) {
     return std::to_string(count) + (count == 1 ? " byte" : " bytes");
 }
 
+// The device's answer times in this run, to size the watch for stray bytes.
+class AnswerTimes {
+public:
+    using us = std::chrono::microseconds;
+
+    // True when `time` is far below every earlier answer time of a slow
+    // device: likely a byte nobody asked for, with the real answer to come.
+    bool suspect(us time) const {
+        return count_ >= 2 && shortest_ >= kSlowDevice && time * 4 < shortest_;
+    }
+    void add(us time) {
+        shortest_ = count_ == 0 ? time : std::min(shortest_, time);
+        longest_ = std::max(longest_, time);
+        ++count_;
+    }
+    std::chrono::milliseconds guard(std::chrono::milliseconds answerTimeout) const {
+        const auto twice = std::chrono::ceil<std::chrono::milliseconds>(longest_ * 2);
+        return std::max(kSurplusGuard, std::min(twice, answerTimeout));
+    }
+
+private:
+    std::size_t count_ = 0;
+    us shortest_{0};
+    us longest_{0};
+};
+
+// Watches for bytes that answer no frame for `wait`; true when any came.
+std::optional<TransferResult> surplusWithin(SerialLink& link, std::chrono::milliseconds wait,
+                                            TransferState& s) {
+    const WaitingBytes late = link.bytesWaiting(wait);
+    if (late.error != LinkError::None)
+        return ended(TransferOutcome::LinkFailed, s, late.error);
+    if (late.count == 0)
+        return std::nullopt;
+    s.surplusBytes = late.count;
+    return ended(TransferOutcome::AnswersOutOfStep, s);
+}
+
 } // namespace
 
 TransferResult runTransfer(std::span<const std::uint8_t> image, SerialLink& link,
                            const TransferListener& listener, const std::atomic<bool>* stop) {
     TransferState s;
     s.totalBytes = image.size();
+    AnswerTimes times;
     const auto notify = [&](TransferEvent event) {
         if (listener)
             listener(event, s);
@@ -53,6 +93,12 @@ TransferResult runTransfer(std::span<const std::uint8_t> image, SerialLink& link
                 return ended(TransferOutcome::LinkFailed, s, answer.error);
             s.lastAnswer = answer.byte;
             notify(TransferEvent::Answered);
+            const bool early = times.suspect(answer.answerTime);
+            times.add(answer.answerTime);
+            if (early) {
+                if (auto outOfStep = surplusWithin(link, times.guard(link.answerTimeout()), s))
+                    return *outOfStep;
+            }
             if (answer.byte == kAcceptByte) {
                 s.acceptedBytes += s.frameSize;
                 ++s.acceptedFrames;
@@ -70,13 +116,8 @@ TransferResult runTransfer(std::span<const std::uint8_t> image, SerialLink& link
     if (s.transmissions > 0) {
         // The last answer is only the last one if nothing follows it.
         s.allFramesSent = true;
-        const WaitingBytes late = link.bytesWaiting(kSurplusGuard);
-        if (late.error != LinkError::None)
-            return ended(TransferOutcome::LinkFailed, s, late.error);
-        if (late.count > 0) {
-            s.surplusBytes = late.count;
-            return ended(TransferOutcome::AnswersOutOfStep, s);
-        }
+        if (auto outOfStep = surplusWithin(link, times.guard(link.answerTimeout()), s))
+            return *outOfStep;
     }
     return ended(TransferOutcome::Completed, s);
 }
@@ -118,15 +159,31 @@ std::string transferDetail(const TransferResult& result) {
                " instead of 0x11 or 0x22. " + accepted;
     }
     case TransferOutcome::AnswersOutOfStep: {
+        // Which answer went with which frame is not known any more: an echo
+        // or a stray byte may have stood in for an accept.
         const std::string sent = "The device sent " + byteCount(s.surplusBytes) + " that " +
                                  (s.surplusBytes == 1 ? "answers" : "answer") + " no frame, ";
+        const std::string atMost = "At most " + accepted;
         if (s.allFramesSent)
-            return sent + "after the last frame was accepted. " + accepted;
-        return sent + "before " + frame + ". " + accepted;
+            return sent + "after the last frame was accepted. " + atMost;
+        return sent + "before " + frame + ". " + atMost;
     }
     default:
         return "The transfer stopped at " + frame + ". " + accepted;
     }
+}
+
+} // namespace j4
+
+namespace j4 {
+
+std::string traceLine(const TransferState& state, std::chrono::steady_clock::duration sinceSent) {
+    char line[160];
+    std::snprintf(
+        line, sizeof line, "frame %zu offset %zu size %zu answer 0x%02X rejects %d %.3f ms",
+        state.frameNumber, state.frameOffset, state.frameSize, state.lastAnswer,
+        state.rejectsInARow, std::chrono::duration<double, std::milli>(sinceSent).count());
+    return line;
 }
 
 } // namespace j4

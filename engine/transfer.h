@@ -20,9 +20,15 @@ inline constexpr std::uint8_t kAcceptByte = 0x11;
 inline constexpr std::uint8_t kRejectByte = 0x22;
 inline constexpr int kMaxRejectsInARow = 4;
 // How long the device is watched after the last accept for bytes that answer
-// no frame: longer than a USB adapter's default 16 ms latency timer plus a
-// byte time.
+// no frame, at the least: longer than a USB adapter's default 16 ms latency
+// timer plus a byte time. A device that answers slowly is watched for twice
+// its longest answer time of the run (at most the answer time-out), or its
+// own late answer to the last frame would arrive after the watch.
 inline constexpr std::chrono::milliseconds kSurplusGuard{50};
+// An answer that comes in under a quarter of the shortest answer time seen
+// so far (on a device slower than this) may be a stray byte standing in for
+// the real answer: the real one is then awaited as after the last frame.
+inline constexpr std::chrono::milliseconds kSlowDevice{20};
 
 enum class TransferOutcome {
     Completed,         // every frame accepted once, in order, and nothing more came
@@ -80,5 +86,8 @@ TransferResult runTransfer(std::span<const std::uint8_t> image, SerialLink& link
 std::string transferText(const TransferResult& result, std::chrono::milliseconds answerTimeout);
 // Where the run ended, for the detail under the main text.
 std::string transferDetail(const TransferResult& result);
+// One transmission, answered `sinceSent` after it went out, for a trace:
+// "frame 2 offset 202 size 202 answer 0x11 rejects 0 3.214 ms".
+std::string traceLine(const TransferState& state, std::chrono::steady_clock::duration sinceSent);
 
 } // namespace j4

@@ -12,6 +12,12 @@
 
 namespace j4 {
 
+// The path that names standard input.
+inline constexpr const char* kStandardInput = "-";
+// Why standard input is refused when it is a terminal.
+inline constexpr const char* kStandardInputIsTerminal =
+    "standard input is a terminal: pipe the update file in, or name it";
+
 class UpdateFileReader : public ByteSource {
 public:
     enum class Kinds {
@@ -24,7 +30,8 @@ public:
         std::string reason; // the system's text when `file` is empty
     };
 
-    // `path` is UTF-8. A read cut short by a signal gives up once *stop is set.
+    // `path` is UTF-8; "-" is standard input (as a stream, and refused when
+    // it is a terminal). A read cut short by a signal gives up once *stop is set.
     static Opened open(const std::string& path, Kinds kinds,
                        const std::atomic<bool>* stop = nullptr);
 

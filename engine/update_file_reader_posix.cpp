@@ -39,6 +39,18 @@ private:
 
 UpdateFileReader::Opened UpdateFileReader::open(const std::string& path, Kinds kinds,
                                                 const std::atomic<bool>* stop) {
+    if (path == kStandardInput && kinds == Kinds::Any) {
+        if (::isatty(STDIN_FILENO))
+            return {nullptr, kStandardInputIsTerminal};
+        const int fd = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
+        if (fd < 0)
+            return {nullptr, std::strerror(errno)};
+        struct stat info {};
+        std::optional<std::uint64_t> size;
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+            size = static_cast<std::uint64_t>(info.st_size);
+        return {std::make_unique<PosixFile>(fd, size, stop), {}};
+    }
     // Non-blocking, so that opening a FIFO with no writer returns at once.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)

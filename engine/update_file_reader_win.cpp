@@ -47,6 +47,16 @@ private:
 
 UpdateFileReader::Opened UpdateFileReader::open(const std::string& path, Kinds kinds,
                                                 const std::atomic<bool>*) {
+    if (path == kStandardInput && kinds == Kinds::Any) {
+        HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+        if (GetFileType(input) == FILE_TYPE_CHAR)
+            return {nullptr, kStandardInputIsTerminal};
+        HANDLE own = nullptr;
+        if (!DuplicateHandle(GetCurrentProcess(), input, GetCurrentProcess(), &own, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS))
+            return {nullptr, systemText(GetLastError())};
+        return {std::make_unique<WinFile>(own, std::nullopt), {}};
+    }
     const HANDLE file =
         CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -3,15 +3,24 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace j4 {
 
 std::string appendLine(const std::string& path, const std::string& line) {
     // O_APPEND: the system moves to the end and writes in one step.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // O_NONBLOCK: a FIFO without a reader must not hold the program; only a
+    // regular file is a log.
+    const int fd = ::open(path.c_str(),
+                          O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
     if (fd < 0)
-        return std::strerror(errno);
+        return errno == ENXIO ? "not a regular file" : std::strerror(errno);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return "not a regular file";
+    }
     const ssize_t written = ::write(fd, line.data(), line.size());
     const int error = errno;
     ::close(fd);

@@ -20,6 +20,13 @@ UpdateOutcome fromTransfer(const TransferResult& result) {
     return UpdateOutcome::LinkFailed;
 }
 
+// The link's own words on a failure, after the sentence that says where.
+std::string withSystemDetail(std::string detail, const SerialLink& link) {
+    if (!link.errorDetail().empty())
+        detail += (detail.empty() ? "(" : " (") + link.errorDetail() + ")";
+    return detail;
+}
+
 std::string portDetail(const UpdateRequest& request) {
     if (request.portNumber && request.device.empty())
         return "No serial port has the number " + std::to_string(*request.portNumber) + ".";
@@ -81,10 +88,12 @@ UpdateReport UpdateSession::run(const UpdateRequest& request, const UpdateListen
         listener.stage(UpdateStage::OpeningPort, report.where);
     const LinkError opened =
         request.device.empty() ? LinkError::PortNotFound : link_.open(request.device);
+    if (opened == LinkError::Interrupted || stopRequested())
+        return interrupted();
     if (opened != LinkError::None) {
         report.linkError = opened;
         return finish(UpdateOutcome::PortFailed, linkErrorText(opened, link_.answerTimeout()),
-                      portDetail(request));
+                      withSystemDetail(portDetail(request), link_));
     }
     link_.flushInput();
 
@@ -111,6 +120,8 @@ UpdateReport UpdateSession::run(const UpdateRequest& request, const UpdateListen
     report.linkError = result.linkError;
     report.adapterNote = link_.adapterNote();
     std::string detail = transferDetail(result);
+    if (result.outcome == TransferOutcome::LinkFailed)
+        detail = withSystemDetail(std::move(detail), link_);
     if (!report.adapterNote.empty())
         detail += " " + report.adapterNote;
     return finish(fromTransfer(result), transferText(result, link_.answerTimeout()),

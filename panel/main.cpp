@@ -10,13 +10,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace {
 
 constexpr int kNoWindowSystem = -1;
 constexpr int kInterrupted = 130;
 
-const char kHelp[] = R"(Usage: j4_updater [--help | --version]
+const char kHelp[] = R"(Usage: j4_updater [-v | --verbose]
+       j4_updater -h | --help | -V | --version
 
 Opens the J4 Updater window: choose an update file (.j4u) with "...", set the
 port number, press Start Update. The update is sent at 115200 baud 8N1 and
@@ -25,7 +27,11 @@ ends in one message: "Update is completed." or what went wrong.
 The J4_PORTS environment variable (device paths separated by ':') replaces the
 system's list of numbered ports.
 
-Exit status: 0 after Quit; 130 when ended by SIGINT, SIGTERM or SIGHUP (an
+-v, --verbose  a line per transmission on standard error: frame, offset,
+               size, answer, rejects, milliseconds to the answer.
+
+Exit status: 0 after Quit; 2 for an option it does not know, or --help or
+--version with anything else; 130 when ended by SIGINT, SIGTERM or SIGHUP (an
 update in progress stops at its next frame and the port is closed); 255 when
 no window system can be reached.
 )";
@@ -73,20 +79,37 @@ void armStartupProbe() {
     });
 }
 
+// The few options of the window; Qt's own (-style, -platform) pass through.
+// --help and --version answer alone and leave: 0 would otherwise pass for a
+// session that never ran. Returns the exit status when the program is done.
+std::optional<int> readOptions(int argc, char** argv, bool& verbose) {
+    const auto is = [](const char* arg, const char* shortName, const char* longName) {
+        return std::strcmp(arg, shortName) == 0 || std::strcmp(arg, longName) == 0;
+    };
+    for (int i = 1; i < argc; ++i) {
+        const bool version = is(argv[i], "-V", "--version");
+        if (version || is(argv[i], "-h", "--help")) {
+            if (argc != 2) {
+                std::fprintf(stderr, "j4_updater: %s goes alone\n(try --help)\n", argv[i]);
+                return 2;
+            }
+            if (version)
+                std::printf("j4_updater %s\n", j4::kVersion);
+            else
+                std::fputs(kHelp, stdout);
+            return 0;
+        }
+        verbose = verbose || is(argv[i], "-v", "--verbose");
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    // The window takes no options; these two only answer and leave.
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("j4_updater %s\n", j4::kVersion);
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--help") == 0) {
-            std::fputs(kHelp, stdout);
-            return 0;
-        }
-    }
+    bool verbose = false;
+    if (const auto done = readOptions(argc, argv, verbose))
+        return *done;
     if (!displayAvailable()) {
         std::fputs("j4_updater: cannot open a window: no display (DISPLAY and WAYLAND_DISPLAY "
                    "are unset).\n",
@@ -106,6 +129,8 @@ int main(int argc, char** argv) {
                      [&window] { window.shutDown(kInterrupted); });
     QObject::connect(&window, &j4::UpdaterWindow::exitRequested, &app, &QCoreApplication::exit,
                      Qt::QueuedConnection);
+    if (verbose)
+        window.traceTransmissionsTo(stderr);
     window.show();
     armStartupProbe();
     return QApplication::exec();

@@ -12,6 +12,9 @@ namespace {
 
 // The handler may only write a byte; the notifier turns it into a Qt signal.
 int wakeFds[2] = {-1, -1};
+// Every signal whose default would kill the program mid-transfer and leave
+// the port's lock behind ends it the clean way instead.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM};
 
 void onSignal(int) {
     const char byte = 1;
@@ -36,15 +39,19 @@ ShutdownSignals::ShutdownSignals(QObject* parent) : QObject(parent) {
     action.sa_handler = onSignal;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+    for (int signal : kStopSignals)
         sigaction(signal, &action, nullptr);
+    // A closed pipe on standard output is a failed write, not a reason to die.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 ShutdownSignals::~ShutdownSignals() {
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
-    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+    for (int signal : kStopSignals)
         sigaction(signal, &action, nullptr);
+    // A closed pipe on standard output is a failed write, not a reason to die.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 } // namespace j4

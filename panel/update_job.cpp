@@ -103,45 +103,51 @@ void UpdateJob::start(UpdateRequest request) {
     shared_->awaitingSinceMs = 0;
     shared_->setRunning(true);
     auto shared = shared_;
-    thread_ =
-        QThread::create([this, shared, request = std::move(request), timeout = answerTimeout_] {
-            const auto link = makeLink(request.device, timeout);
-            UpdateSession session(*link, &shared->stop);
-            UpdateListener listener;
-            listener.stage = [this](UpdateStage stage, const TransferState&) {
-                if (stage == UpdateStage::OpeningPort)
-                    emit openingPort();
-                else
-                    emit transferring();
-            };
-            int lastPercent = -1;
-            listener.transfer = [&](TransferEvent event, const TransferState& state) {
-                if (event == TransferEvent::Answered) {
-                    shared->awaitingSinceMs = 0;
-                    return;
-                }
-                shared->awaitingSinceMs = steadyMs();
-                // Reported before every frame; only changes are worth a repaint.
-                if (const int percent = state.percent(); percent != lastPercent) {
-                    lastPercent = percent;
-                    emit progressChanged(percent);
-                }
-            };
-            UpdateReport report = session.run(request, listener);
-            shared->awaitingSinceMs = 0;
-            // Persisted only when asked for; a log that cannot be written is
-            // said once and never fails the update.
-            if (const QString logPath = qEnvironmentVariable("J4_UPDATE_LOG"); !logPath.isEmpty()) {
-                const std::string error =
-                    UpdateLog(logPath.toStdString())
-                        .append(report, {kVersion, QSysInfo::machineHostName().toStdString()});
-                if (!error.empty() && !shared->logFailed.exchange(true))
-                    report.detail += " The update log " + logPath.toStdString() +
-                                     " cannot be written (" + error + ").";
+    thread_ = QThread::create([this, shared, request = std::move(request), timeout = answerTimeout_,
+                               trace = trace_] {
+        const auto link = makeLink(request.device, timeout);
+        UpdateSession session(*link, &shared->stop);
+        UpdateListener listener;
+        listener.stage = [this](UpdateStage stage, const TransferState&) {
+            if (stage == UpdateStage::OpeningPort)
+                emit openingPort();
+            else
+                emit transferring();
+        };
+        int lastPercent = -1;
+        std::chrono::steady_clock::time_point sentAt;
+        listener.transfer = [&](TransferEvent event, const TransferState& state) {
+            if (event == TransferEvent::Answered) {
+                shared->awaitingSinceMs = 0;
+                if (trace != nullptr)
+                    std::fprintf(
+                        trace, "%s\n",
+                        traceLine(state, std::chrono::steady_clock::now() - sentAt).c_str());
+                return;
             }
-            shared->report = std::move(report);
-            shared->setRunning(false);
-        });
+            sentAt = std::chrono::steady_clock::now();
+            shared->awaitingSinceMs = steadyMs();
+            // Reported before every frame; only changes are worth a repaint.
+            if (const int percent = state.percent(); percent != lastPercent) {
+                lastPercent = percent;
+                emit progressChanged(percent);
+            }
+        };
+        UpdateReport report = session.run(request, listener);
+        shared->awaitingSinceMs = 0;
+        // Persisted only when asked for; a log that cannot be written is
+        // said once and never fails the update.
+        // The name as bytes: the system's, not necessarily UTF-8.
+        if (const std::string logPath = qgetenv("J4_UPDATE_LOG").toStdString(); !logPath.empty()) {
+            const std::string error = UpdateLog(logPath).append(
+                report, {kVersion, QSysInfo::machineHostName().toStdString()});
+            if (!error.empty() && !shared->logFailed.exchange(true))
+                report.detail +=
+                    " The update log " + logPath + " cannot be written (" + error + ").";
+        }
+        shared->report = std::move(report);
+        shared->setRunning(false);
+    });
     // The report is handed over on the UI thread, once the job's thread is done.
     connect(thread_, &QThread::finished, this, [this] {
         thread_->deleteLater();

@@ -11,6 +11,7 @@
 #include <QThread>
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 
 namespace j4 {
@@ -27,6 +28,8 @@ public:
     void start(UpdateRequest request);
     // The session stops at its next safe point and closes the port.
     void requestStop();
+    // With a stream: a line per transmission there (j4_updater --verbose).
+    void traceTo(std::FILE* stream) { trace_ = stream; }
     // How long the answer to the frame last sent has been awaited (zero when
     // no answer is awaited).
     std::chrono::milliseconds awaitingAnswerFor() const;
@@ -42,6 +45,7 @@ signals:
 
 private:
     std::chrono::milliseconds answerTimeout_;
+    std::FILE* trace_ = nullptr;
     std::shared_ptr<Shared> shared_;
     QPointer<QThread> thread_;
 };

@@ -1,5 +1,7 @@
 #include "updater_window.h"
 
+#include <QFile>
+
 #include "ui_j4_updater.h"
 #include "update_file_reader.h"
 
@@ -108,7 +110,8 @@ void UpdaterWindow::startUpdate() {
         return;
     updating_ = true;
     setCursor(Qt::BusyCursor);
-    job_.start(requestForPort(chosenFile_, ui_->portNumber->value()));
+    job_.start(
+        requestForPort(QFile::encodeName(chosenFile_).toStdString(), ui_->portNumber->value()));
 }
 
 void UpdaterWindow::onOpeningPort() {

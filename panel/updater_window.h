@@ -43,6 +43,8 @@ public slots:
     // The system asks the program to end (signal, logout): an update stops at
     // its next frame boundary, the port is closed, then the program exits.
     void shutDown(int exitCode);
+    // A line per transmission on `stream` (j4_updater --verbose).
+    void traceTransmissionsTo(std::FILE* stream) { job_.traceTo(stream); }
 
 signals:
     // The result message has been closed and the window is idle again.

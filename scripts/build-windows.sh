@@ -9,20 +9,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-packages=(cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64 nsis
-          qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgtest-dev nlohmann-json3-dev
-          xvfb xauth xz-utils)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if ((${#missing[@]})); then
-    echo "Installing with apt-get: ${missing[*]}"
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
-fi
+# wine32: the NSIS installer and uninstaller are 32-bit programs.
+packages=(cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64
+          wine32:i386 nsis qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgtest-dev
+          nlohmann-json3-dev xvfb xauth xz-utils)
+scripts/apt-install.sh "${packages[@]}"
 
 toolchains=$root/../shared/toolchains
 qt_home=$root/build-windows-qt

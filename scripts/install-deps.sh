@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that are missing, with apt-get (as root, or
-# through sudo). Safe to run again; does nothing when all are there.
+# Installs the Debian packages that are missing (scripts/apt-install.sh).
+# Safe to run again; does nothing when all are there.
 #   scripts/install-deps.sh run    what building and running the programs need
 #   scripts/install-deps.sh test   that, and what the tests, benchmarks,
 #                                  fuzzing and the package checks need
@@ -23,17 +23,4 @@ test_packages=(
 packages=("${run_packages[@]}")
 [ "${1:-test}" = run ] || packages+=("${test_packages[@]}")
 
-missing=()
-for p in "${packages[@]}"; do
-    if [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" != "install ok installed" ]; then
-        missing+=("$p")
-    fi
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-echo "Installing with apt-get: ${missing[*]}"
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq "${missing[@]}"
+exec "$(dirname "$0")/apt-install.sh" "${packages[@]}"

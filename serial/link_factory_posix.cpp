@@ -1,30 +1,31 @@
 #include "link_factory.h"
 
+#include "port_names.h"
 #include "qt_serial_link.h"
 #include "serial_platform.h"
 #if J4_WITH_RFC2217
 #include "rfc2217_link.h"
 #endif
 
-#include <QFileInfo>
+#include <QFile>
 
 namespace j4 {
 
 std::unique_ptr<SerialLink> makeLink(const std::string& device,
                                      std::chrono::milliseconds answerTimeout) {
 #if J4_WITH_RFC2217
-    if (parseRemotePort(device))
+    // Any address with a scheme goes to the remote link, which says what is
+    // wrong with a malformed one rather than looking for it under /dev.
+    if (isRemoteAddress(device))
         return std::make_unique<Rfc2217Link>(answerTimeout);
 #endif
     return std::make_unique<QtSerialLink>(answerTimeout);
 }
 
 std::string deviceKey(const std::string& device) {
-    if (device.rfind("rfc2217://", 0) == 0)
+    if (isRemoteAddress(device))
         return device;
-    const QString location = platform::systemLocation(QString::fromStdString(device));
-    const QString canonical = QFileInfo(location).canonicalFilePath();
-    return (canonical.isEmpty() ? location : canonical).toStdString();
+    return QFile::encodeName(platform::realDevice(device)).toStdString();
 }
 
 } // namespace j4

@@ -4,6 +4,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <cctype>
 #include <tuple>
 
 namespace j4 {
@@ -63,6 +64,13 @@ std::vector<PortDescription> fromEnvironment(const QString& value) {
 }
 
 } // namespace
+
+bool isRemoteAddress(const std::string& device) {
+    const auto scheme = device.find("://");
+    return scheme != std::string::npos && scheme > 0 &&
+           std::all_of(device.begin(), device.begin() + static_cast<long>(scheme),
+                       [](unsigned char c) { return std::isalnum(c) || c == '+'; });
+}
 
 QStringList splitPortList(const QString& value) {
 #if defined(Q_OS_WIN)
@@ -132,9 +140,9 @@ std::vector<PortDescription> listPorts() {
     return ports;
 }
 
-UpdateRequest requestForPort(const QString& file, int number) {
+UpdateRequest requestForPort(const std::string& file, int number) {
     UpdateRequest request;
-    request.filePath = file.toStdString();
+    request.filePath = file;
     request.portNumber = number;
     if (const auto port = portForNumber(number)) {
         request.device = port->device.toStdString();
@@ -144,10 +152,10 @@ UpdateRequest requestForPort(const QString& file, int number) {
     return request;
 }
 
-UpdateRequest requestForDevice(const QString& file, const QString& device) {
+UpdateRequest requestForDevice(const std::string& file, const std::string& device) {
     UpdateRequest request;
-    request.filePath = file.toStdString();
-    request.device = device.toStdString();
+    request.filePath = file;
+    request.device = device;
     return request;
 }
 

@@ -34,9 +34,13 @@ std::optional<PortDescription> portForNumber(int number);
 
 // A request to send `file` to port `number`: its device and description, or
 // an empty device when no port has that number.
-UpdateRequest requestForPort(const QString& file, int number);
+// `file` and `device` are kept as bytes (a name need not be UTF-8).
+UpdateRequest requestForPort(const std::string& file, int number);
 // A request to send `file` to a device named by its path (or COMn).
-UpdateRequest requestForDevice(const QString& file, const QString& device);
+UpdateRequest requestForDevice(const std::string& file, const std::string& device);
+
+// True for "SCHEME://...": a port on another machine, never a path.
+bool isRemoteAddress(const std::string& device);
 
 // J4_PORTS's entries: on Windows separated by ';'; elsewhere by a ':' that is
 // followed by '/' or by "rfc2217://" (entries may hold colons themselves).

@@ -1,8 +1,13 @@
 #include "qt_serial_link.h"
 
+#include "port_holders.h"
+
 #include <QFileInfo>
 #include <QSerialPort>
 #include <QSerialPortInfo>
+
+#include <cerrno>
+#include <unistd.h>
 
 namespace j4 {
 namespace {
@@ -37,50 +42,77 @@ bool QtSerialLink::isOpen() const {
 
 LinkError QtSerialLink::open(const std::string& device) {
     close();
-    const QString location = platform::systemLocation(QString::fromStdString(device));
+    setErrorDetail({});
+    // One device, one lock, whatever name it is opened by.
+    const QString location = platform::realDevice(device);
     if (!platform::portExists(location))
         return LinkError::PortNotFound;
+    // Qt takes a lock file whose owner is not one of its own programs for a
+    // stale one and deletes it: look first, so that a port another serial
+    // program (ser2net, minicom) holds is left alone.
+    if (const auto owner = platform::lockFileOwner(location)) {
+        setErrorDetail("locked by process " + std::to_string(*owner));
+        return LinkError::PortBusy;
+    }
     serial_ = std::make_unique<QSerialPort>();
     serial_->setPortName(location);
-    if (!serial_->open(QIODevice::ReadWrite)) {
-        LinkError error = LinkError::IoError;
-        switch (serial_->error()) {
-        case QSerialPort::DeviceNotFoundError:
-            error = LinkError::PortNotFound;
-            break;
-        case QSerialPort::PermissionError:
-            error = platform::permissionError(location);
-            break;
-        case QSerialPort::OpenError:
-            error = LinkError::PortBusy;
-            break;
-        default:
-            break;
-        }
-        serial_.reset();
-        return error;
-    }
+    if (!serial_->open(QIODevice::ReadWrite))
+        return failOpen(openError(location));
     // Raw 8N1, no flow control of any kind: 0x11 and 0x13 are answers here,
     // not XON/XOFF.
     const bool configured =
         serial_->setBaudRate(115200) && serial_->setDataBits(QSerialPort::Data8) &&
         serial_->setParity(QSerialPort::NoParity) && serial_->setStopBits(QSerialPort::OneStop) &&
         serial_->setFlowControl(QSerialPort::NoFlowControl);
-    if (!configured) {
-        serial_->close();
-        serial_.reset();
-        return LinkError::SettingsRefused;
-    }
+    if (!configured)
+        return failOpen(LinkError::SettingsRefused);
     handle_ = serial_->handle();
-    if (!platform::prepareForFrames(handle_)) {
-        serial_->close();
-        serial_.reset();
-        return LinkError::SettingsRefused;
+    // The same device opened under another name, or by a program that locks
+    // the descriptor rather than writing a lock file.
+    if (!platform::lockExclusively(handle_)) {
+        setErrorDetail("another program holds the device");
+        return failOpen(LinkError::PortBusy);
     }
+    if (const LinkError error = platform::prepareForFrames(handle_); error != LinkError::None) {
+        setErrorDetail(error == LinkError::PortNotFound
+                           ? "a pseudo-terminal's master side, not a serial port"
+                           : platform::systemErrorText(errno));
+        return failOpen(error);
+    }
+    writer_ = platform::openWriteSide(handle_, location);
+    if (writer_ < 0) {
+        setErrorDetail(platform::systemErrorText(errno));
+        return failOpen(LinkError::IoError);
+    }
+    location_ = location;
     latency_ = platform::lowerLatency(handle_, location, sysfsRoot_);
     if (latency_.answersDelayed())
         adapterNote_ = delayedAnswersNote(location, latency_.timerMs);
     return LinkError::None;
+}
+
+LinkError QtSerialLink::openError(const QString& location) {
+    if (errorDetail().empty())
+        setErrorDetail(serial_->errorString().toStdString());
+    switch (serial_->error()) {
+    case QSerialPort::DeviceNotFoundError:
+        return LinkError::PortNotFound;
+    case QSerialPort::PermissionError:
+        return platform::permissionError(location);
+    case QSerialPort::OpenError:
+        return LinkError::PortBusy;
+    default:
+        return LinkError::IoError;
+    }
+}
+
+LinkError QtSerialLink::failOpen(LinkError error) {
+    closeWriter();
+    if (serial_->isOpen())
+        serial_->close();
+    serial_.reset();
+    handle_ = -1;
+    return error;
 }
 
 void QtSerialLink::flushInput() {
@@ -94,22 +126,34 @@ void QtSerialLink::flushInput() {
 LinkError QtSerialLink::write(std::span<const std::uint8_t> bytes) {
     if (!isOpen())
         return LinkError::NotOpen;
-    lastWireTime_ = platform::wireTime(bytes.size());
-    return platform::writeAll(handle_, bytes, stopFlag());
+    const LinkError error = platform::writeAll(writer_, bytes, answerTimeout(), stopFlag());
+    if (error == LinkError::IoError)
+        setErrorDetail(platform::systemErrorText(errno));
+    frameWritten(bytes.size());
+    return error;
 }
 
 LinkError QtSerialLink::receive(std::chrono::milliseconds wait) {
-    return platform::readSome(handle_, received(), wait, stopFlag());
+    const LinkError error = platform::readSome(handle_, received(), wait, stopFlag());
+    if (error == LinkError::IoError)
+        setErrorDetail(platform::systemErrorText(errno));
+    return error;
+}
+
+void QtSerialLink::noAnswer() {
+    // Another program reading the port without a lock takes the answers.
+    if (const std::string holders = platform::otherHolders(location_); !holders.empty())
+        setErrorDetail("the port is also open in " + holders);
 }
 
 std::optional<std::size_t> QtSerialLink::bytesInDriver() const {
     return platform::bytesInDriver(handle_);
 }
 
-std::chrono::milliseconds QtSerialLink::answerWait() const {
-    // The answer time-out starts once the frame has left the host: the bytes
-    // in the driver's queue still have their wire time to go.
-    return answerTimeout() + std::chrono::duration_cast<std::chrono::milliseconds>(lastWireTime_);
+void QtSerialLink::closeWriter() {
+    if (writer_ >= 0)
+        ::close(writer_);
+    writer_ = -1;
 }
 
 void QtSerialLink::close() {
@@ -120,6 +164,7 @@ void QtSerialLink::close() {
         // after the operator has given up.
         serial_->clear(QSerialPort::Output);
         platform::restoreLatency(handle_, latency_);
+        closeWriter();
         serial_->close();
     }
     serial_.reset();

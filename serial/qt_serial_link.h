@@ -36,11 +36,15 @@ private:
     bool isOpen() const override;
     LinkError receive(std::chrono::milliseconds wait) override;
     std::optional<std::size_t> bytesInDriver() const override;
-    std::chrono::milliseconds answerWait() const override;
+    void noAnswer() override;
+    LinkError openError(const QString& location);
+    LinkError failOpen(LinkError error);
+    void closeWriter();
 
     std::unique_ptr<QSerialPort> serial_;
-    qintptr handle_ = -1;
-    std::chrono::microseconds lastWireTime_{0};
+    QString location_;    // the device itself
+    qintptr handle_ = -1; // Qt's: reads, settings, the lock
+    int writer_ = -1;     // our own, non-blocking: writes
     platform::AdapterLatency latency_;
     std::string adapterNote_;
     QString sysfsRoot_ = platform::sysfsRoot();

@@ -6,13 +6,14 @@
 #include <gensio/gensio_unix.h>
 #include <gensio/sergensio.h>
 
+#include <QRegularExpression>
+#include <QUrl>
+
 #include <algorithm>
-#include <charconv>
 
 namespace j4 {
 namespace {
 
-constexpr std::string_view kScheme = "rfc2217://";
 // Reads are cut into slices so a stop request is seen promptly.
 constexpr std::chrono::milliseconds kSlice{100};
 
@@ -61,20 +62,33 @@ void onOpened(gensio*, int error, void* data) {
 
 } // namespace
 
-std::optional<RemotePort> parseRemotePort(const std::string& device) {
-    if (device.rfind(kScheme, 0) != 0)
+std::optional<RemotePort> parseRemotePort(const std::string& device, std::string* problem) {
+    const auto refuse = [&](const std::string& why) -> std::optional<RemotePort> {
+        if (problem != nullptr)
+            *problem = why;
         return std::nullopt;
-    const std::string rest = device.substr(kScheme.size());
-    const auto colon = rest.rfind(':');
-    if (colon == std::string::npos || colon == 0)
-        return std::nullopt;
-    RemotePort remote{rest.substr(0, colon), 0};
-    const char* first = rest.data() + colon + 1;
-    const char* last = rest.data() + rest.size();
-    const auto [end, error] = std::from_chars(first, last, remote.port);
-    if (error != std::errc() || end != last || remote.port <= 0 || remote.port > 65535)
-        return std::nullopt;
-    return remote;
+    };
+    const QUrl url(QString::fromStdString(device), QUrl::StrictMode);
+    if (!url.isValid()) // Qt's reason, without the echo of the address after it
+        return refuse(url.errorString().section(QLatin1Char(';'), 0, 0).toStdString());
+    if (url.scheme() != QLatin1String("rfc2217"))
+        return refuse("it does not start with rfc2217://");
+    const QString host = url.host(QUrl::FullyDecoded);
+    if (host.isEmpty())
+        return refuse("the host is missing");
+    // The host goes into gensio's own comma-separated address: a name or an
+    // address, nothing that could read as another field.
+    static const QRegularExpression name(
+        QStringLiteral("^[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?$"));
+    if (!host.contains(QLatin1Char(':')) && !name.match(host).hasMatch())
+        return refuse("'" + host.toStdString() + "' is not a host name or address");
+    if (url.port() < 1)
+        return refuse(url.port() == 0 ? "the network port must be 1 to 65535"
+                                      : "the network port is missing");
+    if (!url.userInfo().isEmpty() || !(url.path().isEmpty() || url.path() == QLatin1String("/")) ||
+        url.hasQuery() || url.hasFragment())
+        return refuse("only rfc2217://HOST:PORT is understood");
+    return RemotePort{host.toStdString(), url.port()};
 }
 
 // One connection, with gensio's operating-system layer of its own: each link
@@ -87,16 +101,31 @@ struct Rfc2217Link::Connection {
     ~Connection() {
         if (serial != nullptr)
             sergensio_b_free(serial);
-        if (io != nullptr) {
-            gensio_close_s(io);
-            gensio_free(io);
-        }
+        closeAndFree();
         if (os != nullptr)
             gensio_os_funcs_free(os);
     }
-};
 
-Rfc2217Link::Rfc2217Link() = default;
+    // Closes the connection, also one still being opened, and frees it once
+    // gensio is done with it: freed mid-close, its layers would be lost.
+    void closeAndFree() {
+        if (io == nullptr)
+            return;
+        bool closed = false;
+        const auto onClosed = [](gensio*, void* done) { *static_cast<bool*>(done) = true; };
+        if (gensio_close(io, onClosed, &closed) == 0) {
+            gensio_waiter* waiter = gensio_os_funcs_alloc_waiter(os);
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+            while (!closed && std::chrono::steady_clock::now() < deadline) {
+                gensio_time slice = toGensio(kSlice);
+                gensio_os_funcs_wait(os, waiter, 1, &slice);
+            }
+            gensio_os_funcs_free_waiter(os, waiter);
+        }
+        gensio_free(io);
+        io = nullptr;
+    }
+};
 
 Rfc2217Link::Rfc2217Link(std::chrono::milliseconds answerTimeout) {
     setAnswerTimeout(answerTimeout);
@@ -106,64 +135,92 @@ Rfc2217Link::~Rfc2217Link() {
     close();
 }
 
+LinkError Rfc2217Link::failed(int gensioError) {
+    setErrorDetail(gensio_err_to_str(gensioError));
+    return fromGensio(gensioError);
+}
+
 LinkError Rfc2217Link::open(const std::string& device) {
     close();
-    const auto remote = parseRemotePort(device);
-    if (!remote)
-        return LinkError::PortNotFound;
+    setErrorDetail({});
+    std::string problem;
+    const auto remote = parseRemotePort(device, &problem);
+    if (!remote) {
+        setErrorDetail(problem);
+        return LinkError::AddressInvalid;
+    }
     auto connection = std::make_unique<Connection>();
     if (gensio_unix_funcs_alloc(nullptr, 0, &connection->os) != 0)
         return LinkError::IoError;
+    if (const LinkError error = connect(*connection, *remote); error != LinkError::None)
+        return error;
+    if (const LinkError error = configure(*connection); error != LinkError::None)
+        return error;
+    connection_ = std::move(connection);
+    return LinkError::None;
+}
+
+LinkError Rfc2217Link::connect(Connection& connection, const RemotePort& remote) {
+    const std::string family = remote.host.find(':') != std::string::npos ? "ipv6," : "";
     const std::string stack =
-        "telnet(rfc2217),tcp," + remote->host + "," + std::to_string(remote->port);
-    if (int error = str_to_gensio(stack.c_str(), connection->os, onEvent, nullptr, &connection->io);
+        "telnet(rfc2217),tcp," + family + remote.host + "," + std::to_string(remote.port);
+    if (int error = str_to_gensio(stack.c_str(), connection.os, onEvent, nullptr, &connection.io);
         error != 0) {
-        connection->io = nullptr;
-        return fromGensio(error);
+        connection.io = nullptr;
+        return failed(error);
     }
     // Opened asynchronously so an unanswered connection attempt gives up.
     std::pair<int, bool> opened{0, false};
-    if (int error = gensio_open(connection->io, onOpened, &opened); error != 0)
-        return fromGensio(error);
-    gensio_waiter* waiter = gensio_os_funcs_alloc_waiter(connection->os);
+    if (int error = gensio_open(connection.io, onOpened, &opened); error != 0)
+        return failed(error);
+    gensio_waiter* waiter = gensio_os_funcs_alloc_waiter(connection.os);
     const auto deadline = std::chrono::steady_clock::now() + kConnectTimeout;
     while (!opened.second && std::chrono::steady_clock::now() < deadline && !stopRequested()) {
         gensio_time slice = toGensio(kSlice);
-        gensio_os_funcs_wait(connection->os, waiter, 1, &slice);
+        gensio_os_funcs_wait(connection.os, waiter, 1, &slice);
     }
-    gensio_os_funcs_free_waiter(connection->os, waiter);
-    if (!opened.second) {
-        // Close what is still trying, then report why.
-        const LinkError why =
-            stopRequested() ? LinkError::Interrupted : LinkError::ServerUnreachable;
-        gensio_free(connection->io);
-        connection->io = nullptr;
-        return why;
+    gensio_os_funcs_free_waiter(connection.os, waiter);
+    if (opened.second && opened.first == 0)
+        return LinkError::None;
+    // Close what is still trying, then report why.
+    connection.closeAndFree();
+    if (opened.second)
+        return failed(opened.first);
+    return stopRequested() ? LinkError::Interrupted : LinkError::ServerUnreachable;
+}
+
+LinkError Rfc2217Link::configure(Connection& connection) {
+    // 115200 8N1, no flow control, asked of the server and confirmed by it. A
+    // server that takes the connection but never answers the telnet options
+    // (stopped, or not a telnet server) times out here: it does not answer.
+    gensio_set_read_callback_enable(connection.io, true);
+    if (int error = sergensio_b_alloc(gensio_to_sergensio(connection.io), connection.os,
+                                      &connection.serial);
+        error != 0)
+        return failed(error);
+    const auto setting = [&](int (*call)(sergensio_b*, int*), int wanted) {
+        int value = wanted;
+        if (const int error = call(connection.serial, &value); error != 0) {
+            // gensio gives up on a peer that never takes up RFC 2217: a
+            // server that is stopped, or is no serial server at all.
+            if (error == GE_NOTSUP || error == GE_TIMEDOUT) {
+                setErrorDetail("no answer to the RFC 2217 settings");
+                return LinkError::ServerUnreachable;
+            }
+            return failed(error);
+        }
+        return value == wanted ? LinkError::None : LinkError::SettingsRefused;
+    };
+    for (const auto& [call, wanted] :
+         {std::pair{&sergensio_baud_b, 115200}, std::pair{&sergensio_datasize_b, 8},
+          std::pair{&sergensio_parity_b, int(SERGENSIO_PARITY_NONE)},
+          std::pair{&sergensio_stopbits_b, 1},
+          std::pair{&sergensio_flowcontrol_b, int(SERGENSIO_FLOWCONTROL_NONE)}}) {
+        if (const LinkError error = setting(call, wanted); error != LinkError::None)
+            return error;
     }
-    if (opened.first != 0) {
-        gensio_free(connection->io);
-        connection->io = nullptr;
-        return fromGensio(opened.first);
-    }
-    // 115200 8N1, no flow control, asked of the server and confirmed by it.
-    gensio_set_read_callback_enable(connection->io, true);
-    if (sergensio_b_alloc(gensio_to_sergensio(connection->io), connection->os,
-                          &connection->serial) != 0)
-        return LinkError::SettingsRefused;
-    int baud = 115200, bits = 8, parity = SERGENSIO_PARITY_NONE, stop = 1,
-        flow = SERGENSIO_FLOWCONTROL_NONE;
-    const bool configured = sergensio_baud_b(connection->serial, &baud) == 0 && baud == 115200 &&
-                            sergensio_datasize_b(connection->serial, &bits) == 0 && bits == 8 &&
-                            sergensio_parity_b(connection->serial, &parity) == 0 &&
-                            parity == static_cast<int>(SERGENSIO_PARITY_NONE) &&
-                            sergensio_stopbits_b(connection->serial, &stop) == 0 && stop == 1 &&
-                            sergensio_flowcontrol_b(connection->serial, &flow) == 0 &&
-                            flow == static_cast<int>(SERGENSIO_FLOWCONTROL_NONE);
-    if (!configured)
-        return LinkError::SettingsRefused;
-    if (gensio_set_sync(connection->io) != 0)
-        return LinkError::IoError;
-    connection_ = std::move(connection);
+    if (int error = gensio_set_sync(connection.io); error != 0)
+        return failed(error);
     return LinkError::None;
 }
 
@@ -180,12 +237,28 @@ void Rfc2217Link::flushInput() {
 LinkError Rfc2217Link::write(std::span<const std::uint8_t> bytes) {
     if (!connection_)
         return LinkError::NotOpen;
-    gensiods written = 0;
-    const int error =
-        gensio_write_s(connection_->io, &written, bytes.data(), bytes.size(), nullptr);
-    if (error != 0)
-        return fromGensio(error);
-    return written == bytes.size() ? LinkError::None : LinkError::ServerLost;
+    // In slices: a server that stops taking data holds the write no longer
+    // than the answer time-out, and a stop request is seen.
+    std::size_t sent = 0;
+    auto deadline = std::chrono::steady_clock::now() + answerTimeout();
+    while (sent < bytes.size()) {
+        gensiods written = 0;
+        gensio_time slice = toGensio(kSlice);
+        const int error = gensio_write_s(connection_->io, &written, bytes.data() + sent,
+                                         bytes.size() - sent, &slice);
+        if (error != 0 && error != GE_TIMEDOUT)
+            return failed(error);
+        sent += written;
+        const auto now = std::chrono::steady_clock::now();
+        if (written > 0)
+            deadline = now + answerTimeout();
+        if (sent < bytes.size() && stopRequested())
+            return LinkError::Interrupted;
+        if (sent < bytes.size() && now >= deadline)
+            return LinkError::WriteStalled;
+    }
+    frameWritten(bytes.size());
+    return LinkError::None;
 }
 
 LinkError Rfc2217Link::receive(std::chrono::milliseconds wait) {
@@ -198,7 +271,7 @@ LinkError Rfc2217Link::receive(std::chrono::milliseconds wait) {
         gensiods got = 0;
         const int error = gensio_read_s(connection_->io, &got, chunk, sizeof chunk, &timeout);
         if (error != 0 && error != GE_TIMEDOUT)
-            return fromGensio(error);
+            return failed(error);
         if (got > 0) {
             received().insert(received().end(), chunk, chunk + got);
             return LinkError::None;

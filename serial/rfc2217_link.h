@@ -12,16 +12,17 @@
 
 namespace j4 {
 
-// "rfc2217://HOST:PORT" -> (HOST, PORT); nothing for other device names.
 struct RemotePort {
-    std::string host;
+    std::string host; // a name, an IPv4 address, or an IPv6 address without brackets
     int port = 0;
 };
-std::optional<RemotePort> parseRemotePort(const std::string& device);
+// "rfc2217://HOST:PORT" (any case, IPv6 in brackets) -> (HOST, PORT). Nothing
+// for a malformed address, with what is wrong in *problem.
+std::optional<RemotePort> parseRemotePort(const std::string& device,
+                                          std::string* problem = nullptr);
 
 class Rfc2217Link final : public BufferedLink {
 public:
-    Rfc2217Link();
     explicit Rfc2217Link(std::chrono::milliseconds answerTimeout);
     ~Rfc2217Link() override;
     Rfc2217Link(const Rfc2217Link&) = delete;
@@ -38,6 +39,10 @@ public:
 private:
     struct Connection;
     bool isOpen() const override { return connection_ != nullptr; }
+    LinkError connect(Connection& connection, const RemotePort& remote);
+    LinkError configure(Connection& connection);
+    // Keeps gensio's own text for the detail.
+    LinkError failed(int gensioError);
     LinkError receive(std::chrono::milliseconds wait) override;
 
     std::unique_ptr<Connection> connection_;

@@ -12,29 +12,44 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 namespace j4::platform {
 
-// Qt's own rule for a bare port name ("ttyS0" is /dev/ttyS0, COM3 is COM3).
-QString systemLocation(const QString& name);
 // False when there is nothing at `location` to open.
 bool portExists(const QString& location);
 // Qt reports both "not allowed" and "held by another program" as a permission
 // error; tells them apart.
 LinkError permissionError(const QString& location);
 
-// Sets the opened port up for the frame path below; false if it refuses.
-bool prepareForFrames(qintptr handle);
-// Hands all of `bytes` to the driver. A signal cuts it short once *stop is set.
-LinkError writeAll(qintptr handle, std::span<const std::uint8_t> bytes,
+// The device itself behind a name (bare names as Qt reads them, links
+// resolved, bytes kept as given until then), so that one device has one lock
+// whatever name it was given; the location as it is when nothing is there.
+QString realDevice(const std::string& name);
+// The process that holds `device` by a lock file in the UUCP/FHS format that
+// other serial programs (ser2net, minicom) write in /var/lock: an ASCII or
+// a binary PID. Nothing when no live process holds one (a lock left by a
+// process that is gone is removed).
+std::optional<long> lockFileOwner(const QString& device);
+// Takes an exclusive advisory lock on the open port; false while another
+// descriptor of the same device holds one, whatever name it was opened by.
+bool lockExclusively(qintptr handle);
+// "errno 16: Device or resource busy"
+std::string systemErrorText(int error);
+
+// Sets the opened port up for the frame path below.
+LinkError prepareForFrames(qintptr handle);
+// A second, non-blocking descriptor of the open port for writing; -1 if it
+// cannot be had. The caller closes it.
+int openWriteSide(qintptr handle, const QString& location);
+// Hands all of `bytes` to the driver through a non-blocking descriptor.
+// Gives up when the driver has taken nothing for `limit` (WriteStalled), or
+// within a grace after *stop is set.
+LinkError writeAll(int writer, std::span<const std::uint8_t> bytes, std::chrono::milliseconds limit,
                    const std::atomic<bool>* stop);
-// How long `bytes` take on the wire at 115200 8N1.
-inline std::chrono::microseconds wireTime(std::size_t bytes) {
-    return std::chrono::microseconds(bytes * 10 * 1000000 / 115200);
-}
 // Appends what has been received to `into`, waiting up to `wait` for the
 // first byte; nothing appended and no error when the wait runs out.
 LinkError readSome(qintptr handle, std::vector<std::uint8_t>& into, std::chrono::milliseconds wait,

@@ -5,9 +5,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <memory>
+#include <optional>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -33,8 +39,9 @@ bool stopped(const std::atomic<bool>* stop) {
 LinkError failure(int fd) {
     const int error = errno;
     termios attributes{};
-    return error == EIO || ::tcgetattr(fd, &attributes) != 0 ? LinkError::HungUp
-                                                             : LinkError::IoError;
+    const bool gone = error == EIO || ::tcgetattr(fd, &attributes) != 0;
+    errno = error; // for the caller's detail
+    return gone ? LinkError::HungUp : LinkError::IoError;
 }
 
 int readNumber(const std::string& path) {
@@ -58,13 +65,6 @@ bool writeNumber(const std::string& path, int value) {
 
 } // namespace
 
-QString systemLocation(const QString& name) {
-    if (name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./")) ||
-        name.startsWith(QLatin1String("../")))
-        return name;
-    return QLatin1String("/dev/") + name;
-}
-
 bool portExists(const QString& location) {
     return ::access(QFile::encodeName(location).constData(), F_OK) == 0;
 }
@@ -75,36 +75,140 @@ LinkError permissionError(const QString& location) {
                : LinkError::PermissionDenied;
 }
 
-bool prepareForFrames(qintptr handle) {
+QString realDevice(const std::string& name) {
+    const bool path = name.starts_with('/') || name.starts_with("./") || name.starts_with("../");
+    const std::string location = path ? name : "/dev/" + name;
+    // realpath() on the bytes: a link named in another encoding still leads
+    // to a device Qt can name.
+    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(location.c_str(), nullptr),
+                                                         &std::free);
+    return QFile::decodeName(resolved ? resolved.get() : location.c_str());
+}
+
+std::optional<long> lockFileOwner(const QString& device) {
+    // The lock's name: LCK.. and the device's name under /dev, as Qt and the
+    // UUCP programs write it.
+    QString name = device.startsWith(QLatin1String("/dev/")) ? device.mid(5) : device;
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    for (const char* folder : {"/var/lock", "/run/lock", "/var/spool/locks", "/var/spool/uucp"}) {
+        QFile lock(QLatin1String(folder) + QLatin1String("/LCK..") + name);
+        if (!lock.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray content = lock.read(128);
+        long pid = 0;
+        if (content.size() == 4) {
+            std::int32_t binary = 0; // the old binary format: the PID as a host int
+            std::memcpy(&binary, content.constData(), sizeof binary);
+            pid = binary;
+        } else {
+            pid = content.split('\n').value(0).trimmed().toLong();
+        }
+        if (pid <= 0 || pid == ::getpid())
+            continue;
+        // A process that exists, even one we may not signal, holds the port;
+        // the lock of one that is gone is stale, as the UUCP programs agree.
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
+            return pid;
+        lock.remove();
+    }
+    return std::nullopt;
+}
+
+bool lockExclusively(qintptr handle) {
+    return ::flock(static_cast<int>(handle), LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+}
+
+std::string systemErrorText(int error) {
+    return "errno " + std::to_string(error) + ": " + std::strerror(error);
+}
+
+LinkError prepareForFrames(qintptr handle) {
     const int fd = static_cast<int>(handle);
+    // A pseudo-terminal's master is no serial port: terminal settings mean
+    // nothing there, and a read could wait forever.
+    int ptyNumber = 0;
+    if (::ioctl(fd, TIOCGPTN, &ptyNumber) == 0)
+        return LinkError::PortNotFound;
     // Blocking reads that give up after a tenth of a second: one system call
     // waits for an answer, and a stop request is still seen promptly.
     termios attributes{};
     if (::tcgetattr(fd, &attributes) != 0)
-        return false;
+        return LinkError::SettingsRefused;
     attributes.c_cc[VMIN] = 0;
     attributes.c_cc[VTIME] = kSliceMs / 100;
     const int flags = ::fcntl(fd, F_GETFL);
-    return ::tcsetattr(fd, TCSANOW, &attributes) == 0 && flags >= 0 &&
-           ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+    if (::tcsetattr(fd, TCSANOW, &attributes) != 0 || flags < 0 ||
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return LinkError::SettingsRefused;
+    return LinkError::None;
 }
 
-LinkError writeAll(qintptr handle, std::span<const std::uint8_t> bytes,
-                   const std::atomic<bool>* stop) {
+int openWriteSide(qintptr handle, const QString& location) {
+    // A descriptor of its own, non-blocking, so that writes can wait with a
+    // deadline while reads keep their one-call blocking wait. Qt opened the
+    // port for exclusive use: lifted for this one open, and set again.
     const int fd = static_cast<int>(handle);
+    ::ioctl(fd, TIOCNXCL);
+    const int writer = ::open(QFile::encodeName(location).constData(),
+                              O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    ::ioctl(fd, TIOCEXCL);
+    return writer;
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Waits for `events` on fd up to `until`, in slices. Returns the events seen
+// (0 when the time ran out or a stop cut it short), or -1 with errno set.
+int waitFor(int fd, short events, Clock::time_point until, const std::atomic<bool>* stop) {
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+        if (left.count() <= 0 || stopped(stop))
+            return 0;
+        pollfd p{fd, events, 0};
+        const int ready =
+            ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), kSliceMs)));
+        if (ready > 0)
+            return p.revents;
+        if (ready < 0 && errno != EINTR)
+            return -1;
+    }
+}
+
+} // namespace
+
+LinkError writeAll(int fd, std::span<const std::uint8_t> bytes, std::chrono::milliseconds limit,
+                   const std::atomic<bool>* stop) {
     std::size_t sent = 0;
+    std::optional<Clock::time_point> deadline; // set while the driver takes nothing
+    bool stopping = false;
     while (sent < bytes.size()) {
-        // Blocking: without flow control the line always drains, and a frame
-        // goes out whole whatever its size.
         const ssize_t n = ::write(fd, bytes.data() + sent, bytes.size() - sent);
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            if (stopped(stop))
-                return LinkError::Interrupted;
-        } else {
-            return failure(fd);
+            deadline.reset();
+            continue;
         }
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return failure(fd);
+        // The driver's queue is full: the line drains at its own pace, unless
+        // the device (a pseudo-terminal's reader, say) stopped taking bytes.
+        const auto now = Clock::now();
+        if (!deadline)
+            deadline = now + limit;
+        if (!stopping && stopped(stop)) {
+            // The frame may still go out whole within the grace.
+            stopping = true;
+            deadline = std::min(*deadline, now + std::chrono::milliseconds(kStopGraceMs));
+        }
+        if (now >= *deadline)
+            return stopping ? LinkError::Interrupted : LinkError::WriteStalled;
+        const int events = waitFor(fd, POLLOUT, *deadline, stopping ? nullptr : stop);
+        if (events < 0)
+            return failure(fd);
+        if (events & (POLLHUP | POLLERR))
+            return LinkError::HungUp;
     }
     return LinkError::None;
 }

@@ -94,7 +94,11 @@ LinkError WinSerialLink::open(const std::string& device) {
     timeouts.ReadIntervalTimeout = MAXDWORD;
     timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
     timeouts.ReadTotalTimeoutConstant = kSliceMs;
-    timeouts.WriteTotalTimeoutConstant = 0; // blocking: the frame goes out whole
+    // A write ends, whole or not, within the wire time (rounded up to 1 ms a
+    // byte) plus the answer time-out: a device that stops taking bytes
+    // cannot hold it forever.
+    timeouts.WriteTotalTimeoutMultiplier = 1;
+    timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(answerTimeout().count());
     SetCommTimeouts(port, &timeouts);
     handle_ = port;
     return LinkError::None;
@@ -120,10 +124,13 @@ LinkError WinSerialLink::write(std::span<const std::uint8_t> bytes) {
         sent += written;
         if (stopRequested() && sent < bytes.size())
             return LinkError::Interrupted;
+        if (written == 0)
+            return LinkError::WriteStalled;
     }
     // The answer time-out starts once the frame has left the host.
     if (!FlushFileBuffers(port))
         return fromWindows(GetLastError());
+    frameWritten(0);
     return LinkError::None;
 }
 

@@ -130,7 +130,7 @@ TEST_F(Session, EachTransferOutcomeHasItsReport) {
     EXPECT_EQ(outOfStep.outcome, UpdateOutcome::AnswersOutOfStep);
     EXPECT_EQ(outOfStep.text, "Communication error.");
     EXPECT_EQ(outOfStep.detail, "The device sent 1 byte that answers no frame, before frame 2 "
-                                "(offset 3, 3 bytes). 3 of 6 bytes were accepted.");
+                                "(offset 3, 3 bytes). At most 3 of 6 bytes were accepted.");
 }
 
 TEST_F(Session, AStopBeforeOrDuringTheAttemptEndsItAsInterrupted) {

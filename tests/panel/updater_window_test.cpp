@@ -394,11 +394,14 @@ private slots:
         QVERIFY(updater.readAllStandardError().contains("the display :97 cannot be reached"));
         environment.remove("DISPLAY");
 
-        // --version answers without opening a window.
-        updater.start(program, {"--version"});
+        // -V answers without opening a window; alone, or it is a usage error.
+        updater.start(program, {"-V"});
         QVERIFY(updater.waitForFinished(10000));
         QCOMPARE(updater.exitCode(), 0);
         QCOMPARE(updater.readAllStandardOutput().trimmed(), QByteArray("j4_updater ") + kVersion);
+        updater.start(program, {"--verbose", "--version"});
+        QVERIFY(updater.waitForFinished(10000));
+        QCOMPARE(updater.exitCode(), 2);
 
         environment.insert("QT_QPA_PLATFORM", "offscreen");
         environment.insert("J4_STARTUP_PROBE", "1");
@@ -410,7 +413,7 @@ private slots:
 
         // Asked to end by the system while idle: it ends at once with 130.
         environment.remove("J4_STARTUP_PROBE");
-        for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1}) {
             updater.setProcessEnvironment(environment);
             updater.start(program);
             QVERIFY(updater.waitForStarted());

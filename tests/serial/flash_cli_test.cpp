@@ -21,7 +21,13 @@
 #include <QSet>
 
 #include <csignal>
+#include <fcntl.h>
+#include <memory>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace j4::testing;
 
@@ -42,6 +48,8 @@ protected:
     ProgramResult flash(const QStringList& arguments, const QStringList& environment = {}) {
         return runProgram(flashPath(), arguments, environment);
     }
+    // A run-time error line as j4_flash writes it.
+    static std::string error(const std::string& text) { return "j4_flash: " + text; }
 };
 
 } // namespace
@@ -64,7 +72,12 @@ TEST_F(FlashCli, EveryOutcomeHasItsTextAndExitStatus) {
         const ProgramResult r =
             flash({"--device", device.device(), "--timeout", "300", "-q", file});
         EXPECT_EQ(r.exitCode, c.exitCode) << c.lastLine << '\n' << r.err.toStdString();
-        EXPECT_EQ(r.lastLine().toStdString(), c.lastLine);
+        EXPECT_EQ(r.lastLine().toStdString(), c.exitCode == 0 ? c.lastLine : error(c.lastLine));
+        if (QByteArray(c.lastLine).startsWith("No answer")) {
+            // Who else has the port open is named: here the simulator itself.
+            EXPECT_TRUE(r.err.contains("the port is also open in j4_devsim (PID "))
+                << r.err.toStdString();
+        }
         if (c.exitCode == 0) {
             EXPECT_TRUE(device.capture() == image);
             EXPECT_TRUE(r.err.isEmpty()) << "-q: nothing but the result";
@@ -82,7 +95,7 @@ TEST_F(FlashCli, PortNumbersComeFromTheList) {
     EXPECT_EQ(flash({"--port", "2", file}, ports).exitCode, 0);
     const ProgramResult missing = flash({"--port", "1", file}, ports);
     EXPECT_EQ(missing.exitCode, 4);
-    EXPECT_EQ(missing.lastLine().toStdString(), "The serial port does not exist.");
+    EXPECT_EQ(missing.lastLine().toStdString(), error("The serial port does not exist."));
     EXPECT_EQ(flash({"--port", "3", file}, ports).exitCode, 4);
 }
 
@@ -92,7 +105,7 @@ TEST_F(FlashCli, HeldPortIsReportedAsInUse) {
     ASSERT_EQ(holder.open(device.device().toStdString()), j4::LinkError::None);
     const ProgramResult r = flash({"--device", device.device(), file});
     EXPECT_EQ(r.exitCode, 4);
-    EXPECT_EQ(r.lastLine().toStdString(), "The serial port is in use by another program.");
+    EXPECT_EQ(r.lastLine().toStdString(), error("The serial port is in use by another program."));
 }
 
 TEST_F(FlashCli, AnAdapterThatStillDelaysAnswersIsNamedOnStandardError) {
@@ -132,7 +145,7 @@ TEST_F(FlashCli, AnAdapterThatStillDelaysAnswersIsNamedOnStandardError) {
     const ProgramResult r = runProgram(runner, arguments, {"SYSFS_PATH=" + sysfs.path()});
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
     EXPECT_EQ(r.err.trimmed().toStdString(),
-              (pty + ": The USB adapter " + tty +
+              ("j4_flash: " + pty + ": The USB adapter " + tty +
                " keeps its latency timer at 16 ms and it could not be lowered: answers may be "
                "delayed up to 16 ms each.")
                   .toStdString());
@@ -159,10 +172,10 @@ TEST_F(FlashCli, RefusedFilesAreNeverSent) {
     for (const Case& c : cases) {
         const ProgramResult r = flash({"--device", device.device(), textFile("bad.j4u", c.text)});
         EXPECT_EQ(r.exitCode, 3) << c.lastLine;
-        EXPECT_EQ(r.lastLine().toStdString(), c.lastLine);
+        EXPECT_EQ(r.lastLine().toStdString(), error(c.lastLine));
         const ProgramResult checked = flash({"--check", textFile("bad.j4u", c.text)});
         EXPECT_EQ(checked.exitCode, 3);
-        EXPECT_EQ(checked.lastLine().toStdString(), c.lastLine);
+        EXPECT_EQ(checked.lastLine().toStdString(), error(c.lastLine));
     }
     EXPECT_EQ(device.stop().toStdString(), "transmissions=0 accepts=0 rejects=0");
 
@@ -172,8 +185,10 @@ TEST_F(FlashCli, RefusedFilesAreNeverSent) {
          {QStringList{"--check", missing}, QStringList{"--device", device.device(), missing}}) {
         const ProgramResult gone = flash(arguments);
         EXPECT_EQ(gone.exitCode, 3);
-        EXPECT_EQ(gone.err.trimmed().toStdString(),
-                  (missing + ": No such file or directory\nFile open error!").toStdString());
+        EXPECT_EQ(
+            gone.err.trimmed().toStdString(),
+            ("j4_flash: " + missing + ": No such file or directory\nj4_flash: File open error!")
+                .toStdString());
     }
 }
 
@@ -190,7 +205,7 @@ TEST_F(FlashCli, CheckPrintsFramesAndWritesTheImage) {
 TEST_F(FlashCli, AnImageThatCannotBeWrittenIsAnError) {
     const ProgramResult r = flash({"--check", file, "--image-out", "/dev/full"});
     EXPECT_EQ(r.exitCode, 2);
-    EXPECT_EQ(r.lastLine().toStdString(), "Cannot write /dev/full: No space left on device");
+    EXPECT_EQ(r.lastLine().toStdString(), error("Cannot write /dev/full: No space left on device"));
 }
 
 TEST_F(FlashCli, AnswersOutOfStepAreNeverTakenForSuccess) {
@@ -208,13 +223,18 @@ TEST_F(FlashCli, AnswersOutOfStepAreNeverTakenForSuccess) {
         {{"--stray", "0x11@1", "--reject", "2"}, false},
         {{"--stray", "0x22@1"}, false},
         {{"--stray", "0x11@20"}, false},
+        // A slow device: its own answer to the last frame comes after a
+        // fixed guard would have ended.
+        {{"--delay-us", "100000", "--stray", "0x11@1", "--stray-delay-us", "1000", "--reject",
+          "20"},
+         false},
     };
     for (const Case& c : cases) {
         DevSim device(c.device);
         const ProgramResult r = flash({"--device", device.device(), "-q", file});
         const std::string what = c.device.join(' ').toStdString();
         EXPECT_EQ(r.exitCode, 6) << what << '\n' << r.err.toStdString();
-        EXPECT_EQ(r.lastLine().toStdString(), "Communication error.") << what;
+        EXPECT_EQ(r.lastLine().toStdString(), error("Communication error.")) << what;
         EXPECT_TRUE(r.err.contains("answer no frame") || r.err.contains("answers no frame"))
             << r.err.toStdString();
         if (c.sameGulp) {
@@ -294,6 +314,41 @@ TEST_F(FlashCli, ProgressLinesWhenNotOnATerminalAndATraceWithVerbose) {
     // -q keeps the trace and drops the progress.
     const ProgramResult quiet = flash({"--device", device.device(), "--verbose", "-q", file});
     EXPECT_EQ(quiet.err.split('\n', Qt::SkipEmptyParts).size(), 20);
+
+    // On a 60-column terminal, three long by-id names: every row fits, its
+    // name shortened from the left, so the board can redraw in place.
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+    const winsize size{24, 60, 0, 0};
+    ASSERT_EQ(::ioctl(master, TIOCSWINSZ, &size), 0);
+    std::vector<std::unique_ptr<DevSim>> devices;
+    QStringList arguments;
+    for (const char* serial : {"A10K1XYZ", "A10K2XYZ", "A10K3XYZ"}) {
+        devices.push_back(std::make_unique<DevSim>(QStringList{"--delay-us", "5000"}));
+        const QString name = dir.filePath(
+            QStringLiteral("usb-FTDI_FT232R_USB_UART_%1-if00-port0").arg(QLatin1String(serial)));
+        ASSERT_TRUE(QFile::link(devices.back()->device(), name));
+        arguments << "--device" << name;
+    }
+    QProcess onTerminal;
+    onTerminal.setStandardErrorFile(QString::fromLocal8Bit(::ptsname(master)));
+    onTerminal.start(flashPath(), arguments << file);
+    QByteArray drawn;
+    while (!onTerminal.waitForFinished(20)) {
+        pollfd p{master, POLLIN, 0};
+        char chunk[4096];
+        while (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN))
+            drawn.append(chunk, ::read(master, chunk, sizeof chunk));
+    }
+    ::close(master);
+    EXPECT_EQ(onTerminal.exitCode(), 0);
+    const QStringList rows = QString::fromLatin1(drawn).split(
+        QRegularExpression("[\r\n]|\x1b\\[K|\x1b\\[\\d+A"), Qt::SkipEmptyParts);
+    ASSERT_FALSE(rows.isEmpty());
+    for (const QString& row : rows)
+        EXPECT_LE(row.size(), 59) << row.toStdString();
+    EXPECT_FALSE(rows.filter(QRegularExpression("^\\.\\.\\.\\S*XYZ-if00-port0 \\[")).isEmpty())
+        << "the end of the name is kept";
 }
 
 TEST_F(FlashCli, EveryAttemptIsLoggedAsOneJsonLine) {
@@ -333,11 +388,16 @@ TEST_F(FlashCli, EveryAttemptIsLoggedAsOneJsonLine) {
     }
     EXPECT_EQ(outcomes, (QSet<QString>{"completed", "rejected_four_times"}));
 
-    // A log that cannot be written is said once and fails nothing.
-    const ProgramResult r =
-        flash({"--device", good.device(), "--log", "/nonexistent/dir/log", "-q", file});
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.err.count("cannot be written"), 1);
+    // A log that cannot be written is said once and fails nothing; a FIFO
+    // without a reader is no log and holds nothing up.
+    const QString fifo = dir.filePath(QStringLiteral("log.fifo"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    for (const QString& unwritable : {QStringLiteral("/nonexistent/dir/log"), fifo}) {
+        const ProgramResult r = runProgram(
+            flashPath(), {"--device", good.device(), "--log", unwritable, "-q", file}, {}, 10000);
+        EXPECT_EQ(r.exitCode, 0) << unwritable.toStdString();
+        EXPECT_EQ(r.err.count("cannot be written"), 1) << r.err.toStdString();
+    }
 }
 
 TEST_F(FlashCli, StableNamesAndRemotePortsFromThePortList) {
@@ -374,16 +434,43 @@ TEST_F(FlashCli, UsageErrors) {
           QStringList{"--device", "/dev/null", "--timeout", "-5", file}}) {
         EXPECT_EQ(flash(arguments).exitCode, 2) << arguments.join(' ').toStdString();
     }
-    const ProgramResult version = flash({"--version"});
+    // The version, the help and the list go alone: exit 0 would pass for an
+    // update that was never made. -v is --verbose, as in other flashers.
+    DevSim device;
+    for (const QStringList& arguments :
+         {QStringList{"-V", "--port", "1", file}, QStringList{"--version", "--check", file},
+          QStringList{"--help", "--device", device.device(), file},
+          QStringList{"--list-ports", "--port", "1", file}}) {
+        const ProgramResult r = flash(arguments);
+        EXPECT_EQ(r.exitCode, 2) << arguments.join(' ').toStdString();
+        EXPECT_TRUE(r.err.contains("goes alone")) << r.err.toStdString();
+    }
+    const ProgramResult verbose = flash({"-v", "-q", "--device", device.device(), file});
+    EXPECT_EQ(verbose.exitCode, 0);
+    EXPECT_EQ(verbose.err.count("answer 0x11"), 20);
+    EXPECT_EQ(device.stop().toStdString(), "transmissions=20 accepts=20 rejects=0");
+    const ProgramResult version = flash({"-V"});
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out.toStdString(), std::string("j4_flash ") + j4::kVersion + "\n");
     const ProgramResult help = flash({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_TRUE(help.out.contains("--check") && help.out.contains("--list-ports"));
+
+    // The simulator replaces only its own symbolic link: a file named by
+    // mistake is left as it was.
+    const QString precious = textFile("precious.txt", "keep me");
+    const ProgramResult refused = runProgram(devsimPath(), {"--link", precious}, {}, 5000);
+    EXPECT_EQ(refused.exitCode, 2);
+    QFile kept(precious);
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), "keep me");
+    EXPECT_EQ(runProgram(devsimPath(), {"-V", "--link", precious}).exitCode, 2);
+    EXPECT_EQ(runProgram(devsimPath(), {"-V"}).out.toStdString(),
+              std::string("j4_devsim ") + j4::kVersion + "\n");
 }
 
 TEST_F(FlashCli, EveryStopRequestClosesThePortCleanly) {
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM}) {
         DevSim device({"--delay-us", "20000"}); // 20 frames take 0.4 s
         QProcess flashProcess;
         flashProcess.start(flashPath(), {"--device", device.device(), file});
@@ -399,6 +486,17 @@ TEST_F(FlashCli, EveryStopRequestClosesThePortCleanly) {
         // The port is free at once, and the next attempt goes through whole.
         EXPECT_EQ(flash({"--device", device.device(), file}).exitCode, 0);
     }
+    // Standard error closed by its reader (| head -c1): the update goes on.
+    DevSim device;
+    const ProgramResult piped =
+        runProgram(QStringLiteral("bash"),
+                   {"-c",
+                    "\"$0\" --device \"$1\" \"$2\" 2>&1 >/dev/null | head -c1 >/dev/null; "
+                    "echo ${PIPESTATUS[0]}",
+                    flashPath(), device.device(), file});
+    EXPECT_EQ(piped.out.trimmed().toStdString(), "0");
+    device.stop();
+    EXPECT_TRUE(device.capture() == image);
 }
 
 TEST_F(FlashCli, AStopWhileTheFileIsBeingReadIsAnInterruption) {
@@ -415,5 +513,60 @@ TEST_F(FlashCli, AStopWhileTheFileIsBeingReadIsAnInterruption) {
         ::kill(static_cast<pid_t>(flashProcess.processId()), SIGTERM);
         ASSERT_TRUE(flashProcess.waitForFinished(5000));
         EXPECT_EQ(flashProcess.exitCode(), 130) << arguments.join(' ').toStdString();
+        EXPECT_EQ(QString::fromLocal8Bit(flashProcess.readAllStandardError()).trimmed(),
+                  "j4_flash: The update was interrupted.");
     }
+}
+
+TEST_F(FlashCli, StandardInputAndNamesThatAreNotUtf8) {
+    // "-" reads the file once from standard input, before any port opens.
+    DevSim first;
+    DevSim second;
+    QFile update(file);
+    ASSERT_TRUE(update.open(QIODevice::ReadOnly));
+    const QByteArray text = update.readAll();
+    QProcess piped;
+    piped.start(flashPath(), {"-q", "--device", first.device(), "--device", second.device(), "-"});
+    piped.write(text);
+    piped.closeWriteChannel();
+    ASSERT_TRUE(piped.waitForFinished(10000));
+    EXPECT_EQ(piped.exitCode(), 0) << piped.readAllStandardError().toStdString();
+    first.stop();
+    second.stop();
+    EXPECT_TRUE(first.capture() == image && second.capture() == image);
+    QProcess checked;
+    checked.start(flashPath(), {"--check", "-"});
+    checked.write(text);
+    checked.closeWriteChannel();
+    ASSERT_TRUE(checked.waitForFinished(10000));
+    EXPECT_EQ(checked.readAllStandardOutput().trimmed(), "-: 20 frames, 4040 bytes");
+
+    // File, device and log names in Latin-1 reach the system as they are.
+    const QByteArray folder = QFile::encodeName(dir.path());
+    const QByteArray latin1File = folder + "/caf\xe9.j4u";
+    const QByteArray latin1Device = folder + "/d\xe9vice";
+    const QByteArray latin1Log = folder + "/l\xf6g";
+    ASSERT_EQ(::link(QFile::encodeName(file).constData(), latin1File.constData()), 0);
+    DevSim device;
+    ASSERT_EQ(::symlink(QFile::encodeName(device.device()).constData(), latin1Device.constData()),
+              0);
+    // Run with the bytes themselves: QProcess would pass UTF-8.
+    const std::string program = QFile::encodeName(flashPath()).toStdString();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        ::execl(program.c_str(), program.c_str(), "-q", "--log", latin1Log.constData(), "--device",
+                latin1Device.constData(), latin1File.constData(), nullptr);
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(::access(latin1Log.constData(), F_OK), 0) << "the log under its own name";
+    device.stop();
+    EXPECT_TRUE(device.capture() == image);
+    for (const QByteArray& name : {latin1File, latin1Device, latin1Log})
+        ::unlink(name.constData()); // names QTemporaryDir cannot spell
 }

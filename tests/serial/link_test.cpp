@@ -15,8 +15,12 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <QProcess>
+
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace j4;
@@ -157,13 +161,56 @@ TEST(QtSerialLink, HeldOrMissingPortIsRefused) {
     second.close();
     second.close(); // closing twice does no harm
     EXPECT_EQ(second.open("/dev/j4-no-such-port"), LinkError::PortNotFound);
+
+    // The same device by its own name while held by the link's name.
+    const std::string real = QFileInfo(device.device()).symLinkTarget().toStdString();
+    ASSERT_EQ(holder.open(path), LinkError::None);
+    EXPECT_EQ(second.open(real), LinkError::PortBusy);
+    holder.close();
+
+    // Held by a program that locks the descriptor instead of writing a lock file.
+    const int held = ::open(real.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(second.open(path), LinkError::PortBusy);
+    EXPECT_EQ(second.errorDetail(), "another program holds the device");
+    ::close(held);
+}
+
+TEST(QtSerialLink, AnotherProgramsLockFileIsRespected) {
+    // ser2net and the UUCP programs write the PID in ASCII (or as a binary
+    // int) and no program name: Qt takes such a lock for a stale one.
+    DevSim device;
+    QString name = QFileInfo(device.device()).symLinkTarget().mid(5);
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    QFile lock(QStringLiteral("/run/lock/LCK..") + name);
+    QProcess owner;
+    owner.start(QStringLiteral("sleep"), {QStringLiteral("30")});
+    ASSERT_TRUE(owner.waitForStarted());
+    const std::int32_t pid = static_cast<std::int32_t>(owner.processId());
+    for (const QByteArray& content :
+         {QByteArray::number(pid).rightJustified(10, ' ') + '\n',
+          QByteArray(reinterpret_cast<const char*>(&pid), sizeof pid)}) {
+        ASSERT_TRUE(lock.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        lock.write(content);
+        lock.close();
+        QtSerialLink link;
+        EXPECT_EQ(link.open(device.device().toStdString()), LinkError::PortBusy);
+        EXPECT_EQ(link.errorDetail(), "locked by process " + std::to_string(pid));
+        EXPECT_TRUE(lock.exists()) << "another program's lock is left alone";
+    }
+    owner.kill();
+    owner.waitForFinished();
+    QtSerialLink link;
+    EXPECT_EQ(link.open(device.device().toStdString()), LinkError::None) << "a stale lock";
+    link.close();
+    lock.remove();
 }
 
 TEST(QtSerialLink, BareNamesAreLookedUpWhereTheSerialLibraryLooks) {
     // "ttyS0" is /dev/ttyS0, whatever the working folder holds.
-    EXPECT_EQ(platform::systemLocation(QStringLiteral("ttyS0")), QStringLiteral("/dev/ttyS0"));
-    EXPECT_EQ(platform::systemLocation(QStringLiteral("./dev")), QStringLiteral("./dev"));
-    EXPECT_EQ(platform::systemLocation(QStringLiteral("/tmp/x")), QStringLiteral("/tmp/x"));
+    EXPECT_EQ(platform::realDevice("ttyS0"), QStringLiteral("/dev/ttyS0"));
+    EXPECT_EQ(platform::realDevice("./dev"), QStringLiteral("./dev"));
+    EXPECT_EQ(platform::realDevice("/tmp/x"), QStringLiteral("/tmp/x"));
     DevSim device;
     const QString relative =
         QDir(QStringLiteral("/dev")).relativeFilePath(QFileInfo(device.device()).symLinkTarget());
@@ -181,6 +228,34 @@ TEST(QtSerialLink, HangUpIsReportedPromptly) {
         EXPECT_EQ(sent.result.linkError, LinkError::HungUp) << when;
         EXPECT_LT(sent.elapsedMs, 2500) << when << ": well before the 5 s time-out";
         EXPECT_EQ(sent.result.state.acceptedBytes, 4002u) << when;
+    }
+    {
+        // The device stops taking bytes in the middle of a 64 KiB frame: the
+        // write gives up after the time-out, and a stop ends it sooner.
+        DevSim device({QStringLiteral("--stall-at"), QStringLiteral("1:10")});
+        const QByteArray huge = makeImage(1, 65535);
+        QtSerialLink link(ms{600});
+        Sent sent = send(link, device.device(), huge);
+        EXPECT_EQ(sent.result.linkError, LinkError::WriteStalled);
+        EXPECT_LT(sent.elapsedMs, 2000);
+        std::atomic<bool> stop{false};
+        link.setAnswerTimeout(ms{60000});
+        link.watchStopFlag(&stop);
+        std::thread stopper([&] {
+            QThread::msleep(300);
+            stop = true;
+        });
+        sent = send(link, device.device(), huge);
+        stopper.join();
+        EXPECT_EQ(sent.result.linkError, LinkError::Interrupted);
+        EXPECT_LT(sent.elapsedMs, 2000);
+    }
+    {
+        // A pseudo-terminal's master, where terminal settings mean nothing
+        // and a read could wait forever, is no serial port.
+        QtSerialLink link(ms{300});
+        EXPECT_EQ(link.open("/dev/ptmx"), LinkError::PortNotFound);
+        EXPECT_EQ(link.errorDetail(), "a pseudo-terminal's master side, not a serial port");
     }
 }
 

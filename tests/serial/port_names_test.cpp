@@ -33,11 +33,11 @@ TEST(PortNames, EnvironmentListReplacesTheSystemsAndNumbersFromOne) {
 
 TEST(PortNames, ARequestNamesTheDeviceBehindTheNumber) {
     qputenv("J4_PORTS", "/tmp/first:/tmp/second");
-    const UpdateRequest second = requestForPort(QStringLiteral("u.j4u"), 2);
+    const UpdateRequest second = requestForPort("u.j4u", 2);
     EXPECT_EQ(second.device, "/tmp/second");
     EXPECT_EQ(second.portNumber, 2);
     EXPECT_EQ(second.filePath, "u.j4u");
-    EXPECT_TRUE(requestForPort(QStringLiteral("u.j4u"), 3).device.empty());
+    EXPECT_TRUE(requestForPort("u.j4u", 3).device.empty());
     qunsetenv("J4_PORTS");
 }
 

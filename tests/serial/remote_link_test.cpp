@@ -10,10 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <thread>
+#include <tuple>
 
 using namespace j4;
 using j4::testing::DevSim;
@@ -34,19 +36,49 @@ QByteArray escapedImage() {
 
 UpdateReport update(const QString& device, const QString& file, ms timeout = ms{2000}) {
     const auto link = makeLink(device.toStdString(), timeout);
-    return UpdateSession(*link).run(requestForDevice(file, device));
+    return UpdateSession(*link).run(requestForDevice(file.toStdString(), device.toStdString()));
 }
 
 } // namespace
 
 TEST(RemotePort, AddressesAreParsed) {
-    const auto remote = parseRemotePort("rfc2217://bench-pc.local:4001");
-    ASSERT_TRUE(remote);
-    EXPECT_EQ(remote->host, "bench-pc.local");
-    EXPECT_EQ(remote->port, 4001);
-    for (const char* bad : {"rfc2217://host", "rfc2217://:4001", "rfc2217://h:0",
-                            "rfc2217://h:70000", "rfc2217://h:12x", "/dev/ttyUSB0"})
-        EXPECT_FALSE(parseRemotePort(bad)) << bad;
+    for (const auto& [address, host, port] :
+         {std::tuple{"rfc2217://bench-pc.local:4001", "bench-pc.local", 4001},
+          std::tuple{"RFC2217://10.0.0.7:7", "10.0.0.7", 7},
+          std::tuple{"rfc2217://[::1]:4001", "::1", 4001}}) {
+        const auto remote = parseRemotePort(address);
+        ASSERT_TRUE(remote) << address;
+        EXPECT_EQ(remote->host, host);
+        EXPECT_EQ(remote->port, port);
+    }
+    // Each refused with what is wrong, and as a remote address: never looked
+    // for under /dev. A comma would reach gensio as another field.
+    for (const auto& [bad, why] :
+         {std::pair{"rfc2217://host", "the network port is missing"},
+          std::pair{"rfc2217://", "the host is missing"},
+          std::pair{"rfc2217://:4001", "the host is missing"},
+          std::pair{"rfc2217://127.0.0.1:", "the network port is missing"},
+          std::pair{"rfc2217://h:0", "the network port must be 1 to 65535"},
+          std::pair{"rfc2217://h:70000", "Invalid port or port number out of range"},
+          std::pair{"rfc2217://h:12x", "Invalid port or port number out of range"},
+          std::pair{"rfc2217://127.0.0.1,4002:4001",
+                    "Invalid hostname (contains invalid characters)"},
+          std::pair{"rfc2217://h_x:4001", "'h_x' is not a host name or address"},
+          std::pair{"telnet://h:4001", "it does not start with rfc2217://"}}) {
+        std::string problem;
+        EXPECT_FALSE(parseRemotePort(bad, &problem)) << bad;
+        EXPECT_EQ(problem, why) << bad;
+        EXPECT_TRUE(isRemoteAddress(bad)) << bad;
+    }
+    EXPECT_FALSE(isRemoteAddress("/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0"));
+    QTemporaryDir dir;
+    const QString file =
+        j4::testing::writeUpdateFile(dir.filePath("u.j4u"), j4::testing::makeImage(1, 4));
+    const UpdateReport report = update(QStringLiteral("rfc2217://127.0.0.1,4002:4001"), file);
+    EXPECT_EQ(report.linkError, LinkError::AddressInvalid);
+    EXPECT_EQ(
+        report.detail,
+        "Port: rfc2217://127.0.0.1,4002:4001 (Invalid hostname (contains invalid characters))");
 }
 
 TEST(RemotePort, PortListsSplitOnlyWhereAnotherEntryStarts) {
@@ -66,6 +98,15 @@ TEST(RemotePort, AWholeUpdateArrivesBitExactThroughTheServer) {
     const UpdateReport report = update(server.url(), file);
     EXPECT_TRUE(report.completed()) << report.text << ' ' << report.detail;
     EXPECT_EQ(report.where.rejects, 2u);
+    {
+        // A server on the IPv6 loopback, its address in brackets.
+        DevSim another;
+        Ser2Net overIpv6(another.device(), QStringLiteral("::1"));
+        const UpdateReport sent = update(overIpv6.url(), file);
+        EXPECT_TRUE(sent.completed()) << sent.text << ' ' << sent.detail;
+        another.stop();
+        EXPECT_TRUE(another.capture() == image);
+    }
     device.stop();
     EXPECT_TRUE(device.capture() == image);
 }
@@ -89,6 +130,26 @@ TEST(RemotePort, FailuresHaveTheirOwnTexts) {
         const UpdateReport unknown =
             update(QStringLiteral("rfc2217://no-such-host.invalid:4001"), file);
         EXPECT_EQ(unknown.linkError, LinkError::ServerNotFound);
+    }
+    {
+        // A server that takes the connection and never answers (stopped, or
+        // no serial server): it does not answer, and a stop ends the wait.
+        QTcpServer mute;
+        ASSERT_TRUE(mute.listen(QHostAddress::LocalHost));
+        const QString address = QStringLiteral("rfc2217://127.0.0.1:%1").arg(mute.serverPort());
+        const UpdateReport silent = update(address, file);
+        EXPECT_EQ(silent.linkError, LinkError::ServerUnreachable) << silent.detail;
+        std::atomic<bool> stop{false};
+        std::thread stopper([&stop] {
+            QThread::msleep(300);
+            stop = true;
+        });
+        const auto link = makeLink(address.toStdString(), ms{2000});
+        const UpdateReport stopped =
+            UpdateSession(*link, &stop)
+                .run(requestForDevice(file.toStdString(), address.toStdString()));
+        stopper.join();
+        EXPECT_EQ(stopped.outcome, UpdateOutcome::Interrupted);
     }
     {
         // The server dies in the middle of the transfer.

@@ -46,6 +46,7 @@ LinkError FakeLink::write(std::span<const std::uint8_t> bytes) {
     if (hungUp_)
         return LinkError::HungUp;
     writes.emplace_back(bytes.begin(), bytes.end());
+    lastWriteAt_ = now;
     if (!replies_.empty()) {
         put(now + replies_.front().delay, replies_.front().byte);
         replies_.pop_front();
@@ -70,7 +71,7 @@ ByteRead FakeLink::readByte() {
     now = std::max(now, line_.front().arrives);
     const std::uint8_t byte = line_.front().byte;
     line_.pop_front();
-    return {LinkError::None, byte};
+    return {LinkError::None, byte, std::max(ms{0}, now - lastWriteAt_)};
 }
 
 WaitingBytes FakeLink::bytesWaiting(ms wait) {

@@ -62,6 +62,7 @@ private:
     std::deque<Reply> replies_;
     std::map<int, std::vector<std::pair<ms, std::vector<std::uint8_t>>>> surplus_;
     std::deque<OnLine> line_; // ordered by arrival
+    ms lastWriteAt_{0};
     int hangUpAtWrite_ = 0;
     bool hungUp_ = false;
     LinkError openResult_ = LinkError::None;

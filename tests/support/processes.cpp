@@ -71,19 +71,20 @@ int freeLocalPort() {
     return probe.serverPort();
 }
 
-Ser2Net::Ser2Net(const QString& device) : process_(std::make_unique<QProcess>()) {
+Ser2Net::Ser2Net(const QString& device, const QString& host)
+    : process_(std::make_unique<QProcess>()), host_(host) {
     port_ = freeLocalPort();
     const QString config = dir_.filePath(QStringLiteral("ser2net.yaml"));
     QFile file(config);
     if (!file.open(QIODevice::WriteOnly))
         throw std::runtime_error("cannot write the ser2net configuration");
     file.write(QStringLiteral("connection: &j4\n"
-                              "  accepter: telnet(rfc2217),tcp,127.0.0.1,%1\n"
+                              "  accepter: telnet(rfc2217),tcp,%3,%1\n"
                               "  connector: serialdev,%2,115200N81,local\n"
                               "  options:\n"
                               "    kickolduser: true\n")
                    .arg(port_)
-                   .arg(device)
+                   .arg(device, host_)
                    .toUtf8());
     file.close();
     // -n: stay in the foreground; -d: no daemon, messages to standard error.
@@ -94,7 +95,7 @@ Ser2Net::Ser2Net(const QString& device) : process_(std::make_unique<QProcess>())
     clock.start();
     for (;;) {
         QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port_));
+        socket.connectToHost(QHostAddress(host_), static_cast<quint16>(port_));
         if (socket.waitForConnected(200)) {
             socket.abort();
             break;
@@ -117,7 +118,8 @@ Ser2Net::~Ser2Net() {
 }
 
 QString Ser2Net::url() const {
-    return QStringLiteral("rfc2217://127.0.0.1:%1").arg(port_);
+    const QString host = host_.contains(QLatin1Char(':')) ? "[" + host_ + "]" : host_;
+    return QStringLiteral("rfc2217://%1:%2").arg(host).arg(port_);
 }
 
 void Ser2Net::kill() {

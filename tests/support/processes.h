@@ -36,11 +36,12 @@ private:
 // configuration, serving `device` with RFC 2217 (telnet(rfc2217),tcp).
 class Ser2Net {
 public:
-    explicit Ser2Net(const QString& device);
+    // Serves `device` on a free port of the loopback address `host`.
+    explicit Ser2Net(const QString& device, const QString& host = QStringLiteral("127.0.0.1"));
     ~Ser2Net();
 
     int port() const { return port_; }
-    // "rfc2217://127.0.0.1:PORT"
+    // "rfc2217://127.0.0.1:PORT" ("rfc2217://[::1]:PORT" when bound there)
     QString url() const;
     // Kills the server (SIGKILL), as a crash or a pulled cable would.
     void kill();
@@ -49,6 +50,7 @@ private:
     QTemporaryDir dir_;
     std::unique_ptr<QProcess> process_;
     int port_ = 0;
+    QString host_;
 };
 
 // A local TCP port nobody listens on at the moment.

@@ -52,13 +52,18 @@ stop_device() {
     fi
 }
 
-flash_status() { # ARGS... -> exit status in $status, output in $out
-    local tmp=$work/flash.out
-    (cd "$work" && wine "$stage/bin/j4_flash.exe" "$@") >"$tmp" 2>&1
+flash_status() { # ARGS... -> exit status in $status, standard output in $out, error in $err
+    (cd "$work" && wine "$stage/bin/j4_flash.exe" "$@") >"$work/flash.out" 2>"$work/flash.err"
     status=$?
-    out=$(tr -d '\r' <"$tmp")
+    out=$(tr -d '\r' <"$work/flash.out")
+    err=$(tr -d '\r' <"$work/flash.err")
 }
-last_line() { printf '%s\n' "$out" | grep -v '^$' | tail -n 1; }
+# The result: the last line of standard output after a success, of standard
+# error after a failure (where every line is the program's own).
+last_line() {
+    if [ "$status" = 0 ]; then printf '%s\n' "$out"; else printf '%s\n' "$err"; fi |
+        grep -v '^$' | tail -n 1
+}
 
 echo "== preparing Wine ($WINEPREFIX)"
 wineboot -i >/dev/null 2>&1
@@ -69,6 +74,9 @@ for number in 5 12; do
     wine reg add 'HKLM\Software\Wine\Ports' /v "COM$number" /d "$work/dev$number" /f >/dev/null 2>&1
 done
 wineserver -k >/dev/null 2>&1
+# One server for the whole run, started here so that what it says at start
+# ("Master socket fd=...") never mixes with a program's output.
+wineserver -p >"$work/wineserver.log" 2>&1
 "$root/build/tools/j4_flash" --check examples/demo.j4u --image-out "$work/demo.bin" >/dev/null
 cp examples/demo.j4u "$work/demo.j4u"
 
@@ -99,10 +107,11 @@ expect() { # NAME STATUS TEXT DEVSIM-OPTIONS... -- J4_FLASH-OPTIONS...
         test "$status" = "$want_status" -a "$(last_line)" = "$want_text"
 }
 expect "rejects then accepts" 0 "Update is completed." --reject 2,3,4 --
-expect "four rejects" 7 "CRC error. File damaged." --reject 2,3,4,5 --
-expect "a wrong answer" 6 "Communication error." --answer 0x06@3 --
-expect "a surplus answer byte" 6 "Communication error." --stray 0x11@2 --stray-delay-us 0 --
-expect "a silent device" 5 "No answer from the device within 500 ms." --silent-from 4 -- --timeout 500
+expect "four rejects" 7 "j4_flash: CRC error. File damaged." --reject 2,3,4,5 --
+expect "a wrong answer" 6 "j4_flash: Communication error." --answer 0x06@3 --
+expect "a surplus answer byte" 6 "j4_flash: Communication error." --stray 0x11@2 --stray-delay-us 0 --
+expect "a silent device" 5 "j4_flash: No answer from the device within 500 ms." --silent-from 4 -- \
+    --timeout 500
 start_device 5 --hangup-at 3:20
 flash_status --port 5 -q --timeout 2000 demo.j4u
 stop_device
@@ -110,7 +119,7 @@ check "a hang-up: exit 5 (got $status, '$(last_line)')" test "$status" = 5
 
 flash_status --port 200 -q demo.j4u
 check "an unmapped number: exit 4, 'The serial port does not exist.' (got $status, '$(last_line)')" \
-    test "$status" = 4 -a "$(last_line)" = "The serial port does not exist."
+    test "$status" = 4 -a "$(last_line)" = "j4_flash: The serial port does not exist."
 
 start_device 12
 flash_status --port 12 -q demo.j4u
@@ -119,7 +128,8 @@ check "COM12 (\\\\.\\COM12): exit 0 and bit-exact" \
     test "$status" = 0 && cmp -s "$work/demo.bin" "$work/capture.bin"
 
 start_device 5 --delay-us 30000
-(cd "$work" && exec wine "$stage/bin/j4_flash.exe" --port 5 -q demo.j4u) >"$work/ctrlc.out" 2>&1 &
+(cd "$work" && exec wine "$stage/bin/j4_flash.exe" --port 5 -q demo.j4u) >"$work/flash.out" \
+    2>"$work/flash.err" &
 wine_pid=$!
 sleep 2
 # Wine turns SIGINT into the console's Ctrl+C event.
@@ -127,9 +137,9 @@ pkill -INT -f 'j4_flash.exe --port 5' 2>/dev/null
 wait "$wine_pid"
 status=$?
 stop_device
-out=$(tr -d '\r' <"$work/ctrlc.out")
+err=$(tr -d '\r' <"$work/flash.err")
 check "Ctrl+C: exit 130, 'The update was interrupted.' (got $status, '$(last_line)')" \
-    test "$status" = 130 -a "$(last_line)" = "The update was interrupted."
+    test "$status" = 130 -a "$(last_line)" = "j4_flash: The update was interrupted."
 
 echo "== the window under Xvfb"
 cp "$build/tests/window_driver.exe" "$stage/bin/" # beside the Qt libraries
@@ -149,10 +159,10 @@ installer=$(ls "$build"/J4-Updater-*-win64.exe)
 version=$(sed -n 's/.*kVersion = "\(.*\)";/\1/p' "$build/generated/j4_version.h")
 wine "$installer" /S '/D=C:\j4-updater-test' >/dev/null 2>&1
 installed=$WINEPREFIX/drive_c/j4-updater-test
-out=$(wine "$installed/bin/j4_flash.exe" --version 2>&1 | tr -d '\r')
+out=$(wine "$installed/bin/j4_flash.exe" --version 2>/dev/null | tr -d '\r')
 check "installed j4_flash.exe --version: 'j4_flash $version' (got '$out')" \
     test "$out" = "j4_flash $version"
-out=$(wine "$installed/bin/j4_flash.exe" --check 'C:\j4-updater-test\doc\demo.j4u' 2>&1 | tr -d '\r')
+out=$(wine "$installed/bin/j4_flash.exe" --check 'C:\j4-updater-test\doc\demo.j4u' 2>/dev/null | tr -d '\r')
 check "installed j4_flash.exe --check on the installed example" \
     grep -q ': 96 frames, 24768 bytes$' <<<"$out"
 check "the Start-menu entry" \

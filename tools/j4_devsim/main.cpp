@@ -19,7 +19,9 @@
 #include <set>
 #include <string>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <termios.h>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -46,6 +48,8 @@ Options (transmissions are counted from 1, resends included):
   --silent-from K       read but never answer from transmission K on
   --hangup-at K[:M]     hang up at transmission K after M of its bytes (0);
                         M at or past the frame's size: while the host waits
+  --stall-at K[:M]      stop reading at transmission K after M of its bytes
+                        (0), keeping the line open: the host's writes block
   --stray BYTES@K       send BYTES (e.g. 0x11 or 0x55,0x66) after the answer to
                         transmission K, 20 ms later unless --stray-delay-us
   --stray-delay-us US   how long after the answer the stray bytes follow; 0
@@ -54,8 +58,12 @@ Options (transmissions are counted from 1, resends included):
   --pace                pace the line at 115200 8N1: 86.8 us a byte, both ways
   --reject-prob P       reject each transmission with probability P
   --seed S              seed for --reject-prob (default 1)
-  --version             print the version
-  --help                this text
+  -v, --verbose         a line per transmission on standard error
+  -V, --version         print the version
+  -h, --help            this text
+
+PATH must not exist, or be a symbolic link (one left by an earlier run):
+anything else there is left alone and is an error.
 
 The summary line: "transmissions=N accepts=N rejects=N".
 )";
@@ -75,6 +83,9 @@ struct Options {
     long silentFrom = 0;
     long hangupAt = 0;
     long hangupAfterBytes = 0;
+    long stallAt = 0;
+    long stallAfterBytes = 0;
+    bool verbose = false;
     std::map<long, std::vector<std::uint8_t>> strayAt;
     long strayDelayUs = 20000;
     long delayUs = 0;
@@ -104,6 +115,13 @@ int parseByte(const std::string& text) {
     return static_cast<int>(value);
 }
 
+// "K[:M]" -> (K, M); M is 0 when absent.
+std::pair<long, long> parseAtBytes(const std::string& text) {
+    const auto colon = text.find(':');
+    const long k = parseNumber(text.substr(0, colon), "transmission");
+    return {k, colon == std::string::npos ? 0 : parseNumber(text.substr(colon + 1), "byte count")};
+}
+
 // "BYTE@K" -> (byte, K); K is 0 when absent.
 std::pair<int, long> parseByteAt(const std::string& text) {
     const auto at = text.find('@');
@@ -121,12 +139,17 @@ Options parseOptions(int argc, char** argv) {
                 usageError(arg + " needs a value");
             return argv[++i];
         };
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
+        if (arg == "--help" || arg == "-h" || arg == "--version" || arg == "-V") {
+            // Alone, or it would pass for a device that served.
+            if (argc != 2)
+                usageError(arg + " goes alone");
+            if (arg == "--help" || arg == "-h")
+                std::fputs(kUsage, stdout);
+            else
+                std::printf("j4_devsim %s\n", j4::kVersion);
             std::exit(0);
-        } else if (arg == "--version") {
-            std::printf("j4_devsim %s\n", j4::kVersion);
-            std::exit(0);
+        } else if (arg == "--verbose" || arg == "-v") {
+            o.verbose = true;
         } else if (arg == "--link") {
             o.link = value();
         } else if (arg == "--capture") {
@@ -152,11 +175,9 @@ Options parseOptions(int argc, char** argv) {
         } else if (arg == "--silent-from") {
             o.silentFrom = parseNumber(value(), "transmission");
         } else if (arg == "--hangup-at") {
-            const std::string v = value();
-            const auto colon = v.find(':');
-            o.hangupAt = parseNumber(v.substr(0, colon), "transmission");
-            if (colon != std::string::npos)
-                o.hangupAfterBytes = parseNumber(v.substr(colon + 1), "byte count");
+            std::tie(o.hangupAt, o.hangupAfterBytes) = parseAtBytes(value());
+        } else if (arg == "--stall-at") {
+            std::tie(o.stallAt, o.stallAfterBytes) = parseAtBytes(value());
         } else if (arg == "--stray") {
             const std::string v = value();
             const auto at = v.find('@');
@@ -263,7 +284,19 @@ private:
         cfmakeraw(&raw);
         cfsetspeed(&raw, B115200);
         tcsetattr(slave_, TCSANOW, &raw);
-        ::unlink(o_.link.c_str());
+        // Only a symbolic link (ours, from an earlier run) is replaced: a file
+        // named by mistake is never deleted.
+        struct stat there {};
+        if (::lstat(o_.link.c_str(), &there) == 0) {
+            if (!S_ISLNK(there.st_mode)) {
+                std::fprintf(stderr,
+                             "j4_devsim: %s exists and is not a symbolic link; "
+                             "name another path or remove it\n",
+                             o_.link.c_str());
+                std::exit(2);
+            }
+            ::unlink(o_.link.c_str());
+        }
         if (::symlink(slaveName_.c_str(), o_.link.c_str()) != 0) {
             std::perror("j4_devsim: link");
             return false;
@@ -271,9 +304,23 @@ private:
         return true;
     }
 
+    // Removes the link only while it still points at our device.
+    void removeLink() {
+        char target[4096];
+        const ssize_t n = ::readlink(o_.link.c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == slaveName_)
+            ::unlink(o_.link.c_str());
+    }
+
     void serve() {
         std::uint8_t chunk[4096];
         while (!stopRequested && !hungUp_) {
+            if (stalled_) {
+                // Reads nothing more: what the host writes piles up until
+                // its writes can go no further.
+                ::usleep(100000);
+                continue;
+            }
             pollfd p{master_, POLLIN, 0};
             const int ready = ::poll(&p, 1, 100);
             if (ready <= 0)
@@ -287,7 +334,7 @@ private:
                 break;
             }
             const std::int64_t arrived = nowNs();
-            for (ssize_t i = 0; i < n && !hungUp_; ++i)
+            for (ssize_t i = 0; i < n && !hungUp_ && !stalled_; ++i)
                 take(chunk[i], arrived);
         }
     }
@@ -302,6 +349,11 @@ private:
         if (o_.hangupAt != 0 && transmissions_ == o_.hangupAt &&
             static_cast<long>(frame_.size()) >= o_.hangupAfterBytes) {
             hangUp();
+            return;
+        }
+        if (o_.stallAt != 0 && transmissions_ == o_.stallAt &&
+            static_cast<long>(frame_.size()) >= o_.stallAfterBytes) {
+            stalled_ = true;
             return;
         }
         frame_.push_back(byte);
@@ -360,6 +412,9 @@ private:
         if (stray != o_.strayAt.end() && o_.strayDelayUs == 0)
             out.insert(out.end(), stray->second.begin(), stray->second.end());
         writeAll(master_, out.data(), out.size());
+        if (o_.verbose)
+            std::fprintf(stderr, "j4_devsim: transmission %ld, %zu bytes, answer 0x%02X\n", k,
+                         frame_.size(), reply);
         if (stray != o_.strayAt.end() && o_.strayDelayUs > 0) {
             // Later, as a glitching device would, so that it is not read in
             // the same gulp as the answer.
@@ -380,7 +435,7 @@ private:
     void finish() {
         if (capture_)
             std::fclose(capture_);
-        ::unlink(o_.link.c_str());
+        removeLink();
         char line[128];
         std::snprintf(line, sizeof line, "transmissions=%ld accepts=%ld rejects=%ld\n",
                       transmissions_, accepts_, rejects_);
@@ -410,6 +465,7 @@ private:
     std::int64_t frameStartNs_ = 0;
     std::int64_t lineFreeNs_ = 0;
     bool hungUp_ = false;
+    bool stalled_ = false;
 };
 
 } // namespace

@@ -19,8 +19,12 @@ const std::atomic<bool>& installInterruptHandlers() {
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+    // Every signal whose default would kill the program mid-transfer and
+    // leave the port's lock behind ends it the clean way instead.
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM})
         sigaction(signal, &action, nullptr);
+    // A closed pipe on standard error is a failed write, not a reason to die.
+    std::signal(SIGPIPE, SIG_IGN);
     return stopRequested;
 }
 

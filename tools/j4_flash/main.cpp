@@ -67,12 +67,40 @@ void say(std::FILE* to, const std::string& text) {
     std::fflush(to);
 }
 
-int writeImage(const std::vector<std::uint8_t>& image, const QString& path) {
+// Every error line starts with the program's name, as scripts and logs
+// expect of a Unix tool.
+void sayError(const std::string& text) {
+    say(stderr, "j4_flash: " + text);
+}
+
+// Names as the caller gave them. Qt decodes the arguments as UTF-8, which
+// replaces what is not; the system needs the bytes.
+class RawArguments {
+public:
+    RawArguments(int argc, char** argv) : raw_(argv, argv + argc) {}
+
+    std::string bytesOf(const QString& value) const {
+        for (const std::string& argument : raw_) {
+            if (QString::fromLocal8Bit(argument) == value)
+                return argument;
+            const auto eq = argument.find('=');
+            if (argument.starts_with("--") && eq != std::string::npos &&
+                QString::fromLocal8Bit(argument.substr(eq + 1)) == value)
+                return argument.substr(eq + 1);
+        }
+        return value.toStdString();
+    }
+
+private:
+    std::vector<std::string> raw_;
+};
+
+int writeImage(const std::vector<std::uint8_t>& image, const std::string& path) {
     const auto fail = [&](int error) {
-        say(stderr, "Cannot write " + path.toStdString() + ": " + std::strerror(error));
+        sayError("Cannot write " + path + ": " + std::strerror(error));
         return kUsage;
     };
-    std::FILE* out = std::fopen(QFile::encodeName(path).constData(), "wb");
+    std::FILE* out = std::fopen(path.c_str(), "wb");
     if (out == nullptr)
         return fail(errno);
     // A full disk shows only when the buffer is flushed, or at close.
@@ -84,27 +112,42 @@ int writeImage(const std::vector<std::uint8_t>& image, const QString& path) {
     return kCompleted;
 }
 
-int check(const QString& path, const QString& imageOut, const std::atomic<bool>& stop) {
+int interrupted() {
+    sayError(j4::linkErrorText(j4::LinkError::Interrupted, {}));
+    return kInterrupted;
+}
+
+// Reads and decodes FILE; says why not, once, when it cannot be used.
+std::optional<j4::LoadResult> decode(const std::string& path, const std::atomic<bool>& stop,
+                                     int& status, std::string* refusalDetail = nullptr) {
     std::string reason;
-    const auto loaded =
-        j4::loadUpdateFile(path.toStdString(), j4::UpdateFileReader::Kinds::Any, reason, &stop);
-    if (stop)
-        return kInterrupted;
-    if (!loaded) {
-        say(stderr, j4::fileOpenDetail(path.toStdString(), reason));
-        say(stderr, j4::kFileOpenErrorText);
-        return kFileRefused;
+    auto loaded = j4::loadUpdateFile(path, j4::UpdateFileReader::Kinds::Any, reason, &stop);
+    if (stop) {
+        status = interrupted();
+        return std::nullopt;
     }
-    if (!loaded->ok()) {
-        say(stderr, j4::loadErrorText(*loaded));
-        return kFileRefused;
+    if (!loaded || !loaded->ok()) {
+        const std::string detail = loaded ? path : j4::fileOpenDetail(path, reason);
+        if (!loaded)
+            sayError(detail);
+        sayError(loaded ? j4::loadErrorText(*loaded) : j4::kFileOpenErrorText);
+        if (refusalDetail != nullptr)
+            *refusalDetail = detail;
+        status = kFileRefused;
     }
-    if (!imageOut.isEmpty()) {
-        if (const int status = writeImage(loaded->image, imageOut); status != kCompleted)
-            return status;
+    return loaded;
+}
+
+int check(const std::string& path, const std::string& imageOut, const std::atomic<bool>& stop) {
+    int status = kCompleted;
+    const auto loaded = decode(path, stop, status);
+    if (!loaded || !loaded->ok())
+        return status;
+    if (!imageOut.empty()) {
+        if (const int written = writeImage(loaded->image, imageOut); written != kCompleted)
+            return written;
     }
-    std::printf("%s: %zu frames, %zu bytes\n", qPrintable(path), loaded->frames,
-                loaded->image.size());
+    std::printf("%s: %zu frames, %zu bytes\n", path.c_str(), loaded->frames, loaded->image.size());
     return kCompleted;
 }
 
@@ -150,34 +193,30 @@ private:
     std::atomic<bool> failed_{false};
 };
 
-int sendAll(const QString& path, std::vector<Target>& targets, const RunOptions& options,
+int sendAll(const std::string& path, std::vector<Target>& targets, const RunOptions& options,
             const std::atomic<bool>& stop) {
     LogWriter log(options.logPath);
-    // Decoded once; every device's thread only reads it.
-    std::string reason;
-    auto loaded =
-        j4::loadUpdateFile(path.toStdString(), j4::UpdateFileReader::Kinds::Any, reason, &stop);
+    // Decoded once, before any port is opened (standard input can be read
+    // only once); every device's thread only reads it.
+    int status = kCompleted;
+    std::string refusal;
+    auto loaded = decode(path, stop, status, &refusal);
     if (stop)
-        return kInterrupted;
+        return status;
     if (!loaded || !loaded->ok()) {
-        const std::string detail =
-            loaded ? path.toStdString() : j4::fileOpenDetail(path.toStdString(), reason);
-        const std::string text = loaded ? j4::loadErrorText(*loaded) : j4::kFileOpenErrorText;
         for (Target& target : targets) {
-            target.report.outcome =
+            j4::UpdateReport& report = target.report;
+            report.outcome =
                 loaded ? j4::UpdateOutcome::FileRefused : j4::UpdateOutcome::FileUnreadable;
-            target.report.text = text;
-            target.report.detail = detail;
-            target.report.filePath = path.toStdString();
-            target.report.device = target.request.device;
-            target.report.portNumber = target.request.portNumber;
-            target.report.startedAt = target.report.endedAt = std::chrono::system_clock::now();
-            log.append(target.report);
+            report.text = loaded ? j4::loadErrorText(*loaded) : j4::kFileOpenErrorText;
+            report.detail = refusal;
+            report.filePath = path;
+            report.device = target.request.device;
+            report.portNumber = target.request.portNumber;
+            report.startedAt = report.endedAt = std::chrono::system_clock::now();
+            log.append(report);
         }
-        if (!loaded)
-            say(stderr, detail);
-        say(stderr, text);
-        return kFileRefused;
+        return status;
     }
     const auto decoded = std::make_shared<const j4::DecodedFile>(
         j4::DecodedFile{std::move(loaded->image), loaded->frames, std::move(loaded->sha256)});
@@ -226,22 +265,23 @@ int sendAll(const QString& path, std::vector<Target>& targets, const RunOptions&
 
     for (const Target& target : targets)
         if (!target.report.adapterNote.empty())
-            say(stderr, target.label + ": " + target.report.adapterNote);
+            sayError(target.label + ": " + target.report.adapterNote);
     if (targets.size() == 1) {
-        // One device: its result as the last line, as scripts expect.
+        // One device: its result as the last line, as scripts expect; a
+        // failure's detail just before it.
         const j4::UpdateReport& report = targets.front().report;
         if (report.completed()) {
             say(stdout, report.text);
             return kCompleted;
         }
         if (!report.detail.empty())
-            say(stderr, report.detail);
-        say(stderr, report.text);
+            sayError(report.detail);
+        sayError(report.text);
         return exitStatus(report.outcome);
     }
 
     std::printf("Summary:\n");
-    int status = kCompleted;
+    status = kCompleted;
     std::vector<std::string> failed;
     for (const Target& target : targets) {
         const j4::UpdateReport& r = target.report;
@@ -271,43 +311,46 @@ int sendAll(const QString& path, std::vector<Target>& targets, const RunOptions&
     return status;
 }
 
+// Adds the ports of "N" or "N-M"; false when `value` is neither.
+bool addPortRange(const QString& value, const std::string& file, std::vector<Target>& targets) {
+    const QStringList bounds = value.split(QLatin1Char('-'));
+    bool okFirst = false;
+    bool okLast = true;
+    const int first = bounds.value(0).toInt(&okFirst);
+    const int last = bounds.size() == 2 ? bounds[1].toInt(&okLast) : first;
+    if (bounds.size() > 2 || !okFirst || !okLast || first < j4::kFirstPortNumber ||
+        last > j4::kLastPortNumber || last < first)
+        return false;
+    for (int number = first; number <= last; ++number) {
+        j4::UpdateRequest request = j4::requestForPort(file, number);
+        const std::string label =
+            request.device.empty() ? "port " + std::to_string(number) : request.device;
+        targets.push_back({std::move(request), label, {}});
+    }
+    return true;
+}
+
 // --port and --device in the order given, ranges (--port 1-8) spread out.
-std::optional<std::vector<Target>> targetsFromArguments(const QStringList& arguments,
-                                                        const QString& file, QString& error) {
+// The parser lists every option in the order met, once per use: the values
+// of --port and of --device are taken from there in turn.
+std::optional<std::vector<Target>> targetsFromOptions(const QCommandLineParser& parser,
+                                                      const RawArguments& raw,
+                                                      const std::string& file, QString& error) {
+    const QStringList ports = parser.values(QStringLiteral("port"));
+    const QStringList devices = parser.values(QStringLiteral("device"));
+    qsizetype nextPort = 0;
+    qsizetype nextDevice = 0;
     std::vector<Target> targets;
-    for (qsizetype i = 1; i < arguments.size(); ++i) {
-        QString option = arguments[i];
-        QString value;
-        if (const qsizetype eq = option.indexOf(QLatin1Char('=')); eq > 0) {
-            value = option.mid(eq + 1);
-            option = option.left(eq);
-        } else if (option == QLatin1String("--port") || option == QLatin1String("--device")) {
-            value = i + 1 < arguments.size() ? arguments[++i] : QString();
-        } else {
-            continue;
-        }
-        if (option == QLatin1String("--device")) {
-            Target target{j4::requestForDevice(file, value), value.toStdString(), {}};
-            targets.push_back(std::move(target));
-            continue;
-        }
-        if (option != QLatin1String("--port"))
-            continue;
-        const QStringList bounds = value.split(QLatin1Char('-'));
-        bool okFirst = false;
-        bool okLast = true;
-        const int first = bounds.value(0).toInt(&okFirst);
-        const int last = bounds.size() == 2 ? bounds[1].toInt(&okLast) : first;
-        if (bounds.size() > 2 || !okFirst || !okLast || first < j4::kFirstPortNumber ||
-            last > j4::kLastPortNumber || last < first) {
-            error = QStringLiteral("--port takes a number from 1 to 255, or a range such as 1-8");
-            return std::nullopt;
-        }
-        for (int number = first; number <= last; ++number) {
-            j4::UpdateRequest request = j4::requestForPort(file, number);
-            const std::string label =
-                request.device.empty() ? "port " + std::to_string(number) : request.device;
-            targets.push_back({std::move(request), label, {}});
+    for (const QString& name : parser.optionNames()) {
+        if (name == QLatin1String("device")) {
+            const std::string device = raw.bytesOf(devices.value(nextDevice++));
+            targets.push_back({j4::requestForDevice(file, device), device, {}});
+        } else if (name == QLatin1String("port")) {
+            if (!addPortRange(ports.value(nextPort++), file, targets)) {
+                error =
+                    QStringLiteral("--port takes a number from 1 to 255, or a range such as 1-8");
+                return std::nullopt;
+            }
         }
     }
     // The same device twice would be two transfers fighting over one line.
@@ -329,6 +372,7 @@ std::optional<std::vector<Target>> targetsFromArguments(const QStringList& argum
 } // namespace
 
 int main(int argc, char** argv) {
+    const RawArguments raw(argc, argv);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("j4_flash"));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(j4::kVersion));
@@ -342,6 +386,7 @@ int main(int argc, char** argv) {
         "  j4_flash --device PATH FILE   (PATH may be rfc2217://HOST:PORT)\n"
         "  j4_flash --list-ports\n"
         "--port and --device may be given several times: the devices are updated at once.\n"
+        "FILE - reads the update file from standard input.\n"
         "\n"
         "Exit status: 0 completed (every device) or file valid; 2 usage error; 3 file refused\n"
         "or cannot be opened; 4 port cannot be opened; 5 no answer or port failure;\n"
@@ -351,7 +396,9 @@ int main(int argc, char** argv) {
         "by ':') replaces the system's list of numbered ports. J4_UPDATE_LOG=FILE appends\n"
         "a JSON line per attempt to FILE, as --log does."));
     const QCommandLineOption helpOption = parser.addHelpOption();
-    const QCommandLineOption versionOption = parser.addVersionOption();
+    const QCommandLineOption versionOption(
+        QStringList{QStringLiteral("V"), QStringLiteral("version")},
+        QStringLiteral("Print the version."));
     const QCommandLineOption checkOption(QStringLiteral("check"),
                                          QStringLiteral("Decode and validate FILE only; print "
                                                         "its frames and bytes."));
@@ -374,14 +421,14 @@ int main(int argc, char** argv) {
     const QCommandLineOption quietOption(QStringList{QStringLiteral("q"), QStringLiteral("quiet")},
                                          QStringLiteral("No progress."));
     const QCommandLineOption verboseOption(
-        QStringLiteral("verbose"),
+        QStringList{QStringLiteral("v"), QStringLiteral("verbose")},
         QStringLiteral("A line per transmission: device, frame, offset, size, answer, rejects, "
                        "milliseconds to the answer."));
     const QCommandLineOption logOption(QStringLiteral("log"),
                                        QStringLiteral("Append a JSON line per attempt to FILE."),
                                        QStringLiteral("FILE"));
-    parser.addOptions({checkOption, imageOutOption, portOption, deviceOption, timeoutOption,
-                       listOption, quietOption, verboseOption, logOption});
+    parser.addOptions({versionOption, checkOption, imageOutOption, portOption, deviceOption,
+                       timeoutOption, listOption, quietOption, verboseOption, logOption});
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The update file."));
 
     const auto usageError = [&](const QString& message) {
@@ -390,6 +437,14 @@ int main(int argc, char** argv) {
     };
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
+    const bool alone = parser.optionNames().size() == 1 && parser.positionalArguments().isEmpty();
+    for (const auto& [option, name] :
+         {std::pair{&helpOption, "--help"}, std::pair{&versionOption, "--version"},
+          std::pair{&listOption, "--list-ports"}}) {
+        // Alone, or a script could take the exit status 0 for an update.
+        if (parser.isSet(*option) && !alone)
+            return usageError(QStringLiteral("%1 goes alone").arg(QLatin1String(name)));
+    }
     if (parser.isSet(helpOption)) {
         std::fputs(qPrintable(parser.helpText()), stdout);
         return kCompleted;
@@ -404,16 +459,17 @@ int main(int argc, char** argv) {
     const QStringList files = parser.positionalArguments();
     if (files.size() != 1)
         return usageError(QStringLiteral("name exactly one update file"));
+    const std::string file = raw.bytesOf(files.first());
     const std::atomic<bool>& stop = j4::flash::installInterruptHandlers();
     if (parser.isSet(checkOption))
-        return check(files.first(), parser.value(imageOutOption), stop);
+        return check(file, raw.bytesOf(parser.value(imageOutOption)), stop);
     if (parser.isSet(imageOutOption))
         return usageError(QStringLiteral("--image-out goes with --check"));
 
     if (!parser.isSet(portOption) && !parser.isSet(deviceOption))
         return usageError(QStringLiteral("give --port N or --device PATH"));
     QString error;
-    auto targets = targetsFromArguments(QCoreApplication::arguments(), files.first(), error);
+    auto targets = targetsFromOptions(parser, raw, file, error);
     if (!targets)
         return usageError(error);
     RunOptions options;
@@ -426,7 +482,7 @@ int main(int argc, char** argv) {
     }
     options.quiet = parser.isSet(quietOption);
     options.verbose = parser.isSet(verboseOption);
-    options.logPath = parser.isSet(logOption) ? parser.value(logOption).toStdString()
-                                              : qEnvironmentVariable("J4_UPDATE_LOG").toStdString();
-    return sendAll(files.first(), *targets, options, stop);
+    options.logPath = parser.isSet(logOption) ? raw.bytesOf(parser.value(logOption))
+                                              : qgetenv("J4_UPDATE_LOG").toStdString();
+    return sendAll(file, *targets, options, stop);
 }

@@ -1,6 +1,9 @@
 #include "progress.h"
 
+#include "terminal.h"
+
 #include <algorithm>
+#include <cstring>
 
 namespace j4::flash {
 namespace {
@@ -20,27 +23,43 @@ ProgressBoard::ProgressBoard(std::vector<std::string> labels, Mode mode, bool ve
     }
 }
 
-std::string ProgressBoard::barLine(const Row& row) const {
-    constexpr int kWidth = 30;
+// "...end of a long name": the end holds the serial number and the port.
+std::string fitLabel(const std::string& label, std::size_t width) {
+    if (label.size() <= width)
+        return label + std::string(width - label.size(), ' ');
+    if (width <= 3)
+        return label.substr(label.size() - width);
+    return "..." + label.substr(label.size() - (width - 3));
+}
+
+std::string ProgressBoard::barLine(const Row& row, int columns) const {
     const int percent = row.state.percent();
-    std::string bar(kWidth, '.');
-    std::fill_n(bar.begin(), percent * kWidth / 100, '#');
-    char line[256];
+    char figures[96];
     if (!row.result.empty()) {
-        std::snprintf(line, sizeof line, "%-*s [%s] %3d%%  %s", static_cast<int>(labelWidth_),
-                      row.label.c_str(), bar.c_str(), percent, row.result.c_str());
-        return line;
+        std::snprintf(figures, sizeof figures, "%3d%%  %s", percent, row.result.c_str());
+    } else {
+        const double seconds = row.started ? secondsSince(row.startedAt) : 0.0;
+        const auto sent = static_cast<double>(row.state.acceptedBytes);
+        const double rate = seconds > 0 ? sent / seconds : 0;
+        const long left =
+            rate > 0
+                ? static_cast<long>((static_cast<double>(row.state.totalBytes) - sent) / rate + 0.5)
+                : 0;
+        std::snprintf(figures, sizeof figures, "%3d%%  %6.1f kB/s  %ld:%02ld left", percent,
+                      rate / 1000.0, left / 60, left % 60);
     }
-    const double seconds = row.started ? secondsSince(row.startedAt) : 0.0;
-    const auto sent = static_cast<double>(row.state.acceptedBytes);
-    const double rate = seconds > 0 ? sent / seconds : 0;
-    const long left =
-        rate > 0
-            ? static_cast<long>((static_cast<double>(row.state.totalBytes) - sent) / rate + 0.5)
-            : 0;
-    std::snprintf(line, sizeof line, "%-*s [%s] %3d%%  %6.1f kB/s  %ld:%02ld left",
-                  static_cast<int>(labelWidth_), row.label.c_str(), bar.c_str(), percent,
-                  rate / 1000.0, left / 60, left % 60);
+    // One column short of the width: a line that fills the last column
+    // wraps on some terminals, and a wrapped row breaks the redraw in place.
+    const int room = std::max(columns - 1, 8);
+    const int fixed = static_cast<int>(std::strlen(figures)) + 4; // " [" "] "
+    const int labelWidth = std::min(static_cast<int>(labelWidth_), std::max(room - fixed - 10, 8));
+    const int barWidth = std::clamp(room - fixed - labelWidth, 0, 30);
+    std::string bar(static_cast<std::size_t>(barWidth), '.');
+    std::fill_n(bar.begin(), percent * barWidth / 100, '#');
+    std::string line =
+        fitLabel(row.label, static_cast<std::size_t>(labelWidth)) + " [" + bar + "] " + figures;
+    if (static_cast<int>(line.size()) > room)
+        line.resize(static_cast<std::size_t>(room));
     return line;
 }
 
@@ -49,10 +68,18 @@ void ProgressBoard::redraw(bool force) {
     if (!force && drawn_ && now - lastDraw_ < std::chrono::milliseconds(100))
         return;
     lastDraw_ = now;
+    const int columns = terminalColumns(out_);
+    if (drawn_ && columns != columns_) {
+        // Resized: rows drawn at the old width may have been rewrapped, so
+        // the board starts afresh below them rather than overwrite blindly.
+        std::fputs("\n", out_);
+        drawn_ = false;
+    }
+    columns_ = columns;
     if (drawn_ && rows_.size() > 1)
         std::fprintf(out_, "\x1b[%zuA", rows_.size() - 1); // back to the first row
     for (std::size_t i = 0; i < rows_.size(); ++i)
-        std::fprintf(out_, "\r%s\x1b[K%s", barLine(rows_[i]).c_str(),
+        std::fprintf(out_, "\r%s\x1b[K%s", barLine(rows_[i], columns).c_str(),
                      i + 1 < rows_.size() ? "\n" : "");
     std::fflush(out_);
     drawn_ = true;
@@ -94,12 +121,10 @@ void ProgressBoard::answered(std::size_t device, const TransferState& state,
     if (!verbose_)
         return;
     std::lock_guard lock(mutex_);
-    const double ms = std::chrono::duration<double, std::milli>(sinceSent).count();
     if (mode_ == Mode::Terminal && drawn_)
         std::fputs("\r\x1b[K", out_);
-    std::fprintf(out_, "%s: frame %zu offset %zu size %zu answer 0x%02X rejects %d %.3f ms\n",
-                 rows_[device].label.c_str(), state.frameNumber, state.frameOffset, state.frameSize,
-                 state.lastAnswer, state.rejectsInARow, ms);
+    std::fprintf(out_, "%s: %s\n", rows_[device].label.c_str(),
+                 traceLine(state, sinceSent).c_str());
     std::fflush(out_);
     drawn_ = false;
 }
@@ -108,7 +133,8 @@ void ProgressBoard::finished(std::size_t device, const UpdateReport& report) {
     std::lock_guard lock(mutex_);
     Row& row = rows_[device];
     row.state = report.where;
-    row.result = report.text;
+    // A failure's text is said once, with its detail, after the progress.
+    row.result = report.completed() ? report.text : "failed";
     if (mode_ == Mode::Terminal) {
         redraw(true);
         if (std::all_of(rows_.begin(), rows_.end(), [](const Row& r) { return !r.result.empty(); }))

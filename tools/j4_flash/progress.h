@@ -35,7 +35,7 @@ private:
         std::string result;
         bool started = false;
     };
-    std::string barLine(const Row& row) const;
+    std::string barLine(const Row& row, int columns) const;
     void redraw(bool force);
 
     std::mutex mutex_;
@@ -45,6 +45,7 @@ private:
     std::FILE* out_;
     std::chrono::steady_clock::time_point lastDraw_{};
     bool drawn_ = false;
+    int columns_ = 0;
     std::size_t labelWidth_ = 0;
 };
 
