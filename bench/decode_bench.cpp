@@ -1,7 +1,7 @@
 // Decoding and validating a maximum-size update file, against a plain
 // fscanf("%2X") loop over the same file as the baseline.
 
-#include "update_file_reader.h"
+#include "update_session.h"
 
 #include <benchmark/benchmark.h>
 
@@ -60,15 +60,13 @@ const Fixture& fixture(bool spaced) {
 
 void BM_Decode(benchmark::State& state) {
     const std::string& path = fixture(state.range(0) != 0).path;
-    std::string reason;
     for (auto _ : state) {
         // Opening is part of the work: the tool opens the file for every attempt.
-        const auto result =
-            j4::loadUpdateFile(path, j4::UpdateFileReader::Kinds::RegularOnly, reason);
-        if (!result || !result->ok() || result->image.size() != j4::kMaxImageBytes)
+        const auto result = j4::prepareUpdateFile(path, j4::UpdateFileReader::Kinds::RegularOnly);
+        if (!result.ok() || result.decoded->image.size() != j4::kMaxImageBytes)
             state.SkipWithError("decoding failed");
         else
-            benchmark::DoNotOptimize(result->image.data());
+            benchmark::DoNotOptimize(result.decoded->image.data());
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kValues);
 }

@@ -206,7 +206,7 @@ std::string loadErrorText(const LoadResult& result) {
     return "Update file is damaged.";
 }
 
-LoadResult loadUpdateFile(ByteSource& source, std::size_t expectedValues) {
+LoadResult decodeUpdateFile(ByteSource& source, std::size_t expectedValues) {
     UpdateDecoder decoder(expectedValues);
     std::vector<std::uint8_t> chunk(64 * 1024);
     for (;;) {

@@ -85,7 +85,7 @@ public:
 };
 
 // Decodes the whole source and validates the frames.
-LoadResult loadUpdateFile(ByteSource& source, std::size_t expectedValues = 0);
+LoadResult decodeUpdateFile(ByteSource& source, std::size_t expectedValues = 0);
 // The same over text already in memory.
 LoadResult decodeUpdateText(std::span<const char> text);
 // Walks the frames from offset 0; the first frame that runs past the data (or

@@ -27,26 +27,17 @@ private:
 
 } // namespace
 
-LoadResult loadUpdateFile(UpdateFileReader& file) {
+LoadResult decodeOpenedFile(UpdateFileReader& file) {
     const auto size = file.size();
     if (size && *size > kMaxUpdateFileBytes)
         return refusedFile(LoadError::FileTooLarge);
     HashingSource hashing(file);
     // Two digits a value at the most dense, so half the size is room enough.
-    LoadResult result = loadUpdateFile(hashing, size ? static_cast<std::size_t>(*size / 2 + 1) : 0);
+    LoadResult result =
+        decodeUpdateFile(hashing, size ? static_cast<std::size_t>(*size / 2 + 1) : 0);
     if (result.ok() && hashing.atEnd)
         result.sha256 = hashing.hash.hex();
     return result;
-}
-
-std::optional<LoadResult> loadUpdateFile(const std::string& path, UpdateFileReader::Kinds kinds,
-                                         std::string& openReason, const std::atomic<bool>* stop) {
-    UpdateFileReader::Opened opened = UpdateFileReader::open(path, kinds, stop);
-    if (!opened.file) {
-        openReason = opened.reason;
-        return std::nullopt;
-    }
-    return loadUpdateFile(*opened.file);
 }
 
 } // namespace j4

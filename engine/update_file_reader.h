@@ -39,13 +39,8 @@ public:
     virtual std::optional<std::uint64_t> size() const = 0;
 };
 
-// Opens, checks the size and decodes: what every front does with a path.
-// `openReason` receives the system's text when the file cannot be opened.
-std::optional<LoadResult> loadUpdateFile(const std::string& path, UpdateFileReader::Kinds kinds,
-                                         std::string& openReason,
-                                         const std::atomic<bool>* stop = nullptr);
-
-// Decodes an opened file, refusing one whose size is over the limit unread.
-LoadResult loadUpdateFile(UpdateFileReader& file);
+// Decodes an opened file, refusing one whose size is over the limit unread,
+// and hashes it on the way.
+LoadResult decodeOpenedFile(UpdateFileReader& file);
 
 } // namespace j4

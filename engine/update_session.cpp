@@ -44,79 +44,95 @@ std::string fileOpenDetail(const std::string& path, const std::string& reason) {
     return path + ": " + reason;
 }
 
+namespace {
+
+PreparedFile refused(UpdateOutcome outcome, std::string text, std::string detail) {
+    return {nullptr, outcome, std::move(text), std::move(detail)};
+}
+
+PreparedFile interruptedFile() {
+    return refused(UpdateOutcome::Interrupted, linkErrorText(LinkError::Interrupted, {}), {});
+}
+
+// Decodes a file already opened; a refused file never reaches a device.
+PreparedFile prepareOpened(UpdateFileReader& file, const std::string& path,
+                           const std::atomic<bool>* stop) {
+    LoadResult loaded = decodeOpenedFile(file);
+    if (stop != nullptr && stop->load())
+        return interruptedFile();
+    if (!loaded.ok())
+        return refused(UpdateOutcome::FileRefused, loadErrorText(loaded), path);
+    return {std::make_shared<DecodedFile>(
+                DecodedFile{std::move(loaded.image), loaded.frames, std::move(loaded.sha256)}),
+            UpdateOutcome::Completed,
+            {},
+            {}};
+}
+
+PreparedFile unreadable(const std::string& path, const std::string& reason) {
+    return refused(UpdateOutcome::FileUnreadable, kFileOpenErrorText, fileOpenDetail(path, reason));
+}
+
+} // namespace
+
+PreparedFile prepareUpdateFile(const std::string& path, UpdateFileReader::Kinds kinds,
+                               const std::atomic<bool>* stop) {
+    const UpdateFileReader::Opened opened = UpdateFileReader::open(path, kinds, stop);
+    if (stop != nullptr && stop->load())
+        return interruptedFile();
+    if (!opened.file)
+        return unreadable(path, opened.reason);
+    return prepareOpened(*opened.file, path, stop);
+}
+
 UpdateSession::UpdateSession(SerialLink& link, const std::atomic<bool>* stop)
     : link_(link), stop_(stop) {
     link_.watchStopFlag(stop);
 }
 
-UpdateReport UpdateSession::run(const UpdateRequest& request, const UpdateListener& listener) {
-    const auto started = std::chrono::steady_clock::now();
-    UpdateReport report;
-    report.startedAt = std::chrono::system_clock::now();
-    report.filePath = request.filePath;
-    report.device = request.device;
-    report.portNumber = request.portNumber;
-    report.portDescription = request.portDescription;
-    report.adapterSerial = request.adapterSerial;
-    const auto finish = [&](UpdateOutcome outcome, std::string text, std::string detail) {
-        link_.close();
-        report.outcome = outcome;
-        report.text = std::move(text);
-        report.detail = std::move(detail);
-        report.duration = std::chrono::steady_clock::now() - started;
-        report.endedAt = std::chrono::system_clock::now();
-        return report;
-    };
-    const auto interrupted = [&] {
-        report.linkError = LinkError::Interrupted;
-        return finish(UpdateOutcome::Interrupted,
-                      linkErrorText(LinkError::Interrupted, link_.answerTimeout()), {});
-    };
+UpdateReport& UpdateSession::finish(UpdateReport& report, UpdateOutcome outcome, std::string text,
+                                    std::string detail) {
+    link_.close();
+    report.outcome = outcome;
+    report.text = std::move(text);
+    report.detail = std::move(detail);
+    report.duration = std::chrono::steady_clock::now() - started_;
+    report.endedAt = std::chrono::system_clock::now();
+    return report;
+}
 
-    UpdateFileReader::Opened file;
-    if (!request.decoded) {
-        file = UpdateFileReader::open(request.filePath, request.fileKinds, stop_);
-        if (stopRequested())
-            return interrupted();
-        if (!file.file) {
-            return finish(UpdateOutcome::FileUnreadable, kFileOpenErrorText,
-                          fileOpenDetail(request.filePath, file.reason));
-        }
-    }
+UpdateReport& UpdateSession::interrupted(UpdateReport& report) {
+    report.linkError = LinkError::Interrupted;
+    return finish(report, UpdateOutcome::Interrupted,
+                  linkErrorText(LinkError::Interrupted, link_.answerTimeout()), {});
+}
 
-    if (listener.stage)
-        listener.stage(UpdateStage::OpeningPort, report.where);
+bool UpdateSession::openPort(const UpdateRequest& request, UpdateReport& report) {
     const LinkError opened =
         request.device.empty() ? LinkError::PortNotFound : link_.open(request.device);
-    if (opened == LinkError::Interrupted || stopRequested())
-        return interrupted();
+    if (opened == LinkError::Interrupted || stopRequested()) {
+        interrupted(report);
+        return false;
+    }
     if (opened != LinkError::None) {
         report.linkError = opened;
-        return finish(UpdateOutcome::PortFailed, linkErrorText(opened, link_.answerTimeout()),
-                      withSystemDetail(portDetail(request), link_));
+        finish(report, UpdateOutcome::PortFailed, linkErrorText(opened, link_.answerTimeout()),
+               withSystemDetail(portDetail(request), link_));
+        return false;
     }
     link_.flushInput();
+    return true;
+}
 
-    std::shared_ptr<const DecodedFile> decoded = request.decoded;
-    if (!decoded) {
-        // A refused file never reaches the device: the attempt ends here.
-        LoadResult loaded = loadUpdateFile(*file.file);
-        file.file.reset();
-        if (stopRequested())
-            return interrupted();
-        if (!loaded.ok())
-            return finish(UpdateOutcome::FileRefused, loadErrorText(loaded), request.filePath);
-        decoded = std::make_shared<DecodedFile>(
-            DecodedFile{std::move(loaded.image), loaded.frames, std::move(loaded.sha256)});
-    }
-    report.frames = decoded->frames;
-    report.fileSha256 = decoded->sha256;
-
-    report.where.totalBytes = decoded->image.size();
+void UpdateSession::transfer(const DecodedFile& decoded, const UpdateListener& listener,
+                             UpdateReport& report) {
+    report.frames = decoded.frames;
+    report.fileSha256 = decoded.sha256;
+    report.transfer.totalBytes = decoded.image.size();
     if (listener.stage)
-        listener.stage(UpdateStage::Transferring, report.where);
-    const TransferResult result = runTransfer(decoded->image, link_, listener.transfer, stop_);
-    report.where = result.state;
+        listener.stage(UpdateStage::Transferring, report.transfer);
+    const TransferResult result = runTransfer(decoded.image, link_, listener.transfer, stop_);
+    report.transfer = result.state;
     report.linkError = result.linkError;
     report.adapterNote = link_.adapterNote();
     std::string detail = transferDetail(result);
@@ -124,8 +140,47 @@ UpdateReport UpdateSession::run(const UpdateRequest& request, const UpdateListen
         detail = withSystemDetail(std::move(detail), link_);
     if (!report.adapterNote.empty())
         detail += " " + report.adapterNote;
-    return finish(fromTransfer(result), transferText(result, link_.answerTimeout()),
-                  std::move(detail));
+    finish(report, fromTransfer(result), transferText(result, link_.answerTimeout()),
+           std::move(detail));
+}
+
+UpdateReport UpdateSession::run(const UpdateRequest& request, const UpdateListener& listener) {
+    started_ = std::chrono::steady_clock::now();
+    UpdateReport report;
+    report.startedAt = std::chrono::system_clock::now();
+    report.filePath = request.filePath;
+    report.device = request.device;
+    report.portNumber = request.portNumber;
+    report.portDescription = request.portDescription;
+    report.adapterSerial = request.adapterSerial;
+
+    // Port first, unless the file came decoded: see the header.
+    UpdateFileReader::Opened file;
+    if (!request.decoded) {
+        file = UpdateFileReader::open(request.filePath, request.fileKinds, stop_);
+        if (stopRequested())
+            return interrupted(report);
+        if (!file.file) {
+            const PreparedFile refusal = unreadable(request.filePath, file.reason);
+            return finish(report, refusal.refusal, refusal.text, refusal.detail);
+        }
+    }
+    if (listener.stage)
+        listener.stage(UpdateStage::OpeningPort, report.transfer);
+    if (!openPort(request, report))
+        return report;
+    std::shared_ptr<const DecodedFile> decoded = request.decoded;
+    if (!decoded) {
+        PreparedFile prepared = prepareOpened(*file.file, request.filePath, stop_);
+        file.file.reset();
+        if (!prepared.ok())
+            return prepared.refusal == UpdateOutcome::Interrupted
+                       ? interrupted(report)
+                       : finish(report, prepared.refusal, prepared.text, prepared.detail);
+        decoded = std::move(prepared.decoded);
+    }
+    transfer(*decoded, listener, report);
+    return report;
 }
 
 } // namespace j4

@@ -1,7 +1,17 @@
 #pragma once
-// One update attempt, start to end, for every front: open the file, open the
-// port, flush it, decode and validate the file, transfer. The fronts only
-// present the report it returns.
+// One update attempt, start to end, for every front: the file decoded, the
+// port opened and flushed, the transfer. The fronts only present the report
+// it returns.
+//
+// Two orders, each chosen for its front:
+// - Port first (run() on a request without a decoded file): the file is
+//   opened, then the port is opened and flushed, then the file is decoded.
+//   The window works this way, as it always has: an operator who set a port
+//   with nothing behind it hears of the port before the file's contents.
+// - File first (prepareUpdateFile(), then run() on the decoded file): the
+//   command line decodes once for every device, before any port is opened:
+//   standard input can be read only once, and a refused file must touch no
+//   device of a run.
 
 #include "serial_link.h"
 #include "transfer.h"
@@ -32,7 +42,8 @@ struct UpdateRequest {
     std::string portDescription;   // the adapter, where known
     std::string adapterSerial;     // its serial number, where known
     UpdateFileReader::Kinds fileKinds = UpdateFileReader::Kinds::RegularOnly;
-    // Already decoded: the attempt opens the port and sends it, and reads no file.
+    // Already decoded (file first): the attempt opens the port and sends it,
+    // and reads no file.
     std::shared_ptr<const DecodedFile> decoded;
 };
 
@@ -54,7 +65,7 @@ struct UpdateReport {
     std::string detail;      // which frame, how much was accepted, which device
     std::string adapterNote; // what the adapter does to the answers, when it matters
     LinkError linkError = LinkError::None;
-    TransferState where; // how far the transfer got
+    TransferState transfer; // how far the transfer got
     std::size_t frames = 0;
     std::string fileSha256;
     std::string filePath;
@@ -79,6 +90,20 @@ struct UpdateListener {
     TransferListener transfer;
 };
 
+// A file decoded and validated, or why it cannot be sent.
+struct PreparedFile {
+    std::shared_ptr<const DecodedFile> decoded;       // empty when refused
+    UpdateOutcome refusal = UpdateOutcome::Completed; // FileUnreadable, FileRefused, Interrupted
+    std::string text;
+    std::string detail;
+
+    bool ok() const { return decoded != nullptr; }
+};
+
+// File first: opens, checks and decodes the file at `path`.
+PreparedFile prepareUpdateFile(const std::string& path, UpdateFileReader::Kinds kinds,
+                               const std::atomic<bool>* stop = nullptr);
+
 class UpdateSession {
 public:
     // Blocking waits in the link and reads of the file end once *stop is set.
@@ -89,9 +114,16 @@ public:
 
 private:
     bool stopRequested() const { return stop_ != nullptr && stop_->load(); }
+    // Opens and flushes the port; false (with the report finished) if it fails.
+    bool openPort(const UpdateRequest& request, UpdateReport& report);
+    void transfer(const DecodedFile& decoded, const UpdateListener& listener, UpdateReport& report);
+    UpdateReport& finish(UpdateReport& report, UpdateOutcome outcome, std::string text,
+                         std::string detail);
+    UpdateReport& interrupted(UpdateReport& report);
 
     SerialLink& link_;
     const std::atomic<bool>* stop_;
+    std::chrono::steady_clock::time_point started_;
 };
 
 // The main text shown when the update file cannot be opened.

@@ -61,6 +61,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     agree(j4::decodeUpdateText({reinterpret_cast<const char*>(text.data()), text.size()}),
           expected);
     ChunkedSource source(text, sizes);
-    agree(j4::loadUpdateFile(source), expected);
+    agree(j4::decodeUpdateFile(source), expected);
     return 0;
 }

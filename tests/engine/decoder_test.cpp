@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -44,6 +46,16 @@ private:
     std::size_t at_ = 0;
 };
 
+// Opens and decodes the file at `path`, as the tools do.
+std::optional<LoadResult> readFile(const std::string& path, std::string& reason) {
+    const UpdateFileReader::Opened opened =
+        UpdateFileReader::open(path, UpdateFileReader::Kinds::RegularOnly);
+    reason = opened.reason;
+    if (!opened.file)
+        return std::nullopt;
+    return decodeOpenedFile(*opened.file);
+}
+
 // Decodes through a real file, as the tool does, and checks that every other
 // way of feeding the same text agrees.
 Decoded load(const std::string& text) {
@@ -54,11 +66,11 @@ Decoded load(const std::string& text) {
         std::fwrite(text.data(), 1, text.size(), file.get());
     }
     std::string reason;
-    auto result = loadUpdateFile(path, UpdateFileReader::Kinds::RegularOnly, reason);
+    auto result = readFile(path, reason);
     EXPECT_TRUE(result.has_value()) << reason;
     for (std::size_t chunk : {1, 2, 3, 7}) {
         ChunkedText source(text, chunk);
-        const LoadResult again = loadUpdateFile(source);
+        const LoadResult again = decodeUpdateFile(source);
         EXPECT_EQ(again.error, result->error) << "chunks of " << chunk;
         EXPECT_EQ(again.image, result->image) << "chunks of " << chunk;
         EXPECT_EQ(loadErrorText(again), loadErrorText(*result)) << "chunks of " << chunk;
@@ -269,20 +281,19 @@ TEST(Decoder, LargeFilesAreRefusedUnreadOrNotReadToTheirEnd) {
                                                              &std::fclose);
     }
     std::filesystem::resize_file(path, kMaxUpdateFileBytes + 1);
-    {}
     std::string reason;
-    auto result = loadUpdateFile(path, UpdateFileReader::Kinds::RegularOnly, reason);
+    auto result = readFile(path, reason);
     ASSERT_TRUE(result);
     EXPECT_EQ(loadErrorText(*result), "Update file is too large: more than 64 MiB.");
 
     // Under the size limit but over the value limit: reading stops early.
     ChunkedText values(hexValues(819200), 64 * 1024);
-    EXPECT_EQ(loadUpdateFile(values).error, LoadError::TooManyValues);
+    EXPECT_EQ(decodeUpdateFile(values).error, LoadError::TooManyValues);
 }
 
 TEST(Decoder, ReadErrorIsNotTakenForEndOfFile) {
     ChunkedText failing("00 01 AA", 64, true);
-    const LoadResult result = loadUpdateFile(failing);
+    const LoadResult result = decodeUpdateFile(failing);
     EXPECT_EQ(result.error, LoadError::ReadFailed);
     EXPECT_EQ(loadErrorText(result), "Update file could not be read to its end.");
 }
@@ -297,8 +308,7 @@ TEST(UpdateFileReader, PathsInAnyScriptOpen) {
     { std::ofstream(file, std::ios::binary) << "00 01 AA"; }
     const std::u8string utf8 = file.u8string();
     std::string reason;
-    const auto loaded = loadUpdateFile(std::string(utf8.begin(), utf8.end()),
-                                       UpdateFileReader::Kinds::RegularOnly, reason);
+    const auto loaded = readFile(std::string(utf8.begin(), utf8.end()), reason);
     ASSERT_TRUE(loaded) << reason;
     EXPECT_TRUE(loaded->ok());
     EXPECT_EQ(loaded->frames, 1u);

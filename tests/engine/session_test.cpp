@@ -43,7 +43,7 @@ TEST_F(Session, CompletedUpdateAndItsReport) {
     EXPECT_EQ(report.text, "Update is completed.");
     EXPECT_EQ(report.detail, "All 2 frames (7 bytes) were accepted.");
     EXPECT_EQ(report.frames, 2u);
-    EXPECT_EQ(report.where.acceptedBytes, 7u);
+    EXPECT_EQ(report.transfer.acceptedBytes, 7u);
     EXPECT_EQ(report.device, "/dev/fake");
     EXPECT_EQ(link.openedDevices, std::vector<std::string>{"/dev/fake"});
     EXPECT_EQ(link.flushes, 1);

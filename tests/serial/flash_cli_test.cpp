@@ -1,8 +1,12 @@
-// j4_flash end to end: the real program, the real port, the simulated device.
+// j4_flash end to end: the real program, the real port, the simulated device;
+// and in process, its library with scripted links.
 
+#include "fake_link.h"
+#include "flash_command.h"
 #include "j4_version.h"
 #include "processes.h"
 #include "qt_serial_link.h"
+#include "transfer.h"
 #include "update_files.h"
 
 #include <gtest/gtest.h>
@@ -21,7 +25,9 @@
 #include <QSet>
 
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
+#include <map>
 #include <memory>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -85,20 +91,6 @@ TEST_F(FlashCli, EveryOutcomeHasItsTextAndExitStatus) {
     }
 }
 
-TEST_F(FlashCli, PortNumbersComeFromTheList) {
-    DevSim device;
-    const QStringList ports{"J4_PORTS=/dev/j4-nothing-here:" + device.device()};
-    const ProgramResult listed = flash({"--list-ports"}, ports);
-    EXPECT_EQ(listed.exitCode, 0);
-    EXPECT_TRUE(listed.out.contains("  2  " + device.device())) << listed.out.toStdString();
-
-    EXPECT_EQ(flash({"--port", "2", file}, ports).exitCode, 0);
-    const ProgramResult missing = flash({"--port", "1", file}, ports);
-    EXPECT_EQ(missing.exitCode, 4);
-    EXPECT_EQ(missing.lastLine().toStdString(), error("The serial port does not exist."));
-    EXPECT_EQ(flash({"--port", "3", file}, ports).exitCode, 4);
-}
-
 TEST_F(FlashCli, HeldPortIsReportedAsInUse) {
     DevSim device;
     j4::QtSerialLink holder;
@@ -155,59 +147,6 @@ TEST_F(FlashCli, AnAdapterThatStillDelaysAnswersIsNamedOnStandardError) {
     EXPECT_EQ(timer.readAll(), "16\n");
 }
 
-TEST_F(FlashCli, RefusedFilesAreNeverSent) {
-    struct Case {
-        QByteArray text;
-        const char* lastLine;
-    };
-    const Case cases[] = {
-        {"  \r\n", "Update file is empty."},
-        {"00 03 AA BB\r\n", "Update file is damaged: incomplete frame at offset 0."},
-        {"00 01 AA\r\n00 01 BB\r\n00 01 ZZ\r\n",
-         "Update file is damaged: unexpected character 'Z' at line 3, column 7."},
-        {":10000000", "Update file is damaged: unexpected character ':' at line 1, column 1."},
-        {toUpdateText(makeImage(5, 65534)), "Update file is too large: more than 262144 bytes."},
-    };
-    DevSim device;
-    for (const Case& c : cases) {
-        const ProgramResult r = flash({"--device", device.device(), textFile("bad.j4u", c.text)});
-        EXPECT_EQ(r.exitCode, 3) << c.lastLine;
-        EXPECT_EQ(r.lastLine().toStdString(), error(c.lastLine));
-        const ProgramResult checked = flash({"--check", textFile("bad.j4u", c.text)});
-        EXPECT_EQ(checked.exitCode, 3);
-        EXPECT_EQ(checked.lastLine().toStdString(), error(c.lastLine));
-    }
-    EXPECT_EQ(device.stop().toStdString(), "transmissions=0 accepts=0 rejects=0");
-
-    // The reason comes on the line before the result.
-    const QString missing = dir.filePath("missing.j4u");
-    for (const QStringList& arguments :
-         {QStringList{"--check", missing}, QStringList{"--device", device.device(), missing}}) {
-        const ProgramResult gone = flash(arguments);
-        EXPECT_EQ(gone.exitCode, 3);
-        EXPECT_EQ(
-            gone.err.trimmed().toStdString(),
-            ("j4_flash: " + missing + ": No such file or directory\nj4_flash: File open error!")
-                .toStdString());
-    }
-}
-
-TEST_F(FlashCli, CheckPrintsFramesAndWritesTheImage) {
-    const QString out = dir.filePath(QStringLiteral("image.bin"));
-    const ProgramResult r = flash({"--check", file, "--image-out", out});
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_EQ(r.out.trimmed(), file + ": 20 frames, 4040 bytes");
-    QFile written(out);
-    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(written.readAll() == image);
-}
-
-TEST_F(FlashCli, AnImageThatCannotBeWrittenIsAnError) {
-    const ProgramResult r = flash({"--check", file, "--image-out", "/dev/full"});
-    EXPECT_EQ(r.exitCode, 2);
-    EXPECT_EQ(r.lastLine().toStdString(), error("Cannot write /dev/full: No space left on device"));
-}
-
 TEST_F(FlashCli, AnswersOutOfStepAreNeverTakenForSuccess) {
     // The byte too many comes with an answer (caught before the next frame),
     // or 20 ms later, while the next answer is awaited (caught at the latest
@@ -249,72 +188,7 @@ TEST_F(FlashCli, AnswersOutOfStepAreNeverTakenForSuccess) {
     }
 }
 
-TEST_F(FlashCli, SeveralDevicesAtOnce) {
-    // Port 1 completes, port 2 rejects four times, the device by path stays
-    // silent: each ends on its own, and the first failure in the order given
-    // sets the exit status.
-    DevSim first;
-    DevSim rejecting({"--reject", "3,4,5,6"});
-    DevSim silent({"--silent-from", "1"});
-    const QStringList ports{"J4_PORTS=" + first.device() + ":" + rejecting.device()};
-    const ProgramResult r = flash(
-        {"--port", "1-2", "--device", silent.device(), "--timeout", "500", "-q", file}, ports);
-    EXPECT_EQ(r.exitCode, 7) << r.out.toStdString() << r.err.toStdString();
-    const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
-    ASSERT_GE(lines.size(), 5) << r.out.toStdString();
-    EXPECT_EQ(lines[0], "Summary:");
-    EXPECT_TRUE(lines[1].contains("port 1") && lines[1].contains(first.device()) &&
-                lines[1].contains("Update is completed.") && lines[1].contains("4040 of 4040"));
-    EXPECT_TRUE(lines.filter("port 2").first().contains("CRC error. File damaged."));
-    EXPECT_TRUE(lines.filter(silent.device()).first().contains("No answer"));
-    EXPECT_EQ(lines.last(),
-              "2 of 3 devices failed: " + rejecting.device() + ", " + silent.device());
-    first.stop();
-    EXPECT_TRUE(first.capture() == image);
-
-    // All completed: exit 0.
-    DevSim a, b;
-    const ProgramResult ok = flash({"--device", a.device(), "--device", b.device(), "-q", file});
-    EXPECT_EQ(ok.exitCode, 0);
-    EXPECT_TRUE(ok.out.contains("All 2 devices completed."));
-}
-
-TEST_F(FlashCli, TheSameDeviceTwiceIsAUsageError) {
-    DevSim device;
-    const QStringList ports{"J4_PORTS=" + device.device()};
-    // Through the link and its target, and through a number and a path.
-    const QString target = QFileInfo(device.device()).symLinkTarget();
-    for (const QStringList& arguments :
-         {QStringList{"--device", device.device(), "--device", target, file},
-          QStringList{"--port", "1", "--device", device.device(), file}}) {
-        const ProgramResult r = flash(arguments, ports);
-        EXPECT_EQ(r.exitCode, 2);
-        EXPECT_TRUE(r.err.contains("are the same device")) << r.err.toStdString();
-    }
-    EXPECT_EQ(device.stop().toStdString(), "transmissions=0 accepts=0 rejects=0");
-}
-
-TEST_F(FlashCli, ProgressLinesWhenNotOnATerminalAndATraceWithVerbose) {
-    DevSim device;
-    const ProgramResult r = flash({"--device", device.device(), "--verbose", file});
-    EXPECT_EQ(r.exitCode, 0);
-    const QStringList lines = r.err.split('\n', Qt::SkipEmptyParts);
-    const QString prefix = device.device() + ": ";
-    EXPECT_EQ(lines.filter(QRegularExpression("^" + QRegularExpression::escape(prefix) + "\\d+%$"))
-                  .size(),
-              9)
-        << "10 % to 90 %";
-    EXPECT_TRUE(lines.contains(prefix + "sending 4040 bytes"));
-    EXPECT_TRUE(lines.contains(prefix + "100% Update is completed."));
-    const QStringList trace = lines.filter(QRegularExpression("frame \\d+ offset"));
-    ASSERT_EQ(trace.size(), 20);
-    EXPECT_TRUE(trace[1].startsWith(prefix + "frame 2 offset 202 size 202 answer 0x11 rejects 0 "))
-        << trace[1].toStdString();
-    EXPECT_TRUE(trace[1].endsWith(" ms"));
-    // -q keeps the trace and drops the progress.
-    const ProgramResult quiet = flash({"--device", device.device(), "--verbose", "-q", file});
-    EXPECT_EQ(quiet.err.split('\n', Qt::SkipEmptyParts).size(), 20);
-
+TEST_F(FlashCli, ProgressOnATerminalFitsItsWidth) {
     // On a 60-column terminal, three long by-id names: every row fits, its
     // name shortened from the left, so the board can redraw in place.
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
@@ -351,55 +225,6 @@ TEST_F(FlashCli, ProgressLinesWhenNotOnATerminalAndATraceWithVerbose) {
         << "the end of the name is kept";
 }
 
-TEST_F(FlashCli, EveryAttemptIsLoggedAsOneJsonLine) {
-    DevSim good;
-    DevSim bad({"--reject", "1,2,3,4"});
-    const QString log = dir.filePath(QStringLiteral("updates.jsonl"));
-    EXPECT_EQ(flash({"--device", good.device(), "--device", bad.device(), "--log", log, "-q", file})
-                  .exitCode,
-              7);
-    // The environment variable does the same, appending.
-    EXPECT_EQ(flash({"--device", good.device(), "-q", file}, {"J4_UPDATE_LOG=" + log}).exitCode, 0);
-    QFile written(log);
-    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
-    const QList<QByteArray> lines = written.readAll().split('\n');
-    ASSERT_EQ(lines.size(), 4) << "three lines and the final line end";
-    QCryptographicHash sha(QCryptographicHash::Sha256);
-    QFile update(file);
-    update.open(QIODevice::ReadOnly);
-    sha.addData(update.readAll());
-    QSet<QString> outcomes;
-    for (int i = 0; i < 3; ++i) {
-        QJsonParseError error{};
-        const QJsonObject entry = QJsonDocument::fromJson(lines[i], &error).object();
-        ASSERT_EQ(error.error, QJsonParseError::NoError) << lines[i].toStdString();
-        outcomes << entry["outcome"].toString();
-        EXPECT_EQ(entry["version"].toString(), QString::fromLatin1(j4::kVersion));
-        EXPECT_EQ(entry["file"].toString(), file);
-        EXPECT_EQ(entry["file_sha256"].toString(), QString::fromLatin1(sha.result().toHex()));
-        EXPECT_EQ(entry["image_bytes"].toInt(), 4040);
-        EXPECT_EQ(entry["frames"].toInt(), 20);
-        EXPECT_TRUE(entry["port_number"].isNull());
-        EXPECT_TRUE(entry["start"].toString().endsWith('Z'));
-        EXPECT_FALSE(entry["host"].toString().isEmpty());
-        for (const char* key : {"end", "device", "text", "detail", "bytes_accepted",
-                                "transmissions", "rejects", "duration_ms", "adapter"})
-            EXPECT_TRUE(entry.contains(key)) << key;
-    }
-    EXPECT_EQ(outcomes, (QSet<QString>{"completed", "rejected_four_times"}));
-
-    // A log that cannot be written is said once and fails nothing; a FIFO
-    // without a reader is no log and holds nothing up.
-    const QString fifo = dir.filePath(QStringLiteral("log.fifo"));
-    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-    for (const QString& unwritable : {QStringLiteral("/nonexistent/dir/log"), fifo}) {
-        const ProgramResult r = runProgram(
-            flashPath(), {"--device", good.device(), "--log", unwritable, "-q", file}, {}, 10000);
-        EXPECT_EQ(r.exitCode, 0) << unwritable.toStdString();
-        EXPECT_EQ(r.err.count("cannot be written"), 1) << r.err.toStdString();
-    }
-}
-
 TEST_F(FlashCli, StableNamesAndRemotePortsFromThePortList) {
     // A by-id name holds colons; a remote port is an address.
     DevSim local;
@@ -425,36 +250,11 @@ TEST_F(FlashCli, BareDeviceNamesMeanTheDeviceFolder) {
     EXPECT_EQ(flash({"--device", name, "-q", file}).exitCode, 0) << name.toStdString();
 }
 
-TEST_F(FlashCli, UsageErrors) {
-    for (const QStringList& arguments :
-         {QStringList{}, QStringList{"--port", "1"}, QStringList{"--port", "0", file},
-          QStringList{"--port", "0-3", file}, QStringList{"--port", "4-2", file},
-          QStringList{"--port", "1-2-3", file},
-          QStringList{"--image-out", "x", "--port", "1", file}, QStringList{"--bogus", file},
-          QStringList{"--device", "/dev/null", "--timeout", "-5", file}}) {
-        EXPECT_EQ(flash(arguments).exitCode, 2) << arguments.join(' ').toStdString();
-    }
-    // The version, the help and the list go alone: exit 0 would pass for an
-    // update that was never made. -v is --verbose, as in other flashers.
-    DevSim device;
-    for (const QStringList& arguments :
-         {QStringList{"-V", "--port", "1", file}, QStringList{"--version", "--check", file},
-          QStringList{"--help", "--device", device.device(), file},
-          QStringList{"--list-ports", "--port", "1", file}}) {
-        const ProgramResult r = flash(arguments);
-        EXPECT_EQ(r.exitCode, 2) << arguments.join(' ').toStdString();
-        EXPECT_TRUE(r.err.contains("goes alone")) << r.err.toStdString();
-    }
-    const ProgramResult verbose = flash({"-v", "-q", "--device", device.device(), file});
-    EXPECT_EQ(verbose.exitCode, 0);
-    EXPECT_EQ(verbose.err.count("answer 0x11"), 20);
-    EXPECT_EQ(device.stop().toStdString(), "transmissions=20 accepts=20 rejects=0");
+TEST_F(FlashCli, TheProgramsAnswerAloneAndTheSimulatorKeepsOthersFiles) {
     const ProgramResult version = flash({"-V"});
     EXPECT_EQ(version.exitCode, 0);
     EXPECT_EQ(version.out.toStdString(), std::string("j4_flash ") + j4::kVersion + "\n");
-    const ProgramResult help = flash({"--help"});
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_TRUE(help.out.contains("--check") && help.out.contains("--list-ports"));
+    EXPECT_EQ(flash({"--version", "--check", file}).exitCode, 2);
 
     // The simulator replaces only its own symbolic link: a file named by
     // mistake is left as it was.
@@ -569,4 +369,299 @@ TEST_F(FlashCli, StandardInputAndNamesThatAreNotUtf8) {
     EXPECT_TRUE(device.capture() == image);
     for (const QByteArray& name : {latin1File, latin1Device, latin1Log})
         ::unlink(name.constData()); // names QTemporaryDir cannot spell
+}
+
+// The same program in process: j4_flash's library with scripted links, for
+// everything that needs no real port.
+namespace {
+
+// Lends a test's FakeLink to a run, which owns the links it is given.
+class LentLink final : public j4::SerialLink {
+public:
+    explicit LentLink(j4::testing::FakeLink& fake) : fake_(fake) {}
+    j4::LinkError open(const std::string& device) override { return fake_.open(device); }
+    void flushInput() override { fake_.flushInput(); }
+    j4::LinkError write(std::span<const std::uint8_t> bytes) override { return fake_.write(bytes); }
+    j4::ByteRead readByte() override { return fake_.readByte(); }
+    j4::WaitingBytes bytesWaiting(std::chrono::milliseconds wait) override {
+        return fake_.bytesWaiting(wait);
+    }
+    void close() override { fake_.close(); }
+
+private:
+    j4::testing::FakeLink& fake_;
+};
+
+// What a run said and how it ended.
+struct Ran {
+    int exitCode = -1;
+    QString out;
+    QString err;
+    QString lastLine() const { return ProgramResult{exitCode, out, err}.lastLine(); }
+};
+
+class FlashCommand : public FlashCli {
+protected:
+    // Devices by name; each answers as its FakeLink is scripted.
+    std::map<std::string, j4::testing::FakeLink> devices;
+
+    j4::testing::FakeLink& device(const std::string& name, int accepts = 100) {
+        auto& fake = devices[name];
+        for (int i = 0; i < accepts; ++i)
+            fake.answer(j4::kAcceptByte);
+        return fake;
+    }
+    Ran run(const QStringList& arguments, bool errIsTerminal = false) {
+        std::vector<std::string> argv{"j4_flash"};
+        for (const QString& argument : arguments)
+            argv.push_back(argument.toStdString());
+        char* outText = nullptr;
+        char* errText = nullptr;
+        std::size_t outSize = 0;
+        std::size_t errSize = 0;
+        std::FILE* out = ::open_memstream(&outText, &outSize);
+        std::FILE* err = ::open_memstream(&errText, &errSize);
+        j4::cli::FlashContext context{out, err, errIsTerminal, {}, &stop};
+        context.makeLink = [this](const std::string& name, std::chrono::milliseconds timeout) {
+            auto& fake = devices[name]; // an unscripted device stays silent
+            fake.setAnswerTimeout(timeout);
+            return std::make_unique<LentLink>(fake);
+        };
+        Ran ran;
+        ran.exitCode = j4::cli::runFlash(argv, context);
+        std::fclose(out);
+        std::fclose(err);
+        ran.out = QString::fromUtf8(outText, static_cast<qsizetype>(outSize));
+        ran.err = QString::fromUtf8(errText, static_cast<qsizetype>(errSize));
+        std::free(outText);
+        std::free(errText);
+        return ran;
+    }
+    std::atomic<bool> stop{false};
+};
+
+QByteArray sentTo(const j4::testing::FakeLink& fake) {
+    QByteArray sent;
+    for (const auto& frame : fake.writes)
+        sent.append(reinterpret_cast<const char*>(frame.data()),
+                    static_cast<qsizetype>(frame.size()));
+    return sent;
+}
+
+} // namespace
+
+TEST_F(FlashCommand, SeveralDevicesAtOnceEachEndOnTheirOwn) {
+    // Port 1 completes, port 2 rejects four times, the device by path stays
+    // silent: the first failure in the order given sets the exit status.
+    device("/dev/fake-first");
+    auto& rejecting = device("/dev/fake-rejecting", 2);
+    for (int i = 0; i < 4; ++i)
+        rejecting.answer(j4::kRejectByte);
+    qputenv("J4_PORTS", "/dev/fake-first:/dev/fake-rejecting");
+    const Ran r =
+        run({"--port", "1-2", "--device", "/dev/fake-silent", "--timeout", "500", "-q", file});
+    qunsetenv("J4_PORTS");
+    EXPECT_EQ(r.exitCode, 7) << r.out.toStdString() << r.err.toStdString();
+    const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_GE(lines.size(), 5) << r.out.toStdString();
+    EXPECT_EQ(lines[0], "Summary:");
+    EXPECT_TRUE(lines[1].contains("port 1") && lines[1].contains("/dev/fake-first") &&
+                lines[1].contains("Update is completed.") && lines[1].contains("4040 of 4040"));
+    EXPECT_TRUE(lines.filter("port 2").first().contains("CRC error. File damaged."));
+    EXPECT_TRUE(lines.filter("/dev/fake-silent").first().contains("No answer"));
+    EXPECT_EQ(lines.last(), "2 of 3 devices failed: /dev/fake-rejecting, /dev/fake-silent");
+    EXPECT_TRUE(sentTo(devices["/dev/fake-first"]) == image);
+    EXPECT_TRUE(r.err.isEmpty()) << "a failure is said once, in the summary: "
+                                 << r.err.toStdString();
+
+    // All completed: exit 0. Mixed --device and --port keep their order.
+    device("/dev/fake-a");
+    device("/dev/fake-b");
+    qputenv("J4_PORTS", "/dev/fake-b");
+    const Ran ok = run({"--device", "/dev/fake-a", "--port", "1", "-q", file});
+    qunsetenv("J4_PORTS");
+    EXPECT_EQ(ok.exitCode, 0);
+    EXPECT_TRUE(ok.out.contains("All 2 devices completed."));
+    EXPECT_LT(ok.out.indexOf("/dev/fake-a"), ok.out.indexOf("/dev/fake-b"));
+}
+
+TEST_F(FlashCommand, TheSameDeviceTwiceAndOtherUsageErrorsSendNothing) {
+    // Through a link and its target, and through a number and a path.
+    const QString target = textFile("ttyFAKE", "");
+    const QString link = dir.filePath("by-id-link");
+    ASSERT_TRUE(QFile::link(target, link));
+    qputenv("J4_PORTS", target.toUtf8());
+    for (const QStringList& arguments : {QStringList{"--device", link, "--device", target, file},
+                                         QStringList{"--port", "1", "--device", link, file}}) {
+        const Ran r = run(arguments);
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_TRUE(r.err.contains("are the same device")) << r.err.toStdString();
+    }
+    qunsetenv("J4_PORTS");
+    for (const QStringList& arguments :
+         {QStringList{}, QStringList{"--port", "1"}, QStringList{"--port", "0", file},
+          QStringList{"--port", "0-3", file}, QStringList{"--port", "4-2", file},
+          QStringList{"--port", "1-2-3", file},
+          QStringList{"--image-out", "x", "--port", "1", file}, QStringList{"--bogus", file},
+          QStringList{"--device", "/dev/null", "--timeout", "-5", file},
+          // The version, the help and the list go alone: exit 0 would pass
+          // for an update that was never made.
+          QStringList{"-V", "--port", "1", file}, QStringList{"--version", "--check", file},
+          QStringList{"--help", "--device", "/dev/fake", file},
+          QStringList{"--list-ports", "--port", "1", file}}) {
+        EXPECT_EQ(run(arguments).exitCode, 2) << arguments.join(' ').toStdString();
+    }
+    for (const auto& [name, fake] : devices)
+        EXPECT_TRUE(fake.writes.empty()) << name;
+    const Ran version = run({"-V"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out.toStdString(), std::string("j4_flash ") + j4::kVersion + "\n");
+    const Ran help = run({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_TRUE(help.out.contains("--check") && help.out.contains("--list-ports"));
+}
+
+TEST_F(FlashCommand, RefusedFilesAreNeverSentAndChecksSayWhy) {
+    struct Case {
+        QByteArray text;
+        const char* lastLine;
+    };
+    const Case cases[] = {
+        {"  \r\n", "Update file is empty."},
+        {"00 03 AA BB\r\n", "Update file is damaged: incomplete frame at offset 0."},
+        {"00 01 AA\r\n00 01 BB\r\n00 01 ZZ\r\n",
+         "Update file is damaged: unexpected character 'Z' at line 3, column 7."},
+        {":10000000", "Update file is damaged: unexpected character ':' at line 1, column 1."},
+        {toUpdateText(makeImage(5, 65534)), "Update file is too large: more than 262144 bytes."},
+    };
+    device("/dev/fake");
+    for (const Case& c : cases) {
+        const Ran r = run({"--device", "/dev/fake", textFile("bad.j4u", c.text)});
+        EXPECT_EQ(r.exitCode, 3) << c.lastLine;
+        EXPECT_EQ(r.lastLine().toStdString(), error(c.lastLine));
+        const Ran checked = run({"--check", textFile("bad.j4u", c.text)});
+        EXPECT_EQ(checked.exitCode, 3);
+        EXPECT_EQ(checked.lastLine().toStdString(), error(c.lastLine));
+    }
+    EXPECT_TRUE(devices["/dev/fake"].openedDevices.empty()) << "no port is opened";
+
+    // The reason comes on the line before the result.
+    const QString missing = dir.filePath("missing.j4u");
+    for (const QStringList& arguments :
+         {QStringList{"--check", missing}, QStringList{"--device", "/dev/fake", missing}}) {
+        const Ran gone = run(arguments);
+        EXPECT_EQ(gone.exitCode, 3);
+        EXPECT_EQ(
+            gone.err.trimmed().toStdString(),
+            ("j4_flash: " + missing + ": No such file or directory\nj4_flash: File open error!")
+                .toStdString());
+    }
+
+    // A valid file: its frames and bytes, and the decoded image on request.
+    const QString out = dir.filePath(QStringLiteral("image.bin"));
+    const Ran checked = run({"--check", file, "--image-out", out});
+    EXPECT_EQ(checked.exitCode, 0);
+    EXPECT_EQ(checked.out.trimmed(), file + ": 20 frames, 4040 bytes");
+    QFile written(out);
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(written.readAll() == image);
+    const Ran full = run({"--check", file, "--image-out", "/dev/full"});
+    EXPECT_EQ(full.exitCode, 2);
+    EXPECT_EQ(full.lastLine().toStdString(),
+              error("Cannot write /dev/full: No space left on device"));
+}
+
+TEST_F(FlashCommand, EveryAttemptIsLoggedAsOneJsonLine) {
+    device("/dev/fake-good", 200);
+    auto& bad = devices["/dev/fake-bad"];
+    for (int i = 0; i < 4; ++i)
+        bad.answer(j4::kRejectByte);
+    const QString log = dir.filePath(QStringLiteral("updates.jsonl"));
+    EXPECT_EQ(
+        run({"--device", "/dev/fake-good", "--device", "/dev/fake-bad", "--log", log, "-q", file})
+            .exitCode,
+        7);
+    // The environment variable does the same, appending; a refused file is
+    // logged for its device too.
+    qputenv("J4_UPDATE_LOG", log.toUtf8());
+    EXPECT_EQ(run({"--device", "/dev/fake-good", "-q", file}).exitCode, 0);
+    EXPECT_EQ(run({"--device", "/dev/fake-good", "-q", textFile("bad.j4u", "00 03")}).exitCode, 3);
+    qunsetenv("J4_UPDATE_LOG");
+    QFile written(log);
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = written.readAll().split('\n');
+    ASSERT_EQ(lines.size(), 5) << "four lines and the final line end";
+    QCryptographicHash sha(QCryptographicHash::Sha256);
+    QFile update(file);
+    update.open(QIODevice::ReadOnly);
+    sha.addData(update.readAll());
+    QSet<QString> outcomes;
+    for (int i = 0; i < 3; ++i) {
+        QJsonParseError parseError{};
+        const QJsonObject entry = QJsonDocument::fromJson(lines[i], &parseError).object();
+        ASSERT_EQ(parseError.error, QJsonParseError::NoError) << lines[i].toStdString();
+        outcomes << entry["outcome"].toString();
+        EXPECT_EQ(entry["version"].toString(), QString::fromLatin1(j4::kVersion));
+        EXPECT_EQ(entry["file"].toString(), file);
+        EXPECT_EQ(entry["file_sha256"].toString(), QString::fromLatin1(sha.result().toHex()));
+        EXPECT_EQ(entry["image_bytes"].toInt(), 4040);
+        EXPECT_EQ(entry["frames"].toInt(), 20);
+        EXPECT_TRUE(entry["port_number"].isNull());
+        EXPECT_TRUE(entry["start"].toString().endsWith('Z'));
+        EXPECT_FALSE(entry["host"].toString().isEmpty());
+        for (const char* key : {"end", "device", "text", "detail", "bytes_accepted",
+                                "transmissions", "rejects", "duration_ms", "adapter"})
+            EXPECT_TRUE(entry.contains(key)) << key;
+    }
+    EXPECT_EQ(outcomes, (QSet<QString>{"completed", "rejected_four_times"}));
+    EXPECT_EQ(QJsonDocument::fromJson(lines[3]).object()["outcome"].toString(), "file_refused");
+
+    // A log that cannot be written is said once and fails nothing; a FIFO
+    // without a reader is no log and holds nothing up.
+    const QString fifo = dir.filePath(QStringLiteral("log.fifo"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    device("/dev/fake-2");
+    for (const QString& unwritable : {QStringLiteral("/nonexistent/dir/log"), fifo}) {
+        const Ran r = run({"--device", "/dev/fake-good", "--device", "/dev/fake-2", "--log",
+                           unwritable, "-q", file});
+        EXPECT_EQ(r.exitCode, 0) << unwritable.toStdString();
+        EXPECT_EQ(r.err.count("cannot be written"), 1) << r.err.toStdString();
+    }
+}
+
+TEST_F(FlashCommand, ProgressLinesAndATraceWithVerbose) {
+    device("/dev/fake");
+    const Ran r = run({"--device", "/dev/fake", "--verbose", file});
+    EXPECT_EQ(r.exitCode, 0);
+    const QStringList lines = r.err.split('\n', Qt::SkipEmptyParts);
+    const QString prefix = "/dev/fake: ";
+    EXPECT_EQ(lines.filter(QRegularExpression("^" + QRegularExpression::escape(prefix) + "\\d+%$"))
+                  .size(),
+              9)
+        << "10 % to 90 %";
+    EXPECT_TRUE(lines.contains(prefix + "sending 4040 bytes"));
+    EXPECT_TRUE(lines.contains(prefix + "100% Update is completed."));
+    const QStringList trace = lines.filter(QRegularExpression("frame \\d+ offset"));
+    ASSERT_EQ(trace.size(), 20);
+    EXPECT_TRUE(trace[1].startsWith(prefix + "frame 2 offset 202 size 202 answer 0x11 rejects 0 "))
+        << trace[1].toStdString();
+    EXPECT_TRUE(trace[1].endsWith(" ms"));
+    // -q keeps the trace and drops the progress; -v is --verbose.
+    device("/dev/fake");
+    const Ran quiet = run({"--device", "/dev/fake", "-v", "-q", file});
+    EXPECT_EQ(quiet.err.split('\n', Qt::SkipEmptyParts).size(), 20);
+}
+
+TEST_F(FlashCommand, PortNumbersComeFromTheList) {
+    device("/dev/fake");
+    qputenv("J4_PORTS", "/dev/j4-nothing-here:/dev/fake");
+    const Ran listed = run({"--list-ports"});
+    EXPECT_EQ(listed.exitCode, 0);
+    EXPECT_TRUE(listed.out.contains("  2  /dev/fake")) << listed.out.toStdString();
+    EXPECT_EQ(run({"--port", "2", "-q", file}).exitCode, 0);
+    const Ran missing = run({"--port", "3", "-q", file});
+    qunsetenv("J4_PORTS");
+    EXPECT_EQ(missing.exitCode, 4);
+    EXPECT_EQ(missing.lastLine().toStdString(), error("The serial port does not exist."));
+    EXPECT_TRUE(sentTo(devices["/dev/fake"]) == image);
 }

@@ -97,7 +97,7 @@ TEST(RemotePort, AWholeUpdateArrivesBitExactThroughTheServer) {
     Ser2Net server(device.device());
     const UpdateReport report = update(server.url(), file);
     EXPECT_TRUE(report.completed()) << report.text << ' ' << report.detail;
-    EXPECT_EQ(report.where.rejects, 2u);
+    EXPECT_EQ(report.transfer.rejects, 2u);
     {
         // A server on the IPv6 loopback, its address in brackets.
         DevSim another;

@@ -145,15 +145,12 @@ ProgramResult runProgram(const QString& program, const QStringList& arguments,
         environment.insert(entry.left(eq), entry.mid(eq + 1));
     }
     process.setProcessEnvironment(environment);
-    QElapsedTimer clock;
-    clock.start();
     process.start(program, arguments);
     ProgramResult result;
     if (!process.waitForFinished(timeoutMs)) {
         process.kill();
         process.waitForFinished();
     }
-    result.elapsedMs = clock.elapsed();
     result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     result.out = QString::fromUtf8(process.readAllStandardOutput());
     result.err = QString::fromUtf8(process.readAllStandardError());

@@ -40,7 +40,6 @@ public:
     explicit Ser2Net(const QString& device, const QString& host = QStringLiteral("127.0.0.1"));
     ~Ser2Net();
 
-    int port() const { return port_; }
     // "rfc2217://127.0.0.1:PORT" ("rfc2217://[::1]:PORT" when bound there)
     QString url() const;
     // Kills the server (SIGKILL), as a crash or a pulled cable would.
@@ -60,7 +59,6 @@ struct ProgramResult {
     int exitCode = -1;
     QString out;
     QString err;
-    qint64 elapsedMs = 0;
     // The last non-empty line of standard error, or of standard output.
     QString lastLine() const;
 };

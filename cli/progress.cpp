@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace j4::flash {
+namespace j4::cli {
 namespace {
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
@@ -132,7 +132,7 @@ void ProgressBoard::answered(std::size_t device, const TransferState& state,
 void ProgressBoard::finished(std::size_t device, const UpdateReport& report) {
     std::lock_guard lock(mutex_);
     Row& row = rows_[device];
-    row.state = report.where;
+    row.state = report.transfer;
     // A failure's text is said once, with its detail, after the progress.
     row.result = report.completed() ? report.text : "failed";
     if (mode_ == Mode::Terminal) {
@@ -140,10 +140,10 @@ void ProgressBoard::finished(std::size_t device, const UpdateReport& report) {
         if (std::all_of(rows_.begin(), rows_.end(), [](const Row& r) { return !r.result.empty(); }))
             std::fputc('\n', out_);
     } else if (mode_ == Mode::Lines) {
-        std::fprintf(out_, "%s: %d%% %s\n", row.label.c_str(), report.where.percent(),
+        std::fprintf(out_, "%s: %d%% %s\n", row.label.c_str(), report.transfer.percent(),
                      report.text.c_str());
     }
     std::fflush(out_);
 }
 
-} // namespace j4::flash
+} // namespace j4::cli

@@ -3,10 +3,10 @@
 
 #include <cstdio>
 
-namespace j4::flash {
+namespace j4::cli {
 
 // Columns of the terminal behind `stream`, read anew on every call (the
 // window may be resized at any time); 80 when it cannot be told.
 int terminalColumns(std::FILE* stream);
 
-} // namespace j4::flash
+} // namespace j4::cli

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-namespace j4::flash {
+namespace j4::cli {
 
 int terminalColumns(std::FILE*) {
     CONSOLE_SCREEN_BUFFER_INFO info{};
@@ -11,4 +11,4 @@ int terminalColumns(std::FILE*) {
     return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
-} // namespace j4::flash
+} // namespace j4::cli

@@ -2,7 +2,7 @@
 
 #include <csignal>
 
-namespace j4::flash {
+namespace j4::cli {
 namespace {
 
 std::atomic<bool> stopRequested{false};
@@ -28,4 +28,4 @@ const std::atomic<bool>& installInterruptHandlers() {
     return stopRequested;
 }
 
-} // namespace j4::flash
+} // namespace j4::cli

@@ -3,7 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-namespace j4::flash {
+namespace j4::cli {
 
 int terminalColumns(std::FILE* stream) {
     winsize size{};
@@ -12,4 +12,4 @@ int terminalColumns(std::FILE* stream) {
     return size.ws_col;
 }
 
-} // namespace j4::flash
+} // namespace j4::cli

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-namespace j4::flash {
+namespace j4::cli {
 namespace {
 
 std::atomic<bool> stopRequested{false};
@@ -29,4 +29,4 @@ const std::atomic<bool>& installInterruptHandlers() {
     return stopRequested;
 }
 
-} // namespace j4::flash
+} // namespace j4::cli

@@ -4,9 +4,9 @@
 
 #include <atomic>
 
-namespace j4::flash {
+namespace j4::cli {
 
 // Installs the handlers; returns the flag they set.
 const std::atomic<bool>& installInterruptHandlers();
 
-} // namespace j4::flash
+} // namespace j4::cli

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace j4::flash {
+namespace j4::cli {
 
 class ProgressBoard {
 public:
@@ -49,4 +49,4 @@ private:
     std::size_t labelWidth_ = 0;
 };
 
-} // namespace j4::flash
+} // namespace j4::cli

@@ -1,0 +1,27 @@
+#include "exit_status.h"
+
+namespace j4::cli {
+
+int exitStatus(UpdateOutcome outcome) {
+    switch (outcome) {
+    case UpdateOutcome::Completed:
+        return kCompleted;
+    case UpdateOutcome::FileUnreadable:
+    case UpdateOutcome::FileRefused:
+        return kFileRefused;
+    case UpdateOutcome::PortFailed:
+        return kPortFailed;
+    case UpdateOutcome::LinkFailed:
+        return kLinkFailed;
+    case UpdateOutcome::UnexpectedAnswer:
+    case UpdateOutcome::AnswersOutOfStep:
+        return kCommunicationError;
+    case UpdateOutcome::RejectedFourTimes:
+        return kCrcError;
+    case UpdateOutcome::Interrupted:
+        return kInterrupted;
+    }
+    return kLinkFailed;
+}
+
+} // namespace j4::cli

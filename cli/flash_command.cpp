@@ -1,0 +1,412 @@
+#include "flash_command.h"
+
+#include "exit_status.h"
+#include "interrupts.h"
+#include "j4_version.h"
+#include "link_factory.h"
+#include "log_writer.h"
+#include "port_names.h"
+#include "progress.h"
+
+#include <QCommandLineParser>
+#include <QStringList>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <tuple>
+
+namespace j4::cli {
+namespace {
+
+const char kDescription[] =
+    "Sends a J4 update file (.j4u) to J4 devices over serial ports, or checks the file.\n"
+    "\n"
+    "  j4_flash --check FILE [--image-out PATH]\n"
+    "  j4_flash --port N FILE        (N as in --list-ports; 1-8 for a range)\n"
+    "  j4_flash --device PATH FILE   (PATH may be rfc2217://HOST:PORT)\n"
+    "  j4_flash --list-ports\n"
+    "--port and --device may be given several times: the devices are updated at once.\n"
+    "FILE - reads the update file from standard input.\n"
+    "\n"
+    "Exit status: 0 completed (every device) or file valid; 2 usage error; 3 file refused\n"
+    "or cannot be opened; 4 port cannot be opened; 5 no answer or port failure;\n"
+    "6 communication error; 7 CRC error; 130 interrupted (Ctrl+C, SIGTERM or SIGHUP).\n"
+    "With several devices, the status of the first that failed, in the order given.\n"
+    "The J4_PORTS environment variable (device paths or rfc2217://HOST:PORT, separated\n"
+    "by ':') replaces the system's list of numbered ports. J4_UPDATE_LOG=FILE appends\n"
+    "a JSON line per attempt to FILE, as --log does.";
+
+// What the command line asks for.
+struct FlashOptions {
+    enum class Action { Help, Version, ListPorts, Check, Update } action = Action::Update;
+    std::string file;
+    std::string imageOut;
+    std::vector<TargetName> targets;
+    std::chrono::milliseconds timeout = SerialLink::kDefaultAnswerTimeout;
+    bool quiet = false;
+    bool verbose = false;
+    std::string logPath;
+};
+
+// The program's lines on its streams: errors start with its name.
+class Output {
+public:
+    explicit Output(const FlashContext& context) : context_(context) {}
+    void say(const std::string& text) const { line(context_.out, text); }
+    void error(const std::string& text) const { line(context_.err, "j4_flash: " + text); }
+    std::FILE* out() const { return context_.out; }
+    std::FILE* err() const { return context_.err; }
+
+private:
+    static void line(std::FILE* to, const std::string& text) {
+        std::fprintf(to, "%s\n", text.c_str());
+        std::fflush(to);
+    }
+    const FlashContext& context_;
+};
+
+// Names as the caller gave them. The parser works on text, which replaces
+// bytes that are not UTF-8; the system needs the bytes.
+class RawArguments {
+public:
+    explicit RawArguments(const std::vector<std::string>& raw) : raw_(raw) {}
+
+    QStringList decoded() const {
+        QStringList list;
+        for (const std::string& argument : raw_)
+            list << QString::fromLocal8Bit(argument);
+        return list;
+    }
+    std::string bytesOf(const QString& value) const {
+        for (const std::string& argument : raw_) {
+            if (QString::fromLocal8Bit(argument) == value)
+                return argument;
+            const auto eq = argument.find('=');
+            if (argument.starts_with("--") && eq != std::string::npos &&
+                QString::fromLocal8Bit(argument.substr(eq + 1)) == value)
+                return argument.substr(eq + 1);
+        }
+        return value.toStdString();
+    }
+
+private:
+    const std::vector<std::string>& raw_;
+};
+
+struct Parser {
+    QCommandLineParser parser;
+    QCommandLineOption help = parser.addHelpOption();
+    QCommandLineOption version{{"V", "version"}, "Print the version."};
+    QCommandLineOption check{"check", "Decode and validate FILE only; print its frames and bytes."};
+    QCommandLineOption imageOut{"image-out", "With --check: write the decoded image to PATH.",
+                                "PATH"};
+    QCommandLineOption port{"port", "Send FILE to port number N (1..255).", "N"};
+    QCommandLineOption device{"device", "Send FILE to the serial device at PATH.", "PATH"};
+    QCommandLineOption timeout{"timeout",
+                               QStringLiteral("Answer time-out in milliseconds (default %1).")
+                                   .arg(SerialLink::kDefaultAnswerTimeout.count()),
+                               "MS"};
+    QCommandLineOption list{"list-ports", "List the numbered serial ports."};
+    QCommandLineOption quiet{{"q", "quiet"}, "No progress."};
+    QCommandLineOption verbose{{"v", "verbose"},
+                               "A line per transmission: device, frame, offset, size, answer, "
+                               "rejects, milliseconds to the answer."};
+    QCommandLineOption log{"log", "Append a JSON line per attempt to FILE.", "FILE"};
+
+    Parser() {
+        parser.setApplicationDescription(QString::fromLatin1(kDescription));
+        parser.addOptions(
+            {version, check, imageOut, port, device, timeout, list, quiet, verbose, log});
+        parser.addPositionalArgument("FILE", "The update file.");
+    }
+};
+
+// --port and --device in the order given: the parser lists every option in
+// the order met, once per use, and their values are taken from there in turn.
+std::vector<TargetName> targetNames(const QCommandLineParser& parser, const RawArguments& raw) {
+    const QStringList ports = parser.values(QStringLiteral("port"));
+    const QStringList devices = parser.values(QStringLiteral("device"));
+    qsizetype nextPort = 0;
+    qsizetype nextDevice = 0;
+    std::vector<TargetName> names;
+    for (const QString& name : parser.optionNames()) {
+        if (name == QLatin1String("port"))
+            names.push_back({TargetName::Kind::Port, ports.value(nextPort++).toStdString()});
+        else if (name == QLatin1String("device"))
+            names.push_back({TargetName::Kind::Device, raw.bytesOf(devices.value(nextDevice++))});
+    }
+    return names;
+}
+
+// The action alone, or the reason it is a usage error.
+std::optional<FlashOptions::Action> action(const Parser& p, QString& error) {
+    const QCommandLineParser& parser = p.parser;
+    const bool alone = parser.optionNames().size() == 1 && parser.positionalArguments().isEmpty();
+    using Action = FlashOptions::Action;
+    for (const auto& [option, name, what] :
+         {std::tuple{&p.help, "--help", Action::Help},
+          std::tuple{&p.version, "--version", Action::Version},
+          std::tuple{&p.list, "--list-ports", Action::ListPorts}}) {
+        if (!parser.isSet(*option))
+            continue;
+        // Alone, or a script could take the exit status 0 for an update.
+        if (alone)
+            return what;
+        error = QStringLiteral("%1 goes alone").arg(QLatin1String(name));
+        return std::nullopt;
+    }
+    if (parser.positionalArguments().size() != 1)
+        error = QStringLiteral("name exactly one update file");
+    else if (parser.isSet(p.check))
+        return Action::Check;
+    else if (parser.isSet(p.imageOut))
+        error = QStringLiteral("--image-out goes with --check");
+    else if (!parser.isSet(p.port) && !parser.isSet(p.device))
+        error = QStringLiteral("give --port N or --device PATH");
+    else
+        return Action::Update;
+    return std::nullopt;
+}
+
+std::optional<FlashOptions> parse(Parser& p, const RawArguments& raw, QString& error) {
+    if (!p.parser.parse(raw.decoded())) {
+        error = p.parser.errorText();
+        return std::nullopt;
+    }
+    FlashOptions options;
+    const auto chosen = action(p, error);
+    if (!chosen)
+        return std::nullopt;
+    options.action = *chosen;
+    if (!p.parser.positionalArguments().isEmpty())
+        options.file = raw.bytesOf(p.parser.positionalArguments().first());
+    options.imageOut = raw.bytesOf(p.parser.value(p.imageOut));
+    options.targets = targetNames(p.parser, raw);
+    if (p.parser.isSet(p.timeout)) {
+        bool ok = false;
+        const int ms = p.parser.value(p.timeout).toInt(&ok);
+        if (!ok || ms <= 0) {
+            error = QStringLiteral("--timeout takes a positive number of milliseconds");
+            return std::nullopt;
+        }
+        options.timeout = std::chrono::milliseconds{ms};
+    }
+    options.quiet = p.parser.isSet(p.quiet);
+    options.verbose = p.parser.isSet(p.verbose);
+    options.logPath =
+        p.parser.isSet(p.log) ? raw.bytesOf(p.parser.value(p.log)) : logFromEnvironment();
+    return options;
+}
+
+int writeImage(const std::vector<std::uint8_t>& image, const std::string& path,
+               const Output& output) {
+    const auto fail = [&](int error) {
+        output.error("Cannot write " + path + ": " + std::strerror(error));
+        return kUsage;
+    };
+    std::FILE* out = std::fopen(path.c_str(), "wb");
+    if (out == nullptr)
+        return fail(errno);
+    // A full disk shows only when the buffer is flushed, or at close.
+    const bool written =
+        std::fwrite(image.data(), 1, image.size(), out) == image.size() && std::fflush(out) == 0;
+    const int error = errno;
+    if (std::fclose(out) != 0 || !written)
+        return fail(written ? errno : error);
+    return kCompleted;
+}
+
+// Decodes FILE; says why not, once, when it cannot be used.
+PreparedFile prepare(const FlashOptions& options, const std::atomic<bool>& stop,
+                     const Output& output) {
+    PreparedFile prepared = prepareUpdateFile(options.file, UpdateFileReader::Kinds::Any, &stop);
+    if (prepared.ok())
+        return prepared;
+    if (prepared.refusal == UpdateOutcome::FileUnreadable)
+        output.error(prepared.detail);
+    output.error(prepared.text);
+    return prepared;
+}
+
+int check(const FlashOptions& options, const std::atomic<bool>& stop, const Output& output) {
+    const PreparedFile prepared = prepare(options, stop, output);
+    if (!prepared.ok())
+        return exitStatus(prepared.refusal);
+    if (!options.imageOut.empty()) {
+        if (const int status = writeImage(prepared.decoded->image, options.imageOut, output);
+            status != kCompleted)
+            return status;
+    }
+    std::fprintf(output.out(), "%s: %zu frames, %zu bytes\n", options.file.c_str(),
+                 prepared.decoded->frames, prepared.decoded->image.size());
+    return kCompleted;
+}
+
+int listPorts(const Output& output) {
+    const auto ports = j4::listPorts();
+    if (ports.empty())
+        output.say("No serial ports found.");
+    for (const auto& port : ports)
+        std::fprintf(output.out(), "%3d  %s\n", port.number, qPrintable(port.text()));
+    return kCompleted;
+}
+
+// Every device of a refused file is logged as refused: the log holds an
+// attempt for each device, sent or not.
+void logRefusal(const PreparedFile& prepared, const FlashOptions& options,
+                const std::vector<Target>& targets, LogWriter& log, const Output& output) {
+    for (const Target& target : targets) {
+        UpdateReport report;
+        report.outcome = prepared.refusal;
+        report.text = prepared.text;
+        report.detail = prepared.detail;
+        report.filePath = options.file;
+        report.device = target.request.device;
+        report.portNumber = target.request.portNumber;
+        report.startedAt = report.endedAt = std::chrono::system_clock::now();
+        if (const std::string warning = log.append(report); !warning.empty())
+            output.error(warning);
+    }
+}
+
+// One device: its result as the last line, as scripts expect; a failure's
+// detail just before it.
+int reportOne(const UpdateReport& report, const Output& output) {
+    if (report.completed()) {
+        output.say(report.text);
+        return kCompleted;
+    }
+    if (!report.detail.empty())
+        output.error(report.detail);
+    output.error(report.text);
+    return exitStatus(report.outcome);
+}
+
+// Several devices: a summary on standard output; the status of the first
+// that failed, in the order given.
+int summarize(const std::vector<Target>& targets, const std::vector<UpdateReport>& reports,
+              const Output& output) {
+    output.say("Summary:");
+    int status = kCompleted;
+    std::string failed;
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+        const UpdateReport& r = reports[i];
+        const std::string number =
+            r.portNumber ? "port " + std::to_string(*r.portNumber) : std::string("-");
+        std::fprintf(output.out(), "  %-8s %s  %s  %zu of %zu bytes  %.1f s\n", number.c_str(),
+                     r.device.c_str(), r.text.c_str(), r.transfer.acceptedBytes,
+                     r.transfer.totalBytes, std::chrono::duration<double>(r.duration).count());
+        if (r.completed())
+            continue;
+        if (!r.detail.empty())
+            std::fprintf(output.out(), "           %s\n", r.detail.c_str());
+        failed += (failed.empty() ? "" : ", ") + targets[i].label;
+        if (status == kCompleted)
+            status = exitStatus(r.outcome);
+    }
+    const std::size_t failures = static_cast<std::size_t>(std::count_if(
+        reports.begin(), reports.end(), [](const auto& r) { return !r.completed(); }));
+    if (failures == 0)
+        output.say("All " + std::to_string(reports.size()) + " devices completed.");
+    else
+        output.say(std::to_string(failures) + " of " + std::to_string(reports.size()) +
+                   " devices failed: " + failed);
+    return status;
+}
+
+// Progress and the log, as each device's thread reports.
+class RunListener final : public DeviceListener {
+public:
+    RunListener(ProgressBoard& board, LogWriter& log, const Output& output)
+        : board_(board), log_(log), output_(output) {}
+    void started(std::size_t device, std::size_t total) override { board_.started(device, total); }
+    void sending(std::size_t device, const TransferState& state) override {
+        board_.sending(device, state);
+    }
+    void answered(std::size_t device, const TransferState& state,
+                  std::chrono::steady_clock::duration sinceSent) override {
+        board_.answered(device, state, sinceSent);
+    }
+    void finished(std::size_t device, const UpdateReport& report) override {
+        board_.finished(device, report);
+        if (const std::string warning = log_.append(report); !warning.empty())
+            output_.error(warning);
+    }
+
+private:
+    ProgressBoard& board_;
+    LogWriter& log_;
+    const Output& output_;
+};
+
+int update(const FlashOptions& options, const FlashContext& context, const std::atomic<bool>& stop,
+           const Output& output) {
+    std::string error;
+    const auto targets = resolveTargets(options.targets, options.file, error);
+    if (!targets) {
+        std::fprintf(output.err(), "j4_flash: %s\n(try --help)\n", error.c_str());
+        return kUsage;
+    }
+    LogWriter log(options.logPath);
+    // File first: decoded once for every device, before any port is opened.
+    const PreparedFile prepared = prepare(options, stop, output);
+    if (!prepared.ok()) {
+        if (prepared.refusal != UpdateOutcome::Interrupted)
+            logRefusal(prepared, options, *targets, log, output);
+        return exitStatus(prepared.refusal);
+    }
+    using Mode = ProgressBoard::Mode;
+    const Mode mode = options.quiet           ? Mode::Quiet
+                      : context.errIsTerminal ? Mode::Terminal
+                                              : Mode::Lines;
+    std::vector<std::string> labels;
+    for (const Target& target : *targets)
+        labels.push_back(target.label);
+    ProgressBoard board(std::move(labels), mode, options.verbose, output.err());
+    RunListener listener(board, log, output);
+    const auto makeLink = [&](const std::string& device) {
+        return context.makeLink ? context.makeLink(device, options.timeout)
+                                : j4::makeLink(device, options.timeout);
+    };
+    const auto reports = runOnDevices(prepared.decoded, *targets, makeLink, listener, stop);
+    for (std::size_t i = 0; i < reports.size(); ++i)
+        if (!reports[i].adapterNote.empty())
+            output.error((*targets)[i].label + ": " + reports[i].adapterNote);
+    return reports.size() == 1 ? reportOne(reports.front(), output)
+                               : summarize(*targets, reports, output);
+}
+
+} // namespace
+
+int runFlash(const std::vector<std::string>& arguments, const FlashContext& context) {
+    const RawArguments raw(arguments);
+    const Output output(context);
+    Parser p;
+    QString error;
+    const auto options = parse(p, raw, error);
+    if (!options) {
+        std::fprintf(context.err, "j4_flash: %s\n(try --help)\n", qPrintable(error));
+        return kUsage;
+    }
+    using Action = FlashOptions::Action;
+    switch (options->action) {
+    case Action::Help:
+        std::fputs(qPrintable(p.parser.helpText()), context.out);
+        return kCompleted;
+    case Action::Version:
+        output.say(std::string("j4_flash ") + kVersion);
+        return kCompleted;
+    case Action::ListPorts:
+        return listPorts(output);
+    default:
+        break;
+    }
+    const std::atomic<bool>& stop =
+        context.stop != nullptr ? *context.stop : installInterruptHandlers();
+    return options->action == Action::Check ? check(*options, stop, output)
+                                            : update(*options, context, stop, output);
+}
+
+} // namespace j4::cli

@@ -1,0 +1,28 @@
+#include "log_writer.h"
+
+#include "j4_version.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QSysInfo>
+
+namespace j4::cli {
+
+LogWriter::LogWriter(std::string path)
+    : log_(std::move(path)), host_(QSysInfo::machineHostName().toStdString()) {}
+
+std::string LogWriter::append(const UpdateReport& report) {
+    if (log_.path().empty())
+        return {};
+    const std::string error = log_.append(report, {kVersion, host_});
+    if (error.empty() || failed_.exchange(true))
+        return {};
+    return "The update log " + log_.path() + " cannot be written (" + error +
+           "); the update goes on without it.";
+}
+
+std::string logFromEnvironment() {
+    return qgetenv("J4_UPDATE_LOG").toStdString();
+}
+
+} // namespace j4::cli

@@ -1,0 +1,30 @@
+#pragma once
+// The update log as both fronts keep it: a line per attempt when a log is
+// named, and a log that cannot be written said once, never failing an update.
+
+#include "update_log.h"
+
+#include <atomic>
+#include <string>
+
+namespace j4::cli {
+
+class LogWriter {
+public:
+    // `path` empty: nothing is logged.
+    explicit LogWriter(std::string path);
+
+    // Appends the attempt. Returns a sentence for the operator the first time
+    // the log cannot be written; empty otherwise. Safe from several threads.
+    std::string append(const UpdateReport& report);
+
+private:
+    UpdateLog log_;
+    std::string host_;
+    std::atomic<bool> failed_{false};
+};
+
+// The log J4_UPDATE_LOG names (its bytes, UTF-8 or not); empty when unset.
+std::string logFromEnvironment();
+
+} // namespace j4::cli

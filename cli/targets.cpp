@@ -1,0 +1,60 @@
+#include "targets.h"
+
+#include "link_factory.h"
+#include "port_names.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <map>
+
+namespace j4::cli {
+namespace {
+
+// Adds the ports of "N" or "N-M"; false when `value` is neither.
+bool addPortRange(const std::string& value, const std::string& file, std::vector<Target>& targets) {
+    const QStringList bounds = QString::fromStdString(value).split(QLatin1Char('-'));
+    bool okFirst = false;
+    bool okLast = true;
+    const int first = bounds.value(0).toInt(&okFirst);
+    const int last = bounds.size() == 2 ? bounds[1].toInt(&okLast) : first;
+    if (bounds.size() > 2 || !okFirst || !okLast || first < kFirstPortNumber ||
+        last > kLastPortNumber || last < first)
+        return false;
+    for (int number = first; number <= last; ++number) {
+        UpdateRequest request = requestForPort(file, number);
+        std::string label =
+            request.device.empty() ? "port " + std::to_string(number) : request.device;
+        targets.push_back({std::move(request), std::move(label)});
+    }
+    return true;
+}
+
+} // namespace
+
+std::optional<std::vector<Target>> resolveTargets(const std::vector<TargetName>& names,
+                                                  const std::string& file, std::string& error) {
+    std::vector<Target> targets;
+    for (const TargetName& name : names) {
+        if (name.kind == TargetName::Kind::Device) {
+            targets.push_back({requestForDevice(file, name.value), name.value});
+        } else if (!addPortRange(name.value, file, targets)) {
+            error = "--port takes a number from 1 to 255, or a range such as 1-8";
+            return std::nullopt;
+        }
+    }
+    // The same device twice would be two transfers fighting over one line.
+    std::map<std::string, std::string> seen;
+    for (const Target& target : targets) {
+        if (target.request.device.empty())
+            continue;
+        const auto [at, fresh] = seen.emplace(deviceKey(target.request.device), target.label);
+        if (!fresh) {
+            error = at->second + " and " + target.label + " are the same device";
+            return std::nullopt;
+        }
+    }
+    return targets;
+}
+
+} // namespace j4::cli
