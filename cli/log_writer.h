@@ -17,6 +17,7 @@ public:
     // Appends the attempt. Returns a sentence for the operator the first time
     // the log cannot be written; empty otherwise. Safe from several threads.
     std::string append(const UpdateReport& report);
+    const std::string& path() const { return log_.path(); }
 
 private:
     UpdateLog log_;

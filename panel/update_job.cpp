@@ -1,10 +1,8 @@
 #include "update_job.h"
 
-#include "j4_version.h"
 #include "link_factory.h"
-#include "update_log.h"
 
-#include <QSysInfo>
+#include <QThread>
 
 #include <algorithm>
 #include <condition_variable>
@@ -23,19 +21,18 @@ std::int64_t steadyMs() {
 
 } // namespace
 
-struct UpdateJob::Shared {
+struct UpdateJob::State {
     std::atomic<bool> stop{false};
     std::atomic<std::int64_t> awaitingSinceMs{0};
-    std::atomic<bool> logFailed{false};
-    UpdateReport report; // written by the job's thread before it finishes
+    bool handedOver = true; // UI thread only: the report has reached the window
     std::mutex mutex;
     std::condition_variable idle;
-    bool running = false;
+    bool working = false; // the worker has the port
 
-    void setRunning(bool value) {
+    void setWorking(bool value) {
         {
             std::lock_guard lock(mutex);
-            running = value;
+            working = value;
         }
         idle.notify_all();
     }
@@ -43,17 +40,17 @@ struct UpdateJob::Shared {
 
 namespace {
 
-// Jobs still running when the process ends without returning from main (the
-// window system went away and Qt called exit()): each is asked to stop and
-// given a moment to close its port, so no lock is left behind.
+// Workers still running when the process ends without returning from main
+// (the window system went away and Qt called exit()): each is asked to stop
+// and given a moment to close its port, so no lock is left behind.
 std::mutex registryMutex;
-std::vector<std::weak_ptr<UpdateJob::Shared>>& registry() {
-    static std::vector<std::weak_ptr<UpdateJob::Shared>> jobs;
+std::vector<std::weak_ptr<UpdateJob::State>>& registry() {
+    static std::vector<std::weak_ptr<UpdateJob::State>> jobs;
     return jobs;
 }
 
-void stopJobsAtExit() {
-    std::vector<std::shared_ptr<UpdateJob::Shared>> jobs;
+void stopWorkersAtExit() {
+    std::vector<std::shared_ptr<UpdateJob::State>> jobs;
     {
         std::lock_guard lock(registryMutex);
         for (const auto& weak : registry())
@@ -63,106 +60,123 @@ void stopJobsAtExit() {
     for (const auto& job : jobs) {
         job->stop = true;
         std::unique_lock lock(job->mutex);
-        job->idle.wait_for(lock, std::chrono::seconds(3), [&] { return !job->running; });
+        job->idle.wait_for(lock, std::chrono::seconds(3), [&] { return !job->working; });
     }
 }
 
-void registerJob(const std::shared_ptr<UpdateJob::Shared>& job) {
+void registerWorker(const std::shared_ptr<UpdateJob::State>& state) {
     static const bool registered = [] {
         // After the registry exists, so this runs before its clean-up.
         registry();
-        return std::atexit(stopJobsAtExit) == 0;
+        return std::atexit(stopWorkersAtExit) == 0;
     }();
     (void)registered;
     std::lock_guard lock(registryMutex);
     std::erase_if(registry(), [](const auto& weak) { return weak.expired(); });
-    registry().push_back(job);
+    registry().push_back(state);
+}
+
+// The attempt itself, on the worker thread: it touches only what it owns.
+UpdateReport work(const UpdateRequest& request, std::chrono::milliseconds timeout,
+                  UpdateJob::State& state, JobRelay& relay, std::FILE* trace) {
+    const auto link = makeLink(request.device, timeout);
+    UpdateSession session(*link, &state.stop);
+    UpdateListener listener;
+    listener.stage = [&](UpdateStage stage, const TransferState&) {
+        if (stage == UpdateStage::OpeningPort)
+            emit relay.openingPort();
+        else
+            emit relay.transferring();
+    };
+    int lastPercent = -1;
+    std::chrono::steady_clock::time_point sentAt;
+    listener.transfer = [&](TransferEvent event, const TransferState& transfer) {
+        if (event == TransferEvent::Answered) {
+            state.awaitingSinceMs = 0;
+            if (trace != nullptr)
+                std::fprintf(
+                    trace, "%s\n",
+                    traceLine(transfer, std::chrono::steady_clock::now() - sentAt).c_str());
+            return;
+        }
+        sentAt = std::chrono::steady_clock::now();
+        state.awaitingSinceMs = steadyMs();
+        // Reported before every frame; only changes are worth a repaint.
+        if (const int percent = transfer.percent(); percent != lastPercent) {
+            lastPercent = percent;
+            emit relay.progress(percent);
+        }
+    };
+    UpdateReport report = session.run(request, listener);
+    state.awaitingSinceMs = 0;
+    return report;
+}
+
+// Binds the relay's reports to `context`: queued, and gone with it.
+void connectTo(JobRelay* relay, QObject* context, UpdateJob::Callbacks callbacks) {
+    QObject::connect(relay, &JobRelay::openingPort, context, callbacks.openingPort,
+                     Qt::QueuedConnection);
+    QObject::connect(relay, &JobRelay::transferring, context, callbacks.transferring,
+                     Qt::QueuedConnection);
+    QObject::connect(relay, &JobRelay::progress, context, callbacks.progress, Qt::QueuedConnection);
+    QObject::connect(relay, &JobRelay::finished, context, callbacks.finished, Qt::QueuedConnection);
 }
 
 } // namespace
 
-UpdateJob::UpdateJob(std::chrono::milliseconds answerTimeout, QObject* parent)
-    : QObject(parent), answerTimeout_(answerTimeout), shared_(std::make_shared<Shared>()) {
-    registerJob(shared_);
+UpdateJob::UpdateJob(std::chrono::milliseconds answerTimeout)
+    : answerTimeout_(answerTimeout), state_(std::make_shared<State>()) {
+    registerWorker(state_);
 }
 
 UpdateJob::~UpdateJob() {
-    // Only reached when no job runs (the window refuses to close during one);
-    // a job that still runs is told to stop and keeps its own shared state.
-    shared_->stop = true;
+    // A worker still running keeps its own state and stops at its next frame.
+    state_->stop = true;
 }
 
 bool UpdateJob::running() const {
-    return !thread_.isNull();
+    return !state_->handedOver;
 }
 
-void UpdateJob::start(UpdateRequest request) {
+void UpdateJob::start(UpdateRequest request, QObject* context, Callbacks callbacks) {
     if (running())
         return;
-    shared_->stop = false;
-    shared_->awaitingSinceMs = 0;
-    shared_->setRunning(true);
-    auto shared = shared_;
-    thread_ = QThread::create([this, shared, request = std::move(request), timeout = answerTimeout_,
-                               trace = trace_] {
-        const auto link = makeLink(request.device, timeout);
-        UpdateSession session(*link, &shared->stop);
-        UpdateListener listener;
-        listener.stage = [this](UpdateStage stage, const TransferState&) {
-            if (stage == UpdateStage::OpeningPort)
-                emit openingPort();
-            else
-                emit transferring();
-        };
-        int lastPercent = -1;
-        std::chrono::steady_clock::time_point sentAt;
-        listener.transfer = [&](TransferEvent event, const TransferState& state) {
-            if (event == TransferEvent::Answered) {
-                shared->awaitingSinceMs = 0;
-                if (trace != nullptr)
-                    std::fprintf(
-                        trace, "%s\n",
-                        traceLine(state, std::chrono::steady_clock::now() - sentAt).c_str());
-                return;
-            }
-            sentAt = std::chrono::steady_clock::now();
-            shared->awaitingSinceMs = steadyMs();
-            // Reported before every frame; only changes are worth a repaint.
-            if (const int percent = state.percent(); percent != lastPercent) {
-                lastPercent = percent;
-                emit progressChanged(percent);
-            }
-        };
-        UpdateReport report = session.run(request, listener);
-        shared->awaitingSinceMs = 0;
-        // Persisted only when asked for; a log that cannot be written is
-        // said once and never fails the update.
-        // The name as bytes: the system's, not necessarily UTF-8.
-        if (const std::string logPath = qgetenv("J4_UPDATE_LOG").toStdString(); !logPath.empty()) {
-            const std::string error = UpdateLog(logPath).append(
-                report, {kVersion, QSysInfo::machineHostName().toStdString()});
-            if (!error.empty() && !shared->logFailed.exchange(true))
-                report.detail +=
-                    " The update log " + logPath + " cannot be written (" + error + ").";
-        }
-        shared->report = std::move(report);
-        shared->setRunning(false);
+    state_->stop = false;
+    state_->awaitingSinceMs = 0;
+    state_->handedOver = false;
+    state_->setWorking(true);
+    // The log is the one named now; a log that fails is said once for as long
+    // as it stays the one named.
+    if (const std::string path = cli::logFromEnvironment(); !log_ || log_->path() != path)
+        log_ = std::make_shared<cli::LogWriter>(path);
+    // The hand-over marks the job idle before the window hears of the end.
+    callbacks.finished = [state = state_,
+                          finished = std::move(callbacks.finished)](const UpdateReport& report) {
+        state->handedOver = true;
+        finished(report);
+    };
+    auto* relay = new JobRelay; // deleted once the worker's thread has finished
+    connectTo(relay, context, std::move(callbacks));
+    QThread* thread = QThread::create([state = state_, log = log_, request = std::move(request),
+                                       timeout = answerTimeout_, relay, trace = trace_] {
+        UpdateReport report = work(request, timeout, *state, *relay, trace);
+        // A log that cannot be written is said once and fails nothing.
+        if (const std::string warning = log->append(report); !warning.empty())
+            report.detail += " " + warning;
+        state->setWorking(false);
+        emit relay->finished(report);
     });
-    // The report is handed over on the UI thread, once the job's thread is done.
-    connect(thread_, &QThread::finished, this, [this] {
-        thread_->deleteLater();
-        thread_.clear();
-        emit finished(shared_->report);
-    });
-    thread_->start();
+    QObject::connect(thread, &QThread::finished, relay, &QObject::deleteLater);
+    QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    thread->start();
 }
 
 void UpdateJob::requestStop() {
-    shared_->stop = true;
+    state_->stop = true;
 }
 
 std::chrono::milliseconds UpdateJob::awaitingAnswerFor() const {
-    const std::int64_t since = shared_->awaitingSinceMs;
+    const std::int64_t since = state_->awaitingSinceMs;
     return std::chrono::milliseconds{since == 0 ? 0
                                                 : std::max<std::int64_t>(0, steadyMs() - since)};
 }

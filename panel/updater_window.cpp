@@ -61,10 +61,6 @@ UpdaterWindow::UpdaterWindow(std::chrono::milliseconds answerTimeout, QWidget* p
     connect(ui_->quitButton, &QPushButton::clicked, this, &UpdaterWindow::quit);
     connect(ui_->progressBar, &QProgressBar::valueChanged, ui_->progressValue,
             qOverload<int>(&QLabel::setNum));
-    connect(&job_, &UpdateJob::openingPort, this, &UpdaterWindow::onOpeningPort);
-    connect(&job_, &UpdateJob::transferring, this, &UpdaterWindow::onTransferring);
-    connect(&job_, &UpdateJob::progressChanged, this, &UpdaterWindow::onProgress);
-    connect(&job_, &UpdateJob::finished, this, &UpdaterWindow::onFinished);
     connect(&waitingTimer_, &QTimer::timeout, this, &UpdaterWindow::showWaiting);
 }
 
@@ -98,7 +94,7 @@ void UpdaterWindow::setUpdateFile(const QString& path) {
     const UpdateFileReader::Opened opened =
         UpdateFileReader::open(path.toStdString(), UpdateFileReader::Kinds::RegularOnly);
     if (!opened.file) {
-        showMessage(false, QString::fromUtf8(kFileOpenErrorText),
+        showMessage(MessageKind::Error, QString::fromUtf8(kFileOpenErrorText),
                     QString::fromStdString(fileOpenDetail(path.toStdString(), opened.reason)));
         return;
     }
@@ -110,8 +106,13 @@ void UpdaterWindow::startUpdate() {
         return;
     updating_ = true;
     setCursor(Qt::BusyCursor);
+    // The job calls back on this window, and not at all once it is gone.
     job_.start(
-        requestForPort(QFile::encodeName(chosenFile_).toStdString(), ui_->portNumber->value()));
+        requestForPort(QFile::encodeName(chosenFile_).toStdString(), ui_->portNumber->value()),
+        this,
+        {[this] { onOpeningPort(); }, [this] { onTransferring(); },
+         [this](int percent) { onProgress(percent); },
+         [this](const UpdateReport& report) { onFinished(report); }});
 }
 
 void UpdaterWindow::onOpeningPort() {
@@ -151,11 +152,12 @@ void UpdaterWindow::onFinished(const UpdateReport& report) {
     }
     if (report.completed())
         ui_->progressBar->setValue(100);
-    showMessage(report.completed(), QString::fromStdString(report.text),
-                QString::fromStdString(report.detail));
+    showMessage(report.completed() ? MessageKind::Info : MessageKind::Error,
+                QString::fromStdString(report.text), QString::fromStdString(report.detail));
 }
 
-void UpdaterWindow::showMessage(bool info, const QString& text, const QString& detail) {
+void UpdaterWindow::showMessage(MessageKind kind, const QString& text, const QString& detail) {
+    const bool info = kind == MessageKind::Info;
     auto* box = new QMessageBox(info ? QMessageBox::Information : QMessageBox::Critical,
                                 info ? QStringLiteral("Info") : QStringLiteral("Error"), text,
                                 QMessageBox::Ok, this);
@@ -173,7 +175,6 @@ void UpdaterWindow::endAttempt() {
     ui_->controls->setEnabled(true);
     unsetCursor();
     updating_ = false;
-    emit attemptEnded();
 }
 
 void UpdaterWindow::showProgress(bool shown) {

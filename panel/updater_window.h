@@ -47,8 +47,6 @@ public slots:
     void traceTransmissionsTo(std::FILE* stream) { job_.traceTo(stream); }
 
 signals:
-    // The result message has been closed and the window is idle again.
-    void attemptEnded();
     // Quit, or the end of a shutdown: the program should exit with `code`.
     void exitRequested(int code);
 
@@ -64,7 +62,8 @@ private slots:
     void showWaiting();
 
 private:
-    void showMessage(bool info, const QString& text, const QString& detail);
+    enum class MessageKind { Info, Error };
+    void showMessage(MessageKind kind, const QString& text, const QString& detail);
     void showProgress(bool shown);
     void endAttempt();
     QString portToolTip(int number);

@@ -209,6 +209,24 @@ private slots:
         QCOMPARE(entry["bytes_accepted"].toInt(), image.size());
     }
 
+    void aWindowGoneMidUpdateHearsNothingMoreAndItsPortIsFreed() {
+        // The worker owns what it works on: the window's end stops it, and
+        // what it would still report is dropped, not delivered to a corpse.
+        DevSim device({"--delay-us", "20000"});
+        useDevice(device);
+        chooseFile(file);
+        start();
+        QTRY_VERIFY(find<QProgressBar>("progressBar")->value() > 0);
+        window.reset();
+        j4::UpdaterWindow next(std::chrono::milliseconds{600});
+        QTest::qWait(300); // posted progress and the report arrive, and are dropped
+        QTRY_VERIFY_WITH_TIMEOUT(
+            j4::testing::runProgram(j4::testing::flashPath(), {"-q", "--port", "1", file})
+                    .exitCode == 0,
+            5000);
+        window = std::make_unique<UpdaterWindow>(std::chrono::milliseconds{600});
+    }
+
     void theFileIsReadAfreshAtStart() {
         DevSim device;
         useDevice(device);
