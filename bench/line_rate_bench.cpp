@@ -4,8 +4,8 @@
 // and reports the host's CPU time as a share of the wall time.
 
 #include "processes.h"
-#include "qt_serial_link.h"
 #include "transfer.h"
+#include "tty_link.h"
 #include "update_files.h"
 
 #include <QCoreApplication>
@@ -28,7 +28,7 @@ bool run(const QStringList& deviceOptions, const QByteArray& bytes, std::size_t 
          double extraBound, const char* what) {
     const std::vector<std::uint8_t> image(bytes.begin(), bytes.end());
     j4::testing::DevSim device(deviceOptions);
-    j4::QtSerialLink link;
+    j4::TtyLink link;
     if (link.open(device.device().toStdString()) != j4::LinkError::None)
         return std::fprintf(stderr, "cannot open the device\n"), false;
     link.flushInput();

@@ -8,7 +8,7 @@
 
 #include "link_factory.h"
 #include "processes.h"
-#include "qt_serial_link.h"
+#include "tty_link.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -115,7 +115,7 @@ bool rawBlock(const QString& device, Series& raw) {
 }
 
 bool linkBlock(const QString& device, Series& viaLink) {
-    j4::QtSerialLink link;
+    j4::TtyLink link;
     return link.open(device.toStdString()) == j4::LinkError::None &&
            timeBlock(viaLink, [&link] { return linkRoundTrip(link); });
 }
@@ -135,7 +135,7 @@ bool measure(const QString& device, Series& raw, Series& viaLink) {
 // The same device through ser2net (RFC 2217 over loopback) and directly.
 bool measureRemote(const QString& device, const QString& url, Series& direct, Series& remote) {
     for (int done = 0; done < 1000; done += kBlock) {
-        j4::QtSerialLink local;
+        j4::TtyLink local;
         if (local.open(device.toStdString()) != j4::LinkError::None ||
             !timeBlock(direct, [&local] { return linkRoundTrip(local); }))
             return false;

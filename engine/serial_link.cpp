@@ -20,12 +20,8 @@ std::string linkErrorText(LinkError error, std::chrono::milliseconds answerTimeo
     case LinkError::PortNotFound:
         return "The serial port does not exist.";
     case LinkError::PermissionDenied:
-#if defined(__linux__)
-        return "Permission denied for the serial port. Your user must be a member of the "
-               "'dialout' group (sudo usermod -aG dialout $USER, then log in again).";
-#else
+        // What to do about it is the platform's to say, in the detail.
         return "Permission denied for the serial port.";
-#endif
     case LinkError::PortBusy:
         return "The serial port is in use by another program.";
     case LinkError::NoAnswer:

@@ -1,5 +1,6 @@
 #pragma once
-// SHA-256 of a stream of bytes, by OpenSSL's libcrypto.
+// SHA-256 of a stream of bytes: Nettle on Linux, the system's CNG (bcrypt) on
+// Windows, one file each.
 
 #include <array>
 #include <cstdint>

@@ -58,17 +58,11 @@ bool UpdateDecoder::store(std::uint8_t value) {
     return true;
 }
 
-bool UpdateDecoder::feed(std::span<const std::uint8_t> chunk) {
-    if (ended_)
-        return false;
-    const std::uint8_t* data = chunk.data();
-    const std::size_t size = chunk.size();
-    std::size_t i = 0;
-    // Editors put a UTF-8 byte-order mark first; columns count after it. The
-    // mark may come split over several chunks.
+std::size_t UpdateDecoder::takeByteOrderMark(std::span<const std::uint8_t> chunk) {
     static constexpr std::uint8_t kMark[3] = {0xEF, 0xBB, 0xBF};
-    while (markSeen_ < 3 && consumed_ == markSeen_ && i < size) {
-        if (data[i] != kMark[markSeen_]) {
+    std::size_t i = 0;
+    while (markSeen_ < 3 && consumed_ == markSeen_ && i < chunk.size()) {
+        if (chunk[i] != kMark[markSeen_]) {
             if (markSeen_ > 0) {
                 // Part of a mark and then something else: the 0xEF starts no value.
                 result_.error = LoadError::UnexpectedCharacter;
@@ -76,7 +70,7 @@ bool UpdateDecoder::feed(std::span<const std::uint8_t> chunk) {
                 result_.column = 1;
                 result_.character = kMark[0];
                 ended_ = true;
-                return false;
+                return 0;
             }
             markSeen_ = 3; // no mark
             break;
@@ -87,7 +81,18 @@ bool UpdateDecoder::feed(std::span<const std::uint8_t> chunk) {
         if (markSeen_ == 3)
             lineStart_ = 3;
     }
-    consumed_ -= i; // counted again with the whole chunk below
+    consumed_ -= i; // counted again with the whole chunk
+    return i;
+}
+
+bool UpdateDecoder::feed(std::span<const std::uint8_t> chunk) {
+    if (ended_)
+        return false;
+    const std::uint8_t* data = chunk.data();
+    const std::size_t size = chunk.size();
+    std::size_t i = takeByteOrderMark(chunk);
+    if (ended_)
+        return false;
     // The common case works on locals; store() takes the rest and grows.
     std::uint8_t* out = out_.data();
     std::size_t room = out_.size();

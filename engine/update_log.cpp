@@ -31,34 +31,19 @@ const char* outcomeName(UpdateOutcome outcome) {
     return "unknown";
 }
 
-// Days since 1970-01-01 to a civil date (the proleptic Gregorian calendar).
-void civilFromDays(long long days, int& year, unsigned& month, unsigned& day) {
-    days += 719468;
-    const long long era = (days >= 0 ? days : days - 146096) / 146097;
-    const auto dayOfEra = static_cast<unsigned>(days - era * 146097);
-    const unsigned yearOfEra =
-        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    const unsigned dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    const unsigned monthIndex = (5 * dayOfYear + 2) / 153;
-    day = dayOfYear - (153 * monthIndex + 2) / 5 + 1;
-    month = monthIndex < 10 ? monthIndex + 3 : monthIndex - 9;
-    year = static_cast<int>(static_cast<long long>(yearOfEra) + era * 400 + (month <= 2));
-}
-
 } // namespace
 
 std::string utcTimestamp(std::chrono::system_clock::time_point when) {
     using namespace std::chrono;
-    const auto ms = duration_cast<milliseconds>(when.time_since_epoch()).count();
-    const long long days = (ms >= 0 ? ms : ms - 86399999) / 86400000;
-    const long long inDay = ms - days * 86400000;
-    int year = 0;
-    unsigned month = 0;
-    unsigned day = 0;
-    civilFromDays(days, year, month, day);
+    const auto ms = floor<milliseconds>(when);
+    const auto day = floor<days>(ms);
+    const year_month_day date{day};
+    const hh_mm_ss time{ms - day};
     char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02lld:%02lld:%02lld.%03lldZ", year, month,
-                  day, inDay / 3600000, inDay / 60000 % 60, inDay / 1000 % 60, inDay % 1000);
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", int(date.year()),
+                  unsigned(date.month()), unsigned(date.day()), int(time.hours().count()),
+                  int(time.minutes().count()), int(time.seconds().count()),
+                  int(time.subseconds().count()));
     return text;
 }
 

@@ -1,5 +1,6 @@
 // J4 Updater: the window.
 
+#include "display.h"
 #include "j4_version.h"
 #include "shutdown_signals.h"
 #include "updater_window.h"
@@ -48,16 +49,6 @@ void startupMessageHandler(QtMsgType type, const QMessageLogContext&, const QStr
                      display.constData());
         std::_Exit(255);
     }
-}
-
-bool displayAvailable() {
-#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
-    return !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") ||
-           !qEnvironmentVariableIsEmpty("DISPLAY") ||
-           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
-#else
-    return true;
-#endif
 }
 
 // For the start-up benchmark: once the window is shown and the event loop
@@ -110,7 +101,7 @@ int main(int argc, char** argv) {
     bool verbose = false;
     if (const auto done = readOptions(argc, argv, verbose))
         return *done;
-    if (!displayAvailable()) {
+    if (!j4::displayNamed()) {
         std::fputs("j4_updater: cannot open a window: no display (DISPLAY and WAYLAND_DISPLAY "
                    "are unset).\n",
                    stderr);

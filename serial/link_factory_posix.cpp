@@ -1,11 +1,9 @@
 #include "link_factory.h"
 
 #include "port_names.h"
-#include "qt_serial_link.h"
-#include "serial_platform.h"
-#if J4_WITH_RFC2217
 #include "rfc2217_link.h"
-#endif
+#include "serial_platform.h"
+#include "tty_link.h"
 
 #include <QFile>
 
@@ -13,13 +11,11 @@ namespace j4 {
 
 std::unique_ptr<SerialLink> makeLink(const std::string& device,
                                      std::chrono::milliseconds answerTimeout) {
-#if J4_WITH_RFC2217
     // Any address with a scheme goes to the remote link, which says what is
     // wrong with a malformed one rather than looking for it under /dev.
     if (isRemoteAddress(device))
         return std::make_unique<Rfc2217Link>(answerTimeout);
-#endif
-    return std::make_unique<QtSerialLink>(answerTimeout);
+    return std::make_unique<TtyLink>(answerTimeout);
 }
 
 std::string deviceKey(const std::string& device) {

@@ -1,6 +1,6 @@
 #include "link_factory.h"
 
-#include "win_serial_link.h"
+#include "com_port_link.h"
 
 #include <algorithm>
 #include <cctype>
@@ -8,7 +8,7 @@
 namespace j4 {
 
 std::unique_ptr<SerialLink> makeLink(const std::string&, std::chrono::milliseconds answerTimeout) {
-    return std::make_unique<WinSerialLink>(answerTimeout);
+    return std::make_unique<ComPortLink>(answerTimeout);
 }
 
 std::string deviceKey(const std::string& device) {

@@ -1,5 +1,7 @@
 #include "port_names.h"
 
+#include "port_names_platform.h"
+
 #include <QSerialPortInfo>
 #include <QStringList>
 
@@ -31,6 +33,20 @@ std::pair<QString, long long> splitNumber(const QString& name) {
     return {name.left(digits), name.mid(digits).toLongLong()};
 }
 
+std::vector<PortDescription> fromEnvironment(const QString& value) {
+    // One scan of the system's ports for all entries: a scan takes tens of
+    // milliseconds.
+    const auto available = QSerialPortInfo::availablePorts();
+    std::vector<PortDescription> ports;
+    for (const QString& entry : splitPortList(value)) {
+        const int number = static_cast<int>(ports.size()) + 1;
+        ports.push_back(describeDevice(number, entry, available));
+    }
+    return ports;
+}
+
+} // namespace
+
 QString describe(const QSerialPortInfo& info) {
     QStringList parts;
     if (!info.description().isEmpty())
@@ -51,51 +67,11 @@ PortDescription describeDevice(int number, const QString& device,
     return {number, device, {}, {}};
 }
 
-std::vector<PortDescription> fromEnvironment(const QString& value) {
-    // One scan of the system's ports for all entries: a scan takes tens of
-    // milliseconds.
-    const auto available = QSerialPortInfo::availablePorts();
-    std::vector<PortDescription> ports;
-    for (const QString& entry : splitPortList(value)) {
-        const int number = static_cast<int>(ports.size()) + 1;
-        ports.push_back(describeDevice(number, entry, available));
-    }
-    return ports;
-}
-
-} // namespace
-
 bool isRemoteAddress(const std::string& device) {
     const auto scheme = device.find("://");
     return scheme != std::string::npos && scheme > 0 &&
            std::all_of(device.begin(), device.begin() + static_cast<long>(scheme),
                        [](unsigned char c) { return std::isalnum(c) || c == '+'; });
-}
-
-QStringList splitPortList(const QString& value) {
-#if defined(Q_OS_WIN)
-    return value.split(QLatin1Char(';'), Qt::SkipEmptyParts);
-#else
-    // Entries may hold colons themselves (rfc2217://HOST:PORT, by-path names),
-    // so only a colon that starts another entry separates.
-    QStringList entries;
-    qsizetype start = 0;
-    for (qsizetype i = 0; i < value.size(); ++i) {
-        if (value.at(i) != QLatin1Char(':'))
-            continue;
-        const QStringView next = QStringView(value).mid(i + 1);
-        const bool startsEntry = next.startsWith(QLatin1String("rfc2217://")) ||
-                                 (next.startsWith(QLatin1Char('/')) &&
-                                  !QStringView(value).left(i).endsWith(QLatin1String("rfc2217")));
-        if (!startsEntry)
-            continue;
-        entries << value.mid(start, i - start);
-        start = i + 1;
-    }
-    entries << value.mid(start);
-    entries.removeAll(QString());
-    return entries;
-#endif
 }
 
 QString PortDescription::text() const {
@@ -110,34 +86,7 @@ bool portNameLess(const QString& a, const QString& b) {
 
 std::vector<PortDescription> listPorts() {
     const QString override = qEnvironmentVariable("J4_PORTS");
-    if (!override.isEmpty())
-        return fromEnvironment(override);
-
-    std::vector<PortDescription> ports;
-    const auto available = QSerialPortInfo::availablePorts();
-#if defined(Q_OS_WIN)
-    for (const QSerialPortInfo& info : available) {
-        const QString name = info.portName();
-        if (!name.startsWith(QLatin1String("COM")))
-            continue;
-        bool ok = false;
-        const int number = name.mid(3).toInt(&ok);
-        if (ok)
-            ports.push_back({number, name, describe(info), info.serialNumber()});
-    }
-    std::sort(ports.begin(), ports.end(),
-              [](const auto& a, const auto& b) { return a.number < b.number; });
-#else
-    std::vector<QSerialPortInfo> sorted(available.begin(), available.end());
-    std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) {
-        return portNameLess(a.portName(), b.portName());
-    });
-    for (const QSerialPortInfo& info : sorted) {
-        const int number = static_cast<int>(ports.size()) + 1;
-        ports.push_back({number, info.systemLocation(), describe(info), info.serialNumber()});
-    }
-#endif
-    return ports;
+    return override.isEmpty() ? systemPorts() : fromEnvironment(override);
 }
 
 UpdateRequest requestForPort(const std::string& file, int number) {
@@ -162,13 +111,8 @@ UpdateRequest requestForDevice(const std::string& file, const std::string& devic
 std::optional<PortDescription> portForNumber(int number) {
     if (number < kFirstPortNumber || number > kLastPortNumber)
         return std::nullopt;
-#if defined(Q_OS_WIN)
-    if (qEnvironmentVariableIsEmpty("J4_PORTS")) {
-        // COMn exists or not only when opened; the list is for descriptions.
-        const QString name = QStringLiteral("COM%1").arg(number);
-        return describeDevice(number, name, QSerialPortInfo::availablePorts());
-    }
-#endif
+    if (qEnvironmentVariableIsEmpty("J4_PORTS"))
+        return systemPortForNumber(number);
     for (const PortDescription& port : listPorts()) {
         if (port.number == number)
             return port;

@@ -1,8 +1,9 @@
 #pragma once
-// What the Qt link needs from the system beyond Qt SerialPort, one file per
-// platform. Qt opens, configures, locks and closes the port; the bytes of a
-// transfer go straight through the port's handle, with as few system calls as
-// the protocol's rules allow.
+// What the tty link needs from the system beyond Qt SerialPort: POSIX in
+// serial_platform_posix.cpp, what only Linux has in serial_platform_linux.cpp.
+// Qt opens, configures, locks and closes the port; the bytes of a transfer go
+// straight through the port's descriptors, with as few system calls as the
+// protocol's rules allow.
 
 #include "serial_link.h"
 
@@ -39,6 +40,12 @@ std::optional<long> lockFileOwner(const QString& device);
 bool lockExclusively(qintptr handle);
 // "errno 16: Device or resource busy"
 std::string systemErrorText(int error);
+// What a user refused a port should do about it.
+std::string permissionAdvice();
+// Other programs that have `device` open: "cat (PID 1234), minicom (PID 99)";
+// empty when none, or when it cannot be told. Such a program, reading the
+// port without a lock, takes the answers.
+std::string otherHolders(const QString& device);
 
 // Sets the opened port up for the frame path below.
 LinkError prepareForFrames(qintptr handle);

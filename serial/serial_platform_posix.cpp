@@ -17,9 +17,6 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
-#if defined(__linux__)
-#include <linux/serial.h>
-#endif
 
 namespace j4::platform {
 namespace {
@@ -42,25 +39,6 @@ LinkError failure(int fd) {
     const bool gone = error == EIO || ::tcgetattr(fd, &attributes) != 0;
     errno = error; // for the caller's detail
     return gone ? LinkError::HungUp : LinkError::IoError;
-}
-
-int readNumber(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "r");
-    if (file == nullptr)
-        return -1;
-    int value = -1;
-    if (std::fscanf(file, "%d", &value) != 1)
-        value = -1;
-    std::fclose(file);
-    return value;
-}
-
-bool writeNumber(const std::string& path, int value) {
-    std::FILE* file = std::fopen(path.c_str(), "w");
-    if (file == nullptr)
-        return false;
-    const bool written = std::fprintf(file, "%d", value) > 0;
-    return std::fclose(file) == 0 && written;
 }
 
 } // namespace
@@ -273,70 +251,6 @@ std::size_t bytesInDriver(qintptr handle) {
 
 void discardInput(qintptr handle) {
     ::tcflush(static_cast<int>(handle), TCIFLUSH);
-}
-
-QString sysfsRoot() {
-    return qEnvironmentVariable("SYSFS_PATH", QStringLiteral("/sys"));
-}
-
-void lowerLatencyTimer(AdapterLatency& latency, const QString& sysfsRoot, const QString& ttyName) {
-    // The usb-serial drivers (FTDI and alike) expose the timer here.
-    const std::string path =
-        QFile::encodeName(sysfsRoot + QLatin1String("/bus/usb-serial/devices/") + ttyName +
-                          QLatin1String("/latency_timer"))
-            .toStdString();
-    const int now = readNumber(path);
-    if (now < 0)
-        return;
-    latency.timerPath = path;
-    latency.timerMs = now;
-    if (now <= 1)
-        return;
-    if (writeNumber(path, 1) && readNumber(path) == 1) {
-        latency.savedTimerMs = now;
-        latency.timerMs = 1;
-    }
-}
-
-AdapterLatency lowerLatency([[maybe_unused]] qintptr handle, const QString& location,
-                            const QString& sysfsRoot) {
-    AdapterLatency latency;
-#if defined(__linux__)
-    serial_struct info{};
-    const int fd = static_cast<int>(handle);
-    // Ports whose driver has no such mode (pseudo-terminals) refuse the call.
-    if (::ioctl(fd, TIOCGSERIAL, &info) == 0) {
-        latency.savedFlags = info.flags;
-        info.flags |= ASYNC_LOW_LATENCY;
-        serial_struct readBack{};
-        latency.lowLatencyFlag = ::ioctl(fd, TIOCSSERIAL, &info) == 0 &&
-                                 ::ioctl(fd, TIOCGSERIAL, &readBack) == 0 &&
-                                 (readBack.flags & ASYNC_LOW_LATENCY) != 0;
-    }
-    const QString tty = QFileInfo(QFileInfo(location).canonicalFilePath()).fileName();
-    if (!tty.isEmpty())
-        lowerLatencyTimer(latency, sysfsRoot, tty);
-#else
-    (void)location;
-    (void)sysfsRoot;
-#endif
-    return latency;
-}
-
-void restoreLatency([[maybe_unused]] qintptr handle, AdapterLatency& latency) {
-    if (latency.savedTimerMs > 0)
-        writeNumber(latency.timerPath, latency.savedTimerMs);
-#if defined(__linux__)
-    if (latency.lowLatencyFlag && (latency.savedFlags & ASYNC_LOW_LATENCY) == 0) {
-        serial_struct info{};
-        const int fd = static_cast<int>(handle);
-        if (::ioctl(fd, TIOCGSERIAL, &info) == 0) {
-            info.flags = latency.savedFlags;
-            ::ioctl(fd, TIOCSSERIAL, &info);
-        }
-    }
-#endif
-    latency = {};
 }
 
 } // namespace j4::platform

@@ -1,6 +1,7 @@
 #include "update_file.h"
 #include "update_file_reader.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -211,9 +212,8 @@ TEST(Decoder, DamagedTextNamesLineAndColumn) {
 }
 
 TEST(Decoder, LineNumbersPastTwoBillionAreExact) {
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "2 GiB through an instrumented decoder takes too long";
-#endif
+    if (std::getenv("J4_SANITIZED") != nullptr) // ./test sets it for its sanitizer build
+        GTEST_SKIP() << "2 GiB through an instrumented decoder takes too long";
     // 2^31 + 2 lines: a 32-bit counter would have gone negative.
     UpdateDecoder decoder;
     const std::vector<std::uint8_t> newlines(1 << 20, '\n');

@@ -5,8 +5,8 @@
 #include "flash_command.h"
 #include "j4_version.h"
 #include "processes.h"
-#include "qt_serial_link.h"
 #include "transfer.h"
+#include "tty_link.h"
 #include "update_files.h"
 
 #include <gtest/gtest.h>
@@ -91,13 +91,27 @@ TEST_F(FlashCli, EveryOutcomeHasItsTextAndExitStatus) {
     }
 }
 
-TEST_F(FlashCli, HeldPortIsReportedAsInUse) {
+TEST_F(FlashCli, HeldOrForbiddenPortsAreRefused) {
     DevSim device;
-    j4::QtSerialLink holder;
+    j4::TtyLink holder;
     ASSERT_EQ(holder.open(device.device().toStdString()), j4::LinkError::None);
     const ProgramResult r = flash({"--device", device.device(), file});
     EXPECT_EQ(r.exitCode, 4);
     EXPECT_EQ(r.lastLine().toStdString(), error("The serial port is in use by another program."));
+    holder.close();
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a port root may not open needs root to set up";
+    // A port the user may not open: the detail says what to do.
+    const QString pty = QFileInfo(device.device()).symLinkTarget();
+    ASSERT_EQ(::chmod(QFile::encodeName(pty).constData(), 0600), 0);
+    const ProgramResult refused = runProgram(
+        QStringLiteral("bash"),
+        {"-c",
+         "setpriv --reuid=65534 --regid=65534 --clear-groups \"$0\" --device \"$1\" - <\"$2\"",
+         flashPath(), pty, file});
+    EXPECT_EQ(refused.exitCode, 4);
+    EXPECT_EQ(refused.lastLine().toStdString(), error("Permission denied for the serial port."));
+    EXPECT_TRUE(refused.err.contains("'dialout' group")) << refused.err.toStdString();
 }
 
 TEST_F(FlashCli, AnAdapterThatStillDelaysAnswersIsNamedOnStandardError) {

@@ -2,8 +2,8 @@
 // the real transfer against the simulated device.
 
 #include "processes.h"
-#include "qt_serial_link.h"
 #include "transfer.h"
+#include "tty_link.h"
 #include "update_file.h"
 #include "update_files.h"
 
@@ -42,7 +42,7 @@ std::vector<std::uint8_t> bytesOf(const QByteArray& bytes) {
 }
 
 // One attempt as the session runs it: open, flush, transfer, close.
-Sent send(QtSerialLink& link, const QString& device, const QByteArray& bytes) {
+Sent send(TtyLink& link, const QString& device, const QByteArray& bytes) {
     Sent sent;
     const LinkError opened = link.open(device.toStdString());
     EXPECT_EQ(opened, LinkError::None) << linkErrorText(opened, link.answerTimeout());
@@ -98,11 +98,11 @@ QByteArray everyByteValue() {
 
 } // namespace
 
-TEST(QtSerialLink, EveryByteValueCrossesUnalteredBothWays) {
+TEST(TtyLink, EveryByteValueCrossesUnalteredBothWays) {
     // XON/XOFF, CR/LF translation or signal characters would each alter or
     // swallow some of these; 0x13 coming before the write would also stop it.
     RawPty pty;
-    QtSerialLink link(ms{2000});
+    TtyLink link(ms{2000});
     ASSERT_EQ(link.open(pty.slave().toStdString()), LinkError::None);
     pty.write(everyByteValue());
     ASSERT_EQ(link.bytesWaiting(ms{1000}).count > 0, true);
@@ -116,9 +116,9 @@ TEST(QtSerialLink, EveryByteValueCrossesUnalteredBothWays) {
     EXPECT_EQ(pty.read(256), out);
 }
 
-TEST(QtSerialLink, WaitingBytesCountWhatQtAndTheDriverHold) {
+TEST(TtyLink, WaitingBytesCountWhatQtAndTheDriverHold) {
     RawPty pty;
-    QtSerialLink link(ms{2000});
+    TtyLink link(ms{2000});
     ASSERT_EQ(link.open(pty.slave().toStdString()), LinkError::None);
     EXPECT_EQ(link.bytesWaiting(ms{0}).count, 0u);
     QElapsedTimer clock;
@@ -137,9 +137,9 @@ TEST(QtSerialLink, WaitingBytesCountWhatQtAndTheDriverHold) {
     EXPECT_EQ(link.bytesWaiting(ms{500}).count, 1u);
 }
 
-TEST(QtSerialLink, LargestFrameAndFullImageArriveBitExact) {
+TEST(TtyLink, LargestFrameAndFullImageArriveBitExact) {
     DevSim device;
-    QtSerialLink link;
+    TtyLink link;
     const QByteArray largest = makeFrame(65535, 7);
     const QByteArray full = makeImage(4, 65534, 9); // 4 x 65,536 = 262,144 bytes
     ASSERT_EQ(static_cast<std::size_t>(full.size()), kMaxImageBytes);
@@ -149,12 +149,12 @@ TEST(QtSerialLink, LargestFrameAndFullImageArriveBitExact) {
     EXPECT_TRUE(device.capture() == largest + full);
 }
 
-TEST(QtSerialLink, HeldOrMissingPortIsRefused) {
+TEST(TtyLink, HeldOrMissingPortIsRefused) {
     DevSim device;
     const std::string path = device.device().toStdString();
-    QtSerialLink holder;
+    TtyLink holder;
     ASSERT_EQ(holder.open(path), LinkError::None);
-    QtSerialLink second;
+    TtyLink second;
     EXPECT_EQ(second.open(path), LinkError::PortBusy);
     holder.close();
     EXPECT_EQ(second.open(path), LinkError::None) << "free again once released";
@@ -176,7 +176,7 @@ TEST(QtSerialLink, HeldOrMissingPortIsRefused) {
     ::close(held);
 }
 
-TEST(QtSerialLink, AnotherProgramsLockFileIsRespected) {
+TEST(TtyLink, AnotherProgramsLockFileIsRespected) {
     // ser2net and the UUCP programs write the PID in ASCII (or as a binary
     // int) and no program name: Qt takes such a lock for a stale one.
     DevSim device;
@@ -193,20 +193,20 @@ TEST(QtSerialLink, AnotherProgramsLockFileIsRespected) {
         ASSERT_TRUE(lock.open(QIODevice::WriteOnly | QIODevice::Truncate));
         lock.write(content);
         lock.close();
-        QtSerialLink link;
+        TtyLink link;
         EXPECT_EQ(link.open(device.device().toStdString()), LinkError::PortBusy);
         EXPECT_EQ(link.errorDetail(), "locked by process " + std::to_string(pid));
         EXPECT_TRUE(lock.exists()) << "another program's lock is left alone";
     }
     owner.kill();
     owner.waitForFinished();
-    QtSerialLink link;
+    TtyLink link;
     EXPECT_EQ(link.open(device.device().toStdString()), LinkError::None) << "a stale lock";
     link.close();
     lock.remove();
 }
 
-TEST(QtSerialLink, BareNamesAreLookedUpWhereTheSerialLibraryLooks) {
+TEST(TtyLink, BareNamesAreLookedUpWhereTheSerialLibraryLooks) {
     // "ttyS0" is /dev/ttyS0, whatever the working folder holds.
     EXPECT_EQ(platform::realDevice("ttyS0"), QStringLiteral("/dev/ttyS0"));
     EXPECT_EQ(platform::realDevice("./dev"), QStringLiteral("./dev"));
@@ -214,15 +214,15 @@ TEST(QtSerialLink, BareNamesAreLookedUpWhereTheSerialLibraryLooks) {
     DevSim device;
     const QString relative =
         QDir(QStringLiteral("/dev")).relativeFilePath(QFileInfo(device.device()).symLinkTarget());
-    QtSerialLink link;
+    TtyLink link;
     EXPECT_EQ(link.open(relative.toStdString()), LinkError::None) << relative.toStdString();
 }
 
-TEST(QtSerialLink, HangUpIsReportedPromptly) {
+TEST(TtyLink, HangUpIsReportedPromptly) {
     const QByteArray image = makeImage(3, 4000);
     for (const char* when : {"2:100", "2:4002"}) { // mid-frame, then while waiting
         DevSim device({QStringLiteral("--hangup-at"), QString::fromLatin1(when)});
-        QtSerialLink link(ms{5000});
+        TtyLink link(ms{5000});
         const Sent sent = send(link, device.device(), image);
         EXPECT_EQ(sent.result.outcome, TransferOutcome::LinkFailed) << when;
         EXPECT_EQ(sent.result.linkError, LinkError::HungUp) << when;
@@ -234,7 +234,7 @@ TEST(QtSerialLink, HangUpIsReportedPromptly) {
         // write gives up after the time-out, and a stop ends it sooner.
         DevSim device({QStringLiteral("--stall-at"), QStringLiteral("1:10")});
         const QByteArray huge = makeImage(1, 65535);
-        QtSerialLink link(ms{600});
+        TtyLink link(ms{600});
         Sent sent = send(link, device.device(), huge);
         EXPECT_EQ(sent.result.linkError, LinkError::WriteStalled);
         EXPECT_LT(sent.elapsedMs, 2000);
@@ -253,15 +253,15 @@ TEST(QtSerialLink, HangUpIsReportedPromptly) {
     {
         // A pseudo-terminal's master, where terminal settings mean nothing
         // and a read could wait forever, is no serial port.
-        QtSerialLink link(ms{300});
+        TtyLink link(ms{300});
         EXPECT_EQ(link.open("/dev/ptmx"), LinkError::PortNotFound);
         EXPECT_EQ(link.errorDetail(), "a pseudo-terminal's master side, not a serial port");
     }
 }
 
-TEST(QtSerialLink, SilenceIsReportedAfterTheTimeout) {
+TEST(TtyLink, SilenceIsReportedAfterTheTimeout) {
     DevSim device({QStringLiteral("--silent-from"), QStringLiteral("2")});
-    QtSerialLink link(ms{400});
+    TtyLink link(ms{400});
     const Sent sent = send(link, device.device(), makeImage(3, 10));
     EXPECT_EQ(sent.result.linkError, LinkError::NoAnswer);
     EXPECT_GE(sent.elapsedMs, 400);
@@ -269,13 +269,13 @@ TEST(QtSerialLink, SilenceIsReportedAfterTheTimeout) {
               "No answer from the device within 400 ms.");
 }
 
-TEST(QtSerialLink, RandomRejectsNeverCorruptWhatTheDeviceAccepts) {
+TEST(TtyLink, RandomRejectsNeverCorruptWhatTheDeviceAccepts) {
     const QByteArray image = makeImage(12, 300, 3);
     int completed = 0;
     for (int seed = 1; seed <= 100; ++seed) {
         DevSim device({QStringLiteral("--reject-prob"), QStringLiteral("0.2"),
                        QStringLiteral("--seed"), QString::number(seed)});
-        QtSerialLink link(ms{3000});
+        TtyLink link(ms{3000});
         const Sent sent = send(link, device.device(), image);
         device.stop();
         if (sent.result.completed()) {
@@ -292,14 +292,14 @@ TEST(QtSerialLink, RandomRejectsNeverCorruptWhatTheDeviceAccepts) {
     EXPECT_GE(completed, 80);
 }
 
-TEST(QtSerialLink, FlushDiscardsAByteLeftFromBefore) {
+TEST(TtyLink, FlushDiscardsAByteLeftFromBefore) {
     // The device sends a stray byte well after its last answer (after the
     // guard); it waits in the port until the next attempt.
     const QByteArray image = makeImage(2, 5);
     const QStringList late{QStringLiteral("--stray"), QStringLiteral("0x55@2"),
                            QStringLiteral("--stray-delay-us"), QStringLiteral("100000")};
     DevSim device(late);
-    QtSerialLink link;
+    TtyLink link;
     ASSERT_EQ(send(link, device.device(), image).result.outcome, TransferOutcome::Completed);
     QThread::msleep(150);
     EXPECT_EQ(send(link, device.device(), image).result.outcome, TransferOutcome::Completed);
@@ -314,12 +314,12 @@ TEST(QtSerialLink, FlushDiscardsAByteLeftFromBefore) {
     EXPECT_EQ(unflushed.state.transmissions, 0u);
 }
 
-TEST(QtSerialLink, PortReopensAtOnceAfterEveryKindOfEnd) {
+TEST(TtyLink, PortReopensAtOnceAfterEveryKindOfEnd) {
     // Transmissions 1-4 rejected, 5 answered wrongly, 6 never answered.
     DevSim device({QStringLiteral("--reject"), QStringLiteral("1,2,3,4"),
                    QStringLiteral("--answer"), QStringLiteral("0x06@5"),
                    QStringLiteral("--silent-from"), QStringLiteral("6")});
-    QtSerialLink link(ms{300});
+    TtyLink link(ms{300});
     const QByteArray image = makeImage(2, 8);
     EXPECT_EQ(send(link, device.device(), image).result.outcome,
               TransferOutcome::RejectedFourTimes);
@@ -330,7 +330,7 @@ TEST(QtSerialLink, PortReopensAtOnceAfterEveryKindOfEnd) {
     EXPECT_EQ(device.stop().toStdString(), "transmissions=6 accepts=0 rejects=4");
 }
 
-TEST(QtSerialLink, AnAdaptersLatencyTimerIsLoweredWhileThePortIsOpen) {
+TEST(TtyLink, AnAdaptersLatencyTimerIsLoweredWhileThePortIsOpen) {
     // A fake sysfs that has the device's pseudo-terminal as a USB adapter.
     QTemporaryDir sysfs;
     DevSim device;
@@ -348,7 +348,7 @@ TEST(QtSerialLink, AnAdaptersLatencyTimerIsLoweredWhileThePortIsOpen) {
     timer.write("16\n");
     timer.close();
 
-    QtSerialLink link;
+    TtyLink link;
     link.setSysfsRoot(sysfs.path());
     ASSERT_EQ(link.open(device.device().toStdString()), LinkError::None);
     EXPECT_EQ(value(), "1");

@@ -115,6 +115,20 @@ int parseByte(const std::string& text) {
     return static_cast<int>(value);
 }
 
+// "A,B,C" -> {A, B, C}, up to `end`.
+std::vector<std::string> splitList(const std::string& text, std::size_t end) {
+    std::vector<std::string> items;
+    const std::string list = text.substr(0, end);
+    std::size_t start = 0;
+    for (;;) {
+        const auto comma = list.find(',', start);
+        items.push_back(list.substr(start, comma - start));
+        if (comma == std::string::npos)
+            return items;
+        start = comma + 1;
+    }
+}
+
 // "K[:M]" -> (K, M); M is 0 when absent.
 std::pair<long, long> parseAtBytes(const std::string& text) {
     const auto colon = text.find(':');
@@ -157,15 +171,8 @@ Options parseOptions(int argc, char** argv) {
         } else if (arg == "--summary") {
             o.summary = value();
         } else if (arg == "--reject") {
-            std::string list = value();
-            std::size_t start = 0;
-            while (start <= list.size()) {
-                const auto comma = list.find(',', start);
-                o.rejects.insert(parseNumber(list.substr(start, comma - start), "transmission"));
-                if (comma == std::string::npos)
-                    break;
-                start = comma + 1;
-            }
+            for (const std::string& k : splitList(value(), std::string::npos))
+                o.rejects.insert(parseNumber(k, "transmission"));
         } else if (arg == "--answer") {
             const auto [byte, k] = parseByteAt(value());
             if (k == 0)
@@ -183,17 +190,9 @@ Options parseOptions(int argc, char** argv) {
             const auto at = v.find('@');
             if (at == std::string::npos)
                 usageError("--stray takes BYTES@K");
-            const long k = parseNumber(v.substr(at + 1), "transmission");
-            std::size_t start = 0;
-            for (;;) {
-                const auto comma = v.find(',', start);
-                const auto end = comma == std::string::npos || comma > at ? at : comma;
-                o.strayAt[k].push_back(
-                    static_cast<std::uint8_t>(parseByte(v.substr(start, end - start))));
-                if (end == at)
-                    break;
-                start = comma + 1;
-            }
+            auto& bytes = o.strayAt[parseNumber(v.substr(at + 1), "transmission")];
+            for (const std::string& byte : splitList(v, at))
+                bytes.push_back(static_cast<std::uint8_t>(parseByte(byte)));
         } else if (arg == "--stray-delay-us") {
             o.strayDelayUs = parseNumber(value(), "delay");
         } else if (arg == "--delay-us") {

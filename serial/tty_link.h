@@ -14,13 +14,13 @@ class QSerialPort;
 
 namespace j4 {
 
-class QtSerialLink final : public BufferedLink {
+class TtyLink final : public BufferedLink {
 public:
-    QtSerialLink();
-    explicit QtSerialLink(std::chrono::milliseconds answerTimeout);
-    ~QtSerialLink() override;
-    QtSerialLink(const QtSerialLink&) = delete;
-    QtSerialLink& operator=(const QtSerialLink&) = delete;
+    TtyLink();
+    explicit TtyLink(std::chrono::milliseconds answerTimeout);
+    ~TtyLink() override;
+    TtyLink(const TtyLink&) = delete;
+    TtyLink& operator=(const TtyLink&) = delete;
 
     LinkError open(const std::string& device) override;
     void flushInput() override;

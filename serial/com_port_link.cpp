@@ -1,6 +1,8 @@
-#include "win_serial_link.h"
+#include "com_port_link.h"
 
-#include "windows_text.h"
+#include <QString>
+
+#include <windows.h>
 
 #include <algorithm>
 
@@ -38,30 +40,36 @@ LinkError fromWindows(DWORD error) {
 
 } // namespace
 
+LinkError ComPortLink::failed(unsigned long error) {
+    // The system's own words, for the detail.
+    setErrorDetail("error " + std::to_string(error) + ": " +
+                   qt_error_string(static_cast<int>(error)).toStdString());
+    return fromWindows(static_cast<DWORD>(error));
+}
+
 std::wstring windowsDevicePath(const std::string& device) {
     std::string path = device;
     if (path.rfind("\\\\.\\", 0) != 0 && path.size() > 3 &&
         (path.rfind("COM", 0) == 0 || path.rfind("com", 0) == 0))
         path = "\\\\.\\" + path;
-    return widen(path);
+    return QString::fromStdString(path).toStdWString();
 }
 
-WinSerialLink::WinSerialLink() = default;
-
-WinSerialLink::WinSerialLink(std::chrono::milliseconds answerTimeout) {
+ComPortLink::ComPortLink(std::chrono::milliseconds answerTimeout) {
     setAnswerTimeout(answerTimeout);
 }
 
-WinSerialLink::~WinSerialLink() {
+ComPortLink::~ComPortLink() {
     close();
 }
 
-LinkError WinSerialLink::open(const std::string& device) {
+LinkError ComPortLink::open(const std::string& device) {
     close();
+    setErrorDetail({});
     const HANDLE port = CreateFileW(windowsDevicePath(device).c_str(), GENERIC_READ | GENERIC_WRITE,
                                     0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (port == INVALID_HANDLE_VALUE)
-        return fromWindows(GetLastError());
+        return failed(GetLastError());
     SetupComm(port, kQueueBytes, kQueueBytes);
     // Raw 8N1, binary, no parity check, no flow control of any kind: 0x11 and
     // 0x13 are answers here, not XON/XOFF.
@@ -104,14 +112,14 @@ LinkError WinSerialLink::open(const std::string& device) {
     return LinkError::None;
 }
 
-void WinSerialLink::flushInput() {
+void ComPortLink::flushInput() {
     if (handle_ == nullptr)
         return;
     PurgeComm(static_cast<HANDLE>(handle_), PURGE_RXCLEAR | PURGE_RXABORT);
     clearReceived();
 }
 
-LinkError WinSerialLink::write(std::span<const std::uint8_t> bytes) {
+LinkError ComPortLink::write(std::span<const std::uint8_t> bytes) {
     if (handle_ == nullptr)
         return LinkError::NotOpen;
     const auto port = static_cast<HANDLE>(handle_);
@@ -120,7 +128,7 @@ LinkError WinSerialLink::write(std::span<const std::uint8_t> bytes) {
         DWORD written = 0;
         if (!WriteFile(port, bytes.data() + sent, static_cast<DWORD>(bytes.size() - sent), &written,
                        nullptr))
-            return fromWindows(GetLastError());
+            return failed(GetLastError());
         sent += written;
         if (stopRequested() && sent < bytes.size())
             return LinkError::Interrupted;
@@ -129,19 +137,19 @@ LinkError WinSerialLink::write(std::span<const std::uint8_t> bytes) {
     }
     // The answer time-out starts once the frame has left the host.
     if (!FlushFileBuffers(port))
-        return fromWindows(GetLastError());
+        return failed(GetLastError());
     frameWritten(0);
     return LinkError::None;
 }
 
-LinkError WinSerialLink::receive(std::chrono::milliseconds wait) {
+LinkError ComPortLink::receive(std::chrono::milliseconds wait) {
     const auto port = static_cast<HANDLE>(handle_);
     const auto deadline = std::chrono::steady_clock::now() + wait;
     for (;;) {
         std::uint8_t chunk[256];
         DWORD got = 0;
         if (!ReadFile(port, chunk, sizeof chunk, &got, nullptr))
-            return fromWindows(GetLastError());
+            return failed(GetLastError());
         if (got > 0) {
             received().insert(received().end(), chunk, chunk + got);
             return LinkError::None;
@@ -153,7 +161,7 @@ LinkError WinSerialLink::receive(std::chrono::milliseconds wait) {
     }
 }
 
-std::optional<std::size_t> WinSerialLink::bytesInDriver() const {
+std::optional<std::size_t> ComPortLink::bytesInDriver() const {
     DWORD errors = 0;
     COMSTAT status{};
     if (!ClearCommError(static_cast<HANDLE>(handle_), &errors, &status))
@@ -161,7 +169,7 @@ std::optional<std::size_t> WinSerialLink::bytesInDriver() const {
     return status.cbInQue;
 }
 
-void WinSerialLink::close() {
+void ComPortLink::close() {
     if (handle_ != nullptr) {
         // Whatever an interrupted write left queued is dropped, not sent
         // after the operator has given up.

@@ -64,6 +64,10 @@ public:
 
 private:
     bool store(std::uint8_t value);
+    // Editors put a UTF-8 byte-order mark first; columns count after it. The
+    // mark may come split over several chunks. Returns how many bytes of
+    // `chunk` it took; a mark begun and not finished ends the decoding.
+    std::size_t takeByteOrderMark(std::span<const std::uint8_t> chunk);
 
     LoadResult result_;
     std::vector<std::uint8_t> out_;

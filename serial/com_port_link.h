@@ -13,13 +13,12 @@ namespace j4 {
 // "COM12" -> "\\.\COM12", which every COM number needs from 10 on.
 std::wstring windowsDevicePath(const std::string& device);
 
-class WinSerialLink final : public BufferedLink {
+class ComPortLink final : public BufferedLink {
 public:
-    WinSerialLink();
-    explicit WinSerialLink(std::chrono::milliseconds answerTimeout);
-    ~WinSerialLink() override;
-    WinSerialLink(const WinSerialLink&) = delete;
-    WinSerialLink& operator=(const WinSerialLink&) = delete;
+    explicit ComPortLink(std::chrono::milliseconds answerTimeout);
+    ~ComPortLink() override;
+    ComPortLink(const ComPortLink&) = delete;
+    ComPortLink& operator=(const ComPortLink&) = delete;
 
     LinkError open(const std::string& device) override;
     void flushInput() override;
@@ -30,6 +29,8 @@ private:
     bool isOpen() const override { return handle_ != nullptr; }
     LinkError receive(std::chrono::milliseconds wait) override;
     std::optional<std::size_t> bytesInDriver() const override;
+    // Keeps the system's text for the detail.
+    LinkError failed(unsigned long error);
 
     void* handle_ = nullptr; // a HANDLE; null when closed
 };

@@ -1,6 +1,4 @@
-#include "qt_serial_link.h"
-
-#include "port_holders.h"
+#include "tty_link.h"
 
 #include <QFileInfo>
 #include <QSerialPort>
@@ -26,21 +24,21 @@ std::string delayedAnswersNote(const QString& location, int timerMs) {
 
 } // namespace
 
-QtSerialLink::QtSerialLink() = default;
+TtyLink::TtyLink() = default;
 
-QtSerialLink::QtSerialLink(std::chrono::milliseconds answerTimeout) {
+TtyLink::TtyLink(std::chrono::milliseconds answerTimeout) {
     setAnswerTimeout(answerTimeout);
 }
 
-QtSerialLink::~QtSerialLink() {
+TtyLink::~TtyLink() {
     close();
 }
 
-bool QtSerialLink::isOpen() const {
+bool TtyLink::isOpen() const {
     return serial_ && serial_->isOpen();
 }
 
-LinkError QtSerialLink::open(const std::string& device) {
+LinkError TtyLink::open(const std::string& device) {
     close();
     setErrorDetail({});
     // One device, one lock, whatever name it is opened by.
@@ -91,14 +89,18 @@ LinkError QtSerialLink::open(const std::string& device) {
     return LinkError::None;
 }
 
-LinkError QtSerialLink::openError(const QString& location) {
+LinkError TtyLink::openError(const QString& location) {
     if (errorDetail().empty())
         setErrorDetail(serial_->errorString().toStdString());
     switch (serial_->error()) {
     case QSerialPort::DeviceNotFoundError:
         return LinkError::PortNotFound;
     case QSerialPort::PermissionError:
-        return platform::permissionError(location);
+        if (platform::permissionError(location) == LinkError::PermissionDenied) {
+            setErrorDetail(platform::permissionAdvice());
+            return LinkError::PermissionDenied;
+        }
+        return LinkError::PortBusy;
     case QSerialPort::OpenError:
         return LinkError::PortBusy;
     default:
@@ -106,7 +108,7 @@ LinkError QtSerialLink::openError(const QString& location) {
     }
 }
 
-LinkError QtSerialLink::failOpen(LinkError error) {
+LinkError TtyLink::failOpen(LinkError error) {
     closeWriter();
     if (serial_->isOpen())
         serial_->close();
@@ -115,7 +117,7 @@ LinkError QtSerialLink::failOpen(LinkError error) {
     return error;
 }
 
-void QtSerialLink::flushInput() {
+void TtyLink::flushInput() {
     if (!isOpen())
         return;
     serial_->clear(QSerialPort::Input);
@@ -123,7 +125,7 @@ void QtSerialLink::flushInput() {
     clearReceived();
 }
 
-LinkError QtSerialLink::write(std::span<const std::uint8_t> bytes) {
+LinkError TtyLink::write(std::span<const std::uint8_t> bytes) {
     if (!isOpen())
         return LinkError::NotOpen;
     const LinkError error = platform::writeAll(writer_, bytes, answerTimeout(), stopFlag());
@@ -133,30 +135,30 @@ LinkError QtSerialLink::write(std::span<const std::uint8_t> bytes) {
     return error;
 }
 
-LinkError QtSerialLink::receive(std::chrono::milliseconds wait) {
+LinkError TtyLink::receive(std::chrono::milliseconds wait) {
     const LinkError error = platform::readSome(handle_, received(), wait, stopFlag());
     if (error == LinkError::IoError)
         setErrorDetail(platform::systemErrorText(errno));
     return error;
 }
 
-void QtSerialLink::noAnswer() {
+void TtyLink::noAnswer() {
     // Another program reading the port without a lock takes the answers.
     if (const std::string holders = platform::otherHolders(location_); !holders.empty())
         setErrorDetail("the port is also open in " + holders);
 }
 
-std::optional<std::size_t> QtSerialLink::bytesInDriver() const {
+std::optional<std::size_t> TtyLink::bytesInDriver() const {
     return platform::bytesInDriver(handle_);
 }
 
-void QtSerialLink::closeWriter() {
+void TtyLink::closeWriter() {
     if (writer_ >= 0)
         ::close(writer_);
     writer_ = -1;
 }
 
-void QtSerialLink::close() {
+void TtyLink::close() {
     if (!serial_)
         return;
     if (serial_->isOpen()) {

@@ -1,0 +1,127 @@
+// What only Linux offers a serial port: the USB adapters' latency timers in
+// sysfs and the driver's low-latency flag, who else holds a port (/proc), and
+// the group that opens serial ports.
+
+#include "serial_platform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cstdio>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace j4::platform {
+namespace {
+
+int readNumber(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr)
+        return -1;
+    int value = -1;
+    if (std::fscanf(file, "%d", &value) != 1)
+        value = -1;
+    std::fclose(file);
+    return value;
+}
+
+bool writeNumber(const std::string& path, int value) {
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    if (file == nullptr)
+        return false;
+    const bool written = std::fprintf(file, "%d", value) > 0;
+    return std::fclose(file) == 0 && written;
+}
+
+} // namespace
+
+std::string permissionAdvice() {
+    return "your user must be a member of the 'dialout' group: sudo usermod -aG dialout $USER, "
+           "then log in again";
+}
+
+std::string otherHolders(const QString& device) {
+    const QString self = QString::number(::getpid());
+    std::string holders;
+    const QDir proc(QStringLiteral("/proc"));
+    for (const QString& pid : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (pid == self || !pid.front().isDigit())
+            continue;
+        // Other users' descriptors cannot be read: only what can be seen counts.
+        const QDir fds(proc.filePath(pid + QLatin1String("/fd")));
+        bool holds = false;
+        for (const QFileInfo& fd : fds.entryInfoList(QDir::System | QDir::NoDotAndDotDot)) {
+            if (fd.symLinkTarget() == device) {
+                holds = true;
+                break;
+            }
+        }
+        if (!holds)
+            continue;
+        QFile comm(proc.filePath(pid + QLatin1String("/comm")));
+        comm.open(QIODevice::ReadOnly);
+        const std::string name = comm.readAll().trimmed().toStdString();
+        holders += (holders.empty() ? "" : ", ") + name + " (PID " + pid.toStdString() + ")";
+    }
+    return holders;
+}
+
+QString sysfsRoot() {
+    return qEnvironmentVariable("SYSFS_PATH", QStringLiteral("/sys"));
+}
+
+void lowerLatencyTimer(AdapterLatency& latency, const QString& sysfsRoot, const QString& ttyName) {
+    // The usb-serial drivers (FTDI and alike) expose the timer here.
+    const std::string path =
+        QFile::encodeName(sysfsRoot + QLatin1String("/bus/usb-serial/devices/") + ttyName +
+                          QLatin1String("/latency_timer"))
+            .toStdString();
+    const int now = readNumber(path);
+    if (now < 0)
+        return;
+    latency.timerPath = path;
+    latency.timerMs = now;
+    if (now <= 1)
+        return;
+    if (writeNumber(path, 1) && readNumber(path) == 1) {
+        latency.savedTimerMs = now;
+        latency.timerMs = 1;
+    }
+}
+
+AdapterLatency lowerLatency(qintptr handle, const QString& location, const QString& sysfsRoot) {
+    AdapterLatency latency;
+    serial_struct info{};
+    const int fd = static_cast<int>(handle);
+    // Ports whose driver has no such mode (pseudo-terminals) refuse the call.
+    if (::ioctl(fd, TIOCGSERIAL, &info) == 0) {
+        latency.savedFlags = info.flags;
+        info.flags |= ASYNC_LOW_LATENCY;
+        serial_struct readBack{};
+        latency.lowLatencyFlag = ::ioctl(fd, TIOCSSERIAL, &info) == 0 &&
+                                 ::ioctl(fd, TIOCGSERIAL, &readBack) == 0 &&
+                                 (readBack.flags & ASYNC_LOW_LATENCY) != 0;
+    }
+    const QString tty = QFileInfo(QFileInfo(location).canonicalFilePath()).fileName();
+    if (!tty.isEmpty())
+        lowerLatencyTimer(latency, sysfsRoot, tty);
+    return latency;
+}
+
+void restoreLatency(qintptr handle, AdapterLatency& latency) {
+    if (latency.savedTimerMs > 0)
+        writeNumber(latency.timerPath, latency.savedTimerMs);
+    if (latency.lowLatencyFlag && (latency.savedFlags & ASYNC_LOW_LATENCY) == 0) {
+        serial_struct info{};
+        const int fd = static_cast<int>(handle);
+        if (::ioctl(fd, TIOCGSERIAL, &info) == 0) {
+            info.flags = latency.savedFlags;
+            ::ioctl(fd, TIOCSSERIAL, &info);
+        }
+    }
+    latency = {};
+}
+
+} // namespace j4::platform
