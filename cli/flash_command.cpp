@@ -7,6 +7,7 @@
 #include "log_writer.h"
 #include "port_names.h"
 #include "progress.h"
+#include "station.h"
 
 #include <QCommandLineParser>
 #include <QStringList>
@@ -26,21 +27,27 @@ const char kDescription[] =
     "  j4_flash --check FILE [--image-out PATH]\n"
     "  j4_flash --port N FILE        (N as in --list-ports; 1-8 for a range)\n"
     "  j4_flash --device PATH FILE   (PATH may be rfc2217://HOST:PORT)\n"
-    "  j4_flash --list-ports\n"
-    "--port and --device may be given several times: the devices are updated at once.\n"
+    "  j4_flash --serial SN FILE     (the USB adapter with that serial number)\n"
+    "  j4_flash --watch [--port N | --device PATH | --serial SN]... FILE\n"
+    "  j4_flash --list-ports [--ports-file]\n"
+    "--port, --device and --serial may be given several times: the devices are updated\n"
+    "at once. --watch makes a station: each slot updates every device plugged into it,\n"
+    "once, and waits for it to be pulled, until Ctrl+C.\n"
     "FILE - reads the update file from standard input.\n"
     "\n"
     "Exit status: 0 completed (every device) or file valid; 2 usage error; 3 file refused\n"
     "or cannot be opened; 4 port cannot be opened; 5 no answer or port failure;\n"
     "6 communication error; 7 CRC error; 130 interrupted (Ctrl+C, SIGTERM or SIGHUP).\n"
     "With several devices, the status of the first that failed, in the order given.\n"
-    "The J4_PORTS environment variable (device paths or rfc2217://HOST:PORT, separated\n"
-    "by ':') replaces the system's list of numbered ports. J4_UPDATE_LOG=FILE appends\n"
-    "a JSON line per attempt to FILE, as --log does.";
+    "Port numbers: /etc/j4-updater/ports and $XDG_CONFIG_HOME/j4-updater/ports pin them\n"
+    "(lines \"N PATH\"); the others follow the system's list. The J4_PORTS environment\n"
+    "variable (device paths or rfc2217://HOST:PORT, separated by ':') replaces both.\n"
+    "J4_UPDATE_LOG=FILE appends a JSON line per attempt to FILE, as --log does.";
 
 // What the command line asks for.
 struct FlashOptions {
-    enum class Action { Help, Version, ListPorts, Check, Update } action = Action::Update;
+    enum class Action { Help, Version, ListPorts, Check, Update, Watch } action = Action::Update;
+    bool portsFile = false;
     std::string file;
     std::string imageOut;
     std::vector<TargetName> targets;
@@ -109,6 +116,13 @@ struct Parser {
                                    .arg(SerialLink::kDefaultAnswerTimeout.count()),
                                "MS"};
     QCommandLineOption list{"list-ports", "List the numbered serial ports."};
+    QCommandLineOption portsFile{"ports-file",
+                                 "With --list-ports: print a ports file pinning the adapters "
+                                 "present now to their USB sockets."};
+    QCommandLineOption serial{"serial", "Send FILE to the USB adapter with serial number SN.",
+                              "SN"};
+    QCommandLineOption watch{"watch", "A station: update each device plugged into a slot, once, "
+                                      "until stopped."};
     QCommandLineOption quiet{{"q", "quiet"}, "No progress."};
     QCommandLineOption verbose{{"v", "verbose"},
                                "A line per transmission: device, frame, offset, size, answer, "
@@ -117,8 +131,8 @@ struct Parser {
 
     Parser() {
         parser.setApplicationDescription(QString::fromLatin1(kDescription));
-        parser.addOptions(
-            {version, check, imageOut, port, device, timeout, list, quiet, verbose, log});
+        parser.addOptions({version, check, imageOut, port, device, serial, watch, timeout, list,
+                           portsFile, quiet, verbose, log});
         parser.addPositionalArgument("FILE", "The update file.");
     }
 };
@@ -128,14 +142,18 @@ struct Parser {
 std::vector<TargetName> targetNames(const QCommandLineParser& parser, const RawArguments& raw) {
     const QStringList ports = parser.values(QStringLiteral("port"));
     const QStringList devices = parser.values(QStringLiteral("device"));
+    const QStringList serials = parser.values(QStringLiteral("serial"));
     qsizetype nextPort = 0;
     qsizetype nextDevice = 0;
+    qsizetype nextSerial = 0;
     std::vector<TargetName> names;
     for (const QString& name : parser.optionNames()) {
         if (name == QLatin1String("port"))
             names.push_back({TargetName::Kind::Port, ports.value(nextPort++).toStdString()});
         else if (name == QLatin1String("device"))
             names.push_back({TargetName::Kind::Device, raw.bytesOf(devices.value(nextDevice++))});
+        else if (name == QLatin1String("serial"))
+            names.push_back({TargetName::Kind::Serial, serials.value(nextSerial++).toStdString()});
     }
     return names;
 }
@@ -143,7 +161,9 @@ std::vector<TargetName> targetNames(const QCommandLineParser& parser, const RawA
 // The action alone, or the reason it is a usage error.
 std::optional<FlashOptions::Action> action(const Parser& p, QString& error) {
     const QCommandLineParser& parser = p.parser;
-    const bool alone = parser.optionNames().size() == 1 && parser.positionalArguments().isEmpty();
+    QStringList others = parser.optionNames();
+    others.removeAll(QStringLiteral("ports-file"));
+    const bool alone = others.size() == 1 && parser.positionalArguments().isEmpty();
     using Action = FlashOptions::Action;
     for (const auto& [option, name, what] :
          {std::tuple{&p.help, "--help", Action::Help},
@@ -152,19 +172,26 @@ std::optional<FlashOptions::Action> action(const Parser& p, QString& error) {
         if (!parser.isSet(*option))
             continue;
         // Alone, or a script could take the exit status 0 for an update.
-        if (alone)
+        if (alone && (what == Action::ListPorts || !parser.isSet(p.portsFile)))
             return what;
         error = QStringLiteral("%1 goes alone").arg(QLatin1String(name));
         return std::nullopt;
     }
-    if (parser.positionalArguments().size() != 1)
+    const bool named = parser.isSet(p.port) || parser.isSet(p.device) || parser.isSet(p.serial);
+    if (parser.isSet(p.portsFile))
+        error = QStringLiteral("--ports-file goes with --list-ports");
+    else if (parser.positionalArguments().size() != 1)
         error = QStringLiteral("name exactly one update file");
+    else if (parser.isSet(p.watch) && (parser.isSet(p.check) || !named))
+        error = QStringLiteral("--watch needs slots (--port, --device, --serial) and no --check");
+    else if (parser.isSet(p.watch))
+        return Action::Watch;
     else if (parser.isSet(p.check))
         return Action::Check;
     else if (parser.isSet(p.imageOut))
         error = QStringLiteral("--image-out goes with --check");
-    else if (!parser.isSet(p.port) && !parser.isSet(p.device))
-        error = QStringLiteral("give --port N or --device PATH");
+    else if (!named)
+        error = QStringLiteral("give --port N, --device PATH or --serial SN");
     else
         return Action::Update;
     return std::nullopt;
@@ -193,6 +220,7 @@ std::optional<FlashOptions> parse(Parser& p, const RawArguments& raw, QString& e
         }
         options.timeout = std::chrono::milliseconds{ms};
     }
+    options.portsFile = p.parser.isSet(p.portsFile);
     options.quiet = p.parser.isSet(p.quiet);
     options.verbose = p.parser.isSet(p.verbose);
     options.logPath =
@@ -244,12 +272,32 @@ int check(const FlashOptions& options, const std::atomic<bool>& stop, const Outp
     return kCompleted;
 }
 
-int listPorts(const Output& output) {
+// Lines of the ports files that were ignored, said once.
+void sayPortsFileProblems(const Output& output) {
+    if (!qEnvironmentVariableIsEmpty("J4_PORTS"))
+        return;
+    for (const QString& problem : readPortsFiles().problems)
+        output.error(problem.toStdString() + "; the line is ignored");
+}
+
+int listPorts(const FlashOptions& options, const Output& output) {
+    sayPortsFileProblems(output);
+    if (options.portsFile) {
+        std::fputs(qPrintable(portsFileForPresentAdapters()), output.out());
+        return kCompleted;
+    }
     const auto ports = j4::listPorts();
     if (ports.empty())
         output.say("No serial ports found.");
-    for (const auto& port : ports)
-        std::fprintf(output.out(), "%3d  %s\n", port.number, qPrintable(port.text()));
+    for (const auto& port : ports) {
+        const char* source = port.source == PortDescription::Source::PortsFile     ? "ports file"
+                             : port.source == PortDescription::Source::Environment ? "J4_PORTS"
+                                                                                   : "system list";
+        std::fprintf(output.out(), "%3d  %s  [%s]\n", port.number, qPrintable(port.text()), source);
+        for (const auto& [kind, name] : {std::pair{"by-id", &port.byId}, {"by-path", &port.byPath}})
+            if (!name->isEmpty())
+                std::fprintf(output.out(), "       %-8s %s\n", kind, qPrintable(*name));
+    }
     return kCompleted;
 }
 
@@ -343,11 +391,17 @@ private:
 
 int update(const FlashOptions& options, const FlashContext& context, const std::atomic<bool>& stop,
            const Output& output) {
-    std::string error;
+    sayPortsFileProblems(output);
+    TargetError error;
     const auto targets = resolveTargets(options.targets, options.file, error);
-    if (!targets) {
-        std::fprintf(output.err(), "j4_flash: %s\n(try --help)\n", error.c_str());
+    if (!targets && error.usage) {
+        std::fprintf(output.err(), "j4_flash: %s\n(try --help)\n", error.text.c_str());
         return kUsage;
+    }
+    if (!targets) {
+        output.error(error.text);
+        output.error(linkErrorText(LinkError::PortNotFound, {}));
+        return kPortFailed;
     }
     LogWriter log(options.logPath);
     // File first: decoded once for every device, before any port is opened.
@@ -378,6 +432,89 @@ int update(const FlashOptions& options, const FlashContext& context, const std::
                                : summarize(*targets, reports, output);
 }
 
+// A station's voice: a result line and a log line per attempt, the trace
+// with --verbose.
+class StationListener final : public DeviceListener {
+public:
+    StationListener(ProgressBoard& board, LogWriter& log, const Output& output)
+        : board_(board), log_(log), output_(output) {}
+    void answered(std::size_t slot, const TransferState& state,
+                  std::chrono::steady_clock::duration sinceSent) override {
+        board_.answered(slot, state, sinceSent);
+    }
+    void finished(std::size_t slot, const UpdateReport& r) override {
+        std::string line = "slot " + std::to_string(slot + 1) + "  " + r.device + "  " +
+                           (r.adapterSerial.empty() ? "-" : r.adapterSerial) + "  " + r.text;
+        if (!r.completed())
+            line += " " + r.detail;
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "  %.1f s",
+                      std::chrono::duration<double>(r.duration).count());
+        output_.say(line + seconds);
+        if (const std::string warning = log_.append(r); !warning.empty())
+            output_.error(warning);
+    }
+
+private:
+    ProgressBoard& board_;
+    LogWriter& log_;
+    const Output& output_;
+};
+
+std::string slotLabel(const TargetName& slot) {
+    switch (slot.kind) {
+    case TargetName::Kind::Port:
+        return "port " + slot.value;
+    case TargetName::Kind::Serial:
+        return "serial " + slot.value;
+    case TargetName::Kind::Device:
+        break;
+    }
+    return slot.value;
+}
+
+// Until the stop: then a summary per slot. 0 when every attempt completed,
+// else the status of the first failure; 130 only when a transfer was cut.
+int watch(const FlashOptions& options, const FlashContext& context, const std::atomic<bool>& stop,
+          const Output& output) {
+    for (const TargetName& slot : options.targets) {
+        const bool range =
+            slot.kind == TargetName::Kind::Port && slot.value.find('-') != std::string::npos;
+        if (range || isRemoteAddress(slot.value)) {
+            std::fprintf(output.err(), "j4_flash: %s\n(try --help)\n",
+                         "a station's slot is one local port: no ranges, no remote ports");
+            return kUsage;
+        }
+    }
+    sayPortsFileProblems(output);
+    const PreparedFile prepared = prepare(options, stop, output);
+    if (!prepared.ok())
+        return exitStatus(prepared.refusal);
+    LogWriter log(options.logPath);
+    std::vector<std::string> labels;
+    for (std::size_t i = 1; i <= options.targets.size(); ++i)
+        labels.push_back("slot " + std::to_string(i));
+    ProgressBoard board(std::move(labels), ProgressBoard::Mode::Quiet, options.verbose,
+                        output.err());
+    StationListener listener(board, log, output);
+    output.say("Watching " + std::to_string(options.targets.size()) +
+               " slots; Ctrl+C ends the station.");
+    const auto makeLink = [&](const std::string& device) {
+        return context.makeLink ? context.makeLink(device, options.timeout)
+                                : j4::makeLink(device, options.timeout);
+    };
+    const StationResult result =
+        runStation(prepared.decoded, options.targets, options.file, makeLink, listener, stop);
+    output.say("Station summary:");
+    for (std::size_t i = 0; i < result.tallies.size(); ++i)
+        output.say("  slot " + std::to_string(i + 1) + " (" + slotLabel(options.targets[i]) +
+                   "): " + std::to_string(result.tallies[i].completed) + " completed, " +
+                   std::to_string(result.tallies[i].failed) + " failed");
+    if (!result.failures.empty())
+        return exitStatus(result.failures.front().outcome);
+    return result.cutByStop ? kInterrupted : kCompleted;
+}
+
 } // namespace
 
 int runFlash(const std::vector<std::string>& arguments, const FlashContext& context) {
@@ -399,12 +536,14 @@ int runFlash(const std::vector<std::string>& arguments, const FlashContext& cont
         output.say(std::string("j4_flash ") + kVersion);
         return kCompleted;
     case Action::ListPorts:
-        return listPorts(output);
+        return listPorts(*options, output);
     default:
         break;
     }
     const std::atomic<bool>& stop =
         context.stop != nullptr ? *context.stop : installInterruptHandlers();
+    if (options->action == Action::Watch)
+        return watch(*options, context, stop, output);
     return options->action == Action::Check ? check(*options, stop, output)
                                             : update(*options, context, stop, output);
 }

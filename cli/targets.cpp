@@ -30,16 +30,44 @@ bool addPortRange(const std::string& value, const std::string& file, std::vector
     return true;
 }
 
+std::string presentSerials() {
+    std::string serials;
+    for (const PortDescription& port : listPorts())
+        if (!port.serialNumber.isEmpty())
+            serials += (serials.empty() ? "" : ", ") + port.serialNumber.toStdString();
+    return serials.empty() ? "none" : serials;
+}
+
 } // namespace
 
+std::optional<UpdateRequest> requestForSerial(const std::string& file, const std::string& serial) {
+    for (const PortDescription& port : listPorts()) {
+        if (port.serialNumber.toStdString() != serial)
+            continue;
+        UpdateRequest request = requestForPort(file, port.number);
+        request.device = port.device.toStdString();
+        return request;
+    }
+    return std::nullopt;
+}
+
 std::optional<std::vector<Target>> resolveTargets(const std::vector<TargetName>& names,
-                                                  const std::string& file, std::string& error) {
+                                                  const std::string& file, TargetError& error) {
     std::vector<Target> targets;
     for (const TargetName& name : names) {
         if (name.kind == TargetName::Kind::Device) {
             targets.push_back({requestForDevice(file, name.value), name.value});
+        } else if (name.kind == TargetName::Kind::Serial) {
+            auto request = requestForSerial(file, name.value);
+            if (!request) {
+                error = {"No adapter with the serial number " + name.value +
+                             " is plugged in (present: " + presentSerials() + ").",
+                         false};
+                return std::nullopt;
+            }
+            targets.push_back({std::move(*request), "serial " + name.value});
         } else if (!addPortRange(name.value, file, targets)) {
-            error = "--port takes a number from 1 to 255, or a range such as 1-8";
+            error.text = "--port takes a number from 1 to 255, or a range such as 1-8";
             return std::nullopt;
         }
     }
@@ -50,7 +78,7 @@ std::optional<std::vector<Target>> resolveTargets(const std::vector<TargetName>&
             continue;
         const auto [at, fresh] = seen.emplace(deviceKey(target.request.device), target.label);
         if (!fresh) {
-            error = at->second + " and " + target.label + " are the same device";
+            error.text = at->second + " and " + target.label + " are the same device";
             return std::nullopt;
         }
     }

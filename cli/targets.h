@@ -11,9 +11,9 @@
 namespace j4::cli {
 
 struct TargetName {
-    enum class Kind { Port, Device };
+    enum class Kind { Port, Device, Serial };
     Kind kind;
-    std::string value; // "3", "1-8", or a path (bytes as given)
+    std::string value; // "3", "1-8", a path (bytes as given), or a USB serial number
 };
 
 // One device of a run.
@@ -22,9 +22,19 @@ struct Target {
     std::string label; // how the operator named it
 };
 
-// Numbers resolved to their devices and ranges spread out, in order. Nothing,
-// with the reason in `error`, for a malformed number or the same device twice.
+struct TargetError {
+    std::string text;
+    bool usage = true; // false: a serial number no adapter has (the port is missing)
+};
+
+// Numbers and serial numbers resolved to their devices and ranges spread out,
+// in order. Nothing, with the reason in `error`, for a malformed number, the
+// same device twice, or a serial number no adapter present has.
 std::optional<std::vector<Target>> resolveTargets(const std::vector<TargetName>& names,
-                                                  const std::string& file, std::string& error);
+                                                  const std::string& file, TargetError& error);
+
+// The request for the adapter with USB serial number `serial`; nothing when
+// none present has it.
+std::optional<UpdateRequest> requestForSerial(const std::string& file, const std::string& serial);
 
 } // namespace j4::cli

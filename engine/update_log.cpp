@@ -60,6 +60,7 @@ std::string logLine(const UpdateReport& report, const LogOrigin& origin) {
         {"image_bytes", report.transfer.totalBytes},
         {"frames", report.frames},
         {"port_number", report.portNumber ? json(*report.portNumber) : json()},
+        {"slot", report.slot ? json(*report.slot) : json()},
         {"device", report.device},
         {"adapter", orNull(report.portDescription)},
         {"adapter_serial", orNull(report.adapterSerial)},

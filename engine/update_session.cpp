@@ -151,6 +151,7 @@ UpdateReport UpdateSession::run(const UpdateRequest& request, const UpdateListen
     report.filePath = request.filePath;
     report.device = request.device;
     report.portNumber = request.portNumber;
+    report.slot = request.slot;
     report.portDescription = request.portDescription;
     report.adapterSerial = request.adapterSerial;
 

@@ -2,7 +2,10 @@
 
 #include "port_names_platform.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QSerialPortInfo>
+#include <QStandardPaths>
 #include <QStringList>
 
 #include <algorithm>
@@ -41,6 +44,7 @@ std::vector<PortDescription> fromEnvironment(const QString& value) {
     for (const QString& entry : splitPortList(value)) {
         const int number = static_cast<int>(ports.size()) + 1;
         ports.push_back(describeDevice(number, entry, available));
+        ports.back().source = PortDescription::Source::Environment;
     }
     return ports;
 }
@@ -60,11 +64,72 @@ QString describe(const QSerialPortInfo& info) {
 
 PortDescription describeDevice(int number, const QString& device,
                                const QList<QSerialPortInfo>& available) {
+    PortDescription port;
+    port.number = number;
+    port.device = device;
+    if (isRemoteAddress(device.toStdString()))
+        return port;
+    // A stable name (by-path, by-id) stands for the device it leads to.
+    const QString real = QFileInfo(device).canonicalFilePath();
     for (const QSerialPortInfo& info : available) {
-        if (info.systemLocation() == device || info.portName() == device)
-            return {number, device, describe(info), info.serialNumber()};
+        if (info.systemLocation() == device || info.portName() == device ||
+            (!real.isEmpty() && info.systemLocation() == real)) {
+            port.description = describe(info);
+            port.serialNumber = info.serialNumber();
+            break;
+        }
     }
-    return {number, device, {}, {}};
+    std::tie(port.byId, port.byPath) = stableNames(real.isEmpty() ? device : real);
+    return port;
+}
+
+void readPortsFile(const QString& path, PortsFiles& into) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return;
+    int lineNumber = 0;
+    while (!file.atEnd()) {
+        ++lineNumber;
+        const QString line = QString::fromUtf8(file.readLine()).section(QLatin1Char('#'), 0, 0);
+        const QStringList fields = line.simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        if (fields.isEmpty())
+            continue;
+        bool ok = false;
+        const int number = fields[0].toInt(&ok);
+        QString problem;
+        if (fields.size() != 2)
+            problem = QStringLiteral("write a port number and a device, as \"3 /dev/ttyUSB0\"");
+        else if (!ok || number < kFirstPortNumber || number > kLastPortNumber)
+            problem = QStringLiteral("'%1' is not a port number from 1 to 255").arg(fields[0]);
+        if (!problem.isEmpty()) {
+            into.problems << QStringLiteral("%1:%2: %3").arg(path).arg(lineNumber).arg(problem);
+            continue;
+        }
+        into.pinned[number] = fields[1];
+    }
+}
+
+PortsFiles readPortsFiles() {
+    PortsFiles files;
+    readPortsFile(systemPortsFile(), files);
+    readPortsFile(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                      QLatin1String("/j4-updater/ports"),
+                  files);
+    return files;
+}
+
+QString portsFileForPresentAdapters() {
+    QString text = QStringLiteral(
+        "# Port numbers pinned to USB sockets: whatever adapter is plugged into a\n"
+        "# socket gets its number. Written by j4_flash --list-ports --ports-file.\n");
+    for (const PortDescription& port : listPorts()) {
+        if (port.byPath.isEmpty())
+            continue;
+        text += QStringLiteral("%1 %2").arg(port.number).arg(port.byPath);
+        text += port.description.isEmpty() ? QStringLiteral("\n")
+                                           : QStringLiteral("  # %1\n").arg(port.description);
+    }
+    return text;
 }
 
 bool isRemoteAddress(const std::string& device) {
@@ -86,7 +151,20 @@ bool portNameLess(const QString& a, const QString& b) {
 
 std::vector<PortDescription> listPorts() {
     const QString override = qEnvironmentVariable("J4_PORTS");
-    return override.isEmpty() ? systemPorts() : fromEnvironment(override);
+    if (!override.isEmpty())
+        return fromEnvironment(override);
+    const auto available = QSerialPortInfo::availablePorts();
+    std::vector<PortDescription> ports = systemPorts(available);
+    // Pinned numbers replace the list's; the others keep their place in it.
+    for (const auto& [number, device] : readPortsFiles().pinned) {
+        PortDescription pinned = describeDevice(number, device, available);
+        pinned.source = PortDescription::Source::PortsFile;
+        std::erase_if(ports, [number](const auto& port) { return port.number == number; });
+        ports.push_back(std::move(pinned));
+    }
+    std::sort(ports.begin(), ports.end(),
+              [](const auto& a, const auto& b) { return a.number < b.number; });
+    return ports;
 }
 
 UpdateRequest requestForPort(const std::string& file, int number) {
@@ -111,8 +189,16 @@ UpdateRequest requestForDevice(const std::string& file, const std::string& devic
 std::optional<PortDescription> portForNumber(int number) {
     if (number < kFirstPortNumber || number > kLastPortNumber)
         return std::nullopt;
-    if (qEnvironmentVariableIsEmpty("J4_PORTS"))
+    if (qEnvironmentVariableIsEmpty("J4_PORTS")) {
+        const PortsFiles files = readPortsFiles();
+        if (const auto pinned = files.pinned.find(number); pinned != files.pinned.end()) {
+            PortDescription port =
+                describeDevice(number, pinned->second, QSerialPortInfo::availablePorts());
+            port.source = PortDescription::Source::PortsFile;
+            return port;
+        }
         return systemPortForNumber(number);
+    }
     for (const PortDescription& port : listPorts()) {
         if (port.number == number)
             return port;

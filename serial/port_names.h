@@ -1,30 +1,53 @@
 #pragma once
 // Which device a port number (1..255) stands for.
 //
-// Windows: n is COMn. Elsewhere: the n-th serial port the system reports,
-// built-in UARTs (ttyS*) first, then ttyUSB*, ttyACM*, the rest, each group in
-// natural order, so motherboard ports get the low numbers as on Windows.
-// J4_PORTS (device paths or rfc2217://HOST:PORT addresses, separated by ':',
-// on Windows ';') replaces that list.
+// A ports file pins numbers to places: /etc/j4-updater/ports, then the
+// user's ($XDG_CONFIG_HOME/j4-updater/ports), whose entries win. Lines
+// "N PATH", PATH a /dev/serial/by-path name (a USB socket), a by-id name (one
+// adapter), a device, rfc2217://HOST:PORT, or COMn on Windows; # comments.
+// A number not pinned is, on Windows, COMn; elsewhere the n-th serial port
+// the system reports, built-in UARTs (ttyS*) first, then ttyUSB*, ttyACM*,
+// the rest, each group in natural order. J4_PORTS (device paths or
+// rfc2217://HOST:PORT addresses, separated by ':', on Windows ';') replaces
+// all of that.
 
 #include "update_session.h"
 
 #include <QString>
+#include <QStringList>
 
+#include <map>
 #include <optional>
 #include <vector>
 
 namespace j4 {
 
 struct PortDescription {
+    enum class Source { List, PortsFile, Environment };
+
     int number = 0;
     QString device;       // what to open: a path, or COMn on Windows
     QString description;  // adapter, vendor and serial number where known
     QString serialNumber; // the adapter's, where known
+    Source source = Source::List;
+    QString byId;   // the adapter's stable name, where there is one
+    QString byPath; // the USB socket's stable name, where there is one
 
     // "device (description)", or the device alone.
     QString text() const;
 };
+
+// The ports files, read: pinned numbers, and the lines that were ignored
+// ("FILE:LINE: what is wrong").
+struct PortsFiles {
+    std::map<int, QString> pinned;
+    QStringList problems;
+};
+PortsFiles readPortsFiles();
+// Reads one file into `into`; its entries replace those already there.
+void readPortsFile(const QString& path, PortsFiles& into);
+// A ports file pinning the adapters present now by their USB sockets.
+QString portsFileForPresentAdapters();
 
 inline constexpr int kFirstPortNumber = 1;
 inline constexpr int kLastPortNumber = 255;

@@ -13,9 +13,13 @@
 namespace j4 {
 
 // The system's ports, numbered.
-std::vector<PortDescription> systemPorts();
+std::vector<PortDescription> systemPorts(const QList<QSerialPortInfo>& available);
 // The system's port with that number (in range), when there is one.
 std::optional<PortDescription> systemPortForNumber(int number);
+// Where the machine's ports file is.
+QString systemPortsFile();
+// The device's stable names: (by-id, by-path), empty where there are none.
+std::pair<QString, QString> stableNames(const QString& device);
 
 // "FT232R USB UART, FTDI, serial A10K1XYZ"
 QString describe(const QSerialPortInfo& info);

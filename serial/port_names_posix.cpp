@@ -1,11 +1,13 @@
 #include "port_names_platform.h"
 
+#include <QDir>
+#include <QFileInfo>
+
 #include <algorithm>
 
 namespace j4 {
 
-std::vector<PortDescription> systemPorts() {
-    const auto available = QSerialPortInfo::availablePorts();
+std::vector<PortDescription> systemPorts(const QList<QSerialPortInfo>& available) {
     std::vector<QSerialPortInfo> sorted(available.begin(), available.end());
     std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) {
         return portNameLess(a.portName(), b.portName());
@@ -13,17 +15,34 @@ std::vector<PortDescription> systemPorts() {
     std::vector<PortDescription> ports;
     for (const QSerialPortInfo& info : sorted) {
         const int number = static_cast<int>(ports.size()) + 1;
-        ports.push_back({number, info.systemLocation(), describe(info), info.serialNumber()});
+        ports.push_back(describeDevice(number, info.systemLocation(), available));
     }
     return ports;
 }
 
 std::optional<PortDescription> systemPortForNumber(int number) {
-    for (PortDescription& port : systemPorts()) {
+    for (PortDescription& port : systemPorts(QSerialPortInfo::availablePorts())) {
         if (port.number == number)
             return std::move(port);
     }
     return std::nullopt;
+}
+
+QString systemPortsFile() {
+    return QStringLiteral("/etc/j4-updater/ports");
+}
+
+std::pair<QString, QString> stableNames(const QString& device) {
+    // udev's names; J4_SERIAL_NAMES names another folder (a test's own).
+    const QString root = qEnvironmentVariable("J4_SERIAL_NAMES", QStringLiteral("/dev/serial"));
+    const auto find = [&](const char* kind) {
+        const QDir folder(root + QLatin1Char('/') + QLatin1String(kind));
+        for (const QFileInfo& name : folder.entryInfoList(QDir::System | QDir::Files))
+            if (name.isSymLink() && name.canonicalFilePath() == device)
+                return name.filePath();
+        return QString();
+    };
+    return {find("by-id"), find("by-path")};
 }
 
 QStringList splitPortList(const QString& value) {

@@ -39,6 +39,7 @@ struct UpdateRequest {
     std::string filePath;          // UTF-8
     std::string device;            // what to open; empty: no port has that number
     std::optional<int> portNumber; // when the operator gave a number
+    std::optional<int> slot;       // a station's slot, from 1
     std::string portDescription;   // the adapter, where known
     std::string adapterSerial;     // its serial number, where known
     UpdateFileReader::Kinds fileKinds = UpdateFileReader::Kinds::RegularOnly;
@@ -71,6 +72,7 @@ struct UpdateReport {
     std::string filePath;
     std::string device;
     std::optional<int> portNumber;
+    std::optional<int> slot;
     std::string portDescription;
     std::string adapterSerial;
     std::chrono::system_clock::time_point startedAt;

@@ -679,3 +679,98 @@ TEST_F(FlashCommand, PortNumbersComeFromTheList) {
     EXPECT_EQ(missing.lastLine().toStdString(), error("The serial port does not exist."));
     EXPECT_TRUE(sentTo(devices["/dev/fake"]) == image);
 }
+
+TEST_F(FlashCommand, PortsFilesPinNumbersAndStableNamesAreListed) {
+    // The user's ports file (XDG_CONFIG_HOME), a by-path name in a udev-like
+    // folder of the test's own, a bad line named and ignored.
+    const QString config = dir.filePath("config");
+    QDir().mkpath(config + "/j4-updater");
+    const QString target = textFile("ttyFAKE0", "");
+    const QString names = dir.filePath("serial");
+    QDir().mkpath(names + "/by-path");
+    const QString byPath = names + "/by-path/pci-0000:00:14.0-usb-0:3:1.0-port0";
+    ASSERT_TRUE(QFile::link(target, byPath));
+    QFile ports(config + "/j4-updater/ports");
+    ASSERT_TRUE(ports.open(QIODevice::WriteOnly));
+    ports.write("# the jig\n7 " + byPath.toUtf8() + "  # socket 3\nseven /dev/ttyS9\n");
+    ports.close();
+    qputenv("XDG_CONFIG_HOME", config.toUtf8());
+    qputenv("J4_SERIAL_NAMES", names.toUtf8());
+    const Ran listed = run({"--list-ports"});
+    EXPECT_EQ(listed.exitCode, 0);
+    EXPECT_TRUE(listed.out.contains("  7  " + byPath + "  [ports file]"))
+        << listed.out.toStdString();
+    EXPECT_TRUE(listed.err.contains(config + "/j4-updater/ports:3: 'seven' is not a port number"))
+        << listed.err.toStdString();
+    device(byPath.toStdString());
+    EXPECT_EQ(run({"--port", "7", "-q", file}).exitCode, 0);
+    EXPECT_TRUE(sentTo(devices[byPath.toStdString()]) == image) << "port 7 is the pinned socket";
+    qunsetenv("XDG_CONFIG_HOME");
+
+    // A ready ports file for what is plugged in now, by socket.
+    qputenv("J4_PORTS", target.toUtf8());
+    const Ran written = run({"--list-ports", "--ports-file"});
+    EXPECT_EQ(written.exitCode, 0);
+    EXPECT_TRUE(written.out.contains("\n1 " + byPath + "\n")) << written.out.toStdString();
+    const Ran details = run({"--list-ports"});
+    EXPECT_TRUE(details.out.contains("by-path  " + byPath)) << details.out.toStdString();
+    qunsetenv("J4_PORTS");
+    qunsetenv("J4_SERIAL_NAMES");
+
+    // An adapter chosen by a serial number no adapter has: exit 4, and what is there.
+    const Ran unknown = run({"--serial", "NOSUCH1", "-q", file});
+    EXPECT_EQ(unknown.exitCode, 4);
+    EXPECT_TRUE(unknown.err.contains("No adapter with the serial number NOSUCH1 is plugged in"))
+        << unknown.err.toStdString();
+    for (const QStringList& arguments :
+         {QStringList{"--watch", file}, QStringList{"--watch", "--check", "--port", "1", file},
+          QStringList{"--ports-file", "--port", "1", file},
+          QStringList{"--watch", "--port", "1-3", file}})
+        EXPECT_EQ(run(arguments).exitCode, 2) << arguments.join(' ').toStdString();
+}
+
+TEST_F(FlashCli, AStationUpdatesEachDevicePluggedInOnce) {
+    // Two slots named by path; devices appear and vanish there as they would
+    // on a jig. One left plugged is not updated again; one pulled mid-update
+    // fails and its slot goes on; every attempt is logged with its slot.
+    const QString slot1 = dir.filePath("slot1");
+    const QString slot2 = dir.filePath("slot2");
+    const QString log = dir.filePath("station.jsonl");
+    QProcess station;
+    station.start(flashPath(), {"--watch", "--device", slot1, "--device", slot2, "--log", log,
+                                "--timeout", "500", file});
+    ASSERT_TRUE(station.waitForStarted());
+    const auto plugged = [&](const QString& slot, const QStringList& options) {
+        auto device =
+            std::make_unique<DevSim>(options + QStringList{"--summary", slot + ".summary"});
+        EXPECT_TRUE(QFile::link(device->device(), slot));
+        return device;
+    };
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        auto first = plugged(slot1, {});
+        auto second =
+            plugged(slot2, cycle == 1 ? QStringList{"--hangup-at", "5:10"} : QStringList{});
+        QThread::msleep(700); // updated, then left plugged
+        EXPECT_EQ(first->stop().toStdString(), "transmissions=20 accepts=20 rejects=0") << cycle;
+        if (cycle != 1) {
+            EXPECT_TRUE(second->capture() == image) << cycle;
+        }
+        QFile::remove(slot1);
+        QFile::remove(slot2);
+        QThread::msleep(100);
+    }
+    ::kill(static_cast<pid_t>(station.processId()), SIGINT);
+    ASSERT_TRUE(station.waitForFinished(5000));
+    const QString out = QString::fromUtf8(station.readAllStandardOutput());
+    EXPECT_EQ(station.exitCode(), 5) << "the pulled device's failure" << out.toStdString();
+    EXPECT_TRUE(out.contains("slot 1 (" + slot1 + "): 3 completed, 0 failed")) << out.toStdString();
+    EXPECT_TRUE(out.contains("slot 2 (" + slot2 + "): 2 completed, 1 failed")) << out.toStdString();
+    QFile written(log);
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = written.readAll().split('\n');
+    ASSERT_EQ(lines.size(), 7) << "six attempts";
+    QSet<int> slotNumbers;
+    for (int i = 0; i < 6; ++i)
+        slotNumbers << QJsonDocument::fromJson(lines[i]).object()["slot"].toInt();
+    EXPECT_EQ(slotNumbers, (QSet<int>{1, 2}));
+}

@@ -1,0 +1,158 @@
+#include "station.h"
+
+#include "port_names.h"
+#include "presence_watch.h"
+
+#include <QFile>
+#include <QThread>
+
+#include <mutex>
+#include <sys/stat.h>
+
+namespace j4::cli {
+namespace {
+
+// Which device is there: a new one (plugged again, or another) differs, so
+// a device left plugged after its update is never updated twice.
+struct Identity {
+    ino_t name = 0;   // the path itself (a link is made anew on each plug)
+    dev_t device = 0; // what it leads to
+    ino_t node = 0;
+
+    bool operator==(const Identity&) const = default;
+};
+
+std::optional<Identity> identityOf(const std::string& path) {
+    struct stat name {};
+    struct stat device {};
+    if (path.empty() || ::lstat(path.c_str(), &name) != 0 || ::stat(path.c_str(), &device) != 0 ||
+        !S_ISCHR(device.st_mode))
+        return std::nullopt;
+    return Identity{name.st_ino, device.st_rdev, device.st_ino};
+}
+
+std::vector<QString> watchedPaths(const TargetName& slot) {
+    if (slot.kind == TargetName::Kind::Device)
+        return {QFile::decodeName(slot.value.c_str())};
+    return {};
+}
+
+class SlotRunner {
+public:
+    SlotRunner(std::size_t index, const TargetName& slot, const std::string& file,
+               std::shared_ptr<const DecodedFile> decoded, const LinkMaker& makeLink,
+               DeviceListener& listener, const std::atomic<bool>& stop)
+        : index_(index), slot_(slot), file_(file), decoded_(std::move(decoded)),
+          makeLink_(makeLink), listener_(listener), stop_(stop), watch_(watchedPaths(slot)) {}
+
+    // Plug, update, pull, next: until a stop.
+    void run(StationResult& result, std::mutex& mutex) {
+        while (auto request = waitForDevice()) {
+            const std::string device = request->device;
+            const auto identity = identityOf(device);
+            UpdateReport report = update(std::move(*request));
+            {
+                std::lock_guard lock(mutex);
+                SlotTally& tally = result.tallies[index_];
+                ++(report.completed() ? tally.completed : tally.failed);
+                if (report.outcome == UpdateOutcome::Interrupted)
+                    result.cutByStop = true;
+                else if (!report.completed())
+                    result.failures.push_back(report);
+            }
+            if (report.outcome == UpdateOutcome::Interrupted)
+                return;
+            waitUntilGone(device, identity);
+        }
+    }
+
+private:
+    std::optional<UpdateRequest> waitForDevice() {
+        for (;;) {
+            if (stop_)
+                return std::nullopt;
+            auto request = deviceInSlot(slot_, file_);
+            if (request && identityOf(request->device))
+                return request;
+            if (!watch_.wait(stop_))
+                return std::nullopt;
+        }
+    }
+
+    void waitUntilGone(const std::string& device, const std::optional<Identity>& identity) {
+        while (!stop_ && identity && identityOf(device) == identity && watch_.wait(stop_)) {
+        }
+    }
+
+    UpdateReport update(UpdateRequest request) {
+        request.decoded = decoded_;
+        request.slot = static_cast<int>(index_) + 1;
+        const Target target{std::move(request), {}};
+        const auto reports = runOnDevices(decoded_, {target}, makeLink_, forward_, stop_);
+        return reports.front();
+    }
+
+    // Passes one attempt's events on under the slot's index.
+    class Forward final : public DeviceListener {
+    public:
+        Forward(std::size_t index, DeviceListener& to) : index_(index), to_(to) {}
+        void started(std::size_t, std::size_t total) override { to_.started(index_, total); }
+        void sending(std::size_t, const TransferState& s) override { to_.sending(index_, s); }
+        void answered(std::size_t, const TransferState& s,
+                      std::chrono::steady_clock::duration d) override {
+            to_.answered(index_, s, d);
+        }
+        void finished(std::size_t, const UpdateReport& r) override { to_.finished(index_, r); }
+
+    private:
+        std::size_t index_;
+        DeviceListener& to_;
+    };
+
+    std::size_t index_;
+    const TargetName& slot_;
+    const std::string& file_;
+    std::shared_ptr<const DecodedFile> decoded_;
+    const LinkMaker& makeLink_;
+    DeviceListener& listener_;
+    const std::atomic<bool>& stop_;
+    PresenceWatch watch_;
+    Forward forward_{index_, listener_};
+};
+
+} // namespace
+
+std::optional<UpdateRequest> deviceInSlot(const TargetName& slot, const std::string& file) {
+    switch (slot.kind) {
+    case TargetName::Kind::Port: {
+        UpdateRequest request = requestForPort(file, std::stoi(slot.value));
+        return request.device.empty() ? std::nullopt : std::optional(request);
+    }
+    case TargetName::Kind::Device:
+        return requestForDevice(file, slot.value);
+    case TargetName::Kind::Serial:
+        return requestForSerial(file, slot.value);
+    }
+    return std::nullopt;
+}
+
+StationResult runStation(std::shared_ptr<const DecodedFile> decoded,
+                         const std::vector<TargetName>& slotNames, const std::string& file,
+                         const LinkMaker& makeLink, DeviceListener& listener,
+                         const std::atomic<bool>& stop) {
+    StationResult result;
+    result.tallies.resize(slotNames.size());
+    std::mutex mutex;
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (std::size_t i = 0; i < slotNames.size(); ++i) {
+        threads.emplace_back(QThread::create([&, i] {
+            SlotRunner(i, slotNames[i], file, decoded, makeLink, listener, stop).run(result, mutex);
+        }));
+        threads.back()->start();
+    }
+    for (const auto& thread : threads)
+        thread->wait();
+    return result;
+}
+
+} // namespace j4::cli

@@ -1,0 +1,38 @@
+#pragma once
+// A production station: each slot waits for a device to be plugged in,
+// updates it once, and waits for it to be pulled before the next. The file
+// is decoded once; slots run side by side until a stop.
+
+#include "device_runs.h"
+#include "targets.h"
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace j4::cli {
+
+// What one slot did.
+struct SlotTally {
+    int completed = 0;
+    int failed = 0;
+};
+
+struct StationResult {
+    std::vector<SlotTally> tallies;
+    std::vector<UpdateReport> failures; // in the order they happened
+    bool cutByStop = false;             // a transfer was interrupted
+};
+
+// A slot's device now, if one is plugged in (a port number, a path or an
+// adapter's serial number, resolved afresh each time).
+std::optional<UpdateRequest> deviceInSlot(const TargetName& slot, const std::string& file);
+
+// Runs until *stop; `listener` hears of every attempt, by slot index.
+StationResult runStation(std::shared_ptr<const DecodedFile> decoded,
+                         const std::vector<TargetName>& slotNames, const std::string& file,
+                         const LinkMaker& makeLink, DeviceListener& listener,
+                         const std::atomic<bool>& stop);
+
+} // namespace j4::cli
