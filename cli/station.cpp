@@ -12,6 +12,9 @@
 namespace j4::cli {
 namespace {
 
+constexpr int kOpenRetries = 5;
+constexpr int kOpenRetryMs = 200;
+
 // Which device is there: a new one (plugged again, or another) differs, so
 // a device left plugged after its update is never updated twice.
 struct Identity {
@@ -50,7 +53,17 @@ public:
         while (auto request = waitForDevice()) {
             const std::string device = request->device;
             const auto identity = identityOf(device);
-            UpdateReport report = update(std::move(*request));
+            UpdateReport report = update(*request);
+            // A device just plugged in may refuse its first open while its
+            // driver sets it up: tried again for a moment, as long as it is
+            // the same device.
+            for (int retry = 0;
+                 retry < kOpenRetries && !stop_ && report.outcome == UpdateOutcome::PortFailed &&
+                 identityOf(device) == identity;
+                 ++retry) {
+                QThread::msleep(kOpenRetryMs);
+                report = update(*request);
+            }
             {
                 std::lock_guard lock(mutex);
                 SlotTally& tally = result.tallies[index_];
@@ -88,6 +101,16 @@ private:
         request.decoded = decoded_;
         request.slot = static_cast<int>(index_) + 1;
         const Target target{std::move(request), {}};
+        // Told of the adapter afresh once the attempt is over: a device
+        // opened the moment it appeared may not have been described yet.
+        forward_.describe = [this](UpdateReport& report) {
+            if (!report.adapterSerial.empty())
+                return;
+            if (const auto now = deviceInSlot(slot_, file_); now && now->device == report.device) {
+                report.adapterSerial = now->adapterSerial;
+                report.portDescription = now->portDescription;
+            }
+        };
         const auto reports = runOnDevices(decoded_, {target}, makeLink_, forward_, stop_);
         return reports.front();
     }
@@ -102,7 +125,12 @@ private:
                       std::chrono::steady_clock::duration d) override {
             to_.answered(index_, s, d);
         }
-        void finished(std::size_t, const UpdateReport& r) override { to_.finished(index_, r); }
+        void finished(std::size_t, const UpdateReport& r) override {
+            UpdateReport described = r;
+            describe(described);
+            to_.finished(index_, described);
+        }
+        std::function<void(UpdateReport&)> describe;
 
     private:
         std::size_t index_;

@@ -79,6 +79,8 @@ PortDescription describeDevice(int number, const QString& device,
             break;
         }
     }
+    if (port.serialNumber.isEmpty() && !real.isEmpty())
+        port.serialNumber = adapterSerialNumber(real);
     std::tie(port.byId, port.byPath) = stableNames(real.isEmpty() ? device : real);
     return port;
 }

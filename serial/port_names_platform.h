@@ -18,6 +18,9 @@ std::vector<PortDescription> systemPorts(const QList<QSerialPortInfo>& available
 std::optional<PortDescription> systemPortForNumber(int number);
 // Where the machine's ports file is.
 QString systemPortsFile();
+// The USB serial number of the adapter behind a tty, from the system itself
+// (the moment it appears, before any helper has gathered it); empty if none.
+QString adapterSerialNumber(const QString& device);
 // The device's stable names: (by-id, by-path), empty where there are none.
 std::pair<QString, QString> stableNames(const QString& device);
 

@@ -32,6 +32,23 @@ QString systemPortsFile() {
     return QStringLiteral("/etc/j4-updater/ports");
 }
 
+QString adapterSerialNumber(const QString& device) {
+    // sysfs: the tty's device is a USB interface; the adapter above it has
+    // the serial number. SYSFS_PATH names a sysfs elsewhere, as for latency.
+    const QString sysfs = qEnvironmentVariable("SYSFS_PATH", QStringLiteral("/sys"));
+    QDir dir(QFileInfo(sysfs + QStringLiteral("/class/tty/") + QFileInfo(device).fileName() +
+                       QStringLiteral("/device"))
+                 .canonicalFilePath());
+    for (int up = 0; up < 4 && !dir.isRoot() && dir.exists(); ++up) {
+        QFile serial(dir.filePath(QStringLiteral("serial")));
+        if (QFile::exists(dir.filePath(QStringLiteral("idVendor"))) &&
+            serial.open(QIODevice::ReadOnly))
+            return QString::fromUtf8(serial.readAll().trimmed());
+        dir.cdUp();
+    }
+    return {};
+}
+
 std::pair<QString, QString> stableNames(const QString& device) {
     // udev's names; J4_SERIAL_NAMES names another folder (a test's own).
     const QString root = qEnvironmentVariable("J4_SERIAL_NAMES", QStringLiteral("/dev/serial"));

@@ -31,6 +31,10 @@ QString systemPortsFile() {
            QStringLiteral("/j4-updater/ports");
 }
 
+QString adapterSerialNumber(const QString&) {
+    return {}; // Qt's list has it on Windows
+}
+
 std::pair<QString, QString> stableNames(const QString&) {
     return {}; // COM numbers are Windows' own stable names
 }
