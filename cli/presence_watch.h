@@ -7,10 +7,25 @@
 #include <QString>
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace j4::cli {
+
+// Which device is at a path now: a new one (plugged again, or another)
+// differs, so a device left plugged after its update is never updated twice.
+struct DeviceIdentity {
+    std::uint64_t name = 0;   // the path itself (a link is made anew on each plug)
+    std::uint64_t device = 0; // what it leads to
+    std::uint64_t node = 0;
+
+    bool operator==(const DeviceIdentity&) const = default;
+};
+// Nothing when no device is there.
+std::optional<DeviceIdentity> identityOf(const std::string& path);
 
 class PresenceWatch {
 public:

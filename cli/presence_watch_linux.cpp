@@ -6,6 +6,7 @@
 
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace j4::cli {
@@ -15,6 +16,15 @@ namespace {
 constexpr int kStopSliceMs = 100;
 
 } // namespace
+
+std::optional<DeviceIdentity> identityOf(const std::string& path) {
+    struct stat name {};
+    struct stat device {};
+    if (path.empty() || ::lstat(path.c_str(), &name) != 0 || ::stat(path.c_str(), &device) != 0 ||
+        !S_ISCHR(device.st_mode))
+        return std::nullopt;
+    return DeviceIdentity{name.st_ino, device.st_rdev, device.st_ino};
+}
 
 struct PresenceWatch::System {
     int fd = -1;

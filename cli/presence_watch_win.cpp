@@ -1,8 +1,19 @@
 #include "presence_watch.h"
 
+#include <QSerialPortInfo>
 #include <QThread>
 
+#include <functional>
+
 namespace j4::cli {
+
+std::optional<DeviceIdentity> identityOf(const std::string& path) {
+    // A COM port is there while the system lists it; its name is its identity.
+    const QSerialPortInfo info(QString::fromStdString(path));
+    if (path.empty() || info.isNull())
+        return std::nullopt;
+    return DeviceIdentity{std::hash<std::string>{}(path), 0, 0};
+}
 
 // Windows has no /dev to watch: a station there looks again every half second.
 struct PresenceWatch::System {};

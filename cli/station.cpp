@@ -7,32 +7,12 @@
 #include <QThread>
 
 #include <mutex>
-#include <sys/stat.h>
 
 namespace j4::cli {
 namespace {
 
 constexpr int kOpenRetries = 5;
 constexpr int kOpenRetryMs = 200;
-
-// Which device is there: a new one (plugged again, or another) differs, so
-// a device left plugged after its update is never updated twice.
-struct Identity {
-    ino_t name = 0;   // the path itself (a link is made anew on each plug)
-    dev_t device = 0; // what it leads to
-    ino_t node = 0;
-
-    bool operator==(const Identity&) const = default;
-};
-
-std::optional<Identity> identityOf(const std::string& path) {
-    struct stat name {};
-    struct stat device {};
-    if (path.empty() || ::lstat(path.c_str(), &name) != 0 || ::stat(path.c_str(), &device) != 0 ||
-        !S_ISCHR(device.st_mode))
-        return std::nullopt;
-    return Identity{name.st_ino, device.st_rdev, device.st_ino};
-}
 
 std::vector<QString> watchedPaths(const TargetName& slot) {
     if (slot.kind == TargetName::Kind::Device)
@@ -92,7 +72,7 @@ private:
         }
     }
 
-    void waitUntilGone(const std::string& device, const std::optional<Identity>& identity) {
+    void waitUntilGone(const std::string& device, const std::optional<DeviceIdentity>& identity) {
         while (!stop_ && identity && identityOf(device) == identity && watch_.wait(stop_)) {
         }
     }

@@ -113,6 +113,9 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("j4_updater"));
     QApplication::setApplicationVersion(QString::fromLatin1(j4::kVersion));
     QApplication::setOrganizationName(QStringLiteral("Ferrowan GmbH"));
+    // The desktop entry's name: task bars group the window with its menu
+    // entry and show its icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("j4-updater"));
 
     j4::UpdaterWindow window;
     j4::ShutdownSignals shutdownRequests;

@@ -9,14 +9,26 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHelpEvent>
+#include <QIcon>
+#include <QKeyEvent>
 #include <QMessageBox>
+#include <QSettings>
 #include <QToolTip>
+
+// The icon's resource lives in a static library: registered by hand, as
+// Qt asks of resources there.
+static void initResources() {
+    Q_INIT_RESOURCE(resources);
+}
 
 namespace j4 {
 namespace {
 
 const QString kUpdateFilter = QStringLiteral("J4 Update files (*.j4u)");
 const QString kProgressLabel = QStringLiteral("Update Progress");
+// Remembered between runs (QSettings, named in main).
+const QString kPortKey = QStringLiteral("portNumber");
+const QString kFolderKey = QStringLiteral("fileFolder");
 constexpr auto kWaitingShownAfter = std::chrono::seconds(1);
 constexpr qint64 kPortListMaxAgeMs = 3000;
 
@@ -43,13 +55,30 @@ void setColours(QWidget* widget, QPalette::ColorRole role, const QColor& colour)
     widget->setPalette(palette);
 }
 
+// The panel keeps its own light look whatever the desktop's palette: every
+// background it sets comes with its text, so a dark desktop never puts white
+// text on beige. Disabled text stays the desktop's, dimmed.
+void setInk(QWidget* widget, std::initializer_list<QPalette::ColorRole> roles) {
+    QPalette palette = widget->palette();
+    for (auto group : {QPalette::Active, QPalette::Inactive})
+        for (auto role : roles)
+            palette.setColor(group, role, Qt::black);
+    widget->setPalette(palette);
+}
+
 } // namespace
 
 UpdaterWindow::UpdaterWindow(std::chrono::milliseconds answerTimeout, QWidget* parent)
     : QWidget(parent), ui_(std::make_unique<Ui::UpdaterWindow>()), job_(answerTimeout) {
     ui_->setupUi(this);
     move(100, 100);
+    initResources();
+    setWindowIcon(QIcon(QStringLiteral(":/j4-updater.svg")));
+    setInk(this, {QPalette::WindowText, QPalette::ButtonText, QPalette::Text});
     setColours(ui_->fileName, QPalette::Base, QColor(0xEC, 0xE9, 0xD8));
+    for (QPushButton* button : {ui_->chooseFileButton, ui_->startButton, ui_->quitButton})
+        button->setAutoDefault(true); // Enter presses the focused button, as Space does
+    restoreSettings();
     // A fill bar of 0x3399FF on a grey track.
     setColours(ui_->progressBar, QPalette::Highlight, QColor(0x33, 0x99, 0xFF));
     setColours(ui_->progressBar, QPalette::Base, QColor(0xC0, 0xC0, 0xC0));
@@ -78,6 +107,8 @@ void UpdaterWindow::chooseFile() {
     dialog->setFileMode(QFileDialog::ExistingFile);
     dialog->setAcceptMode(QFileDialog::AcceptOpen);
     dialog->setNameFilter(kUpdateFilter);
+    if (const QString folder = QSettings().value(kFolderKey).toString(); !folder.isEmpty())
+        dialog->setDirectory(folder);
     connect(dialog, &QFileDialog::fileSelected, this, &UpdaterWindow::setUpdateFile);
     connect(dialog, &QDialog::rejected, this, [this] {
         // Start sends the file named before; the operator must keep seeing it.
@@ -88,6 +119,7 @@ void UpdaterWindow::chooseFile() {
 
 void UpdaterWindow::setUpdateFile(const QString& path) {
     chosenFile_ = path;
+    QSettings().setValue(kFolderKey, QFileInfo(path).absolutePath());
     ui_->fileName->setText(path);
     // Opened now only to tell the operator at once when it cannot be; Start
     // reads it afresh, so a file replaced meanwhile is sent as it is then.
@@ -105,6 +137,7 @@ void UpdaterWindow::startUpdate() {
     if (updating_ || chosenFile_.isEmpty())
         return;
     updating_ = true;
+    QSettings().setValue(kPortKey, ui_->portNumber->value());
     setCursor(Qt::BusyCursor);
     // The job calls back on this window, and not at all once it is gone.
     job_.start(
@@ -145,6 +178,9 @@ void UpdaterWindow::showWaiting() {
 
 void UpdaterWindow::onFinished(const UpdateReport& report) {
     waitingTimer_.stop();
+    // Asked whether to stop, and ended meanwhile: the question is moot.
+    if (auto* question = findChild<QMessageBox*>(QStringLiteral("stopQuestion")))
+        question->close();
     ui_->progressLabel->setText(kProgressLabel);
     if (exitWhenIdle_) {
         emit exitRequested(*exitWhenIdle_);
@@ -197,11 +233,44 @@ void UpdaterWindow::shutDown(int exitCode) {
     job_.requestStop();
 }
 
+void UpdaterWindow::restoreSettings() {
+    const QSettings settings;
+    ui_->portNumber->setValue(settings.value(kPortKey, ui_->portNumber->value()).toInt());
+}
+
 void UpdaterWindow::closeEvent(QCloseEvent* event) {
-    // Closing acts as Quit, but never while an update runs: the device would
-    // be left with half an image.
+    // Closing acts as Quit; during an update it asks whether to stop it.
     event->ignore();
-    quit();
+    if (job_.running())
+        askToStop();
+    else
+        quit();
+}
+
+void UpdaterWindow::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape && job_.running()) {
+        askToStop();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void UpdaterWindow::askToStop() {
+    if (findChild<QMessageBox*>(QStringLiteral("stopQuestion")) != nullptr)
+        return;
+    auto* box =
+        new QMessageBox(QMessageBox::Question, windowTitle(), QStringLiteral("Stop the update?"),
+                        QMessageBox::Yes | QMessageBox::No, this);
+    box->setObjectName(QStringLiteral("stopQuestion"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setDefaultButton(QMessageBox::No);
+    // The transfer stops at its next frame boundary, as on a signal; the one
+    // result message then says how far it got.
+    connect(box, &QMessageBox::buttonClicked, this, [this, box](QAbstractButton* button) {
+        if (box->standardButton(button) == QMessageBox::Yes)
+            job_.requestStop();
+    });
+    box->open();
 }
 
 bool UpdaterWindow::eventFilter(QObject* watched, QEvent* event) {

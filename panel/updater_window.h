@@ -52,6 +52,7 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private slots:
@@ -65,6 +66,9 @@ private:
     enum class MessageKind { Info, Error };
     void showMessage(MessageKind kind, const QString& text, const QString& detail);
     void showProgress(bool shown);
+    void restoreSettings();
+    // During an update: "Stop the update?"; yes stops it at a frame boundary.
+    void askToStop();
     void endAttempt();
     QString portToolTip(int number);
 

@@ -11,6 +11,7 @@ run_packages=(
     qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev
     libgensio-dev                    # remote ports: telnet and RFC 2217 (from ser2net's author)
     nlohmann-json3-dev nettle-dev    # the update log: JSON lines, the file's SHA-256
+    libqt6svg6                       # the window's icon, drawn from its SVG
     xvfb xauth fonts-dejavu-core     # the window under a virtual display
 )
 test_packages=(

@@ -16,11 +16,14 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QToolTip>
 #include <QtTest>
+
+#include <cmath>
 
 #include <csignal>
 #include <sys/stat.h>
@@ -32,6 +35,7 @@ class UpdaterWindowTest : public QObject {
     Q_OBJECT
 
     std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<QTemporaryDir> settingsDir;
     std::unique_ptr<UpdaterWindow> window;
     QByteArray image;
     QString file;
@@ -95,8 +99,42 @@ class UpdaterWindowTest : public QObject {
         QCOMPARE(find<QLineEdit>("fileName")->text(), file);
     }
     void useDevice(const DevSim& device) { qputenv("J4_PORTS", device.device().toLocal8Bit()); }
+    // The contrast ratio (WCAG) between the commonest colour in `area` (the
+    // background) and the colour that stands out most from it (the text).
+    static double textContrast(const QImage& image, const QRect& area) {
+        const auto luminance = [](QRgb c) {
+            const auto channel = [](int v) {
+                const double s = v / 255.0;
+                return s <= 0.03928 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+            };
+            return 0.2126 * channel(qRed(c)) + 0.7152 * channel(qGreen(c)) +
+                   0.0722 * channel(qBlue(c));
+        };
+        QHash<QRgb, int> counts;
+        for (int y = area.top(); y <= area.bottom(); ++y)
+            for (int x = area.left(); x <= area.right(); ++x)
+                ++counts[image.pixel(x, y)];
+        QRgb background = counts.begin().key();
+        for (auto it = counts.begin(); it != counts.end(); ++it)
+            if (it.value() > counts[background])
+                background = it.key();
+        double best = 1.0;
+        const double lb = luminance(background);
+        for (auto it = counts.begin(); it != counts.end(); ++it) {
+            const double lt = luminance(it.key());
+            best = std::max(best, (std::max(lb, lt) + 0.05) / (std::min(lb, lt) + 0.05));
+        }
+        return best;
+    }
 
 private slots:
+    void initTestCase() {
+        // Remembered settings of the tests' own, never the user's.
+        settingsDir = std::make_unique<QTemporaryDir>();
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir->path());
+        QCoreApplication::setOrganizationName(QStringLiteral("Ferrowan GmbH"));
+        QCoreApplication::setApplicationName(QStringLiteral("j4_updater_test"));
+    }
     void init() {
         dir = std::make_unique<QTemporaryDir>();
         image = j4::testing::makeImage(40, 100);
@@ -326,28 +364,104 @@ private slots:
         closeResult();
     }
 
-    void closeIsRefusedDuringATransferButAShutdownStopsIt() {
+    void closingOrEscapeDuringATransferAsksToStopIt() {
         DevSim device({"--delay-us", "100000"}); // 40 frames take 4 s
         useDevice(device);
         chooseFile(file);
         QSignalSpy exits(window.get(), &UpdaterWindow::exitRequested);
         start();
         QTRY_VERIFY(!find<QWidget>("controls")->isEnabled());
+        const auto answer = [this](QMessageBox::StandardButton button) {
+            QMessageBox* question = nullptr;
+            QTRY_VERIFY((question = window->findChild<QMessageBox*>("stopQuestion")) != nullptr);
+            QCOMPARE(question->text(), QStringLiteral("Stop the update?"));
+            QTest::mouseClick(question->button(button), Qt::LeftButton);
+        };
+        // Closing asks; no goes on. Quit stays dimmed.
         QVERIFY(!window->close());
-        QVERIFY(window->isVisible());
-        // A press of anything while busy is not taken either.
+        answer(QMessageBox::No);
+        QVERIFY(window->updating() && window->isVisible());
         QTest::mouseClick(find<QPushButton>("quitButton"), Qt::LeftButton);
         QVERIFY(exits.isEmpty());
+        // Escape asks too; yes stops at the next frame, with one message.
+        QTest::keyClick(window.get(), Qt::Key_Escape);
+        answer(QMessageBox::Yes);
+        QCOMPARE(waitForResult(), (QStringList{"Error", "The update was interrupted."}));
+        QVERIFY(visibleMessage()->informativeText().contains("bytes were accepted"));
+        // Escape closes the result message.
+        QTest::keyClick(visibleMessage(), Qt::Key_Escape);
+        QTRY_VERIFY(!window->updating());
+        QVERIFY(exits.isEmpty());
+
         // The system asks the program to end: the transfer stops at the next
         // frame, the port is closed, and only then does the program exit.
+        start();
+        QTRY_VERIFY(!find<QWidget>("controls")->isEnabled());
         window->shutDown(130);
         QTRY_COMPARE_WITH_TIMEOUT(exits.size(), 1, 3000);
         QCOMPARE(exits.first().first().toInt(), 130);
         QVERIFY(visibleMessage() == nullptr);
         const QString summary = device.stop();
-        QVERIFY2(!summary.startsWith("transmissions=40"), qPrintable(summary));
+        QVERIFY2(!summary.startsWith("transmissions=80"), qPrintable(summary));
         DevSim again;
         useDevice(again);
+    }
+
+    void aDarkDesktopKeepsEveryTextReadable() {
+        // A dark palette as qt6ct's "darker" gives: white text everywhere.
+        QPalette dark;
+        for (auto role : {QPalette::Window, QPalette::Button, QPalette::Base})
+            dark.setColor(role, QColor(0x30, 0x30, 0x30));
+        for (auto role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text})
+            dark.setColor(role, Qt::white);
+        const QPalette before = QApplication::palette();
+        QApplication::setPalette(dark);
+        UpdaterWindow darkWindow;
+        darkWindow.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&darkWindow));
+        const QImage shot = darkWindow.grab().toImage();
+        QApplication::setPalette(before);
+        for (const char* name :
+             {"portNumberLabel", "fileNameLabel", "quitButton", "chooseFileButton"}) {
+            const auto* widget = darkWindow.findChild<QWidget*>(name);
+            const double contrast =
+                textContrast(shot, widget->geometry().translated(widget->parentWidget()->pos()));
+            QVERIFY2(contrast >= 4.5,
+                     qPrintable(QStringLiteral("%1: %2:1").arg(name).arg(contrast)));
+        }
+    }
+
+    void portFolderAndKeysAreAtHome() {
+        // The port and the file's folder are remembered for the next start.
+        DevSim device;
+        useDevice(device);
+        find<QSpinBox>("portNumber")->setValue(1);
+        chooseFile(file);
+        start();
+        QCOMPARE(waitForResult(), (QStringList{"Info", "Update is completed."}));
+        closeResult();
+        find<QSpinBox>("portNumber")->setValue(7);
+        QTest::mouseClick(find<QPushButton>("startButton"), Qt::LeftButton);
+        waitForResult();
+        closeResult();
+        UpdaterWindow next;
+        QCOMPARE(next.findChild<QSpinBox*>("portNumber")->value(), 7);
+        QFileDialog* dialog = openFileDialog();
+        QVERIFY(dialog != nullptr);
+        QCOMPARE(dialog->directory().absolutePath(), QFileInfo(file).absolutePath());
+        dialog->reject();
+        // Every control has a name for screen readers; Enter presses the
+        // focused button; the window has its icon.
+        for (QWidget* control : find<QWidget>("controls")->findChildren<QWidget*>())
+            if (!control->objectName().isEmpty() && !control->objectName().startsWith("qt_"))
+                QVERIFY2(!control->accessibleName().isEmpty() ||
+                             qobject_cast<QLabel*>(control) != nullptr,
+                         qPrintable(control->objectName()));
+        find<QPushButton>("chooseFileButton")->setFocus();
+        QTest::keyClick(find<QPushButton>("chooseFileButton"), Qt::Key_Return);
+        QTRY_VERIFY(window->findChild<QFileDialog*>() != nullptr);
+        window->findChild<QFileDialog*>()->reject();
+        QVERIFY(!window->windowIcon().isNull());
     }
 
     void displayLostOrStopAskedMidTransferFreesThePort() {
