@@ -1,5 +1,7 @@
 #include "presence_watch.h"
 
+#include "port_names.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -45,9 +47,8 @@ struct PresenceWatch::System {
 PresenceWatch::PresenceWatch(const std::vector<QString>& paths)
     : system_(std::make_unique<System>()) {
     system_->fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    const QString names = qEnvironmentVariable("J4_SERIAL_NAMES", QStringLiteral("/dev/serial"));
-    system_->folders = {QStringLiteral("/dev"), names, names + QStringLiteral("/by-id"),
-                        names + QStringLiteral("/by-path")};
+    for (const QString& folder : deviceFolders())
+        system_->folders.push_back(folder);
     for (const QString& path : paths)
         system_->folders.push_back(QFileInfo(path).absolutePath());
     system_->watchAll();

@@ -91,6 +91,20 @@ UpdaterWindow::UpdaterWindow(std::chrono::milliseconds answerTimeout, QWidget* p
     connect(ui_->progressBar, &QProgressBar::valueChanged, ui_->progressValue,
             qOverload<int>(&QLabel::setNum));
     connect(&waitingTimer_, &QTimer::timeout, this, &UpdaterWindow::showWaiting);
+    connect(ui_->portNumber, &QSpinBox::valueChanged, this, &UpdaterWindow::showDevice);
+    connect(&deviceFolders_, &QFileSystemWatcher::directoryChanged, &deviceChanged_,
+            qOverload<>(&QTimer::start));
+    connect(&deviceChanged_, &QTimer::timeout, this, [this] {
+        portsAge_.invalidate();
+        showDevice();
+    });
+    deviceChanged_.setSingleShot(true);
+    deviceChanged_.setInterval(100);
+    // After the window is up: a scan of the ports takes tens of milliseconds.
+    QTimer::singleShot(0, this, [this] {
+        watchDeviceFolders();
+        showDevice();
+    });
 }
 
 UpdaterWindow::~UpdaterWindow() = default;
@@ -107,7 +121,8 @@ void UpdaterWindow::chooseFile() {
     dialog->setFileMode(QFileDialog::ExistingFile);
     dialog->setAcceptMode(QFileDialog::AcceptOpen);
     dialog->setNameFilter(kUpdateFilter);
-    if (const QString folder = QSettings().value(kFolderKey).toString(); !folder.isEmpty())
+    // The folder of the last file chosen, as long as it is still there.
+    if (const QString folder = QSettings().value(kFolderKey).toString(); QFileInfo(folder).isDir())
         dialog->setDirectory(folder);
     connect(dialog, &QFileDialog::fileSelected, this, &UpdaterWindow::setUpdateFile);
     connect(dialog, &QDialog::rejected, this, [this] {
@@ -283,6 +298,33 @@ bool UpdaterWindow::eventFilter(QObject* watched, QEvent* event) {
         return true;
     }
     return QWidget::eventFilter(watched, event);
+}
+
+void UpdaterWindow::watchDeviceFolders() {
+    QStringList folders = deviceFolders();
+    for (const auto& [number, device] : readPortsFiles().pinned)
+        folders << QFileInfo(device).absolutePath();
+    folders.removeDuplicates();
+    folders.removeIf([](const QString& folder) { return !QFileInfo(folder).isDir(); });
+    if (!folders.isEmpty())
+        deviceFolders_.addPaths(folders);
+}
+
+void UpdaterWindow::showDevice() {
+    portToolTip(ui_->portNumber->value()); // refreshes the list when it is old
+    QString text = QStringLiteral("no port with this number");
+    for (const PortDescription& port : ports_) {
+        if (port.number != ui_->portNumber->value())
+            continue;
+        text = QFileInfo(port.device).fileName();
+        if (!port.description.isEmpty())
+            text += QStringLiteral(" \u2014 ") + port.description;
+        else if (!isRemoteAddress(port.device.toStdString()) && !QFileInfo::exists(port.device))
+            text += QStringLiteral(" (not plugged in)");
+    }
+    ui_->deviceName->setToolTip(text);
+    ui_->deviceName->setText(
+        ui_->deviceName->fontMetrics().elidedText(text, Qt::ElideMiddle, ui_->deviceName->width()));
 }
 
 QString UpdaterWindow::portToolTip(int number) {

@@ -7,6 +7,7 @@
 #include "update_job.h"
 
 #include <QElapsedTimer>
+#include <QFileSystemWatcher>
 #include <QTimer>
 #include <QWidget>
 
@@ -71,6 +72,10 @@ private:
     void askToStop();
     void endAttempt();
     QString portToolTip(int number);
+    // Names the device behind the number beside it: "ttyUSB0 — FT232R USB
+    // UART, serial A50285BI", or that no port has the number.
+    void showDevice();
+    void watchDeviceFolders();
 
     std::unique_ptr<Ui::UpdaterWindow> ui_;
     UpdateJob job_;
@@ -81,6 +86,8 @@ private:
     // The system's ports, scanned at most every few seconds for the tooltip.
     std::vector<PortDescription> ports_;
     QElapsedTimer portsAge_;
+    QFileSystemWatcher deviceFolders_;
+    QTimer deviceChanged_; // a burst of plugging settles into one look
 };
 
 } // namespace j4

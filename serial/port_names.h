@@ -62,6 +62,10 @@ UpdateRequest requestForPort(const std::string& file, int number);
 // A request to send `file` to a device named by its path (or COMn).
 UpdateRequest requestForDevice(const std::string& file, const std::string& device);
 
+// Folders where serial devices and their stable names come and go (/dev,
+// /dev/serial/by-id, ...): what to watch to see adapters plugged and pulled.
+QStringList deviceFolders();
+
 // True for "SCHEME://...": a port on another machine, never a path.
 bool isRemoteAddress(const std::string& device);
 

@@ -28,6 +28,12 @@ std::optional<PortDescription> systemPortForNumber(int number) {
     return std::nullopt;
 }
 
+QStringList deviceFolders() {
+    const QString names = qEnvironmentVariable("J4_SERIAL_NAMES", QStringLiteral("/dev/serial"));
+    return {QStringLiteral("/dev"), names, names + QStringLiteral("/by-id"),
+            names + QStringLiteral("/by-path")};
+}
+
 QString systemPortsFile() {
     return QStringLiteral("/etc/j4-updater/ports");
 }

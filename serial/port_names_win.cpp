@@ -26,6 +26,10 @@ std::optional<PortDescription> systemPortForNumber(int number) {
                           QSerialPortInfo::availablePorts());
 }
 
+QStringList deviceFolders() {
+    return {}; // COM ports come and go without a folder to watch
+}
+
 QString systemPortsFile() {
     return qEnvironmentVariable("ProgramData", QStringLiteral("C:/ProgramData")) +
            QStringLiteral("/j4-updater/ports");

@@ -188,7 +188,10 @@ private slots:
     }
 
     void portToolTipNamesTheDevice() {
+        // The list is read when the window starts and when devices come and go.
         qputenv("J4_PORTS", "/dev/j4-first:/dev/j4-second");
+        window = std::make_unique<UpdaterWindow>(std::chrono::milliseconds{600});
+        window->show();
         auto* port = find<QSpinBox>("portNumber");
         port->setValue(2);
         QHelpEvent asked(QEvent::ToolTip, QPoint(5, 5), port->mapToGlobal(QPoint(5, 5)));
@@ -405,6 +408,35 @@ private slots:
         QVERIFY2(!summary.startsWith("transmissions=80"), qPrintable(summary));
         DevSim again;
         useDevice(again);
+    }
+
+    void theDeviceIsNamedBesideItsNumberAsItComesAndGoes() {
+        // The user's ports file pins 3 to a socket where devices come and go.
+        const QString config = dir->filePath("config");
+        QDir().mkpath(config + "/j4-updater");
+        const QString socket = dir->filePath("socket3");
+        QFile ports(config + "/j4-updater/ports");
+        QVERIFY(ports.open(QIODevice::WriteOnly));
+        ports.write("3 " + socket.toUtf8() + "\n");
+        ports.close();
+        const QByteArray configBefore = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", config.toUtf8());
+        UpdaterWindow pinned;
+        pinned.show();
+        auto* label = pinned.findChild<QLabel*>("deviceName");
+        pinned.findChild<QSpinBox*>("portNumber")->setValue(3);
+        QTRY_COMPARE(label->toolTip(), QStringLiteral("socket3 (not plugged in)"));
+        {
+            DevSim device;
+            QVERIFY(QFile::link(device.device(), socket));
+            QTRY_COMPARE(label->toolTip(), QStringLiteral("socket3"));
+            QVERIFY(label->isVisible());
+            QFile::remove(socket);
+            QTRY_COMPARE(label->toolTip(), QStringLiteral("socket3 (not plugged in)"));
+        }
+        pinned.findChild<QSpinBox*>("portNumber")->setValue(200);
+        QCOMPARE(label->toolTip(), QStringLiteral("no port with this number"));
+        qputenv("XDG_CONFIG_HOME", configBefore);
     }
 
     void aDarkDesktopKeepsEveryTextReadable() {
