@@ -6,6 +6,7 @@
 #include "update_file_reader.h"
 
 #include <QCloseEvent>
+
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHelpEvent>
@@ -14,6 +15,7 @@
 #include <QMessageBox>
 #include <QSettings>
 #include <QToolTip>
+#include <algorithm>
 
 // The icon's resource lives in a static library: registered by hand, as
 // Qt asks of resources there.
@@ -79,6 +81,12 @@ UpdaterWindow::UpdaterWindow(std::chrono::milliseconds answerTimeout, QWidget* p
     for (QPushButton* button : {ui_->chooseFileButton, ui_->startButton, ui_->quitButton})
         button->setAutoDefault(true); // Enter presses the focused button, as Space does
     restoreSettings();
+    for (QWidget* control : findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+        for (QWidget* widget : control == ui_->controls
+                                   ? control->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)
+                                   : QList<QWidget*>{control})
+            designed_.emplace_back(widget, widget->geometry());
+    fitToFont();
     // A fill bar of 0x3399FF on a grey track.
     setColours(ui_->progressBar, QPalette::Highlight, QColor(0x33, 0x99, 0xFF));
     setColours(ui_->progressBar, QPalette::Base, QColor(0xC0, 0xC0, 0xC0));
@@ -246,6 +254,68 @@ void UpdaterWindow::shutDown(int exitCode) {
     }
     exitWhenIdle_ = exitCode;
     job_.requestStop();
+}
+
+void UpdaterWindow::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::FontChange)
+        fitToFont();
+    QWidget::changeEvent(event);
+}
+
+void UpdaterWindow::fitToFont() {
+    // The panel was drawn for a 9-point font: larger text scales it whole,
+    // then every control gets at least the room its text asks for, pushing
+    // those to its right and below along. At 9 points nothing moves.
+    constexpr double kDrawnForPoints = 9.0;
+    const double scale = std::max(1.0, font().pointSizeF() / kDrawnForPoints);
+    const QSize drawn(352, 215);
+    if (scale == 1.0 && designed_.size() > 0 && size() == drawn &&
+        std::all_of(designed_.begin(), designed_.end(),
+                    [](const auto& d) { return d.first->geometry() == d.second; }))
+        return;
+    struct Place {
+        QWidget* widget;
+        QRect rect;  // scaled, before any push
+        QSize extra; // what its text asks for beyond that
+    };
+    std::vector<Place> places;
+    for (const auto& [widget, rect] : designed_) {
+        const QRect scaled(QPoint(qRound(rect.x() * scale), qRound(rect.y() * scale)),
+                           QSize(qRound(rect.width() * scale), qRound(rect.height() * scale)));
+        const QSize hint = scale > 1.0 ? widget->sizeHint() : scaled.size();
+        // Texts that are cut short on purpose (the device's name) grow only in height.
+        const bool elided = widget == ui_->deviceName || widget == ui_->progressLabel;
+        places.push_back({widget, scaled,
+                          QSize(elided ? 0 : std::max(0, hint.width() - scaled.width()),
+                                std::max(0, hint.height() - scaled.height()))});
+    }
+    // A control moves right by the growth and push of those wholly to its
+    // left (in its band of rows), and down by those of those wholly above.
+    std::sort(places.begin(), places.end(), [](const Place& a, const Place& b) {
+        return a.rect.top() != b.rect.top() ? a.rect.top() < b.rect.top()
+                                            : a.rect.left() < b.rect.left();
+    });
+    std::vector<QPoint> push(places.size());
+    QSize needed = drawn * scale;
+    for (std::size_t i = 0; i < places.size(); ++i) {
+        const QRect& rect = places[i].rect;
+        for (std::size_t j = 0; j < places.size(); ++j) {
+            const QRect& other = places[j].rect;
+            if (j < i && other.bottom() < rect.top())
+                push[i].ry() = std::max(push[i].y(), push[j].y() + places[j].extra.height());
+        }
+        for (std::size_t j = 0; j < i; ++j) {
+            const QRect& other = places[j].rect;
+            const bool sameRows = other.top() < rect.bottom() && rect.top() < other.bottom();
+            if (sameRows && other.right() < rect.left())
+                push[i].rx() = std::max(push[i].x(), push[j].x() + places[j].extra.width());
+        }
+        const QRect fitted(rect.topLeft() + push[i], rect.size() + places[i].extra);
+        places[i].widget->setGeometry(fitted);
+        needed = needed.expandedTo(QSize(fitted.right() + 12, fitted.bottom() + 12));
+    }
+    ui_->controls->resize(needed);
+    setFixedSize(needed);
 }
 
 void UpdaterWindow::restoreSettings() {

@@ -55,6 +55,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private slots:
     void onOpeningPort();
@@ -68,6 +69,9 @@ private:
     void showMessage(MessageKind kind, const QString& text, const QString& detail);
     void showProgress(bool shown);
     void restoreSettings();
+    // At the font the panel was drawn for, every control keeps its place;
+    // with a larger font or text the panel grows so that nothing is cut.
+    void fitToFont();
     // During an update: "Stop the update?"; yes stops it at a frame boundary.
     void askToStop();
     void endAttempt();
@@ -87,7 +91,8 @@ private:
     std::vector<PortDescription> ports_;
     QElapsedTimer portsAge_;
     QFileSystemWatcher deviceFolders_;
-    QTimer deviceChanged_; // a burst of plugging settles into one look
+    QTimer deviceChanged_;                             // a burst of plugging settles into one look
+    std::vector<std::pair<QWidget*, QRect>> designed_; // each control's place as drawn
 };
 
 } // namespace j4

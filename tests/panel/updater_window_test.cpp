@@ -439,6 +439,32 @@ private slots:
         qputenv("XDG_CONFIG_HOME", configBefore);
     }
 
+    void aLargerFontGrowsTheWindowAndCutsNothing() {
+        // Drawn for 9 points: at 13 every control has at least the room its
+        // text asks for, and the window grows around them.
+        QCOMPARE(window->font().pointSizeF(), 9.0);
+        QFont larger = window->font();
+        larger.setPointSizeF(13);
+        window->setFont(larger);
+        QVERIFY(window->width() > 352 && window->height() > 215);
+        for (const char* name : {"portNumberLabel", "portNumber", "quitButton", "fileNameLabel",
+                                 "chooseFileButton", "startButton", "progressBar"}) {
+            const auto* control = window->findChild<QWidget*>(name);
+            QVERIFY2(control->width() >= control->sizeHint().width() &&
+                         control->height() >= control->sizeHint().height(),
+                     name);
+            QVERIFY2(window->rect().contains(control->geometry()), name);
+        }
+        // No two controls overlap.
+        const QList<QWidget*> shown =
+            find<QWidget>("controls")
+                ->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
+        for (const QWidget* a : shown)
+            for (const QWidget* b : shown)
+                QVERIFY2(a == b || !a->geometry().intersects(b->geometry()),
+                         qPrintable(a->objectName() + " and " + b->objectName()));
+    }
+
     void aDarkDesktopKeepsEveryTextReadable() {
         // A dark palette as qt6ct's "darker" gives: white text everywhere.
         QPalette dark;
