@@ -5,6 +5,8 @@ same_image() { cmp -s "$work/demo.bin" "$work/$1.bin"; }
 # (A moment more once it is there: ftdi_sio sets the adapter up after udev.)
 appears() { echo "for _ in \$(seq 200); do [ -e $1 ] && break; sleep 0.05; done; udevadm settle; sleep 0.3"; }
 vanishes() { echo "for _ in \$(seq 200); do [ -L $1 ] || [ -e $1 ] || break; sleep 0.05; done"; }
+# In the guest: until no adapter is left, and udev is done with them.
+all_gone() { echo "for _ in \$(seq 200); do ls /dev/ttyUSB* >/dev/null 2>&1 || break; sleep 0.05; done; udevadm settle"; }
 
 echo "== an update through ftdi_sio, by the adapter's by-id name"
 plug a A10K1XYZ 1
@@ -15,20 +17,25 @@ check "the device holds the image bit-exact" same_image a
 
 echo "== the adapter pulled in the middle of a transfer, then plugged in again"
 pull a
-guest "$(vanishes "$(by_id A10K1XYZ)")"
+guest "$(all_gone)"
 plug a A10K1XYZ 1 --delay-us 20000
 guest "$(appears "$(by_id A10K1XYZ)")"
-guest_send "$flash -q --device /dev/ttyUSB0 /mnt/demo.j4u >/dev/null 2>/tmp/pulled.err & pid=\$!
-    while [ -e /dev/ttyUSB0 ]; do sleep 0.01; done; gone=\$(date +%s%N)
+guest_send "tty=\$(readlink -f $(by_id A10K1XYZ))
+    $flash -q --device \$tty /mnt/demo.j4u >/dev/null 2>/run/tmp/pulled.err & pid=\$!
+    while [ -e \$tty ]; do sleep 0.01; done; gone=\$(date +%s%N)
     wait \$pid; rc=\$?; echo \"\$rc \$(( (\$(date +%s%N) - gone) / 1000000 ))\"
-    ls /run/lock | grep -c LCK; cat /tmp/pulled.err"
-sleep 1
+    ls /run/lock | grep -c LCK; cat /run/tmp/pulled.err"
+# Pulled once the transfer is under way (starting a program in the guest
+# takes a while under TCG): the device has taken a frame.
+for _ in $(seq 400); do [ -s "$work/a.bin" ] && break; sleep 0.05; done
 pull a
 guest_wait
-read -r rc ms <<<"$(head -n 1 <<<"$out")"
-check "exit 5 once pulled (got $rc: $(tail -n 4 <<<"$out"))" test "$rc" = 5
+pulled=$out
+guest "$(all_gone)" # before anything more is plugged
+read -r rc ms <<<"$(head -n 1 <<<"$pulled")"
+check "exit 5 once pulled (got $rc: $(echo $pulled))" test "$rc" = 5
 check "within a second of the pull (got ${ms} ms)" test "${ms:-99999}" -lt 1000
-check "no lock file left" test "$(sed -n 2p <<<"$out")" = 0
+check "no lock file left" test "$(sed -n 2p <<<"$pulled")" = 0
 plug a A10K1XYZ 1
 guest "$(appears "$(by_id A10K1XYZ)"); $flash -q --device $(by_id A10K1XYZ) /mnt/demo.j4u"
 check "plugged in again: updated (got $status)" test "$status" = 0 && same_image a
@@ -36,22 +43,22 @@ check "plugged in again: updated (got $status)" test "$status" = 0 && same_image
 echo "== a ports file pins numbers to sockets, whatever the order of plugging"
 plug b B222 2
 guest "$(appears "$(by_id B222)")
-    export XDG_CONFIG_HOME=/tmp/config; mkdir -p /tmp/config/j4-updater
-    $flash --list-ports --ports-file >/tmp/config/j4-updater/ports; cat /tmp/config/j4-updater/ports"
+    export XDG_CONFIG_HOME=/run/tmp/config; mkdir -p /run/tmp/config/j4-updater
+    $flash --list-ports --ports-file >/run/tmp/config/j4-updater/ports; cat /run/tmp/config/j4-updater/ports"
 ports_file=$out
 check "a ports file pins both sockets" test "$(grep -c '^[0-9]* /dev/serial/by-path/' <<<"$ports_file")" = 2
 pull a
 pull b
-guest "$(vanishes /dev/ttyUSB0)"
+guest "$(all_gone)"
 plug b B222 2
 guest "$(appears "$(by_id B222)")"
 plug a A10K1XYZ 1
-guest "$(appears "$(by_id A10K1XYZ)"); export XDG_CONFIG_HOME=/tmp/config; $flash --list-ports"
+guest "$(appears "$(by_id A10K1XYZ)"); export XDG_CONFIG_HOME=/run/tmp/config; $flash --list-ports"
 listed=$out
 socket_a=$(grep -- '-usb-0:1:1.0-port0' <<<"$ports_file" | cut -d' ' -f1)
 check "the number of socket 1 is the same, now ttyUSB1 (got: $listed)" \
     grep -q "^ *$socket_a  /dev/serial/by-path/.*usb-0:1:1.0-port0.*\[ports file\]" <<<"$listed"
-guest "export XDG_CONFIG_HOME=/tmp/config; $flash -q --port $socket_a /mnt/demo.j4u"
+guest "export XDG_CONFIG_HOME=/run/tmp/config; $flash -q --port $socket_a /mnt/demo.j4u"
 check "--port $socket_a reaches the adapter in socket 1" test "$status" = 0 && same_image a
 
 echo "== an adapter chosen by its serial number"
@@ -68,18 +75,19 @@ pull b
 # Slots 1 and 2 are sockets 1 and 2 (the guest's own ttyS0 would be 1).
 socket1=$(grep -o '/dev/serial/by-path/[^ ]*usb-0:1:1.0-port0' <<<"$ports_file")
 socket2=$(grep -o '/dev/serial/by-path/[^ ]*usb-0:2:1.0-port0' <<<"$ports_file")
-guest "$(vanishes /dev/ttyUSB0)
-    mkdir -p /tmp/station/j4-updater; printf '1 %s\n2 %s\n' $socket1 $socket2 >/tmp/station/j4-updater/ports
-    export XDG_CONFIG_HOME=/tmp/station
+guest "$(all_gone)
+    mkdir -p /run/tmp/station/j4-updater; printf '1 %s\n2 %s\n' $socket1 $socket2 >/run/tmp/station/j4-updater/ports
+    export XDG_CONFIG_HOME=/run/tmp/station
     setsid $flash --watch --port 1 --port 2 --log /mnt/station.jsonl --timeout 1000 \
-        /mnt/demo.j4u >/mnt/station.out 2>&1 </dev/null & echo \$! >/tmp/station.pid"
+        /mnt/demo.j4u >/mnt/station.out 2>&1 </dev/null & echo \$! >/run/tmp/station.pid"
 for cycle in 1 2 3; do
     options=()
     [ "$cycle" = 2 ] && options=(--delay-us 20000)
     plug a "A$cycle" 1 "${options[@]}"
     plug b "B$cycle" 2
     if [ "$cycle" = 2 ]; then
-        sleep 1.5 # the slow device is mid-update
+        # The slow device is pulled mid-update, once it has taken a frame.
+        for _ in $(seq 400); do [ -s "$work/a.bin" ] && break; sleep 0.05; done
         pull a
     fi
     for _ in $(seq 200); do
@@ -90,9 +98,9 @@ for cycle in 1 2 3; do
     [ "$cycle" != 2 ] && { check "cycle $cycle: socket 1's device updated" same_image a; pull a; }
     check "cycle $cycle: socket 2's device updated" same_image b
     pull b
-    guest "$(vanishes /dev/ttyUSB0)"
+    guest "$(all_gone)"
 done
-guest "kill -INT \$(cat /tmp/station.pid); while kill -0 \$(cat /tmp/station.pid) 2>/dev/null; do sleep 0.05; done"
+guest "kill -INT \$(cat /run/tmp/station.pid); while kill -0 \$(cat /run/tmp/station.pid) 2>/dev/null; do sleep 0.05; done"
 summary=$(cat "$share/station.out")
 check "six attempts, one line each, the pulled one failed (got: $summary)" \
     test "$(grep -c '^slot' <<<"$summary")" = 6

@@ -8,8 +8,11 @@ mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 mkdir -p /dev/pts && mount -t devpts devpts /dev/pts
-for dir in /run /tmp /root; do mount -t tmpfs tmpfs "$dir"; done
-mkdir -p /run/lock /run/udev
+# /tmp stays the host's (read-only): the checkout may live there. Scratch
+# space is under /run.
+for dir in /run /root; do mount -t tmpfs tmpfs "$dir"; done
+mkdir -p /run/lock /run/udev /run/tmp /run/user
+export TMPDIR=/run/tmp XDG_RUNTIME_DIR=/run/user
 share=/mnt
 modprobe xhci-pci
 modprobe ftdi_sio
