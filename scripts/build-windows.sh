@@ -9,7 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-# wine32: the NSIS installer and uninstaller are 32-bit programs.
+# wine32: the NSIS installer and uninstaller are 32-bit programs (apt-install.sh
+# runs dpkg --add-architecture i386 for it).
 packages=(cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64
           wine32:i386 nsis qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgtest-dev
           nlohmann-json3-dev xvfb xauth xz-utils)

@@ -15,8 +15,6 @@ version=${kernel#/boot/vmlinuz-}
 work=$(mktemp -d /tmp/j4-vm.XXXXXX)
 share=$work/share
 mkdir -p "$share"
-passed=0
-failed=0
 qemu_pid=""
 declare -A devsims=()
 cleanup() {
@@ -27,17 +25,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-check() { # NAME CONDITION...
-    local name=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-        echo "ok     $name"
-    else
-        failed=$((failed + 1))
-        echo "FAILED $name"
-    fi
-}
+. "$root/tests/support/checks.sh"
 
 # The initramfs: busybox and the modules that reach the host's root over 9p.
 modules_in_order() { # MODULE... -> its dependencies first, each once
@@ -139,7 +127,7 @@ for _ in $(seq 1200); do [ -f "$share/ready" ] && break; sleep 0.1; done
 check "the guest boots and brings up udev" test -f "$share/ready"
 if [ ! -f "$share/ready" ]; then
     tail -n 30 "$work/console.log"
-    echo "vm: $passed passed, $failed failed"
+    checks_summary vm
     exit 1
 fi
 . "$root/tests/vm/checks.sh"
@@ -151,5 +139,4 @@ if [ "$failed" -ne 0 ]; then
     echo "-- QEMU's monitor said:"
     grep -v '^(qemu)\|QEMU .* monitor' "$work/monitor.log" | tail -n 20
 fi
-echo "vm: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_summary vm

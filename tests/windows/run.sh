@@ -12,8 +12,6 @@ devsim=$root/build/tools/j4_devsim
 work=$(mktemp -d /tmp/j4-windows.XXXXXX)
 export WINEPREFIX=$work/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 stage=$work/stage
-passed=0
-failed=0
 devsim_pid=""
 cleanup() {
     [ -n "$devsim_pid" ] && kill "$devsim_pid" 2>/dev/null
@@ -22,17 +20,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-check() { # NAME CONDITION...
-    local name=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-        echo "ok     $name"
-    else
-        failed=$((failed + 1))
-        echo "FAILED $name"
-    fi
-}
+. "$root/tests/support/checks.sh"
 
 start_device() { # COM-NUMBER [j4_devsim options...]
     local number=$1
@@ -171,5 +159,4 @@ wine "$installed/Uninstall.exe" /S >/dev/null 2>&1
 for _ in $(seq 50); do [ -e "$installed/bin/j4_flash.exe" ] || break; sleep 0.2; done
 check "the uninstaller removes the programs" test ! -e "$installed/bin/j4_flash.exe"
 
-echo "windows: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_summary windows
