@@ -33,6 +33,7 @@ const QString kPortKey = QStringLiteral("portNumber");
 const QString kFolderKey = QStringLiteral("fileFolder");
 constexpr auto kWaitingShownAfter = std::chrono::seconds(1);
 constexpr qint64 kPortListMaxAgeMs = 3000;
+constexpr auto kFirstDeviceLook = std::chrono::milliseconds(100);
 
 // Takes only names that end in .j4u, whatever the operator types.
 class UpdateFileDialog final : public QFileDialog {
@@ -108,8 +109,9 @@ UpdaterWindow::UpdaterWindow(std::chrono::milliseconds answerTimeout, QWidget* p
     });
     deviceChanged_.setSingleShot(true);
     deviceChanged_.setInterval(100);
-    // After the window is up: a scan of the ports takes tens of milliseconds.
-    QTimer::singleShot(0, this, [this] {
+    // Once the window is up and idle: a scan of the ports takes tens of
+    // milliseconds, which start-up should not wait for.
+    QTimer::singleShot(kFirstDeviceLook, this, [this] {
         watchDeviceFolders();
         showDevice();
     });
