@@ -76,12 +76,10 @@ UpdaterWindow::UpdaterWindow(std::chrono::milliseconds answerTimeout, QWidget* p
     ui_->setupUi(this);
     move(100, 100);
     initResources();
-    setWindowIcon(QIcon(QStringLiteral(":/j4-updater.svg")));
     setInk(this, {QPalette::WindowText, QPalette::ButtonText, QPalette::Text});
     setColours(ui_->fileName, QPalette::Base, QColor(0xEC, 0xE9, 0xD8));
     for (QPushButton* button : {ui_->chooseFileButton, ui_->startButton, ui_->quitButton})
         button->setAutoDefault(true); // Enter presses the focused button, as Space does
-    restoreSettings();
     for (QWidget* control : findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
         for (QWidget* widget : control == ui_->controls
                                    ? control->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)
@@ -101,6 +99,7 @@ UpdaterWindow::UpdaterWindow(std::chrono::milliseconds answerTimeout, QWidget* p
             qOverload<int>(&QLabel::setNum));
     connect(&waitingTimer_, &QTimer::timeout, this, &UpdaterWindow::showWaiting);
     connect(ui_->portNumber, &QSpinBox::valueChanged, this, &UpdaterWindow::showDevice);
+    connect(ui_->portNumber, &QSpinBox::valueChanged, this, [this] { portChosen_ = true; });
     connect(&deviceFolders_, &QFileSystemWatcher::directoryChanged, &deviceChanged_,
             qOverload<>(&QTimer::start));
     connect(&deviceChanged_, &QTimer::timeout, this, [this] {
@@ -109,9 +108,14 @@ UpdaterWindow::UpdaterWindow(std::chrono::milliseconds answerTimeout, QWidget* p
     });
     deviceChanged_.setSingleShot(true);
     deviceChanged_.setInterval(100);
-    // Once the window is up and idle: a scan of the ports takes tens of
-    // milliseconds, which start-up should not wait for.
+    // Once the window is up and idle: the remembered port, the icon (its SVG
+    // plugin) and a scan of the ports take tens of milliseconds together,
+    // which the window's appearance should not wait for.
     QTimer::singleShot(kFirstDeviceLook, this, [this] {
+        // Unless the operator has already chosen a port, or started.
+        if (!updating_ && !portChosen_)
+            restoreSettings();
+        setWindowIcon(QIcon(QStringLiteral(":/j4-updater.svg")));
         watchDeviceFolders();
         showDevice();
     });

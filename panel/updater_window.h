@@ -85,6 +85,7 @@ private:
     UpdateJob job_;
     QString chosenFile_;
     bool updating_ = false;
+    bool portChosen_ = false; // the number was set before the remembered one came
     std::optional<int> exitWhenIdle_;
     QTimer waitingTimer_;
     // The system's ports, scanned at most every few seconds for the tooltip.

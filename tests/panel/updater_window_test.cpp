@@ -503,7 +503,7 @@ private slots:
         waitForResult();
         closeResult();
         UpdaterWindow next;
-        QCOMPARE(next.findChild<QSpinBox*>("portNumber")->value(), 7);
+        QTRY_COMPARE(next.findChild<QSpinBox*>("portNumber")->value(), 7);
         QFileDialog* dialog = openFileDialog();
         QVERIFY(dialog != nullptr);
         QCOMPARE(dialog->directory().absolutePath(), QFileInfo(file).absolutePath());
@@ -519,7 +519,7 @@ private slots:
         QTest::keyClick(find<QPushButton>("chooseFileButton"), Qt::Key_Return);
         QTRY_VERIFY(window->findChild<QFileDialog*>() != nullptr);
         window->findChild<QFileDialog*>()->reject();
-        QVERIFY(!window->windowIcon().isNull());
+        QTRY_VERIFY(!window->windowIcon().isNull());
     }
 
     void displayLostOrStopAskedMidTransferFreesThePort() {
