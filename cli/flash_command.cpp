@@ -365,7 +365,7 @@ int summarize(const std::vector<Target>& targets, const std::vector<UpdateReport
 }
 
 // Progress and the log, as each device's thread reports.
-class RunListener final : public DeviceListener {
+class RunListener : public DeviceListener {
 public:
     RunListener(ProgressBoard& board, LogWriter& log, const Output& output)
         : board_(board), log_(log), output_(output) {}
@@ -383,11 +383,21 @@ public:
             output_.error(warning);
     }
 
+protected:
+    const Output& output() const { return output_; }
+
 private:
     ProgressBoard& board_;
     LogWriter& log_;
     const Output& output_;
 };
+
+// The links of a run: the test's own, or the real ones.
+LinkMaker linksFor(const FlashContext& context, std::chrono::milliseconds timeout) {
+    return [&context, timeout](const std::string& device) {
+        return context.makeLink ? context.makeLink(device, timeout) : makeLink(device, timeout);
+    };
+}
 
 int update(const FlashOptions& options, const FlashContext& context, const std::atomic<bool>& stop,
            const Output& output) {
@@ -420,10 +430,7 @@ int update(const FlashOptions& options, const FlashContext& context, const std::
         labels.push_back(target.label);
     ProgressBoard board(std::move(labels), mode, options.verbose, output.err());
     RunListener listener(board, log, output);
-    const auto makeLink = [&](const std::string& device) {
-        return context.makeLink ? context.makeLink(device, options.timeout)
-                                : j4::makeLink(device, options.timeout);
-    };
+    const LinkMaker makeLink = linksFor(context, options.timeout);
     const auto reports = runOnDevices(prepared.decoded, *targets, makeLink, listener, stop);
     for (std::size_t i = 0; i < reports.size(); ++i)
         if (!reports[i].adapterNote.empty())
@@ -432,16 +439,11 @@ int update(const FlashOptions& options, const FlashContext& context, const std::
                                : summarize(*targets, reports, output);
 }
 
-// A station's voice: a result line and a log line per attempt, the trace
-// with --verbose.
-class StationListener final : public DeviceListener {
+// A station's voice: a result line besides the log line per attempt (its
+// board is quiet but for the trace with --verbose).
+class StationListener final : public RunListener {
 public:
-    StationListener(ProgressBoard& board, LogWriter& log, const Output& output)
-        : board_(board), log_(log), output_(output) {}
-    void answered(std::size_t slot, const TransferState& state,
-                  std::chrono::steady_clock::duration sinceSent) override {
-        board_.answered(slot, state, sinceSent);
-    }
+    using RunListener::RunListener;
     void finished(std::size_t slot, const UpdateReport& r) override {
         std::string line = "slot " + std::to_string(slot + 1) + "  " + r.device + "  " +
                            (r.adapterSerial.empty() ? "-" : r.adapterSerial) + "  " + r.text;
@@ -450,15 +452,9 @@ public:
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "  %.1f s",
                       std::chrono::duration<double>(r.duration).count());
-        output_.say(line + seconds);
-        if (const std::string warning = log_.append(r); !warning.empty())
-            output_.error(warning);
+        output().say(line + seconds);
+        RunListener::finished(slot, r);
     }
-
-private:
-    ProgressBoard& board_;
-    LogWriter& log_;
-    const Output& output_;
 };
 
 std::string slotLabel(const TargetName& slot) {
@@ -499,10 +495,7 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
     StationListener listener(board, log, output);
     output.say("Watching " + std::to_string(options.targets.size()) +
                " slots; Ctrl+C ends the station.");
-    const auto makeLink = [&](const std::string& device) {
-        return context.makeLink ? context.makeLink(device, options.timeout)
-                                : j4::makeLink(device, options.timeout);
-    };
+    const LinkMaker makeLink = linksFor(context, options.timeout);
     const StationResult result =
         runStation(prepared.decoded, options.targets, options.file, makeLink, listener, stop);
     output.say("Station summary:");
