@@ -445,40 +445,18 @@ class StationListener final : public RunListener {
 public:
     using RunListener::RunListener;
     void finished(std::size_t slot, const UpdateReport& r) override {
-        std::string line = "slot " + std::to_string(slot + 1) + "  " + r.device + "  " +
-                           (r.adapterSerial.empty() ? "-" : r.adapterSerial) + "  " + r.text;
-        if (!r.completed())
-            line += " " + r.detail;
-        char seconds[32];
-        std::snprintf(seconds, sizeof seconds, "  %.1f s",
-                      std::chrono::duration<double>(r.duration).count());
-        output().say(line + seconds);
+        output().say(attemptLine(r));
         RunListener::finished(slot, r);
     }
 };
-
-std::string slotLabel(const TargetName& slot) {
-    switch (slot.kind) {
-    case TargetName::Kind::Port:
-        return "port " + slot.value;
-    case TargetName::Kind::Serial:
-        return "serial " + slot.value;
-    case TargetName::Kind::Device:
-        break;
-    }
-    return slot.value;
-}
 
 // Until the stop: then a summary per slot. 0 when every attempt completed,
 // else the status of the first failure; 130 only when a transfer was cut.
 int watch(const FlashOptions& options, const FlashContext& context, const std::atomic<bool>& stop,
           const Output& output) {
     for (const TargetName& slot : options.targets) {
-        const bool range =
-            slot.kind == TargetName::Kind::Port && slot.value.find('-') != std::string::npos;
-        if (range || isRemoteAddress(slot.value)) {
-            std::fprintf(output.err(), "j4_flash: %s\n(try --help)\n",
-                         "a station's slot is one local port: no ranges, no remote ports");
+        if (const std::string problem = slotProblem(slot); !problem.empty()) {
+            std::fprintf(output.err(), "j4_flash: %s\n(try --help)\n", problem.c_str());
             return kUsage;
         }
     }

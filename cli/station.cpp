@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QThread>
 
+#include <cstdio>
 #include <mutex>
 
 namespace j4::cli {
@@ -44,6 +45,10 @@ public:
                 QThread::msleep(kOpenRetryMs);
                 report = update(*request);
             }
+            // Heard once per device, whatever the retries: the log and the
+            // counts agree.
+            describe(report);
+            listener_.finished(index_, report);
             {
                 std::lock_guard lock(mutex);
                 SlotTally& tally = result.tallies[index_];
@@ -81,21 +86,23 @@ private:
         request.decoded = decoded_;
         request.slot = static_cast<int>(index_) + 1;
         const Target target{std::move(request), {}};
-        // Told of the adapter afresh once the attempt is over: a device
-        // opened the moment it appeared may not have been described yet.
-        forward_.describe = [this](UpdateReport& report) {
-            if (!report.adapterSerial.empty())
-                return;
-            if (const auto now = deviceInSlot(slot_, file_); now && now->device == report.device) {
-                report.adapterSerial = now->adapterSerial;
-                report.portDescription = now->portDescription;
-            }
-        };
         const auto reports = runOnDevices(decoded_, {target}, makeLink_, forward_, stop_);
         return reports.front();
     }
 
-    // Passes one attempt's events on under the slot's index.
+    // Told of the adapter afresh once the attempt is over: a device opened
+    // the moment it appeared may not have been described yet.
+    void describe(UpdateReport& report) const {
+        if (!report.adapterSerial.empty())
+            return;
+        if (const auto now = deviceInSlot(slot_, file_); now && now->device == report.device) {
+            report.adapterSerial = now->adapterSerial;
+            report.portDescription = now->portDescription;
+        }
+    }
+
+    // Passes one attempt's events on under the slot's index; its end is
+    // passed on by run(), after any retries.
     class Forward final : public DeviceListener {
     public:
         Forward(std::size_t index, DeviceListener& to) : index_(index), to_(to) {}
@@ -105,12 +112,6 @@ private:
                       std::chrono::steady_clock::duration d) override {
             to_.answered(index_, s, d);
         }
-        void finished(std::size_t, const UpdateReport& r) override {
-            UpdateReport described = r;
-            describe(described);
-            to_.finished(index_, described);
-        }
-        std::function<void(UpdateReport&)> describe;
 
     private:
         std::size_t index_;
@@ -129,6 +130,37 @@ private:
 };
 
 } // namespace
+
+std::string slotLabel(const TargetName& slot) {
+    switch (slot.kind) {
+    case TargetName::Kind::Port:
+        return "port " + slot.value;
+    case TargetName::Kind::Serial:
+        return "serial " + slot.value;
+    case TargetName::Kind::Device:
+        break;
+    }
+    return slot.value;
+}
+
+std::string slotProblem(const TargetName& slot) {
+    const bool range =
+        slot.kind == TargetName::Kind::Port && slot.value.find('-') != std::string::npos;
+    if (range || isRemoteAddress(slot.value))
+        return "a station's slot is one local port: no ranges, no remote ports";
+    return {};
+}
+
+std::string attemptLine(const UpdateReport& r) {
+    std::string line = "slot " + std::to_string(r.slot.value_or(0)) + "  " + r.device + "  " +
+                       (r.adapterSerial.empty() ? "-" : r.adapterSerial) + "  " + r.text;
+    if (!r.completed())
+        line += " " + r.detail;
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "  %.1f s",
+                  std::chrono::duration<double>(r.duration).count());
+    return line + seconds;
+}
 
 std::optional<UpdateRequest> deviceInSlot(const TargetName& slot, const std::string& file) {
     switch (slot.kind) {

@@ -25,6 +25,17 @@ struct StationResult {
     bool cutByStop = false;             // a transfer was interrupted
 };
 
+// How the operator named a slot: "port 3", "serial A50285BI", or its path.
+std::string slotLabel(const TargetName& slot);
+
+// Why `slot` cannot be a station's slot (a range of ports or a remote port);
+// empty when it can.
+std::string slotProblem(const TargetName& slot);
+
+// A line per attempt for the operator: slot, device, adapter serial, the
+// text (with its detail when it failed) and the seconds it took.
+std::string attemptLine(const UpdateReport& report);
+
 // A slot's device now, if one is plugged in (a port number, a path or an
 // adapter's serial number, resolved afresh each time).
 std::optional<UpdateRequest> deviceInSlot(const TargetName& slot, const std::string& file);

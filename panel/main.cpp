@@ -3,15 +3,19 @@
 #include "display.h"
 #include "j4_version.h"
 #include "shutdown_signals.h"
+#include "station_window.h"
 #include "updater_window.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -19,11 +23,17 @@ constexpr int kNoWindowSystem = -1;
 constexpr int kInterrupted = 130;
 
 const char kHelp[] = R"(Usage: j4_updater [-v | --verbose]
+       j4_updater --station [--port N | --device PATH | --serial SN]... [FILE]
        j4_updater -h | --help | -V | --version
 
 Opens the J4 Updater window: choose an update file (.j4u) with "...", set the
 port number, press Start Update. The update is sent at 115200 baud 8N1 and
 ends in one message: "Update is completed." or what went wrong.
+
+--station opens the station window instead, for production lines: each slot
+(a port number, a device path or a USB adapter's serial number) updates every
+device plugged into it, once, and waits for it to be pulled. With FILE and at
+least one slot it starts watching at once.
 
 The J4_PORTS environment variable (device paths separated by ':') replaces the
 system's list of numbered ports.
@@ -31,8 +41,8 @@ system's list of numbered ports.
 -v, --verbose  a line per transmission on standard error: frame, offset,
                size, answer, rejects, milliseconds to the answer.
 
-Exit status: 0 after Quit; 2 for an option it does not know, or --help or
---version with anything else; 130 when ended by SIGINT, SIGTERM or SIGHUP (an
+Exit status: 0 after Quit; 2 for an option it does not know, slots or FILE
+without --station, or --help or --version with anything else; 130 when ended by SIGINT, SIGTERM or SIGHUP (an
 update in progress stops at its next frame and the port is closed); 255 when
 no window system can be reached.
 )";
@@ -95,6 +105,91 @@ std::optional<int> readOptions(int argc, char** argv, bool& verbose) {
     return std::nullopt;
 }
 
+struct StationOptions {
+    bool station = false;
+    std::vector<j4::cli::TargetName> slotNames;
+    std::optional<QString> file;
+};
+
+// What is left of the command line once Qt has taken its own options; the
+// reason in `error` when it makes no sense.
+std::optional<StationOptions> readStationOptions(int argc, char** argv, std::string& error) {
+    using Kind = j4::cli::TargetName::Kind;
+    StationOptions options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "-v" || arg == "--verbose")
+            continue;
+        if (arg == "--station") {
+            options.station = true;
+            continue;
+        }
+        bool matched = false;
+        for (const auto& [name, kind] :
+             {std::pair{"--port", Kind::Port}, std::pair{"--device", Kind::Device},
+              std::pair{"--serial", Kind::Serial}}) {
+            const std::string joined = std::string(name) + "=";
+            if (arg == name && i + 1 < argc)
+                options.slotNames.push_back({kind, argv[++i]});
+            else if (arg.rfind(joined, 0) == 0)
+                options.slotNames.push_back({kind, arg.substr(joined.size())});
+            else
+                continue;
+            matched = true;
+        }
+        if (matched)
+            continue;
+        if (!arg.empty() && arg[0] == '-') {
+            error = "unknown option " + arg;
+            return std::nullopt;
+        }
+        if (options.file) {
+            error = "name one update file";
+            return std::nullopt;
+        }
+        options.file = QFile::decodeName(argv[i]);
+    }
+    if (!options.station && (options.file || !options.slotNames.empty())) {
+        error = "--port, --device, --serial and FILE go with --station";
+        return std::nullopt;
+    }
+    for (const auto& slot : options.slotNames)
+        if (const std::string problem = j4::cli::slotProblem(slot); !problem.empty()) {
+            error = problem;
+            return std::nullopt;
+        }
+    return options;
+}
+
+// Either window ends the same way: on a signal, transfers stop at their next
+// frame boundary, ports are closed, then the program exits with 130.
+template <class Window> int runWindow(Window& window, bool verbose) {
+    j4::ShutdownSignals shutdownRequests;
+    QObject::connect(&shutdownRequests, &j4::ShutdownSignals::requested, &window,
+                     [&window] { window.shutDown(kInterrupted); });
+    QObject::connect(&window, &Window::exitRequested, qApp, &QCoreApplication::exit,
+                     Qt::QueuedConnection);
+    if (verbose)
+        window.traceTransmissionsTo(stderr);
+    window.show();
+    armStartupProbe();
+    return QApplication::exec();
+}
+
+int runStationWindow(const StationOptions& options, bool verbose) {
+    j4::StationWindow window;
+    bool ready = true;
+    for (const auto& slot : options.slotNames)
+        ready = window.addSlot(slot) && ready;
+    if (options.file)
+        ready = window.setUpdateFile(*options.file) && ready;
+    // A kiosk: with its file and slots on the command line the station
+    // starts at once.
+    if (ready && options.file && !options.slotNames.empty())
+        QTimer::singleShot(0, &window, &j4::StationWindow::startWatching);
+    return runWindow(window, verbose);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -117,15 +212,14 @@ int main(int argc, char** argv) {
     // entry and show its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("j4-updater"));
 
+    std::string error;
+    const auto station = readStationOptions(argc, argv, error);
+    if (!station) {
+        std::fprintf(stderr, "j4_updater: %s\n(try --help)\n", error.c_str());
+        return 2;
+    }
+    if (station->station)
+        return runStationWindow(*station, verbose);
     j4::UpdaterWindow window;
-    j4::ShutdownSignals shutdownRequests;
-    QObject::connect(&shutdownRequests, &j4::ShutdownSignals::requested, &window,
-                     [&window] { window.shutDown(kInterrupted); });
-    QObject::connect(&window, &j4::UpdaterWindow::exitRequested, &app, &QCoreApplication::exit,
-                     Qt::QueuedConnection);
-    if (verbose)
-        window.traceTransmissionsTo(stderr);
-    window.show();
-    armStartupProbe();
-    return QApplication::exec();
+    return runWindow(window, verbose);
 }

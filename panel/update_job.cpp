@@ -5,10 +5,6 @@
 #include <QThread>
 
 #include <algorithm>
-#include <condition_variable>
-#include <cstdlib>
-#include <mutex>
-#include <vector>
 
 namespace j4 {
 namespace {
@@ -21,60 +17,12 @@ std::int64_t steadyMs() {
 
 } // namespace
 
-struct UpdateJob::State {
-    std::atomic<bool> stop{false};
+struct UpdateJob::State : WorkerState {
     std::atomic<std::int64_t> awaitingSinceMs{0};
     bool handedOver = true; // UI thread only: the report has reached the window
-    std::mutex mutex;
-    std::condition_variable idle;
-    bool working = false; // the worker has the port
-
-    void setWorking(bool value) {
-        {
-            std::lock_guard lock(mutex);
-            working = value;
-        }
-        idle.notify_all();
-    }
 };
 
 namespace {
-
-// Workers still running when the process ends without returning from main
-// (the window system went away and Qt called exit()): each is asked to stop
-// and given a moment to close its port, so no lock is left behind.
-std::mutex registryMutex;
-std::vector<std::weak_ptr<UpdateJob::State>>& registry() {
-    static std::vector<std::weak_ptr<UpdateJob::State>> jobs;
-    return jobs;
-}
-
-void stopWorkersAtExit() {
-    std::vector<std::shared_ptr<UpdateJob::State>> jobs;
-    {
-        std::lock_guard lock(registryMutex);
-        for (const auto& weak : registry())
-            if (auto job = weak.lock())
-                jobs.push_back(std::move(job));
-    }
-    for (const auto& job : jobs) {
-        job->stop = true;
-        std::unique_lock lock(job->mutex);
-        job->idle.wait_for(lock, std::chrono::seconds(3), [&] { return !job->working; });
-    }
-}
-
-void registerWorker(const std::shared_ptr<UpdateJob::State>& state) {
-    static const bool registered = [] {
-        // After the registry exists, so this runs before its clean-up.
-        registry();
-        return std::atexit(stopWorkersAtExit) == 0;
-    }();
-    (void)registered;
-    std::lock_guard lock(registryMutex);
-    std::erase_if(registry(), [](const auto& weak) { return weak.expired(); });
-    registry().push_back(state);
-}
 
 // The attempt itself, on the worker thread: it touches only what it owns.
 UpdateReport work(const UpdateRequest& request, std::chrono::milliseconds timeout,
@@ -126,7 +74,7 @@ void connectTo(JobRelay* relay, QObject* context, UpdateJob::Callbacks callbacks
 
 UpdateJob::UpdateJob(std::chrono::milliseconds answerTimeout)
     : answerTimeout_(answerTimeout), state_(std::make_shared<State>()) {
-    registerWorker(state_);
+    stopAtExit(state_);
 }
 
 UpdateJob::~UpdateJob() {

@@ -8,6 +8,7 @@
 
 #include "log_writer.h"
 #include "update_session.h"
+#include "worker_state.h"
 
 #include <QObject>
 

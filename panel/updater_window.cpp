@@ -2,7 +2,9 @@
 
 #include <QFile>
 
+#include "stop_question.h"
 #include "ui_j4_updater.h"
+#include "update_file_dialog.h"
 #include "update_file_reader.h"
 
 #include <QCloseEvent>
@@ -26,28 +28,12 @@ static void initResources() {
 namespace j4 {
 namespace {
 
-const QString kUpdateFilter = QStringLiteral("J4 Update files (*.j4u)");
 const QString kProgressLabel = QStringLiteral("Update Progress");
 // Remembered between runs (QSettings, named in main).
 const QString kPortKey = QStringLiteral("portNumber");
-const QString kFolderKey = QStringLiteral("fileFolder");
 constexpr auto kWaitingShownAfter = std::chrono::seconds(1);
 constexpr qint64 kPortListMaxAgeMs = 3000;
 constexpr auto kFirstDeviceLook = std::chrono::milliseconds(100);
-
-// Takes only names that end in .j4u, whatever the operator types.
-class UpdateFileDialog final : public QFileDialog {
-public:
-    using QFileDialog::QFileDialog;
-
-    void accept() override {
-        const QStringList files = selectedFiles();
-        if (!files.isEmpty() && !QFileInfo(files.first()).isDir() &&
-            !files.first().endsWith(QLatin1String(".j4u"), Qt::CaseInsensitive))
-            return;
-        QFileDialog::accept();
-    }
-};
 
 // The panel's colours through palettes, not style sheets: a style sheet costs
 // a fifth of the start-up time.
@@ -78,6 +64,8 @@ UpdaterWindow::UpdaterWindow(std::chrono::milliseconds answerTimeout, QWidget* p
     initResources();
     setInk(this, {QPalette::WindowText, QPalette::ButtonText, QPalette::Text});
     setColours(ui_->fileName, QPalette::Base, QColor(0xEC, 0xE9, 0xD8));
+    // Its black digits on white, as on the light palette, whatever the desktop's.
+    setColours(ui_->portNumber, QPalette::Base, Qt::white);
     for (QPushButton* button : {ui_->chooseFileButton, ui_->startButton, ui_->quitButton})
         button->setAutoDefault(true); // Enter presses the focused button, as Space does
     for (QWidget* control : findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
@@ -127,17 +115,7 @@ void UpdaterWindow::chooseFile() {
     if (updating_)
         return;
     ui_->fileName->clear();
-    auto* dialog = new UpdateFileDialog(this, QStringLiteral("Choice Update File"));
-    dialog->setObjectName(QStringLiteral("fileDialog"));
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    // The same dialog everywhere, so the extension rule holds everywhere.
-    dialog->setOption(QFileDialog::DontUseNativeDialog);
-    dialog->setFileMode(QFileDialog::ExistingFile);
-    dialog->setAcceptMode(QFileDialog::AcceptOpen);
-    dialog->setNameFilter(kUpdateFilter);
-    // The folder of the last file chosen, as long as it is still there.
-    if (const QString folder = QSettings().value(kFolderKey).toString(); QFileInfo(folder).isDir())
-        dialog->setDirectory(folder);
+    auto* dialog = new UpdateFileDialog(this);
     connect(dialog, &QFileDialog::fileSelected, this, &UpdaterWindow::setUpdateFile);
     connect(dialog, &QDialog::rejected, this, [this] {
         // Start sends the file named before; the operator must keep seeing it.
@@ -148,7 +126,7 @@ void UpdaterWindow::chooseFile() {
 
 void UpdaterWindow::setUpdateFile(const QString& path) {
     chosenFile_ = path;
-    QSettings().setValue(kFolderKey, QFileInfo(path).absolutePath());
+    UpdateFileDialog::remember(path);
     ui_->fileName->setText(path);
     // Opened now only to tell the operator at once when it cannot be; Start
     // reads it afresh, so a file replaced meanwhile is sent as it is then.
@@ -347,21 +325,9 @@ void UpdaterWindow::keyPressEvent(QKeyEvent* event) {
 }
 
 void UpdaterWindow::askToStop() {
-    if (findChild<QMessageBox*>(QStringLiteral("stopQuestion")) != nullptr)
-        return;
-    auto* box =
-        new QMessageBox(QMessageBox::Question, windowTitle(), QStringLiteral("Stop the update?"),
-                        QMessageBox::Yes | QMessageBox::No, this);
-    box->setObjectName(QStringLiteral("stopQuestion"));
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setDefaultButton(QMessageBox::No);
     // The transfer stops at its next frame boundary, as on a signal; the one
     // result message then says how far it got.
-    connect(box, &QMessageBox::buttonClicked, this, [this, box](QAbstractButton* button) {
-        if (box->standardButton(button) == QMessageBox::Yes)
-            job_.requestStop();
-    });
-    box->open();
+    askToStopUpdate(this, [this] { job_.requestStop(); });
 }
 
 bool UpdaterWindow::eventFilter(QObject* watched, QEvent* event) {
@@ -377,12 +343,7 @@ bool UpdaterWindow::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void UpdaterWindow::watchDeviceFolders() {
-    QStringList folders = deviceFolders();
-    for (const auto& [number, device] : readPortsFiles().pinned)
-        folders << QFileInfo(device).absolutePath();
-    folders.removeDuplicates();
-    folders.removeIf([](const QString& folder) { return !QFileInfo(folder).isDir(); });
-    if (!folders.isEmpty())
+    if (const QStringList folders = foldersToWatch(); !folders.isEmpty())
         deviceFolders_.addPaths(folders);
 }
 

@@ -19,6 +19,7 @@ test_packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     help2man lintian desktop-file-utils appstream file man-db   # the package checks
     ser2net                          # a real serial-over-network server for the remote tests
+    x11-utils                        # xprop: the window's class as task bars see it
 )
 
 packages=("${run_packages[@]}")

@@ -208,4 +208,15 @@ std::optional<PortDescription> portForNumber(int number) {
     return std::nullopt;
 }
 
+QStringList foldersToWatch(const QStringList& devices) {
+    QStringList folders = deviceFolders();
+    for (const auto& [number, device] : readPortsFiles().pinned)
+        folders << QFileInfo(device).absolutePath();
+    for (const QString& device : devices)
+        folders << QFileInfo(device).absolutePath();
+    folders.removeDuplicates();
+    folders.removeIf([](const QString& folder) { return !QFileInfo(folder).isDir(); });
+    return folders;
+}
+
 } // namespace j4

@@ -65,6 +65,9 @@ UpdateRequest requestForDevice(const std::string& file, const std::string& devic
 // Folders where serial devices and their stable names come and go (/dev,
 // /dev/serial/by-id, ...): what to watch to see adapters plugged and pulled.
 QStringList deviceFolders();
+// Those folders that exist, with the folders of the pinned ports' devices
+// and of `devices`: what a window watches to follow its ports.
+QStringList foldersToWatch(const QStringList& devices = {});
 
 // True for "SCHEME://...": a port on another machine, never a path.
 bool isRemoteAddress(const std::string& device);

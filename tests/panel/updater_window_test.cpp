@@ -5,6 +5,7 @@
 #include "processes.h"
 #include "update_files.h"
 #include "updater_window.h"
+#include "window_tests.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -41,10 +42,7 @@ class UpdaterWindowTest : public QObject {
     QString file;
 
     template <class T> T* find(const char* name) {
-        T* widget = window->findChild<T*>(QString::fromLatin1(name));
-        if (widget == nullptr)
-            qFatal("no %s", name);
-        return widget;
+        return j4::testing::control<T>(window.get(), name);
     }
     QMessageBox* visibleMessage() {
         for (auto* box : window->findChildren<QMessageBox*>())
@@ -466,24 +464,24 @@ private slots:
     }
 
     void aDarkDesktopKeepsEveryTextReadable() {
-        // A dark palette as qt6ct's "darker" gives: white text everywhere.
-        QPalette dark;
-        for (auto role : {QPalette::Window, QPalette::Button, QPalette::Base})
-            dark.setColor(role, QColor(0x30, 0x30, 0x30));
-        for (auto role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text})
-            dark.setColor(role, Qt::white);
         const QPalette before = QApplication::palette();
-        QApplication::setPalette(dark);
+        QApplication::setPalette(j4::testing::darkDesktopPalette());
         UpdaterWindow darkWindow;
         darkWindow.show();
         QVERIFY(QTest::qWaitForWindowExposed(&darkWindow));
+        // The digits as they stand once the field is left: no cursor, no selection.
+        darkWindow.findChild<QPushButton*>("quitButton")->setFocus();
+        QTest::qWait(50);
         const QImage shot = darkWindow.grab().toImage();
         QApplication::setPalette(before);
         for (const char* name :
-             {"portNumberLabel", "fileNameLabel", "quitButton", "chooseFileButton"}) {
+             {"portNumberLabel", "portNumber", "fileNameLabel", "quitButton", "chooseFileButton"}) {
             const auto* widget = darkWindow.findChild<QWidget*>(name);
+            // A spin box's digits are in its field, not on its frame.
+            if (const auto* field = widget->findChild<QLineEdit*>())
+                widget = field;
             const double contrast =
-                textContrast(shot, widget->geometry().translated(widget->parentWidget()->pos()));
+                textContrast(shot, QRect(widget->mapTo(&darkWindow, QPoint(0, 0)), widget->size()));
             QVERIFY2(contrast >= 4.5,
                      qPrintable(QStringLiteral("%1: %2:1").arg(name).arg(contrast)));
         }

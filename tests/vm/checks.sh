@@ -111,3 +111,26 @@ serials=$(grep -c '"adapter_serial":"[AB][123]"' "$share/station.jsonl")
 check "every attempt logged with its slot and adapter serial (got $logged and $serials of 6: $(grep -v '"adapter_serial":"[AB][123]"' "$share/station.jsonl" | cut -c1-300))" \
     test "$(grep -c '"slot":[12].*' "$share/station.jsonl")" = 6 -a \
     "$(grep -c '"adapter_serial":"[AB][123]"' "$share/station.jsonl")" = 6
+
+echo "== the station window on socket 1: two adapters, one after the other, then SIGTERM"
+guest "$(all_gone)
+    export XDG_CONFIG_HOME=/run/tmp/station QT_QPA_PLATFORM=offscreen J4_UPDATE_LOG=/mnt/window.jsonl
+    setsid bash -c '$updater --station --port 1 /mnt/demo.j4u & echo \$! >/run/tmp/window.pid
+        wait \$!; echo \$? >/run/tmp/window.rc' >/mnt/window.out 2>&1 </dev/null &"
+for serial in W1 W2; do
+    plug a "$serial" 1
+    for _ in $(seq 600); do
+        grep -q "\"adapter_serial\":\"$serial\"" "$share/window.jsonl" 2>/dev/null && break
+        sleep 0.1
+    done
+    check "the window's station updated adapter $serial" same_image a
+    pull a
+    guest "$(all_gone)"
+done
+guest "kill -TERM \$(cat /run/tmp/window.pid)
+    for _ in \$(seq 100); do [ -f /run/tmp/window.rc ] && break; sleep 0.05; done
+    cat /run/tmp/window.rc; ls /run/lock | grep -c LCK"
+check "it ends with 130 on SIGTERM, no lock left (got: $(echo $out))" test "$(echo $out)" = "130 0"
+check "two attempts logged, completed, with slot and serial" \
+    test "$(grep -c '"outcome":"completed".*"slot":1' "$share/window.jsonl")" = 2 -a \
+    "$(grep -c '"adapter_serial":"W[12]"' "$share/window.jsonl")" = 2

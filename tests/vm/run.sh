@@ -9,6 +9,7 @@ cd "$(dirname "$0")/../.."
 root=$PWD
 devsim=$root/build/tools/j4_devsim
 flash=$root/build/tools/j4_flash
+updater=$root/build/panel/j4_updater
 
 kernel=$(ls /boot/vmlinuz-* | sort -V | tail -n 1)
 version=${kernel#/boot/vmlinuz-}

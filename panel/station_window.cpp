@@ -1,0 +1,330 @@
+#include "station_window.h"
+
+#include "stop_question.h"
+#include "ui_station_window.h"
+#include "update_file_dialog.h"
+
+#include "port_names.h"
+
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QFile>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QIcon>
+#include <QMessageBox>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QTime>
+
+#include <algorithm>
+
+namespace j4 {
+namespace {
+
+QString fromBytes(const std::string& bytes) {
+    return QFile::decodeName(QByteArray::fromStdString(bytes));
+}
+
+// What the operator typed into the new slot's field: a number is a port, a
+// path is a device, anything else an adapter's serial number.
+cli::TargetName slotNamed(const QString& text) {
+    static const QRegularExpression number(QStringLiteral("^[0-9]+$"));
+    if (number.match(text).hasMatch())
+        return {cli::TargetName::Kind::Port, text.toStdString()};
+    if (text.contains(QLatin1Char('/')) || text.contains(QLatin1Char('\\')))
+        return {cli::TargetName::Kind::Device, QFile::encodeName(text).toStdString()};
+    return {cli::TargetName::Kind::Serial, text.toStdString()};
+}
+
+bool sameSlot(const cli::TargetName& a, const cli::TargetName& b) {
+    return a.kind == b.kind && a.value == b.value;
+}
+
+// "ttyUSB0 — FT232R USB UART", or that nothing is plugged in there.
+QString adapterText(const std::optional<UpdateRequest>& request) {
+    if (!request ||
+        (!isRemoteAddress(request->device) && !QFile::exists(fromBytes(request->device))))
+        return QStringLiteral("not plugged in");
+    QString text = QFileInfo(fromBytes(request->device)).fileName();
+    if (!request->portDescription.empty())
+        text += QStringLiteral(" \u2014 ") + QString::fromStdString(request->portDescription);
+    return text;
+}
+
+} // namespace
+
+StationWindow::StationWindow(std::chrono::milliseconds answerTimeout, QWidget* parent)
+    : QWidget(parent), ui_(std::make_unique<Ui::StationWindow>()), job_(answerTimeout) {
+    ui_->setupUi(this);
+    QHeaderView* header = ui_->slotTable->horizontalHeader();
+    header->setSectionResizeMode(QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(AdapterColumn, QHeaderView::Stretch);
+    header->setSectionResizeMode(StateColumn, QHeaderView::Stretch);
+    ui_->logView->setMaximumBlockCount(100000);
+    for (QPushButton* button : findChildren<QPushButton*>())
+        button->setAutoDefault(true); // Enter presses the focused button, as Space does
+    deviceChanged_.setSingleShot(true);
+    deviceChanged_.setInterval(100);
+
+    connect(ui_->chooseFileButton, &QPushButton::clicked, this, &StationWindow::chooseFile);
+    connect(ui_->addSlotButton, &QPushButton::clicked, this, &StationWindow::addSlotFromEntry);
+    connect(ui_->slotEntry, &QLineEdit::returnPressed, this, &StationWindow::addSlotFromEntry);
+    connect(ui_->removeSlotButton, &QPushButton::clicked, this, &StationWindow::removeSelectedSlot);
+    connect(ui_->startButton, &QPushButton::clicked, this, &StationWindow::startWatching);
+    connect(ui_->stopButton, &QPushButton::clicked, this, &StationWindow::stopWatching);
+    connect(ui_->copyLogButton, &QPushButton::clicked, this, &StationWindow::copyLog);
+    connect(ui_->saveLogButton, &QPushButton::clicked, this, &StationWindow::saveLog);
+    connect(ui_->quitButton, &QPushButton::clicked, this, &StationWindow::quit);
+    connect(&deviceFolders_, &QFileSystemWatcher::directoryChanged, &deviceChanged_,
+            qOverload<>(&QTimer::start));
+    connect(&deviceChanged_, &QTimer::timeout, this, &StationWindow::describeSlots);
+    QTimer::singleShot(0, this,
+                       [this] { setWindowIcon(QIcon(QStringLiteral(":/j4-updater.svg"))); });
+    updateControls();
+}
+
+StationWindow::~StationWindow() = default;
+
+bool StationWindow::addSlot(const cli::TargetName& slot) {
+    if (watching())
+        return false;
+    std::string problem = cli::slotProblem(slot);
+    for (const Slot& existing : stationSlots_)
+        if (sameSlot(existing.name, slot))
+            problem = "it is a slot already";
+    if (slot.value.empty())
+        problem = "name a port number, a device path or a serial number";
+    if (!problem.empty()) {
+        appendLog(QStringLiteral("Slot %1 not added: %2.")
+                      .arg(fromBytes(cli::slotLabel(slot)), QString::fromStdString(problem)));
+        return false;
+    }
+    stationSlots_.push_back({slot});
+    const int row = ui_->slotTable->rowCount();
+    ui_->slotTable->insertRow(row);
+    setCell(row, SlotColumn, fromBytes(cli::slotLabel(slot)));
+    setCell(row, StateColumn, QStringLiteral("not watching"));
+    setCell(row, CompletedColumn, QStringLiteral("0"));
+    setCell(row, FailedColumn, QStringLiteral("0"));
+    describeSlots();
+    watchSlotFolders();
+    updateControls();
+    return true;
+}
+
+void StationWindow::addSlotFromEntry() {
+    if (addSlot(slotNamed(ui_->slotEntry->text().trimmed())))
+        ui_->slotEntry->clear();
+}
+
+void StationWindow::removeSelectedSlot() {
+    const int row = ui_->slotTable->currentRow();
+    if (watching() || row < 0 || row >= static_cast<int>(stationSlots_.size()))
+        return;
+    stationSlots_.erase(stationSlots_.begin() + row);
+    ui_->slotTable->removeRow(row);
+    updateControls();
+}
+
+void StationWindow::chooseFile() {
+    if (watching())
+        return;
+    auto* dialog = new UpdateFileDialog(this);
+    connect(dialog, &QFileDialog::fileSelected, this, &StationWindow::setUpdateFile);
+    dialog->open();
+}
+
+bool StationWindow::setUpdateFile(const QString& path) {
+    if (watching())
+        return false;
+    ui_->fileName->setText(path);
+    UpdateFileDialog::remember(path);
+    file_ = QFile::encodeName(path).toStdString();
+    const PreparedFile prepared = prepareUpdateFile(file_, UpdateFileReader::Kinds::RegularOnly);
+    decoded_ = prepared.decoded;
+    if (!prepared.ok())
+        ui_->fileSummary->setText(QString::fromStdString(prepared.text + " " + prepared.detail));
+    else
+        ui_->fileSummary->setText(QStringLiteral("%1 frames, %2 bytes, SHA-256 %3")
+                                      .arg(decoded_->frames)
+                                      .arg(decoded_->image.size())
+                                      .arg(QString::fromStdString(decoded_->sha256)));
+    updateControls();
+    return prepared.ok();
+}
+
+void StationWindow::startWatching() {
+    if (watching() || !decoded_ || stationSlots_.empty())
+        return;
+    std::vector<cli::TargetName> names;
+    for (int row = 0; row < static_cast<int>(stationSlots_.size()); ++row) {
+        names.push_back(stationSlots_[row].name);
+        setCell(row, StateColumn, QStringLiteral("waiting"));
+    }
+    appendLog(QStringLiteral("Watching %1 slots for %2 (SHA-256 %3).")
+                  .arg(names.size())
+                  .arg(fromBytes(file_), QString::fromStdString(decoded_->sha256)));
+    job_.start(decoded_, std::move(names), file_, this,
+               {[this](int slot) { onStarted(slot); },
+                [this](int slot, int percent) { onProgress(slot, percent); },
+                [this](int slot, const UpdateReport& report, const QString& warning) {
+                    onFinished(slot, report, warning);
+                },
+                [this] { onEnded(); }});
+    updateControls();
+}
+
+void StationWindow::stopWatching() {
+    if (!watching())
+        return;
+    job_.requestStop();
+    ui_->stopButton->setEnabled(false);
+}
+
+void StationWindow::onStarted(int slot) {
+    describeSlots(); // the device just plugged in, before its row is busy
+    stationSlots_[slot].updating = true;
+    setCell(slot, StateColumn, QStringLiteral("updating 0 %"));
+}
+
+void StationWindow::onProgress(int slot, int percent) {
+    if (stationSlots_[slot].updating)
+        setCell(slot, StateColumn, QStringLiteral("updating %1 %").arg(percent));
+}
+
+void StationWindow::onFinished(int slot, const UpdateReport& report, const QString& logWarning) {
+    Slot& s = stationSlots_[slot];
+    s.updating = false;
+    ++(report.completed() ? s.completed : s.failed);
+    setCell(slot, CompletedColumn, QString::number(s.completed));
+    setCell(slot, FailedColumn, QString::number(s.failed));
+    setCell(slot, StateColumn,
+            report.completed() ? QStringLiteral("completed")
+                               : QStringLiteral("failed: ") + QString::fromStdString(report.text));
+    ui_->slotTable->item(slot, StateColumn)->setToolTip(QString::fromStdString(report.detail));
+    UpdateRequest described;
+    described.device = report.device;
+    described.portDescription = report.portDescription;
+    setCell(slot, AdapterColumn, adapterText(described));
+    setCell(slot, SerialColumn,
+            report.adapterSerial.empty() ? QStringLiteral("-")
+                                         : QString::fromStdString(report.adapterSerial));
+    appendLog(fromBytes(cli::attemptLine(report)));
+    if (!logWarning.isEmpty())
+        appendLog(logWarning);
+}
+
+void StationWindow::onEnded() {
+    appendLog(QStringLiteral("Stopped watching."));
+    for (int row = 0; row < static_cast<int>(stationSlots_.size()); ++row) {
+        const Slot& s = stationSlots_[row];
+        setCell(row, StateColumn, QStringLiteral("not watching"));
+        appendLog(QStringLiteral("  slot %1 (%2): %3 completed, %4 failed")
+                      .arg(row + 1)
+                      .arg(fromBytes(cli::slotLabel(s.name)))
+                      .arg(s.completed)
+                      .arg(s.failed));
+    }
+    updateControls();
+    if (exitWhenIdle_)
+        emit exitRequested(*exitWhenIdle_);
+}
+
+void StationWindow::setCell(int row, Column column, const QString& text) {
+    QTableWidgetItem* item = ui_->slotTable->item(row, column);
+    if (item == nullptr) {
+        item = new QTableWidgetItem; // owned by the table
+        ui_->slotTable->setItem(row, column, item);
+    }
+    item->setText(text);
+}
+
+void StationWindow::describeSlots() {
+    for (int row = 0; row < static_cast<int>(stationSlots_.size()); ++row) {
+        if (stationSlots_[row].updating)
+            continue;
+        const auto request = cli::deviceInSlot(stationSlots_[row].name, file_);
+        setCell(row, AdapterColumn, adapterText(request));
+        setCell(row, SerialColumn,
+                request && !request->adapterSerial.empty()
+                    ? QString::fromStdString(request->adapterSerial)
+                    : QStringLiteral("-"));
+    }
+}
+
+void StationWindow::watchSlotFolders() {
+    QStringList devices;
+    for (const Slot& slot : stationSlots_)
+        if (slot.name.kind == cli::TargetName::Kind::Device)
+            devices << fromBytes(slot.name.value);
+    if (const QStringList folders = foldersToWatch(devices); !folders.isEmpty())
+        deviceFolders_.addPaths(folders);
+}
+
+void StationWindow::appendLog(const QString& line) {
+    ui_->logView->appendPlainText(QTime::currentTime().toString(QStringLiteral("HH:mm:ss  ")) +
+                                  line);
+}
+
+void StationWindow::copyLog() {
+    QGuiApplication::clipboard()->setText(ui_->logView->toPlainText());
+}
+
+void StationWindow::saveLog() {
+    auto* dialog = new QFileDialog(this, QStringLiteral("Save log"));
+    dialog->setObjectName(QStringLiteral("saveLogDialog"));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setOption(QFileDialog::DontUseNativeDialog);
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setNameFilter(QStringLiteral("Text files (*.txt)"));
+    dialog->setDefaultSuffix(QStringLiteral("txt"));
+    connect(dialog, &QFileDialog::fileSelected, this, [this](const QString& path) {
+        QSaveFile file(path);
+        if (!file.open(QIODevice::WriteOnly) ||
+            file.write(ui_->logView->toPlainText().toUtf8() + '\n') < 0 || !file.commit())
+            appendLog(QStringLiteral("The log could not be saved to %1: %2. Choose another file.")
+                          .arg(path, file.errorString()));
+    });
+    dialog->open();
+}
+
+void StationWindow::quit() {
+    if (!watching()) {
+        emit exitRequested(0);
+        return;
+    }
+    const bool updating = std::any_of(stationSlots_.begin(), stationSlots_.end(),
+                                      [](const Slot& slot) { return slot.updating; });
+    if (!updating) {
+        shutDown(0);
+        return;
+    }
+    askToStopUpdate(this, [this] { shutDown(0); });
+}
+
+void StationWindow::shutDown(int exitCode) {
+    if (!watching()) {
+        emit exitRequested(exitCode);
+        return;
+    }
+    exitWhenIdle_ = exitCode;
+    job_.requestStop();
+}
+
+void StationWindow::closeEvent(QCloseEvent* event) {
+    // Closing acts as Quit: while a device is being updated it asks first.
+    event->ignore();
+    quit();
+}
+
+void StationWindow::updateControls() {
+    const bool on = watching();
+    for (QWidget* control : std::initializer_list<QWidget*>{
+             ui_->chooseFileButton, ui_->slotEntry, ui_->addSlotButton, ui_->removeSlotButton})
+        control->setEnabled(!on);
+    ui_->startButton->setEnabled(!on && decoded_ && !stationSlots_.empty());
+    ui_->stopButton->setEnabled(on);
+}
+
+} // namespace j4

@@ -1,0 +1,97 @@
+#pragma once
+// The station window, for production lines: one file, chosen once; a row per
+// slot; each device plugged into a slot is updated once, with no box to
+// close, and the slot waits for it to be pulled. The station itself runs as
+// a StationJob; everything here runs on the UI thread.
+
+#include "station_job.h"
+
+#include <QFileSystemWatcher>
+#include <QTimer>
+#include <QWidget>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace Ui {
+class StationWindow;
+}
+
+namespace j4 {
+
+class StationWindow final : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit StationWindow(
+        std::chrono::milliseconds answerTimeout = SerialLink::kDefaultAnswerTimeout,
+        QWidget* parent = nullptr);
+    ~StationWindow() override;
+
+    bool watching() const { return job_.running(); }
+    // A slot more, unless watching; false (and why, in the log) when it
+    // cannot be one.
+    bool addSlot(const cli::TargetName& slot);
+    // Opens, checks and decodes the file once; false (and why, under its
+    // name) when it cannot be sent.
+    bool setUpdateFile(const QString& path);
+
+public slots:
+    void chooseFile();
+    void addSlotFromEntry();
+    void removeSelectedSlot();
+    void startWatching();
+    void stopWatching();
+    void copyLog();
+    void saveLog();
+    void quit();
+    // The system asks the program to end (signal, logout): transfers stop at
+    // their next frame boundary, the ports are closed, then the program exits.
+    void shutDown(int exitCode);
+    void traceTransmissionsTo(std::FILE* stream) { job_.traceTo(stream); }
+
+signals:
+    void exitRequested(int code);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    struct Slot {
+        cli::TargetName name;
+        bool updating = false;
+        int completed = 0;
+        int failed = 0;
+    };
+    enum Column {
+        SlotColumn,
+        AdapterColumn,
+        SerialColumn,
+        StateColumn,
+        CompletedColumn,
+        FailedColumn
+    };
+
+    void onStarted(int slot);
+    void onProgress(int slot, int percent);
+    void onFinished(int slot, const UpdateReport& report, const QString& logWarning);
+    void onEnded();
+    void setCell(int row, Column column, const QString& text);
+    // The adapter in each slot now, as adapters come and go.
+    void describeSlots();
+    void watchSlotFolders();
+    void appendLog(const QString& line);
+    void updateControls();
+
+    std::unique_ptr<Ui::StationWindow> ui_;
+    StationJob job_;
+    std::vector<Slot> stationSlots_;
+    std::string file_; // bytes, as given
+    std::shared_ptr<const DecodedFile> decoded_;
+    std::optional<int> exitWhenIdle_;
+    QFileSystemWatcher deviceFolders_;
+    QTimer deviceChanged_; // a burst of plugging settles into one look
+};
+
+} // namespace j4

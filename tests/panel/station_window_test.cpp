@@ -1,0 +1,206 @@
+// The station window under Qt's offscreen platform, with the real j4_devsim
+// appearing at and vanishing from its slots' paths, and the real program.
+
+#include "processes.h"
+#include "station_window.h"
+#include "update_files.h"
+#include "window_tests.h"
+
+#include <QClipboard>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTableWidget>
+#include <QtTest>
+
+#include <csignal>
+
+using namespace j4;
+using j4::testing::DevSim;
+
+class StationWindowTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<StationWindow> window;
+    QByteArray image;
+    QString file;
+
+    template <class T> T* find(const char* name) {
+        return j4::testing::control<T>(window.get(), name);
+    }
+    QString cell(int row, int column) {
+        const QTableWidgetItem* item = find<QTableWidget>("slotTable")->item(row, column);
+        return item != nullptr ? item->text() : QString();
+    }
+    bool anyBoxShown() {
+        const auto boxes = window->findChildren<QMessageBox*>();
+        return std::any_of(boxes.begin(), boxes.end(), [](auto* box) { return box->isVisible(); });
+    }
+    QString slotPath(int n) { return dir->filePath(QStringLiteral("slot%1").arg(n)); }
+    // A simulated device plugged into slot `n`.
+    std::unique_ptr<DevSim> plug(int n, const QStringList& options = {}) {
+        auto device = std::make_unique<DevSim>(options);
+        if (!QFile::link(device->device(), slotPath(n)))
+            qFatal("cannot plug");
+        return device;
+    }
+    void pull(int n, std::unique_ptr<DevSim>& device) {
+        QFile::remove(slotPath(n));
+        device.reset();
+    }
+    void watchSlots(int count) {
+        for (int n = 1; n <= count; ++n)
+            QVERIFY(window->addSlot({cli::TargetName::Kind::Device, slotPath(n).toStdString()}));
+        QVERIFY(window->setUpdateFile(file));
+        QTest::mouseClick(find<QPushButton>("startButton"), Qt::LeftButton);
+        QTRY_VERIFY(window->watching());
+    }
+
+private slots:
+    void init() {
+        dir = std::make_unique<QTemporaryDir>();
+        image = j4::testing::makeImage(20, 100);
+        file = j4::testing::writeUpdateFile(dir->filePath("update.j4u"), image);
+        qputenv("J4_UPDATE_LOG", dir->filePath("station.jsonl").toLocal8Bit());
+        window = std::make_unique<StationWindow>(std::chrono::milliseconds{500});
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    }
+    void cleanup() {
+        window.reset();
+        qunsetenv("J4_UPDATE_LOG");
+    }
+
+    void eachDevicePluggedInIsUpdatedOnceWithoutABox() {
+        QCOMPARE(window->windowTitle(), QStringLiteral("J4 Updater \u2014 Station"));
+        watchSlots(2);
+        QCOMPARE(find<QLabel>("fileSummary")->text(),
+                 QStringLiteral("20 frames, 2040 bytes, SHA-256 ") +
+                     QCryptographicHash::hash(j4::testing::toUpdateText(image),
+                                              QCryptographicHash::Sha256)
+                         .toHex());
+        QCOMPARE(cell(0, 3), QStringLiteral("waiting"));
+        QCOMPARE(cell(1, 1), QStringLiteral("not plugged in"));
+        // Slot 1: two devices, one after the other; slot 2: one that hangs up.
+        auto first = plug(1);
+        auto failing = plug(2, {"--hangup-at", "5:10"});
+        QTRY_COMPARE_WITH_TIMEOUT(cell(0, 3), QStringLiteral("completed"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(cell(1, 3).startsWith("failed: "), 10000);
+        QCOMPARE(cell(0, 1), QStringLiteral("slot1"));
+        QTest::qWait(600); // left plugged: not updated again
+        QCOMPARE((QStringList{cell(0, 4), cell(0, 5), cell(1, 4), cell(1, 5)}),
+                 (QStringList{"1", "0", "0", "1"}));
+        QCOMPARE(first->capture(), image);
+        pull(1, first);
+        QTRY_COMPARE(cell(0, 1), QStringLiteral("not plugged in"));
+        auto second = plug(1);
+        QTRY_COMPARE_WITH_TIMEOUT(cell(0, 4), QStringLiteral("2"), 10000);
+        QCOMPARE(second->capture(), image);
+        QVERIFY(!anyBoxShown());
+        QTest::mouseClick(find<QPushButton>("stopButton"), Qt::LeftButton);
+        QTRY_VERIFY(!window->watching());
+        QCOMPARE(cell(0, 3), QStringLiteral("not watching"));
+
+        // The pane: a line per attempt and the counts at the end; copied
+        // and saved as shown.
+        const QString log = find<QPlainTextEdit>("logView")->toPlainText();
+        QCOMPARE(log.count("Update is completed."), 2);
+        QVERIFY2(log.contains("slot 2  " + slotPath(2) + "  -  "), qPrintable(log));
+        QVERIFY(log.contains("slot 1 (" + slotPath(1) + "): 2 completed, 0 failed"));
+        QVERIFY(log.contains("slot 2 (" + slotPath(2) + "): 0 completed, 1 failed"));
+        QTest::mouseClick(find<QPushButton>("copyLogButton"), Qt::LeftButton);
+        QCOMPARE(QGuiApplication::clipboard()->text(), log);
+        QTest::mouseClick(find<QPushButton>("saveLogButton"), Qt::LeftButton);
+        QFileDialog* dialog = nullptr;
+        QTRY_VERIFY((dialog = window->findChild<QFileDialog*>("saveLogDialog")) != nullptr);
+        dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))
+            ->setText(dir->filePath("pane.txt"));
+        static_cast<QDialog*>(dialog)->accept();
+        QFile saved(dir->filePath("pane.txt"));
+        QTRY_VERIFY(saved.exists());
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(saved.readAll()), log + "\n");
+        // The JSON log: one line per device, with its slot.
+        QFile json(dir->filePath("station.jsonl"));
+        QVERIFY(json.open(QIODevice::ReadOnly));
+        QList<int> slotNumbers;
+        for (const QByteArray& line : json.readAll().split('\n'))
+            if (!line.isEmpty())
+                slotNumbers << QJsonDocument::fromJson(line).object()["slot"].toInt();
+        std::sort(slotNumbers.begin(), slotNumbers.end());
+        QCOMPARE(slotNumbers, (QList<int>{1, 1, 2}));
+    }
+
+    void slotsAndFilesThatCannotBeUsedAreSaidInThePane() {
+        for (const cli::TargetName& slot :
+             {cli::TargetName{cli::TargetName::Kind::Port, "1-3"},
+              cli::TargetName{cli::TargetName::Kind::Device, "rfc2217://host:2000"},
+              cli::TargetName{cli::TargetName::Kind::Port, "4"}})
+            window->addSlot(slot);
+        find<QLineEdit>("slotEntry")->setText("4");
+        QTest::mouseClick(find<QPushButton>("addSlotButton"), Qt::LeftButton);
+        QCOMPARE(find<QTableWidget>("slotTable")->rowCount(), 1);
+        const QString log = find<QPlainTextEdit>("logView")->toPlainText();
+        QCOMPARE(log.count("not added"), 3);
+        QVERIFY(log.contains("Slot port 4 not added: it is a slot already."));
+        QVERIFY(!window->setUpdateFile(dir->filePath("missing.j4u")));
+        QVERIFY(find<QLabel>("fileSummary")->text().startsWith("File open error! "));
+        QVERIFY(!find<QPushButton>("startButton")->isEnabled());
+        QVERIFY(window->setUpdateFile(file));
+        QVERIFY(find<QPushButton>("startButton")->isEnabled());
+    }
+
+    void closingMidUpdateAsksThenInterrupts() {
+        watchSlots(1);
+        auto slow = plug(1, {"--delay-us", "100000"}); // 20 frames take 2 s
+        QTRY_VERIFY_WITH_TIMEOUT(cell(0, 3).startsWith("updating"), 10000);
+        QSignalSpy exits(window.get(), &StationWindow::exitRequested);
+        window->close();
+        QMessageBox* question = nullptr;
+        QTRY_VERIFY((question = window->findChild<QMessageBox*>("stopQuestion")) != nullptr);
+        QCOMPARE(question->text(), QStringLiteral("Stop the update?"));
+        QTest::mouseClick(question->button(QMessageBox::Yes), Qt::LeftButton);
+        QTRY_COMPARE(exits.size(), 1);
+        QCOMPARE(exits.front().front().toInt(), 0);
+        QCOMPARE(cell(0, 5), QStringLiteral("1"));
+        QVERIFY(
+            find<QPlainTextEdit>("logView")->toPlainText().contains("The update was interrupted."));
+        QVERIFY(!slow->stop().startsWith("transmissions=20"));
+    }
+
+    void theProgramStartsAtOnceWithItsSlotsAndEndsOnASignal() {
+        const QString program = QStringLiteral(J4_UPDATER_PATH);
+        QProcess updater;
+        updater.start(program, {"--station", "--device", slotPath(1), file});
+        QVERIFY(updater.waitForStarted());
+        auto slow = plug(1, {"--delay-us", "100000"});
+        QTRY_VERIFY_WITH_TIMEOUT(!slow->capture().isEmpty(), 10000); // watching at once
+        ::kill(static_cast<pid_t>(updater.processId()), SIGTERM);
+        QVERIFY(updater.waitForFinished(5000));
+        QCOMPARE(updater.exitCode(), 130);
+        QVERIFY(!slow->stop().startsWith("transmissions=20"));
+        QFile json(dir->filePath("station.jsonl"));
+        QVERIFY(json.open(QIODevice::ReadOnly));
+        QVERIFY(json.readAll().contains("\"outcome\":\"interrupted\""));
+        // Slots and a file go with --station; a station's slot is one port.
+        for (const QStringList& arguments :
+             {QStringList{"--port", "3"}, QStringList{file},
+              QStringList{"--station", "--port", "1-3", file}, QStringList{"--station", file, file},
+              QStringList{"--station", "--bogus"}}) {
+            updater.start(program, arguments);
+            QVERIFY(updater.waitForFinished(10000));
+            QCOMPARE(updater.exitCode(), 2);
+        }
+    }
+};
+
+QTEST_MAIN(StationWindowTest)
+#include "station_window_test.moc"
