@@ -21,28 +21,59 @@
 namespace j4::cli {
 namespace {
 
+// The lines after the usage line: the other forms (as "or:" lines, which
+// help2man makes into the man page's synopsis), then what the program does.
 const char kDescription[] =
+    "  or:  j4_flash --check FILE [--image-out PATH]\n"
+    "  or:  j4_flash --watch [--port N | --device PATH | --serial SN]... FILE\n"
+    "  or:  j4_flash --list-ports [--ports-file]\n"
+    "\n"
     "Sends a J4 update file (.j4u) to J4 devices over serial ports, or checks the file.\n"
+    "A device is a port number (N as in --list-ports; 1-8 for a range), a device path\n"
+    "(PATH may be rfc2217://HOST:PORT, a port served by ser2net) or the serial number\n"
+    "of a USB adapter. --port, --device and --serial may be given several times: the\n"
+    "devices are updated at once. --watch makes a station: each slot updates every\n"
+    "device plugged into it, once, and waits for it to be pulled, until Ctrl+C.\n"
+    "FILE - reads the update file from standard input.";
+
+// After the options: the sections of a manual page.
+const char kEpilogue[] =
     "\n"
-    "  j4_flash --check FILE [--image-out PATH]\n"
-    "  j4_flash --port N FILE        (N as in --list-ports; 1-8 for a range)\n"
-    "  j4_flash --device PATH FILE   (PATH may be rfc2217://HOST:PORT)\n"
-    "  j4_flash --serial SN FILE     (the USB adapter with that serial number)\n"
-    "  j4_flash --watch [--port N | --device PATH | --serial SN]... FILE\n"
-    "  j4_flash --list-ports [--ports-file]\n"
-    "--port, --device and --serial may be given several times: the devices are updated\n"
-    "at once. --watch makes a station: each slot updates every device plugged into it,\n"
-    "once, and waits for it to be pulled, until Ctrl+C.\n"
-    "FILE - reads the update file from standard input.\n"
+    "Exit status:\n"
+    "  0    completed (on every device), or the file is valid (--check)\n"
+    "  2    usage error\n"
+    "  3    the file is refused or cannot be opened\n"
+    "  4    the port cannot be opened\n"
+    "  5    no answer, or the port failed\n"
+    "  6    communication error\n"
+    "  7    CRC error\n"
+    "  130  interrupted (Ctrl+C, SIGTERM or SIGHUP)\n"
+    "With several devices, the status of the first that failed, in the order given;\n"
+    "a station's, of the first failure (130 when only a stop cut a transfer).\n"
     "\n"
-    "Exit status: 0 completed (every device) or file valid; 2 usage error; 3 file refused\n"
-    "or cannot be opened; 4 port cannot be opened; 5 no answer or port failure;\n"
-    "6 communication error; 7 CRC error; 130 interrupted (Ctrl+C, SIGTERM or SIGHUP).\n"
-    "With several devices, the status of the first that failed, in the order given.\n"
-    "Port numbers: /etc/j4-updater/ports and $XDG_CONFIG_HOME/j4-updater/ports pin them\n"
-    "(lines \"N PATH\"); the others follow the system's list. The J4_PORTS environment\n"
-    "variable (device paths or rfc2217://HOST:PORT, separated by ':') replaces both.\n"
-    "J4_UPDATE_LOG=FILE appends a JSON line per attempt to FILE, as --log does.";
+    "Environment:\n"
+    "  J4_PORTS          device paths or rfc2217://HOST:PORT addresses, separated by\n"
+    "                    ':', numbered from 1: replaces the system's list and the\n"
+    "                    ports files\n"
+    "  J4_UPDATE_LOG     append a JSON line per attempt to this file, as --log does\n"
+    "  J4_SERIAL_NAMES   where udev puts stable names (default /dev/serial)\n"
+    "  SYSFS_PATH        where sysfs is mounted (default /sys)\n"
+    "  XDG_CONFIG_HOME   the folder of the user's ports file (default ~/.config)\n"
+    "\n"
+    "Files:\n"
+    "  /etc/j4-updater/ports                the system's ports file\n"
+    "  $XDG_CONFIG_HOME/j4-updater/ports    the user's ports file, read after it\n"
+    "Lines \"N PATH\" pin port number N to PATH (best a /dev/serial/by-path name,\n"
+    "which stays with the USB socket); # starts a comment. The other ports follow\n"
+    "the system's list.\n"
+    "\n"
+    "Examples:\n"
+    "  j4_flash --port 1 fw.j4u\n"
+    "      Update the device on port 1.\n"
+    "  j4_flash --watch --port 1 --port 2 --log station.jsonl fw.j4u\n"
+    "      A station of two slots: update each device plugged in, until Ctrl+C.\n"
+    "  j4_flash --list-ports --ports-file > ~/.config/j4-updater/ports\n"
+    "      Pin the numbers of the adapters present to their USB sockets.\n";
 
 // What the command line asks for.
 struct FlashOptions {
@@ -133,7 +164,8 @@ struct Parser {
         parser.setApplicationDescription(QString::fromLatin1(kDescription));
         parser.addOptions({version, check, imageOut, port, device, serial, watch, timeout, list,
                            portsFile, quiet, verbose, log});
-        parser.addPositionalArgument("FILE", "The update file.");
+        parser.addPositionalArgument("FILE", "The update file.",
+                                     "{--port N | --device PATH | --serial SN}... FILE");
     }
 };
 
@@ -502,6 +534,7 @@ int runFlash(const std::vector<std::string>& arguments, const FlashContext& cont
     switch (options->action) {
     case Action::Help:
         std::fputs(qPrintable(p.parser.helpText()), context.out);
+        std::fputs(kEpilogue, context.out);
         return kCompleted;
     case Action::Version:
         output.say(std::string("j4_flash ") + kVersion);

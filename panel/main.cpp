@@ -23,8 +23,8 @@ constexpr int kNoWindowSystem = -1;
 constexpr int kInterrupted = 130;
 
 const char kHelp[] = R"(Usage: j4_updater [-v | --verbose]
-       j4_updater --station [--port N | --device PATH | --serial SN]... [FILE]
-       j4_updater -h | --help | -V | --version
+  or:  j4_updater --station [--port N | --device PATH | --serial SN]... [FILE]
+  or:  j4_updater -h | --help | -V | --version
 
 Opens the J4 Updater window: choose an update file (.j4u) with "...", set the
 port number, press Start Update. The update is sent at 115200 baud 8N1 and
@@ -35,16 +35,47 @@ ends in one message: "Update is completed." or what went wrong.
 device plugged into it, once, and waits for it to be pulled. With FILE and at
 least one slot it starts watching at once.
 
-The J4_PORTS environment variable (device paths separated by ':') replaces the
-system's list of numbered ports.
+Options:
+  -v, --verbose   a line per transmission on standard error: frame, offset,
+                  size, answer, rejects, milliseconds to the answer
+  --station       the station window
+  --port N        a slot: port number N
+  --device PATH   a slot: the serial device at PATH
+  --serial SN     a slot: the USB adapter with serial number SN
+  -h, --help      this text
+  -V, --version   print the version
 
--v, --verbose  a line per transmission on standard error: frame, offset,
-               size, answer, rejects, milliseconds to the answer.
+Exit status:
+  0    after Quit
+  2    an option it does not know, slots or FILE without --station, or --help
+       or --version with anything else
+  130  ended by SIGINT, SIGTERM or SIGHUP (an update in progress stops at its
+       next frame and the port is closed)
+  255  no window system can be reached
 
-Exit status: 0 after Quit; 2 for an option it does not know, slots or FILE
-without --station, or --help or --version with anything else; 130 when ended by SIGINT, SIGTERM or SIGHUP (an
-update in progress stops at its next frame and the port is closed); 255 when
-no window system can be reached.
+Environment:
+  J4_PORTS          device paths separated by ':', numbered from 1: replaces the
+                    system's list and the ports files
+  J4_UPDATE_LOG     append a JSON line per attempt to this file
+  J4_SERIAL_NAMES   where udev puts stable names (default /dev/serial)
+  SYSFS_PATH        where sysfs is mounted (default /sys)
+  XDG_CONFIG_HOME   the folder of the ports file and the settings (default
+                    ~/.config)
+
+Files:
+  /etc/j4-updater/ports                   the system's ports file
+  $XDG_CONFIG_HOME/j4-updater/ports       the user's ports file, read after it
+  $XDG_CONFIG_HOME/Ferrowan GmbH/j4_updater.conf
+                                          the last port number and folder
+Lines "N PATH" of a ports file pin port number N to PATH; # starts a comment.
+
+Examples:
+  j4_updater
+      The window.
+  j4_updater --station --port 1 --port 2 fw.j4u
+      A station of two slots, watching at once.
+  j4_flash --list-ports --ports-file > ~/.config/j4-updater/ports
+      Port numbers that stay with the USB sockets of the adapters present.
 )";
 
 // Until the window is up, a window system that cannot be reached ends the
@@ -210,7 +241,7 @@ int main(int argc, char** argv) {
     QApplication::setOrganizationName(QStringLiteral("Ferrowan GmbH"));
     // The desktop entry's name: task bars group the window with its menu
     // entry and show its icon.
-    QGuiApplication::setDesktopFileName(QStringLiteral("j4-updater"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.example.j4updater"));
 
     std::string error;
     const auto station = readStationOptions(argc, argv, error);

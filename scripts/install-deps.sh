@@ -18,6 +18,7 @@ test_packages=(
     clang libclang-rt-14-dev         # libFuzzer and the sanitizers' runtimes
     libgtest-dev libgmock-dev libbenchmark-dev
     help2man lintian desktop-file-utils appstream file man-db   # the package checks
+    dpkg-dev debhelper devscripts debootstrap                   # the packages, hardening-check, a clean root
     ser2net                          # a real serial-over-network server for the remote tests
     x11-utils                        # xprop: the window's class as task bars see it
 )

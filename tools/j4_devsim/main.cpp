@@ -36,9 +36,10 @@ const char kUsage[] = R"(Usage: j4_devsim --link PATH [options]
 Stands in for a J4 device: opens a pseudo-terminal, links its device to PATH
 (open PATH as the serial port), reads frames (two length bytes, high first,
 then that many bytes) and answers each with 0x11 (accept) or 0x22 (reject).
-Runs until SIGINT or SIGTERM, or until it hangs up.
+Runs until SIGINT or SIGTERM, or until it hangs up. Transmissions are counted
+from 1, resends included.
 
-Options (transmissions are counted from 1, resends included):
+Options:
   --link PATH           where to put the symlink to the device (required)
   --capture FILE        write every accepted frame there, concatenated
   --summary FILE        write the summary line there on exit (it always goes
@@ -66,6 +67,25 @@ PATH must not exist, or be a symbolic link (one left by an earlier run):
 anything else there is left alone and is an error.
 
 The summary line: "transmissions=N accepts=N rejects=N".
+
+Exit status:
+  0    ended by SIGINT or SIGTERM, or by its own hang-up
+  1    the pseudo-terminal, the link or the capture file could not be made
+  2    usage error, or something other than a symbolic link at PATH
+
+Environment:
+  j4_devsim reads no environment variables.
+
+Files:
+  PATH             the symbolic link to the pseudo-terminal's device, removed
+                   on exit while it still points there
+  --capture FILE   the frames accepted, as the device would hold them
+
+Examples:
+  j4_devsim --link /tmp/j4dev & J4_PORTS=/tmp/j4dev j4_flash --port 1 fw.j4u
+      A device on port 1 to try j4_flash on.
+  j4_devsim --link /tmp/j4dev --reject 3 --delay-us 2000
+      A slow device that rejects the third transmission once.
 )";
 
 volatile std::sig_atomic_t stopRequested = 0;
