@@ -89,7 +89,8 @@ int main(int argc, char** argv) {
     for (const auto& [name, run] : {std::pair{"one device:", &alone}, {"all devices:", &many}})
         std::printf("%-13s wall %.3f s, j4_flash CPU %.3f s (%.2f %% of wall), peak RSS %ld KiB\n",
                     name, run->wall, run->cpu, 100.0 * run->cpu / run->wall, run->peakKib);
-    std::printf("%d devices against one: wall ratio %.4f (target <= 1.05); CPU share target < 5 %%\n",
-                count, many.wall / alone.wall);
+    std::printf(
+        "%d devices against one: wall ratio %.4f (target <= 1.05); CPU share target < 5 %%\n",
+        count, many.wall / alone.wall);
     return 0;
 }

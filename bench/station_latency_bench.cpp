@@ -20,8 +20,8 @@
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QTemporaryDir dir;
-    const QString file =
-        j4::testing::writeUpdateFile(dir.filePath(QStringLiteral("u.j4u")), j4::testing::makeImage(4, 16));
+    const QString file = j4::testing::writeUpdateFile(dir.filePath(QStringLiteral("u.j4u")),
+                                                      j4::testing::makeImage(4, 16));
     const QString slot = dir.filePath(QStringLiteral("slot"));
     QProcess station;
     station.start(j4::testing::flashPath(), {"--watch", "-q", "--device", slot, file});

@@ -132,23 +132,32 @@ bool measure(const QString& device, Series& raw, Series& viaLink) {
     return true;
 }
 
-// The same device through ser2net (RFC 2217 over loopback) and directly.
-bool measureRemote(const QString& device, const QString& url, Series& direct, Series& remote) {
+// A block of round trips through a remote port, opened afresh.
+bool remoteBlock(const QString& url, const j4::TlsSettings& tls, Series& series) {
+    const auto link = j4::makeLink(url.toStdString(), std::chrono::seconds(10), tls);
+    if (link->open(url.toStdString()) != j4::LinkError::None)
+        return false;
+    link->flushInput();
+    if (!timeBlock(series, [&link] { return linkRoundTrip(*link); }))
+        return false;
+    link->close();
+    // ser2net lets go of the device (and its lock) once we have gone.
+    QThread::msleep(200);
+    return true;
+}
+
+// The same device directly, through ser2net (RFC 2217 over loopback), and
+// through ser2net over TLS, block by block.
+bool measureRemote(const QString& device, const QString& plainUrl, const QString& tlsUrl,
+                   const j4::TlsSettings& tls, Series& direct, Series& remote, Series& secure) {
     for (int done = 0; done < 1000; done += kBlock) {
         j4::TtyLink local;
         if (local.open(device.toStdString()) != j4::LinkError::None ||
             !timeBlock(direct, [&local] { return linkRoundTrip(local); }))
             return false;
         local.close();
-        const auto link = j4::makeLink(url.toStdString(), std::chrono::seconds(10));
-        if (link->open(url.toStdString()) != j4::LinkError::None)
+        if (!remoteBlock(plainUrl, {}, remote) || !remoteBlock(tlsUrl, tls, secure))
             return false;
-        link->flushInput();
-        if (!timeBlock(remote, [&link] { return linkRoundTrip(*link); }))
-            return false;
-        link->close();
-        // ser2net lets go of the device (and its lock) once we have gone.
-        QThread::msleep(200);
     }
     return true;
 }
@@ -197,11 +206,18 @@ int main(int argc, char** argv) {
         if (!measure(device.device(), devsimRaw, devsimLink))
             return std::fprintf(stderr, "round trips against j4_devsim failed\n"), 1;
     }
-    Series direct, remote;
+    Series direct, remote, secure;
     {
         j4::testing::DevSim device;
+        const j4::testing::TestCertificates certs;
         j4::testing::Ser2Net server(device.device());
-        if (!measureRemote(device.device(), server.url(), direct, remote))
+        j4::testing::Ser2Net tlsServer(device.device(), QStringLiteral("127.0.0.1"),
+                                       {certs.path(QStringLiteral("server.key")),
+                                        certs.path(QStringLiteral("server.pem")),
+                                        {}});
+        const j4::TlsSettings tls{certs.path(QStringLiteral("ca.pem")).toStdString(), {}, {}};
+        if (!measureRemote(device.device(), server.url(), tlsServer.url(), tls, direct, remote,
+                           secure))
             return std::fprintf(stderr, "round trips through ser2net failed\n"), 1;
     }
     std::printf("round trips: %d each\n", kRoundTrips);
@@ -213,6 +229,8 @@ int main(int argc, char** argv) {
                 "ratio %.2f\n",
                 median(direct.micros), median(remote.micros),
                 median(remote.micros) / median(direct.micros));
+    std::printf("  over TLS (rfc2217s://): median %.1f us; ratio TLS/plain %.2f\n",
+                median(secure.micros), median(secure.micros) / median(remote.micros));
     // What the simulator adds to an answer beyond the trivial responder, seen
     // by either host loop.
     std::printf("j4_devsim's own cost per answer (difference of medians): %.1f us by the "

@@ -30,7 +30,8 @@ const char kDescription[] =
     "\n"
     "Sends a J4 update file (.j4u) to J4 devices over serial ports, or checks the file.\n"
     "A device is a port number (N as in --list-ports; 1-8 for a range), a device path\n"
-    "(PATH may be rfc2217://HOST:PORT, a port served by ser2net) or the serial number\n"
+    "(PATH may be rfc2217://HOST:PORT, a port served by ser2net, or rfc2217s:// over\n"
+    "TLS, the server's certificate always verified) or the serial number\n"
     "of a USB adapter. --port, --device and --serial may be given several times: the\n"
     "devices are updated at once. --watch makes a station: each slot updates every\n"
     "device plugged into it, once, and waits for it to be pulled, until Ctrl+C.\n"
@@ -52,10 +53,13 @@ const char kEpilogue[] =
     "a station's, of the first failure (130 when only a stop cut a transfer).\n"
     "\n"
     "Environment:\n"
-    "  J4_PORTS          device paths or rfc2217://HOST:PORT addresses, separated by\n"
+    "  J4_PORTS          device paths or rfc2217(s)://HOST:PORT addresses, separated by\n"
     "                    ':', numbered from 1: replaces the system's list and the\n"
     "                    ports files\n"
     "  J4_UPDATE_LOG     append a JSON line per attempt to this file, as --log does\n"
+    "  J4_TLS_CA         the file --tls-ca names, when it is not given\n"
+    "  J4_TLS_CERT       the file --tls-cert names, when it is not given\n"
+    "  J4_TLS_KEY        the file --tls-key names, when it is not given\n"
     "  J4_SERIAL_NAMES   where udev puts stable names (default /dev/serial)\n"
     "  SYSFS_PATH        where sysfs is mounted (default /sys)\n"
     "  XDG_CONFIG_HOME   the folder of the user's ports file (default ~/.config)\n"
@@ -73,7 +77,9 @@ const char kEpilogue[] =
     "  j4_flash --watch --port 1 --port 2 --log station.jsonl fw.j4u\n"
     "      A station of two slots: update each device plugged in, until Ctrl+C.\n"
     "  j4_flash --list-ports --ports-file > ~/.config/j4-updater/ports\n"
-    "      Pin the numbers of the adapters present to their USB sockets.\n";
+    "      Pin the numbers of the adapters present to their USB sockets.\n"
+    "  j4_flash --tls-ca plant-ca.pem --expect-sha256 HEX --device rfc2217s://line3:4443 fw.j4u\n"
+    "      Over TLS to a verified server, and only if fw.j4u is the released file.\n";
 
 // What the command line asks for.
 struct FlashOptions {
@@ -86,6 +92,8 @@ struct FlashOptions {
     bool quiet = false;
     bool verbose = false;
     std::string logPath;
+    TlsSettings tls;
+    std::string expectedSha256;
 };
 
 // The program's lines on its streams: errors start with its name.
@@ -159,11 +167,23 @@ struct Parser {
                                "A line per transmission: device, frame, offset, size, answer, "
                                "rejects, milliseconds to the answer."};
     QCommandLineOption log{"log", "Append a JSON line per attempt to FILE.", "FILE"};
+    QCommandLineOption tlsCa{"tls-ca",
+                             "rfc2217s:// ports: the authority that signed the servers' "
+                             "certificates (default: the system's).",
+                             "FILE"};
+    QCommandLineOption tlsCert{"tls-cert",
+                               "rfc2217s:// ports: the client certificate, for servers that "
+                               "ask for one.",
+                               "FILE"};
+    QCommandLineOption tlsKey{"tls-key", "rfc2217s:// ports: the client certificate's key.",
+                              "FILE"};
+    QCommandLineOption expectSha256{
+        "expect-sha256", "Refuse FILE unless its SHA-256 is HEX (the released file).", "HEX"};
 
     Parser() {
         parser.setApplicationDescription(QString::fromLatin1(kDescription));
         parser.addOptions({version, check, imageOut, port, device, serial, watch, timeout, list,
-                           portsFile, quiet, verbose, log});
+                           portsFile, quiet, verbose, log, tlsCa, tlsCert, tlsKey, expectSha256});
         parser.addPositionalArgument("FILE", "The update file.",
                                      "{--port N | --device PATH | --serial SN}... FILE");
     }
@@ -257,6 +277,18 @@ std::optional<FlashOptions> parse(Parser& p, const RawArguments& raw, QString& e
     options.verbose = p.parser.isSet(p.verbose);
     options.logPath =
         p.parser.isSet(p.log) ? raw.bytesOf(p.parser.value(p.log)) : logFromEnvironment();
+    // Each TLS file as given, else as the environment names it.
+    options.tls = TlsSettings::fromEnvironment();
+    for (const auto& [option, field] :
+         {std::pair{&p.tlsCa, &options.tls.caFile}, std::pair{&p.tlsCert, &options.tls.certFile},
+          std::pair{&p.tlsKey, &options.tls.keyFile}})
+        if (p.parser.isSet(*option))
+            *field = raw.bytesOf(p.parser.value(*option));
+    options.expectedSha256 = p.parser.value(p.expectSha256).toStdString();
+    if (p.parser.isSet(p.expectSha256) && !isSha256Hex(options.expectedSha256)) {
+        error = QStringLiteral("--expect-sha256 takes the file's SHA-256: 64 hexadecimal digits");
+        return std::nullopt;
+    }
     return options;
 }
 
@@ -282,6 +314,7 @@ int writeImage(const std::vector<std::uint8_t>& image, const std::string& path,
 PreparedFile prepare(const FlashOptions& options, const std::atomic<bool>& stop,
                      const Output& output) {
     PreparedFile prepared = prepareUpdateFile(options.file, UpdateFileReader::Kinds::Any, &stop);
+    expectSha256(prepared, options.expectedSha256);
     if (prepared.ok())
         return prepared;
     if (prepared.refusal == UpdateOutcome::FileUnreadable)
@@ -425,9 +458,10 @@ private:
 };
 
 // The links of a run: the test's own, or the real ones.
-LinkMaker linksFor(const FlashContext& context, std::chrono::milliseconds timeout) {
-    return [&context, timeout](const std::string& device) {
-        return context.makeLink ? context.makeLink(device, timeout) : makeLink(device, timeout);
+LinkMaker linksFor(const FlashContext& context, const FlashOptions& options) {
+    return [&context, timeout = options.timeout, tls = options.tls](const std::string& device) {
+        return context.makeLink ? context.makeLink(device, timeout)
+                                : makeLink(device, timeout, tls);
     };
 }
 
@@ -462,7 +496,7 @@ int update(const FlashOptions& options, const FlashContext& context, const std::
         labels.push_back(target.label);
     ProgressBoard board(std::move(labels), mode, options.verbose, output.err());
     RunListener listener(board, log, output);
-    const LinkMaker makeLink = linksFor(context, options.timeout);
+    const LinkMaker makeLink = linksFor(context, options);
     const auto reports = runOnDevices(prepared.decoded, *targets, makeLink, listener, stop);
     for (std::size_t i = 0; i < reports.size(); ++i)
         if (!reports[i].adapterNote.empty())
@@ -505,7 +539,7 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
     StationListener listener(board, log, output);
     output.say("Watching " + std::to_string(options.targets.size()) +
                " slots; Ctrl+C ends the station.");
-    const LinkMaker makeLink = linksFor(context, options.timeout);
+    const LinkMaker makeLink = linksFor(context, options);
     const StationResult result =
         runStation(prepared.decoded, options.targets, options.file, makeLink, listener, stop);
     output.say("Station summary:");

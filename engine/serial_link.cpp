@@ -49,6 +49,26 @@ std::string linkErrorText(LinkError error, std::chrono::milliseconds answerTimeo
         return "The connection to the serial server was lost.";
     case LinkError::AddressInvalid:
         return "The remote port's address is not valid. Write it as rfc2217://HOST:PORT.";
+    case LinkError::TlsUntrusted:
+        return "The serial server's certificate is not signed by a trusted authority. Give "
+               "its authority with --tls-ca.";
+    case LinkError::TlsWrongHost:
+        return "The serial server's certificate is for another host. Check the host in the "
+               "port address.";
+    case LinkError::TlsExpired:
+        return "The serial server's certificate has expired or is not valid yet.";
+    case LinkError::TlsClientCertMissing:
+        return "The serial server asks for a client certificate. Give one with --tls-cert "
+               "and --tls-key.";
+    case LinkError::TlsClientCertRefused:
+        return "The serial server did not accept the client certificate.";
+    case LinkError::TlsNotOffered:
+        return "The serial server does not speak TLS. Write the port as rfc2217://HOST:PORT "
+               "only if an unprotected connection is meant.";
+    case LinkError::TlsExpected:
+        return "The serial server speaks only TLS. Write the port as rfc2217s://HOST:PORT.";
+    case LinkError::TlsFailed:
+        return "The TLS connection to the serial server could not be set up.";
     }
     return "Serial port error.";
 }

@@ -1,5 +1,8 @@
 #include "update_session.h"
 
+#include <algorithm>
+#include <cctype>
+
 namespace j4 {
 namespace {
 
@@ -83,6 +86,27 @@ PreparedFile prepareUpdateFile(const std::string& path, UpdateFileReader::Kinds 
     if (!opened.file)
         return unreadable(path, opened.reason);
     return prepareOpened(*opened.file, path, stop);
+}
+
+bool isSha256Hex(const std::string& text) {
+    return text.size() == 64 && std::all_of(text.begin(), text.end(),
+                                            [](unsigned char c) { return std::isxdigit(c) != 0; });
+}
+
+void expectSha256(PreparedFile& prepared, const std::string& expectedSha256) {
+    if (!prepared.ok() || expectedSha256.empty())
+        return;
+    std::string expected = expectedSha256;
+    std::transform(expected.begin(), expected.end(), expected.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string actual = prepared.decoded->sha256;
+    if (actual == expected)
+        return;
+    prepared.decoded.reset();
+    prepared.refusal = UpdateOutcome::FileRefused;
+    prepared.text =
+        "Update file is not the expected one: its SHA-256 is " + actual + ", expected " + expected;
+    prepared.detail = "Nothing was sent.";
 }
 
 UpdateSession::UpdateSession(SerialLink& link, const std::atomic<bool>* stop)

@@ -23,7 +23,7 @@ constexpr int kNoWindowSystem = -1;
 constexpr int kInterrupted = 130;
 
 const char kHelp[] = R"(Usage: j4_updater [-v | --verbose]
-  or:  j4_updater --station [--port N | --device PATH | --serial SN]... [FILE]
+  or:  j4_updater --station [--expect-sha256 HEX] [--port N | --device PATH | --serial SN]... [FILE]
   or:  j4_updater -h | --help | -V | --version
 
 Opens the J4 Updater window: choose an update file (.j4u) with "...", set the
@@ -42,6 +42,9 @@ Options:
   --port N        a slot: port number N
   --device PATH   a slot: the serial device at PATH
   --serial SN     a slot: the USB adapter with serial number SN
+  --expect-sha256 HEX
+                  the station takes only the file with this SHA-256 (the
+                  released one)
   -h, --help      this text
   -V, --version   print the version
 
@@ -57,6 +60,11 @@ Environment:
   J4_PORTS          device paths separated by ':', numbered from 1: replaces the
                     system's list and the ports files
   J4_UPDATE_LOG     append a JSON line per attempt to this file
+  J4_TLS_CA         rfc2217s:// ports: the servers' authority (default: the
+                    system's)
+  J4_TLS_CERT       rfc2217s:// ports: the client certificate, for servers
+                    that ask for one
+  J4_TLS_KEY        its key
   J4_SERIAL_NAMES   where udev puts stable names (default /dev/serial)
   SYSFS_PATH        where sysfs is mounted (default /sys)
   XDG_CONFIG_HOME   the folder of the ports file and the settings (default
@@ -138,6 +146,7 @@ std::optional<int> readOptions(int argc, char** argv, bool& verbose) {
 
 struct StationOptions {
     bool station = false;
+    std::string expectedSha256;
     std::vector<j4::cli::TargetName> slotNames;
     std::optional<QString> file;
 };
@@ -153,6 +162,10 @@ std::optional<StationOptions> readStationOptions(int argc, char** argv, std::str
             continue;
         if (arg == "--station") {
             options.station = true;
+            continue;
+        }
+        if (arg == "--expect-sha256" && i + 1 < argc) {
+            options.expectedSha256 = argv[++i];
             continue;
         }
         bool matched = false;
@@ -180,8 +193,13 @@ std::optional<StationOptions> readStationOptions(int argc, char** argv, std::str
         }
         options.file = QFile::decodeName(argv[i]);
     }
-    if (!options.station && (options.file || !options.slotNames.empty())) {
-        error = "--port, --device, --serial and FILE go with --station";
+    if (!options.station &&
+        (options.file || !options.slotNames.empty() || !options.expectedSha256.empty())) {
+        error = "--port, --device, --serial, --expect-sha256 and FILE go with --station";
+        return std::nullopt;
+    }
+    if (!options.expectedSha256.empty() && !j4::isSha256Hex(options.expectedSha256)) {
+        error = "--expect-sha256 takes the file's SHA-256: 64 hexadecimal digits";
         return std::nullopt;
     }
     for (const auto& slot : options.slotNames)
@@ -209,6 +227,7 @@ template <class Window> int runWindow(Window& window, bool verbose) {
 
 int runStationWindow(const StationOptions& options, bool verbose) {
     j4::StationWindow window;
+    window.expectSha256(options.expectedSha256);
     bool ready = true;
     for (const auto& slot : options.slotNames)
         ready = window.addSlot(slot) && ready;

@@ -141,7 +141,8 @@ bool StationWindow::setUpdateFile(const QString& path) {
     ui_->fileName->setText(path);
     UpdateFileDialog::remember(path);
     file_ = QFile::encodeName(path).toStdString();
-    const PreparedFile prepared = prepareUpdateFile(file_, UpdateFileReader::Kinds::RegularOnly);
+    PreparedFile prepared = prepareUpdateFile(file_, UpdateFileReader::Kinds::RegularOnly);
+    j4::expectSha256(prepared, expectedSha256_);
     decoded_ = prepared.decoded;
     if (!prepared.ok())
         ui_->fileSummary->setText(QString::fromStdString(prepared.text + " " + prepared.detail));

@@ -36,6 +36,8 @@ public:
     // Opens, checks and decodes the file once; false (and why, under its
     // name) when it cannot be sent.
     bool setUpdateFile(const QString& path);
+    // Only the file with this SHA-256 (hexadecimal) is taken: the released one.
+    void expectSha256(const std::string& hex) { expectedSha256_ = hex; }
 
 public slots:
     void chooseFile();
@@ -89,6 +91,7 @@ private:
     std::vector<Slot> stationSlots_;
     std::string file_; // bytes, as given
     std::shared_ptr<const DecodedFile> decoded_;
+    std::string expectedSha256_;
     std::optional<int> exitWhenIdle_;
     QFileSystemWatcher deviceFolders_;
     QTimer deviceChanged_; // a burst of plugging settles into one look

@@ -10,6 +10,7 @@ run_packages=(
     cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgl-dev
     libgensio-dev                    # remote ports: telnet and RFC 2217 (from ser2net's author)
+    libssl-dev                       # TLS to remote ports: the server's host name checked
     nlohmann-json3-dev nettle-dev    # the update log: JSON lines, the file's SHA-256
     libqt6svg6                       # the window's icon, drawn from its SVG
     xvfb xauth fonts-dejavu-core     # the window under a virtual display
@@ -21,6 +22,7 @@ test_packages=(
     dpkg-dev debhelper devscripts debootstrap                   # the packages, hardening-check, a clean root
     ser2net                          # a real serial-over-network server for the remote tests
     x11-utils                        # xprop: the window's class as task bars see it
+    openssl                          # certificates for the TLS tests
 )
 
 packages=("${run_packages[@]}")

@@ -10,11 +10,12 @@
 namespace j4 {
 
 std::unique_ptr<SerialLink> makeLink(const std::string& device,
-                                     std::chrono::milliseconds answerTimeout) {
+                                     std::chrono::milliseconds answerTimeout,
+                                     const TlsSettings& tls) {
     // Any address with a scheme goes to the remote link, which says what is
     // wrong with a malformed one rather than looking for it under /dev.
     if (isRemoteAddress(device))
-        return std::make_unique<Rfc2217Link>(answerTimeout);
+        return std::make_unique<Rfc2217Link>(answerTimeout, tls);
     return std::make_unique<TtyLink>(answerTimeout);
 }
 

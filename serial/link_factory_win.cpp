@@ -7,7 +7,8 @@
 
 namespace j4 {
 
-std::unique_ptr<SerialLink> makeLink(const std::string&, std::chrono::milliseconds answerTimeout) {
+std::unique_ptr<SerialLink> makeLink(const std::string&, std::chrono::milliseconds answerTimeout,
+                                     const TlsSettings&) {
     return std::make_unique<ComPortLink>(answerTimeout);
 }
 

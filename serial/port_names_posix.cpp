@@ -77,9 +77,12 @@ QStringList splitPortList(const QString& value) {
         if (value.at(i) != QLatin1Char(':'))
             continue;
         const QStringView next = QStringView(value).mid(i + 1);
+        const QStringView before = QStringView(value).left(i);
+        const bool afterScheme =
+            before.endsWith(QLatin1String("rfc2217")) || before.endsWith(QLatin1String("rfc2217s"));
         const bool startsEntry = next.startsWith(QLatin1String("rfc2217://")) ||
-                                 (next.startsWith(QLatin1Char('/')) &&
-                                  !QStringView(value).left(i).endsWith(QLatin1String("rfc2217")));
+                                 next.startsWith(QLatin1String("rfc2217s://")) ||
+                                 (next.startsWith(QLatin1Char('/')) && !afterScheme);
         if (!startsEntry)
             continue;
         entries << value.mid(start, i - start);

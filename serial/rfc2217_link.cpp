@@ -6,12 +6,24 @@
 #include <gensio/gensio_unix.h>
 #include <gensio/sergensio.h>
 
+#include "tls_certificate.h"
+
 #include <QRegularExpression>
 #include <QUrl>
 
 #include <algorithm>
+#include <functional>
 
 namespace j4 {
+
+struct CertificateCheck {
+    std::string host;
+    bool passed = false; // trusted, valid, and for `host`
+    int error = 0;       // gensio's verdict when it failed
+    std::string reason;  // OpenSSL's, when it failed
+    bool wrongHost = false;
+};
+
 namespace {
 
 // Reads are cut into slices so a stop request is seen promptly.
@@ -45,13 +57,57 @@ LinkError fromGensio(int error) {
     }
 }
 
+// The server's certificate, as gensio's TLS layer verified it against the
+// authority; its host name is checked here.
+int checkCertificate(gensio* io, int error, const char* const* reasons, CertificateCheck& check) {
+    if (error != 0) {
+        check.error = error;
+        check.reason = reasons != nullptr && reasons[0] != nullptr ? reasons[0] : "";
+        return error;
+    }
+    std::string pem(16384, '\0');
+    gensiods length = pem.size() - 1;
+    if (gensio_control(io, GENSIO_CONTROL_DEPTH_FIRST, true, GENSIO_CONTROL_CERT, pem.data(),
+                       &length) != 0 ||
+        !certificateIsFor(pem.substr(0, std::min<std::size_t>(length, pem.size())), check.host)) {
+        check.wrongHost = true;
+        return GE_CERTINVALID;
+    }
+    check.passed = true;
+    return 0;
+}
+
 // Data that comes outside the synchronous reads (before they start) is not
 // an answer to anything we sent; the flush discards it anyway.
-int onEvent(gensio*, void*, int event, int, unsigned char*, gensiods* length, const char* const*) {
+int onEvent(gensio* io, void* data, int event, int error, unsigned char*, gensiods*,
+            const char* const* auxdata) {
     if (event == GENSIO_EVENT_READ)
         return 0;
-    (void)length;
+    if (event == GENSIO_EVENT_POSTCERT_VERIFY && data != nullptr)
+        return checkCertificate(io, error, auxdata, *static_cast<CertificateCheck*>(data));
     return GE_NOTSUP;
+}
+
+// For the probes: notes whether anything arrived, and takes it.
+int onProbeEvent(gensio*, void* data, int event, int, unsigned char*, gensiods* length,
+                 const char* const*) {
+    if (event != GENSIO_EVENT_READ)
+        return GE_NOTSUP;
+    if (length != nullptr && *length > 0)
+        *static_cast<bool*>(data) = true;
+    return 0;
+}
+
+// gensio's option values are separated by commas and parentheses: those in
+// a file name are escaped.
+std::string escaped(const std::string& value) {
+    std::string out;
+    for (char c : value) {
+        if (c == '\\' || c == ',' || c == '(' || c == ')' || c == '"' || c == '\'')
+            out += '\\';
+        out += c;
+    }
+    return out;
 }
 
 void onOpened(gensio*, int error, void* data) {
@@ -71,8 +127,9 @@ std::optional<RemotePort> parseRemotePort(const std::string& device, std::string
     const QUrl url(QString::fromStdString(device), QUrl::StrictMode);
     if (!url.isValid()) // Qt's reason, without the echo of the address after it
         return refuse(url.errorString().section(QLatin1Char(';'), 0, 0).toStdString());
-    if (url.scheme() != QLatin1String("rfc2217"))
-        return refuse("it does not start with rfc2217://");
+    const bool tls = url.scheme() == QLatin1String("rfc2217s");
+    if (url.scheme() != QLatin1String("rfc2217") && !tls)
+        return refuse("it does not start with rfc2217:// or rfc2217s://");
     const QString host = url.host(QUrl::FullyDecoded);
     if (host.isEmpty())
         return refuse("the host is missing");
@@ -88,7 +145,7 @@ std::optional<RemotePort> parseRemotePort(const std::string& device, std::string
     if (!url.userInfo().isEmpty() || !(url.path().isEmpty() || url.path() == QLatin1String("/")) ||
         url.hasQuery() || url.hasFragment())
         return refuse("only rfc2217://HOST:PORT is understood");
-    return RemotePort{host.toStdString(), url.port()};
+    return RemotePort{host.toStdString(), url.port(), tls};
 }
 
 // One connection, with gensio's operating-system layer of its own: each link
@@ -97,6 +154,7 @@ struct Rfc2217Link::Connection {
     gensio_os_funcs* os = nullptr;
     gensio* io = nullptr;
     sergensio_b* serial = nullptr;
+    CertificateCheck certificate;
 
     ~Connection() {
         if (serial != nullptr)
@@ -127,7 +185,8 @@ struct Rfc2217Link::Connection {
     }
 };
 
-Rfc2217Link::Rfc2217Link(std::chrono::milliseconds answerTimeout) {
+Rfc2217Link::Rfc2217Link(std::chrono::milliseconds answerTimeout, TlsSettings tls)
+    : tls_(std::move(tls)) {
     setAnswerTimeout(answerTimeout);
 }
 
@@ -152,41 +211,170 @@ LinkError Rfc2217Link::open(const std::string& device) {
     auto connection = std::make_unique<Connection>();
     if (gensio_unix_funcs_alloc(nullptr, 0, &connection->os) != 0)
         return LinkError::IoError;
-    if (const LinkError error = connect(*connection, *remote); error != LinkError::None)
+    connection->certificate.host = remote->host;
+    LinkError error = connect(*connection, *remote);
+    if (error == LinkError::None)
+        error = configure(*connection);
+    if (error == LinkError::None) {
+        connection_ = std::move(connection);
+        return LinkError::None;
+    }
+    const bool passed = connection->certificate.passed;
+    connection.reset();
+    const bool lost = error == LinkError::ServerLost || error == LinkError::ServerUnreachable;
+    // A TLS server that ends the connection once it has seen the client
+    // wanted a client certificate it trusts.
+    if (lost && remote->tls && passed)
+        return tlsRefusal(connection->certificate, GE_REMCLOSE);
+    // A plain connection that a TLS server dropped.
+    if (lost && !remote->tls && serverSpeaksTls(*remote)) {
+        setErrorDetail("it answered a TLS handshake");
+        return LinkError::TlsExpected;
+    }
+    return error;
+}
+
+std::string Rfc2217Link::stackFor(const RemotePort& remote) const {
+    std::string stack = "telnet(rfc2217),";
+    if (remote.tls) {
+        // The server's certificate is always verified: against the authority
+        // given, else against the system's.
+        stack +=
+            "ssl(mode=client,CA=" + escaped(tls_.caFile.empty() ? systemTrustStore() : tls_.caFile);
+        if (!tls_.certFile.empty())
+            stack += ",cert=" + escaped(tls_.certFile) +
+                     ",key=" + escaped(tls_.keyFile.empty() ? tls_.certFile : tls_.keyFile);
+        stack += "),";
+    }
+    return stack + tcpAddress(remote);
+}
+
+namespace {
+
+// Opens `io` and runs its events until it is open, fails, the time is up or
+// a stop is asked; then the result (nothing: not open in time).
+std::optional<int> openAndWait(gensio_os_funcs* os, gensio* io, std::chrono::milliseconds timeout,
+                               const std::function<bool()>& stopRequested) {
+    std::pair<int, bool> opened{0, false};
+    if (int error = gensio_open(io, onOpened, &opened); error != 0)
         return error;
-    if (const LinkError error = configure(*connection); error != LinkError::None)
-        return error;
-    connection_ = std::move(connection);
-    return LinkError::None;
+    gensio_waiter* waiter = gensio_os_funcs_alloc_waiter(os);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!opened.second && std::chrono::steady_clock::now() < deadline && !stopRequested()) {
+        gensio_time slice = toGensio(std::chrono::milliseconds{50});
+        gensio_os_funcs_wait(os, waiter, 1, &slice);
+    }
+    gensio_os_funcs_free_waiter(os, waiter);
+    if (!opened.second)
+        return std::nullopt;
+    return opened.first;
+}
+
+} // namespace
+
+std::string Rfc2217Link::tcpAddress(const RemotePort& remote) {
+    const std::string family = remote.host.find(':') != std::string::npos ? "ipv6," : "";
+    return "tcp," + family + remote.host + "," + std::to_string(remote.port);
 }
 
 LinkError Rfc2217Link::connect(Connection& connection, const RemotePort& remote) {
-    const std::string family = remote.host.find(':') != std::string::npos ? "ipv6," : "";
-    const std::string stack =
-        "telnet(rfc2217),tcp," + family + remote.host + "," + std::to_string(remote.port);
-    if (int error = str_to_gensio(stack.c_str(), connection.os, onEvent, nullptr, &connection.io);
+    if (remote.tls) {
+        // A server without TLS would take the client's handshake for data
+        // and pass it to the device: it is recognised first by its greeting.
+        LinkError error = LinkError::None;
+        const auto greets = serverGreets(remote, error);
+        if (!greets)
+            return error;
+        if (*greets) {
+            setErrorDetail("it sent telnet options before any TLS handshake");
+            return LinkError::TlsNotOffered;
+        }
+    }
+    const std::string stack = stackFor(remote);
+    if (int error = str_to_gensio(stack.c_str(), connection.os, onEvent, &connection.certificate,
+                                  &connection.io);
         error != 0) {
         connection.io = nullptr;
-        return failed(error);
+        if (!remote.tls)
+            return failed(error);
+        setErrorDetail(std::string("the TLS files: ") + gensio_err_to_str(error));
+        return LinkError::TlsFailed;
     }
     // Opened asynchronously so an unanswered connection attempt gives up.
-    std::pair<int, bool> opened{0, false};
-    if (int error = gensio_open(connection.io, onOpened, &opened); error != 0)
-        return failed(error);
-    gensio_waiter* waiter = gensio_os_funcs_alloc_waiter(connection.os);
-    const auto deadline = std::chrono::steady_clock::now() + kConnectTimeout;
-    while (!opened.second && std::chrono::steady_clock::now() < deadline && !stopRequested()) {
-        gensio_time slice = toGensio(kSlice);
-        gensio_os_funcs_wait(connection.os, waiter, 1, &slice);
-    }
-    gensio_os_funcs_free_waiter(connection.os, waiter);
-    if (opened.second && opened.first == 0)
+    const auto opened = openAndWait(connection.os, connection.io, kConnectTimeout,
+                                    [this] { return stopRequested(); });
+    if (opened && *opened == 0)
         return LinkError::None;
     // Close what is still trying, then report why.
     connection.closeAndFree();
-    if (opened.second)
-        return failed(opened.first);
+    if (opened)
+        return remote.tls ? tlsRefusal(connection.certificate, *opened) : failed(*opened);
     return stopRequested() ? LinkError::Interrupted : LinkError::ServerUnreachable;
+}
+
+std::optional<bool> Rfc2217Link::serverGreets(const RemotePort& remote, LinkError& error) {
+    Connection probe;
+    bool greeted = false;
+    int failure = gensio_unix_funcs_alloc(nullptr, 0, &probe.os);
+    if (failure == 0)
+        failure =
+            str_to_gensio(tcpAddress(remote).c_str(), probe.os, onProbeEvent, &greeted, &probe.io);
+    if (failure != 0) {
+        probe.io = nullptr;
+        error = failed(failure);
+        return std::nullopt;
+    }
+    const auto opened =
+        openAndWait(probe.os, probe.io, kConnectTimeout, [this] { return stopRequested(); });
+    if (!opened || *opened != 0) {
+        error = opened ? failed(*opened)
+                       : (stopRequested() ? LinkError::Interrupted : LinkError::ServerUnreachable);
+        return std::nullopt;
+    }
+    gensio_set_read_callback_enable(probe.io, true);
+    gensio_waiter* waiter = gensio_os_funcs_alloc_waiter(probe.os);
+    const auto deadline = std::chrono::steady_clock::now() + kGreetingWait;
+    while (!greeted && std::chrono::steady_clock::now() < deadline) {
+        gensio_time slice = toGensio(std::chrono::milliseconds{20});
+        gensio_os_funcs_wait(probe.os, waiter, 1, &slice);
+    }
+    gensio_os_funcs_free_waiter(probe.os, waiter);
+    return greeted;
+}
+
+bool Rfc2217Link::serverSpeaksTls(const RemotePort& remote) {
+    Connection probe;
+    bool unused = false;
+    // Only whether a handshake completes: the certificate is not the question.
+    const std::string stack = "ssl(mode=client,allow-authfail)," + tcpAddress(remote);
+    if (gensio_unix_funcs_alloc(nullptr, 0, &probe.os) != 0 ||
+        str_to_gensio(stack.c_str(), probe.os, onProbeEvent, &unused, &probe.io) != 0) {
+        probe.io = nullptr;
+        return false;
+    }
+    const auto opened = openAndWait(probe.os, probe.io, std::chrono::seconds(2),
+                                    [this] { return stopRequested(); });
+    return opened && *opened == 0;
+}
+
+LinkError Rfc2217Link::tlsRefusal(const CertificateCheck& check, int gensioError) {
+    if (check.wrongHost) {
+        setErrorDetail("its certificate does not name " + check.host);
+        return LinkError::TlsWrongHost;
+    }
+    if (check.error != 0) {
+        setErrorDetail(check.reason.empty() ? gensio_err_to_str(check.error) : check.reason);
+        return check.error == GE_CERTEXPIRED ? LinkError::TlsExpired : LinkError::TlsUntrusted;
+    }
+    if (const LinkError plain = fromGensio(gensioError); plain != LinkError::ServerLost)
+        return failed(gensioError); // refused, unknown host, no answer: not TLS's doing
+    setErrorDetail(gensio_err_to_str(gensioError));
+    // The server had shown a good certificate and then hung up: it judged
+    // the client, whose certificate it asks for.
+    if (check.passed)
+        return tls_.certFile.empty() ? LinkError::TlsClientCertMissing
+                                     : LinkError::TlsClientCertRefused;
+    return LinkError::TlsFailed;
 }
 
 LinkError Rfc2217Link::configure(Connection& connection) {

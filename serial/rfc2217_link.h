@@ -1,9 +1,11 @@
 #pragma once
 // A serial port on another machine, served by a serial-over-network server
-// (ser2net) with RFC 2217: rfc2217://HOST:PORT. The telnet and RFC 2217 work
-// (settings, purge, 0xFF escaping) is gensio's, from ser2net's author.
+// (ser2net) with RFC 2217: rfc2217://HOST:PORT, or over TLS,
+// rfc2217s://HOST:PORT. The telnet, RFC 2217 and TLS work (settings, purge,
+// 0xFF escaping, the handshake) is gensio's, from ser2net's author.
 
 #include "buffered_link.h"
+#include "tls_settings.h"
 
 #include <memory>
 #include <optional>
@@ -15,15 +17,20 @@ namespace j4 {
 struct RemotePort {
     std::string host; // a name, an IPv4 address, or an IPv6 address without brackets
     int port = 0;
+    bool tls = false; // rfc2217s://
 };
-// "rfc2217://HOST:PORT" (any case, IPv6 in brackets) -> (HOST, PORT). Nothing
-// for a malformed address, with what is wrong in *problem.
+// "rfc2217://HOST:PORT" or "rfc2217s://HOST:PORT" (any case, IPv6 in
+// brackets) -> (HOST, PORT, TLS). Nothing for a malformed address, with what
+// is wrong in *problem.
 std::optional<RemotePort> parseRemotePort(const std::string& device,
                                           std::string* problem = nullptr);
 
+// What the TLS handshake told of the server's certificate.
+struct CertificateCheck;
+
 class Rfc2217Link final : public BufferedLink {
 public:
-    explicit Rfc2217Link(std::chrono::milliseconds answerTimeout);
+    Rfc2217Link(std::chrono::milliseconds answerTimeout, TlsSettings tls);
     ~Rfc2217Link() override;
     Rfc2217Link(const Rfc2217Link&) = delete;
     Rfc2217Link& operator=(const Rfc2217Link&) = delete;
@@ -35,16 +42,29 @@ public:
 
     // How long opening may wait for the server.
     static constexpr std::chrono::milliseconds kConnectTimeout{5000};
+    // How long a server has to greet before it is taken for one that waits
+    // for a TLS handshake: an RFC 2217 server sends its telnet options at once.
+    static constexpr std::chrono::milliseconds kGreetingWait{300};
 
 private:
     struct Connection;
     bool isOpen() const override { return connection_ != nullptr; }
+    std::string stackFor(const RemotePort& remote) const;
     LinkError connect(Connection& connection, const RemotePort& remote);
+    // Whether the server sends before the client does (a plain RFC 2217
+    // server); nothing is sent to it.
+    std::optional<bool> serverGreets(const RemotePort& remote, LinkError& error);
+    // Whether the server completes a TLS handshake (certificate unchecked,
+    // nothing sent after it): what a failed plain connection may have met.
+    bool serverSpeaksTls(const RemotePort& remote);
+    LinkError tlsRefusal(const CertificateCheck& check, int gensioError);
+    static std::string tcpAddress(const RemotePort& remote);
     LinkError configure(Connection& connection);
     // Keeps gensio's own text for the detail.
     LinkError failed(int gensioError);
     LinkError receive(std::chrono::milliseconds wait) override;
 
+    TlsSettings tls_;
     std::unique_ptr<Connection> connection_;
 };
 

@@ -30,6 +30,15 @@ enum class LinkError {
     ServerUnreachable, // no answer to the connection attempt
     ServerLost,        // the connection broke
     AddressInvalid,    // the remote port's address cannot be used as written
+    // A remote port over TLS (rfc2217s://), refused before anything is sent:
+    TlsUntrusted,         // the server's certificate is not from a trusted authority
+    TlsWrongHost,         // the server's certificate is for another host
+    TlsExpired,           // the server's certificate has expired (or is not yet valid)
+    TlsClientCertMissing, // the server asks for a client certificate; none was given
+    TlsClientCertRefused, // the server did not accept the client certificate given
+    TlsNotOffered,        // rfc2217s:// to a server without TLS
+    TlsExpected,          // rfc2217:// to a server that speaks only TLS
+    TlsFailed,            // the TLS handshake failed otherwise
 };
 
 // The operator's sentence for a failure; `answerTimeout` goes into NoAnswer's.

@@ -106,6 +106,14 @@ struct PreparedFile {
 PreparedFile prepareUpdateFile(const std::string& path, UpdateFileReader::Kinds kinds,
                                const std::atomic<bool>* stop = nullptr);
 
+// The released file pinned: a prepared file whose SHA-256 is not
+// `expectedSha256` (hexadecimal, any case) becomes a refusal. An empty
+// expectation pins nothing.
+void expectSha256(PreparedFile& prepared, const std::string& expectedSha256);
+
+// Whether `text` is a SHA-256 as hexadecimal: 64 digits.
+bool isSha256Hex(const std::string& text);
+
 class UpdateSession {
 public:
     // Blocking waits in the link and reads of the file end once *stop is set.

@@ -154,6 +154,14 @@ private slots:
         QVERIFY(!window->setUpdateFile(dir->filePath("missing.j4u")));
         QVERIFY(find<QLabel>("fileSummary")->text().startsWith("File open error! "));
         QVERIFY(!find<QPushButton>("startButton")->isEnabled());
+        // Only the released file, when the station is told its SHA-256.
+        window->expectSha256(std::string(64, 'a'));
+        QVERIFY(!window->setUpdateFile(file));
+        QVERIFY(find<QLabel>("fileSummary")
+                    ->text()
+                    .startsWith("Update file is not the expected one: its SHA-256 is "));
+        QVERIFY(!find<QPushButton>("startButton")->isEnabled());
+        window->expectSha256({});
         QVERIFY(window->setUpdateFile(file));
         QVERIFY(find<QPushButton>("startButton")->isEnabled());
     }

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -557,6 +558,25 @@ TEST_F(FlashCommand, RefusedFilesAreNeverSentAndChecksSayWhy) {
         EXPECT_EQ(checked.exitCode, 3);
         EXPECT_EQ(checked.lastLine().toStdString(), error(c.lastLine));
     }
+    // A file that is not the released one, even a valid one; in a station too.
+    const std::string sha =
+        QCryptographicHash::hash(toUpdateText(image), QCryptographicHash::Sha256)
+            .toHex()
+            .toStdString();
+    const std::string released(64, 'a');
+    for (const QStringList& mode :
+         {QStringList{"--device", "/dev/fake"}, QStringList{"--watch", "--device", "/dev/fake"}}) {
+        const Ran pinned =
+            run(mode + QStringList{"--expect-sha256", QString::fromStdString(released), file});
+        EXPECT_EQ(pinned.exitCode, 3);
+        EXPECT_EQ(pinned.lastLine().toStdString(),
+                  error("Update file is not the expected one: its SHA-256 is " + sha +
+                        ", expected " + released));
+    }
+    EXPECT_EQ(
+        run({"--check", "--expect-sha256", QString::fromStdString(sha).toUpper(), file}).exitCode,
+        0);
+    EXPECT_EQ(run({"--check", "--expect-sha256", "abc", file}).exitCode, 2);
     EXPECT_TRUE(devices["/dev/fake"].openedDevices.empty()) << "no port is opened";
 
     // The reason comes on the line before the result.

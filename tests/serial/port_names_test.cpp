@@ -42,12 +42,29 @@ TEST(PortNames, ARequestNamesTheDeviceBehindTheNumber) {
 }
 
 TEST(LinkErrors, EveryFailureHasItsOwnText) {
-    const LinkError all[] = {
-        LinkError::PortNotFound,      LinkError::PermissionDenied, LinkError::PortBusy,
-        LinkError::NoAnswer,          LinkError::HungUp,           LinkError::IoError,
-        LinkError::NotOpen,           LinkError::Interrupted,      LinkError::SettingsRefused,
-        LinkError::WriteStalled,      LinkError::ServerNotFound,   LinkError::ServerRefused,
-        LinkError::ServerUnreachable, LinkError::ServerLost,       LinkError::AddressInvalid};
+    const LinkError all[] = {LinkError::PortNotFound,
+                             LinkError::PermissionDenied,
+                             LinkError::PortBusy,
+                             LinkError::NoAnswer,
+                             LinkError::HungUp,
+                             LinkError::IoError,
+                             LinkError::NotOpen,
+                             LinkError::Interrupted,
+                             LinkError::SettingsRefused,
+                             LinkError::WriteStalled,
+                             LinkError::ServerNotFound,
+                             LinkError::ServerRefused,
+                             LinkError::ServerUnreachable,
+                             LinkError::ServerLost,
+                             LinkError::AddressInvalid,
+                             LinkError::TlsUntrusted,
+                             LinkError::TlsWrongHost,
+                             LinkError::TlsExpired,
+                             LinkError::TlsClientCertMissing,
+                             LinkError::TlsClientCertRefused,
+                             LinkError::TlsNotOffered,
+                             LinkError::TlsExpected,
+                             LinkError::TlsFailed};
     QStringList texts;
     for (LinkError error : all)
         texts << QString::fromStdString(linkErrorText(error, std::chrono::seconds(10)));

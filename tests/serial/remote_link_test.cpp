@@ -17,6 +17,10 @@
 #include <thread>
 #include <tuple>
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 using namespace j4;
 using j4::testing::DevSim;
 using j4::testing::Ser2Net;
@@ -42,14 +46,16 @@ UpdateReport update(const QString& device, const QString& file, ms timeout = ms{
 } // namespace
 
 TEST(RemotePort, AddressesAreParsed) {
-    for (const auto& [address, host, port] :
-         {std::tuple{"rfc2217://bench-pc.local:4001", "bench-pc.local", 4001},
-          std::tuple{"RFC2217://10.0.0.7:7", "10.0.0.7", 7},
-          std::tuple{"rfc2217://[::1]:4001", "::1", 4001}}) {
+    for (const auto& [address, host, port, tls] :
+         {std::tuple{"rfc2217://bench-pc.local:4001", "bench-pc.local", 4001, false},
+          std::tuple{"RFC2217://10.0.0.7:7", "10.0.0.7", 7, false},
+          std::tuple{"rfc2217://[::1]:4001", "::1", 4001, false},
+          std::tuple{"rfc2217s://line-3.plant:4443", "line-3.plant", 4443, true}}) {
         const auto remote = parseRemotePort(address);
         ASSERT_TRUE(remote) << address;
         EXPECT_EQ(remote->host, host);
         EXPECT_EQ(remote->port, port);
+        EXPECT_EQ(remote->tls, tls);
     }
     // Each refused with what is wrong, and as a remote address: never looked
     // for under /dev. A comma would reach gensio as another field.
@@ -64,7 +70,7 @@ TEST(RemotePort, AddressesAreParsed) {
           std::pair{"rfc2217://127.0.0.1,4002:4001",
                     "Invalid hostname (contains invalid characters)"},
           std::pair{"rfc2217://h_x:4001", "'h_x' is not a host name or address"},
-          std::pair{"telnet://h:4001", "it does not start with rfc2217://"}}) {
+          std::pair{"telnet://h:4001", "it does not start with rfc2217:// or rfc2217s://"}}) {
         std::string problem;
         EXPECT_FALSE(parseRemotePort(bad, &problem)) << bad;
         EXPECT_EQ(problem, why) << bad;
@@ -83,10 +89,11 @@ TEST(RemotePort, AddressesAreParsed) {
 
 TEST(RemotePort, PortListsSplitOnlyWhereAnotherEntryStarts) {
     EXPECT_EQ(splitPortList(QStringLiteral("/dev/a:rfc2217://h:4001:/dev/serial/by-path/"
-                                           "pci-0000:00:14.0-usb-0:1:1.0-port0:rfc2217://[::1]:7")),
+                                           "pci-0000:00:14.0-usb-0:1:1.0-port0:rfc2217://[::1]:7:"
+                                           "rfc2217s://line3:4443:/dev/b")),
               (QStringList{"/dev/a", "rfc2217://h:4001",
                            "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0",
-                           "rfc2217://[::1]:7"}));
+                           "rfc2217://[::1]:7", "rfc2217s://line3:4443", "/dev/b"}));
 }
 
 TEST(RemotePort, AWholeUpdateArrivesBitExactThroughTheServer) {
@@ -168,4 +175,107 @@ TEST(RemotePort, FailuresHaveTheirOwnTexts) {
         EXPECT_EQ(lost.text, "The connection to the serial server was lost.");
         EXPECT_LT(clock.elapsed(), 3000) << "seen at once, not after the answer time-out";
     }
+}
+
+namespace {
+
+// The device end of a pseudo-terminal for ser2net to serve: whatever reaches
+// "the device" is read here, raw.
+class RawDevice {
+public:
+    RawDevice() : master_(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK)) {
+        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
+            throw std::runtime_error("no pseudo-terminal");
+    }
+    ~RawDevice() { ::close(master_); }
+    QString path() const { return QString::fromLatin1(::ptsname(master_)); }
+    QByteArray received() const {
+        QByteArray bytes;
+        char chunk[512];
+        for (ssize_t n; (n = ::read(master_, chunk, sizeof chunk)) > 0;)
+            bytes.append(chunk, n);
+        return bytes;
+    }
+
+private:
+    int master_;
+};
+
+UpdateReport updateOverTls(const QString& url, const QString& file, const TlsSettings& tls) {
+    const auto link = makeLink(url.toStdString(), ms{2000}, tls);
+    return UpdateSession(*link).run(requestForDevice(file.toStdString(), url.toStdString()));
+}
+
+} // namespace
+
+TEST(RemotePort, TlsLetsInOnlyTheRightServerAndClient) {
+    // Certificates made here with openssl; a real ser2net with a TLS
+    // accepter. The right authority updates bit-exact; each refusal is said
+    // as what it is, within 10 s, and the device receives nothing.
+    const j4::testing::TestCertificates certs;
+    QTemporaryDir dir;
+    const QByteArray image = escapedImage();
+    const QString file = j4::testing::writeUpdateFile(dir.filePath("u.j4u"), image);
+    const TlsSettings trusted{certs.path("ca.pem").toStdString(), {}, {}};
+    const auto tlsServer = [&](const QString& device, const QString& name,
+                               const QString& authDir = {}) {
+        return std::make_unique<Ser2Net>(
+            device, QStringLiteral("127.0.0.1"),
+            Ser2Net::Tls{certs.path(name + ".key"), certs.path(name + ".pem"), authDir});
+    };
+    {
+        DevSim device({"--reject", "3"});
+        const auto server = tlsServer(device.device(), "server");
+        const UpdateReport report = updateOverTls(server->url(), file, trusted);
+        EXPECT_TRUE(report.completed()) << report.text << ' ' << report.detail;
+        device.stop();
+        EXPECT_TRUE(device.capture() == image);
+    }
+    RawDevice raw;
+    const auto refused = [&](const QString& url, const TlsSettings& tls, LinkError expected) {
+        QElapsedTimer clock;
+        clock.start();
+        const UpdateReport report = updateOverTls(url, file, tls);
+        EXPECT_EQ(report.outcome, UpdateOutcome::PortFailed) << url.toStdString();
+        EXPECT_EQ(report.linkError, expected) << report.text << ' ' << report.detail;
+        EXPECT_EQ(report.text, linkErrorText(expected, ms{2000}));
+        EXPECT_LT(clock.elapsed(), 10000);
+        EXPECT_TRUE(raw.received().isEmpty()) << report.text;
+    };
+    {
+        const auto server = tlsServer(raw.path(), "server");
+        refused(server->url(), {certs.path("other-ca.pem").toStdString(), {}, {}},
+                LinkError::TlsUntrusted);
+        refused(server->url(), {}, LinkError::TlsUntrusted); // the system's authorities
+        QString plain = server->url();
+        refused(plain.replace("rfc2217s://", "rfc2217://"), trusted, LinkError::TlsExpected);
+    }
+    {
+        Ser2Net plain(raw.path());
+        refused(QString(plain.url()).replace("rfc2217://", "rfc2217s://"), trusted,
+                LinkError::TlsNotOffered);
+    }
+    refused(tlsServer(raw.path(), "wrong-host")->url(), trusted, LinkError::TlsWrongHost);
+    QThread::sleep(1); // "expired" was valid only for the second it was made in
+    refused(tlsServer(raw.path(), "expired")->url(), trusted, LinkError::TlsExpired);
+    {
+        // Client certificates: ser2net takes the authorities of a client
+        // named CN from AUTHDIR/CN/allowed_certs.
+        const auto server = tlsServer(raw.path(), "server", certs.path("auth"));
+        refused(server->url(), trusted, LinkError::TlsClientCertMissing);
+        refused(server->url(),
+                {trusted.caFile, certs.path("other-client.pem").toStdString(),
+                 certs.path("other-client.key").toStdString()},
+                LinkError::TlsClientCertRefused);
+    }
+    DevSim device;
+    const auto server = tlsServer(device.device(), "server", certs.path("auth"));
+    // The command line's options, as a station would give them.
+    const auto result = j4::testing::runProgram(
+        j4::testing::flashPath(),
+        {"-q", "--tls-ca", certs.path("ca.pem"), "--tls-cert", certs.path("client.pem"),
+         "--tls-key", certs.path("client.key"), "--device", server->url(), file});
+    EXPECT_EQ(result.exitCode, 0) << result.err.toStdString();
+    device.stop();
+    EXPECT_TRUE(device.capture() == image);
 }

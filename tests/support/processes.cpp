@@ -1,5 +1,6 @@
 #include "processes.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -71,20 +72,27 @@ int freeLocalPort() {
     return probe.serverPort();
 }
 
-Ser2Net::Ser2Net(const QString& device, const QString& host)
-    : process_(std::make_unique<QProcess>()), host_(host) {
+Ser2Net::Ser2Net(const QString& device, const QString& host, const Tls& tls)
+    : process_(std::make_unique<QProcess>()), host_(host), tls_(!tls.cert.isEmpty()) {
     port_ = freeLocalPort();
     const QString config = dir_.filePath(QStringLiteral("ser2net.yaml"));
     QFile file(config);
     if (!file.open(QIODevice::WriteOnly))
         throw std::runtime_error("cannot write the ser2net configuration");
+    QString layers = QStringLiteral("telnet(rfc2217),");
+    if (tls_)
+        layers += QStringLiteral("ssl(key=%1,cert=%2%3),")
+                      .arg(tls.key, tls.cert,
+                           tls.clientAuthDir.isEmpty() ? QString() : QStringLiteral(",clientauth"));
+    QString options = QStringLiteral("    kickolduser: true\n");
+    if (!tls.clientAuthDir.isEmpty())
+        options += QStringLiteral("    authdir: %1\n").arg(tls.clientAuthDir);
     file.write(QStringLiteral("connection: &j4\n"
-                              "  accepter: telnet(rfc2217),tcp,%3,%1\n"
+                              "  accepter: %4tcp,%3,%1\n"
                               "  connector: serialdev,%2,115200N81,local\n"
-                              "  options:\n"
-                              "    kickolduser: true\n")
+                              "  options:\n%5")
                    .arg(port_)
-                   .arg(device, host_)
+                   .arg(device, host_, layers, options)
                    .toUtf8());
     file.close();
     // -n: stay in the foreground; -d: no daemon, messages to standard error.
@@ -119,7 +127,72 @@ Ser2Net::~Ser2Net() {
 
 QString Ser2Net::url() const {
     const QString host = host_.contains(QLatin1Char(':')) ? "[" + host_ + "]" : host_;
-    return QStringLiteral("rfc2217://%1:%2").arg(host).arg(port_);
+    return QStringLiteral("%1://%2:%3")
+        .arg(tls_ ? QStringLiteral("rfc2217s") : QStringLiteral("rfc2217"), host)
+        .arg(port_);
+}
+
+TestCertificates::TestCertificates() {
+    make("ca", "/CN=J4 test authority", {}, {});
+    make("other-ca", "/CN=Another authority", {}, {});
+    const QStringList localhost{"-extfile", path("san.ext")};
+    QFile san(path("san.ext"));
+    if (!san.open(QIODevice::WriteOnly) ||
+        san.write("subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1\n") < 0)
+        throw std::runtime_error("cannot write san.ext");
+    san.close();
+    make("server", "/CN=localhost", "ca", localhost);
+    make("wrong-host", "/CN=elsewhere.example", "ca", {});
+    // Valid from now until now: expired a second later.
+    make("expired", "/CN=localhost", "ca", localhost + QStringList{"-days", "0"});
+    make("client", "/CN=station1", "ca", {});
+    make("other-client", "/CN=station1", "other-ca", {});
+    QDir().mkpath(path("auth/station1/allowed_certs"));
+    QFile::copy(path("ca.pem"), path("auth/station1/allowed_certs/ca.pem"));
+    if (QProcess::execute("openssl", {"rehash", path("auth/station1/allowed_certs")}) != 0)
+        throw std::runtime_error("openssl rehash failed");
+}
+
+void TestCertificates::make(const QString& name, const QString& subject, const QString& issuer,
+                            const QStringList& extra) {
+    QStringList request{"req",
+                        "-newkey",
+                        "ec",
+                        "-pkeyopt",
+                        "ec_paramgen_curve:prime256v1",
+                        "-nodes",
+                        "-keyout",
+                        path(name + ".key"),
+                        "-subj",
+                        subject};
+    if (issuer.isEmpty())
+        request += QStringList{"-x509", "-days", "2", "-out", path(name + ".pem")};
+    else
+        request += QStringList{"-out", path(name + ".csr")};
+    QProcess openssl;
+    openssl.start("openssl", request);
+    if (!openssl.waitForFinished(20000) || openssl.exitCode() != 0)
+        throw std::runtime_error("openssl req failed: " +
+                                 openssl.readAllStandardError().toStdString());
+    if (issuer.isEmpty())
+        return;
+    QStringList sign{"x509",
+                     "-req",
+                     "-in",
+                     path(name + ".csr"),
+                     "-CA",
+                     path(issuer + ".pem"),
+                     "-CAkey",
+                     path(issuer + ".key"),
+                     "-CAcreateserial",
+                     "-out",
+                     path(name + ".pem")};
+    if (!extra.contains("-days"))
+        sign += QStringList{"-days", "2"};
+    openssl.start("openssl", sign + extra);
+    if (!openssl.waitForFinished(20000) || openssl.exitCode() != 0)
+        throw std::runtime_error("openssl x509 failed: " +
+                                 openssl.readAllStandardError().toStdString());
 }
 
 void Ser2Net::kill() {

@@ -33,15 +33,27 @@ private:
 };
 
 // A real ser2net, started on a free local port with a generated
-// configuration, serving `device` with RFC 2217 (telnet(rfc2217),tcp).
+// configuration, serving `device` with RFC 2217 (telnet(rfc2217),tcp), or
+// over TLS (telnet(rfc2217),ssl(...),tcp).
 class Ser2Net {
 public:
+    struct Tls {
+        QString key; // the server's key and certificate
+        QString cert;
+        // Client certificates asked for and checked: ser2net looks for the
+        // authorities of a client whose certificate's CN is NAME in
+        // AUTHDIR/NAME/allowed_certs/ (hashed, as openssl rehash leaves it).
+        QString clientAuthDir;
+    };
     // Serves `device` on a free port of the loopback address `host`.
-    explicit Ser2Net(const QString& device, const QString& host = QStringLiteral("127.0.0.1"));
+    explicit Ser2Net(const QString& device, const QString& host = QStringLiteral("127.0.0.1"),
+                     const Tls& tls = {});
     ~Ser2Net();
 
-    // "rfc2217://127.0.0.1:PORT" ("rfc2217://[::1]:PORT" when bound there)
+    // "rfc2217://127.0.0.1:PORT" ("rfc2217://[::1]:PORT" when bound there;
+    // rfc2217s:// with TLS)
     QString url() const;
+    int port() const { return port_; }
     // Kills the server (SIGKILL), as a crash or a pulled cable would.
     void kill();
 
@@ -50,6 +62,24 @@ private:
     std::unique_ptr<QProcess> process_;
     int port_ = 0;
     QString host_;
+    bool tls_ = false;
+};
+
+// Certificates made with openssl for the TLS tests, in a folder of their
+// own: an authority and another one, server certificates for localhost and
+// 127.0.0.1 (good, for another host, expired), client certificates for CN
+// "station1" from each authority, and ser2net's folder of client authorities.
+class TestCertificates {
+public:
+    TestCertificates();
+    QString path(const QString& name) const { return dir_.filePath(name); }
+    // PATH.pem and PATH.key of each: ca, other-ca, server, wrong-host,
+    // expired, client, other-client; and the folder "auth".
+
+private:
+    void make(const QString& name, const QString& subject, const QString& issuer,
+              const QStringList& extra);
+    QTemporaryDir dir_;
 };
 
 // A local TCP port nobody listens on at the moment.
