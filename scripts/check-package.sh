@@ -88,7 +88,7 @@ done
 # has no display), then leaves.
 in_root "QT_QPA_PLATFORM=offscreen J4_STARTUP_PROBE=1 j4_updater" | grep -q '^ready' ||
     fail "the installed window does not start"
-in_root "cd /tmp && j4_devsim --link /tmp/device --capture /tmp/captured >/dev/null 2>&1 &
+in_root "cd /tmp; j4_devsim --link /tmp/device --capture /tmp/captured >/dev/null 2>&1 &
     for i in \$(seq 100); do [ -e /tmp/device ] && break; sleep 0.05; done
     j4_flash -q --device /tmp/device /usr/share/doc/j4-flash/examples/demo.j4u >/dev/null &&
     j4_flash --check /usr/share/doc/j4-flash/examples/demo.j4u --image-out /tmp/image >/dev/null &&
