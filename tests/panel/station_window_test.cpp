@@ -1,5 +1,6 @@
-// The station window under Qt's offscreen platform, with the real j4_devsim
-// appearing at and vanishing from its slots' paths, and the real program.
+// The station window on a real X server (Xvfb; offscreen without one), with
+// the real j4_devsim appearing at and vanishing from its slots' paths, and the
+// real program.
 
 #include "processes.h"
 #include "station_window.h"

@@ -1,5 +1,5 @@
-// The real window under Qt's offscreen platform, with the real port and the
-// simulated device.
+// The real window on a real X server (Xvfb; offscreen without one), with the
+// real port and the simulated device.
 
 #include "j4_version.h"
 #include "processes.h"
