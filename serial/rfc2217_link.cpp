@@ -110,6 +110,18 @@ std::string escaped(const std::string& value) {
     return out;
 }
 
+// Runs gensio's events until `done` or the time is up.
+void runEventsUntil(gensio_os_funcs* os, std::chrono::milliseconds timeout,
+                    const std::function<bool()>& done) {
+    gensio_waiter* waiter = gensio_os_funcs_alloc_waiter(os);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+        gensio_time slice = toGensio(std::chrono::milliseconds{20});
+        gensio_os_funcs_wait(os, waiter, 1, &slice);
+    }
+    gensio_os_funcs_free_waiter(os, waiter);
+}
+
 void onOpened(gensio*, int error, void* data) {
     auto* result = static_cast<std::pair<int, bool>*>(data);
     result->first = error;
@@ -171,15 +183,8 @@ struct Rfc2217Link::Connection {
             return;
         bool closed = false;
         const auto onClosed = [](gensio*, void* done) { *static_cast<bool*>(done) = true; };
-        if (gensio_close(io, onClosed, &closed) == 0) {
-            gensio_waiter* waiter = gensio_os_funcs_alloc_waiter(os);
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-            while (!closed && std::chrono::steady_clock::now() < deadline) {
-                gensio_time slice = toGensio(kSlice);
-                gensio_os_funcs_wait(os, waiter, 1, &slice);
-            }
-            gensio_os_funcs_free_waiter(os, waiter);
-        }
+        if (gensio_close(io, onClosed, &closed) == 0)
+            runEventsUntil(os, std::chrono::seconds(2), [&closed] { return closed; });
         gensio_free(io);
         io = nullptr;
     }
@@ -219,13 +224,13 @@ LinkError Rfc2217Link::open(const std::string& device) {
         connection_ = std::move(connection);
         return LinkError::None;
     }
-    const bool passed = connection->certificate.passed;
+    const CertificateCheck certificate = connection->certificate;
     connection.reset();
     const bool lost = error == LinkError::ServerLost || error == LinkError::ServerUnreachable;
     // A TLS server that ends the connection once it has seen the client
     // wanted a client certificate it trusts.
-    if (lost && remote->tls && passed)
-        return tlsRefusal(connection->certificate, GE_REMCLOSE);
+    if (lost && remote->tls && certificate.passed)
+        return tlsRefusal(certificate, GE_REMCLOSE);
     // A plain connection that a TLS server dropped.
     if (lost && !remote->tls && serverSpeaksTls(*remote)) {
         setErrorDetail("it answered a TLS handshake");
@@ -258,13 +263,7 @@ std::optional<int> openAndWait(gensio_os_funcs* os, gensio* io, std::chrono::mil
     std::pair<int, bool> opened{0, false};
     if (int error = gensio_open(io, onOpened, &opened); error != 0)
         return error;
-    gensio_waiter* waiter = gensio_os_funcs_alloc_waiter(os);
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!opened.second && std::chrono::steady_clock::now() < deadline && !stopRequested()) {
-        gensio_time slice = toGensio(std::chrono::milliseconds{50});
-        gensio_os_funcs_wait(os, waiter, 1, &slice);
-    }
-    gensio_os_funcs_free_waiter(os, waiter);
+    runEventsUntil(os, timeout, [&] { return opened.second || stopRequested(); });
     if (!opened.second)
         return std::nullopt;
     return opened.first;
@@ -312,33 +311,29 @@ LinkError Rfc2217Link::connect(Connection& connection, const RemotePort& remote)
     return stopRequested() ? LinkError::Interrupted : LinkError::ServerUnreachable;
 }
 
+std::optional<int> Rfc2217Link::openProbe(Connection& probe, const std::string& stack,
+                                          bool* received, std::chrono::milliseconds timeout) {
+    int failure = gensio_unix_funcs_alloc(nullptr, 0, &probe.os);
+    if (failure == 0)
+        failure = str_to_gensio(stack.c_str(), probe.os, onProbeEvent, received, &probe.io);
+    if (failure != 0) {
+        probe.io = nullptr;
+        return failure;
+    }
+    return openAndWait(probe.os, probe.io, timeout, [this] { return stopRequested(); });
+}
+
 std::optional<bool> Rfc2217Link::serverGreets(const RemotePort& remote, LinkError& error) {
     Connection probe;
     bool greeted = false;
-    int failure = gensio_unix_funcs_alloc(nullptr, 0, &probe.os);
-    if (failure == 0)
-        failure =
-            str_to_gensio(tcpAddress(remote).c_str(), probe.os, onProbeEvent, &greeted, &probe.io);
-    if (failure != 0) {
-        probe.io = nullptr;
-        error = failed(failure);
-        return std::nullopt;
-    }
-    const auto opened =
-        openAndWait(probe.os, probe.io, kConnectTimeout, [this] { return stopRequested(); });
+    const auto opened = openProbe(probe, tcpAddress(remote), &greeted, kConnectTimeout);
     if (!opened || *opened != 0) {
         error = opened ? failed(*opened)
                        : (stopRequested() ? LinkError::Interrupted : LinkError::ServerUnreachable);
         return std::nullopt;
     }
     gensio_set_read_callback_enable(probe.io, true);
-    gensio_waiter* waiter = gensio_os_funcs_alloc_waiter(probe.os);
-    const auto deadline = std::chrono::steady_clock::now() + kGreetingWait;
-    while (!greeted && std::chrono::steady_clock::now() < deadline) {
-        gensio_time slice = toGensio(std::chrono::milliseconds{20});
-        gensio_os_funcs_wait(probe.os, waiter, 1, &slice);
-    }
-    gensio_os_funcs_free_waiter(probe.os, waiter);
+    runEventsUntil(probe.os, kGreetingWait, [&greeted] { return greeted; });
     return greeted;
 }
 
@@ -346,14 +341,8 @@ bool Rfc2217Link::serverSpeaksTls(const RemotePort& remote) {
     Connection probe;
     bool unused = false;
     // Only whether a handshake completes: the certificate is not the question.
-    const std::string stack = "ssl(mode=client,allow-authfail)," + tcpAddress(remote);
-    if (gensio_unix_funcs_alloc(nullptr, 0, &probe.os) != 0 ||
-        str_to_gensio(stack.c_str(), probe.os, onProbeEvent, &unused, &probe.io) != 0) {
-        probe.io = nullptr;
-        return false;
-    }
-    const auto opened = openAndWait(probe.os, probe.io, std::chrono::seconds(2),
-                                    [this] { return stopRequested(); });
+    const auto opened = openProbe(probe, "ssl(mode=client,allow-authfail)," + tcpAddress(remote),
+                                  &unused, std::chrono::seconds(2));
     return opened && *opened == 0;
 }
 

@@ -57,6 +57,10 @@ private:
     // Whether the server completes a TLS handshake (certificate unchecked,
     // nothing sent after it): what a failed plain connection may have met.
     bool serverSpeaksTls(const RemotePort& remote);
+    // Opens a short-lived connection for one of those questions; nothing: not
+    // open in time.
+    std::optional<int> openProbe(Connection& probe, const std::string& stack, bool* received,
+                                 std::chrono::milliseconds timeout);
     LinkError tlsRefusal(const CertificateCheck& check, int gensioError);
     static std::string tcpAddress(const RemotePort& remote);
     LinkError configure(Connection& connection);
