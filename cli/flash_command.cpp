@@ -544,9 +544,7 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
         runStation(prepared.decoded, options.targets, options.file, makeLink, listener, stop);
     output.say("Station summary:");
     for (std::size_t i = 0; i < result.tallies.size(); ++i)
-        output.say("  slot " + std::to_string(i + 1) + " (" + slotLabel(options.targets[i]) +
-                   "): " + std::to_string(result.tallies[i].completed) + " completed, " +
-                   std::to_string(result.tallies[i].failed) + " failed");
+        output.say("  " + tallyLine(i, options.targets[i], result.tallies[i]));
     if (!result.failures.empty())
         return exitStatus(result.failures.front().outcome);
     return result.cutByStop ? kInterrupted : kCompleted;

@@ -151,6 +151,12 @@ std::string slotProblem(const TargetName& slot) {
     return {};
 }
 
+std::string tallyLine(std::size_t index, const TargetName& slot, const SlotTally& tally) {
+    return "slot " + std::to_string(index + 1) + " (" + slotLabel(slot) +
+           "): " + std::to_string(tally.completed) + " completed, " + std::to_string(tally.failed) +
+           " failed";
+}
+
 std::string attemptLine(const UpdateReport& r) {
     std::string line = "slot " + std::to_string(r.slot.value_or(0)) + "  " + r.device + "  " +
                        (r.adapterSerial.empty() ? "-" : r.adapterSerial) + "  " + r.text;

@@ -32,6 +32,9 @@ std::string slotLabel(const TargetName& slot);
 // empty when it can.
 std::string slotProblem(const TargetName& slot);
 
+// A slot's counts for the operator: "slot 1 (port 3): 2 completed, 1 failed".
+std::string tallyLine(std::size_t index, const TargetName& slot, const SlotTally& tally);
+
 // A line per attempt for the operator: slot, device, adapter serial, the
 // text (with its detail when it failed) and the seconds it took.
 std::string attemptLine(const UpdateReport& report);

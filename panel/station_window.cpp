@@ -42,13 +42,12 @@ bool sameSlot(const cli::TargetName& a, const cli::TargetName& b) {
 }
 
 // "ttyUSB0 — FT232R USB UART", or that nothing is plugged in there.
-QString adapterText(const std::optional<UpdateRequest>& request) {
-    if (!request ||
-        (!isRemoteAddress(request->device) && !QFile::exists(fromBytes(request->device))))
+QString adapterText(const std::string& device, const std::string& description) {
+    if (device.empty() || (!isRemoteAddress(device) && !QFile::exists(fromBytes(device))))
         return QStringLiteral("not plugged in");
-    QString text = QFileInfo(fromBytes(request->device)).fileName();
-    if (!request->portDescription.empty())
-        text += QStringLiteral(" \u2014 ") + QString::fromStdString(request->portDescription);
+    QString text = QFileInfo(fromBytes(device)).fileName();
+    if (!description.empty())
+        text += QStringLiteral(" \u2014 ") + QString::fromStdString(description);
     return text;
 }
 
@@ -100,14 +99,14 @@ bool StationWindow::addSlot(const cli::TargetName& slot) {
                       .arg(fromBytes(cli::slotLabel(slot)), QString::fromStdString(problem)));
         return false;
     }
-    stationSlots_.push_back({slot});
+    stationSlots_.push_back({slot, false, {}});
     const int row = ui_->slotTable->rowCount();
     ui_->slotTable->insertRow(row);
     setCell(row, SlotColumn, fromBytes(cli::slotLabel(slot)));
     setCell(row, StateColumn, QStringLiteral("not watching"));
     setCell(row, CompletedColumn, QStringLiteral("0"));
     setCell(row, FailedColumn, QStringLiteral("0"));
-    describeSlots();
+    describeSlot(row);
     watchSlotFolders();
     updateControls();
     return true;
@@ -184,7 +183,7 @@ void StationWindow::stopWatching() {
 }
 
 void StationWindow::onStarted(int slot) {
-    describeSlots(); // the device just plugged in, before its row is busy
+    describeSlot(slot); // the device just plugged in, before its row is busy
     stationSlots_[slot].updating = true;
     setCell(slot, StateColumn, QStringLiteral("updating 0 %"));
 }
@@ -197,20 +196,14 @@ void StationWindow::onProgress(int slot, int percent) {
 void StationWindow::onFinished(int slot, const UpdateReport& report, const QString& logWarning) {
     Slot& s = stationSlots_[slot];
     s.updating = false;
-    ++(report.completed() ? s.completed : s.failed);
-    setCell(slot, CompletedColumn, QString::number(s.completed));
-    setCell(slot, FailedColumn, QString::number(s.failed));
+    ++(report.completed() ? s.tally.completed : s.tally.failed);
+    setCell(slot, CompletedColumn, QString::number(s.tally.completed));
+    setCell(slot, FailedColumn, QString::number(s.tally.failed));
     setCell(slot, StateColumn,
             report.completed() ? QStringLiteral("completed")
                                : QStringLiteral("failed: ") + QString::fromStdString(report.text));
     ui_->slotTable->item(slot, StateColumn)->setToolTip(QString::fromStdString(report.detail));
-    UpdateRequest described;
-    described.device = report.device;
-    described.portDescription = report.portDescription;
-    setCell(slot, AdapterColumn, adapterText(described));
-    setCell(slot, SerialColumn,
-            report.adapterSerial.empty() ? QStringLiteral("-")
-                                         : QString::fromStdString(report.adapterSerial));
+    showAdapter(slot, report.device, report.portDescription, report.adapterSerial);
     appendLog(fromBytes(cli::attemptLine(report)));
     if (!logWarning.isEmpty())
         appendLog(logWarning);
@@ -221,11 +214,7 @@ void StationWindow::onEnded() {
     for (int row = 0; row < static_cast<int>(stationSlots_.size()); ++row) {
         const Slot& s = stationSlots_[row];
         setCell(row, StateColumn, QStringLiteral("not watching"));
-        appendLog(QStringLiteral("  slot %1 (%2): %3 completed, %4 failed")
-                      .arg(row + 1)
-                      .arg(fromBytes(cli::slotLabel(s.name)))
-                      .arg(s.completed)
-                      .arg(s.failed));
+        appendLog(QStringLiteral("  ") + fromBytes(cli::tallyLine(row, s.name, s.tally)));
     }
     updateControls();
     if (exitWhenIdle_)
@@ -242,16 +231,25 @@ void StationWindow::setCell(int row, Column column, const QString& text) {
 }
 
 void StationWindow::describeSlots() {
-    for (int row = 0; row < static_cast<int>(stationSlots_.size()); ++row) {
-        if (stationSlots_[row].updating)
-            continue;
-        const auto request = cli::deviceInSlot(stationSlots_[row].name, file_);
-        setCell(row, AdapterColumn, adapterText(request));
-        setCell(row, SerialColumn,
-                request && !request->adapterSerial.empty()
-                    ? QString::fromStdString(request->adapterSerial)
-                    : QStringLiteral("-"));
-    }
+    for (int row = 0; row < static_cast<int>(stationSlots_.size()); ++row)
+        describeSlot(row);
+}
+
+void StationWindow::describeSlot(int row) {
+    // A row being updated keeps the device its update started with.
+    if (stationSlots_[row].updating)
+        return;
+    if (const auto request = cli::deviceInSlot(stationSlots_[row].name, file_))
+        showAdapter(row, request->device, request->portDescription, request->adapterSerial);
+    else
+        showAdapter(row, {}, {}, {});
+}
+
+void StationWindow::showAdapter(int row, const std::string& device, const std::string& description,
+                                const std::string& serial) {
+    setCell(row, AdapterColumn, adapterText(device, description));
+    setCell(row, SerialColumn,
+            serial.empty() ? QStringLiteral("-") : QString::fromStdString(serial));
 }
 
 void StationWindow::watchSlotFolders() {

@@ -63,8 +63,7 @@ private:
     struct Slot {
         cli::TargetName name;
         bool updating = false;
-        int completed = 0;
-        int failed = 0;
+        cli::SlotTally tally;
     };
     enum Column {
         SlotColumn,
@@ -82,6 +81,9 @@ private:
     void setCell(int row, Column column, const QString& text);
     // The adapter in each slot now, as adapters come and go.
     void describeSlots();
+    void describeSlot(int row);
+    void showAdapter(int row, const std::string& device, const std::string& description,
+                     const std::string& serial);
     void watchSlotFolders();
     void appendLog(const QString& line);
     void updateControls();
