@@ -342,7 +342,7 @@ void sayPortsFileProblems(const Output& output) {
     if (!qEnvironmentVariableIsEmpty("J4_PORTS"))
         return;
     for (const QString& problem : readPortsFiles().problems)
-        output.error(problem.toStdString() + "; the line is ignored");
+        output.error(problem.toStdString());
 }
 
 int listPorts(const FlashOptions& options, const Output& output) {

@@ -2,6 +2,8 @@
 
 #include "port_names_platform.h"
 
+#include "update_file_reader.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSerialPortInfo>
@@ -10,6 +12,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <span>
 #include <tuple>
 
 namespace j4 {
@@ -85,30 +90,102 @@ PortDescription describeDevice(int number, const QString& device,
     return port;
 }
 
+namespace {
+
+// A ports file is a few lines per port: anything larger is not one.
+constexpr std::uint64_t kPortsFileLimit = 64 * 1024;
+// Lines named one by one before the rest are only counted.
+constexpr int kProblemLinesNamed = 5;
+
+// The file's text, or why it cannot be used. Opened without blocking, so a
+// FIFO or a device named by mistake cannot hang a run.
+std::optional<QByteArray> portsFileText(const QString& path, QString& problem) {
+    const std::string name = QFile::encodeName(path).toStdString();
+    if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
+        return std::nullopt; // no file is no problem: there need not be one
+    auto opened = UpdateFileReader::open(name, UpdateFileReader::Kinds::RegularOnly);
+    if (!opened.file) {
+        problem = QStringLiteral("%1: cannot be read (%2); its ports are not used")
+                      .arg(path, QString::fromStdString(opened.reason));
+        return std::nullopt;
+    }
+    if (opened.file->size().value_or(0) > kPortsFileLimit) {
+        problem = QStringLiteral("%1: %2 bytes is too large for a ports file (at most %3); its "
+                                 "ports are not used")
+                      .arg(path)
+                      .arg(*opened.file->size())
+                      .arg(kPortsFileLimit);
+        return std::nullopt;
+    }
+    QByteArray text(static_cast<qsizetype>(kPortsFileLimit) + 1, '\0');
+    qsizetype length = 0;
+    for (std::ptrdiff_t got = 0; length < text.size(); length += got) {
+        got = opened.file->read(std::span(reinterpret_cast<std::uint8_t*>(text.data()) + length,
+                                          static_cast<std::size_t>(text.size() - length)));
+        if (got < 0) {
+            problem = QStringLiteral("%1: cannot be read (%2); its ports are not used")
+                          .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+            return std::nullopt;
+        }
+        if (got == 0)
+            break;
+    }
+    text.truncate(length);
+    return text;
+}
+
+// What is wrong with a line's fields; empty when they pin a number.
+QString lineProblem(const QStringList& fields, int& number) {
+    bool ok = false;
+    number = fields.value(0).toInt(&ok);
+    if (fields.size() != 2)
+        return QStringLiteral("write a port number and a device, as \"3 /dev/ttyUSB0\"");
+    if (!ok || number < kFirstPortNumber || number > kLastPortNumber)
+        return QStringLiteral("'%1' is not a port number from 1 to 255").arg(fields[0].left(20));
+    return {};
+}
+
+} // namespace
+
 void readPortsFile(const QString& path, PortsFiles& into) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+    QString problem;
+    const auto text = portsFileText(path, problem);
+    if (!problem.isEmpty())
+        into.problems << problem;
+    if (!text)
         return;
-    int lineNumber = 0;
-    while (!file.atEnd()) {
-        ++lineNumber;
-        const QString line = QString::fromUtf8(file.readLine()).section(QLatin1Char('#'), 0, 0);
+    std::map<int, int> pinnedAt; // number -> the line that pins it here
+    int ignored = 0;
+    const QList<QByteArray> lines = text->split('\n');
+    for (qsizetype index = 0; index < lines.size(); ++index) {
+        const int lineNumber = static_cast<int>(index) + 1;
+        const QString line = QString::fromUtf8(lines[index]).section(QLatin1Char('#'), 0, 0);
         const QStringList fields = line.simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts);
         if (fields.isEmpty())
             continue;
-        bool ok = false;
-        const int number = fields[0].toInt(&ok);
-        QString problem;
-        if (fields.size() != 2)
-            problem = QStringLiteral("write a port number and a device, as \"3 /dev/ttyUSB0\"");
-        else if (!ok || number < kFirstPortNumber || number > kLastPortNumber)
-            problem = QStringLiteral("'%1' is not a port number from 1 to 255").arg(fields[0]);
-        if (!problem.isEmpty()) {
-            into.problems << QStringLiteral("%1:%2: %3").arg(path).arg(lineNumber).arg(problem);
+        int number = 0;
+        if (const QString wrong = lineProblem(fields, number); !wrong.isEmpty()) {
+            if (++ignored <= kProblemLinesNamed)
+                into.problems << QStringLiteral("%1:%2: %3; the line is ignored")
+                                     .arg(path)
+                                     .arg(lineNumber)
+                                     .arg(wrong);
             continue;
         }
+        if (const auto earlier = pinnedAt.find(number); earlier != pinnedAt.end())
+            into.problems << QStringLiteral("%1:%2: port %3 is pinned again; this line wins over "
+                                            "line %4")
+                                 .arg(path)
+                                 .arg(lineNumber)
+                                 .arg(number)
+                                 .arg(earlier->second);
+        pinnedAt[number] = lineNumber;
         into.pinned[number] = fields[1];
     }
+    if (ignored > kProblemLinesNamed)
+        into.problems << QStringLiteral("%1: %2 more lines are ignored")
+                             .arg(path)
+                             .arg(ignored - kProblemLinesNamed);
 }
 
 PortsFiles readPortsFiles() {

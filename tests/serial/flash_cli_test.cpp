@@ -725,6 +725,38 @@ TEST_F(FlashCommand, PortsFilesPinNumbersAndStableNamesAreListed) {
     device(byPath.toStdString());
     EXPECT_EQ(run({"--port", "7", "-q", file}).exitCode, 0);
     EXPECT_TRUE(sentTo(devices[byPath.toStdString()]) == image) << "port 7 is the pinned socket";
+
+    // A number pinned twice: the later line wins, and says so.
+    ASSERT_TRUE(ports.open(QIODevice::Append));
+    ports.write("7 /dev/ttyS8\n");
+    ports.close();
+    EXPECT_TRUE(run({"--list-ports"})
+                    .err.contains(
+                        config +
+                        "/j4-updater/ports:4: port 7 is pinned again; this line wins over line 2"));
+    // A flood of bad lines: the first few named, the rest counted.
+    ASSERT_TRUE(ports.open(QIODevice::WriteOnly));
+    const QByteArray binary("\x01\xff garbage\0\n", 12);
+    for (int i = 0; i < 2000; ++i)
+        ports.write(binary);
+    ports.close();
+    const Ran flooded = run({"--list-ports"});
+    EXPECT_EQ(flooded.err.count('\n'), 6) << flooded.err.left(2000).toStdString();
+    EXPECT_TRUE(flooded.err.contains("ports: 1995 more lines are ignored"));
+    // Too large to be a ports file, or not a file that can be read: named,
+    // never silently skipped, and never waited on.
+    ASSERT_TRUE(ports.resize(10 * 1024 * 1024));
+    EXPECT_TRUE(run({"--list-ports"}).err.contains("is too large for a ports file"));
+    ASSERT_TRUE(ports.remove());
+    ASSERT_TRUE(QDir().mkpath(ports.fileName()));
+    EXPECT_TRUE(run({"--list-ports"}).err.contains(ports.fileName() + ": cannot be read ("));
+    ASSERT_TRUE(QDir().rmdir(ports.fileName()));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(ports.fileName()).constData(), 0600), 0);
+    DevSim devsim;
+    const ProgramResult fifo =
+        flash({"--device", devsim.device(), "-q", file}, {"XDG_CONFIG_HOME=" + config});
+    EXPECT_EQ(fifo.exitCode, 0) << fifo.err.toStdString();
+    EXPECT_TRUE(fifo.err.contains("ports: cannot be read (not a regular file)"));
     qunsetenv("XDG_CONFIG_HOME");
 
     // A ready ports file for what is plugged in now, by socket.
