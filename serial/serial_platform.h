@@ -8,6 +8,7 @@
 #include "serial_link.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <chrono>
@@ -30,11 +31,15 @@ LinkError permissionError(const QString& location);
 // resolved, bytes kept as given until then), so that one device has one lock
 // whatever name it was given; the location as it is when nothing is there.
 QString realDevice(const std::string& name);
-// The process that holds `device` by a lock file in the UUCP/FHS format that
-// other serial programs (ser2net, minicom) write in /var/lock: an ASCII or
-// a binary PID. Nothing when no live process holds one (a lock left by a
-// process that is gone is removed).
-std::optional<long> lockFileOwner(const QString& device);
+// The process that holds a device by a lock file in the UUCP/FHS format that
+// other serial programs (ser2net, minicom) write in /var/lock: an ASCII or a
+// binary PID. Each program names its lock after the name it opened the device
+// by, so every name that leads to the device is looked for (`names`: the
+// name given, the device itself, its stable links). Nothing when no live
+// process holds one (a lock left by a process that is gone is removed).
+std::optional<long> lockFileOwner(const QStringList& names);
+// "ser2net (PID 1234)": a process as the operator knows it.
+std::string processText(long pid);
 // Takes an exclusive advisory lock on the open port; false while another
 // descriptor of the same device holds one, whatever name it was opened by.
 bool lockExclusively(qintptr handle);

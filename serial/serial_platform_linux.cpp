@@ -42,7 +42,18 @@ std::string permissionAdvice() {
            "then log in again";
 }
 
+std::string processText(long pid) {
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+    const std::string name =
+        comm.open(QIODevice::ReadOnly) ? comm.readAll().trimmed().toStdString() : std::string();
+    return (name.empty() ? "process" : name) + " (PID " + std::to_string(pid) + ")";
+}
+
 std::string otherHolders(const QString& device) {
+    // Each open of the pseudo-terminal multiplexer makes a pair of its own:
+    // nobody shares it, though every terminal program has it open.
+    if (device == QLatin1String("/dev/ptmx"))
+        return {};
     const QString self = QString::number(::getpid());
     std::string holders;
     const QDir proc(QStringLiteral("/proc"));
@@ -58,12 +69,8 @@ std::string otherHolders(const QString& device) {
                 break;
             }
         }
-        if (!holds)
-            continue;
-        QFile comm(proc.filePath(pid + QLatin1String("/comm")));
-        comm.open(QIODevice::ReadOnly);
-        const std::string name = comm.readAll().trimmed().toStdString();
-        holders += (holders.empty() ? "" : ", ") + name + " (PID " + pid.toStdString() + ")";
+        if (holds)
+            holders += (holders.empty() ? "" : ", ") + processText(pid.toLong());
     }
     return holders;
 }

@@ -63,31 +63,44 @@ QString realDevice(const std::string& name) {
     return QFile::decodeName(resolved ? resolved.get() : location.c_str());
 }
 
-std::optional<long> lockFileOwner(const QString& device) {
-    // The lock's name: LCK.. and the device's name under /dev, as Qt and the
-    // UUCP programs write it.
-    QString name = device.startsWith(QLatin1String("/dev/")) ? device.mid(5) : device;
-    name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    for (const char* folder : {"/var/lock", "/run/lock", "/var/spool/locks", "/var/spool/uucp"}) {
-        QFile lock(QLatin1String(folder) + QLatin1String("/LCK..") + name);
-        if (!lock.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray content = lock.read(128);
-        long pid = 0;
-        if (content.size() == 4) {
-            std::int32_t binary = 0; // the old binary format: the PID as a host int
-            std::memcpy(&binary, content.constData(), sizeof binary);
-            pid = binary;
-        } else {
-            pid = content.split('\n').value(0).trimmed().toLong();
+namespace {
+
+// The lock of a device named `name`, as Qt, gensio and the UUCP programs
+// write it: LCK.. and the name under /dev, its slashes made underscores.
+std::optional<long> lockFileOwner(const QString& name, const char* folder) {
+    QString base = name.startsWith(QLatin1String("/dev/")) ? name.mid(5) : name;
+    base.replace(QLatin1Char('/'), QLatin1Char('_'));
+    QFile lock(QLatin1String(folder) + QLatin1String("/LCK..") + base);
+    if (!lock.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray content = lock.read(128);
+    long pid = 0;
+    if (content.size() == 4) {
+        std::int32_t binary = 0; // the old binary format: the PID as a host int
+        std::memcpy(&binary, content.constData(), sizeof binary);
+        pid = binary;
+    } else {
+        pid = content.split('\n').value(0).trimmed().toLong();
+    }
+    if (pid <= 0 || pid == ::getpid())
+        return std::nullopt;
+    // A process that exists, even one we may not signal, holds the port;
+    // the lock of one that is gone is stale, as the UUCP programs agree.
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
+        return pid;
+    lock.remove();
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<long> lockFileOwner(const QStringList& names) {
+    for (const QString& name : names) {
+        for (const char* folder :
+             {"/var/lock", "/run/lock", "/var/spool/locks", "/var/spool/uucp"}) {
+            if (const auto owner = lockFileOwner(name, folder))
+                return owner;
         }
-        if (pid <= 0 || pid == ::getpid())
-            continue;
-        // A process that exists, even one we may not signal, holds the port;
-        // the lock of one that is gone is stale, as the UUCP programs agree.
-        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
-            return pid;
-        lock.remove();
     }
     return std::nullopt;
 }

@@ -1,5 +1,8 @@
 #include "tty_link.h"
 
+#include "port_names_platform.h"
+
+#include <QFile>
 #include <QFileInfo>
 #include <QSerialPort>
 #include <QSerialPortInfo>
@@ -20,6 +23,19 @@ std::string delayedAnswersNote(const QString& location, int timerMs) {
         .arg(adapter)
         .arg(timerMs)
         .toStdString();
+}
+
+// Every name the device goes by: as given, itself, and its stable links.
+QStringList namesOf(const std::string& given, const QString& location) {
+    const bool bare = !given.starts_with('/') && !given.starts_with('.');
+    QStringList names{bare ? QStringLiteral("/dev/") + QFile::decodeName(given.c_str())
+                           : QFile::decodeName(given.c_str()),
+                      location};
+    const auto [byId, byPath] = stableNames(location);
+    names << byId << byPath;
+    names.removeAll(QString());
+    names.removeDuplicates();
+    return names;
 }
 
 } // namespace
@@ -47,9 +63,15 @@ LinkError TtyLink::open(const std::string& device) {
         return LinkError::PortNotFound;
     // Qt takes a lock file whose owner is not one of its own programs for a
     // stale one and deletes it: look first, so that a port another serial
-    // program (ser2net, minicom) holds is left alone.
-    if (const auto owner = platform::lockFileOwner(location)) {
-        setErrorDetail("locked by process " + std::to_string(*owner));
+    // program (ser2net, minicom) holds is left alone. A program that keeps
+    // the port open without any lock is found among the processes.
+    std::string holders;
+    if (const auto owner = platform::lockFileOwner(namesOf(device, location)))
+        holders = platform::processText(*owner);
+    else
+        holders = platform::otherHolders(location);
+    if (!holders.empty()) {
+        setErrorDetail("The serial port is in use by " + holders + ".");
         return LinkError::PortBusy;
     }
     serial_ = std::make_unique<QSerialPort>();

@@ -176,34 +176,69 @@ TEST(TtyLink, HeldOrMissingPortIsRefused) {
     ::close(held);
 }
 
-TEST(TtyLink, AnotherProgramsLockFileIsRespected) {
+TEST(TtyLink, AnotherProgramHoldingThePortIsRespected) {
     // ser2net and the UUCP programs write the PID in ASCII (or as a binary
-    // int) and no program name: Qt takes such a lock for a stale one.
+    // int) and no program name: Qt takes such a lock for a stale one. Each
+    // names its lock after the name it was given: the device, the link the
+    // caller named, or a stable name under /dev/serial.
     DevSim device;
-    QString name = QFileInfo(device.device()).symLinkTarget().mid(5);
-    name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    QFile lock(QStringLiteral("/run/lock/LCK..") + name);
+    const QString real = QFileInfo(device.device()).symLinkTarget();
+    QTemporaryDir names;
+    const QString byPath = names.filePath(QStringLiteral("by-path/pci-0000:00:14.0-usb-0:2:1.0"));
+    ASSERT_TRUE(QDir().mkpath(names.filePath(QStringLiteral("by-path"))));
+    ASSERT_TRUE(QFile::link(real, byPath));
+    qputenv("J4_SERIAL_NAMES", names.path().toUtf8());
+    const auto lockOf = [](QString name) {
+        name = name.startsWith(QStringLiteral("/dev/")) ? name.mid(5) : name;
+        name.replace(QLatin1Char('/'), QLatin1Char('_'));
+        return QStringLiteral("/run/lock/LCK..") + name;
+    };
     QProcess owner;
     owner.start(QStringLiteral("sleep"), {QStringLiteral("30")});
     ASSERT_TRUE(owner.waitForStarted());
     const std::int32_t pid = static_cast<std::int32_t>(owner.processId());
-    for (const QByteArray& content :
-         {QByteArray::number(pid).rightJustified(10, ' ') + '\n',
-          QByteArray(reinterpret_cast<const char*>(&pid), sizeof pid)}) {
-        ASSERT_TRUE(lock.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        lock.write(content);
-        lock.close();
-        TtyLink link;
-        EXPECT_EQ(link.open(device.device().toStdString()), LinkError::PortBusy);
-        EXPECT_EQ(link.errorDetail(), "locked by process " + std::to_string(pid));
-        EXPECT_TRUE(lock.exists()) << "another program's lock is left alone";
+    const std::string inUse =
+        "The serial port is in use by sleep (PID " + std::to_string(pid) + ").";
+    for (const QString& name : {real, device.device(), byPath}) {
+        QFile lock(lockOf(name));
+        for (const QByteArray& content :
+             {QByteArray::number(pid).rightJustified(10, ' ') + '\n',
+              QByteArray(reinterpret_cast<const char*>(&pid), sizeof pid)}) {
+            ASSERT_TRUE(lock.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            lock.write(content);
+            lock.close();
+            TtyLink link;
+            EXPECT_EQ(link.open(device.device().toStdString()), LinkError::PortBusy)
+                << name.toStdString();
+            EXPECT_EQ(link.errorDetail(), inUse);
+            EXPECT_TRUE(lock.exists()) << "another program's lock is left alone";
+        }
+        lock.remove();
     }
     owner.kill();
     owner.waitForFinished();
+    QFile stale(lockOf(byPath));
+    ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+    stale.write(QByteArray::number(pid) + '\n');
+    stale.close();
     TtyLink link;
     EXPECT_EQ(link.open(device.device().toStdString()), LinkError::None) << "a stale lock";
+    EXPECT_FALSE(stale.exists());
     link.close();
-    lock.remove();
+
+    // A program with the port open and no lock of any kind: found among the
+    // processes, and the port is refused before a byte is sent.
+    QProcess holder;
+    holder.start(QStringLiteral("bash"),
+                 {QStringLiteral("-c"), QStringLiteral("exec 3<>\"$0\"; echo; exec sleep 30"),
+                  device.device()});
+    ASSERT_TRUE(holder.waitForReadyRead(10000));
+    EXPECT_EQ(link.open(device.device().toStdString()), LinkError::PortBusy);
+    EXPECT_EQ(link.errorDetail(), "The serial port is in use by sleep (PID " +
+                                      std::to_string(holder.processId()) + ").");
+    holder.kill();
+    holder.waitForFinished();
+    qunsetenv("J4_SERIAL_NAMES");
 }
 
 TEST(TtyLink, BareNamesAreLookedUpWhereTheSerialLibraryLooks) {

@@ -30,6 +30,8 @@ namespace {
 constexpr std::uint8_t kAck = 0x11;
 constexpr std::uint8_t kNak = 0x22;
 constexpr long kByteTimeNs = 86806; // 10 bits at 115200 baud
+// While the host has the port closed, how often to look for it to open again.
+constexpr useconds_t kClosedPollUs = 1000;
 
 const char kUsage[] = R"(Usage: j4_devsim --link PATH [options]
 
@@ -292,17 +294,17 @@ private:
             return false;
         }
         slaveName_ = ptsname(master_);
-        // Holding the device side open ourselves keeps the pair alive while the
-        // updater closes and reopens its port between attempts.
-        slave_ = ::open(slaveName_.c_str(), O_RDWR | O_NOCTTY);
+        // The line's settings belong to the pair, not to an open descriptor.
+        // The device side is not kept open: a program holding a port is what
+        // an updater must refuse, and a real device holds nothing either.
         termios raw{};
-        if (slave_ < 0 || tcgetattr(slave_, &raw) != 0) {
+        if (tcgetattr(master_, &raw) != 0) {
             std::perror("j4_devsim: device side");
             return false;
         }
         cfmakeraw(&raw);
         cfsetspeed(&raw, B115200);
-        tcsetattr(slave_, TCSANOW, &raw);
+        tcsetattr(master_, TCSANOW, &raw);
         // Only a symbolic link (ours, from an earlier run) is replaced: a file
         // named by mistake is never deleted.
         struct stat there {};
@@ -344,12 +346,15 @@ private:
             const int ready = ::poll(&p, 1, 100);
             if (ready <= 0)
                 continue;
+            if ((p.revents & POLLIN) == 0) {
+                // Nobody has the port open: wait for the host to open it.
+                ::usleep(kClosedPollUs);
+                continue;
+            }
             const ssize_t n = ::read(master_, chunk, sizeof chunk);
             if (n <= 0) {
-                if (n < 0 && (errno == EINTR || errno == EAGAIN))
-                    continue;
-                // EIO while nobody has the port open cannot happen (we hold
-                // the device side), so this is a real end.
+                if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EIO))
+                    continue; // EIO: the host closed the port after its last bytes
                 break;
             }
             const std::int64_t arrived = nowNs();
@@ -446,9 +451,8 @@ private:
 
     void hangUp() {
         hungUp_ = true;
-        ::close(slave_);
         ::close(master_);
-        slave_ = master_ = -1;
+        master_ = -1;
     }
 
     void finish() {
@@ -467,14 +471,11 @@ private:
         }
         if (master_ >= 0)
             ::close(master_);
-        if (slave_ >= 0)
-            ::close(slave_);
     }
 
     Options o_;
     std::mt19937 random_;
     int master_ = -1;
-    int slave_ = -1;
     std::string slaveName_;
     std::FILE* capture_ = nullptr;
     std::vector<std::uint8_t> frame_;
