@@ -24,6 +24,8 @@ public:
     virtual void answered(std::size_t /*device*/, const TransferState&,
                           std::chrono::steady_clock::duration /*sinceSent*/) {}
     virtual void finished(std::size_t /*device*/, const UpdateReport&) {}
+    // Something the operator must know about the run as a whole, said once.
+    virtual void notice(const std::string& /*text*/) {}
 };
 
 // The link for a device (a real one, or a test's).

@@ -514,6 +514,7 @@ public:
         output().say(attemptLine(r));
         RunListener::finished(slot, r);
     }
+    void notice(const std::string& text) override { output().error(text); }
 };
 
 // Until the stop: then a summary per slot. 0 when every attempt completed,

@@ -1,8 +1,10 @@
 #pragma once
 // Wakes a station's slot when something may have been plugged in or pulled:
 // on Linux an inotify watch on /dev, /dev/serial and its by-id and by-path
-// folders, and on the folder of a slot named by its path. No polling: a wait
-// returns on an event, or once a stop is asked.
+// folders, and on the folder of a slot named by its path: a wait returns on
+// an event, or once a stop is asked. Where the system will not give a watch
+// (its inotify limits used up by other programs), a wait returns every half
+// second instead, and the reason is kept for the operator.
 
 #include <QString>
 
@@ -37,6 +39,9 @@ public:
 
     // Waits for the next change; false once *stop is set.
     bool wait(const std::atomic<bool>& stop);
+    // Why the slots are looked at periodically instead of watched; empty
+    // while they are watched.
+    std::string fallbackReason() const;
 
 private:
     struct System;

@@ -2,10 +2,11 @@
 
 #include "port_names.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
+#include <cstring>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -16,6 +17,17 @@ namespace {
 
 // A wait wakes this often to see a stop request; it re-checks nothing.
 constexpr int kStopSliceMs = 100;
+// Without a watch, the slots are looked at this often.
+constexpr int kFallbackSlices = 5;
+
+std::string failureText(const char* call, const QString& folder = {}) {
+    const int error = errno;
+    std::string text = std::string(call) + (folder.isEmpty() ? "" : " " + folder.toStdString()) +
+                       ": " + std::strerror(error);
+    if (error == EMFILE || error == ENOSPC)
+        text += "; the system's fs.inotify.max_user_instances or max_user_watches is used up";
+    return text;
+}
 
 } // namespace
 
@@ -31,15 +43,17 @@ std::optional<DeviceIdentity> identityOf(const std::string& path) {
 struct PresenceWatch::System {
     int fd = -1;
     std::vector<QString> folders;
+    std::string failure; // set once: from then on the slots are looked at
 
     // Watches each folder that exists; one that does not yet (/dev/serial
     // before the first USB adapter) is watched once it appears.
     void watchAll() {
         for (const QString& folder : folders) {
-            if (QFileInfo(folder).isDir())
+            if (failure.empty() && QFileInfo(folder).isDir() &&
                 ::inotify_add_watch(fd, QFile::encodeName(folder).constData(),
                                     IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_MOVED_FROM |
-                                        IN_ATTRIB | IN_DELETE_SELF);
+                                        IN_ATTRIB | IN_DELETE_SELF) < 0)
+                failure = failureText("inotify_add_watch", folder);
         }
     }
 };
@@ -47,6 +61,8 @@ struct PresenceWatch::System {
 PresenceWatch::PresenceWatch(const std::vector<QString>& paths)
     : system_(std::make_unique<System>()) {
     system_->fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (system_->fd < 0)
+        system_->failure = failureText("inotify_init1");
     for (const QString& folder : deviceFolders())
         system_->folders.push_back(folder);
     for (const QString& path : paths)
@@ -59,7 +75,16 @@ PresenceWatch::~PresenceWatch() {
         ::close(system_->fd);
 }
 
+std::string PresenceWatch::fallbackReason() const {
+    return system_->failure;
+}
+
 bool PresenceWatch::wait(const std::atomic<bool>& stop) {
+    if (!system_->failure.empty()) {
+        for (int slice = 0; slice < kFallbackSlices && !stop; ++slice)
+            ::poll(nullptr, 0, kStopSliceMs);
+        return !stop;
+    }
     while (!stop) {
         pollfd p{system_->fd, POLLIN, 0};
         if (::poll(&p, 1, kStopSliceMs) <= 0)

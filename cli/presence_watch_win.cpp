@@ -22,6 +22,10 @@ PresenceWatch::PresenceWatch(const std::vector<QString>&) : system_(std::make_un
 
 PresenceWatch::~PresenceWatch() = default;
 
+std::string PresenceWatch::fallbackReason() const {
+    return {}; // looking every half second is how Windows is always watched
+}
+
 bool PresenceWatch::wait(const std::atomic<bool>& stop) {
     for (int slice = 0; slice < 5 && !stop; ++slice)
         QThread::msleep(100);

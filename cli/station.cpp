@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <mutex>
+#include <utility>
 
 namespace j4::cli {
 namespace {
@@ -21,6 +22,13 @@ std::vector<QString> watchedPaths(const TargetName& slot) {
     return {};
 }
 
+// What the slots of one station share.
+struct Shared {
+    StationResult result;
+    std::mutex mutex;
+    bool fallbackSaid = false;
+};
+
 class SlotRunner {
 public:
     SlotRunner(std::size_t index, const TargetName& slot, const std::string& file,
@@ -30,7 +38,8 @@ public:
           makeLink_(makeLink), listener_(listener), stop_(stop), watch_(watchedPaths(slot)) {}
 
     // Plug, update, pull, next: until a stop.
-    void run(StationResult& result, std::mutex& mutex) {
+    void run(Shared& shared) {
+        shared_ = &shared;
         while (auto request = waitForDevice()) {
             const std::string device = request->device;
             const auto identity = identityOf(device);
@@ -50,13 +59,13 @@ public:
             describe(report);
             listener_.finished(index_, report);
             {
-                std::lock_guard lock(mutex);
-                SlotTally& tally = result.tallies[index_];
+                std::lock_guard lock(shared.mutex);
+                SlotTally& tally = shared.result.tallies[index_];
                 ++(report.completed() ? tally.completed : tally.failed);
                 if (report.outcome == UpdateOutcome::Interrupted)
-                    result.cutByStop = true;
+                    shared.result.cutByStop = true;
                 else if (!report.completed())
-                    result.failures.push_back(report);
+                    shared.result.failures.push_back(report);
             }
             if (report.outcome == UpdateOutcome::Interrupted)
                 return;
@@ -67,6 +76,7 @@ public:
 private:
     std::optional<UpdateRequest> waitForDevice() {
         for (;;) {
+            sayIfNotWatched();
             if (stop_)
                 return std::nullopt;
             auto request = deviceInSlot(slot_, file_);
@@ -75,6 +85,19 @@ private:
             if (!watch_.wait(stop_))
                 return std::nullopt;
         }
+    }
+
+    // A station that cannot watch still sees every device, a little later:
+    // the operator hears why, once for the whole station.
+    void sayIfNotWatched() {
+        const std::string reason = watch_.fallbackReason();
+        if (reason.empty())
+            return;
+        std::lock_guard lock(shared_->mutex);
+        if (std::exchange(shared_->fallbackSaid, true))
+            return;
+        listener_.notice("Cannot watch the slots for devices (" + reason +
+                         "): looking at them every half second instead.");
     }
 
     void waitUntilGone(const std::string& device, const std::optional<DeviceIdentity>& identity) {
@@ -127,6 +150,7 @@ private:
     const std::atomic<bool>& stop_;
     PresenceWatch watch_;
     Forward forward_{index_, listener_};
+    Shared* shared_ = nullptr;
 };
 
 } // namespace
@@ -186,19 +210,18 @@ StationResult runStation(std::shared_ptr<const DecodedFile> decoded,
                          const std::vector<TargetName>& slotNames, const std::string& file,
                          const LinkMaker& makeLink, DeviceListener& listener,
                          const std::atomic<bool>& stop) {
-    StationResult result;
-    result.tallies.resize(slotNames.size());
-    std::mutex mutex;
+    Shared shared;
+    shared.result.tallies.resize(slotNames.size());
     std::vector<std::unique_ptr<QThread>> threads;
     for (std::size_t i = 0; i < slotNames.size(); ++i) {
         threads.emplace_back(QThread::create([&, i] {
-            SlotRunner(i, slotNames[i], file, decoded, makeLink, listener, stop).run(result, mutex);
+            SlotRunner(i, slotNames[i], file, decoded, makeLink, listener, stop).run(shared);
         }));
         threads.back()->start();
     }
     for (const auto& thread : threads)
         thread->wait();
-    return result;
+    return std::move(shared.result);
 }
 
 } // namespace j4::cli

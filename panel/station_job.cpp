@@ -41,6 +41,9 @@ public:
         const std::string warning = log_.append(report);
         emit relay_.finished(static_cast<int>(slot), report, QString::fromStdString(warning));
     }
+    void notice(const std::string& text) override {
+        emit relay_.notice(QString::fromStdString(text));
+    }
 
 private:
     std::vector<int> lastPercent_;
@@ -56,6 +59,7 @@ void connectTo(StationRelay* relay, QObject* context, StationJob::Callbacks call
                      Qt::QueuedConnection);
     QObject::connect(relay, &StationRelay::finished, context, callbacks.finished,
                      Qt::QueuedConnection);
+    QObject::connect(relay, &StationRelay::notice, context, callbacks.notice, Qt::QueuedConnection);
     QObject::connect(relay, &StationRelay::ended, context, callbacks.ended, Qt::QueuedConnection);
 }
 

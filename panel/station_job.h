@@ -26,6 +26,7 @@ signals:
     void started(int slot);
     void progress(int slot, int percent);
     void finished(int slot, const j4::UpdateReport& report, const QString& logWarning);
+    void notice(const QString& text);
     void ended();
 };
 
@@ -36,6 +37,7 @@ public:
         std::function<void(int slot)> started;
         std::function<void(int slot, int percent)> progress;
         std::function<void(int slot, const UpdateReport&, const QString& logWarning)> finished;
+        std::function<void(const QString& text)> notice;
         std::function<void()> ended;
     };
 

@@ -171,7 +171,7 @@ void StationWindow::startWatching() {
                 [this](int slot, const UpdateReport& report, const QString& warning) {
                     onFinished(slot, report, warning);
                 },
-                [this] { onEnded(); }});
+                [this](const QString& text) { appendLog(text); }, [this] { onEnded(); }});
     updateControls();
 }
 

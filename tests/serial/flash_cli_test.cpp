@@ -849,4 +849,43 @@ TEST_F(FlashCli, AStationUpdatesEachDevicePluggedInOnce) {
     for (int i = 0; i < 6; ++i)
         slotNumbers << QJsonDocument::fromJson(lines[i]).object()["slot"].toInt();
     EXPECT_EQ(slotNumbers, (QSet<int>{1, 2}));
+
+    // The system's inotify limits used up by other programs (here lowered in
+    // a user namespace of the test's own): the station says so once and
+    // still sees each device plugged in.
+    if (runProgram("unshare", {"-U", "-r", "true"}).exitCode != 0)
+        GTEST_SKIP() << "no user namespaces here";
+    for (const char* limit : {"max_inotify_instances", "max_inotify_watches"}) {
+        QProcess blind;
+        blind.start("unshare", {"-U", "-r", "sh", "-c",
+                                QStringLiteral("echo 0 >/proc/sys/user/%1 && exec \"$0\" --watch "
+                                               "--device \"$1\" --timeout 500 \"$2\"")
+                                    .arg(QLatin1String(limit)),
+                                flashPath(), slot1, file});
+        ASSERT_TRUE(blind.waitForStarted());
+        QByteArray said;
+        QElapsedTimer clock;
+        clock.start();
+        while (!said.contains("every half second") && clock.elapsed() < 20000 &&
+               blind.state() == QProcess::Running) {
+            blind.waitForReadyRead(100);
+            said += blind.readAllStandardError();
+        }
+        EXPECT_TRUE(said.contains("Cannot watch the slots for devices (inotify"))
+            << limit << said.toStdString();
+        auto device = plugged(slot1, {});
+        QByteArray results;
+        while (!results.contains("Update is completed.") && clock.elapsed() < 40000 &&
+               blind.state() == QProcess::Running) {
+            blind.waitForReadyRead(100);
+            results += blind.readAllStandardOutput();
+        }
+        EXPECT_TRUE(device->capture() == image) << limit << ": the device was seen and updated";
+        ::kill(static_cast<pid_t>(blind.processId()), SIGINT);
+        ASSERT_TRUE(blind.waitForFinished(20000));
+        said += blind.readAllStandardError();
+        EXPECT_EQ(blind.exitCode(), 0) << said.toStdString();
+        EXPECT_EQ(said.count("Cannot watch"), 1) << said.toStdString();
+        QFile::remove(slot1);
+    }
 }
