@@ -8,6 +8,22 @@
 
 namespace j4 {
 
+namespace {
+
+// Standard output or error when the log is that very file (--log /dev/stdout
+// > out.json): a second descriptor would write at an offset of its own, and
+// the two would overwrite each other's lines. -1 when it is neither.
+int standardStreamFor(const struct stat& log) {
+    for (const int stream : {STDOUT_FILENO, STDERR_FILENO}) {
+        struct stat info {};
+        if (::fstat(stream, &info) == 0 && info.st_dev == log.st_dev && info.st_ino == log.st_ino)
+            return stream;
+    }
+    return -1;
+}
+
+} // namespace
+
 std::string appendLine(const std::string& path, const std::string& line) {
     // O_APPEND: the system moves to the end and writes in one step.
     // O_NONBLOCK: a FIFO without a reader must not hold the program; only a
@@ -21,7 +37,8 @@ std::string appendLine(const std::string& path, const std::string& line) {
         ::close(fd);
         return "not a regular file";
     }
-    const ssize_t written = ::write(fd, line.data(), line.size());
+    const int shared = standardStreamFor(info);
+    const ssize_t written = ::write(shared >= 0 ? shared : fd, line.data(), line.size());
     const int error = errno;
     ::close(fd);
     if (written < 0)

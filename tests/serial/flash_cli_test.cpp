@@ -685,6 +685,21 @@ TEST_F(FlashCommand, EveryAttemptIsLoggedAsOneJsonLine) {
         EXPECT_EQ(r.exitCode, 0) << unwritable.toStdString();
         EXPECT_EQ(r.err.count("cannot be written"), 1) << r.err.toStdString();
     }
+
+    // A log that is standard output itself: its line and the result line
+    // follow each other in the file, neither overwriting the other.
+    DevSim real;
+    const QString out = dir.filePath(QStringLiteral("out.json"));
+    const ProgramResult both =
+        runProgram("bash", {"-c", "\"$0\" --device \"$1\" --log /dev/stdout \"$2\" >\"$3\"",
+                            flashPath(), real.device(), file, out});
+    EXPECT_EQ(both.exitCode, 0) << both.err.toStdString();
+    QFile shared(out);
+    ASSERT_TRUE(shared.open(QIODevice::ReadOnly));
+    const QList<QByteArray> sharedLines = shared.readAll().split('\n');
+    ASSERT_EQ(sharedLines.size(), 3) << "the log line, the result, the final line end";
+    EXPECT_EQ(QJsonDocument::fromJson(sharedLines[0]).object()["outcome"].toString(), "completed");
+    EXPECT_EQ(sharedLines[1], "Update is completed.");
 }
 
 TEST_F(FlashCommand, ProgressLinesAndATraceWithVerbose) {
