@@ -19,10 +19,13 @@ namespace j4::cli {
 
 // Which device is at a path now: a new one (plugged again, or another)
 // differs, so a device left plugged after its update is never updated twice.
+// It is what the path leads to, not the path: udev rewrites a device's links
+// in place on a change event, and that is no new device.
 struct DeviceIdentity {
-    std::uint64_t name = 0;   // the path itself (a link is made anew on each plug)
-    std::uint64_t device = 0; // what it leads to
-    std::uint64_t node = 0;
+    std::uint64_t device = 0;   // the device number
+    std::uint64_t node = 0;     // its node: made anew each time a device appears
+    std::int64_t createdNs = 0; // for a pseudo-terminal, whose node keeps its
+                                // number when its index is used again
 
     bool operator==(const DeviceIdentity&) const = default;
 };

@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace j4::cli {
@@ -17,6 +18,9 @@ namespace {
 
 // A wait wakes this often to see a stop request; it re-checks nothing.
 constexpr int kStopSliceMs = 100;
+// The device numbers of pseudo-terminals' device sides (Unix98).
+constexpr unsigned kFirstPtyMajor = 136;
+constexpr unsigned kLastPtyMajor = 143;
 // Without a watch, the slots are looked at this often.
 constexpr int kFallbackSlices = 5;
 
@@ -32,12 +36,18 @@ std::string failureText(const char* call, const QString& folder = {}) {
 } // namespace
 
 std::optional<DeviceIdentity> identityOf(const std::string& path) {
-    struct stat name {};
     struct stat device {};
-    if (path.empty() || ::lstat(path.c_str(), &name) != 0 || ::stat(path.c_str(), &device) != 0 ||
-        !S_ISCHR(device.st_mode))
+    if (path.empty() || ::stat(path.c_str(), &device) != 0 || !S_ISCHR(device.st_mode))
         return std::nullopt;
-    return DeviceIdentity{name.st_ino, device.st_rdev, device.st_ino};
+    DeviceIdentity identity{device.st_rdev, device.st_ino, 0};
+    // A pseudo-terminal's node is made when its pair is, and nothing touches
+    // it after; a USB adapter's node gets a new number instead (and udev
+    // touches its times on every event, so they could not serve).
+    const unsigned major = ::major(device.st_rdev);
+    if (major >= kFirstPtyMajor && major <= kLastPtyMajor)
+        identity.createdNs = static_cast<std::int64_t>(device.st_ctim.tv_sec) * 1'000'000'000 +
+                             device.st_ctim.tv_nsec;
+    return identity;
 }
 
 struct PresenceWatch::System {
