@@ -47,11 +47,15 @@ public:
             // A device just plugged in may refuse its first open while its
             // driver sets it up: tried again for a moment, as long as it is
             // the same device.
+            // A stop meanwhile ends the retries and leaves the failure that
+            // happened as the attempt's result.
             for (int retry = 0;
                  retry < kOpenRetries && !stop_ && report.outcome == UpdateOutcome::PortFailed &&
                  identityOf(device) == identity;
                  ++retry) {
                 QThread::msleep(kOpenRetryMs);
+                if (stop_)
+                    break;
                 report = update(*request);
             }
             // Heard once per device, whatever the retries: the log and the

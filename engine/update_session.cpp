@@ -134,7 +134,9 @@ UpdateReport& UpdateSession::interrupted(UpdateReport& report) {
 bool UpdateSession::openPort(const UpdateRequest& request, UpdateReport& report) {
     const LinkError opened =
         request.device.empty() ? LinkError::PortNotFound : link_.open(request.device);
-    if (opened == LinkError::Interrupted || stopRequested()) {
+    // A port that failed to open failed, whatever stop came meanwhile: the
+    // operator must hear why, and nothing was cut.
+    if (opened == LinkError::Interrupted || (opened == LinkError::None && stopRequested())) {
         interrupted(report);
         return false;
     }

@@ -462,6 +462,8 @@ protected:
         std::FILE* err = ::open_memstream(&errText, &errSize);
         j4::cli::FlashContext context{out, err, errIsTerminal, {}, &stop};
         context.makeLink = [this](const std::string& name, std::chrono::milliseconds timeout) {
+            if (onLink)
+                onLink(name);
             auto& fake = devices[name]; // an unscripted device stays silent
             fake.setAnswerTimeout(timeout);
             return std::make_unique<LentLink>(fake);
@@ -477,6 +479,7 @@ protected:
         return ran;
     }
     std::atomic<bool> stop{false};
+    std::function<void(const std::string& device)> onLink; // as each link is made
 };
 
 QByteArray sentTo(const j4::testing::FakeLink& fake) {
@@ -818,6 +821,22 @@ TEST_F(FlashCommand, PortsFilesPinNumbersAndStableNamesAreListed) {
           QStringList{"--ports-file", "--port", "1", file},
           QStringList{"--watch", "--port", "1-3", file}})
         EXPECT_EQ(run(arguments).exitCode, 2) << arguments.join(' ').toStdString();
+}
+
+TEST_F(FlashCommand, AStopDuringAStationsOpenRetriesKeepsTheFailure) {
+    // The port is held: the station tries its open again for a moment, and
+    // a stop meanwhile ends the station with the failure that happened.
+    devices["/dev/null"].failOpen(j4::LinkError::PortBusy);
+    int links = 0;
+    onLink = [&](const std::string&) {
+        if (++links == 2)
+            stop = true;
+    };
+    const Ran r = run({"--watch", "--device", "/dev/null", file});
+    EXPECT_EQ(r.exitCode, 4) << r.out.toStdString() << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains("The serial port is in use by another program."))
+        << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("0 completed, 1 failed")) << r.out.toStdString();
 }
 
 TEST_F(FlashCli, AStationUpdatesEachDevicePluggedInOnce) {
