@@ -56,7 +56,10 @@ std::string linkErrorText(LinkError error, std::chrono::milliseconds answerTimeo
         return "The serial server's certificate is for another host. Check the host in the "
                "port address.";
     case LinkError::TlsExpired:
-        return "The serial server's certificate has expired or is not valid yet.";
+        return "The serial server's certificate has expired.";
+    case LinkError::TlsNotYetValid:
+        return "The serial server's certificate is not valid yet. Check the date and time of "
+               "this computer and of the server.";
     case LinkError::TlsClientCertMissing:
         return "The serial server asks for a client certificate. Give one with --tls-cert "
                "and --tls-key.";

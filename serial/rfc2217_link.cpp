@@ -7,6 +7,7 @@
 #include <gensio/sergensio.h>
 
 #include "tls_certificate.h"
+#include "tls_files.h"
 
 #include <QRegularExpression>
 #include <QUrl>
@@ -228,8 +229,9 @@ LinkError Rfc2217Link::open(const std::string& device) {
     connection.reset();
     const bool lost = error == LinkError::ServerLost || error == LinkError::ServerUnreachable;
     // A TLS server that ends the connection once it has seen the client
-    // wanted a client certificate it trusts.
-    if (lost && remote->tls && certificate.passed)
+    // wanted a client certificate it trusts. One that only stays silent is
+    // a server that does not answer.
+    if (error == LinkError::ServerLost && remote->tls && certificate.passed)
         return tlsRefusal(certificate, GE_REMCLOSE);
     // A plain connection that a TLS server dropped.
     if (lost && !remote->tls && serverSpeaksTls(*remote)) {
@@ -244,8 +246,7 @@ std::string Rfc2217Link::stackFor(const RemotePort& remote) const {
     if (remote.tls) {
         // The server's certificate is always verified: against the authority
         // given, else against the system's.
-        stack +=
-            "ssl(mode=client,CA=" + escaped(tls_.caFile.empty() ? systemTrustStore() : tls_.caFile);
+        stack += "ssl(mode=client,CA=" + escaped(authorityPath_);
         if (!tls_.certFile.empty())
             stack += ",cert=" + escaped(tls_.certFile) +
                      ",key=" + escaped(tls_.keyFile.empty() ? tls_.certFile : tls_.keyFile);
@@ -276,8 +277,31 @@ std::string Rfc2217Link::tcpAddress(const RemotePort& remote) {
     return "tcp," + family + remote.host + "," + std::to_string(remote.port);
 }
 
+LinkError Rfc2217Link::prepareTlsFiles() {
+    std::string problem;
+    const auto folder = tls_.caFile.empty() ? std::optional(systemTrustStore())
+                                            : authorityFolder(tls_.caFile, authorities_, problem);
+    if (!folder) {
+        setErrorDetail(problem);
+        return LinkError::TlsFailed;
+    }
+    authorityPath_ = *folder;
+    if (tls_.certFile.empty())
+        return LinkError::None;
+    const std::string key = tls_.keyFile.empty() ? tls_.certFile : tls_.keyFile;
+    if (problem = keyProblem(key); !problem.empty()) {
+        setErrorDetail(problem);
+        return LinkError::TlsFailed;
+    }
+    if (const std::string note = keyPermissionNote(key); !note.empty())
+        keyNote_ = note;
+    return LinkError::None;
+}
+
 LinkError Rfc2217Link::connect(Connection& connection, const RemotePort& remote) {
     if (remote.tls) {
+        if (const LinkError error = prepareTlsFiles(); error != LinkError::None)
+            return error;
         // A server without TLS would take the client's handshake for data
         // and pass it to the device: it is recognised first by its greeting.
         LinkError error = LinkError::None;
@@ -353,7 +377,12 @@ LinkError Rfc2217Link::tlsRefusal(const CertificateCheck& check, int gensioError
     }
     if (check.error != 0) {
         setErrorDetail(check.reason.empty() ? gensio_err_to_str(check.error) : check.reason);
-        return check.error == GE_CERTEXPIRED ? LinkError::TlsExpired : LinkError::TlsUntrusted;
+        if (check.error == GE_CERTEXPIRED)
+            return LinkError::TlsExpired;
+        // gensio has no code of its own for it: OpenSSL's reason tells.
+        if (check.reason.find("not yet valid") != std::string::npos)
+            return LinkError::TlsNotYetValid;
+        return LinkError::TlsUntrusted;
     }
     if (const LinkError plain = fromGensio(gensioError); plain != LinkError::ServerLost)
         return failed(gensioError); // refused, unknown host, no answer: not TLS's doing

@@ -7,6 +7,8 @@
 #include "buffered_link.h"
 #include "tls_settings.h"
 
+#include <QTemporaryDir>
+
 #include <memory>
 #include <optional>
 #include <string>
@@ -39,6 +41,7 @@ public:
     void flushInput() override;
     LinkError write(std::span<const std::uint8_t> bytes) override;
     void close() override;
+    std::string adapterNote() const override { return connection_ ? keyNote_ : std::string(); }
 
     // How long opening may wait for the server.
     static constexpr std::chrono::milliseconds kConnectTimeout{5000};
@@ -49,6 +52,10 @@ public:
 private:
     struct Connection;
     bool isOpen() const override { return connection_ != nullptr; }
+    // The TLS files checked, and the authority's folder made, before any
+    // connection: nothing may prompt, and nothing reaches gensio that it
+    // cannot load.
+    LinkError prepareTlsFiles();
     std::string stackFor(const RemotePort& remote) const;
     LinkError connect(Connection& connection, const RemotePort& remote);
     // Whether the server sends before the client does (a plain RFC 2217
@@ -69,6 +76,9 @@ private:
     LinkError receive(std::chrono::milliseconds wait) override;
 
     TlsSettings tls_;
+    std::unique_ptr<QTemporaryDir> authorities_; // a bundle, split as OpenSSL looks it up
+    std::string authorityPath_;
+    std::string keyNote_;
     std::unique_ptr<Connection> connection_;
 };
 

@@ -33,7 +33,8 @@ enum class LinkError {
     // A remote port over TLS (rfc2217s://), refused before anything is sent:
     TlsUntrusted,         // the server's certificate is not from a trusted authority
     TlsWrongHost,         // the server's certificate is for another host
-    TlsExpired,           // the server's certificate has expired (or is not yet valid)
+    TlsExpired,           // the server's certificate has expired
+    TlsNotYetValid,       // the server's certificate is not valid yet
     TlsClientCertMissing, // the server asks for a client certificate; none was given
     TlsClientCertRefused, // the server did not accept the client certificate given
     TlsNotOffered,        // rfc2217s:// to a server without TLS

@@ -60,6 +60,7 @@ TEST(LinkErrors, EveryFailureHasItsOwnText) {
                              LinkError::TlsUntrusted,
                              LinkError::TlsWrongHost,
                              LinkError::TlsExpired,
+                             LinkError::TlsNotYetValid,
                              LinkError::TlsClientCertMissing,
                              LinkError::TlsClientCertRefused,
                              LinkError::TlsNotOffered,

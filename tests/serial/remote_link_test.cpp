@@ -10,10 +10,16 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QHostAddress>
+#include <QProcess>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <atomic>
+#include <optional>
+#include <sys/stat.h>
 #include <thread>
 #include <tuple>
 
@@ -201,10 +207,40 @@ private:
     int master_;
 };
 
-UpdateReport updateOverTls(const QString& url, const QString& file, const TlsSettings& tls) {
+UpdateReport updateOverTls(const QString& url, const QString& file, const TlsSettings& tls,
+                           const std::atomic<bool>* stop = nullptr) {
     const auto link = makeLink(url.toStdString(), ms{2000}, tls);
-    return UpdateSession(*link).run(requestForDevice(file.toStdString(), url.toStdString()));
+    return UpdateSession(*link, stop).run(requestForDevice(file.toStdString(), url.toStdString()));
 }
+
+// A TLS server that completes the handshake and then says nothing, as a
+// hung serial server behind a TLS terminator would.
+class SilentTlsServer {
+public:
+    SilentTlsServer(const QString& cert, const QString& key) : port_(j4::testing::freeLocalPort()) {
+        server_.start("openssl",
+                      {"s_server", "-quiet", "-accept", QStringLiteral("127.0.0.1:%1").arg(port_),
+                       "-cert", cert, "-key", key});
+        QElapsedTimer clock;
+        clock.start();
+        for (;;) {
+            QTcpSocket probe;
+            probe.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port_));
+            if (probe.waitForConnected(200) || clock.elapsed() > 20000)
+                break;
+            QThread::msleep(20);
+        }
+    }
+    ~SilentTlsServer() {
+        server_.kill();
+        server_.waitForFinished();
+    }
+    QString url() const { return QStringLiteral("rfc2217s://127.0.0.1:%1").arg(port_); }
+
+private:
+    int port_;
+    QProcess server_;
+};
 
 } // namespace
 
@@ -241,6 +277,7 @@ TEST(RemotePort, TlsLetsInOnlyTheRightServerAndClient) {
         EXPECT_EQ(report.text, linkErrorText(expected, ms{2000}));
         EXPECT_LT(clock.elapsed(), 10000);
         EXPECT_TRUE(raw.received().isEmpty()) << report.text;
+        return report;
     };
     {
         const auto server = tlsServer(raw.path(), "server");
@@ -256,6 +293,24 @@ TEST(RemotePort, TlsLetsInOnlyTheRightServerAndClient) {
                 LinkError::TlsNotOffered);
     }
     refused(tlsServer(raw.path(), "wrong-host")->url(), trusted, LinkError::TlsWrongHost);
+    refused(tlsServer(raw.path(), "cn-only")->url(), trusted, LinkError::TlsWrongHost);
+    refused(tlsServer(raw.path(), "future")->url(), trusted, LinkError::TlsNotYetValid);
+    {
+        // Handshake done, then silence: the server does not answer, whatever
+        // a client certificate would have done; a stop ends the wait at once.
+        SilentTlsServer silent(certs.path("server.pem"), certs.path("server.key"));
+        refused(silent.url(), trusted, LinkError::ServerUnreachable);
+        std::atomic<bool> stop{false};
+        std::optional<UpdateReport> report;
+        std::thread opening([&] { report = updateOverTls(silent.url(), file, trusted, &stop); });
+        QThread::msleep(1500); // past the greeting's wait and the handshake
+        QElapsedTimer clock;
+        clock.start();
+        stop = true;
+        opening.join();
+        EXPECT_LT(clock.elapsed(), 1000) << "a stop is seen within a tenth of a second";
+        EXPECT_EQ(report->outcome, UpdateOutcome::Interrupted) << report->text;
+    }
     QThread::sleep(1); // "expired" was valid only for the second it was made in
     refused(tlsServer(raw.path(), "expired")->url(), trusted, LinkError::TlsExpired);
     {
@@ -267,15 +322,46 @@ TEST(RemotePort, TlsLetsInOnlyTheRightServerAndClient) {
                 {trusted.caFile, certs.path("other-client.pem").toStdString(),
                  certs.path("other-client.key").toStdString()},
                 LinkError::TlsClientCertRefused);
+        // A key behind a passphrase: refused before any connection, never
+        // a prompt on the terminal.
+        const UpdateReport locked = refused(server->url(),
+                                            {trusted.caFile, certs.path("client.pem").toStdString(),
+                                             certs.path("locked.key").toStdString()},
+                                            LinkError::TlsFailed);
+        EXPECT_NE(locked.detail.find("The TLS key " + certs.path("locked.key").toStdString() +
+                                     " is protected by a passphrase; give a key without one"),
+                  std::string::npos)
+            << locked.detail;
     }
-    DevSim device;
-    const auto server = tlsServer(device.device(), "server", certs.path("auth"));
-    // The command line's options, as a station would give them.
-    const auto result = j4::testing::runProgram(
-        j4::testing::flashPath(),
-        {"-q", "--tls-ca", certs.path("ca.pem"), "--tls-cert", certs.path("client.pem"),
-         "--tls-key", certs.path("client.key"), "--device", server->url(), file});
-    EXPECT_EQ(result.exitCode, 0) << result.err.toStdString();
-    device.stop();
-    EXPECT_TRUE(device.capture() == image);
+    // The command line's options, as a station would give them: the plant's
+    // authority within the system's whole bundle, then as a hashed folder
+    // named without its trailing slash; a key others may read is warned of
+    // once.
+    QFile bundle(dir.filePath("bundle.crt"));
+    ASSERT_TRUE(bundle.open(QIODevice::WriteOnly));
+    QFile system("/etc/ssl/certs/ca-certificates.crt");
+    if (system.open(QIODevice::ReadOnly))
+        bundle.write(system.readAll());
+    QFile ca(certs.path("ca.pem"));
+    ASSERT_TRUE(ca.open(QIODevice::ReadOnly));
+    bundle.write(ca.readAll());
+    bundle.close();
+    QDir().mkpath(dir.filePath("authorities"));
+    QFile::copy(certs.path("ca.pem"), dir.filePath("authorities/plant.pem"));
+    ASSERT_EQ(QProcess::execute("openssl", {"rehash", dir.filePath("authorities")}), 0);
+    const QString key = certs.path("client.key");
+    for (const auto& [authority, mode] :
+         {std::pair{bundle.fileName(), 0644}, std::pair{dir.filePath("authorities"), 0600}}) {
+        ASSERT_EQ(::chmod(QFile::encodeName(key).constData(), mode), 0);
+        DevSim device;
+        const auto server = tlsServer(device.device(), "server", certs.path("auth"));
+        const auto result = j4::testing::runProgram(j4::testing::flashPath(),
+                                                    {"-q", "--tls-ca", authority, "--tls-cert",
+                                                     certs.path("client.pem"), "--tls-key", key,
+                                                     "--device", server->url(), file});
+        EXPECT_EQ(result.exitCode, 0) << result.err.toStdString();
+        EXPECT_EQ(result.err.count("can be read by other users"), mode == 0644 ? 1 : 0)
+            << result.err.toStdString();
+        device.stop();
+    }
 }

@@ -145,12 +145,50 @@ TestCertificates::TestCertificates() {
     make("wrong-host", "/CN=elsewhere.example", "ca", {});
     // Valid from now until now: expired a second later.
     make("expired", "/CN=localhost", "ca", localhost + QStringList{"-days", "0"});
+    // A host name in the CN alone, no subjectAltName: no promise of a host.
+    make("cn-only", "/CN=localhost", "ca", {});
+    makeFuture("future", "/CN=localhost");
     make("client", "/CN=station1", "ca", {});
     make("other-client", "/CN=station1", "other-ca", {});
     QDir().mkpath(path("auth/station1/allowed_certs"));
     QFile::copy(path("ca.pem"), path("auth/station1/allowed_certs/ca.pem"));
     if (QProcess::execute("openssl", {"rehash", path("auth/station1/allowed_certs")}) != 0)
         throw std::runtime_error("openssl rehash failed");
+    // The client's key as a passphrase protects it.
+    if (QProcess::execute("openssl", {"pkey", "-in", path("client.key"), "-aes256", "-passout",
+                                      "pass:secret", "-out", path("locked.key")}) != 0)
+        throw std::runtime_error("openssl pkey failed");
+}
+
+void TestCertificates::makeFuture(const QString& name, const QString& subject) {
+    // Valid from the year 2099 on: only openssl ca sets a start date.
+    make(name, subject, {}, {});
+    QFile config(path("ca.cnf"));
+    if (!config.open(QIODevice::WriteOnly) ||
+        config.write(QStringLiteral("[ca]\ndefault_ca=own\n[own]\ndatabase=%1\nnew_certs_dir=%2\n"
+                                    "serial=%3\ndefault_md=sha256\npolicy=any\n"
+                                    "unique_subject=no\n[any]\ncommonName=supplied\n")
+                         .arg(path("index.txt"), dir_.path(), path("serial"))
+                         .toUtf8()) < 0)
+        throw std::runtime_error("cannot write ca.cnf");
+    config.close();
+    QFile(path("index.txt")).open(QIODevice::WriteOnly);
+    QFile serial(path("serial"));
+    serial.open(QIODevice::WriteOnly);
+    serial.write("1000\n");
+    serial.close();
+    QProcess openssl;
+    openssl.start("openssl", {"req", "-new", "-key", path(name + ".key"), "-subj", subject, "-out",
+                              path(name + ".csr")});
+    openssl.waitForFinished(20000);
+    openssl.start("openssl",
+                  {"ca", "-batch", "-notext", "-config", path("ca.cnf"), "-cert", path("ca.pem"),
+                   "-keyfile", path("ca.key"), "-in", path(name + ".csr"), "-out",
+                   path(name + ".pem"), "-startdate", "20990101000000Z", "-enddate",
+                   "20990201000000Z", "-extfile", path("san.ext")});
+    if (!openssl.waitForFinished(20000) || openssl.exitCode() != 0)
+        throw std::runtime_error("openssl ca failed: " +
+                                 openssl.readAllStandardError().toStdString());
 }
 
 void TestCertificates::make(const QString& name, const QString& subject, const QString& issuer,

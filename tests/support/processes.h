@@ -74,11 +74,13 @@ public:
     TestCertificates();
     QString path(const QString& name) const { return dir_.filePath(name); }
     // PATH.pem and PATH.key of each: ca, other-ca, server, wrong-host,
-    // expired, client, other-client; and the folder "auth".
+    // expired, cn-only, future (valid from 2099), client, other-client; the
+    // client's key behind a passphrase, locked.key; and the folder "auth".
 
 private:
     void make(const QString& name, const QString& subject, const QString& issuer,
               const QStringList& extra);
+    void makeFuture(const QString& name, const QString& subject);
     QTemporaryDir dir_;
 };
 

@@ -1,0 +1,31 @@
+#pragma once
+// The TLS files a station is given, checked before gensio sees them: a key
+// that would make OpenSSL prompt on the terminal is refused, a key others
+// may read is warned of, and an authority's bundle becomes a hashed folder
+// (gensio crashes while loading a bundle as large as Debian's).
+
+#include <QTemporaryDir>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace j4 {
+
+// Why the key in `path` cannot be used without asking anyone; empty when it
+// can (or when OpenSSL will say itself what is wrong with it).
+std::string keyProblem(const std::string& path);
+
+// A warning, the first time in this process that a key file others may read
+// is used; empty otherwise.
+std::string keyPermissionNote(const std::string& path);
+
+// Where gensio finds the authorities of `caFile` (a PEM file or a folder):
+// a folder's path with its trailing slash, or `store`, made into a hashed
+// folder of the file's certificates. Nothing, with the reason in *problem,
+// when the file holds no certificate or cannot be read.
+std::optional<std::string> authorityFolder(const std::string& caFile,
+                                           std::unique_ptr<QTemporaryDir>& store,
+                                           std::string& problem);
+
+} // namespace j4
