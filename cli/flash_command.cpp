@@ -10,6 +10,7 @@
 #include "station.h"
 
 #include <QCommandLineParser>
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <algorithm>
@@ -28,7 +29,8 @@ const char kDescription[] =
     "  or:  j4_flash --watch [--port N | --device PATH | --serial SN]... FILE\n"
     "  or:  j4_flash --list-ports [--ports-file]\n"
     "\n"
-    "Sends a J4 update file (.j4u) to J4 devices over serial ports, or checks the file.\n"
+    "Sends a J4 update file (.j4u) to J4 devices over serial ports, or checks the\n"
+    "file.\n"
     "A device is a port number (N as in --list-ports; 1-8 for a range), a device path\n"
     "(PATH may be rfc2217://HOST:PORT, a port served by ser2net, or rfc2217s:// over\n"
     "TLS, the server's certificate always verified) or the serial number\n"
@@ -53,9 +55,9 @@ const char kEpilogue[] =
     "a station's, of the first failure (130 when only a stop cut a transfer).\n"
     "\n"
     "Environment:\n"
-    "  J4_PORTS          device paths or rfc2217(s)://HOST:PORT addresses, separated by\n"
-    "                    ':', numbered from 1: replaces the system's list and the\n"
-    "                    ports files\n"
+    "  J4_PORTS          device paths or rfc2217(s)://HOST:PORT addresses, separated\n"
+    "                    by ':', numbered from 1: replaces the system's list and\n"
+    "                    the ports files\n"
     "  J4_UPDATE_LOG     append a JSON line per attempt to this file, as --log does\n"
     "  J4_TLS_CA         the file --tls-ca names, when it is not given\n"
     "  J4_TLS_CERT       the file --tls-cert names, when it is not given\n"
@@ -78,7 +80,8 @@ const char kEpilogue[] =
     "      A station of two slots: update each device plugged in, until Ctrl+C.\n"
     "  j4_flash --list-ports --ports-file > ~/.config/j4-updater/ports\n"
     "      Pin the numbers of the adapters present to their USB sockets.\n"
-    "  j4_flash --tls-ca plant-ca.pem --expect-sha256 HEX --device rfc2217s://line3:4443 fw.j4u\n"
+    "  j4_flash --tls-ca plant-ca.pem --expect-sha256 HEX \\\n"
+    "           --device rfc2217s://line3:4443 fw.j4u\n"
     "      Over TLS to a verified server, and only if fw.j4u is the released file.\n";
 
 // What the command line asks for.
@@ -217,6 +220,14 @@ std::optional<FlashOptions::Action> action(const Parser& p, QString& error) {
     others.removeAll(QStringLiteral("ports-file"));
     const bool alone = others.size() == 1 && parser.positionalArguments().isEmpty();
     using Action = FlashOptions::Action;
+    // Listed by Qt beside --help: the same help, Qt's own options being none
+    // of this program's business.
+    if (parser.isSet(QStringLiteral("help-all"))) {
+        if (alone)
+            return Action::Help;
+        error = QStringLiteral("--help-all goes alone");
+        return std::nullopt;
+    }
     for (const auto& [option, name, what] :
          {std::tuple{&p.help, "--help", Action::Help},
           std::tuple{&p.version, "--version", Action::Version},
@@ -252,6 +263,10 @@ std::optional<FlashOptions::Action> action(const Parser& p, QString& error) {
 std::optional<FlashOptions> parse(Parser& p, const RawArguments& raw, QString& error) {
     if (!p.parser.parse(raw.decoded())) {
         error = p.parser.errorText();
+        // Other flashers' habits: -p PORT (avrdude), -p/-P (esptool, stm32flash).
+        if (p.parser.unknownOptionNames().contains(QStringLiteral("p")) ||
+            p.parser.unknownOptionNames().contains(QStringLiteral("P")))
+            error += QStringLiteral(" For a port, give --port N (a number) or --device PATH.");
         return std::nullopt;
     }
     FlashOptions options;
@@ -348,7 +363,16 @@ void sayPortsFileProblems(const Output& output) {
 int listPorts(const FlashOptions& options, const Output& output) {
     sayPortsFileProblems(output);
     if (options.portsFile) {
-        std::fputs(qPrintable(portsFileForPresentAdapters()), output.out());
+        const QString text = portsFileForPresentAdapters();
+        // Redirected over a good ports file, an empty one would unpin every
+        // number: said, and a failure for the shell's && to see.
+        if (!text.contains(QRegularExpression(QStringLiteral("^\\d"),
+                                              QRegularExpression::MultilineOption))) {
+            output.error("No adapter with a USB socket name (/dev/serial/by-path) is plugged in: "
+                         "there is nothing to pin, and no ports file is written.");
+            return kPortFailed;
+        }
+        std::fputs(qPrintable(text), output.out());
         return kCompleted;
     }
     const auto ports = j4::listPorts();
@@ -408,9 +432,14 @@ int summarize(const std::vector<Target>& targets, const std::vector<UpdateReport
         const UpdateReport& r = reports[i];
         const std::string number =
             r.portNumber ? "port " + std::to_string(*r.portNumber) : std::string("-");
-        std::fprintf(output.out(), "  %-8s %s  %s  %zu of %zu bytes  %.1f s\n", number.c_str(),
-                     r.device.c_str(), r.text.c_str(), r.transfer.acceptedBytes,
-                     r.transfer.totalBytes, std::chrono::duration<double>(r.duration).count());
+        // A device whose port never opened was sent nothing: no byte count.
+        const std::string bytes = r.transfer.totalBytes == 0
+                                      ? std::string("nothing sent")
+                                      : std::to_string(r.transfer.acceptedBytes) + " of " +
+                                            std::to_string(r.transfer.totalBytes) + " bytes";
+        std::fprintf(output.out(), "  %-8s %s  %s  %s  %.1f s\n", number.c_str(), r.device.c_str(),
+                     r.text.c_str(), bytes.c_str(),
+                     std::chrono::duration<double>(r.duration).count());
         if (r.completed())
             continue;
         if (!r.detail.empty())
@@ -557,6 +586,13 @@ int runFlash(const std::vector<std::string>& arguments, const FlashContext& cont
     const RawArguments raw(arguments);
     const Output output(context);
     Parser p;
+    if (arguments.size() <= 1) {
+        // Nothing asked: how to ask, on standard error, as a usage error.
+        const QString help = p.parser.helpText();
+        std::fprintf(context.err, "%s\n(try --help)\n",
+                     qPrintable(help.left(help.indexOf(QStringLiteral("\n\n")))));
+        return kUsage;
+    }
     QString error;
     const auto options = parse(p, raw, error);
     if (!options) {

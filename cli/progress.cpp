@@ -41,12 +41,14 @@ std::string ProgressBoard::barLine(const Row& row, int columns) const {
         const double seconds = row.started ? secondsSince(row.startedAt) : 0.0;
         const auto sent = static_cast<double>(row.state.acceptedBytes);
         const double rate = seconds > 0 ? sent / seconds : 0;
-        const long left =
-            rate > 0
-                ? static_cast<long>((static_cast<double>(row.state.totalBytes) - sent) / rate + 0.5)
-                : 0;
-        std::snprintf(figures, sizeof figures, "%3d%%  %6.1f kB/s  %ld:%02ld left", percent,
-                      rate / 1000.0, left / 60, left % 60);
+        char left[24] = "--:--"; // until a rate is known
+        if (rate > 0) {
+            const auto seconds =
+                static_cast<long>((static_cast<double>(row.state.totalBytes) - sent) / rate + 0.5);
+            std::snprintf(left, sizeof left, "%ld:%02ld", seconds / 60, seconds % 60);
+        }
+        std::snprintf(figures, sizeof figures, "%3d%%  %6.1f kB/s  %s left", percent, rate / 1000.0,
+                      left);
     }
     // One column short of the width: a line that fills the last column
     // wraps on some terminals, and a wrapped row breaks the redraw in place.
@@ -141,7 +143,7 @@ void ProgressBoard::finished(std::size_t device, const UpdateReport& report) {
             std::fputc('\n', out_);
     } else if (mode_ == Mode::Lines) {
         std::fprintf(out_, "%s: %d%% %s\n", row.label.c_str(), report.transfer.percent(),
-                     report.text.c_str());
+                     row.result.c_str());
     }
     std::fflush(out_);
 }

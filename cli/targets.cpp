@@ -1,5 +1,7 @@
 #include "targets.h"
 
+#include <cctype>
+
 #include "link_factory.h"
 #include "port_names.h"
 
@@ -68,6 +70,9 @@ std::optional<std::vector<Target>> resolveTargets(const std::vector<TargetName>&
             targets.push_back({std::move(*request), "serial " + name.value});
         } else if (!addPortRange(name.value, file, targets)) {
             error.text = "--port takes a number from 1 to 255, or a range such as 1-8";
+            // avrdude's and esptool's --port takes the device itself.
+            if (!name.value.empty() && !std::isdigit(static_cast<unsigned char>(name.value[0])))
+                error.text += "; use --device for a path such as " + name.value;
             return std::nullopt;
         }
     }

@@ -22,7 +22,7 @@ test_packages=(
     dpkg-dev debhelper devscripts debootstrap                   # the packages, hardening-check, a clean root
     ser2net                          # a real serial-over-network server for the remote tests
     x11-utils                        # xprop: the window's class as task bars see it
-    openssl                          # certificates for the TLS tests
+    openssl ca-certificates          # certificates for the TLS tests, and a large bundle
 )
 
 packages=("${run_packages[@]}")

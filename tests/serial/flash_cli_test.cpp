@@ -230,10 +230,7 @@ TEST_F(FlashCli, AnswersOutOfStepAreNeverTakenForSuccess) {
 TEST_F(FlashCli, ProgressOnATerminalFitsItsWidth) {
     // On a 60-column terminal, three long by-id names: every row fits, its
     // name shortened from the left, so the board can redraw in place.
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
-    const winsize size{24, 60, 0, 0};
-    ASSERT_EQ(::ioctl(master, TIOCSWINSZ, &size), 0);
+    // COLUMNS, where the user sets it, wins; TERM=dumb gets plain lines.
     std::vector<std::unique_ptr<DevSim>> devices;
     QStringList arguments;
     for (const char* serial : {"A10K1XYZ", "A10K2XYZ", "A10K3XYZ"}) {
@@ -243,25 +240,47 @@ TEST_F(FlashCli, ProgressOnATerminalFitsItsWidth) {
         ASSERT_TRUE(QFile::link(devices.back()->device(), name));
         arguments << "--device" << name;
     }
-    QProcess onTerminal;
-    onTerminal.setStandardErrorFile(QString::fromLocal8Bit(::ptsname(master)));
-    onTerminal.start(flashPath(), arguments << file);
-    QByteArray drawn;
-    while (!onTerminal.waitForFinished(20)) {
-        pollfd p{master, POLLIN, 0};
-        char chunk[4096];
-        while (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN))
-            drawn.append(chunk, ::read(master, chunk, sizeof chunk));
+    arguments << file;
+    const auto onTerminal = [&](const QString& term, const QString& columns) {
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        EXPECT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+        const winsize size{24, 60, 0, 0};
+        EXPECT_EQ(::ioctl(master, TIOCSWINSZ, &size), 0);
+        QProcess program;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("TERM", term);
+        environment.remove("COLUMNS");
+        if (!columns.isEmpty())
+            environment.insert("COLUMNS", columns);
+        program.setProcessEnvironment(environment);
+        program.setStandardErrorFile(QString::fromLocal8Bit(::ptsname(master)));
+        program.start(flashPath(), arguments);
+        QByteArray drawn;
+        while (!program.waitForFinished(20)) {
+            pollfd p{master, POLLIN, 0};
+            char chunk[4096];
+            while (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN))
+                drawn.append(chunk, ::read(master, chunk, sizeof chunk));
+        }
+        ::close(master);
+        EXPECT_EQ(program.exitCode(), 0);
+        return QString::fromLatin1(drawn);
+    };
+    for (const auto& [columns, width] : {std::pair{QString(), 60}, std::pair{QString("44"), 44}}) {
+        const QString drawn = onTerminal("xterm", columns);
+        const QStringList rows =
+            drawn.split(QRegularExpression("[\r\n]|\x1b\\[K|\x1b\\[\\d+A"), Qt::SkipEmptyParts);
+        ASSERT_FALSE(rows.isEmpty());
+        for (const QString& row : rows)
+            EXPECT_LT(row.size(), width) << row.toStdString();
+        EXPECT_FALSE(rows.filter(QRegularExpression("^\\.\\.\\.\\S*port0 \\[")).isEmpty())
+            << "the end of the name is kept";
+        EXPECT_TRUE(rows.first().endsWith("--:-- left"))
+            << "no rate yet: " << rows.first().toStdString();
     }
-    ::close(master);
-    EXPECT_EQ(onTerminal.exitCode(), 0);
-    const QStringList rows = QString::fromLatin1(drawn).split(
-        QRegularExpression("[\r\n]|\x1b\\[K|\x1b\\[\\d+A"), Qt::SkipEmptyParts);
-    ASSERT_FALSE(rows.isEmpty());
-    for (const QString& row : rows)
-        EXPECT_LE(row.size(), 59) << row.toStdString();
-    EXPECT_FALSE(rows.filter(QRegularExpression("^\\.\\.\\.\\S*XYZ-if00-port0 \\[")).isEmpty())
-        << "the end of the name is kept";
+    const QString dumb = onTerminal("dumb", {});
+    EXPECT_FALSE(dumb.contains('\x1b')) << dumb.toStdString();
+    EXPECT_TRUE(dumb.contains("-if00-port0: sending 4040 bytes")) << dumb.toStdString();
 }
 
 TEST_F(FlashCli, StableNamesAndRemotePortsFromThePortList) {
@@ -515,6 +534,15 @@ TEST_F(FlashCommand, SeveralDevicesAtOnceEachEndOnTheirOwn) {
     EXPECT_TRUE(sentTo(devices["/dev/fake-first"]) == image);
     EXPECT_TRUE(r.err.isEmpty()) << "a failure is said once, in the summary: "
                                  << r.err.toStdString();
+    // A port with no device behind it was sent nothing, and says so.
+    devices["/dev/fake-missing"].failOpen(j4::LinkError::PortNotFound);
+    const Ran missing = run({"--device", "/dev/fake-missing", "--device", "/dev/fake-first", file});
+    EXPECT_TRUE(missing.out.contains("The serial port does not exist.  nothing sent"))
+        << missing.out.toStdString();
+    // Without a terminal, a failure is said once: its progress line says
+    // only that it failed.
+    EXPECT_EQ(missing.err.count("The serial port does not exist."), 0) << missing.err.toStdString();
+    EXPECT_TRUE(missing.err.contains("/dev/fake-missing: 0% failed")) << missing.err.toStdString();
 
     // All completed: exit 0. Mixed --device and --port keep their order.
     device("/dev/fake-a");
@@ -541,7 +569,7 @@ TEST_F(FlashCommand, TheSameDeviceTwiceAndOtherUsageErrorsSendNothing) {
     }
     qunsetenv("J4_PORTS");
     for (const QStringList& arguments :
-         {QStringList{}, QStringList{"--port", "1"}, QStringList{"--port", "0", file},
+         {QStringList{"--port", "1"}, QStringList{"--port", "0", file},
           QStringList{"--port", "0-3", file}, QStringList{"--port", "4-2", file},
           QStringList{"--port", "1-2-3", file},
           QStringList{"--image-out", "x", "--port", "1", file}, QStringList{"--bogus", file},
@@ -561,6 +589,23 @@ TEST_F(FlashCommand, TheSameDeviceTwiceAndOtherUsageErrorsSendNothing) {
     const Ran help = run({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_TRUE(help.out.contains("--check") && help.out.contains("--list-ports"));
+    for (const QString& line : help.out.split('\n')) // the first names the program as run
+        EXPECT_TRUE(line.size() <= 80 || line.startsWith("Usage: ")) << line.toStdString();
+    EXPECT_EQ(run({"--help-all"}).out, help.out) << "listed in the help, so it works";
+
+    // Nothing at all: how to ask. Other flashers' habits: what to write instead.
+    const Ran nothing = run({});
+    EXPECT_EQ(nothing.exitCode, 2);
+    EXPECT_TRUE(nothing.err.startsWith("Usage: ")) << nothing.err.toStdString();
+    EXPECT_TRUE(nothing.err.contains("  or:  j4_flash --watch"));
+    for (const auto& [arguments, hint] :
+         {std::pair{QStringList{"--port", "/dev/ttyUSB0", file}, "use --device for a path"},
+          std::pair{QStringList{"-p", "1", file}, "give --port N (a number) or --device PATH"},
+          std::pair{QStringList{"-P", "/dev/ttyUSB0", file}, "or --device PATH"}}) {
+        const Ran r = run(arguments);
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_TRUE(r.err.contains(QLatin1String(hint))) << r.err.toStdString();
+    }
 }
 
 TEST_F(FlashCommand, RefusedFilesAreNeverSentAndChecksSayWhy) {
@@ -808,6 +853,13 @@ TEST_F(FlashCommand, PortsFilesPinNumbersAndStableNamesAreListed) {
     EXPECT_TRUE(written.out.contains("\n1 " + byPath + "\n")) << written.out.toStdString();
     const Ran details = run({"--list-ports"});
     EXPECT_TRUE(details.out.contains("by-path  " + byPath)) << details.out.toStdString();
+    // No adapter in a USB socket: nothing written over a good ports file,
+    // and a failure the shell sees.
+    qputenv("J4_PORTS", "/dev/null");
+    const Ran empty = run({"--list-ports", "--ports-file"});
+    EXPECT_EQ(empty.exitCode, 4);
+    EXPECT_TRUE(empty.out.isEmpty()) << empty.out.toStdString();
+    EXPECT_TRUE(empty.err.contains("there is nothing to pin")) << empty.err.toStdString();
     qunsetenv("J4_PORTS");
     qunsetenv("J4_SERIAL_NAMES");
 

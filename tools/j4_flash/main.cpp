@@ -13,6 +13,8 @@ int main(int argc, char** argv) {
     QCoreApplication::setApplicationName(QStringLiteral("j4_flash"));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(j4::kVersion));
     j4::cli::FlashContext context;
-    context.errIsTerminal = ::isatty(STDERR_FILENO) != 0;
+    // A terminal that cannot move its cursor (TERM=dumb, an editor's shell)
+    // gets the plain lines.
+    context.errIsTerminal = ::isatty(STDERR_FILENO) != 0 && qgetenv("TERM") != "dumb";
     return j4::cli::runFlash({argv, argv + argc}, context);
 }
