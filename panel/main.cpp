@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -151,7 +152,35 @@ struct StationOptions {
     std::optional<QString> file;
 };
 
-// What is left of the command line once Qt has taken its own options; the
+// The command line without the options Qt takes for itself (-style, -platform
+// and the like, with one dash or two), so that the program's own can be read
+// before a display is needed.
+std::vector<char*> withoutQtOptions(int argc, char** argv) {
+    static const std::set<std::string> withValue{"platform",        "platformpluginpath",
+                                                 "platformtheme",   "plugin",
+                                                 "qwindowgeometry", "geometry",
+                                                 "qwindowtitle",    "title",
+                                                 "qwindowicon",     "icon",
+                                                 "display",         "style",
+                                                 "stylesheet",      "session",
+                                                 "qmljsdebugger"};
+    static const std::set<std::string> flags{"reverse", "nograb", "dograb", "widgetcount", "sync"};
+    std::vector<char*> kept{argv[0]};
+    for (int i = 1; i < argc; ++i) {
+        std::string name = argv[i];
+        name.erase(0, name.find_first_not_of('-'));
+        const bool dashed = argv[i][0] == '-' && name.find('=') == std::string::npos;
+        if (dashed && withValue.count(name) != 0) {
+            ++i; // and its value
+            continue;
+        }
+        if (!(dashed && flags.count(name) != 0))
+            kept.push_back(argv[i]);
+    }
+    return kept;
+}
+
+// What is left of the command line once Qt's own options are set aside; the
 // reason in `error` when it makes no sense.
 std::optional<StationOptions> readStationOptions(int argc, char** argv, std::string& error) {
     using Kind = j4::cli::TargetName::Kind;
@@ -166,6 +195,10 @@ std::optional<StationOptions> readStationOptions(int argc, char** argv, std::str
         }
         if (arg == "--expect-sha256" && i + 1 < argc) {
             options.expectedSha256 = argv[++i];
+            continue;
+        }
+        if (arg.rfind("--expect-sha256=", 0) == 0) {
+            options.expectedSha256 = arg.substr(std::strlen("--expect-sha256="));
             continue;
         }
         bool matched = false;
@@ -246,6 +279,15 @@ int main(int argc, char** argv) {
     bool verbose = false;
     if (const auto done = readOptions(argc, argv, verbose))
         return *done;
+    // Read before any display is asked for: a usage error is one with or
+    // without a window system.
+    std::vector<char*> own = withoutQtOptions(argc, argv);
+    std::string error;
+    const auto station = readStationOptions(static_cast<int>(own.size()), own.data(), error);
+    if (!station) {
+        std::fprintf(stderr, "j4_updater: %s\n(try --help)\n", error.c_str());
+        return 2;
+    }
     if (!j4::displayNamed()) {
         std::fputs("j4_updater: cannot open a window: no display (DISPLAY and WAYLAND_DISPLAY "
                    "are unset).\n",
@@ -262,12 +304,6 @@ int main(int argc, char** argv) {
     // entry and show its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("org.example.j4updater"));
 
-    std::string error;
-    const auto station = readStationOptions(argc, argv, error);
-    if (!station) {
-        std::fprintf(stderr, "j4_updater: %s\n(try --help)\n", error.c_str());
-        return 2;
-    }
     if (station->station)
         return runStationWindow(*station, verbose);
     j4::UpdaterWindow window;

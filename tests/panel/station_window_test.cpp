@@ -8,6 +8,7 @@
 #include "window_tests.h"
 
 #include <QClipboard>
+#include <QCryptographicHash>
 #include <QFileDialog>
 #include <QGuiApplication>
 #include <QJsonDocument>
@@ -188,7 +189,13 @@ private slots:
     void theProgramStartsAtOnceWithItsSlotsAndEndsOnASignal() {
         const QString program = QStringLiteral(J4_UPDATER_PATH);
         QProcess updater;
-        updater.start(program, {"--station", "--device", slotPath(1), file});
+        QFile content(file);
+        QVERIFY(content.open(QIODevice::ReadOnly));
+        const QString sha256 =
+            QCryptographicHash::hash(content.readAll(), QCryptographicHash::Sha256).toHex();
+        // The pin written as j4_flash takes it, with '='.
+        updater.start(program,
+                      {"--station", "--expect-sha256=" + sha256, "--device", slotPath(1), file});
         QVERIFY(updater.waitForStarted());
         auto slow = plug(1, {"--delay-us", "100000"});
         QTRY_VERIFY_WITH_TIMEOUT(!slow->capture().isEmpty(), 10000); // watching at once

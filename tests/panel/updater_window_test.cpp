@@ -584,6 +584,17 @@ private slots:
         QCOMPARE(updater.exitCode(), 255);
         QVERIFY(updater.readAllStandardError().contains("the display :97 cannot be reached"));
         environment.remove("DISPLAY");
+        environment.remove("WAYLAND_DISPLAY");
+
+        // Usage errors are read before any display is asked for.
+        updater.setProcessEnvironment(environment);
+        for (const QStringList& arguments :
+             {QStringList{"--bogus"},
+              QStringList{"-style", "Fusion", "--station", "--expect-sha256=abc"}}) {
+            updater.start(program, arguments);
+            QVERIFY(updater.waitForFinished(10000));
+            QCOMPARE(updater.exitCode(), 2);
+        }
 
         // -V answers without opening a window; alone, or it is a usage error.
         updater.start(program, {"-V"});

@@ -325,6 +325,14 @@ TEST_F(FlashCli, TheProgramsAnswerAloneAndTheSimulatorKeepsOthersFiles) {
     EXPECT_EQ(runProgram(devsimPath(), {"-V", "--link", precious}).exitCode, 2);
     EXPECT_EQ(runProgram(devsimPath(), {"-V"}).out.toStdString(),
               std::string("j4_devsim ") + j4::kVersion + "\n");
+    // Numbers that do not parse are usage errors, never taken as 0.
+    for (const QStringList& bad :
+         {QStringList{"--reject-prob", "abc"}, QStringList{"--reject-prob", "0.5x"},
+          QStringList{"--reject-prob", "2"}, QStringList{"--seed", "x"}})
+        EXPECT_EQ(runProgram(devsimPath(), bad + QStringList{"--link", dir.filePath("d")}, {}, 5000)
+                      .exitCode,
+                  2)
+            << bad.join(' ').toStdString();
 }
 
 TEST_F(FlashCli, EveryStopRequestClosesThePortCleanly) {

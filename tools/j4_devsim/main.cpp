@@ -130,6 +130,16 @@ long parseNumber(const std::string& text, const char* what) {
     return value;
 }
 
+// A probability from 0 to 1, written whole: "abc" or "0.5x" is no number.
+double parseProbability(const std::string& text) {
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || errno != 0 || !(value >= 0.0 && value <= 1.0))
+        usageError("bad probability (0 to 1): " + text);
+    return value;
+}
+
 int parseByte(const std::string& text) {
     const long value = parseNumber(text, "byte");
     if (value > 255)
@@ -222,7 +232,7 @@ Options parseOptions(int argc, char** argv) {
         } else if (arg == "--pace") {
             o.pace = true;
         } else if (arg == "--reject-prob") {
-            o.rejectProbability = std::strtod(value().c_str(), nullptr);
+            o.rejectProbability = parseProbability(value());
         } else if (arg == "--seed") {
             o.seed = static_cast<unsigned>(parseNumber(value(), "seed"));
         } else {
