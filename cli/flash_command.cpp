@@ -366,8 +366,8 @@ int listPorts(const FlashOptions& options, const Output& output) {
         const QString text = portsFileForPresentAdapters();
         // Redirected over a good ports file, an empty one would unpin every
         // number: said, and a failure for the shell's && to see.
-        if (!text.contains(QRegularExpression(QStringLiteral("^\\d"),
-                                              QRegularExpression::MultilineOption))) {
+        if (!text.contains(
+                QRegularExpression(QStringLiteral("^\\d"), QRegularExpression::MultilineOption))) {
             output.error("No adapter with a USB socket name (/dev/serial/by-path) is plugged in: "
                          "there is nothing to pin, and no ports file is written.");
             return kPortFailed;
@@ -550,11 +550,16 @@ public:
 // else the status of the first failure; 130 only when a transfer was cut.
 int watch(const FlashOptions& options, const FlashContext& context, const std::atomic<bool>& stop,
           const Output& output) {
+    std::vector<TargetName> earlier;
     for (const TargetName& slot : options.targets) {
-        if (const std::string problem = slotProblem(slot); !problem.empty()) {
+        std::string problem = slotProblem(slot);
+        if (problem.empty())
+            problem = sameDeviceProblem(earlier, slot);
+        if (!problem.empty()) {
             std::fprintf(output.err(), "j4_flash: %s\n(try --help)\n", problem.c_str());
             return kUsage;
         }
+        earlier.push_back(slot);
     }
     sayPortsFileProblems(output);
     const PreparedFile prepared = prepare(options, stop, output);

@@ -1,5 +1,6 @@
 #include "station.h"
 
+#include "link_factory.h"
 #include "port_names.h"
 #include "presence_watch.h"
 
@@ -7,7 +8,10 @@
 #include <QThread>
 
 #include <cstdio>
+#include <cstdlib>
+#include <map>
 #include <mutex>
+#include <tuple>
 #include <utility>
 
 namespace j4::cli {
@@ -27,6 +31,9 @@ struct Shared {
     StationResult result;
     std::mutex mutex;
     bool fallbackSaid = false;
+    // Devices being updated, or updated and still plugged in, by the slot
+    // that has them: one device that shows up in two slots is one attempt.
+    std::map<std::tuple<std::uint64_t, std::uint64_t, std::int64_t>, std::size_t> claimed;
 };
 
 class SlotRunner {
@@ -43,6 +50,11 @@ public:
         while (auto request = waitForDevice()) {
             const std::string device = request->device;
             const auto identity = identityOf(device);
+            if (!claim(identity)) {
+                // Another slot has this very device: it is not opened twice.
+                waitUntilGone(device, identity);
+                continue;
+            }
             UpdateReport report = update(*request);
             // A device just plugged in may refuse its first open while its
             // driver sets it up: tried again for a moment, as long as it is
@@ -74,6 +86,7 @@ public:
             if (report.outcome == UpdateOutcome::Interrupted)
                 return;
             waitUntilGone(device, identity);
+            release(identity);
         }
     }
 
@@ -89,6 +102,25 @@ private:
             if (!watch_.wait(stop_))
                 return std::nullopt;
         }
+    }
+
+    static auto keyOf(const DeviceIdentity& identity) {
+        return std::tuple(identity.device, identity.node, identity.createdNs);
+    }
+    bool claim(const std::optional<DeviceIdentity>& identity) {
+        if (!identity)
+            return true;
+        std::lock_guard lock(shared_->mutex);
+        const auto [at, fresh] = shared_->claimed.emplace(keyOf(*identity), index_);
+        return fresh || at->second == index_;
+    }
+    void release(const std::optional<DeviceIdentity>& identity) {
+        if (!identity)
+            return;
+        std::lock_guard lock(shared_->mutex);
+        if (const auto at = shared_->claimed.find(keyOf(*identity));
+            at != shared_->claimed.end() && at->second == index_)
+            shared_->claimed.erase(at);
     }
 
     // A station that cannot watch still sees every device, a little later:
@@ -176,6 +208,31 @@ std::string slotProblem(const TargetName& slot) {
         slot.kind == TargetName::Kind::Port && slot.value.find('-') != std::string::npos;
     if (range || isRemoteAddress(slot.value))
         return "a station's slot is one local port: no ranges, no remote ports";
+    return {};
+}
+
+std::string slotKey(const TargetName& slot) {
+    switch (slot.kind) {
+    case TargetName::Kind::Device:
+        return "device " + deviceKey(slot.value);
+    case TargetName::Kind::Port: {
+        // A pinned number leads to its path; another to the system's list.
+        const UpdateRequest request = requestForPort({}, std::atoi(slot.value.c_str()));
+        return request.device.empty() ? "port " + slot.value
+                                      : "device " + deviceKey(request.device);
+    }
+    case TargetName::Kind::Serial:
+        return "serial " + slot.value;
+    }
+    return {};
+}
+
+std::string sameDeviceProblem(const std::vector<TargetName>& others, const TargetName& slot) {
+    const std::string key = slotKey(slot);
+    for (const TargetName& other : others)
+        if (slotKey(other) == key)
+            return slotLabel(other) + " and " + slotLabel(slot) +
+                   " are the same device: one slot each";
     return {};
 }
 

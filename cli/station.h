@@ -32,6 +32,14 @@ std::string slotLabel(const TargetName& slot);
 // empty when it can.
 std::string slotProblem(const TargetName& slot);
 
+// Where a slot leads, to tell two slots that are one device: a path's device
+// (links followed), a pinned port's device, or an adapter's serial number.
+std::string slotKey(const TargetName& slot);
+
+// Why `slot` cannot join `others`: it is one of them, or leads to the same
+// device as one; empty when it can.
+std::string sameDeviceProblem(const std::vector<TargetName>& others, const TargetName& slot);
+
 // A slot's counts for the operator: "slot 1 (port 3): 2 completed, 1 failed".
 std::string tallyLine(std::size_t index, const TargetName& slot, const SlotTally& tally);
 

@@ -28,6 +28,9 @@ public:
     bool suspect(us time) const {
         return count_ >= 2 && shortest_ >= kSlowDevice && time * 4 < shortest_;
     }
+    // Whether any answer of the run was held suspect.
+    bool sawSuspect() const { return sawSuspect_; }
+    void noteSuspect() { sawSuspect_ = true; }
     void add(us time) {
         shortest_ = count_ == 0 ? time : std::min(shortest_, time);
         longest_ = std::max(longest_, time);
@@ -42,6 +45,7 @@ private:
     std::size_t count_ = 0;
     us shortest_{0};
     us longest_{0};
+    bool sawSuspect_ = false;
 };
 
 // Watches for bytes that answer no frame for `wait`; true when any came.
@@ -96,6 +100,7 @@ TransferResult runTransfer(std::span<const std::uint8_t> image, SerialLink& link
             const bool early = times.suspect(answer.answerTime);
             times.add(answer.answerTime);
             if (early) {
+                times.noteSuspect();
                 if (auto outOfStep = surplusWithin(link, times.guard(link.answerTimeout()), s))
                     return *outOfStep;
             }
@@ -116,8 +121,21 @@ TransferResult runTransfer(std::span<const std::uint8_t> image, SerialLink& link
     if (s.transmissions > 0) {
         // The last answer is only the last one if nothing follows it.
         s.allFramesSent = true;
-        if (auto outOfStep = surplusWithin(link, times.guard(link.answerTimeout()), s))
-            return *outOfStep;
+        const WaitingBytes late = link.bytesWaiting(times.guard(link.answerTimeout()));
+        // A device that drops off the line right after its last accept (it
+        // restarts into the new firmware) took the update, as long as its
+        // answers were in step all along: one byte per transmission, none
+        // held suspect. Otherwise what it would still have sent is unknown.
+        if (late.error == LinkError::HungUp && !times.sawSuspect()) {
+            s.lineGoneAfterLastAccept = true;
+            return ended(TransferOutcome::Completed, s);
+        }
+        if (late.error != LinkError::None)
+            return ended(TransferOutcome::LinkFailed, s, late.error);
+        if (late.count > 0) {
+            s.surplusBytes = late.count;
+            return ended(TransferOutcome::AnswersOutOfStep, s);
+        }
     }
     return ended(TransferOutcome::Completed, s);
 }
@@ -142,8 +160,12 @@ std::string transferDetail(const TransferResult& result) {
     const std::string accepted = std::to_string(s.acceptedBytes) + " of " +
                                  std::to_string(s.totalBytes) + " bytes were accepted.";
     if (result.completed()) {
-        return "All " + std::to_string(s.acceptedFrames) + " frames (" +
-               std::to_string(s.acceptedBytes) + " bytes) were accepted.";
+        const std::string all = "All " + std::to_string(s.acceptedFrames) + " frames (" +
+                                std::to_string(s.acceptedBytes) + " bytes) were accepted";
+        if (s.lineGoneAfterLastAccept)
+            return all + "; then the line went away, as a device that restarts into its new "
+                         "firmware makes it.";
+        return all + ".";
     }
     const std::string frame = "frame " + std::to_string(s.frameNumber) + " (offset " +
                               std::to_string(s.frameOffset) + ", " + std::to_string(s.frameSize) +
@@ -165,10 +187,16 @@ std::string transferDetail(const TransferResult& result) {
                                  (s.surplusBytes == 1 ? "answers" : "answer") + " no frame, ";
         const std::string atMost = "At most " + accepted;
         if (s.allFramesSent)
-            return sent + "after the last frame was accepted. " + atMost;
+            return sent + "after the answer to the last frame. " + atMost;
         return sent + "before " + frame + ". " + atMost;
     }
     default:
+        // Every frame had its accept, but an earlier answer was held suspect:
+        // whether those accepts were the device's own is not known.
+        if (s.allFramesSent)
+            return "Every frame was answered, then the line failed while the end was watched. "
+                   "At most " +
+                   accepted;
         return "The transfer stopped at " + frame + ". " + accepted;
     }
 }

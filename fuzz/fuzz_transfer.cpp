@@ -1,12 +1,14 @@
 // The transfer against a device whose every move comes from the fuzz input:
 // which byte it answers, whether in time, late or never, bytes nobody asked
-// for before the next frame or after the last, a hang-up.
+// for before the next frame or after the last, a hang-up at a write, or one a
+// moment after a prompt accept (a device that restarts into new firmware).
 //
 // Invariants: "completed" only when every frame was accepted exactly once, in
 // order, and the answers were in step: the device sent exactly one byte per
 // transmission up to the end of the guard, and up to the time its own answer
 // to the last frame came where its answer times were seen (a byte that stands in for a lost
-// answer looks like that answer; no host can tell them apart). No frame goes
+// answer looks like that answer; no host can tell them apart), both only up to
+// the moment the line went away, if it did (nothing after it can be seen). No frame goes
 // out more than four times in a row, and the image is never read past its end
 // (the sanitizers see to that).
 
@@ -52,10 +54,17 @@ public:
 
     j4::LinkError write(std::span<const std::uint8_t> bytes) override {
         const std::uint8_t move = script_.next();
-        if (move == 0xFF)
+        if (move == 0xFF || (dropsAt_ && now_ >= *dropsAt_))
             return j4::LinkError::HungUp;
         writes.emplace_back(bytes.begin(), bytes.end());
         lastWriteAt_ = now_;
+        if (move == 0xFE) {
+            // Accepts at once, and the line goes away a moment later.
+            put(now_, j4::kAcceptByte);
+            ownAnswerDue_ = now_;
+            dropsAt_ = now_ + ms{1 + script_.next()};
+            return j4::LinkError::None;
+        }
         // Low bits: the answer; high bits: when it comes.
         const std::uint8_t answer = (move & 0x3) == 0   ? j4::kAcceptByte
                                     : (move & 0x3) == 1 ? j4::kRejectByte
@@ -88,6 +97,8 @@ public:
     }
 
     j4::ByteRead readByte() override {
+        if (drops(now_ + answerTimeout()))
+            return {j4::LinkError::HungUp};
         if (line_.empty() || line_.front().arrives > now_ + answerTimeout()) {
             now_ += answerTimeout();
             return {j4::LinkError::NoAnswer};
@@ -101,6 +112,8 @@ public:
     }
 
     j4::WaitingBytes bytesWaiting(ms wait) override {
+        if (drops(now_ + wait))
+            return {j4::LinkError::HungUp};
         std::size_t count = 0;
         for (const auto& b : line_)
             count += b.arrives <= now_ + wait ? 1 : 0;
@@ -113,6 +126,12 @@ public:
 
     void close() override {}
 
+    // How far the host could see: up to the end of its watch and the due
+    // time of the device's own last answer, but never past the line's end.
+    ms horizon() const {
+        const ms seen = std::max(now_, lastAnswerDue().value_or(ms{0}));
+        return dropsAt_ ? std::min(seen, *dropsAt_) : seen;
+    }
     // Bytes the device has sent by `time`, read or not.
     std::size_t sentBy(ms time) const {
         std::size_t count = answersRead.size();
@@ -132,6 +151,15 @@ public:
     }
 
 private:
+    // True, with the clock moved there, when the line goes away before
+    // `until` and before the next byte on it.
+    bool drops(ms until) {
+        if (!dropsAt_ || *dropsAt_ > until ||
+            (!line_.empty() && line_.front().arrives <= *dropsAt_))
+            return false;
+        now_ = std::max(now_, *dropsAt_);
+        return true;
+    }
     void put(ms arrives, std::uint8_t byte) {
         auto at = line_.begin();
         while (at != line_.end() && at->arrives <= arrives)
@@ -144,6 +172,7 @@ private:
     ms now_{0};
     ms lastWriteAt_{0};
     std::optional<ms> ownAnswerDue_;
+    std::optional<ms> dropsAt_;
     ms longestSeen_{0};
 };
 
@@ -192,8 +221,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Nothing more than one byte per transmission, up to the end of the
         // watch and up to when the device's own answer to the last frame is
         // due: a slow device's answer that a stray byte displaced shows there.
-        if (link.sentBy(std::max(link.now(), link.lastAnswerDue().value_or(ms{0}))) !=
-            link.writes.size())
+        if (link.sentBy(link.horizon()) != link.writes.size())
             std::abort();
         // The frames accepted, in order, are exactly the image.
         std::vector<std::uint8_t> accepted;

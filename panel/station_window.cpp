@@ -89,9 +89,14 @@ bool StationWindow::addSlot(const cli::TargetName& slot) {
     if (watching())
         return false;
     std::string problem = cli::slotProblem(slot);
-    for (const Slot& existing : stationSlots_)
+    std::vector<cli::TargetName> names;
+    for (const Slot& existing : stationSlots_) {
         if (sameSlot(existing.name, slot))
             problem = "it is a slot already";
+        names.push_back(existing.name);
+    }
+    if (problem.empty() && !slot.value.empty())
+        problem = cli::sameDeviceProblem(names, slot);
     if (slot.value.empty())
         problem = "name a port number, a device path or a serial number";
     if (!problem.empty()) {

@@ -51,7 +51,10 @@ struct TransferState {
     std::size_t rejects = 0;
     std::uint8_t lastAnswer = 0;
     std::size_t surplusBytes = 0; // AnswersOutOfStep: how many
-    bool allFramesSent = false;   // AnswersOutOfStep: found after the last accept
+    bool allFramesSent = false;   // every frame was answered with an accept
+    // Completed: the line went away while the end was watched, after the
+    // last accept (a device restarting into its new firmware does that).
+    bool lineGoneAfterLastAccept = false;
 
     // The share of accepted bytes, 0..100, truncated.
     int percent() const {

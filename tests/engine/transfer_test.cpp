@@ -226,8 +226,34 @@ TEST(Transfer, TheLastAnswerIsWatchedForSurplusDuringTheGuard) {
         const Sent r = run(image, link);
         EXPECT_EQ(r.result.outcome, TransferOutcome::AnswersOutOfStep);
         EXPECT_EQ(transferDetail(r.result),
-                  "The device sent 1 byte that answers no frame, after the last frame was "
-                  "accepted. At most 6 of 6 bytes were accepted.");
+                  "The device sent 1 byte that answers no frame, after the answer to the last "
+                  "frame. At most 6 of 6 bytes were accepted.");
+    }
+    {
+        // The device restarts into its new firmware right after its last
+        // accept: its answers were in step, so the update is complete.
+        FakeLink link;
+        link.answers({kAcceptByte, kAcceptByte});
+        link.hangUpAfterWrite(2, ms{5});
+        const Sent r = run(image, link);
+        EXPECT_EQ(r.result.outcome, TransferOutcome::Completed);
+        EXPECT_EQ(transferDetail(r.result),
+                  "All 2 frames (6 bytes) were accepted; then the line went away, as a device "
+                  "that restarts into its new firmware makes it.");
+    }
+    {
+        // The same after an answer held suspect: what would still have come
+        // is unknown, and the detail claims no more than is known.
+        FakeLink link;
+        for (const ms delay : {ms{100}, ms{100}, ms{1}, ms{100}})
+            link.answer(kAcceptByte, delay);
+        link.hangUpAfterWrite(4, ms{120});
+        const Sent r = run(imageOf({frame(1), frame(1), frame(1), frame(1)}), link);
+        EXPECT_EQ(r.result.outcome, TransferOutcome::LinkFailed);
+        EXPECT_EQ(r.result.linkError, LinkError::HungUp);
+        EXPECT_EQ(transferDetail(r.result),
+                  "Every frame was answered, then the line failed while the end was watched. "
+                  "At most 12 of 12 bytes were accepted.");
     }
     {
         // A byte after the guard belongs to no attempt of ours.

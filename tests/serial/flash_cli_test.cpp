@@ -949,6 +949,41 @@ TEST_F(FlashCli, AStationUpdatesEachDevicePluggedInOnce) {
         slotNumbers << QJsonDocument::fromJson(lines[i]).object()["slot"].toInt();
     EXPECT_EQ(slotNumbers, (QSet<int>{1, 2}));
 
+    // One device in two slots: refused before watching when the names lead
+    // to it already; when it shows up in both later, updated once.
+    {
+        DevSim one;
+        const QString alias = dir.filePath("alias");
+        ASSERT_TRUE(QFile::link(one.device(), alias));
+        const ProgramResult twice =
+            flash({"--watch", "--device", one.device(), "--device", alias, file});
+        EXPECT_EQ(twice.exitCode, 2);
+        EXPECT_TRUE(twice.err.contains("are the same device")) << twice.err.toStdString();
+        QProcess both;
+        both.start(flashPath(), {"--watch", "--device", slot1, "--device", slot2, file});
+        ASSERT_TRUE(both.waitForStarted());
+        QThread::msleep(300); // watching: the slots' first look found nothing
+        EXPECT_TRUE(QFile::link(one.device(), slot1));
+        EXPECT_TRUE(QFile::link(one.device(), slot2));
+        QByteArray said;
+        QElapsedTimer clock;
+        clock.start();
+        while (!said.contains("Update is completed.") && clock.elapsed() < 20000) {
+            both.waitForReadyRead(100);
+            said += both.readAllStandardOutput();
+        }
+        QThread::msleep(500); // time enough for a second attempt, were there one
+        ::kill(static_cast<pid_t>(both.processId()), SIGINT);
+        ASSERT_TRUE(both.waitForFinished(10000));
+        said += both.readAllStandardOutput();
+        EXPECT_EQ(both.exitCode(), 0) << said.toStdString();
+        EXPECT_EQ(said.count("Update is completed."), 1) << said.toStdString();
+        EXPECT_EQ(said.count(" 0 failed"), 2) << said.toStdString();
+        EXPECT_EQ(one.stop().toStdString(), "transmissions=20 accepts=20 rejects=0");
+        QFile::remove(slot1);
+        QFile::remove(slot2);
+    }
+
     // The system's inotify limits used up by other programs (here lowered in
     // a user namespace of the test's own): the station says so once and
     // still sees each device plugged in.

@@ -47,6 +47,8 @@ LinkError FakeLink::write(std::span<const std::uint8_t> bytes) {
         return LinkError::HungUp;
     writes.emplace_back(bytes.begin(), bytes.end());
     lastWriteAt_ = now;
+    if (dropAfter_.first == static_cast<int>(writes.size()))
+        dropsAt_ = now + dropAfter_.second;
     if (!replies_.empty()) {
         put(now + replies_.front().delay, replies_.front().byte);
         replies_.pop_front();
@@ -61,7 +63,7 @@ LinkError FakeLink::write(std::span<const std::uint8_t> bytes) {
 ByteRead FakeLink::readByte() {
     if (!isOpen)
         return {LinkError::NotOpen};
-    if (hungUp_)
+    if (hungUp_ || dropsBefore(now + answerTimeout()))
         return {LinkError::HungUp};
     if (line_.empty() || line_.front().arrives > now + answerTimeout()) {
         // Too late for this read: a late byte stays on the line.
@@ -81,12 +83,22 @@ WaitingBytes FakeLink::bytesWaiting(ms wait) {
         return {LinkError::HungUp};
     if (const std::size_t count = arrivedBy(now); count > 0 || wait.count() <= 0)
         return {LinkError::None, count};
+    if (dropsBefore(now + wait))
+        return {LinkError::HungUp};
     if (line_.empty() || line_.front().arrives > now + wait) {
         now += wait;
         return {LinkError::None, 0};
     }
     now = line_.front().arrives;
     return {LinkError::None, arrivedBy(now)};
+}
+
+bool FakeLink::dropsBefore(ms until) {
+    if (!dropsAt_ || *dropsAt_ > until || (!line_.empty() && line_.front().arrives <= *dropsAt_))
+        return false;
+    now = std::max(now, *dropsAt_);
+    hungUp_ = true;
+    return true;
 }
 
 void FakeLink::close() {

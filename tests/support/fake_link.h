@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace j4::testing {
@@ -27,6 +29,9 @@ public:
     void staleByte(std::uint8_t byte) { line_.push_back({ms{-1}, byte}); }
     // The line drops when the n-th write (1-based) starts.
     void hangUpAtWrite(int n) { hangUpAtWrite_ = n; }
+    // The line drops `delay` after the n-th write, once what came before it
+    // has been read (a device that restarts after its answer).
+    void hangUpAfterWrite(int n, ms delay) { dropAfter_ = {n, delay}; }
     void failOpen(LinkError error) { openResult_ = error; }
     // What the adapter says about itself once open.
     std::string note;
@@ -64,7 +69,12 @@ private:
     std::deque<OnLine> line_; // ordered by arrival
     ms lastWriteAt_{0};
     int hangUpAtWrite_ = 0;
+    std::pair<int, ms> dropAfter_{0, ms{0}};
+    std::optional<ms> dropsAt_;
     bool hungUp_ = false;
+    // True, with the clock moved there, when the line drops before `until`
+    // and before the next byte on it.
+    bool dropsBefore(ms until);
     LinkError openResult_ = LinkError::None;
 };
 
