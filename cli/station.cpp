@@ -20,9 +20,16 @@ namespace {
 constexpr int kOpenRetries = 5;
 constexpr int kOpenRetryMs = 200;
 
+// The slot's own path, or the path its number is pinned to: its folder may
+// be one udev does not write (a jig's own links).
 std::vector<QString> watchedPaths(const TargetName& slot) {
     if (slot.kind == TargetName::Kind::Device)
         return {QFile::decodeName(slot.value.c_str())};
+    if (slot.kind == TargetName::Kind::Port) {
+        const UpdateRequest request = requestForPort({}, std::atoi(slot.value.c_str()));
+        if (!request.device.empty() && !isRemoteAddress(request.device))
+            return {QFile::decodeName(request.device.c_str())};
+    }
     return {};
 }
 

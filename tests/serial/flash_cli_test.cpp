@@ -949,6 +949,38 @@ TEST_F(FlashCli, AStationUpdatesEachDevicePluggedInOnce) {
         slotNumbers << QJsonDocument::fromJson(lines[i]).object()["slot"].toInt();
     EXPECT_EQ(slotNumbers, (QSet<int>{1, 2}));
 
+    // A port number pinned by a ports file to a path of the jig's own,
+    // outside /dev: that folder is watched too.
+    {
+        const QString config = dir.filePath("jig-config");
+        QDir().mkpath(config + "/j4-updater");
+        const QString jig = dir.filePath("jig");
+        QDir().mkpath(jig);
+        QFile ports(config + "/j4-updater/ports");
+        ASSERT_TRUE(ports.open(QIODevice::WriteOnly));
+        ports.write("7 " + QFile::encodeName(jig + "/socket3") + "\n");
+        ports.close();
+        QProcess pinned;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_CONFIG_HOME", config);
+        pinned.setProcessEnvironment(environment);
+        pinned.start(flashPath(), {"--watch", "--port", "7", file});
+        ASSERT_TRUE(pinned.waitForStarted());
+        QThread::msleep(300); // watching: the slot's first look found nothing
+        DevSim device;
+        EXPECT_TRUE(QFile::link(device.device(), jig + "/socket3"));
+        QByteArray said;
+        QElapsedTimer clock;
+        clock.start();
+        while (!said.contains("Update is completed.") && clock.elapsed() < 20000) {
+            pinned.waitForReadyRead(100);
+            said += pinned.readAllStandardOutput();
+        }
+        ::kill(static_cast<pid_t>(pinned.processId()), SIGINT);
+        ASSERT_TRUE(pinned.waitForFinished(10000));
+        EXPECT_TRUE(said.contains("Update is completed.")) << said.toStdString();
+    }
+
     // One device in two slots: refused before watching when the names lead
     // to it already; when it shows up in both later, updated once.
     {
