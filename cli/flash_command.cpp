@@ -580,8 +580,8 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
     output.say("Station summary:");
     for (std::size_t i = 0; i < result.tallies.size(); ++i)
         output.say("  " + tallyLine(i, options.targets[i], result.tallies[i]));
-    if (!result.failures.empty())
-        return exitStatus(result.failures.front().outcome);
+    if (result.firstFailure)
+        return exitStatus(*result.firstFailure);
     return result.cutByStop ? kInterrupted : kCompleted;
 }
 

@@ -88,7 +88,8 @@ public:
                 if (report.outcome == UpdateOutcome::Interrupted)
                     shared.result.cutByStop = true;
                 else if (!report.completed())
-                    shared.result.failures.push_back(report);
+                    shared.result.firstFailure =
+                        shared.result.firstFailure.value_or(report.outcome);
             }
             if (report.outcome == UpdateOutcome::Interrupted)
                 return;

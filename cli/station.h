@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,7 +22,10 @@ struct SlotTally {
 
 struct StationResult {
     std::vector<SlotTally> tallies;
-    std::vector<UpdateReport> failures; // in the order they happened
+    // The first failure's outcome, which sets the exit status. Only that: a
+    // station runs for a shift, and a report kept per failure would grow
+    // with every device pulled too soon.
+    std::optional<UpdateOutcome> firstFailure;
     bool cutByStop = false;             // a transfer was interrupted
 };
 

@@ -94,8 +94,9 @@ private slots:
         // Slot 1: two devices, one after the other; slot 2: one that hangs up.
         auto first = plug(1);
         auto failing = plug(2, {"--hangup-at", "5:10"});
-        QTRY_COMPARE_WITH_TIMEOUT(cell(0, 3), QStringLiteral("completed"), 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(cell(1, 3).startsWith("failed: "), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(cell(0, 3), QStringLiteral("completed"),
+                                  j4::testing::kPatienceMs);
+        QTRY_VERIFY_WITH_TIMEOUT(cell(1, 3).startsWith("failed: "), j4::testing::kPatienceMs);
         QCOMPARE(cell(0, 1), QStringLiteral("slot1"));
         QTest::qWait(600); // left plugged: not updated again
         QCOMPARE((QStringList{cell(0, 4), cell(0, 5), cell(1, 4), cell(1, 5)}),
@@ -104,7 +105,7 @@ private slots:
         pull(1, first);
         QTRY_COMPARE(cell(0, 1), QStringLiteral("not plugged in"));
         auto second = plug(1);
-        QTRY_COMPARE_WITH_TIMEOUT(cell(0, 4), QStringLiteral("2"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(cell(0, 4), QStringLiteral("2"), j4::testing::kPatienceMs);
         QCOMPARE(second->capture(), image);
         QVERIFY(!anyBoxShown());
         QTest::mouseClick(find<QPushButton>("stopButton"), Qt::LeftButton);
@@ -171,7 +172,7 @@ private slots:
     void closingMidUpdateAsksThenInterrupts() {
         watchSlots(1);
         auto slow = plug(1, {"--delay-us", "100000"}); // 20 frames take 2 s
-        QTRY_VERIFY_WITH_TIMEOUT(cell(0, 3).startsWith("updating"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(cell(0, 3).startsWith("updating"), j4::testing::kPatienceMs);
         QSignalSpy exits(window.get(), &StationWindow::exitRequested);
         window->close();
         QMessageBox* question = nullptr;
@@ -198,9 +199,10 @@ private slots:
                       {"--station", "--expect-sha256=" + sha256, "--device", slotPath(1), file});
         QVERIFY(updater.waitForStarted());
         auto slow = plug(1, {"--delay-us", "100000"});
-        QTRY_VERIFY_WITH_TIMEOUT(!slow->capture().isEmpty(), 10000); // watching at once
+        QTRY_VERIFY_WITH_TIMEOUT(!slow->capture().isEmpty(),
+                                 j4::testing::kPatienceMs); // watching at once
         ::kill(static_cast<pid_t>(updater.processId()), SIGTERM);
-        QVERIFY(updater.waitForFinished(5000));
+        QVERIFY(updater.waitForFinished(j4::testing::kPatienceMs));
         QCOMPARE(updater.exitCode(), 130);
         QVERIFY(!slow->stop().startsWith("transmissions=20"));
         QFile json(dir->filePath("station.jsonl"));
@@ -212,7 +214,7 @@ private slots:
               QStringList{"--station", "--port", "1-3", file}, QStringList{"--station", file, file},
               QStringList{"--station", "--bogus"}}) {
             updater.start(program, arguments);
-            QVERIFY(updater.waitForFinished(10000));
+            QVERIFY(updater.waitForFinished(j4::testing::kPatienceMs));
             QCOMPARE(updater.exitCode(), 2);
         }
     }

@@ -79,12 +79,20 @@ class UpdaterWindowTest : public QObject {
     void start() { QTest::mouseClick(find<QPushButton>("startButton"), Qt::LeftButton); }
     // Waits for the result message and returns its title and text.
     QStringList waitForResult() {
-        if (!QTest::qWaitFor([this] { return visibleMessage() != nullptr; }, 20000))
+        if (!QTest::qWaitFor([this] { return visibleMessage() != nullptr; },
+                             j4::testing::kPatienceMs))
             return {QStringLiteral("no message")};
         return {visibleMessage()->windowTitle(), visibleMessage()->text()};
     }
+    // Clicks OK once the box is on the screen: a click on a box not yet
+    // laid out lands outside its button, and is lost on a busy machine.
     void closeResult() {
-        QTest::mouseClick(visibleMessage()->button(QMessageBox::Ok), Qt::LeftButton);
+        QMessageBox* box = visibleMessage();
+        QVERIFY(box != nullptr);
+        QVERIFY(QTest::qWaitForWindowExposed(box, j4::testing::kPatienceMs));
+        QTRY_VERIFY(box->button(QMessageBox::Ok)->isVisible() &&
+                    !box->button(QMessageBox::Ok)->rect().isEmpty());
+        QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
         QTRY_VERIFY(!window->updating());
     }
     void verifyIdleAfterAttempt() {
@@ -288,7 +296,7 @@ private slots:
             // the server, which takes its time on a busy machine.
             window->activateWindow();
             QApplication::setActiveWindow(window.get());
-            QVERIFY(QTest::qWaitForWindowActive(window.get(), 20000));
+            QVERIFY(QTest::qWaitForWindowActive(window.get(), j4::testing::kPatienceMs));
             QTest::keyClick(window.get(), Qt::Key_S, Qt::AltModifier);
             QCOMPARE(waitForResult(), (QStringList{"Error", "CRC error. File damaged."}));
             QVERIFY(visibleMessage()->informativeText().contains("frame 3"));
@@ -402,7 +410,7 @@ private slots:
         start();
         QTRY_VERIFY(!find<QWidget>("controls")->isEnabled());
         window->shutDown(130);
-        QTRY_COMPARE_WITH_TIMEOUT(exits.size(), 1, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(exits.size(), 1, j4::testing::kPatienceMs);
         QCOMPARE(exits.first().first().toInt(), 130);
         QVERIFY(visibleMessage() == nullptr);
         const QString summary = device.stop();
@@ -532,7 +540,7 @@ private slots:
             QProcess xvfb;
             if (qstrcmp(how, "display") == 0) {
                 xvfb.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-nolisten", "tcp"});
-                QVERIFY(xvfb.waitForReadyRead(10000));
+                QVERIFY(xvfb.waitForReadyRead(j4::testing::kPatienceMs));
                 const QByteArray display = xvfb.readLine().trimmed();
                 environment.insert("QT_QPA_PLATFORM", "xcb");
                 environment.insert("DISPLAY", ":" + QString::fromLatin1(display));
@@ -540,7 +548,7 @@ private slots:
             QProcess driver;
             driver.setProcessEnvironment(environment);
             driver.start(QStringLiteral(J4_WINDOW_DRIVER_PATH), {file});
-            QVERIFY(driver.waitForReadyRead(10000));
+            QVERIFY(driver.waitForReadyRead(j4::testing::kPatienceMs));
             QCOMPARE(driver.readLine().trimmed(), QByteArray("transferring"));
             QElapsedTimer clock;
             clock.start();
@@ -548,11 +556,11 @@ private slots:
                 xvfb.kill();
             else
                 ::kill(static_cast<pid_t>(driver.processId()), SIGTERM);
-            QVERIFY2(driver.waitForFinished(5000), how);
+            QVERIFY2(driver.waitForFinished(j4::testing::kPatienceMs), how);
             QVERIFY2(clock.elapsed() < 4000, how);
             if (qstrcmp(how, "signal") == 0)
                 QCOMPARE(driver.exitCode(), 130);
-            xvfb.waitForFinished(3000);
+            xvfb.waitForFinished(j4::testing::kPatienceMs);
             const QString summary = device.stop();
             QVERIFY2(!summary.startsWith("transmissions=40"), qPrintable(summary));
             // The serial library's lock file for this device is gone.
@@ -570,7 +578,7 @@ private slots:
             environment.remove(QString::fromLatin1(name));
         updater.setProcessEnvironment(environment);
         updater.start(program);
-        QVERIFY(updater.waitForFinished(10000));
+        QVERIFY(updater.waitForFinished(j4::testing::kPatienceMs));
         QCOMPARE(updater.exitCode(), 255); // -1: no window system, and why
         QVERIFY(updater.readAllStandardError().contains("no display"));
 
@@ -579,7 +587,7 @@ private slots:
         environment.insert("DISPLAY", ":97");
         updater.setProcessEnvironment(environment);
         updater.start(program);
-        QVERIFY(updater.waitForFinished(10000));
+        QVERIFY(updater.waitForFinished(j4::testing::kPatienceMs));
         QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
         QCOMPARE(updater.exitCode(), 255);
         QVERIFY(updater.readAllStandardError().contains("the display :97 cannot be reached"));
@@ -592,24 +600,24 @@ private slots:
              {QStringList{"--bogus"},
               QStringList{"-style", "Fusion", "--station", "--expect-sha256=abc"}}) {
             updater.start(program, arguments);
-            QVERIFY(updater.waitForFinished(10000));
+            QVERIFY(updater.waitForFinished(j4::testing::kPatienceMs));
             QCOMPARE(updater.exitCode(), 2);
         }
 
         // -V answers without opening a window; alone, or it is a usage error.
         updater.start(program, {"-V"});
-        QVERIFY(updater.waitForFinished(10000));
+        QVERIFY(updater.waitForFinished(j4::testing::kPatienceMs));
         QCOMPARE(updater.exitCode(), 0);
         QCOMPARE(updater.readAllStandardOutput().trimmed(), QByteArray("j4_updater ") + kVersion);
         updater.start(program, {"--verbose", "--version"});
-        QVERIFY(updater.waitForFinished(10000));
+        QVERIFY(updater.waitForFinished(j4::testing::kPatienceMs));
         QCOMPARE(updater.exitCode(), 2);
 
         environment.insert("QT_QPA_PLATFORM", "offscreen");
         environment.insert("J4_STARTUP_PROBE", "1");
         updater.setProcessEnvironment(environment);
         updater.start(program);
-        QVERIFY(updater.waitForFinished(10000));
+        QVERIFY(updater.waitForFinished(j4::testing::kPatienceMs));
         QCOMPARE(updater.exitCode(), 0);
         QVERIFY(updater.readAllStandardOutput().startsWith("ready"));
 
@@ -621,7 +629,7 @@ private slots:
             QVERIFY(updater.waitForStarted());
             QTest::qWait(500);
             ::kill(static_cast<pid_t>(updater.processId()), signal);
-            QVERIFY(updater.waitForFinished(5000));
+            QVERIFY(updater.waitForFinished(j4::testing::kPatienceMs));
             QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
             QCOMPARE(updater.exitCode(), 130);
         }

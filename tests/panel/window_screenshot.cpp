@@ -65,13 +65,13 @@ private slots:
             [&] {
                 QProcess xprop;
                 xprop.start(QStringLiteral("xprop"), {"-name", title, "WM_CLASS"});
-                xprop.waitForFinished(5000);
+                xprop.waitForFinished(j4::testing::kPatienceMs);
                 windowClass = xprop.readAllStandardOutput();
                 return windowClass.contains("WM_CLASS(STRING)");
             }(),
             10000);
         updater.terminate();
-        updater.waitForFinished(5000);
+        updater.waitForFinished(j4::testing::kPatienceMs);
         QVERIFY2(windowClass.contains("\"j4_updater\""), windowClass.constData());
     }
 
@@ -102,10 +102,12 @@ private slots:
         auto* table = window.findChild<QTableWidget*>("slotTable");
         DevSim quick;
         QVERIFY(QFile::link(quick.device(), slot1));
-        QTRY_COMPARE_WITH_TIMEOUT(table->item(0, 4)->text(), QStringLiteral("1"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(table->item(0, 4)->text(), QStringLiteral("1"),
+                                  j4::testing::kPatienceMs);
         DevSim slow({"--delay-us", "20000"});
         QVERIFY(QFile::link(slow.device(), slot2));
-        QTRY_VERIFY_WITH_TIMEOUT(table->item(1, 3)->text().startsWith("updating 3"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(table->item(1, 3)->text().startsWith("updating 3"),
+                                 j4::testing::kPatienceMs);
         QVERIFY(grab(window).save(shotPath("station.png")));
         window.stopWatching();
         QTRY_VERIFY(!window.watching());

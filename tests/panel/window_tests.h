@@ -1,13 +1,26 @@
 #pragma once
-// What the window tests share: finding a window's controls by name, and the
-// palette of a dark desktop.
+// What the window tests share: finding a window's controls by name, the
+// palette of a dark desktop, and waits that hold on a busy machine.
 
 #include <QColor>
 #include <QPalette>
 #include <QWidget>
 #include <QtGlobal>
+#include <QtTest>
+
+// With both cores busy (another build, ctest's other half), an X server and
+// a window take many times longer over what an idle machine does at once:
+// every wait of these tests is a condition with a generous bound, not Qt's
+// default of 5 s. A wait that holds returns as soon as it does.
+#undef QTRY_VERIFY
+#define QTRY_VERIFY(expr) QTRY_VERIFY_WITH_TIMEOUT((expr), j4::testing::kPatienceMs)
+#undef QTRY_COMPARE
+#define QTRY_COMPARE(expr, expected)                                                               \
+    QTRY_COMPARE_WITH_TIMEOUT((expr), (expected), j4::testing::kPatienceMs)
 
 namespace j4::testing {
+
+inline constexpr int kPatienceMs = 30000;
 
 // The control named `name`; a test without it cannot go on.
 template <class T> T* control(const QWidget* window, const char* name) {
