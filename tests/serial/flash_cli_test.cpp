@@ -60,6 +60,21 @@ protected:
     }
     // A run-time error line as j4_flash writes it.
     static std::string error(const std::string& text) { return "j4_flash: " + text; }
+    // What a running program has written on one stream, once it holds
+    // `text` (or the program ended, or a generous bound ran out).
+    static QByteArray readUntil(QProcess& program, const QByteArray& text,
+                                QProcess::ProcessChannel channel = QProcess::StandardOutput) {
+        program.setReadChannel(channel);
+        QByteArray said;
+        QElapsedTimer clock;
+        clock.start();
+        while (!said.contains(text) && clock.elapsed() < 30000 &&
+               program.state() == QProcess::Running) {
+            program.waitForReadyRead(100);
+            said += program.readAll();
+        }
+        return said;
+    }
 };
 
 } // namespace
@@ -969,13 +984,7 @@ TEST_F(FlashCli, AStationUpdatesEachDevicePluggedInOnce) {
         QThread::msleep(300); // watching: the slot's first look found nothing
         DevSim device;
         EXPECT_TRUE(QFile::link(device.device(), jig + "/socket3"));
-        QByteArray said;
-        QElapsedTimer clock;
-        clock.start();
-        while (!said.contains("Update is completed.") && clock.elapsed() < 20000) {
-            pinned.waitForReadyRead(100);
-            said += pinned.readAllStandardOutput();
-        }
+        const QByteArray said = readUntil(pinned, "Update is completed.");
         ::kill(static_cast<pid_t>(pinned.processId()), SIGINT);
         ASSERT_TRUE(pinned.waitForFinished(10000));
         EXPECT_TRUE(said.contains("Update is completed.")) << said.toStdString();
@@ -997,13 +1006,7 @@ TEST_F(FlashCli, AStationUpdatesEachDevicePluggedInOnce) {
         QThread::msleep(300); // watching: the slots' first look found nothing
         EXPECT_TRUE(QFile::link(one.device(), slot1));
         EXPECT_TRUE(QFile::link(one.device(), slot2));
-        QByteArray said;
-        QElapsedTimer clock;
-        clock.start();
-        while (!said.contains("Update is completed.") && clock.elapsed() < 20000) {
-            both.waitForReadyRead(100);
-            said += both.readAllStandardOutput();
-        }
+        QByteArray said = readUntil(both, "Update is completed.");
         QThread::msleep(500); // time enough for a second attempt, were there one
         ::kill(static_cast<pid_t>(both.processId()), SIGINT);
         ASSERT_TRUE(both.waitForFinished(10000));
@@ -1029,23 +1032,11 @@ TEST_F(FlashCli, AStationUpdatesEachDevicePluggedInOnce) {
                                     .arg(QLatin1String(limit)),
                                 flashPath(), slot1, file});
         ASSERT_TRUE(blind.waitForStarted());
-        QByteArray said;
-        QElapsedTimer clock;
-        clock.start();
-        while (!said.contains("every half second") && clock.elapsed() < 20000 &&
-               blind.state() == QProcess::Running) {
-            blind.waitForReadyRead(100);
-            said += blind.readAllStandardError();
-        }
+        QByteArray said = readUntil(blind, "every half second", QProcess::StandardError);
         EXPECT_TRUE(said.contains("Cannot watch the slots for devices (inotify"))
             << limit << said.toStdString();
         auto device = plugged(slot1, {});
-        QByteArray results;
-        while (!results.contains("Update is completed.") && clock.elapsed() < 40000 &&
-               blind.state() == QProcess::Running) {
-            blind.waitForReadyRead(100);
-            results += blind.readAllStandardOutput();
-        }
+        readUntil(blind, "Update is completed.");
         EXPECT_TRUE(device->capture() == image) << limit << ": the device was seen and updated";
         ::kill(static_cast<pid_t>(blind.processId()), SIGINT);
         ASSERT_TRUE(blind.waitForFinished(20000));
