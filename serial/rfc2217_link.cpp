@@ -170,10 +170,10 @@ struct Rfc2217Link::Connection {
     CertificateCheck certificate;
 
     ~Connection() {
-        if (serial != nullptr)
+        if (serial != nullptr && !abandoned)
             sergensio_b_free(serial);
         closeAndFree();
-        if (os != nullptr)
+        if (os != nullptr && !abandoned)
             gensio_os_funcs_free(os);
     }
 
@@ -182,13 +182,26 @@ struct Rfc2217Link::Connection {
     void closeAndFree() {
         if (io == nullptr)
             return;
+        // What the server still sends is of no interest: a server that
+        // floods the line would keep the close from ever being handled.
+        gensio_set_read_callback_enable(io, false);
         bool closed = false;
         const auto onClosed = [](gensio*, void* done) { *static_cast<bool*>(done) = true; };
         if (gensio_close(io, onClosed, &closed) == 0)
             runEventsUntil(os, std::chrono::seconds(2), [&closed] { return closed; });
-        gensio_free(io);
+        else
+            closed = true; // not open, or closed already: nothing is under way
+        if (!closed)
+            abandoned = true; // freed mid-close, it would crash
+        if (!abandoned)
+            gensio_free(io);
         io = nullptr;
     }
+    // A connection gensio cannot free safely (one that never finished its
+    // close, or whose RFC 2217 settings were left unanswered while the server
+    // flooded the line: gensio 2.6 crashes freeing those) is closed and left
+    // to the process's end: a few kilobytes against a broken server.
+    bool abandoned = false;
 };
 
 Rfc2217Link::Rfc2217Link(std::chrono::milliseconds answerTimeout, TlsSettings tls)
@@ -410,6 +423,7 @@ LinkError Rfc2217Link::configure(Connection& connection) {
             // gensio gives up on a peer that never takes up RFC 2217: a
             // server that is stopped, or is no serial server at all.
             if (error == GE_NOTSUP || error == GE_TIMEDOUT) {
+                connection.abandoned = true;
                 setErrorDetail("no answer to the RFC 2217 settings");
                 return LinkError::ServerUnreachable;
             }

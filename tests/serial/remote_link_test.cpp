@@ -214,10 +214,14 @@ UpdateReport updateOverTls(const QString& url, const QString& file, const TlsSet
 }
 
 // A TLS server that completes the handshake and then says nothing, as a
-// hung serial server behind a TLS terminator would.
+// hung serial server behind a TLS terminator would; or floods the line with
+// zeros and never answers the RFC 2217 settings.
 class SilentTlsServer {
 public:
-    SilentTlsServer(const QString& cert, const QString& key) : port_(j4::testing::freeLocalPort()) {
+    SilentTlsServer(const QString& cert, const QString& key, bool flood = false)
+        : port_(j4::testing::freeLocalPort()) {
+        if (flood)
+            server_.setStandardInputFile("/dev/zero");
         server_.start("openssl",
                       {"s_server", "-quiet", "-accept", QStringLiteral("127.0.0.1:%1").arg(port_),
                        "-cert", cert, "-key", key});
@@ -310,6 +314,17 @@ TEST(RemotePort, TlsLetsInOnlyTheRightServerAndClient) {
         opening.join();
         EXPECT_LT(clock.elapsed(), 1000) << "a stop is seen within a tenth of a second";
         EXPECT_EQ(report->outcome, UpdateOutcome::Interrupted) << report->text;
+    }
+    {
+        // A server that floods the line after the handshake: a refusal, not
+        // a crash while the connection is closed.
+        SilentTlsServer flooding(certs.path("server.pem"), certs.path("server.key"), true);
+        const auto result =
+            j4::testing::runProgram(j4::testing::flashPath(), {"--tls-ca", certs.path("ca.pem"),
+                                                               "--device", flooding.url(), file});
+        EXPECT_EQ(result.exitCode, 4) << result.err.toStdString();
+        EXPECT_TRUE(result.err.contains("The serial server does not answer."))
+            << result.err.toStdString();
     }
     QThread::sleep(1); // "expired" was valid only for the second it was made in
     refused(tlsServer(raw.path(), "expired")->url(), trusted, LinkError::TlsExpired);
