@@ -222,6 +222,8 @@ public:
         : port_(j4::testing::freeLocalPort()) {
         if (flood)
             server_.setStandardInputFile("/dev/zero");
+        server_.setStandardOutputFile(QProcess::nullDevice());
+        server_.setStandardErrorFile(QProcess::nullDevice());
         server_.start("openssl",
                       {"s_server", "-quiet", "-accept", QStringLiteral("127.0.0.1:%1").arg(port_),
                        "-cert", cert, "-key", key});
@@ -317,14 +319,17 @@ TEST(RemotePort, TlsLetsInOnlyTheRightServerAndClient) {
     }
     {
         // A server that floods the line after the handshake: a refusal, not
-        // a crash while the connection is closed.
+        // a crash while the connection is closed (gensio's crash there came
+        // and went with timing: three tries).
         SilentTlsServer flooding(certs.path("server.pem"), certs.path("server.key"), true);
-        const auto result =
-            j4::testing::runProgram(j4::testing::flashPath(), {"--tls-ca", certs.path("ca.pem"),
-                                                               "--device", flooding.url(), file});
-        EXPECT_EQ(result.exitCode, 4) << result.err.toStdString();
-        EXPECT_TRUE(result.err.contains("The serial server does not answer."))
-            << result.err.toStdString();
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            const auto result = j4::testing::runProgram(
+                j4::testing::flashPath(),
+                {"-q", "--tls-ca", certs.path("ca.pem"), "--device", flooding.url(), file});
+            EXPECT_EQ(result.exitCode, 4) << result.err.toStdString();
+            EXPECT_TRUE(result.err.contains("The serial server does not answer."))
+                << result.err.toStdString();
+        }
     }
     QThread::sleep(1); // "expired" was valid only for the second it was made in
     refused(tlsServer(raw.path(), "expired")->url(), trusted, LinkError::TlsExpired);
