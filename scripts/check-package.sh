@@ -47,8 +47,9 @@ desktop-file-validate packaging/org.example.j4updater.desktop
 appstreamcli validate --no-net --pedantic packaging/org.example.j4updater.metainfo.xml >/dev/null ||
     fail "the metainfo does not validate"
 # What the metainfo says the package provides, the package holds.
+updater_files=$(dpkg -c "$updater_deb")
 for binary in $(sed -n 's:.*<binary>\(.*\)</binary>.*:\1:p' packaging/org.example.j4updater.metainfo.xml); do
-    dpkg -c "$updater_deb" | grep -q "/usr/bin/$binary\$" ||
+    grep -q "/usr/bin/$binary\$" <<<"$updater_files" ||
         fail "the metainfo of j4-updater provides $binary, which is in another package"
 done
 
