@@ -2,6 +2,7 @@
 // each frame (two length bytes, then that many) and answer 0x11 at once. The
 // baseline the turnaround benchmark measures the host and j4_devsim against.
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -11,6 +12,10 @@
 static bool readAll(int fd, unsigned char* to, size_t n) {
     while (n > 0) {
         const ssize_t got = read(fd, to, n);
+        if (got < 0 && errno == EIO) {
+            usleep(1000); // the host has the port closed: wait for it to open again
+            continue;
+        }
         if (got <= 0)
             return false;
         to += got;
@@ -25,11 +30,12 @@ int main(int argc, char** argv) {
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
         return 1;
-    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY); // keeps the pair alive
+    // Raw through the master: the line's settings belong to the pair, and no
+    // descriptor of the device side is kept (a port held open is refused).
     termios raw{};
-    tcgetattr(slave, &raw);
+    tcgetattr(master, &raw);
     cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
+    tcsetattr(master, TCSANOW, &raw);
     unlink(argv[1]);
     if (symlink(ptsname(master), argv[1]) != 0)
         return 1;
@@ -38,6 +44,5 @@ int main(int argc, char** argv) {
     while (readAll(master, frame, 2) && readAll(master, frame, frame[0] * 256u + frame[1]))
         if (write(master, &ack, 1) != 1)
             break;
-    close(slave);
     return 0;
 }
