@@ -550,16 +550,15 @@ public:
 // else the status of the first failure; 130 only when a transfer was cut.
 int watch(const FlashOptions& options, const FlashContext& context, const std::atomic<bool>& stop,
           const Output& output) {
-    std::vector<TargetName> earlier;
-    for (const TargetName& slot : options.targets) {
-        std::string problem = slotProblem(slot);
+    std::string problem;
+    for (const TargetName& slot : options.targets)
         if (problem.empty())
-            problem = sameDeviceProblem(earlier, slot);
-        if (!problem.empty()) {
-            std::fprintf(output.err(), "j4_flash: %s\n(try --help)\n", problem.c_str());
-            return kUsage;
-        }
-        earlier.push_back(slot);
+            problem = slotProblem(slot);
+    if (problem.empty())
+        problem = sameDeviceProblem(options.targets);
+    if (!problem.empty()) {
+        std::fprintf(output.err(), "j4_flash: %s\n(try --help)\n", problem.c_str());
+        return kUsage;
     }
     sayPortsFileProblems(output);
     const PreparedFile prepared = prepare(options, stop, output);

@@ -235,12 +235,14 @@ std::string slotKey(const TargetName& slot) {
     return {};
 }
 
-std::string sameDeviceProblem(const std::vector<TargetName>& others, const TargetName& slot) {
-    const std::string key = slotKey(slot);
-    for (const TargetName& other : others)
-        if (slotKey(other) == key)
-            return slotLabel(other) + " and " + slotLabel(slot) +
+std::string sameDeviceProblem(const std::vector<TargetName>& slotNames) {
+    std::map<std::string, const TargetName*> seen;
+    for (const TargetName& slot : slotNames) {
+        const auto [at, fresh] = seen.emplace(slotKey(slot), &slot);
+        if (!fresh)
+            return slotLabel(*at->second) + " and " + slotLabel(slot) +
                    " are the same device: one slot each";
+    }
     return {};
 }
 

@@ -26,7 +26,7 @@ struct StationResult {
     // station runs for a shift, and a report kept per failure would grow
     // with every device pulled too soon.
     std::optional<UpdateOutcome> firstFailure;
-    bool cutByStop = false;             // a transfer was interrupted
+    bool cutByStop = false; // a transfer was interrupted
 };
 
 // How the operator named a slot: "port 3", "serial A50285BI", or its path.
@@ -40,9 +40,9 @@ std::string slotProblem(const TargetName& slot);
 // (links followed), a pinned port's device, or an adapter's serial number.
 std::string slotKey(const TargetName& slot);
 
-// Why `slot` cannot join `others`: it is one of them, or leads to the same
-// device as one; empty when it can.
-std::string sameDeviceProblem(const std::vector<TargetName>& others, const TargetName& slot);
+// Two of `slotNames` that lead to one device, said as a reason; empty when
+// none do. Each slot is resolved once (a port number may take a port scan).
+std::string sameDeviceProblem(const std::vector<TargetName>& slotNames);
 
 // A slot's counts for the operator: "slot 1 (port 3): 2 completed, 1 failed".
 std::string tallyLine(std::size_t index, const TargetName& slot, const SlotTally& tally);

@@ -95,8 +95,10 @@ bool StationWindow::addSlot(const cli::TargetName& slot) {
             problem = "it is a slot already";
         names.push_back(existing.name);
     }
-    if (problem.empty() && !slot.value.empty())
-        problem = cli::sameDeviceProblem(names, slot);
+    if (problem.empty() && !slot.value.empty()) {
+        names.push_back(slot);
+        problem = cli::sameDeviceProblem(names);
+    }
     if (slot.value.empty())
         problem = "name a port number, a device path or a serial number";
     if (!problem.empty()) {

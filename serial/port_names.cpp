@@ -100,15 +100,16 @@ constexpr int kProblemLinesNamed = 5;
 // The file's text, or why it cannot be used. Opened without blocking, so a
 // FIFO or a device named by mistake cannot hang a run.
 std::optional<QByteArray> portsFileText(const QString& path, QString& problem) {
+    const auto unreadable = [&](const QString& why) -> std::optional<QByteArray> {
+        problem = QStringLiteral("%1: cannot be read (%2); its ports are not used").arg(path, why);
+        return std::nullopt;
+    };
     const std::string name = QFile::encodeName(path).toStdString();
     if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
         return std::nullopt; // no file is no problem: there need not be one
     auto opened = UpdateFileReader::open(name, UpdateFileReader::Kinds::RegularOnly);
-    if (!opened.file) {
-        problem = QStringLiteral("%1: cannot be read (%2); its ports are not used")
-                      .arg(path, QString::fromStdString(opened.reason));
-        return std::nullopt;
-    }
+    if (!opened.file)
+        return unreadable(QString::fromStdString(opened.reason));
     if (opened.file->size().value_or(0) > kPortsFileLimit) {
         problem = QStringLiteral("%1: %2 bytes is too large for a ports file (at most %3); its "
                                  "ports are not used")
@@ -122,11 +123,8 @@ std::optional<QByteArray> portsFileText(const QString& path, QString& problem) {
     for (std::ptrdiff_t got = 0; length < text.size(); length += got) {
         got = opened.file->read(std::span(reinterpret_cast<std::uint8_t*>(text.data()) + length,
                                           static_cast<std::size_t>(text.size() - length)));
-        if (got < 0) {
-            problem = QStringLiteral("%1: cannot be read (%2); its ports are not used")
-                          .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
-            return std::nullopt;
-        }
+        if (got < 0)
+            return unreadable(QString::fromLocal8Bit(std::strerror(errno)));
         if (got == 0)
             break;
     }
