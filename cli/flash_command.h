@@ -3,11 +3,13 @@
 // says on the streams given. The program is a thin main() around it; tests
 // call it in process with links of their own.
 
-#include "device_runs.h"
+#include "serial_link.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 

@@ -1,12 +1,16 @@
 // J4 Updater: the window.
 
 #include "display.h"
+#include "exit_status.h"
 #include "j4_version.h"
 #include "shutdown_signals.h"
+#include "slot_options.h"
+#include "slots.h"
 #include "station_window.h"
 #include "updater_window.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QFile>
 #include <QTimer>
 
@@ -21,7 +25,6 @@
 namespace {
 
 constexpr int kNoWindowSystem = -1;
-constexpr int kInterrupted = 130;
 
 const char kHelp[] = R"(Usage: j4_updater [-v | --verbose]
   or:  j4_updater --station [--expect-sha256 HEX] [--port N | --device PATH | --serial SN]... [FILE]
@@ -120,42 +123,18 @@ void armStartupProbe() {
     });
 }
 
-// The few options of the window; Qt's own (-style, -platform) pass through.
-// --help and --version answer alone and leave: 0 would otherwise pass for a
-// session that never ran. Returns the exit status when the program is done.
-std::optional<int> readOptions(int argc, char** argv, bool& verbose) {
-    const auto is = [](const char* arg, const char* shortName, const char* longName) {
-        return std::strcmp(arg, shortName) == 0 || std::strcmp(arg, longName) == 0;
-    };
-    for (int i = 1; i < argc; ++i) {
-        const bool version = is(argv[i], "-V", "--version");
-        if (version || is(argv[i], "-h", "--help")) {
-            if (argc != 2) {
-                std::fprintf(stderr, "j4_updater: %s goes alone\n(try --help)\n", argv[i]);
-                return 2;
-            }
-            if (version)
-                std::printf("j4_updater %s\n", j4::kVersion);
-            else
-                std::fputs(kHelp, stdout);
-            return 0;
-        }
-        verbose = verbose || is(argv[i], "-v", "--verbose");
-    }
-    return std::nullopt;
-}
-
-struct StationOptions {
+struct WindowOptions {
+    bool verbose = false;
     bool station = false;
     std::string expectedSha256;
-    std::vector<j4::cli::TargetName> slotNames;
+    std::vector<j4::runs::TargetName> slotNames;
     std::optional<QString> file;
 };
 
 // The command line without the options Qt takes for itself (-style, -platform
 // and the like, with one dash or two), so that the program's own can be read
 // before a display is needed.
-std::vector<char*> withoutQtOptions(int argc, char** argv) {
+std::vector<std::string> withoutQtOptions(int argc, char** argv) {
     static const std::set<std::string> withValue{"platform",        "platformpluginpath",
                                                  "platformtheme",   "plugin",
                                                  "qwindowgeometry", "geometry",
@@ -165,7 +144,7 @@ std::vector<char*> withoutQtOptions(int argc, char** argv) {
                                                  "stylesheet",      "session",
                                                  "qmljsdebugger"};
     static const std::set<std::string> flags{"reverse", "nograb", "dograb", "widgetcount", "sync"};
-    std::vector<char*> kept{argv[0]};
+    std::vector<std::string> kept{argv[0]};
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i];
         name.erase(0, name.find_first_not_of('-'));
@@ -180,75 +159,83 @@ std::vector<char*> withoutQtOptions(int argc, char** argv) {
     return kept;
 }
 
-// What is left of the command line once Qt's own options are set aside; the
-// reason in `error` when it makes no sense.
-std::optional<StationOptions> readStationOptions(int argc, char** argv, std::string& error) {
-    using Kind = j4::cli::TargetName::Kind;
-    StationOptions options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "-v" || arg == "--verbose")
-            continue;
-        if (arg == "--station") {
-            options.station = true;
-            continue;
-        }
-        if (arg == "--expect-sha256" && i + 1 < argc) {
-            options.expectedSha256 = argv[++i];
-            continue;
-        }
-        if (arg.rfind("--expect-sha256=", 0) == 0) {
-            options.expectedSha256 = arg.substr(std::strlen("--expect-sha256="));
-            continue;
-        }
-        bool matched = false;
-        for (const auto& [name, kind] :
-             {std::pair{"--port", Kind::Port}, std::pair{"--device", Kind::Device},
-              std::pair{"--serial", Kind::Serial}}) {
-            const std::string joined = std::string(name) + "=";
-            if (arg == name && i + 1 < argc)
-                options.slotNames.push_back({kind, argv[++i]});
-            else if (arg.rfind(joined, 0) == 0)
-                options.slotNames.push_back({kind, arg.substr(joined.size())});
-            else
+// The program's own options, read by the same code as j4_flash's slots and
+// pin. --help and --version answer alone and leave: 0 would otherwise pass
+// for a session that never ran. The reason when the command line makes no
+// sense.
+class WindowCommandLine {
+public:
+    WindowCommandLine() {
+        parser_.addOptions({help_, version_, verbose_, station_, devices_.port, devices_.device,
+                            devices_.serial, devices_.expectSha256});
+    }
+
+    // The exit status when the program is done (help, version, usage error).
+    std::optional<int> read(const j4::runs::RawArguments& raw, WindowOptions& options) {
+        const auto error = [](const std::string& reason) {
+            std::fputs(j4::runs::usageError("j4_updater", reason).c_str(), stderr);
+            return j4::runs::kUsage;
+        };
+        if (!parser_.parse(raw.decoded()))
+            return error(parser_.errorText().toStdString());
+        const bool alone =
+            parser_.optionNames().size() == 1 && parser_.positionalArguments().isEmpty();
+        for (const auto& [option, name] :
+             {std::pair{&help_, "--help"}, std::pair{&version_, "--version"}}) {
+            if (!parser_.isSet(*option))
                 continue;
-            matched = true;
+            if (!alone)
+                return error(std::string(name) + " goes alone");
+            if (option == &version_)
+                std::printf("j4_updater %s\n", j4::kVersion);
+            else
+                std::fputs(kHelp, stdout);
+            return j4::runs::kCompleted;
         }
-        if (matched)
-            continue;
-        if (!arg.empty() && arg[0] == '-') {
-            error = "unknown option " + arg;
-            return std::nullopt;
-        }
-        if (options.file) {
-            error = "name one update file";
-            return std::nullopt;
-        }
-        options.file = QFile::decodeName(argv[i]);
-    }
-    if (!options.station &&
-        (options.file || !options.slotNames.empty() || !options.expectedSha256.empty())) {
-        error = "--port, --device, --serial, --expect-sha256 and FILE go with --station";
+        if (const auto problem = take(raw, options); !problem)
+            return error(problem.error());
         return std::nullopt;
     }
-    if (!options.expectedSha256.empty() && !j4::isSha256Hex(options.expectedSha256)) {
-        error = "--expect-sha256 takes the file's SHA-256: 64 hexadecimal digits";
-        return std::nullopt;
+
+private:
+    j4::Result<j4::Done> take(const j4::runs::RawArguments& raw, WindowOptions& options) const {
+        options.verbose = parser_.isSet(verbose_);
+        options.station = parser_.isSet(station_);
+        options.slotNames = devices_.names(parser_, raw);
+        const QStringList files = parser_.positionalArguments();
+        if (files.size() > 1)
+            return j4::fail("name one update file");
+        if (!files.isEmpty())
+            options.file = QFile::decodeName(QByteArray::fromStdString(raw.bytesOf(files.first())));
+        const bool stationOnly =
+            options.file || devices_.named(parser_) || parser_.isSet(devices_.expectSha256);
+        if (!options.station && stationOnly)
+            return j4::fail(
+                "--port, --device, --serial, --expect-sha256 and FILE go with --station");
+        const auto pinned = devices_.pinnedSha256(parser_);
+        if (!pinned)
+            return j4::fail(pinned.error());
+        options.expectedSha256 = *pinned;
+        for (const auto& slot : options.slotNames)
+            if (auto usable = j4::runs::checkSlot(slot); !usable)
+                return usable;
+        return j4::Done{};
     }
-    for (const auto& slot : options.slotNames)
-        if (const std::string problem = j4::cli::slotProblem(slot); !problem.empty()) {
-            error = problem;
-            return std::nullopt;
-        }
-    return options;
-}
+
+    QCommandLineParser parser_;
+    j4::runs::DeviceOptions devices_;
+    QCommandLineOption help_{{"h", "help"}, "This text."};
+    QCommandLineOption version_{{"V", "version"}, "The version."};
+    QCommandLineOption verbose_{{"v", "verbose"}, "A line per transmission."};
+    QCommandLineOption station_{"station", "The station window."};
+};
 
 // Either window ends the same way: on a signal, transfers stop at their next
 // frame boundary, ports are closed, then the program exits with 130.
 template <class Window> int runWindow(Window& window, bool verbose) {
     j4::ShutdownSignals shutdownRequests;
     QObject::connect(&shutdownRequests, &j4::ShutdownSignals::requested, &window,
-                     [&window] { window.shutDown(kInterrupted); });
+                     [&window] { window.shutDown(j4::runs::kInterrupted); });
     QObject::connect(&window, &Window::exitRequested, qApp, &QCoreApplication::exit,
                      Qt::QueuedConnection);
     if (verbose)
@@ -258,7 +245,7 @@ template <class Window> int runWindow(Window& window, bool verbose) {
     return QApplication::exec();
 }
 
-int runStationWindow(const StationOptions& options, bool verbose) {
+int runStationWindow(const WindowOptions& options) {
     j4::StationWindow window;
     window.expectSha256(options.expectedSha256);
     bool ready = true;
@@ -270,24 +257,18 @@ int runStationWindow(const StationOptions& options, bool verbose) {
     // starts at once.
     if (ready && options.file && !options.slotNames.empty())
         QTimer::singleShot(0, &window, &j4::StationWindow::startWatching);
-    return runWindow(window, verbose);
+    return runWindow(window, options.verbose);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    bool verbose = false;
-    if (const auto done = readOptions(argc, argv, verbose))
-        return *done;
     // Read before any display is asked for: a usage error is one with or
     // without a window system.
-    std::vector<char*> own = withoutQtOptions(argc, argv);
-    std::string error;
-    const auto station = readStationOptions(static_cast<int>(own.size()), own.data(), error);
-    if (!station) {
-        std::fprintf(stderr, "j4_updater: %s\n(try --help)\n", error.c_str());
-        return 2;
-    }
+    WindowOptions options;
+    if (const auto done =
+            WindowCommandLine().read(j4::runs::RawArguments(withoutQtOptions(argc, argv)), options))
+        return *done;
     if (!j4::displayNamed()) {
         std::fputs("j4_updater: cannot open a window: no display (DISPLAY and WAYLAND_DISPLAY "
                    "are unset).\n",
@@ -304,8 +285,8 @@ int main(int argc, char** argv) {
     // entry and show its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("org.example.j4updater"));
 
-    if (station->station)
-        return runStationWindow(*station, verbose);
+    if (options.station)
+        return runStationWindow(options);
     j4::UpdaterWindow window;
-    return runWindow(window, verbose);
+    return runWindow(window, options.verbose);
 }

@@ -5,6 +5,7 @@
 #include "update_file_dialog.h"
 
 #include "port_names.h"
+#include "slots.h"
 
 #include <QClipboard>
 #include <QCloseEvent>
@@ -28,17 +29,13 @@ QString fromBytes(const std::string& bytes) {
 
 // What the operator typed into the new slot's field: a number is a port, a
 // path is a device, anything else an adapter's serial number.
-cli::TargetName slotNamed(const QString& text) {
+runs::TargetName slotNamed(const QString& text) {
     static const QRegularExpression number(QStringLiteral("^[0-9]+$"));
     if (number.match(text).hasMatch())
-        return {cli::TargetName::Kind::Port, text.toStdString()};
+        return {runs::TargetName::Kind::Port, text.toStdString()};
     if (text.contains(QLatin1Char('/')) || text.contains(QLatin1Char('\\')))
-        return {cli::TargetName::Kind::Device, QFile::encodeName(text).toStdString()};
-    return {cli::TargetName::Kind::Serial, text.toStdString()};
-}
-
-bool sameSlot(const cli::TargetName& a, const cli::TargetName& b) {
-    return a.kind == b.kind && a.value == b.value;
+        return {runs::TargetName::Kind::Device, QFile::encodeName(text).toStdString()};
+    return {runs::TargetName::Kind::Serial, text.toStdString()};
 }
 
 // "ttyUSB0 — FT232R USB UART", or that nothing is plugged in there.
@@ -54,7 +51,9 @@ QString adapterText(const std::string& device, const std::string& description) {
 } // namespace
 
 StationWindow::StationWindow(std::chrono::milliseconds answerTimeout, QWidget* parent)
-    : QWidget(parent), ui_(std::make_unique<Ui::StationWindow>()), job_(answerTimeout) {
+    : QWidget(parent), ui_(std::make_unique<Ui::StationWindow>()), job_(answerTimeout),
+      exit_([this] { return watching(); }, [this] { job_.requestStop(); }, this),
+      deviceFolders_(this) {
     ui_->setupUi(this);
     QHeaderView* header = ui_->slotTable->horizontalHeader();
     header->setSectionResizeMode(QHeaderView::ResizeToContents);
@@ -63,8 +62,6 @@ StationWindow::StationWindow(std::chrono::milliseconds answerTimeout, QWidget* p
     ui_->logView->setMaximumBlockCount(100000);
     for (QPushButton* button : findChildren<QPushButton*>())
         button->setAutoDefault(true); // Enter presses the focused button, as Space does
-    deviceChanged_.setSingleShot(true);
-    deviceChanged_.setInterval(100);
 
     connect(ui_->chooseFileButton, &QPushButton::clicked, this, &StationWindow::chooseFile);
     connect(ui_->addSlotButton, &QPushButton::clicked, this, &StationWindow::addSlotFromEntry);
@@ -75,9 +72,8 @@ StationWindow::StationWindow(std::chrono::milliseconds answerTimeout, QWidget* p
     connect(ui_->copyLogButton, &QPushButton::clicked, this, &StationWindow::copyLog);
     connect(ui_->saveLogButton, &QPushButton::clicked, this, &StationWindow::saveLog);
     connect(ui_->quitButton, &QPushButton::clicked, this, &StationWindow::quit);
-    connect(&deviceFolders_, &QFileSystemWatcher::directoryChanged, &deviceChanged_,
-            qOverload<>(&QTimer::start));
-    connect(&deviceChanged_, &QTimer::timeout, this, &StationWindow::describeSlots);
+    connect(&deviceFolders_, &DeviceFolderWatch::changed, this, &StationWindow::describeSlots);
+    connect(&exit_, &WindowExit::exitRequested, this, &StationWindow::exitRequested);
     QTimer::singleShot(0, this,
                        [this] { setWindowIcon(QIcon(QStringLiteral(":/j4-updater.svg"))); });
     updateControls();
@@ -85,31 +81,26 @@ StationWindow::StationWindow(std::chrono::milliseconds answerTimeout, QWidget* p
 
 StationWindow::~StationWindow() = default;
 
-bool StationWindow::addSlot(const cli::TargetName& slot) {
+bool StationWindow::addSlot(const runs::TargetName& slot) {
     if (watching())
         return false;
-    std::string problem = cli::slotProblem(slot);
-    std::vector<cli::TargetName> names;
-    for (const Slot& existing : stationSlots_) {
-        if (sameSlot(existing.name, slot))
-            problem = "it is a slot already";
+    std::vector<runs::TargetName> names;
+    for (const Slot& existing : stationSlots_)
         names.push_back(existing.name);
-    }
-    if (problem.empty() && !slot.value.empty()) {
-        names.push_back(slot);
-        problem = cli::sameDeviceProblem(names);
-    }
-    if (slot.value.empty())
-        problem = "name a port number, a device path or a serial number";
-    if (!problem.empty()) {
-        appendLog(QStringLiteral("Slot %1 not added: %2.")
-                      .arg(fromBytes(cli::slotLabel(slot)), QString::fromStdString(problem)));
+    const bool again = std::find(names.begin(), names.end(), slot) != names.end();
+    names.push_back(slot);
+    const auto usable =
+        again ? Result<Done>(fail("it is a slot already")) : runs::checkSlots(names);
+    if (!usable) {
+        appendLog(
+            QStringLiteral("Slot %1 not added: %2.")
+                .arg(fromBytes(runs::slotLabel(slot)), QString::fromStdString(usable.error())));
         return false;
     }
     stationSlots_.push_back({slot, false, {}});
     const int row = ui_->slotTable->rowCount();
     ui_->slotTable->insertRow(row);
-    setCell(row, SlotColumn, fromBytes(cli::slotLabel(slot)));
+    setCell(row, SlotColumn, fromBytes(runs::slotLabel(slot)));
     setCell(row, StateColumn, QStringLiteral("not watching"));
     setCell(row, CompletedColumn, QStringLiteral("0"));
     setCell(row, FailedColumn, QStringLiteral("0"));
@@ -164,7 +155,7 @@ bool StationWindow::setUpdateFile(const QString& path) {
 void StationWindow::startWatching() {
     if (watching() || !decoded_ || stationSlots_.empty())
         return;
-    std::vector<cli::TargetName> names;
+    std::vector<runs::TargetName> names;
     for (int row = 0; row < static_cast<int>(stationSlots_.size()); ++row) {
         names.push_back(stationSlots_[row].name);
         setCell(row, StateColumn, QStringLiteral("waiting"));
@@ -172,13 +163,17 @@ void StationWindow::startWatching() {
     appendLog(QStringLiteral("Watching %1 slots for %2 (SHA-256 %3).")
                   .arg(names.size())
                   .arg(fromBytes(file_), QString::fromStdString(decoded_->sha256)));
-    job_.start(decoded_, std::move(names), file_, this,
-               {[this](int slot) { onStarted(slot); },
-                [this](int slot, int percent) { onProgress(slot, percent); },
-                [this](int slot, const UpdateReport& report, const QString& warning) {
-                    onFinished(slot, report, warning);
-                },
-                [this](const QString& text) { appendLog(text); }, [this] { onEnded(); }});
+    RunCallbacks callbacks;
+    callbacks.started = [this](int slot) { onStarted(slot); };
+    callbacks.progress = [this](int slot, int percent) { onProgress(slot, percent); };
+    callbacks.finished = [this](int slot, const UpdateReport& report) { onFinished(slot, report); };
+    callbacks.tallied = [this](int slot, const runs::SlotTally& tally) { onTallied(slot, tally); };
+    callbacks.slotChanged = [this](int) { deviceFolders_.nudge(); };
+    callbacks.notice = [this](const QString& text) { appendLog(text); };
+    // The station watches the slots' folders itself meanwhile.
+    deviceFolders_.suspend();
+    job_.start(decoded_, std::move(names), file_, this, std::move(callbacks),
+               [this] { onEnded(); });
     updateControls();
 }
 
@@ -200,20 +195,21 @@ void StationWindow::onProgress(int slot, int percent) {
         setCell(slot, StateColumn, QStringLiteral("updating %1 %").arg(percent));
 }
 
-void StationWindow::onFinished(int slot, const UpdateReport& report, const QString& logWarning) {
-    Slot& s = stationSlots_[slot];
-    s.updating = false;
-    ++(report.completed() ? s.tally.completed : s.tally.failed);
-    setCell(slot, CompletedColumn, QString::number(s.tally.completed));
-    setCell(slot, FailedColumn, QString::number(s.tally.failed));
+void StationWindow::onFinished(int slot, const UpdateReport& report) {
+    stationSlots_[slot].updating = false;
     setCell(slot, StateColumn,
             report.completed() ? QStringLiteral("completed")
                                : QStringLiteral("failed: ") + QString::fromStdString(report.text));
     ui_->slotTable->item(slot, StateColumn)->setToolTip(QString::fromStdString(report.detail));
     showAdapter(slot, report.device, report.portDescription, report.adapterSerial);
-    appendLog(fromBytes(cli::attemptLine(report)));
-    if (!logWarning.isEmpty())
-        appendLog(logWarning);
+    appendLog(fromBytes(runs::attemptLine(report)));
+}
+
+// The station's own counts: the window keeps none of its own.
+void StationWindow::onTallied(int slot, const runs::SlotTally& tally) {
+    stationSlots_[slot].tally = tally;
+    setCell(slot, CompletedColumn, QString::number(tally.completed));
+    setCell(slot, FailedColumn, QString::number(tally.failed));
 }
 
 void StationWindow::onEnded() {
@@ -221,11 +217,11 @@ void StationWindow::onEnded() {
     for (int row = 0; row < static_cast<int>(stationSlots_.size()); ++row) {
         const Slot& s = stationSlots_[row];
         setCell(row, StateColumn, QStringLiteral("not watching"));
-        appendLog(QStringLiteral("  ") + fromBytes(cli::tallyLine(row, s.name, s.tally)));
+        appendLog(QStringLiteral("  ") + fromBytes(runs::tallyLine(row, s.name, s.tally)));
     }
+    deviceFolders_.resume();
     updateControls();
-    if (exitWhenIdle_)
-        emit exitRequested(*exitWhenIdle_);
+    exit_.workEnded();
 }
 
 void StationWindow::setCell(int row, Column column, const QString& text) {
@@ -246,7 +242,7 @@ void StationWindow::describeSlot(int row) {
     // A row being updated keeps the device its update started with.
     if (stationSlots_[row].updating)
         return;
-    if (const auto request = cli::deviceInSlot(stationSlots_[row].name, file_))
+    if (const auto request = runs::deviceInSlot(stationSlots_[row].name, file_))
         showAdapter(row, request->device, request->portDescription, request->adapterSerial);
     else
         showAdapter(row, {}, {}, {});
@@ -260,12 +256,11 @@ void StationWindow::showAdapter(int row, const std::string& device, const std::s
 }
 
 void StationWindow::watchSlotFolders() {
-    QStringList devices;
+    QStringList paths;
     for (const Slot& slot : stationSlots_)
-        if (slot.name.kind == cli::TargetName::Kind::Device)
-            devices << fromBytes(slot.name.value);
-    if (const QStringList folders = foldersToWatch(devices); !folders.isEmpty())
-        deviceFolders_.addPaths(folders);
+        for (const QString& path : runs::slotPaths(slot.name))
+            paths << path;
+    deviceFolders_.watch(paths);
 }
 
 void StationWindow::appendLog(const QString& line) {
@@ -300,22 +295,20 @@ void StationWindow::quit() {
         emit exitRequested(0);
         return;
     }
-    const bool updating = std::any_of(stationSlots_.begin(), stationSlots_.end(),
-                                      [](const Slot& slot) { return slot.updating; });
-    if (!updating) {
+    if (!anyUpdating()) {
         shutDown(0);
         return;
     }
     askToStopUpdate(this, [this] { shutDown(0); });
 }
 
+bool StationWindow::anyUpdating() const {
+    return std::any_of(stationSlots_.begin(), stationSlots_.end(),
+                       [](const Slot& slot) { return slot.updating; });
+}
+
 void StationWindow::shutDown(int exitCode) {
-    if (!watching()) {
-        emit exitRequested(exitCode);
-        return;
-    }
-    exitWhenIdle_ = exitCode;
-    job_.requestStop();
+    exit_.shutDown(exitCode);
 }
 
 void StationWindow::closeEvent(QCloseEvent* event) {

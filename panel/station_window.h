@@ -4,10 +4,10 @@
 // close, and the slot waits for it to be pulled. The station itself runs as
 // a StationJob; everything here runs on the UI thread.
 
+#include "attempt.h"
 #include "station_job.h"
+#include "window_upkeep.h"
 
-#include <QFileSystemWatcher>
-#include <QTimer>
 #include <QWidget>
 
 #include <memory>
@@ -32,7 +32,7 @@ public:
     bool watching() const { return job_.running(); }
     // A slot more, unless watching; false (and why, in the log) when it
     // cannot be one.
-    bool addSlot(const cli::TargetName& slot);
+    bool addSlot(const runs::TargetName& slot);
     // Opens, checks and decodes the file once; false (and why, under its
     // name) when it cannot be sent.
     bool setUpdateFile(const QString& path);
@@ -61,9 +61,9 @@ protected:
 
 private:
     struct Slot {
-        cli::TargetName name;
+        runs::TargetName name;
         bool updating = false;
-        cli::SlotTally tally;
+        runs::SlotTally tally;
     };
     enum Column {
         SlotColumn,
@@ -76,7 +76,8 @@ private:
 
     void onStarted(int slot);
     void onProgress(int slot, int percent);
-    void onFinished(int slot, const UpdateReport& report, const QString& logWarning);
+    void onFinished(int slot, const UpdateReport& report);
+    void onTallied(int slot, const runs::SlotTally& tally);
     void onEnded();
     void setCell(int row, Column column, const QString& text);
     // The adapter in each slot now, as adapters come and go.
@@ -85,6 +86,7 @@ private:
     void showAdapter(int row, const std::string& device, const std::string& description,
                      const std::string& serial);
     void watchSlotFolders();
+    bool anyUpdating() const;
     void appendLog(const QString& line);
     void updateControls();
 
@@ -94,9 +96,8 @@ private:
     std::string file_; // bytes, as given
     std::shared_ptr<const DecodedFile> decoded_;
     std::string expectedSha256_;
-    std::optional<int> exitWhenIdle_;
-    QFileSystemWatcher deviceFolders_;
-    QTimer deviceChanged_; // a burst of plugging settles into one look
+    WindowExit exit_;
+    DeviceFolderWatch deviceFolders_;
 };
 
 } // namespace j4

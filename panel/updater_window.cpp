@@ -58,7 +58,9 @@ void setInk(QWidget* widget, std::initializer_list<QPalette::ColorRole> roles) {
 } // namespace
 
 UpdaterWindow::UpdaterWindow(std::chrono::milliseconds answerTimeout, QWidget* parent)
-    : QWidget(parent), ui_(std::make_unique<Ui::UpdaterWindow>()), job_(answerTimeout) {
+    : QWidget(parent), ui_(std::make_unique<Ui::UpdaterWindow>()), job_(answerTimeout),
+      exit_([this] { return job_.running(); }, [this] { job_.requestStop(); }, this),
+      deviceFolders_(this) {
     ui_->setupUi(this);
     move(100, 100);
     initResources();
@@ -88,14 +90,11 @@ UpdaterWindow::UpdaterWindow(std::chrono::milliseconds answerTimeout, QWidget* p
     connect(&waitingTimer_, &QTimer::timeout, this, &UpdaterWindow::showWaiting);
     connect(ui_->portNumber, &QSpinBox::valueChanged, this, &UpdaterWindow::showDevice);
     connect(ui_->portNumber, &QSpinBox::valueChanged, this, [this] { portChosen_ = true; });
-    connect(&deviceFolders_, &QFileSystemWatcher::directoryChanged, &deviceChanged_,
-            qOverload<>(&QTimer::start));
-    connect(&deviceChanged_, &QTimer::timeout, this, [this] {
+    connect(&deviceFolders_, &DeviceFolderWatch::changed, this, [this] {
         portsAge_.invalidate();
         showDevice();
     });
-    deviceChanged_.setSingleShot(true);
-    deviceChanged_.setInterval(100);
+    connect(&exit_, &WindowExit::exitRequested, this, &UpdaterWindow::exitRequested);
     // Once the window is up and idle: the remembered port, the icon (its SVG
     // plugin) and a scan of the ports take tens of milliseconds together,
     // which the window's appearance should not wait for.
@@ -104,7 +103,7 @@ UpdaterWindow::UpdaterWindow(std::chrono::milliseconds answerTimeout, QWidget* p
         if (!updating_ && !portChosen_)
             restoreSettings();
         setWindowIcon(QIcon(QStringLiteral(":/j4-updater.svg")));
-        watchDeviceFolders();
+        deviceFolders_.watch();
         showDevice();
     });
 }
@@ -146,13 +145,17 @@ void UpdaterWindow::startUpdate() {
     updating_ = true;
     QSettings().setValue(kPortKey, ui_->portNumber->value());
     setCursor(Qt::BusyCursor);
+    pendingNotice_.clear();
     // The job calls back on this window, and not at all once it is gone.
+    RunCallbacks callbacks;
+    callbacks.opening = [this](int) { onOpeningPort(); };
+    callbacks.started = [this](int) { onTransferring(); };
+    callbacks.progress = [this](int, int percent) { onProgress(percent); };
+    callbacks.finished = [this](int, const UpdateReport& report) { onFinished(report); };
+    callbacks.notice = [this](const QString& text) { pendingNotice_ = text; };
     job_.start(
         requestForPort(QFile::encodeName(chosenFile_).toStdString(), ui_->portNumber->value()),
-        this,
-        {[this] { onOpeningPort(); }, [this] { onTransferring(); },
-         [this](int percent) { onProgress(percent); },
-         [this](const UpdateReport& report) { onFinished(report); }});
+        this, std::move(callbacks));
 }
 
 void UpdaterWindow::onOpeningPort() {
@@ -189,14 +192,15 @@ void UpdaterWindow::onFinished(const UpdateReport& report) {
     if (auto* question = findChild<QMessageBox*>(QStringLiteral("stopQuestion")))
         question->close();
     ui_->progressLabel->setText(kProgressLabel);
-    if (exitWhenIdle_) {
-        emit exitRequested(*exitWhenIdle_);
+    if (exit_.workEnded())
         return;
-    }
     if (report.completed())
         ui_->progressBar->setValue(100);
+    QString detail = QString::fromStdString(report.detail);
+    if (!pendingNotice_.isEmpty())
+        detail += QLatin1Char(' ') + pendingNotice_;
     showMessage(report.completed() ? MessageKind::Info : MessageKind::Error,
-                QString::fromStdString(report.text), QString::fromStdString(report.detail));
+                QString::fromStdString(report.text), detail);
 }
 
 void UpdaterWindow::showMessage(MessageKind kind, const QString& text, const QString& detail) {
@@ -232,12 +236,7 @@ void UpdaterWindow::quit() {
 }
 
 void UpdaterWindow::shutDown(int exitCode) {
-    if (!job_.running()) {
-        emit exitRequested(exitCode);
-        return;
-    }
-    exitWhenIdle_ = exitCode;
-    job_.requestStop();
+    exit_.shutDown(exitCode);
 }
 
 void UpdaterWindow::changeEvent(QEvent* event) {
@@ -340,11 +339,6 @@ bool UpdaterWindow::eventFilter(QObject* watched, QEvent* event) {
         return true;
     }
     return QWidget::eventFilter(watched, event);
-}
-
-void UpdaterWindow::watchDeviceFolders() {
-    if (const QStringList folders = foldersToWatch(); !folders.isEmpty())
-        deviceFolders_.addPaths(folders);
 }
 
 void UpdaterWindow::showDevice() {

@@ -5,9 +5,9 @@
 
 #include "port_names.h"
 #include "update_job.h"
+#include "window_upkeep.h"
 
 #include <QElapsedTimer>
-#include <QFileSystemWatcher>
 #include <QTimer>
 #include <QWidget>
 
@@ -79,20 +79,19 @@ private:
     // Names the device behind the number beside it: "ttyUSB0 — FT232R USB
     // UART, serial A50285BI", or that no port has the number.
     void showDevice();
-    void watchDeviceFolders();
 
     std::unique_ptr<Ui::UpdaterWindow> ui_;
     UpdateJob job_;
     QString chosenFile_;
     bool updating_ = false;
     bool portChosen_ = false; // the number was set before the remembered one came
-    std::optional<int> exitWhenIdle_;
+    QString pendingNotice_;   // said with the result (a log that cannot be written)
+    WindowExit exit_;
     QTimer waitingTimer_;
     // The system's ports, scanned at most every few seconds for the tooltip.
     std::vector<PortDescription> ports_;
     QElapsedTimer portsAge_;
-    QFileSystemWatcher deviceFolders_;
-    QTimer deviceChanged_;                             // a burst of plugging settles into one look
+    DeviceFolderWatch deviceFolders_;
     std::vector<std::pair<QWidget*, QRect>> designed_; // each control's place as drawn
 };
 

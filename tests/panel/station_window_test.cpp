@@ -60,7 +60,7 @@ class StationWindowTest : public QObject {
     }
     void watchSlots(int count) {
         for (int n = 1; n <= count; ++n)
-            QVERIFY(window->addSlot({cli::TargetName::Kind::Device, slotPath(n).toStdString()}));
+            QVERIFY(window->addSlot({runs::TargetName::Kind::Device, slotPath(n).toStdString()}));
         QVERIFY(window->setUpdateFile(file));
         QTest::mouseClick(find<QPushButton>("startButton"), Qt::LeftButton);
         QTRY_VERIFY(window->watching());
@@ -143,10 +143,10 @@ private slots:
     }
 
     void slotsAndFilesThatCannotBeUsedAreSaidInThePane() {
-        for (const cli::TargetName& slot :
-             {cli::TargetName{cli::TargetName::Kind::Port, "1-3"},
-              cli::TargetName{cli::TargetName::Kind::Device, "rfc2217://host:2000"},
-              cli::TargetName{cli::TargetName::Kind::Port, "4"}})
+        for (const runs::TargetName& slot :
+             {runs::TargetName{runs::TargetName::Kind::Port, "1-3"},
+              runs::TargetName{runs::TargetName::Kind::Device, "rfc2217://host:2000"},
+              runs::TargetName{runs::TargetName::Kind::Port, "4"}})
             window->addSlot(slot);
         find<QLineEdit>("slotEntry")->setText("4");
         QTest::mouseClick(find<QPushButton>("addSlotButton"), Qt::LeftButton);

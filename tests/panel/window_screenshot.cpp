@@ -93,7 +93,7 @@ private slots:
         const QString slot2 = dir.filePath("jig-middle");
         StationWindow window;
         for (const QString& slot : {slot1, slot2, dir.filePath("jig-right")})
-            QVERIFY(window.addSlot({cli::TargetName::Kind::Device, slot.toStdString()}));
+            QVERIFY(window.addSlot({runs::TargetName::Kind::Device, slot.toStdString()}));
         QVERIFY(window.setUpdateFile(QStringLiteral(J4_EXAMPLE_FILE)));
         window.resize(760, 420);
         window.show();

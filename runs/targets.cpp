@@ -10,7 +10,7 @@
 
 #include <map>
 
-namespace j4::cli {
+namespace j4::runs {
 namespace {
 
 // Adds the ports of "N" or "N-M"; false when `value` is neither.
@@ -53,27 +53,25 @@ std::optional<UpdateRequest> requestForSerial(const std::string& file, const std
     return std::nullopt;
 }
 
-std::optional<std::vector<Target>> resolveTargets(const std::vector<TargetName>& names,
-                                                  const std::string& file, TargetError& error) {
+Result<std::vector<Target>, TargetError> resolveTargets(const std::vector<TargetName>& names,
+                                                        const std::string& file) {
     std::vector<Target> targets;
     for (const TargetName& name : names) {
         if (name.kind == TargetName::Kind::Device) {
             targets.push_back({requestForDevice(file, name.value), name.value});
         } else if (name.kind == TargetName::Kind::Serial) {
             auto request = requestForSerial(file, name.value);
-            if (!request) {
-                error = {"No adapter with the serial number " + name.value +
-                             " is plugged in (present: " + presentSerials() + ").",
-                         false};
-                return std::nullopt;
-            }
+            if (!request)
+                return fail(TargetError{"No adapter with the serial number " + name.value +
+                                            " is plugged in (present: " + presentSerials() + ").",
+                                        false});
             targets.push_back({std::move(*request), "serial " + name.value});
         } else if (!addPortRange(name.value, file, targets)) {
-            error.text = "--port takes a number from 1 to 255, or a range such as 1-8";
+            std::string text = "--port takes a number from 1 to 255, or a range such as 1-8";
             // avrdude's and esptool's --port takes the device itself.
             if (!name.value.empty() && !std::isdigit(static_cast<unsigned char>(name.value[0])))
-                error.text += "; use --device for a path such as " + name.value;
-            return std::nullopt;
+                text += "; use --device for a path such as " + name.value;
+            return fail(TargetError{std::move(text)});
         }
     }
     // The same device twice would be two transfers fighting over one line.
@@ -82,12 +80,10 @@ std::optional<std::vector<Target>> resolveTargets(const std::vector<TargetName>&
         if (target.request.device.empty())
             continue;
         const auto [at, fresh] = seen.emplace(deviceKey(target.request.device), target.label);
-        if (!fresh) {
-            error.text = at->second + " and " + target.label + " are the same device";
-            return std::nullopt;
-        }
+        if (!fresh)
+            return fail(TargetError{at->second + " and " + target.label + " are the same device"});
     }
     return targets;
 }
 
-} // namespace j4::cli
+} // namespace j4::runs

@@ -1,9 +1,10 @@
 #pragma once
-// j4_flash's exit statuses, one per kind of end, for scripts.
+// The programs' exit statuses, one per kind of end, for scripts: j4_flash
+// uses them all, the window its usage error and its interrupt.
 
 #include "update_session.h"
 
-namespace j4::cli {
+namespace j4::runs {
 
 inline constexpr int kCompleted = 0;
 inline constexpr int kUsage = 2;
@@ -16,4 +17,4 @@ inline constexpr int kInterrupted = 130;
 
 int exitStatus(UpdateOutcome outcome);
 
-} // namespace j4::cli
+} // namespace j4::runs

@@ -1,6 +1,6 @@
 #include "exit_status.h"
 
-namespace j4::cli {
+namespace j4::runs {
 
 int exitStatus(UpdateOutcome outcome) {
     switch (outcome) {
@@ -24,4 +24,4 @@ int exitStatus(UpdateOutcome outcome) {
     return kLinkFailed;
 }
 
-} // namespace j4::cli
+} // namespace j4::runs

@@ -6,7 +6,7 @@
 #include <QString>
 #include <QSysInfo>
 
-namespace j4::cli {
+namespace j4::runs {
 
 LogWriter::LogWriter(std::string path)
     : log_(std::move(path)), host_(QSysInfo::machineHostName().toStdString()) {}
@@ -25,4 +25,4 @@ std::string logFromEnvironment() {
     return qgetenv("J4_UPDATE_LOG").toStdString();
 }
 
-} // namespace j4::cli
+} // namespace j4::runs

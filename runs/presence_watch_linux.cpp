@@ -13,7 +13,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-namespace j4::cli {
+namespace j4::runs {
 namespace {
 
 // A wait wakes this often to see a stop request; it re-checks nothing.
@@ -109,4 +109,4 @@ bool PresenceWatch::wait(const std::atomic<bool>& stop) {
     return false;
 }
 
-} // namespace j4::cli
+} // namespace j4::runs

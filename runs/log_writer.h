@@ -7,7 +7,7 @@
 #include <atomic>
 #include <string>
 
-namespace j4::cli {
+namespace j4::runs {
 
 class LogWriter {
 public:
@@ -28,4 +28,4 @@ private:
 // The log J4_UPDATE_LOG names (its bytes, UTF-8 or not); empty when unset.
 std::string logFromEnvironment();
 
-} // namespace j4::cli
+} // namespace j4::runs

@@ -5,7 +5,7 @@
 
 #include <functional>
 
-namespace j4::cli {
+namespace j4::runs {
 
 std::optional<DeviceIdentity> identityOf(const std::string& path) {
     // A COM port is there while the system lists it; its name is its identity.
@@ -32,4 +32,4 @@ bool PresenceWatch::wait(const std::atomic<bool>& stop) {
     return !stop;
 }
 
-} // namespace j4::cli
+} // namespace j4::runs

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace j4::cli {
+namespace j4::runs {
 
 // Which device is at a path now: a new one (plugged again, or another)
 // differs, so a device left plugged after its update is never updated twice.
@@ -51,4 +51,4 @@ private:
     std::unique_ptr<System> system_;
 };
 
-} // namespace j4::cli
+} // namespace j4::runs

@@ -1,0 +1,177 @@
+#include "flash_options.h"
+
+#include "flash_help.h"
+#include "log_writer.h"
+
+#include <QCommandLineParser>
+
+#include <tuple>
+
+namespace j4::cli {
+namespace {
+
+struct Parser {
+    QCommandLineParser parser;
+    runs::DeviceOptions devices;
+    QCommandLineOption help = parser.addHelpOption();
+    QCommandLineOption version{{"V", "version"}, "Print the version."};
+    QCommandLineOption check{"check", "Decode and validate FILE only; print its frames and bytes."};
+    QCommandLineOption imageOut{"image-out", "With --check: write the decoded image to PATH.",
+                                "PATH"};
+    QCommandLineOption timeout{"timeout",
+                               QStringLiteral("Answer time-out in milliseconds (default %1).")
+                                   .arg(SerialLink::kDefaultAnswerTimeout.count()),
+                               "MS"};
+    QCommandLineOption list{"list-ports", "List the numbered serial ports."};
+    QCommandLineOption portsFile{"ports-file",
+                                 "With --list-ports: print a ports file pinning the adapters "
+                                 "present now to their USB sockets."};
+    QCommandLineOption watch{"watch", "A station: update each device plugged into a slot, once, "
+                                      "until stopped."};
+    QCommandLineOption quiet{{"q", "quiet"}, "No progress."};
+    QCommandLineOption verbose{{"v", "verbose"},
+                               "A line per transmission: device, frame, offset, size, answer, "
+                               "rejects, milliseconds to the answer."};
+    QCommandLineOption log{"log", "Append a JSON line per attempt to FILE.", "FILE"};
+    QCommandLineOption tlsCa{"tls-ca",
+                             "rfc2217s:// ports: the authority that signed the servers' "
+                             "certificates (default: the system's).",
+                             "FILE"};
+    QCommandLineOption tlsCert{"tls-cert",
+                               "rfc2217s:// ports: the client certificate, for servers that "
+                               "ask for one.",
+                               "FILE"};
+    QCommandLineOption tlsKey{"tls-key", "rfc2217s:// ports: the client certificate's key.",
+                              "FILE"};
+
+    Parser() {
+        parser.setApplicationDescription(QString::fromLatin1(kFlashDescription));
+        parser.addOptions({version, check, imageOut, devices.port, devices.device, devices.serial,
+                           watch, timeout, list, portsFile, quiet, verbose, log, tlsCa, tlsCert,
+                           tlsKey, devices.expectSha256});
+        parser.addPositionalArgument("FILE", "The update file.",
+                                     "{--port N | --device PATH | --serial SN}... FILE");
+    }
+};
+
+using Action = FlashOptions::Action;
+
+// --help, --version, --list-ports: alone, or a script could take the exit
+// status 0 for an update. Nothing when none is asked.
+std::optional<Result<Action>> aloneAction(const Parser& p) {
+    const QCommandLineParser& parser = p.parser;
+    QStringList others = parser.optionNames();
+    others.removeAll(QStringLiteral("ports-file"));
+    const bool alone = others.size() == 1 && parser.positionalArguments().isEmpty();
+    // Listed by Qt beside --help: the same help, Qt's own options being none
+    // of this program's business.
+    if (parser.isSet(QStringLiteral("help-all")))
+        return alone ? Result<Action>(Action::Help) : Result<Action>(fail("--help-all goes alone"));
+    for (const auto& [option, name, what] :
+         {std::tuple{&p.help, "--help", Action::Help},
+          std::tuple{&p.version, "--version", Action::Version},
+          std::tuple{&p.list, "--list-ports", Action::ListPorts}}) {
+        if (!parser.isSet(*option))
+            continue;
+        if (alone && (what == Action::ListPorts || !parser.isSet(p.portsFile)))
+            return Result<Action>(what);
+        return Result<Action>(fail(std::string(name) + " goes alone"));
+    }
+    return std::nullopt;
+}
+
+// The action alone, or the reason it is a usage error.
+Result<Action> action(const Parser& p) {
+    if (auto alone = aloneAction(p))
+        return *alone;
+    const QCommandLineParser& parser = p.parser;
+    const bool named = p.devices.named(parser);
+    if (parser.isSet(p.portsFile))
+        return fail("--ports-file goes with --list-ports");
+    if (parser.positionalArguments().size() != 1)
+        return fail("name exactly one update file");
+    if (parser.isSet(p.watch) && (parser.isSet(p.check) || !named))
+        return fail("--watch needs slots (--port, --device, --serial) and no --check");
+    if (parser.isSet(p.watch))
+        return Action::Watch;
+    if (parser.isSet(p.check))
+        return Action::Check;
+    if (parser.isSet(p.imageOut))
+        return fail("--image-out goes with --check");
+    if (!named)
+        return fail("give --port N, --device PATH or --serial SN");
+    return Action::Update;
+}
+
+Result<std::chrono::milliseconds> answerTimeout(const Parser& p) {
+    if (!p.parser.isSet(p.timeout))
+        return SerialLink::kDefaultAnswerTimeout;
+    bool ok = false;
+    const int ms = p.parser.value(p.timeout).toInt(&ok);
+    if (!ok || ms <= 0)
+        return fail("--timeout takes a positive number of milliseconds");
+    return std::chrono::milliseconds{ms};
+}
+
+// Each TLS file as given, else as the environment names it.
+TlsSettings tlsFiles(const Parser& p, const runs::RawArguments& raw) {
+    TlsSettings tls = TlsSettings::fromEnvironment();
+    for (const auto& [option, field] :
+         {std::pair{&p.tlsCa, &tls.caFile}, std::pair{&p.tlsCert, &tls.certFile},
+          std::pair{&p.tlsKey, &tls.keyFile}})
+        if (p.parser.isSet(*option))
+            *field = raw.bytesOf(p.parser.value(*option));
+    return tls;
+}
+
+Result<FlashOptions> read(const Parser& p, const runs::RawArguments& raw) {
+    FlashOptions options;
+    const auto chosen = action(p);
+    const auto timeout = answerTimeout(p);
+    const auto pinned = p.devices.pinnedSha256(p.parser);
+    for (const std::string* error :
+         {chosen ? nullptr : &chosen.error(), timeout ? nullptr : &timeout.error(),
+          pinned ? nullptr : &pinned.error()})
+        if (error != nullptr)
+            return fail(*error);
+    options.action = *chosen;
+    options.timeout = *timeout;
+    options.expectedSha256 = *pinned;
+    if (!p.parser.positionalArguments().isEmpty())
+        options.file = raw.bytesOf(p.parser.positionalArguments().first());
+    options.imageOut = raw.bytesOf(p.parser.value(p.imageOut));
+    options.targets = p.devices.names(p.parser, raw);
+    options.portsFile = p.parser.isSet(p.portsFile);
+    options.quiet = p.parser.isSet(p.quiet);
+    options.verbose = p.parser.isSet(p.verbose);
+    options.logPath =
+        p.parser.isSet(p.log) ? raw.bytesOf(p.parser.value(p.log)) : runs::logFromEnvironment();
+    options.tls = tlsFiles(p, raw);
+    return options;
+}
+
+} // namespace
+
+Result<FlashOptions> parseFlashOptions(const runs::RawArguments& raw) {
+    Parser p;
+    if (!p.parser.parse(raw.decoded())) {
+        std::string error = p.parser.errorText().toStdString();
+        // Other flashers' habits: -p PORT (avrdude), -p/-P (esptool, stm32flash).
+        const QStringList unknown = p.parser.unknownOptionNames();
+        if (unknown.contains(QStringLiteral("p")) || unknown.contains(QStringLiteral("P")))
+            error += " For a port, give --port N (a number) or --device PATH.";
+        return fail(std::move(error));
+    }
+    return read(p, raw);
+}
+
+std::string flashHelp() {
+    return Parser().parser.helpText().toStdString() + kFlashEpilogue;
+}
+
+std::string flashUsage() {
+    const QString help = Parser().parser.helpText();
+    return help.left(help.indexOf(QStringLiteral("\n\n"))).toStdString();
+}
+
+} // namespace j4::cli

@@ -1,0 +1,37 @@
+#pragma once
+// What j4_flash's command line asks for, and its help.
+
+#include "result.h"
+#include "serial_link.h"
+#include "slot_options.h"
+#include "tls_settings.h"
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace j4::cli {
+
+struct FlashOptions {
+    enum class Action { Help, Version, ListPorts, Check, Update, Watch } action = Action::Update;
+    bool portsFile = false;
+    std::string file;
+    std::string imageOut;
+    std::vector<runs::TargetName> targets;
+    std::chrono::milliseconds timeout = SerialLink::kDefaultAnswerTimeout;
+    bool quiet = false;
+    bool verbose = false;
+    std::string logPath;
+    TlsSettings tls;
+    std::string expectedSha256;
+};
+
+// The options, or why the command line is a usage error.
+Result<FlashOptions> parseFlashOptions(const runs::RawArguments& raw);
+
+// --help: the options, the forms, the exit statuses, the environment.
+std::string flashHelp();
+// What a bare "j4_flash" says: the usage lines.
+std::string flashUsage();
+
+} // namespace j4::cli

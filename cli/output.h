@@ -1,0 +1,33 @@
+#pragma once
+// j4_flash's lines on its streams: errors start with its name, and a usage
+// error says how to learn more.
+
+#include "slot_options.h"
+
+#include <cstdio>
+#include <string>
+
+namespace j4::cli {
+
+class Output {
+public:
+    Output(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
+    void say(const std::string& text) const { line(out_, text); }
+    void error(const std::string& text) const { line(err_, "j4_flash: " + text); }
+    void usageError(const std::string& reason) const {
+        std::fputs(runs::usageError("j4_flash", reason).c_str(), err_);
+        std::fflush(err_);
+    }
+    std::FILE* out() const { return out_; }
+    std::FILE* err() const { return err_; }
+
+private:
+    static void line(std::FILE* to, const std::string& text) {
+        std::fprintf(to, "%s\n", text.c_str());
+        std::fflush(to);
+    }
+    std::FILE* out_;
+    std::FILE* err_;
+};
+
+} // namespace j4::cli

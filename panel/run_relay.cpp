@@ -1,0 +1,67 @@
+#include "run_relay.h"
+
+namespace j4 {
+
+std::int64_t steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+RunRelay::RunRelay(std::size_t devices, WorkerJob::Post post, RunCallbacks callbacks, Trace trace,
+                   std::shared_ptr<AwaitingSince> awaiting)
+    : lastPercent_(devices, -1), post_(std::move(post)), callbacks_(std::move(callbacks)),
+      trace_(trace), awaiting_(std::move(awaiting)) {}
+
+void RunRelay::opening(std::size_t device) {
+    tell(callbacks_.opening, static_cast<int>(device));
+}
+
+void RunRelay::started(std::size_t device, std::size_t) {
+    lastPercent_[device] = -1;
+    tell(callbacks_.started, static_cast<int>(device));
+}
+
+void RunRelay::sending(std::size_t device, const TransferState& state) {
+    if (awaiting_)
+        *awaiting_ = steadyMs();
+    // Reported before every frame; only changes are worth a repaint.
+    if (const int percent = state.percent(); percent != lastPercent_[device]) {
+        lastPercent_[device] = percent;
+        tell(callbacks_.progress, static_cast<int>(device), percent);
+    }
+}
+
+void RunRelay::answered(std::size_t device, const TransferState& state,
+                        std::chrono::steady_clock::duration sinceSent) {
+    if (awaiting_)
+        *awaiting_ = 0;
+    if (trace_.stream == nullptr)
+        return;
+    // One call per line: the slots' threads share the stream.
+    const std::string line = traceLine(state, sinceSent);
+    if (trace_.bySlot)
+        std::fprintf(trace_.stream, "slot %zu  %s\n", device + 1, line.c_str());
+    else
+        std::fprintf(trace_.stream, "%s\n", line.c_str());
+}
+
+void RunRelay::finished(std::size_t device, const UpdateReport& report) {
+    if (awaiting_)
+        *awaiting_ = 0;
+    tell(callbacks_.finished, static_cast<int>(device), report);
+}
+
+void RunRelay::tallied(std::size_t slot, const runs::SlotTally& tally) {
+    tell(callbacks_.tallied, static_cast<int>(slot), tally);
+}
+
+void RunRelay::slotChanged(std::size_t slot) {
+    tell(callbacks_.slotChanged, static_cast<int>(slot));
+}
+
+void RunRelay::notice(const std::string& text) {
+    tell(callbacks_.notice, QString::fromStdString(text));
+}
+
+} // namespace j4

@@ -1,0 +1,69 @@
+#pragma once
+// Hears a run's events on its devices' threads and posts them to the
+// window: only a change of percent is worth a repaint, and with a trace
+// stream a line per transmission goes there.
+
+#include "attempt.h"
+#include "worker_job.h"
+
+#include <QString>
+
+#include <atomic>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace j4 {
+
+// Each is called on the window's thread, and only while it exists; any may
+// be empty.
+struct RunCallbacks {
+    std::function<void(int device)> opening;
+    std::function<void(int device)> started;
+    std::function<void(int device, int percent)> progress;
+    std::function<void(int device, const UpdateReport&)> finished;
+    std::function<void(int slot, const runs::SlotTally&)> tallied;
+    std::function<void(int slot)> slotChanged;
+    std::function<void(const QString& text)> notice;
+};
+
+// When the answer to the frame last sent began to be awaited (steady
+// milliseconds; zero when none is).
+using AwaitingSince = std::atomic<std::int64_t>;
+std::int64_t steadyMs();
+
+class RunRelay final : public runs::DeviceListener {
+public:
+    struct Trace {
+        std::FILE* stream = nullptr;
+        bool bySlot = false; // each line starts with "slot N"
+    };
+    RunRelay(std::size_t devices, WorkerJob::Post post, RunCallbacks callbacks, Trace trace,
+             std::shared_ptr<AwaitingSince> awaiting = {});
+
+    void opening(std::size_t device) override;
+    void started(std::size_t device, std::size_t totalBytes) override;
+    void sending(std::size_t device, const TransferState& state) override;
+    void answered(std::size_t device, const TransferState& state,
+                  std::chrono::steady_clock::duration sinceSent) override;
+    void finished(std::size_t device, const UpdateReport& report) override;
+    void tallied(std::size_t slot, const runs::SlotTally& tally) override;
+    void slotChanged(std::size_t slot) override;
+    void notice(const std::string& text) override;
+
+private:
+    // Posts callback(args...) unless the callback is empty.
+    template <class Callback, class... Args> void tell(const Callback& callback, Args... args) {
+        if (callback)
+            post_([callback, args...] { callback(args...); });
+    }
+
+    std::vector<int> lastPercent_; // each element belongs to its device's thread
+    WorkerJob::Post post_;
+    RunCallbacks callbacks_;
+    Trace trace_;
+    std::shared_ptr<AwaitingSince> awaiting_;
+};
+
+} // namespace j4

@@ -1,0 +1,40 @@
+#include "attempt.h"
+
+namespace j4::runs {
+
+UpdateReport tryUpdate(std::size_t device, const UpdateRequest& request, const RunContext& run) {
+    const auto link = run.makeLink(request.device);
+    UpdateSession session(*link, &run.stop);
+    std::chrono::steady_clock::time_point sentAt;
+    UpdateListener events;
+    events.stage = [&](UpdateStage stage, const TransferState& state) {
+        if (stage == UpdateStage::OpeningPort)
+            run.listener.opening(device);
+        else
+            run.listener.started(device, state.totalBytes);
+    };
+    events.transfer = [&](TransferEvent event, const TransferState& state) {
+        if (event == TransferEvent::Sending) {
+            sentAt = std::chrono::steady_clock::now();
+            run.listener.sending(device, state);
+        } else {
+            run.listener.answered(device, state, std::chrono::steady_clock::now() - sentAt);
+        }
+    };
+    return session.run(request, events);
+}
+
+void endAttempt(std::size_t device, const UpdateReport& report, const RunContext& run) {
+    if (run.log != nullptr)
+        if (const std::string warning = run.log->append(report); !warning.empty())
+            run.listener.notice(warning);
+    run.listener.finished(device, report);
+}
+
+UpdateReport runAttempt(std::size_t device, const UpdateRequest& request, const RunContext& run) {
+    UpdateReport report = tryUpdate(device, request, run);
+    endAttempt(device, report, run);
+    return report;
+}
+
+} // namespace j4::runs

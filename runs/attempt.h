@@ -1,0 +1,67 @@
+#pragma once
+// One attempt on one device, written once: the link made, the session run,
+// its events told as the run's under the device's index, the log appended,
+// the end told. Several devices at once, the station's slots and the
+// window's update all go through here.
+
+#include "log_writer.h"
+#include "update_session.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace j4::runs {
+
+// What a slot did.
+struct SlotTally {
+    int completed = 0;
+    int failed = 0;
+};
+
+// What happens on each device, called from that device's thread.
+class DeviceListener {
+public:
+    virtual ~DeviceListener() = default;
+    virtual void opening(std::size_t /*device*/) {}
+    virtual void started(std::size_t /*device*/, std::size_t /*totalBytes*/) {}
+    virtual void sending(std::size_t /*device*/, const TransferState&) {}
+    virtual void answered(std::size_t /*device*/, const TransferState&,
+                          std::chrono::steady_clock::duration /*sinceSent*/) {}
+    virtual void finished(std::size_t /*device*/, const UpdateReport&) {}
+    // A station slot's counts, after each of its attempts.
+    virtual void tallied(std::size_t /*slot*/, const SlotTally&) {}
+    // Something was plugged in or pulled where a station slot looks: what
+    // is in it may have changed.
+    virtual void slotChanged(std::size_t /*slot*/) {}
+    // Something the operator must know, said once: a log that cannot be
+    // written, a station that cannot watch its slots.
+    virtual void notice(const std::string& /*text*/) {}
+};
+
+// The link for a device (a real one, or a test's).
+using LinkMaker = std::function<std::unique_ptr<SerialLink>(const std::string& device)>;
+
+// What every attempt of a run shares.
+struct RunContext {
+    LinkMaker makeLink;
+    DeviceListener& listener;
+    const std::atomic<bool>& stop;
+    LogWriter* log = nullptr; // none: nothing is logged
+};
+
+// One try on `device`: its events told, its end not (a station may try an
+// open again before the attempt ends).
+UpdateReport tryUpdate(std::size_t device, const UpdateRequest& request, const RunContext& run);
+
+// The attempt's end: logged (a log that cannot be written said once, as a
+// notice, and failing nothing), then told.
+void endAttempt(std::size_t device, const UpdateReport& report, const RunContext& run);
+
+// One try and its end.
+UpdateReport runAttempt(std::size_t device, const UpdateRequest& request, const RunContext& run);
+
+} // namespace j4::runs

@@ -1,0 +1,193 @@
+#include "station.h"
+
+#include "presence_watch.h"
+#include "slots.h"
+
+#include <QThread>
+
+#include <map>
+#include <mutex>
+#include <tuple>
+#include <utility>
+
+namespace j4::runs {
+namespace {
+
+constexpr int kOpenRetries = 5;
+constexpr int kOpenRetryMs = 200;
+
+// What the slots of one station share.
+struct Shared {
+    StationResult result;
+    std::mutex mutex;
+    bool fallbackSaid = false;
+    // Devices being updated, or updated and still plugged in, by the slot
+    // that has them: one device that shows up in two slots is one attempt.
+    std::map<std::tuple<std::uint64_t, std::uint64_t, std::int64_t>, std::size_t> claimed;
+};
+
+class SlotRunner {
+public:
+    SlotRunner(std::size_t index, const TargetName& slot, const std::string& file,
+               std::shared_ptr<const DecodedFile> decoded, const RunContext& run, Shared& shared)
+        : index_(index), slot_(slot), file_(file), decoded_(std::move(decoded)), run_(run),
+          shared_(shared), watch_(slotPaths(slot)) {}
+
+    // Plug, update, pull, next: until a stop.
+    void run() {
+        while (auto request = waitForDevice()) {
+            const std::string device = request->device;
+            const auto identity = identityOf(device);
+            if (!claim(identity)) {
+                // Another slot has this very device: it is not opened twice.
+                waitUntilGone(device, identity);
+                continue;
+            }
+            UpdateReport report = update(std::move(*request), identity);
+            if (report.outcome == UpdateOutcome::Interrupted)
+                return;
+            waitUntilGone(device, identity);
+            release(identity);
+        }
+    }
+
+private:
+    // One attempt, heard once whatever the retries: the log and the counts
+    // agree.
+    UpdateReport update(UpdateRequest request, const std::optional<DeviceIdentity>& identity) {
+        request.decoded = decoded_;
+        request.slot = static_cast<int>(index_) + 1;
+        UpdateReport report = tryUpdate(index_, request, run_);
+        // A device just plugged in may refuse its first open while its
+        // driver sets it up: tried again for a moment, as long as it is the
+        // same device. A stop meanwhile leaves the failure that happened.
+        for (int retry = 0;
+             retry < kOpenRetries && !run_.stop && report.outcome == UpdateOutcome::PortFailed &&
+             identityOf(request.device) == identity;
+             ++retry) {
+            QThread::msleep(kOpenRetryMs);
+            if (run_.stop)
+                break;
+            report = tryUpdate(index_, request, run_);
+        }
+        describe(report);
+        endAttempt(index_, report, run_);
+        count(report);
+        return report;
+    }
+
+    void count(const UpdateReport& report) {
+        SlotTally tally;
+        {
+            std::lock_guard lock(shared_.mutex);
+            StationResult& result = shared_.result;
+            ++(report.completed() ? result.tallies[index_].completed
+                                  : result.tallies[index_].failed);
+            tally = result.tallies[index_];
+            if (report.outcome == UpdateOutcome::Interrupted)
+                result.cutByStop = true;
+            else if (!report.completed())
+                result.firstFailure = result.firstFailure.value_or(report.outcome);
+        }
+        run_.listener.tallied(index_, tally);
+    }
+
+    std::optional<UpdateRequest> waitForDevice() {
+        for (;;) {
+            sayIfNotWatched();
+            if (run_.stop)
+                return std::nullopt;
+            auto request = deviceInSlot(slot_, file_);
+            if (request && identityOf(request->device))
+                return request;
+            if (!wait())
+                return std::nullopt;
+        }
+    }
+
+    // The next change in the slot's folders, told; false on a stop.
+    bool wait() {
+        if (!watch_.wait(run_.stop))
+            return false;
+        run_.listener.slotChanged(index_);
+        return true;
+    }
+
+    static auto keyOf(const DeviceIdentity& identity) {
+        return std::tuple(identity.device, identity.node, identity.createdNs);
+    }
+    bool claim(const std::optional<DeviceIdentity>& identity) {
+        if (!identity)
+            return true;
+        std::lock_guard lock(shared_.mutex);
+        const auto [at, fresh] = shared_.claimed.emplace(keyOf(*identity), index_);
+        return fresh || at->second == index_;
+    }
+    void release(const std::optional<DeviceIdentity>& identity) {
+        if (!identity)
+            return;
+        std::lock_guard lock(shared_.mutex);
+        if (const auto at = shared_.claimed.find(keyOf(*identity));
+            at != shared_.claimed.end() && at->second == index_)
+            shared_.claimed.erase(at);
+    }
+
+    // A station that cannot watch still sees every device, a little later:
+    // the operator hears why, once for the whole station.
+    void sayIfNotWatched() {
+        const std::string reason = watch_.fallbackReason();
+        if (reason.empty())
+            return;
+        {
+            std::lock_guard lock(shared_.mutex);
+            if (std::exchange(shared_.fallbackSaid, true))
+                return;
+        }
+        run_.listener.notice("Cannot watch the slots for devices (" + reason +
+                             "): looking at them every half second instead.");
+    }
+
+    void waitUntilGone(const std::string& device, const std::optional<DeviceIdentity>& identity) {
+        while (!run_.stop && identity && identityOf(device) == identity && wait()) {
+        }
+    }
+
+    // Told of the adapter afresh once the attempt is over: a device opened
+    // the moment it appeared may not have been described yet.
+    void describe(UpdateReport& report) const {
+        if (!report.adapterSerial.empty())
+            return;
+        if (const auto now = deviceInSlot(slot_, file_); now && now->device == report.device) {
+            report.adapterSerial = now->adapterSerial;
+            report.portDescription = now->portDescription;
+        }
+    }
+
+    std::size_t index_;
+    const TargetName& slot_;
+    const std::string& file_;
+    std::shared_ptr<const DecodedFile> decoded_;
+    const RunContext& run_;
+    Shared& shared_;
+    PresenceWatch watch_;
+};
+
+} // namespace
+
+StationResult runStation(std::shared_ptr<const DecodedFile> decoded,
+                         const std::vector<TargetName>& slotNames, const std::string& file,
+                         const RunContext& run) {
+    Shared shared;
+    shared.result.tallies.resize(slotNames.size());
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (std::size_t i = 0; i < slotNames.size(); ++i) {
+        threads.emplace_back(QThread::create(
+            [&, i] { SlotRunner(i, slotNames[i], file, decoded, run, shared).run(); }));
+        threads.back()->start();
+    }
+    for (const auto& thread : threads)
+        thread->wait();
+    return std::move(shared.result);
+}
+
+} // namespace j4::runs

@@ -1,0 +1,31 @@
+#pragma once
+// A production station: each slot waits for a device to be plugged in,
+// updates it once, and waits for it to be pulled before the next. The file
+// is decoded once; slots run side by side until a stop.
+
+#include "attempt.h"
+#include "targets.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace j4::runs {
+
+struct StationResult {
+    std::vector<SlotTally> tallies; // the counts the listener was told, at the end
+    // The first failure's outcome, which sets the exit status. Only that: a
+    // station runs for a shift, and a report kept per failure would grow
+    // with every device pulled too soon.
+    std::optional<UpdateOutcome> firstFailure;
+    bool cutByStop = false; // a transfer was interrupted
+};
+
+// Runs until run.stop, each slot on a thread of its own; the listener hears
+// of every attempt and every slot's counts, by slot index.
+StationResult runStation(std::shared_ptr<const DecodedFile> decoded,
+                         const std::vector<TargetName>& slotNames, const std::string& file,
+                         const RunContext& run);
+
+} // namespace j4::runs
