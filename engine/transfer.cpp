@@ -140,12 +140,12 @@ TransferResult runTransfer(std::span<const std::uint8_t> image, SerialLink& link
     return ended(TransferOutcome::Completed, s);
 }
 
-std::string transferText(const TransferResult& result, std::chrono::milliseconds answerTimeout) {
+std::string transferText(const TransferResult& result, const SerialLink& link) {
     switch (result.outcome) {
     case TransferOutcome::Completed:
         return "Update is completed.";
     case TransferOutcome::LinkFailed:
-        return linkErrorText(result.linkError, answerTimeout);
+        return link.errorText(result.linkError);
     case TransferOutcome::UnexpectedAnswer:
     case TransferOutcome::AnswersOutOfStep:
         return "Communication error.";

@@ -41,34 +41,34 @@ UpdateFileReader::Opened UpdateFileReader::open(const std::string& path, Kinds k
                                                 const std::atomic<bool>* stop) {
     if (path == kStandardInput && kinds == Kinds::Any) {
         if (::isatty(STDIN_FILENO))
-            return {nullptr, kStandardInputIsTerminal};
+            return fail(kStandardInputIsTerminal);
         const int fd = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 0);
         if (fd < 0)
-            return {nullptr, std::strerror(errno)};
+            return fail(std::strerror(errno));
         struct stat info {};
         std::optional<std::uint64_t> size;
         if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
             size = static_cast<std::uint64_t>(info.st_size);
-        return {std::make_unique<PosixFile>(fd, size, stop), {}};
+        return Opened(std::make_unique<PosixFile>(fd, size, stop));
     }
     // Non-blocking, so that opening a FIFO with no writer returns at once.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
-        return {nullptr, std::strerror(errno)};
+        return fail(std::strerror(errno));
     struct stat info {};
     if (::fstat(fd, &info) != 0) {
         const int error = errno;
         ::close(fd);
-        return {nullptr, std::strerror(error)};
+        return fail(std::strerror(error));
     }
     if (S_ISDIR(info.st_mode)) {
         ::close(fd);
-        return {nullptr, std::strerror(EISDIR)};
+        return fail(std::strerror(EISDIR));
     }
     const bool regular = S_ISREG(info.st_mode);
     if (!regular && kinds == Kinds::RegularOnly) {
         ::close(fd);
-        return {nullptr, "not a regular file"};
+        return fail("not a regular file");
     }
     int streamFd = fd;
     if (S_ISFIFO(info.st_mode)) {
@@ -78,7 +78,7 @@ UpdateFileReader::Opened UpdateFileReader::open(const std::string& path, Kinds k
         ::close(fd);
         while ((streamFd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC)) < 0) {
             if (errno != EINTR || (stop != nullptr && stop->load()))
-                return {nullptr, std::strerror(errno)};
+                return fail(std::strerror(errno));
         }
     } else {
         // From here on reads may wait, as reading a device must.
@@ -87,7 +87,7 @@ UpdateFileReader::Opened UpdateFileReader::open(const std::string& path, Kinds k
     std::optional<std::uint64_t> size;
     if (regular)
         size = static_cast<std::uint64_t>(info.st_size);
-    return {std::make_unique<PosixFile>(streamFd, size, stop), {}};
+    return Opened(std::make_unique<PosixFile>(streamFd, size, stop));
 }
 
 } // namespace j4

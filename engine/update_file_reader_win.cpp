@@ -50,28 +50,28 @@ UpdateFileReader::Opened UpdateFileReader::open(const std::string& path, Kinds k
     if (path == kStandardInput && kinds == Kinds::Any) {
         HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
         if (GetFileType(input) == FILE_TYPE_CHAR)
-            return {nullptr, kStandardInputIsTerminal};
+            return fail(kStandardInputIsTerminal);
         HANDLE own = nullptr;
         if (!DuplicateHandle(GetCurrentProcess(), input, GetCurrentProcess(), &own, 0, FALSE,
                              DUPLICATE_SAME_ACCESS))
-            return {nullptr, systemText(GetLastError())};
-        return {std::make_unique<WinFile>(own, std::nullopt), {}};
+            return fail(systemText(GetLastError()));
+        return Opened(std::make_unique<WinFile>(own, std::nullopt));
     }
     const HANDLE file =
         CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
-        return {nullptr, systemText(GetLastError())};
+        return fail(systemText(GetLastError()));
     const bool regular = GetFileType(file) == FILE_TYPE_DISK;
     if (!regular && kinds == Kinds::RegularOnly) {
         CloseHandle(file);
-        return {nullptr, "not a regular file"};
+        return fail("not a regular file");
     }
     std::optional<std::uint64_t> size;
     LARGE_INTEGER bytes{};
     if (regular && GetFileSizeEx(file, &bytes))
         size = static_cast<std::uint64_t>(bytes.QuadPart);
-    return {std::make_unique<WinFile>(file, size), {}};
+    return Opened(std::make_unique<WinFile>(file, size));
 }
 
 } // namespace j4

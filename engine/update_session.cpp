@@ -83,9 +83,9 @@ PreparedFile prepareUpdateFile(const std::string& path, UpdateFileReader::Kinds 
     const UpdateFileReader::Opened opened = UpdateFileReader::open(path, kinds, stop);
     if (stop != nullptr && stop->load())
         return interruptedFile();
-    if (!opened.file)
-        return unreadable(path, opened.reason);
-    return prepareOpened(*opened.file, path, stop);
+    if (!opened)
+        return unreadable(path, opened.error());
+    return prepareOpened(**opened, path, stop);
 }
 
 bool isSha256Hex(const std::string& text) {
@@ -142,7 +142,7 @@ bool UpdateSession::openPort(const UpdateRequest& request, UpdateReport& report)
     }
     if (opened != LinkError::None) {
         report.linkError = opened;
-        finish(report, UpdateOutcome::PortFailed, linkErrorText(opened, link_.answerTimeout()),
+        finish(report, UpdateOutcome::PortFailed, link_.errorText(opened),
                withSystemDetail(portDetail(request), link_));
         return false;
     }
@@ -166,8 +166,7 @@ void UpdateSession::transfer(const DecodedFile& decoded, const UpdateListener& l
         detail = withSystemDetail(std::move(detail), link_);
     if (!report.adapterNote.empty())
         detail += " " + report.adapterNote;
-    finish(report, fromTransfer(result), transferText(result, link_.answerTimeout()),
-           std::move(detail));
+    finish(report, fromTransfer(result), transferText(result, link_), std::move(detail));
 }
 
 UpdateReport UpdateSession::run(const UpdateRequest& request, const UpdateListener& listener) {
@@ -182,15 +181,16 @@ UpdateReport UpdateSession::run(const UpdateRequest& request, const UpdateListen
     report.adapterSerial = request.adapterSerial;
 
     // Port first, unless the file came decoded: see the header.
-    UpdateFileReader::Opened file;
+    std::unique_ptr<UpdateFileReader> file;
     if (!request.decoded) {
-        file = UpdateFileReader::open(request.filePath, request.fileKinds, stop_);
+        auto opened = UpdateFileReader::open(request.filePath, request.fileKinds, stop_);
         if (stopRequested())
             return interrupted(report);
-        if (!file.file) {
-            const PreparedFile refusal = unreadable(request.filePath, file.reason);
+        if (!opened) {
+            const PreparedFile refusal = unreadable(request.filePath, opened.error());
             return finish(report, refusal.refusal, refusal.text, refusal.detail);
         }
+        file = std::move(*opened);
     }
     if (listener.stage)
         listener.stage(UpdateStage::OpeningPort, report.transfer);
@@ -198,8 +198,8 @@ UpdateReport UpdateSession::run(const UpdateRequest& request, const UpdateListen
         return report;
     std::shared_ptr<const DecodedFile> decoded = request.decoded;
     if (!decoded) {
-        PreparedFile prepared = prepareOpened(*file.file, request.filePath, stop_);
-        file.file.reset();
+        PreparedFile prepared = prepareOpened(*file, request.filePath, stop_);
+        file.reset();
         if (!prepared.ok())
             return prepared.refusal == UpdateOutcome::Interrupted
                        ? interrupted(report)

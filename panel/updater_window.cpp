@@ -131,9 +131,9 @@ void UpdaterWindow::setUpdateFile(const QString& path) {
     // reads it afresh, so a file replaced meanwhile is sent as it is then.
     const UpdateFileReader::Opened opened =
         UpdateFileReader::open(path.toStdString(), UpdateFileReader::Kinds::RegularOnly);
-    if (!opened.file) {
+    if (!opened) {
         showMessage(MessageKind::Error, QString::fromUtf8(kFileOpenErrorText),
-                    QString::fromStdString(fileOpenDetail(path.toStdString(), opened.reason)));
+                    QString::fromStdString(fileOpenDetail(path.toStdString(), opened.error())));
         return;
     }
     ui_->startButton->setEnabled(true);

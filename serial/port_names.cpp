@@ -2,6 +2,7 @@
 
 #include "port_names_platform.h"
 
+#include "result.h"
 #include "update_file_reader.h"
 
 #include <QFile>
@@ -99,30 +100,29 @@ constexpr int kProblemLinesNamed = 5;
 
 // The file's text, or why it cannot be used. Opened without blocking, so a
 // FIFO or a device named by mistake cannot hang a run.
-std::optional<QByteArray> portsFileText(const QString& path, QString& problem) {
-    const auto unreadable = [&](const QString& why) -> std::optional<QByteArray> {
-        problem = QStringLiteral("%1: cannot be read (%2); its ports are not used").arg(path, why);
-        return std::nullopt;
+Result<QByteArray, QString> portsFileText(const QString& path) {
+    const auto unreadable = [&](const QString& why) {
+        return fail(
+            QStringLiteral("%1: cannot be read (%2); its ports are not used").arg(path, why));
     };
     const std::string name = QFile::encodeName(path).toStdString();
     if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
-        return std::nullopt; // no file is no problem: there need not be one
+        return QByteArray(); // no file is no problem: there need not be one
     auto opened = UpdateFileReader::open(name, UpdateFileReader::Kinds::RegularOnly);
-    if (!opened.file)
-        return unreadable(QString::fromStdString(opened.reason));
-    if (opened.file->size().value_or(0) > kPortsFileLimit) {
-        problem = QStringLiteral("%1: %2 bytes is too large for a ports file (at most %3); its "
-                                 "ports are not used")
-                      .arg(path)
-                      .arg(*opened.file->size())
-                      .arg(kPortsFileLimit);
-        return std::nullopt;
-    }
+    if (!opened)
+        return unreadable(QString::fromStdString(opened.error()));
+    const auto& file = *opened;
+    if (file->size().value_or(0) > kPortsFileLimit)
+        return fail(QStringLiteral("%1: %2 bytes is too large for a ports file (at most %3); its "
+                                   "ports are not used")
+                        .arg(path)
+                        .arg(*file->size())
+                        .arg(kPortsFileLimit));
     QByteArray text(static_cast<qsizetype>(kPortsFileLimit) + 1, '\0');
     qsizetype length = 0;
     for (std::ptrdiff_t got = 0; length < text.size(); length += got) {
-        got = opened.file->read(std::span(reinterpret_cast<std::uint8_t*>(text.data()) + length,
-                                          static_cast<std::size_t>(text.size() - length)));
+        got = file->read(std::span(reinterpret_cast<std::uint8_t*>(text.data()) + length,
+                                   static_cast<std::size_t>(text.size() - length)));
         if (got < 0)
             return unreadable(QString::fromLocal8Bit(std::strerror(errno)));
         if (got == 0)
@@ -132,26 +132,26 @@ std::optional<QByteArray> portsFileText(const QString& path, QString& problem) {
     return text;
 }
 
-// What is wrong with a line's fields; empty when they pin a number.
-QString lineProblem(const QStringList& fields, int& number) {
+// The number a line's fields pin, or what is wrong with them.
+Result<int, QString> pinnedNumber(const QStringList& fields) {
     bool ok = false;
-    number = fields.value(0).toInt(&ok);
+    const int number = fields.value(0).toInt(&ok);
     if (fields.size() != 2)
-        return QStringLiteral("write a port number and a device, as \"3 /dev/ttyUSB0\"");
+        return fail(QStringLiteral("write a port number and a device, as \"3 /dev/ttyUSB0\""));
     if (!ok || number < kFirstPortNumber || number > kLastPortNumber)
-        return QStringLiteral("'%1' is not a port number from 1 to 255").arg(fields[0].left(20));
-    return {};
+        return fail(
+            QStringLiteral("'%1' is not a port number from 1 to 255").arg(fields[0].left(20)));
+    return number;
 }
 
 } // namespace
 
 void readPortsFile(const QString& path, PortsFiles& into) {
-    QString problem;
-    const auto text = portsFileText(path, problem);
-    if (!problem.isEmpty())
-        into.problems << problem;
-    if (!text)
+    const auto text = portsFileText(path);
+    if (!text) {
+        into.problems << text.error();
         return;
+    }
     std::map<int, int> pinnedAt; // number -> the line that pins it here
     int ignored = 0;
     const QList<QByteArray> lines = text->split('\n');
@@ -161,15 +161,16 @@ void readPortsFile(const QString& path, PortsFiles& into) {
         const QStringList fields = line.simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts);
         if (fields.isEmpty())
             continue;
-        int number = 0;
-        if (const QString wrong = lineProblem(fields, number); !wrong.isEmpty()) {
+        const auto pinned = pinnedNumber(fields);
+        if (!pinned) {
             if (++ignored <= kProblemLinesNamed)
                 into.problems << QStringLiteral("%1:%2: %3; the line is ignored")
                                      .arg(path)
                                      .arg(lineNumber)
-                                     .arg(wrong);
+                                     .arg(pinned.error());
             continue;
         }
+        const int number = *pinned;
         if (const auto earlier = pinnedAt.find(number); earlier != pinnedAt.end())
             into.problems << QStringLiteral("%1:%2: port %3 is pinned again; this line wins over "
                                             "line %4")

@@ -5,6 +5,8 @@
 // 0xFF escaping, the handshake) is gensio's, from ser2net's author.
 
 #include "buffered_link.h"
+#include "remote_failure.h"
+#include "result.h"
 #include "tls_settings.h"
 
 #include <QTemporaryDir>
@@ -16,19 +18,9 @@
 
 namespace j4 {
 
-struct RemotePort {
-    std::string host; // a name, an IPv4 address, or an IPv6 address without brackets
-    int port = 0;
-    bool tls = false; // rfc2217s://
-};
-// "rfc2217://HOST:PORT" or "rfc2217s://HOST:PORT" (any case, IPv6 in
-// brackets) -> (HOST, PORT, TLS). Nothing for a malformed address, with what
-// is wrong in *problem.
-std::optional<RemotePort> parseRemotePort(const std::string& device,
-                                          std::string* problem = nullptr);
-
-// What the TLS handshake told of the server's certificate.
 struct CertificateCheck;
+struct GensioConnection;
+struct RemotePort;
 
 class Rfc2217Link final : public BufferedLink {
 public:
@@ -50,36 +42,39 @@ public:
     static constexpr std::chrono::milliseconds kGreetingWait{300};
 
 private:
-    struct Connection;
     bool isOpen() const override { return connection_ != nullptr; }
     // The TLS files checked, and the authority's folder made, before any
     // connection: nothing may prompt, and nothing reaches gensio that it
     // cannot load.
     LinkError prepareTlsFiles();
     std::string stackFor(const RemotePort& remote) const;
-    LinkError connect(Connection& connection, const RemotePort& remote);
+    LinkError connect(GensioConnection& connection, const RemotePort& remote);
     // Whether the server sends before the client does (a plain RFC 2217
     // server); nothing is sent to it.
-    std::optional<bool> serverGreets(const RemotePort& remote, LinkError& error);
+    Result<bool, LinkError> serverGreets(const RemotePort& remote);
     // Whether the server completes a TLS handshake (certificate unchecked,
     // nothing sent after it): what a failed plain connection may have met.
     bool serverSpeaksTls(const RemotePort& remote);
     // Opens a short-lived connection for one of those questions; nothing: not
     // open in time.
-    std::optional<int> openProbe(Connection& probe, const std::string& stack, bool* received,
+    std::optional<int> openProbe(GensioConnection& probe, const std::string& stack, bool* received,
                                  std::chrono::milliseconds timeout);
-    LinkError tlsRefusal(const CertificateCheck& check, int gensioError);
-    static std::string tcpAddress(const RemotePort& remote);
-    LinkError configure(Connection& connection);
+    LinkError refusedOverTls(const CertificateCheck& check, int gensioError);
+    LinkError configure(GensioConnection& connection);
     // Keeps gensio's own text for the detail.
     LinkError failed(int gensioError);
+    // A failure of a remote port's own, kept to tell what a failed
+    // connection met.
+    LinkError failRemotely(RemoteFailure failure);
+    bool lastFailureWas(RemoteFailure failure) const { return lastFailure_ == failure; }
     LinkError receive(std::chrono::milliseconds wait) override;
 
     TlsSettings tls_;
     std::unique_ptr<QTemporaryDir> authorities_; // a bundle, split as OpenSSL looks it up
     std::string authorityPath_;
     std::string keyNote_;
-    std::unique_ptr<Connection> connection_;
+    std::unique_ptr<GensioConnection> connection_;
+    std::optional<RemoteFailure> lastFailure_;
 };
 
 } // namespace j4

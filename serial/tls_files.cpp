@@ -28,19 +28,19 @@ int noPassphrase(char*, int, int, void* asked) {
 
 } // namespace
 
-std::string keyProblem(const std::string& path) {
+Result<Done> checkKey(const std::string& path) {
     const Bio bio(BIO_new_file(path.c_str(), "r"), &BIO_free);
     if (!bio)
-        return {};
+        return Done{};
     bool asked = false;
     EVP_PKEY* key = PEM_read_bio_PrivateKey(bio.get(), nullptr, noPassphrase, &asked);
     EVP_PKEY_free(key);
     ERR_clear_error();
     if (!asked)
-        return {};
-    return "The TLS key " + path +
-           " is protected by a passphrase; give a key without one (openssl pkey -in " + path +
-           " -out station.key, then chmod 600 station.key).";
+        return Done{};
+    return fail("The TLS key " + path +
+                " is protected by a passphrase; give a key without one (openssl pkey -in " + path +
+                " -out station.key, then chmod 600 station.key).");
 }
 
 std::string keyPermissionNote(const std::string& path) {
@@ -58,9 +58,8 @@ std::string keyPermissionNote(const std::string& path) {
            "): chmod 600 " + path + ".";
 }
 
-std::optional<std::string> authorityFolder(const std::string& caFile,
-                                           std::unique_ptr<QTemporaryDir>& store,
-                                           std::string& problem) {
+Result<std::string> authorityFolder(const std::string& caFile,
+                                    std::unique_ptr<QTemporaryDir>& store) {
     const QFileInfo info(QString::fromLocal8Bit(caFile));
     if (info.isDir())
         return caFile.ends_with('/') ? caFile : caFile + "/";
@@ -69,13 +68,11 @@ std::optional<std::string> authorityFolder(const std::string& caFile,
     const Bio bio(BIO_new_file(caFile.c_str(), "r"), &BIO_free);
     if (!bio) {
         ERR_clear_error();
-        problem = "the authority " + caFile + " cannot be read";
-        return std::nullopt;
+        return fail("the authority " + caFile + " cannot be read");
     }
     auto folder = std::make_unique<QTemporaryDir>();
     if (!folder->isValid()) {
-        problem = "no temporary folder for the authority's certificates";
-        return std::nullopt;
+        return fail("no temporary folder for the authority's certificates");
     }
     const std::string path = QFile::encodeName(folder->path()).toStdString();
     // Named as OpenSSL looks them up: the subject's hash, then a sequence
@@ -90,15 +87,13 @@ std::optional<std::string> authorityFolder(const std::string& caFile,
         const bool written = out && PEM_write_bio_X509(out.get(), certificate) == 1;
         X509_free(certificate);
         if (!written) {
-            problem = "the authority's certificates could not be written to " + path;
-            return std::nullopt;
+            return fail("the authority's certificates could not be written to " + path);
         }
         ++count;
     }
     ERR_clear_error();
     if (count == 0) {
-        problem = "the authority " + caFile + " holds no PEM certificate";
-        return std::nullopt;
+        return fail("the authority " + caFile + " holds no PEM certificate");
     }
     store = std::move(folder);
     return path + "/";

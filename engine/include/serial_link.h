@@ -24,25 +24,13 @@ enum class LinkError {
     Interrupted,
     SettingsRefused,
     WriteStalled, // the port stopped taking bytes in the middle of a frame
-    // A remote port (a serial server on the network):
-    ServerNotFound,    // the host name is unknown
-    ServerRefused,     // nothing listens at that address and port
-    ServerUnreachable, // no answer to the connection attempt
-    ServerLost,        // the connection broke
-    AddressInvalid,    // the remote port's address cannot be used as written
-    // A remote port over TLS (rfc2217s://), refused before anything is sent:
-    TlsUntrusted,         // the server's certificate is not from a trusted authority
-    TlsWrongHost,         // the server's certificate is for another host
-    TlsExpired,           // the server's certificate has expired
-    TlsNotYetValid,       // the server's certificate is not valid yet
-    TlsClientCertMissing, // the server asks for a client certificate; none was given
-    TlsClientCertRefused, // the server did not accept the client certificate given
-    TlsNotOffered,        // rfc2217s:// to a server without TLS
-    TlsExpected,          // rfc2217:// to a server that speaks only TLS
-    TlsFailed,            // the TLS handshake failed otherwise
+    // A failure only this kind of link has (a serial server that cannot be
+    // reached, a certificate refused): the link's errorText() says it.
+    Specific,
 };
 
-// The operator's sentence for a failure; `answerTimeout` goes into NoAnswer's.
+// The operator's sentence for a failure every link may meet; `answerTimeout`
+// goes into NoAnswer's. A link's own failures are its errorText()'s.
 std::string linkErrorText(LinkError error, std::chrono::milliseconds answerTimeout);
 
 struct ByteRead {
@@ -83,6 +71,8 @@ public:
     // What the system said about the last failure ("errno 16: Device or
     // resource busy"), or what is wrong with an address; empty when nothing.
     const std::string& errorDetail() const { return errorDetail_; }
+    // The operator's sentence for `error` as this link met it.
+    std::string errorText(LinkError error) const;
 
     std::chrono::milliseconds answerTimeout() const { return answerTimeout_; }
     void setAnswerTimeout(std::chrono::milliseconds timeout) { answerTimeout_ = timeout; }
@@ -93,9 +83,15 @@ protected:
     bool stopRequested() const { return stop_ != nullptr && stop_->load(); }
     const std::atomic<bool>* stopFlag() const { return stop_; }
     void setErrorDetail(std::string detail) { errorDetail_ = std::move(detail); }
+    // A failure of this link's kind only, in the operator's words.
+    LinkError failSpecifically(std::string text) {
+        specificText_ = std::move(text);
+        return LinkError::Specific;
+    }
 
 private:
     std::string errorDetail_;
+    std::string specificText_;
     std::chrono::milliseconds answerTimeout_ = kDefaultAnswerTimeout;
     const std::atomic<bool>* stop_ = nullptr;
 };

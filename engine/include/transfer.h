@@ -86,7 +86,7 @@ TransferResult runTransfer(std::span<const std::uint8_t> image, SerialLink& link
                            const std::atomic<bool>* stop = nullptr);
 
 // "Update is completed.", "CRC error. File damaged.", ...
-std::string transferText(const TransferResult& result, std::chrono::milliseconds answerTimeout);
+std::string transferText(const TransferResult& result, const SerialLink& link);
 // Where the run ended, for the detail under the main text.
 std::string transferDetail(const TransferResult& result);
 // One transmission, answered `sinceSent` after it went out, for a trace:

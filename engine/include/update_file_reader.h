@@ -3,6 +3,7 @@
 // device named by mistake cannot hang the caller), and a regular file's size
 // is known before a byte is read.
 
+#include "result.h"
 #include "update_file.h"
 
 #include <atomic>
@@ -25,10 +26,8 @@ public:
         Any,         // pipes and devices are read as a stream
     };
 
-    struct Opened {
-        std::unique_ptr<UpdateFileReader> file;
-        std::string reason; // the system's text when `file` is empty
-    };
+    // The file, or the system's text for why it cannot be opened.
+    using Opened = Result<std::unique_ptr<UpdateFileReader>>;
 
     // `path` is UTF-8; "-" is standard input (as a stream, and refused when
     // it is a terminal). A read cut short by a signal gives up once *stop is set.

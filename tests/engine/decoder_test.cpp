@@ -48,13 +48,12 @@ private:
 };
 
 // Opens and decodes the file at `path`, as the tools do.
-std::optional<LoadResult> readFile(const std::string& path, std::string& reason) {
+Result<LoadResult> readFile(const std::string& path) {
     const UpdateFileReader::Opened opened =
         UpdateFileReader::open(path, UpdateFileReader::Kinds::RegularOnly);
-    reason = opened.reason;
-    if (!opened.file)
-        return std::nullopt;
-    return decodeOpenedFile(*opened.file);
+    if (!opened)
+        return fail(opened.error());
+    return decodeOpenedFile(**opened);
 }
 
 // Decodes through a real file, as the tool does, and checks that every other
@@ -66,9 +65,8 @@ Decoded load(const std::string& text) {
                                                              &std::fclose);
         std::fwrite(text.data(), 1, text.size(), file.get());
     }
-    std::string reason;
-    auto result = readFile(path, reason);
-    EXPECT_TRUE(result.has_value()) << reason;
+    auto result = readFile(path);
+    EXPECT_TRUE(result.has_value()) << result.error();
     for (std::size_t chunk : {1, 2, 3, 7}) {
         ChunkedText source(text, chunk);
         const LoadResult again = decodeUpdateFile(source);
@@ -281,8 +279,7 @@ TEST(Decoder, LargeFilesAreRefusedUnreadOrNotReadToTheirEnd) {
                                                              &std::fclose);
     }
     std::filesystem::resize_file(path, kMaxUpdateFileBytes + 1);
-    std::string reason;
-    auto result = readFile(path, reason);
+    auto result = readFile(path);
     ASSERT_TRUE(result);
     EXPECT_EQ(loadErrorText(*result), "Update file is too large: more than 64 MiB.");
 
@@ -307,9 +304,8 @@ TEST(UpdateFileReader, PathsInAnyScriptOpen) {
     const std::filesystem::path file = folder / std::filesystem::path(u8"\u00fcber.j4u");
     { std::ofstream(file, std::ios::binary) << "00 01 AA"; }
     const std::u8string utf8 = file.u8string();
-    std::string reason;
-    const auto loaded = readFile(std::string(utf8.begin(), utf8.end()), reason);
-    ASSERT_TRUE(loaded) << reason;
+    const auto loaded = readFile(std::string(utf8.begin(), utf8.end()));
+    ASSERT_TRUE(loaded) << loaded.error();
     EXPECT_TRUE(loaded->ok());
     EXPECT_EQ(loaded->frames, 1u);
     std::filesystem::remove_all(folder);

@@ -17,16 +17,17 @@ TEST(UpdateFileReader, OpensWithoutBlockingAndRefusesWhatIsNotAFileWhenAsked) {
     ::unlink(fifo.c_str());
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const auto regularOnly = UpdateFileReader::open(fifo, UpdateFileReader::Kinds::RegularOnly);
-    EXPECT_FALSE(regularOnly.file);
-    EXPECT_EQ(regularOnly.reason, "not a regular file");
+    ASSERT_FALSE(regularOnly);
+    EXPECT_EQ(regularOnly.error(), "not a regular file");
     ::unlink(fifo.c_str());
 
     const auto folder = UpdateFileReader::open(::testing::TempDir(), UpdateFileReader::Kinds::Any);
-    EXPECT_FALSE(folder.file);
-    EXPECT_EQ(folder.reason, "Is a directory");
+    ASSERT_FALSE(folder);
+    EXPECT_EQ(folder.error(), "Is a directory");
     const auto missing =
         UpdateFileReader::open("/nonexistent/x.j4u", UpdateFileReader::Kinds::RegularOnly);
-    EXPECT_EQ(missing.reason, "No such file or directory");
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error(), "No such file or directory");
 }
 
 TEST(UpdateSessionFiles, TheWindowsFileRuleRefusesWhatIsNotARegularFile) {

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <set>
 
 using namespace j4;
 using j4::testing::FakeLink;
@@ -85,6 +86,13 @@ TEST_F(Session, FailuresBeforeTheTransferSendNothing) {
         const UpdateReport none = UpdateSession(link).run(request(""));
         EXPECT_EQ(none.text, "The serial port does not exist.");
         EXPECT_EQ(none.detail, "No serial port has the number 2.");
+        // A failure only that kind of link has, in its own words.
+        FakeLink remote;
+        remote.failOpenSpecifically("The serial server does not answer.");
+        const UpdateReport own = UpdateSession(remote).run(request());
+        EXPECT_EQ(own.outcome, UpdateOutcome::PortFailed);
+        EXPECT_EQ(own.linkError, LinkError::Specific);
+        EXPECT_EQ(own.text, "The serial server does not answer.");
     }
     // A refused file: the port was opened and flushed, nothing written.
     writeFile("00 05 AA");
@@ -153,4 +161,17 @@ TEST_F(Session, AStopBeforeOrDuringTheAttemptEndsItAsInterrupted) {
     EXPECT_EQ(late.detail,
               "The transfer stopped at frame 2 (offset 3, 3 bytes). 3 of 6 bytes were accepted.");
     EXPECT_FALSE(link.isOpen);
+}
+
+TEST(LinkErrors, EveryFailureEveryLinkMayMeetHasItsOwnText) {
+    std::set<std::string> texts;
+    const int shared = static_cast<int>(LinkError::Specific);
+    for (int error = static_cast<int>(LinkError::PortNotFound); error < shared; ++error)
+        texts.insert(linkErrorText(static_cast<LinkError>(error), std::chrono::seconds(10)));
+    EXPECT_EQ(texts.size(), static_cast<std::size_t>(shared - 1));
+    EXPECT_FALSE(texts.contains(""));
+    EXPECT_EQ(linkErrorText(LinkError::NoAnswer, std::chrono::seconds(10)),
+              "No answer from the device within 10 seconds.");
+    EXPECT_EQ(linkErrorText(LinkError::NoAnswer, std::chrono::milliseconds(250)),
+              "No answer from the device within 250 ms.");
 }

@@ -53,7 +53,7 @@ TEST(Transfer, OneFrameAccepted) {
     EXPECT_EQ(link.writes, std::vector<Bytes>{f});
     EXPECT_EQ(r.progress, std::vector<int>{0});
     EXPECT_EQ(r.result.state.acceptedBytes, 5u);
-    EXPECT_EQ(transferText(r.result, link.answerTimeout()), "Update is completed.");
+    EXPECT_EQ(transferText(r.result, link), "Update is completed.");
     EXPECT_EQ(transferDetail(r.result), "All 1 frames (5 bytes) were accepted.");
 }
 
@@ -85,7 +85,7 @@ TEST(Transfer, RejectedFrameIsResentUntilTheFourthRejectInARow) {
         EXPECT_EQ(r.result.outcome, TransferOutcome::RejectedFourTimes);
         EXPECT_EQ(link.writes.size(), 4u) << "a frame goes out at most four times";
         EXPECT_EQ(r.result.state.frameOffset, 0u) << "never past a frame that was not accepted";
-        EXPECT_EQ(transferText(r.result, link.answerTimeout()), "CRC error. File damaged.");
+        EXPECT_EQ(transferText(r.result, link), "CRC error. File damaged.");
         EXPECT_EQ(transferDetail(r.result),
                   "The device rejected frame 1 (offset 0, 3 bytes) 4 times in a row. "
                   "0 of 7 bytes were accepted.");
@@ -116,7 +116,7 @@ TEST(Transfer, UnexpectedAnswerEndsAtOnceWithoutResend) {
         EXPECT_EQ(r.result.outcome, TransferOutcome::UnexpectedAnswer) << int(answer);
         EXPECT_EQ(link.writes.size(), 1u);
         EXPECT_EQ(r.result.state.lastAnswer, answer);
-        EXPECT_EQ(transferText(r.result, link.answerTimeout()), "Communication error.");
+        EXPECT_EQ(transferText(r.result, link), "Communication error.");
     }
 }
 
@@ -128,8 +128,7 @@ TEST(Transfer, SilenceAndLateAnswersEndAsLinkFailure) {
         EXPECT_EQ(r.result.outcome, TransferOutcome::LinkFailed);
         EXPECT_EQ(r.result.linkError, LinkError::NoAnswer);
         EXPECT_EQ(link.now, link.answerTimeout()) << "the read waited out the time-out once";
-        EXPECT_EQ(transferText(r.result, link.answerTimeout()),
-                  "No answer from the device within 10 seconds.");
+        EXPECT_EQ(transferText(r.result, link), "No answer from the device within 10 seconds.");
         EXPECT_EQ(r.result.state.frameOffset, 4u);
     }
     {
@@ -212,7 +211,7 @@ TEST(Transfer, SurplusBytesEndTheRunBeforeAnythingMoreIsSent) {
         const Sent r = run(imageOf({frame(1, 1), frame(1, 2), frame(1, 3)}), link);
         EXPECT_EQ(r.result.outcome, TransferOutcome::AnswersOutOfStep) << c.what;
         EXPECT_EQ(link.writes.size(), c.writes) << c.what;
-        EXPECT_EQ(transferText(r.result, link.answerTimeout()), "Communication error.");
+        EXPECT_EQ(transferText(r.result, link), "Communication error.");
         EXPECT_EQ(transferDetail(r.result), c.detail) << c.what;
     }
 }

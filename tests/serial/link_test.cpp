@@ -300,7 +300,7 @@ TEST(TtyLink, SilenceIsReportedAfterTheTimeout) {
     const Sent sent = send(link, device.device(), makeImage(3, 10));
     EXPECT_EQ(sent.result.linkError, LinkError::NoAnswer);
     EXPECT_GE(sent.elapsedMs, 400);
-    EXPECT_EQ(transferText(sent.result, link.answerTimeout()),
+    EXPECT_EQ(transferText(sent.result, link),
               "No answer from the device within 400 ms.");
 }
 

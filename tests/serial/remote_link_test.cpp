@@ -4,6 +4,8 @@
 #include "link_factory.h"
 #include "port_names.h"
 #include "processes.h"
+#include "remote_failure.h"
+#include "rfc2217_address.h"
 #include "rfc2217_link.h"
 #include "update_files.h"
 
@@ -19,6 +21,7 @@
 
 #include <atomic>
 #include <optional>
+#include <set>
 #include <sys/stat.h>
 #include <thread>
 #include <tuple>
@@ -77,9 +80,9 @@ TEST(RemotePort, AddressesAreParsed) {
                     "Invalid hostname (contains invalid characters)"},
           std::pair{"rfc2217://h_x:4001", "'h_x' is not a host name or address"},
           std::pair{"telnet://h:4001", "it does not start with rfc2217:// or rfc2217s://"}}) {
-        std::string problem;
-        EXPECT_FALSE(parseRemotePort(bad, &problem)) << bad;
-        EXPECT_EQ(problem, why) << bad;
+        const auto remote = parseRemotePort(bad);
+        ASSERT_FALSE(remote) << bad;
+        EXPECT_EQ(remote.error(), why) << bad;
         EXPECT_TRUE(isRemoteAddress(bad)) << bad;
     }
     EXPECT_FALSE(isRemoteAddress("/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0"));
@@ -87,7 +90,7 @@ TEST(RemotePort, AddressesAreParsed) {
     const QString file =
         j4::testing::writeUpdateFile(dir.filePath("u.j4u"), j4::testing::makeImage(1, 4));
     const UpdateReport report = update(QStringLiteral("rfc2217://127.0.0.1,4002:4001"), file);
-    EXPECT_EQ(report.linkError, LinkError::AddressInvalid);
+    EXPECT_EQ(report.text, remoteFailureText(RemoteFailure::AddressInvalid));
     EXPECT_EQ(
         report.detail,
         "Port: rfc2217://127.0.0.1,4002:4001 (Invalid hostname (contains invalid characters))");
@@ -125,6 +128,11 @@ TEST(RemotePort, AWholeUpdateArrivesBitExactThroughTheServer) {
 }
 
 TEST(RemotePort, FailuresHaveTheirOwnTexts) {
+    std::set<std::string> texts;
+    const int count = static_cast<int>(RemoteFailure::TlsFailed) + 1;
+    for (int failure = 0; failure < count; ++failure)
+        texts.insert(remoteFailureText(static_cast<RemoteFailure>(failure)));
+    EXPECT_EQ(texts.size(), static_cast<std::size_t>(count));
     QTemporaryDir dir;
     const QString file =
         j4::testing::writeUpdateFile(dir.filePath("u.j4u"), j4::testing::makeImage(20, 200));
@@ -139,10 +147,10 @@ TEST(RemotePort, FailuresHaveTheirOwnTexts) {
         const UpdateReport refused = update(
             QStringLiteral("rfc2217://127.0.0.1:%1").arg(j4::testing::freeLocalPort()), file);
         EXPECT_EQ(refused.outcome, UpdateOutcome::PortFailed);
-        EXPECT_EQ(refused.linkError, LinkError::ServerRefused);
+        EXPECT_EQ(refused.text, remoteFailureText(RemoteFailure::ServerRefused));
         const UpdateReport unknown =
             update(QStringLiteral("rfc2217://no-such-host.invalid:4001"), file);
-        EXPECT_EQ(unknown.linkError, LinkError::ServerNotFound);
+        EXPECT_EQ(unknown.text, remoteFailureText(RemoteFailure::ServerNotFound));
     }
     {
         // A server that takes the connection and never answers (stopped, or
@@ -151,7 +159,8 @@ TEST(RemotePort, FailuresHaveTheirOwnTexts) {
         ASSERT_TRUE(mute.listen(QHostAddress::LocalHost));
         const QString address = QStringLiteral("rfc2217://127.0.0.1:%1").arg(mute.serverPort());
         const UpdateReport silent = update(address, file);
-        EXPECT_EQ(silent.linkError, LinkError::ServerUnreachable) << silent.detail;
+        EXPECT_EQ(silent.text, remoteFailureText(RemoteFailure::ServerUnreachable))
+            << silent.detail;
         std::atomic<bool> stop{false};
         std::thread stopper([&stop] {
             QThread::msleep(300);
@@ -177,7 +186,7 @@ TEST(RemotePort, FailuresHaveTheirOwnTexts) {
         const UpdateReport lost = update(server.url(), file, ms{5000});
         killer.join();
         EXPECT_EQ(lost.outcome, UpdateOutcome::LinkFailed);
-        EXPECT_EQ(lost.linkError, LinkError::ServerLost);
+        EXPECT_EQ(lost.text, remoteFailureText(RemoteFailure::ServerLost));
         EXPECT_EQ(lost.text, "The connection to the serial server was lost.");
         EXPECT_LT(clock.elapsed(), 3000) << "seen at once, not after the answer time-out";
     }
@@ -274,13 +283,13 @@ TEST(RemotePort, TlsLetsInOnlyTheRightServerAndClient) {
         EXPECT_TRUE(device.capture() == image);
     }
     RawDevice raw;
-    const auto refused = [&](const QString& url, const TlsSettings& tls, LinkError expected) {
+    const auto refused = [&](const QString& url, const TlsSettings& tls, RemoteFailure expected) {
         QElapsedTimer clock;
         clock.start();
         const UpdateReport report = updateOverTls(url, file, tls);
         EXPECT_EQ(report.outcome, UpdateOutcome::PortFailed) << url.toStdString();
-        EXPECT_EQ(report.linkError, expected) << report.text << ' ' << report.detail;
-        EXPECT_EQ(report.text, linkErrorText(expected, ms{2000}));
+        EXPECT_EQ(report.linkError, LinkError::Specific) << report.text << ' ' << report.detail;
+        EXPECT_EQ(report.text, remoteFailureText(expected)) << report.detail;
         EXPECT_LT(clock.elapsed(), 10000);
         EXPECT_TRUE(raw.received().isEmpty()) << report.text;
         return report;
@@ -288,24 +297,24 @@ TEST(RemotePort, TlsLetsInOnlyTheRightServerAndClient) {
     {
         const auto server = tlsServer(raw.path(), "server");
         refused(server->url(), {certs.path("other-ca.pem").toStdString(), {}, {}},
-                LinkError::TlsUntrusted);
-        refused(server->url(), {}, LinkError::TlsUntrusted); // the system's authorities
+                RemoteFailure::TlsUntrusted);
+        refused(server->url(), {}, RemoteFailure::TlsUntrusted); // the system's authorities
         QString plain = server->url();
-        refused(plain.replace("rfc2217s://", "rfc2217://"), trusted, LinkError::TlsExpected);
+        refused(plain.replace("rfc2217s://", "rfc2217://"), trusted, RemoteFailure::TlsExpected);
     }
     {
         Ser2Net plain(raw.path());
         refused(QString(plain.url()).replace("rfc2217://", "rfc2217s://"), trusted,
-                LinkError::TlsNotOffered);
+                RemoteFailure::TlsNotOffered);
     }
-    refused(tlsServer(raw.path(), "wrong-host")->url(), trusted, LinkError::TlsWrongHost);
-    refused(tlsServer(raw.path(), "cn-only")->url(), trusted, LinkError::TlsWrongHost);
-    refused(tlsServer(raw.path(), "future")->url(), trusted, LinkError::TlsNotYetValid);
+    refused(tlsServer(raw.path(), "wrong-host")->url(), trusted, RemoteFailure::TlsWrongHost);
+    refused(tlsServer(raw.path(), "cn-only")->url(), trusted, RemoteFailure::TlsWrongHost);
+    refused(tlsServer(raw.path(), "future")->url(), trusted, RemoteFailure::TlsNotYetValid);
     {
         // Handshake done, then silence: the server does not answer, whatever
         // a client certificate would have done; a stop ends the wait at once.
         SilentTlsServer silent(certs.path("server.pem"), certs.path("server.key"));
-        refused(silent.url(), trusted, LinkError::ServerUnreachable);
+        refused(silent.url(), trusted, RemoteFailure::ServerUnreachable);
         std::atomic<bool> stop{false};
         std::optional<UpdateReport> report;
         std::thread opening([&] { report = updateOverTls(silent.url(), file, trusted, &stop); });
@@ -332,22 +341,22 @@ TEST(RemotePort, TlsLetsInOnlyTheRightServerAndClient) {
         }
     }
     QThread::sleep(1); // "expired" was valid only for the second it was made in
-    refused(tlsServer(raw.path(), "expired")->url(), trusted, LinkError::TlsExpired);
+    refused(tlsServer(raw.path(), "expired")->url(), trusted, RemoteFailure::TlsExpired);
     {
         // Client certificates: ser2net takes the authorities of a client
         // named CN from AUTHDIR/CN/allowed_certs.
         const auto server = tlsServer(raw.path(), "server", certs.path("auth"));
-        refused(server->url(), trusted, LinkError::TlsClientCertMissing);
+        refused(server->url(), trusted, RemoteFailure::TlsClientCertMissing);
         refused(server->url(),
                 {trusted.caFile, certs.path("other-client.pem").toStdString(),
                  certs.path("other-client.key").toStdString()},
-                LinkError::TlsClientCertRefused);
+                RemoteFailure::TlsClientCertRefused);
         // A key behind a passphrase: refused before any connection, never
         // a prompt on the terminal.
         const UpdateReport locked = refused(server->url(),
                                             {trusted.caFile, certs.path("client.pem").toStdString(),
                                              certs.path("locked.key").toStdString()},
-                                            LinkError::TlsFailed);
+                                            RemoteFailure::TlsFailed);
         EXPECT_NE(locked.detail.find("The TLS key " + certs.path("locked.key").toStdString() +
                                      " is protected by a passphrase; give a key without one"),
                   std::string::npos)

@@ -26,6 +26,8 @@ std::size_t FakeLink::arrivedBy(ms time) const {
 
 LinkError FakeLink::open(const std::string& device) {
     openedDevices.push_back(device);
+    if (!specificText_.empty())
+        return failSpecifically(specificText_);
     if (openResult_ != LinkError::None)
         return openResult_;
     isOpen = true;

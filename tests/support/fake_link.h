@@ -33,6 +33,8 @@ public:
     // has been read (a device that restarts after its answer).
     void hangUpAfterWrite(int n, ms delay) { dropAfter_ = {n, delay}; }
     void failOpen(LinkError error) { openResult_ = error; }
+    // The open fails in this kind of link's own words.
+    void failOpenSpecifically(std::string text) { specificText_ = std::move(text); }
     // What the adapter says about itself once open.
     std::string note;
 
@@ -76,6 +78,7 @@ private:
     // and before the next byte on it.
     bool dropsBefore(ms until);
     LinkError openResult_ = LinkError::None;
+    std::string specificText_;
 };
 
 } // namespace j4::testing
