@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <optional>
 
 namespace j4 {
@@ -62,81 +63,105 @@ std::optional<TransferResult> surplusWithin(SerialLink& link, std::chrono::milli
 
 } // namespace
 
+namespace {
+
+using Notify = std::function<void(TransferEvent)>;
+
+// One transmission of `frame` and its answer, in s.lastAnswer; an end when
+// the transfer cannot go on.
+std::optional<TransferResult> transmit(std::span<const std::uint8_t> frame, SerialLink& link,
+                                       TransferState& s, AnswerTimes& times, const Notify& notify,
+                                       const std::atomic<bool>* stop) {
+    if (stop != nullptr && stop->load())
+        return ended(TransferOutcome::LinkFailed, s, LinkError::Interrupted);
+    // Anything already waiting answers no frame we sent: pairing it with the
+    // next one would put every later answer out of step.
+    if (auto outOfStep = surplusWithin(link, std::chrono::milliseconds{0}, s))
+        return outOfStep;
+    notify(TransferEvent::Sending);
+    if (const LinkError error = link.write(frame); error != LinkError::None)
+        return ended(TransferOutcome::LinkFailed, s, error);
+    ++s.transmissions;
+    const ByteRead answer = link.readByte();
+    if (answer.error != LinkError::None)
+        return ended(TransferOutcome::LinkFailed, s, answer.error);
+    s.lastAnswer = answer.byte;
+    notify(TransferEvent::Answered);
+    const bool early = times.suspect(answer.answerTime);
+    times.add(answer.answerTime);
+    if (early) {
+        times.noteSuspect();
+        if (auto outOfStep = surplusWithin(link, times.guard(link.answerTimeout()), s))
+            return outOfStep;
+    }
+    return std::nullopt;
+}
+
+// Sends the frame at s.frameOffset until it is accepted; an end when it is
+// not.
+std::optional<TransferResult> sendFrame(std::span<const std::uint8_t> image, SerialLink& link,
+                                        TransferState& s, AnswerTimes& times, const Notify& notify,
+                                        const std::atomic<bool>* stop) {
+    const std::size_t left = image.size() - s.frameOffset;
+    s.frameSize = left < 2 ? left : std::min(frameSizeAt(image, s.frameOffset), left);
+    s.frameNumber = s.acceptedFrames + 1;
+    const auto frame = image.subspan(s.frameOffset, s.frameSize);
+    for (;;) {
+        if (auto end = transmit(frame, link, s, times, notify, stop))
+            return end;
+        if (s.lastAnswer == kAcceptByte) {
+            s.acceptedBytes += s.frameSize;
+            ++s.acceptedFrames;
+            s.rejectsInARow = 0;
+            s.frameOffset += s.frameSize;
+            return std::nullopt;
+        }
+        if (s.lastAnswer != kRejectByte)
+            return ended(TransferOutcome::UnexpectedAnswer, s);
+        ++s.rejects;
+        if (++s.rejectsInARow >= kMaxRejectsInARow)
+            return ended(TransferOutcome::RejectedFourTimes, s);
+    }
+}
+
+// After the last accept: the last answer is only the last one if nothing
+// follows it.
+TransferResult watchTheEnd(SerialLink& link, TransferState& s, const AnswerTimes& times) {
+    s.allFramesSent = true;
+    const WaitingBytes late = link.bytesWaiting(times.guard(link.answerTimeout()));
+    // A device that drops off the line right after its last accept (it
+    // restarts into the new firmware) took the update, as long as its
+    // answers were in step all along: one byte per transmission, none held
+    // suspect. Otherwise what it would still have sent is unknown.
+    if (late.error == LinkError::HungUp && !times.sawSuspect()) {
+        s.lineGoneAfterLastAccept = true;
+        return ended(TransferOutcome::Completed, s);
+    }
+    if (late.error != LinkError::None)
+        return ended(TransferOutcome::LinkFailed, s, late.error);
+    if (late.count > 0) {
+        s.surplusBytes = late.count;
+        return ended(TransferOutcome::AnswersOutOfStep, s);
+    }
+    return ended(TransferOutcome::Completed, s);
+}
+
+} // namespace
+
 TransferResult runTransfer(std::span<const std::uint8_t> image, SerialLink& link,
                            const TransferListener& listener, const std::atomic<bool>* stop) {
     TransferState s;
     s.totalBytes = image.size();
     AnswerTimes times;
-    const auto notify = [&](TransferEvent event) {
+    const Notify notify = [&](TransferEvent event) {
         if (listener)
             listener(event, s);
     };
-    while (s.frameOffset < image.size()) {
-        const std::size_t left = image.size() - s.frameOffset;
-        s.frameSize = left < 2 ? left : std::min(frameSizeAt(image, s.frameOffset), left);
-        s.frameNumber = s.acceptedFrames + 1;
-        const auto frame = image.subspan(s.frameOffset, s.frameSize);
-        for (;;) {
-            if (stop != nullptr && stop->load())
-                return ended(TransferOutcome::LinkFailed, s, LinkError::Interrupted);
-            // Anything already waiting answers no frame we sent: pairing it
-            // with the next one would put every later answer out of step.
-            const WaitingBytes waiting = link.bytesWaiting(std::chrono::milliseconds{0});
-            if (waiting.error != LinkError::None)
-                return ended(TransferOutcome::LinkFailed, s, waiting.error);
-            if (waiting.count > 0) {
-                s.surplusBytes = waiting.count;
-                return ended(TransferOutcome::AnswersOutOfStep, s);
-            }
-            notify(TransferEvent::Sending);
-            if (const LinkError error = link.write(frame); error != LinkError::None)
-                return ended(TransferOutcome::LinkFailed, s, error);
-            ++s.transmissions;
-            const ByteRead answer = link.readByte();
-            if (answer.error != LinkError::None)
-                return ended(TransferOutcome::LinkFailed, s, answer.error);
-            s.lastAnswer = answer.byte;
-            notify(TransferEvent::Answered);
-            const bool early = times.suspect(answer.answerTime);
-            times.add(answer.answerTime);
-            if (early) {
-                times.noteSuspect();
-                if (auto outOfStep = surplusWithin(link, times.guard(link.answerTimeout()), s))
-                    return *outOfStep;
-            }
-            if (answer.byte == kAcceptByte) {
-                s.acceptedBytes += s.frameSize;
-                ++s.acceptedFrames;
-                s.rejectsInARow = 0;
-                s.frameOffset += s.frameSize;
-                break;
-            }
-            if (answer.byte != kRejectByte)
-                return ended(TransferOutcome::UnexpectedAnswer, s);
-            ++s.rejects;
-            if (++s.rejectsInARow >= kMaxRejectsInARow)
-                return ended(TransferOutcome::RejectedFourTimes, s);
-        }
-    }
-    if (s.transmissions > 0) {
-        // The last answer is only the last one if nothing follows it.
-        s.allFramesSent = true;
-        const WaitingBytes late = link.bytesWaiting(times.guard(link.answerTimeout()));
-        // A device that drops off the line right after its last accept (it
-        // restarts into the new firmware) took the update, as long as its
-        // answers were in step all along: one byte per transmission, none
-        // held suspect. Otherwise what it would still have sent is unknown.
-        if (late.error == LinkError::HungUp && !times.sawSuspect()) {
-            s.lineGoneAfterLastAccept = true;
-            return ended(TransferOutcome::Completed, s);
-        }
-        if (late.error != LinkError::None)
-            return ended(TransferOutcome::LinkFailed, s, late.error);
-        if (late.count > 0) {
-            s.surplusBytes = late.count;
-            return ended(TransferOutcome::AnswersOutOfStep, s);
-        }
-    }
+    while (s.frameOffset < image.size())
+        if (auto end = sendFrame(image, link, s, times, notify, stop))
+            return *end;
+    if (s.transmissions > 0)
+        return watchTheEnd(link, s, times);
     return ended(TransferOutcome::Completed, s);
 }
 

@@ -232,11 +232,11 @@ private:
 
 // Either window ends the same way: on a signal, transfers stop at their next
 // frame boundary, ports are closed, then the program exits with 130.
-template <class Window> int runWindow(Window& window, bool verbose) {
+int runWindow(j4::WorkWindow& window, bool verbose) {
     j4::ShutdownSignals shutdownRequests;
     QObject::connect(&shutdownRequests, &j4::ShutdownSignals::requested, &window,
                      [&window] { window.shutDown(j4::runs::kInterrupted); });
-    QObject::connect(&window, &Window::exitRequested, qApp, &QCoreApplication::exit,
+    QObject::connect(&window, &j4::WorkWindow::exitRequested, qApp, &QCoreApplication::exit,
                      Qt::QueuedConnection);
     if (verbose)
         window.traceTransmissionsTo(stderr);

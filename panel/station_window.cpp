@@ -51,8 +51,7 @@ QString adapterText(const std::string& device, const std::string& description) {
 } // namespace
 
 StationWindow::StationWindow(std::chrono::milliseconds answerTimeout, QWidget* parent)
-    : QWidget(parent), ui_(std::make_unique<Ui::StationWindow>()), job_(answerTimeout),
-      exit_([this] { return watching(); }, [this] { job_.requestStop(); }, this),
+    : WorkWindow(parent), ui_(std::make_unique<Ui::StationWindow>()), job_(answerTimeout),
       deviceFolders_(this) {
     ui_->setupUi(this);
     QHeaderView* header = ui_->slotTable->horizontalHeader();
@@ -73,7 +72,6 @@ StationWindow::StationWindow(std::chrono::milliseconds answerTimeout, QWidget* p
     connect(ui_->saveLogButton, &QPushButton::clicked, this, &StationWindow::saveLog);
     connect(ui_->quitButton, &QPushButton::clicked, this, &StationWindow::quit);
     connect(&deviceFolders_, &DeviceFolderWatch::changed, this, &StationWindow::describeSlots);
-    connect(&exit_, &WindowExit::exitRequested, this, &StationWindow::exitRequested);
     QTimer::singleShot(0, this,
                        [this] { setWindowIcon(QIcon(QStringLiteral(":/j4-updater.svg"))); });
     updateControls();
@@ -221,7 +219,7 @@ void StationWindow::onEnded() {
     }
     deviceFolders_.resume();
     updateControls();
-    exit_.workEnded();
+    workEnded();
 }
 
 void StationWindow::setCell(int row, Column column, const QString& text) {
@@ -305,10 +303,6 @@ void StationWindow::quit() {
 bool StationWindow::anyUpdating() const {
     return std::any_of(stationSlots_.begin(), stationSlots_.end(),
                        [](const Slot& slot) { return slot.updating; });
-}
-
-void StationWindow::shutDown(int exitCode) {
-    exit_.shutDown(exitCode);
 }
 
 void StationWindow::closeEvent(QCloseEvent* event) {

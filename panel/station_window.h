@@ -5,8 +5,9 @@
 // a StationJob; everything here runs on the UI thread.
 
 #include "attempt.h"
+#include "device_folder_watch.h"
 #include "station_job.h"
-#include "window_upkeep.h"
+#include "work_window.h"
 
 #include <QWidget>
 
@@ -20,7 +21,7 @@ class StationWindow;
 
 namespace j4 {
 
-class StationWindow final : public QWidget {
+class StationWindow final : public WorkWindow {
     Q_OBJECT
 
 public:
@@ -28,6 +29,8 @@ public:
         std::chrono::milliseconds answerTimeout = SerialLink::kDefaultAnswerTimeout,
         QWidget* parent = nullptr);
     ~StationWindow() override;
+
+    void traceTransmissionsTo(std::FILE* stream) override { job_.traceTo(stream); }
 
     bool watching() const { return job_.running(); }
     // A slot more, unless watching; false (and why, in the log) when it
@@ -47,16 +50,11 @@ public slots:
     void stopWatching();
     void copyLog();
     void saveLog();
-    void quit();
-    // The system asks the program to end (signal, logout): transfers stop at
-    // their next frame boundary, the ports are closed, then the program exits.
-    void shutDown(int exitCode);
-    void traceTransmissionsTo(std::FILE* stream) { job_.traceTo(stream); }
-
-signals:
-    void exitRequested(int code);
+    void quit() override;
 
 protected:
+    bool working() const override { return watching(); }
+    void stopWork() override { job_.requestStop(); }
     void closeEvent(QCloseEvent* event) override;
 
 private:
@@ -96,7 +94,6 @@ private:
     std::string file_; // bytes, as given
     std::shared_ptr<const DecodedFile> decoded_;
     std::string expectedSha256_;
-    WindowExit exit_;
     DeviceFolderWatch deviceFolders_;
 };
 

@@ -58,8 +58,7 @@ void setInk(QWidget* widget, std::initializer_list<QPalette::ColorRole> roles) {
 } // namespace
 
 UpdaterWindow::UpdaterWindow(std::chrono::milliseconds answerTimeout, QWidget* parent)
-    : QWidget(parent), ui_(std::make_unique<Ui::UpdaterWindow>()), job_(answerTimeout),
-      exit_([this] { return job_.running(); }, [this] { job_.requestStop(); }, this),
+    : WorkWindow(parent), ui_(std::make_unique<Ui::UpdaterWindow>()), job_(answerTimeout),
       deviceFolders_(this) {
     ui_->setupUi(this);
     move(100, 100);
@@ -94,7 +93,6 @@ UpdaterWindow::UpdaterWindow(std::chrono::milliseconds answerTimeout, QWidget* p
         portsAge_.invalidate();
         showDevice();
     });
-    connect(&exit_, &WindowExit::exitRequested, this, &UpdaterWindow::exitRequested);
     // Once the window is up and idle: the remembered port, the icon (its SVG
     // plugin) and a scan of the ports take tens of milliseconds together,
     // which the window's appearance should not wait for.
@@ -192,7 +190,7 @@ void UpdaterWindow::onFinished(const UpdateReport& report) {
     if (auto* question = findChild<QMessageBox*>(QStringLiteral("stopQuestion")))
         question->close();
     ui_->progressLabel->setText(kProgressLabel);
-    if (exit_.workEnded())
+    if (workEnded())
         return;
     if (report.completed())
         ui_->progressBar->setValue(100);
@@ -233,10 +231,6 @@ void UpdaterWindow::showProgress(bool shown) {
 void UpdaterWindow::quit() {
     if (!updating_)
         emit exitRequested(0);
-}
-
-void UpdaterWindow::shutDown(int exitCode) {
-    exit_.shutDown(exitCode);
 }
 
 void UpdaterWindow::changeEvent(QEvent* event) {

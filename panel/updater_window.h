@@ -3,9 +3,10 @@
 // update, quit. The update itself runs as an UpdateJob; everything here runs
 // on the UI thread.
 
+#include "device_folder_watch.h"
 #include "port_names.h"
 #include "update_job.h"
-#include "window_upkeep.h"
+#include "work_window.h"
 
 #include <QElapsedTimer>
 #include <QTimer>
@@ -21,7 +22,7 @@ class UpdaterWindow;
 
 namespace j4 {
 
-class UpdaterWindow final : public QWidget {
+class UpdaterWindow final : public WorkWindow {
     Q_OBJECT
 
 public:
@@ -29,6 +30,8 @@ public:
         std::chrono::milliseconds answerTimeout = SerialLink::kDefaultAnswerTimeout,
         QWidget* parent = nullptr);
     ~UpdaterWindow() override;
+
+    void traceTransmissionsTo(std::FILE* stream) override { job_.traceTo(stream); }
 
     // True from Start until the result message has been closed.
     bool updating() const { return updating_; }
@@ -40,18 +43,11 @@ public slots:
     // What choosing `path` in the file dialog does.
     void setUpdateFile(const QString& path);
     void startUpdate();
-    void quit();
-    // The system asks the program to end (signal, logout): an update stops at
-    // its next frame boundary, the port is closed, then the program exits.
-    void shutDown(int exitCode);
-    // A line per transmission on `stream` (j4_updater --verbose).
-    void traceTransmissionsTo(std::FILE* stream) { job_.traceTo(stream); }
-
-signals:
-    // Quit, or the end of a shutdown: the program should exit with `code`.
-    void exitRequested(int code);
+    void quit() override;
 
 protected:
+    bool working() const override { return job_.running(); }
+    void stopWork() override { job_.requestStop(); }
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -86,7 +82,6 @@ private:
     bool updating_ = false;
     bool portChosen_ = false; // the number was set before the remembered one came
     QString pendingNotice_;   // said with the result (a log that cannot be written)
-    WindowExit exit_;
     QTimer waitingTimer_;
     // The system's ports, scanned at most every few seconds for the tooltip.
     std::vector<PortDescription> ports_;

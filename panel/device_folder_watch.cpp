@@ -1,27 +1,8 @@
-#include "window_upkeep.h"
+#include "device_folder_watch.h"
 
 #include "port_names.h"
 
 namespace j4 {
-
-WindowExit::WindowExit(std::function<bool()> busy, std::function<void()> stop, QObject* parent)
-    : QObject(parent), busy_(std::move(busy)), stop_(std::move(stop)) {}
-
-void WindowExit::shutDown(int exitCode) {
-    if (!busy_()) {
-        emit exitRequested(exitCode);
-        return;
-    }
-    exitWhenIdle_ = exitCode;
-    stop_();
-}
-
-bool WindowExit::workEnded() {
-    if (!exitWhenIdle_)
-        return false;
-    emit exitRequested(*exitWhenIdle_);
-    return true;
-}
 
 DeviceFolderWatch::DeviceFolderWatch(QObject* parent) : QObject(parent) {
     settle_.setSingleShot(true);

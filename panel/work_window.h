@@ -1,0 +1,42 @@
+#pragma once
+// What both windows are to the program around them: a window whose work
+// runs off the UI thread, and which ends the program only once that work
+// has stopped (a transfer at its next frame boundary, its port closed).
+
+#include <QWidget>
+
+#include <cstdio>
+#include <optional>
+
+namespace j4 {
+
+class WorkWindow : public QWidget {
+    Q_OBJECT
+
+public:
+    using QWidget::QWidget;
+
+    // A line per transmission on `stream` (j4_updater --verbose).
+    virtual void traceTransmissionsTo(std::FILE* stream) = 0;
+
+public slots:
+    virtual void quit() = 0;
+    // The system asks the program to end (signal, logout): at once when
+    // idle, else once the work has stopped.
+    void shutDown(int exitCode);
+
+signals:
+    // Quit, or the end of a shutdown: the program should exit with `code`.
+    void exitRequested(int code);
+
+protected:
+    virtual bool working() const = 0;
+    virtual void stopWork() = 0;
+    // The work has ended: an exit waiting for it goes ahead. True when one did.
+    bool workEnded();
+
+private:
+    std::optional<int> exitWhenIdle_;
+};
+
+} // namespace j4

@@ -1,0 +1,155 @@
+// What j4_flash shows while it works, and the log it keeps.
+
+#include "flash_fixture.h"
+
+TEST_F(FlashCli, ProgressOnATerminalFitsItsWidth) {
+    // On a 60-column terminal, three long by-id names: every row fits, its
+    // name shortened from the left, so the board can redraw in place.
+    // COLUMNS, where the user sets it, wins; TERM=dumb gets plain lines.
+    std::vector<std::unique_ptr<DevSim>> devices;
+    QStringList arguments;
+    for (const char* serial : {"A10K1XYZ", "A10K2XYZ", "A10K3XYZ"}) {
+        devices.push_back(std::make_unique<DevSim>(QStringList{"--delay-us", "5000"}));
+        const QString name = dir.filePath(
+            QStringLiteral("usb-FTDI_FT232R_USB_UART_%1-if00-port0").arg(QLatin1String(serial)));
+        ASSERT_TRUE(QFile::link(devices.back()->device(), name));
+        arguments << "--device" << name;
+    }
+    arguments << file;
+    const auto onTerminal = [&](const QString& term, const QString& columns) {
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        EXPECT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+        const winsize size{24, 60, 0, 0};
+        EXPECT_EQ(::ioctl(master, TIOCSWINSZ, &size), 0);
+        QProcess program;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("TERM", term);
+        environment.remove("COLUMNS");
+        if (!columns.isEmpty())
+            environment.insert("COLUMNS", columns);
+        program.setProcessEnvironment(environment);
+        program.setStandardErrorFile(QString::fromLocal8Bit(::ptsname(master)));
+        program.start(flashPath(), arguments);
+        QByteArray drawn;
+        while (!program.waitForFinished(20)) {
+            pollfd p{master, POLLIN, 0};
+            char chunk[4096];
+            while (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN))
+                drawn.append(chunk, ::read(master, chunk, sizeof chunk));
+        }
+        ::close(master);
+        EXPECT_EQ(program.exitCode(), 0);
+        return QString::fromLatin1(drawn);
+    };
+    for (const auto& [columns, width] : {std::pair{QString(), 60}, std::pair{QString("44"), 44}}) {
+        const QString drawn = onTerminal("xterm", columns);
+        const QStringList rows =
+            drawn.split(QRegularExpression("[\r\n]|\x1b\\[K|\x1b\\[\\d+A"), Qt::SkipEmptyParts);
+        ASSERT_FALSE(rows.isEmpty());
+        for (const QString& row : rows)
+            EXPECT_LT(row.size(), width) << row.toStdString();
+        EXPECT_FALSE(rows.filter(QRegularExpression("^\\.\\.\\.\\S*port0 \\[")).isEmpty())
+            << "the end of the name is kept";
+        EXPECT_TRUE(rows.first().endsWith("--:-- left"))
+            << "no rate yet: " << rows.first().toStdString();
+    }
+    const QString dumb = onTerminal("dumb", {});
+    EXPECT_FALSE(dumb.contains('\x1b')) << dumb.toStdString();
+    EXPECT_TRUE(dumb.contains("-if00-port0: sending 4040 bytes")) << dumb.toStdString();
+}
+
+TEST_F(FlashCommand, EveryAttemptIsLoggedAsOneJsonLine) {
+    device("/dev/fake-good", 200);
+    auto& bad = devices["/dev/fake-bad"];
+    for (int i = 0; i < 4; ++i)
+        bad.answer(j4::kRejectByte);
+    const QString log = dir.filePath(QStringLiteral("updates.jsonl"));
+    EXPECT_EQ(
+        run({"--device", "/dev/fake-good", "--device", "/dev/fake-bad", "--log", log, "-q", file})
+            .exitCode,
+        7);
+    // The environment variable does the same, appending; a refused file is
+    // logged for its device too.
+    qputenv("J4_UPDATE_LOG", log.toUtf8());
+    EXPECT_EQ(run({"--device", "/dev/fake-good", "-q", file}).exitCode, 0);
+    EXPECT_EQ(run({"--device", "/dev/fake-good", "-q", textFile("bad.j4u", "00 03")}).exitCode, 3);
+    qunsetenv("J4_UPDATE_LOG");
+    QFile written(log);
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = written.readAll().split('\n');
+    ASSERT_EQ(lines.size(), 5) << "four lines and the final line end";
+    QCryptographicHash sha(QCryptographicHash::Sha256);
+    QFile update(file);
+    update.open(QIODevice::ReadOnly);
+    sha.addData(update.readAll());
+    QSet<QString> outcomes;
+    for (int i = 0; i < 3; ++i) {
+        QJsonParseError parseError{};
+        const QJsonObject entry = QJsonDocument::fromJson(lines[i], &parseError).object();
+        ASSERT_EQ(parseError.error, QJsonParseError::NoError) << lines[i].toStdString();
+        outcomes << entry["outcome"].toString();
+        EXPECT_EQ(entry["version"].toString(), QString::fromLatin1(j4::kVersion));
+        EXPECT_EQ(entry["file"].toString(), file);
+        EXPECT_EQ(entry["file_sha256"].toString(), QString::fromLatin1(sha.result().toHex()));
+        EXPECT_EQ(entry["image_bytes"].toInt(), 4040);
+        EXPECT_EQ(entry["frames"].toInt(), 20);
+        EXPECT_TRUE(entry["port_number"].isNull());
+        EXPECT_TRUE(entry["start"].toString().endsWith('Z'));
+        EXPECT_FALSE(entry["host"].toString().isEmpty());
+        for (const char* key : {"end", "device", "text", "detail", "bytes_accepted",
+                                "transmissions", "rejects", "duration_ms", "adapter"})
+            EXPECT_TRUE(entry.contains(key)) << key;
+    }
+    EXPECT_EQ(outcomes, (QSet<QString>{"completed", "rejected_four_times"}));
+    EXPECT_EQ(QJsonDocument::fromJson(lines[3]).object()["outcome"].toString(), "file_refused");
+
+    // A log that cannot be written is said once and fails nothing; a FIFO
+    // without a reader is no log and holds nothing up.
+    const QString fifo = dir.filePath(QStringLiteral("log.fifo"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    device("/dev/fake-2");
+    for (const QString& unwritable : {QStringLiteral("/nonexistent/dir/log"), fifo}) {
+        const Ran r = run({"--device", "/dev/fake-good", "--device", "/dev/fake-2", "--log",
+                           unwritable, "-q", file});
+        EXPECT_EQ(r.exitCode, 0) << unwritable.toStdString();
+        EXPECT_EQ(r.err.count("cannot be written"), 1) << r.err.toStdString();
+    }
+
+    // A log that is standard output itself: its line and the result line
+    // follow each other in the file, neither overwriting the other.
+    DevSim real;
+    const QString out = dir.filePath(QStringLiteral("out.json"));
+    const ProgramResult both =
+        runProgram("bash", {"-c", "\"$0\" --device \"$1\" --log /dev/stdout \"$2\" >\"$3\"",
+                            flashPath(), real.device(), file, out});
+    EXPECT_EQ(both.exitCode, 0) << both.err.toStdString();
+    QFile shared(out);
+    ASSERT_TRUE(shared.open(QIODevice::ReadOnly));
+    const QList<QByteArray> sharedLines = shared.readAll().split('\n');
+    ASSERT_EQ(sharedLines.size(), 3) << "the log line, the result, the final line end";
+    EXPECT_EQ(QJsonDocument::fromJson(sharedLines[0]).object()["outcome"].toString(), "completed");
+    EXPECT_EQ(sharedLines[1], "Update is completed.");
+}
+
+TEST_F(FlashCommand, ProgressLinesAndATraceWithVerbose) {
+    device("/dev/fake");
+    const Ran r = run({"--device", "/dev/fake", "--verbose", file});
+    EXPECT_EQ(r.exitCode, 0);
+    const QStringList lines = r.err.split('\n', Qt::SkipEmptyParts);
+    const QString prefix = "/dev/fake: ";
+    EXPECT_EQ(lines.filter(QRegularExpression("^" + QRegularExpression::escape(prefix) + "\\d+%$"))
+                  .size(),
+              9)
+        << "10 % to 90 %";
+    EXPECT_TRUE(lines.contains(prefix + "sending 4040 bytes"));
+    EXPECT_TRUE(lines.contains(prefix + "100% Update is completed."));
+    const QStringList trace = lines.filter(QRegularExpression("frame \\d+ offset"));
+    ASSERT_EQ(trace.size(), 20);
+    EXPECT_TRUE(trace[1].startsWith(prefix + "frame 2 offset 202 size 202 answer 0x11 rejects 0 "))
+        << trace[1].toStdString();
+    EXPECT_TRUE(trace[1].endsWith(" ms"));
+    // -q keeps the trace and drops the progress; -v is --verbose.
+    device("/dev/fake");
+    const Ran quiet = run({"--device", "/dev/fake", "-v", "-q", file});
+    EXPECT_EQ(quiet.err.split('\n', Qt::SkipEmptyParts).size(), 20);
+}

@@ -1,0 +1,152 @@
+// j4_flash --watch: a station updating each device plugged in, once.
+
+#include "flash_fixture.h"
+
+TEST_F(FlashCommand, AStopDuringAStationsOpenRetriesKeepsTheFailure) {
+    // The port is held: the station tries its open again for a moment, and
+    // a stop meanwhile ends the station with the failure that happened.
+    devices["/dev/null"].failOpen(j4::LinkError::PortBusy);
+    int links = 0;
+    onLink = [&](const std::string&) {
+        if (++links == 2)
+            stop = true;
+    };
+    const Ran r = run({"--watch", "--device", "/dev/null", file});
+    EXPECT_EQ(r.exitCode, 4) << r.out.toStdString() << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains("The serial port is in use by another program."))
+        << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("0 completed, 1 failed")) << r.out.toStdString();
+}
+
+TEST_F(FlashCli, AStationUpdatesEachDevicePluggedInOnce) {
+    // Two slots named by path; devices appear and vanish there as they would
+    // on a jig. One left plugged is not updated again; one pulled mid-update
+    // fails and its slot goes on; every attempt is logged with its slot.
+    const QString slot1 = dir.filePath("slot1");
+    const QString slot2 = dir.filePath("slot2");
+    const QString log = dir.filePath("station.jsonl");
+    QProcess station;
+    station.start(flashPath(), {"--watch", "--device", slot1, "--device", slot2, "--log", log,
+                                "--timeout", "500", file});
+    ASSERT_TRUE(station.waitForStarted());
+    const auto plugged = [&](const QString& slot, const QStringList& options) {
+        auto device =
+            std::make_unique<DevSim>(options + QStringList{"--summary", slot + ".summary"});
+        EXPECT_TRUE(QFile::link(device->device(), slot));
+        return device;
+    };
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        auto first = plugged(slot1, {});
+        auto second =
+            plugged(slot2, cycle == 1 ? QStringList{"--hangup-at", "5:10"} : QStringList{});
+        QThread::msleep(700); // updated, then left plugged
+        // udev rewriting a link in place on a change event: no new device.
+        const QByteArray fresh = QFile::encodeName(slot1 + ".new");
+        EXPECT_TRUE(QFile::link(first->device(), QFile::decodeName(fresh)));
+        EXPECT_EQ(::rename(fresh.constData(), QFile::encodeName(slot1).constData()), 0);
+        QThread::msleep(300);
+        EXPECT_EQ(first->stop().toStdString(), "transmissions=20 accepts=20 rejects=0") << cycle;
+        if (cycle != 1) {
+            EXPECT_TRUE(second->capture() == image) << cycle;
+        }
+        QFile::remove(slot1);
+        QFile::remove(slot2);
+        QThread::msleep(100);
+    }
+    ::kill(static_cast<pid_t>(station.processId()), SIGINT);
+    ASSERT_TRUE(station.waitForFinished(5000));
+    const QString out = QString::fromUtf8(station.readAllStandardOutput());
+    EXPECT_EQ(station.exitCode(), 5) << "the pulled device's failure" << out.toStdString();
+    EXPECT_TRUE(out.contains("slot 1 (" + slot1 + "): 3 completed, 0 failed")) << out.toStdString();
+    EXPECT_TRUE(out.contains("slot 2 (" + slot2 + "): 2 completed, 1 failed")) << out.toStdString();
+    QFile written(log);
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = written.readAll().split('\n');
+    ASSERT_EQ(lines.size(), 7) << "six attempts";
+    QSet<int> slotNumbers;
+    for (int i = 0; i < 6; ++i)
+        slotNumbers << QJsonDocument::fromJson(lines[i]).object()["slot"].toInt();
+    EXPECT_EQ(slotNumbers, (QSet<int>{1, 2}));
+
+    // A port number pinned by a ports file to a path of the jig's own,
+    // outside /dev: that folder is watched too.
+    {
+        const QString config = dir.filePath("jig-config");
+        QDir().mkpath(config + "/j4-updater");
+        const QString jig = dir.filePath("jig");
+        QDir().mkpath(jig);
+        QFile ports(config + "/j4-updater/ports");
+        ASSERT_TRUE(ports.open(QIODevice::WriteOnly));
+        ports.write("7 " + QFile::encodeName(jig + "/socket3") + "\n");
+        ports.close();
+        QProcess pinned;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_CONFIG_HOME", config);
+        pinned.setProcessEnvironment(environment);
+        pinned.start(flashPath(), {"--watch", "--port", "7", file});
+        ASSERT_TRUE(pinned.waitForStarted());
+        QThread::msleep(300); // watching: the slot's first look found nothing
+        DevSim device;
+        EXPECT_TRUE(QFile::link(device.device(), jig + "/socket3"));
+        const QByteArray said = readUntil(pinned, "Update is completed.");
+        ::kill(static_cast<pid_t>(pinned.processId()), SIGINT);
+        ASSERT_TRUE(pinned.waitForFinished(10000));
+        EXPECT_TRUE(said.contains("Update is completed.")) << said.toStdString();
+    }
+
+    // One device in two slots: refused before watching when the names lead
+    // to it already; when it shows up in both later, updated once.
+    {
+        DevSim one;
+        const QString alias = dir.filePath("alias");
+        ASSERT_TRUE(QFile::link(one.device(), alias));
+        const ProgramResult twice =
+            flash({"--watch", "--device", one.device(), "--device", alias, file});
+        EXPECT_EQ(twice.exitCode, 2);
+        EXPECT_TRUE(twice.err.contains("are the same device")) << twice.err.toStdString();
+        QProcess both;
+        both.start(flashPath(), {"--watch", "--device", slot1, "--device", slot2, file});
+        ASSERT_TRUE(both.waitForStarted());
+        QThread::msleep(300); // watching: the slots' first look found nothing
+        EXPECT_TRUE(QFile::link(one.device(), slot1));
+        EXPECT_TRUE(QFile::link(one.device(), slot2));
+        QByteArray said = readUntil(both, "Update is completed.");
+        QThread::msleep(500); // time enough for a second attempt, were there one
+        ::kill(static_cast<pid_t>(both.processId()), SIGINT);
+        ASSERT_TRUE(both.waitForFinished(10000));
+        said += both.readAllStandardOutput();
+        EXPECT_EQ(both.exitCode(), 0) << said.toStdString();
+        EXPECT_EQ(said.count("Update is completed."), 1) << said.toStdString();
+        EXPECT_EQ(said.count(" 0 failed"), 2) << said.toStdString();
+        EXPECT_EQ(one.stop().toStdString(), "transmissions=20 accepts=20 rejects=0");
+        QFile::remove(slot1);
+        QFile::remove(slot2);
+    }
+
+    // The system's inotify limits used up by other programs (here lowered in
+    // a user namespace of the test's own): the station says so once and
+    // still sees each device plugged in.
+    if (runProgram("unshare", {"-U", "-r", "true"}).exitCode != 0)
+        GTEST_SKIP() << "no user namespaces here";
+    for (const char* limit : {"max_inotify_instances", "max_inotify_watches"}) {
+        QProcess blind;
+        blind.start("unshare", {"-U", "-r", "sh", "-c",
+                                QStringLiteral("echo 0 >/proc/sys/user/%1 && exec \"$0\" --watch "
+                                               "--device \"$1\" --timeout 500 \"$2\"")
+                                    .arg(QLatin1String(limit)),
+                                flashPath(), slot1, file});
+        ASSERT_TRUE(blind.waitForStarted());
+        QByteArray said = readUntil(blind, "every half second", QProcess::StandardError);
+        EXPECT_TRUE(said.contains("Cannot watch the slots for devices (inotify"))
+            << limit << said.toStdString();
+        auto device = plugged(slot1, {});
+        readUntil(blind, "Update is completed.");
+        EXPECT_TRUE(device->capture() == image) << limit << ": the device was seen and updated";
+        ::kill(static_cast<pid_t>(blind.processId()), SIGINT);
+        ASSERT_TRUE(blind.waitForFinished(20000));
+        said += blind.readAllStandardError();
+        EXPECT_EQ(blind.exitCode(), 0) << said.toStdString();
+        EXPECT_EQ(said.count("Cannot watch"), 1) << said.toStdString();
+        QFile::remove(slot1);
+    }
+}
