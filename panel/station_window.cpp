@@ -50,9 +50,8 @@ QString adapterText(const std::string& device, const std::string& description) {
 
 } // namespace
 
-StationWindow::StationWindow(std::chrono::milliseconds answerTimeout, QWidget* parent)
-    : WorkWindow(parent), ui_(std::make_unique<Ui::StationWindow>()), job_(answerTimeout),
-      deviceFolders_(this) {
+StationWindow::StationWindow(std::chrono::milliseconds answerTimeout)
+    : ui_(std::make_unique<Ui::StationWindow>()), job_(answerTimeout), deviceFolders_(this) {
     ui_->setupUi(this);
     QHeaderView* header = ui_->slotTable->horizontalHeader();
     header->setSectionResizeMode(QHeaderView::ResizeToContents);
@@ -170,6 +169,7 @@ void StationWindow::startWatching() {
     callbacks.notice = [this](const QString& text) { appendLog(text); };
     // The station watches the slots' folders itself meanwhile.
     deviceFolders_.suspend();
+    job_.traceTo(trace());
     job_.start(decoded_, std::move(names), file_, this, std::move(callbacks),
                [this] { onEnded(); });
     updateControls();

@@ -26,11 +26,8 @@ class StationWindow final : public WorkWindow {
 
 public:
     explicit StationWindow(
-        std::chrono::milliseconds answerTimeout = SerialLink::kDefaultAnswerTimeout,
-        QWidget* parent = nullptr);
+        std::chrono::milliseconds answerTimeout = SerialLink::kDefaultAnswerTimeout);
     ~StationWindow() override;
-
-    void traceTransmissionsTo(std::FILE* stream) override { job_.traceTo(stream); }
 
     bool watching() const { return job_.running(); }
     // A slot more, unless watching; false (and why, in the log) when it

@@ -57,9 +57,8 @@ void setInk(QWidget* widget, std::initializer_list<QPalette::ColorRole> roles) {
 
 } // namespace
 
-UpdaterWindow::UpdaterWindow(std::chrono::milliseconds answerTimeout, QWidget* parent)
-    : WorkWindow(parent), ui_(std::make_unique<Ui::UpdaterWindow>()), job_(answerTimeout),
-      deviceFolders_(this) {
+UpdaterWindow::UpdaterWindow(std::chrono::milliseconds answerTimeout)
+    : ui_(std::make_unique<Ui::UpdaterWindow>()), job_(answerTimeout), deviceFolders_(this) {
     ui_->setupUi(this);
     move(100, 100);
     initResources();
@@ -151,6 +150,7 @@ void UpdaterWindow::startUpdate() {
     callbacks.progress = [this](int, int percent) { onProgress(percent); };
     callbacks.finished = [this](int, const UpdateReport& report) { onFinished(report); };
     callbacks.notice = [this](const QString& text) { pendingNotice_ = text; };
+    job_.traceTo(trace());
     job_.start(
         requestForPort(QFile::encodeName(chosenFile_).toStdString(), ui_->portNumber->value()),
         this, std::move(callbacks));

@@ -27,11 +27,8 @@ class UpdaterWindow final : public WorkWindow {
 
 public:
     explicit UpdaterWindow(
-        std::chrono::milliseconds answerTimeout = SerialLink::kDefaultAnswerTimeout,
-        QWidget* parent = nullptr);
+        std::chrono::milliseconds answerTimeout = SerialLink::kDefaultAnswerTimeout);
     ~UpdaterWindow() override;
-
-    void traceTransmissionsTo(std::FILE* stream) override { job_.traceTo(stream); }
 
     // True from Start until the result message has been closed.
     bool updating() const { return updating_; }

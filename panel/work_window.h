@@ -17,7 +17,7 @@ public:
     using QWidget::QWidget;
 
     // A line per transmission on `stream` (j4_updater --verbose).
-    virtual void traceTransmissionsTo(std::FILE* stream) = 0;
+    void traceTransmissionsTo(std::FILE* stream) { trace_ = stream; }
 
 public slots:
     virtual void quit() = 0;
@@ -34,8 +34,10 @@ protected:
     virtual void stopWork() = 0;
     // The work has ended: an exit waiting for it goes ahead. True when one did.
     bool workEnded();
+    std::FILE* trace() const { return trace_; }
 
 private:
+    std::FILE* trace_ = nullptr;
     std::optional<int> exitWhenIdle_;
 };
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <vector>
 
 using namespace j4;
@@ -12,7 +13,7 @@ using ms = std::chrono::milliseconds;
 
 namespace {
 
-Bytes imageOf(std::initializer_list<Bytes> frames) {
+Bytes imageOf(const std::vector<Bytes>& frames) {
     Bytes image;
     for (const auto& frame : frames)
         image.insert(image.end(), frame.begin(), frame.end());
@@ -217,69 +218,90 @@ TEST(Transfer, SurplusBytesEndTheRunBeforeAnythingMoreIsSent) {
 }
 
 TEST(Transfer, TheLastAnswerIsWatchedForSurplusDuringTheGuard) {
-    const Bytes image = imageOf({frame(1), frame(1)});
-    {
-        FakeLink link;
-        link.answers({kAcceptByte, kAcceptByte});
-        link.surplusAfterWrite(2, {kAcceptByte}, kSurplusGuard - ms{5});
-        const Sent r = run(image, link);
-        EXPECT_EQ(r.result.outcome, TransferOutcome::AnswersOutOfStep);
-        EXPECT_EQ(transferDetail(r.result),
-                  "The device sent 1 byte that answers no frame, after the answer to the last "
-                  "frame. At most 6 of 6 bytes were accepted.");
-    }
-    {
+    struct Case {
+        const char* what;
+        int frames;
+        std::function<void(FakeLink&)> script;
+        TransferOutcome outcome;
+        std::string detail; // empty: not checked
+    };
+    const auto accepts = [](int count, ms delay = ms{0}) {
+        return [=](FakeLink& link) {
+            for (int i = 0; i < count; ++i)
+                link.answer(kAcceptByte, delay);
+        };
+    };
+    const Case cases[] = {
+        {"a stray accept within the guard", 2,
+         [&](FakeLink& link) {
+             accepts(2)(link);
+             link.surplusAfterWrite(2, {kAcceptByte}, kSurplusGuard - ms{5});
+         },
+         TransferOutcome::AnswersOutOfStep,
+         "The device sent 1 byte that answers no frame, after the answer to the last frame. At "
+         "most 6 of 6 bytes were accepted."},
         // The device restarts into its new firmware right after its last
         // accept: its answers were in step, so the update is complete.
-        FakeLink link;
-        link.answers({kAcceptByte, kAcceptByte});
-        link.hangUpAfterWrite(2, ms{5});
-        const Sent r = run(image, link);
-        EXPECT_EQ(r.result.outcome, TransferOutcome::Completed);
-        EXPECT_EQ(transferDetail(r.result),
-                  "All 2 frames (6 bytes) were accepted; then the line went away, as a device "
-                  "that restarts into its new firmware makes it.");
-    }
-    {
+        {"a restart after the last accept", 2,
+         [&](FakeLink& link) {
+             accepts(2)(link);
+             link.hangUpAfterWrite(2, ms{5});
+         },
+         TransferOutcome::Completed,
+         "All 2 frames (6 bytes) were accepted; then the line went away, as a device that "
+         "restarts into its new firmware makes it."},
         // The same after an answer held suspect: what would still have come
         // is unknown, and the detail claims no more than is known.
-        FakeLink link;
-        for (const ms delay : {ms{100}, ms{100}, ms{1}, ms{100}})
-            link.answer(kAcceptByte, delay);
-        link.hangUpAfterWrite(4, ms{120});
-        const Sent r = run(imageOf({frame(1), frame(1), frame(1), frame(1)}), link);
-        EXPECT_EQ(r.result.outcome, TransferOutcome::LinkFailed);
-        EXPECT_EQ(r.result.linkError, LinkError::HungUp);
-        EXPECT_EQ(transferDetail(r.result),
-                  "Every frame was answered, then the line failed while the end was watched. "
-                  "At most 12 of 12 bytes were accepted.");
-    }
-    {
+        {"a hang-up after an answer held suspect", 4,
+         [](FakeLink& link) {
+             for (const ms delay : {ms{100}, ms{100}, ms{1}, ms{100}})
+                 link.answer(kAcceptByte, delay);
+             link.hangUpAfterWrite(4, ms{120});
+         },
+         TransferOutcome::LinkFailed,
+         "Every frame was answered, then the line failed while the end was watched. At most 12 "
+         "of 12 bytes were accepted."},
         // A byte after the guard belongs to no attempt of ours.
-        FakeLink link;
-        link.answers({kAcceptByte, kAcceptByte});
-        link.surplusAfterWrite(2, {kAcceptByte}, kSurplusGuard + ms{5});
-        EXPECT_EQ(run(image, link).result.outcome, TransferOutcome::Completed);
-        EXPECT_EQ(link.now, kSurplusGuard);
-    }
-    {
+        {"a stray accept after the guard",
+         2,
+         [&](FakeLink& link) {
+             accepts(2)(link);
+             link.surplusAfterWrite(2, {kAcceptByte}, kSurplusGuard + ms{5});
+         },
+         TransferOutcome::Completed,
+         {}},
         // A slow device and one stray accept right after the first frame:
-        // every later answer pairs with the wrong frame, and the device's own
-        // answer to the last one (a reject) comes 100 ms after it was sent.
+        // every later answer pairs with the wrong frame, and the device's
+        // own answer to the last one (a reject) comes 100 ms after it was
+        // sent.
+        {"a stray accept early in a slow run",
+         3,
+         [](FakeLink& link) {
+             for (auto answer : {kAcceptByte, kAcceptByte, kRejectByte})
+                 link.answer(answer, ms{100});
+             link.surplusAfterWrite(1, {kAcceptByte}, ms{1});
+         },
+         TransferOutcome::AnswersOutOfStep,
+         {}},
+    };
+    for (const Case& c : cases) {
         FakeLink link;
-        for (auto a : {kAcceptByte, kAcceptByte, kRejectByte})
-            link.answer(a, ms{100});
-        link.surplusAfterWrite(1, {kAcceptByte}, ms{1});
-        const Sent r = run(imageOf({frame(1), frame(1), frame(1)}), link);
-        EXPECT_EQ(r.result.outcome, TransferOutcome::AnswersOutOfStep);
-        EXPECT_TRUE(r.result.state.allFramesSent);
+        c.script(link);
+        const Sent r =
+            run(imageOf(std::vector(static_cast<std::size_t>(c.frames), frame(1))), link);
+        EXPECT_EQ(r.result.outcome, c.outcome) << c.what;
+        EXPECT_TRUE(r.result.state.allFramesSent) << c.what;
+        if (!c.detail.empty()) {
+            EXPECT_EQ(transferDetail(r.result), c.detail) << c.what;
+        } else if (c.outcome == TransferOutcome::Completed) {
+            EXPECT_EQ(link.now, kSurplusGuard) << c.what; // the guard, and no longer
+        }
     }
     {
         // The same stray later in the run comes far sooner than any answer
         // so far: the real answer is awaited before anything more is sent.
         FakeLink link;
-        for (int i = 0; i < 4; ++i)
-            link.answer(kAcceptByte, ms{100});
+        accepts(4, ms{100})(link);
         link.surplusAfterWrite(3, {kAcceptByte}, ms{1});
         const Sent r = run(imageOf({frame(1), frame(1), frame(1), frame(1)}), link);
         EXPECT_EQ(r.result.outcome, TransferOutcome::AnswersOutOfStep);

@@ -27,25 +27,14 @@
 using namespace j4;
 using j4::testing::DevSim;
 
-class StationWindowTest : public QObject {
+class StationWindowTest : public QObject, j4::testing::WindowUnderTest<StationWindow> {
     Q_OBJECT
 
-    std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<StationWindow> window;
-    QByteArray image;
-    QString file;
-
-    template <class T> T* find(const char* name) {
-        return j4::testing::control<T>(window.get(), name);
-    }
     QString cell(int row, int column) {
         const QTableWidgetItem* item = find<QTableWidget>("slotTable")->item(row, column);
         return item != nullptr ? item->text() : QString();
     }
-    bool anyBoxShown() {
-        const auto boxes = window->findChildren<QMessageBox*>();
-        return std::any_of(boxes.begin(), boxes.end(), [](auto* box) { return box->isVisible(); });
-    }
+    bool anyBoxShown() const { return visibleBox() != nullptr; }
     QString slotPath(int n) { return dir->filePath(QStringLiteral("slot%1").arg(n)); }
     // A simulated device plugged into slot `n`.
     std::unique_ptr<DevSim> plug(int n, const QStringList& options = {}) {

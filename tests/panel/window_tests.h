@@ -3,10 +3,14 @@
 // palette of a dark desktop, and waits that hold on a busy machine.
 
 #include <QColor>
+#include <QMessageBox>
 #include <QPalette>
+#include <QTemporaryDir>
 #include <QWidget>
 #include <QtGlobal>
 #include <QtTest>
+
+#include <memory>
 
 // With both cores busy (another build, ctest's other half), an X server and
 // a window take many times longer over what an idle machine does at once:
@@ -29,6 +33,24 @@ template <class T> T* control(const QWidget* window, const char* name) {
         qFatal("no %s", name);
     return widget;
 }
+
+// What every window test holds: a folder of its own, the window, and an
+// update file's image and path.
+template <class Window> struct WindowUnderTest {
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<Window> window;
+    QByteArray image;
+    QString file;
+
+    template <class T> T* find(const char* name) { return control<T>(window.get(), name); }
+    // The window's message box on the screen now, if any.
+    QMessageBox* visibleBox() const {
+        for (auto* box : window->template findChildren<QMessageBox*>())
+            if (box->isVisible())
+                return box;
+        return nullptr;
+    }
+};
 
 // A dark palette as qt6ct's "darker" gives: white text everywhere.
 inline QPalette darkDesktopPalette() {
