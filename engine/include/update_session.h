@@ -6,7 +6,7 @@
 // Two orders, each chosen for its front:
 // - Port first (run() on a request without a decoded file): the file is
 //   opened, then the port is opened and flushed, then the file is decoded.
-//   The window works this way, as it always has: an operator who set a port
+//   The window works this way: an operator who set a port
 //   with nothing behind it hears of the port before the file's contents.
 // - File first (prepareUpdateFile(), then run() on the decoded file): the
 //   command line decodes once for every device, before any port is opened:
