@@ -77,8 +77,8 @@ void logRefusal(const PreparedFile& prepared, const FlashOptions& options,
         report.device = target.request.device;
         report.portNumber = target.request.portNumber;
         report.startedAt = report.endedAt = std::chrono::system_clock::now();
-        if (const std::string warning = log.append(report); !warning.empty())
-            output.error(warning);
+        if (const auto warning = log.append(report))
+            output.error(*warning);
     }
 }
 

@@ -77,7 +77,7 @@ std::string logLine(const UpdateReport& report, const LogOrigin& origin) {
     return line.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-std::string UpdateLog::append(const UpdateReport& report, const LogOrigin& origin) const {
+Result<Done> UpdateLog::append(const UpdateReport& report, const LogOrigin& origin) const {
     return appendLine(path_, logLine(report, origin) + "\n");
 }
 

@@ -24,28 +24,28 @@ int standardStreamFor(const struct stat& log) {
 
 } // namespace
 
-std::string appendLine(const std::string& path, const std::string& line) {
+Result<Done> appendLine(const std::string& path, const std::string& line) {
     // O_APPEND: the system moves to the end and writes in one step.
     // O_NONBLOCK: a FIFO without a reader must not hold the program; only a
     // regular file is a log.
     const int fd = ::open(path.c_str(),
                           O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
     if (fd < 0)
-        return errno == ENXIO ? "not a regular file" : std::strerror(errno);
+        return fail(errno == ENXIO ? "not a regular file" : std::strerror(errno));
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
-        return "not a regular file";
+        return fail("not a regular file");
     }
     const int shared = standardStreamFor(info);
     const ssize_t written = ::write(shared >= 0 ? shared : fd, line.data(), line.size());
     const int error = errno;
     ::close(fd);
     if (written < 0)
-        return std::strerror(error);
+        return fail(std::strerror(error));
     if (static_cast<std::size_t>(written) != line.size())
-        return "only part of the line was written";
-    return {};
+        return fail("only part of the line was written");
+    return Done{};
 }
 
 } // namespace j4

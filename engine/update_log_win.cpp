@@ -3,14 +3,14 @@
 #include "windows_text.h"
 
 namespace j4 {
-std::string appendLine(const std::string& path, const std::string& line) {
+Result<Done> appendLine(const std::string& path, const std::string& line) {
     // Opened for appending only: each WriteFile goes to the end of the file
     // as one piece, whoever else appends.
     const HANDLE file = CreateFileW(widen(path).c_str(), FILE_APPEND_DATA,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
-        return "cannot open it (error " + std::to_string(GetLastError()) + ")";
+        return fail("cannot open it (error " + std::to_string(GetLastError()) + ")");
     // Appending alone is one step on Windows' own file systems, not on every
     // share or emulation: a lock on the whole range makes it one everywhere.
     OVERLAPPED whole{};
@@ -23,10 +23,10 @@ std::string appendLine(const std::string& path, const std::string& line) {
         UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
     CloseHandle(file);
     if (!ok)
-        return "cannot write to it (error " + std::to_string(error) + ")";
+        return fail("cannot write to it (error " + std::to_string(error) + ")");
     if (written != line.size())
-        return "only part of the line was written";
-    return {};
+        return fail("only part of the line was written");
+    return Done{};
 }
 
 } // namespace j4

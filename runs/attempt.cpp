@@ -26,8 +26,8 @@ UpdateReport tryUpdate(std::size_t device, const UpdateRequest& request, const R
 
 void endAttempt(std::size_t device, const UpdateReport& report, const RunContext& run) {
     if (run.log != nullptr)
-        if (const std::string warning = run.log->append(report); !warning.empty())
-            run.listener.notice(warning);
+        if (const auto warning = run.log->append(report))
+            run.listener.notice(*warning);
     run.listener.finished(device, report);
 }
 

@@ -11,13 +11,13 @@ namespace j4::runs {
 LogWriter::LogWriter(std::string path)
     : log_(std::move(path)), host_(QSysInfo::machineHostName().toStdString()) {}
 
-std::string LogWriter::append(const UpdateReport& report) {
+std::optional<std::string> LogWriter::append(const UpdateReport& report) {
     if (log_.path().empty())
-        return {};
-    const std::string error = log_.append(report, {kVersion, host_});
-    if (error.empty() || failed_.exchange(true))
-        return {};
-    return "The update log " + log_.path() + " cannot be written (" + error +
+        return std::nullopt;
+    const auto written = log_.append(report, {kVersion, host_});
+    if (written || failed_.exchange(true))
+        return std::nullopt;
+    return "The update log " + log_.path() + " cannot be written (" + written.error() +
            "); the update goes on without it.";
 }
 

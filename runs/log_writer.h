@@ -5,6 +5,7 @@
 #include "update_log.h"
 
 #include <atomic>
+#include <optional>
 #include <string>
 
 namespace j4::runs {
@@ -14,9 +15,9 @@ public:
     // `path` empty: nothing is logged.
     explicit LogWriter(std::string path);
 
-    // Appends the attempt. Returns a sentence for the operator the first time
-    // the log cannot be written; empty otherwise. Safe from several threads.
-    std::string append(const UpdateReport& report);
+    // Appends the attempt. The first time the log cannot be written, a
+    // sentence for the operator; nothing otherwise. Safe from several threads.
+    std::optional<std::string> append(const UpdateReport& report);
     const std::string& path() const { return log_.path(); }
 
 private:

@@ -3,6 +3,7 @@
 // write so that several devices and several programs can share the file
 // without interleaving or losing a line.
 
+#include "result.h"
 #include "update_session.h"
 
 #include <string>
@@ -22,17 +23,17 @@ std::string logLine(const UpdateReport& report, const LogOrigin& origin);
 std::string utcTimestamp(std::chrono::system_clock::time_point when);
 
 // Appends `line` to the file at `path` with a single write at its end, so
-// that lines from several writers never interleave; returns the reason when
-// it could not. One file per platform.
-std::string appendLine(const std::string& path, const std::string& line);
+// that lines from several writers never interleave, or says why it could
+// not. One file per platform.
+Result<Done> appendLine(const std::string& path, const std::string& line);
 
 class UpdateLog {
 public:
     explicit UpdateLog(std::string path) : path_(std::move(path)) {}
 
-    // Appends the attempt. Returns the reason when the line could not be
-    // written; the update itself is not affected.
-    std::string append(const UpdateReport& report, const LogOrigin& origin) const;
+    // Appends the attempt, or says why the line could not be written; the
+    // update itself is not affected.
+    Result<Done> append(const UpdateReport& report, const LogOrigin& origin) const;
 
     const std::string& path() const { return path_; }
 

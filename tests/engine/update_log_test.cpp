@@ -34,7 +34,7 @@ TEST(UpdateLog, ConcurrentWritersNeverInterleaveOrLoseALine) {
             UpdateReport mine = report;
             mine.portNumber = w;
             for (int i = 0; i < 50; ++i)
-                EXPECT_EQ(UpdateLog(path).append(mine, {"1.1.0", "bench"}), "");
+                EXPECT_TRUE(UpdateLog(path).append(mine, {"1.1.0", "bench"}));
         });
     }
     for (auto& writer : writers)
@@ -49,5 +49,7 @@ TEST(UpdateLog, ConcurrentWritersNeverInterleaveOrLoseALine) {
         ++lines;
     }
     EXPECT_EQ(lines, 400);
-    EXPECT_NE(UpdateLog("/nonexistent/folder/log").append(report, {}), "");
+    const auto refused = UpdateLog("/nonexistent/folder/log").append(report, {});
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.error(), "");
 }
