@@ -8,6 +8,7 @@
 #include "j4_version.h"
 #include "link_factory.h"
 #include "progress.h"
+#include "release_check.h"
 #include "slots.h"
 #include "station.h"
 
@@ -37,14 +38,24 @@ int writeImage(const std::vector<std::uint8_t>& image, const std::string& path,
     return kCompleted;
 }
 
-// Decodes FILE; says why not, once, when it cannot be used.
+// Decodes FILE, read once, its signature checked where keys are trusted;
+// says why not, once, when it cannot be used.
 PreparedFile prepare(const FlashOptions& options, const std::atomic<bool>& stop,
                      const Output& output) {
-    PreparedFile prepared = prepareUpdateFile(options.file, UpdateFileReader::Kinds::Any, &stop);
+    const auto policy = ReleasePolicy::load(options.release);
+    if (!policy) {
+        output.error(policy.error());
+        return {nullptr, UpdateOutcome::FileRefused, policy.error(), {}};
+    }
+    PreparedFile prepared = policy->prepare(options.file, UpdateFileReader::Kinds::Any, &stop);
     expectSha256(prepared, options.expectedSha256);
     if (prepared.ok())
         return prepared;
-    if (prepared.refusal == UpdateOutcome::FileUnreadable)
+    // The detail when it says more than the file's name: which signature,
+    // which keys.
+    if (prepared.refusal == UpdateOutcome::FileUnreadable ||
+        (prepared.refusal == UpdateOutcome::FileRefused && !prepared.detail.empty() &&
+         prepared.detail != options.file))
         output.error(prepared.detail);
     output.error(prepared.text);
     return prepared;
@@ -61,6 +72,12 @@ int check(const FlashOptions& options, const std::atomic<bool>& stop, const Outp
     }
     std::fprintf(output.out(), "%s: %zu frames, %zu bytes\n", options.file.c_str(),
                  prepared.decoded->frames, prepared.decoded->image.size());
+    if (const auto& signature = prepared.decoded->signature) {
+        const auto orDash = [](const std::string& text) { return text.empty() ? "-" : text; };
+        output.say("signed by key " + signature->keyId + ", version " +
+                   orDash(signature->version) + ", expires " + orDash(signature->expires) +
+                   ", timestamp " + orDash(signature->timestamp));
+    }
     return kCompleted;
 }
 
@@ -69,15 +86,9 @@ int check(const FlashOptions& options, const std::atomic<bool>& stop, const Outp
 void logRefusal(const PreparedFile& prepared, const FlashOptions& options,
                 const std::vector<Target>& targets, LogWriter& log, const Output& output) {
     for (const Target& target : targets) {
-        UpdateReport report;
-        report.outcome = prepared.refusal;
-        report.text = prepared.text;
-        report.detail = prepared.detail;
-        report.filePath = options.file;
-        report.device = target.request.device;
-        report.portNumber = target.request.portNumber;
-        report.startedAt = report.endedAt = std::chrono::system_clock::now();
-        if (const auto warning = log.append(report))
+        UpdateRequest request = target.request;
+        request.filePath = options.file;
+        if (const auto warning = log.append(refusedAttempt(request, prepared)))
             output.error(*warning);
     }
 }

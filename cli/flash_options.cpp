@@ -43,12 +43,24 @@ struct Parser {
                                "FILE"};
     QCommandLineOption tlsKey{"tls-key", "rfc2217s:// ports: the client certificate's key.",
                               "FILE"};
+    QCommandLineOption trustKey{"trust-key",
+                                "Trust the minisign public key in FILE, besides the trusted-keys "
+                                "folders: then only files it signed are sent.",
+                                "FILE"};
+    QCommandLineOption requireSignature{
+        "require-signature", "Refuse to run unless a trusted key is known (fail closed)."};
+    QCommandLineOption signature{"signature",
+                                 "FILE's minisign signature is SIG (default FILE.minisig).", "SIG"};
+    QCommandLineOption minVersion{
+        "min-version", "Refuse a signed FILE whose release version is below X.Y.Z, or has none.",
+        "X.Y.Z"};
 
     Parser() {
         parser.setApplicationDescription(QString::fromLatin1(kFlashDescription));
         parser.addOptions({version, check, imageOut, devices.port, devices.device, devices.serial,
                            watch, timeout, list, portsFile, quiet, verbose, log, tlsCa, tlsCert,
-                           tlsKey, devices.expectSha256});
+                           tlsKey, devices.expectSha256, trustKey, requireSignature, signature,
+                           minVersion});
         parser.addPositionalArgument("FILE", "The update file.",
                                      "{--port N | --device PATH | --serial SN}... FILE");
     }
@@ -124,16 +136,33 @@ TlsSettings tlsFiles(const Parser& p, const runs::RawArguments& raw) {
     return tls;
 }
 
+Result<runs::ReleaseOptions> releaseOptions(const Parser& p, const runs::RawArguments& raw) {
+    runs::ReleaseOptions release;
+    for (const QString& file : p.parser.values(p.trustKey))
+        release.trustKeyFiles.push_back(raw.bytesOf(file));
+    release.requireSignature = p.parser.isSet(p.requireSignature);
+    if (p.parser.isSet(p.signature))
+        release.signatureFile = raw.bytesOf(p.parser.value(p.signature));
+    if (p.parser.isSet(p.minVersion)) {
+        release.minVersion = runs::parseVersion(p.parser.value(p.minVersion).toStdString());
+        if (!release.minVersion)
+            return fail("--min-version takes a release version: X.Y.Z, as 1.4.0");
+    }
+    return release;
+}
+
 Result<FlashOptions> read(const Parser& p, const runs::RawArguments& raw) {
     FlashOptions options;
     const auto chosen = action(p);
     const auto timeout = answerTimeout(p);
     const auto pinned = p.devices.pinnedSha256(p.parser);
+    const auto release = releaseOptions(p, raw);
     for (const std::string* error :
          {chosen ? nullptr : &chosen.error(), timeout ? nullptr : &timeout.error(),
-          pinned ? nullptr : &pinned.error()})
+          pinned ? nullptr : &pinned.error(), release ? nullptr : &release.error()})
         if (error != nullptr)
             return fail(*error);
+    options.release = *release;
     options.action = *chosen;
     options.timeout = *timeout;
     options.expectedSha256 = *pinned;

@@ -1,6 +1,7 @@
 #pragma once
 // What j4_flash's command line asks for, and its help.
 
+#include "release_check.h"
 #include "result.h"
 #include "serial_link.h"
 #include "slot_options.h"
@@ -24,6 +25,7 @@ struct FlashOptions {
     std::string logPath;
     TlsSettings tls;
     std::string expectedSha256;
+    runs::ReleaseOptions release;
 };
 
 // The options, or why the command line is a usage error.

@@ -72,6 +72,10 @@ std::string logLine(const UpdateReport& report, const LogOrigin& origin) {
         {"rejects", report.transfer.rejects},
         {"duration_ms",
          std::chrono::duration_cast<std::chrono::milliseconds>(report.duration).count()},
+        {"signature_key_id", report.signature ? json(report.signature->keyId) : json()},
+        {"release_version",
+         report.signature ? orNull(report.signature->version) : json()},
+        {"trusted_comment", report.signature ? json(report.signature->trustedComment) : json()},
     };
     // Invalid UTF-8 in a path is replaced, not allowed to break the line.
     return line.dump(-1, ' ', false, json::error_handler_t::replace);

@@ -59,17 +59,21 @@ PreparedFile interruptedFile() {
 
 // Decodes a file already opened; a refused file never reaches a device.
 PreparedFile prepareOpened(UpdateFileReader& file, const std::string& path,
-                           const std::atomic<bool>* stop) {
-    LoadResult loaded = decodeOpenedFile(file);
+                           const std::atomic<bool>* stop, FileCheck* check = nullptr) {
+    ByteObserver observer;
+    if (check != nullptr)
+        observer = [check](std::span<const std::uint8_t> chunk) { check->take(chunk); };
+    LoadResult loaded = decodeOpenedFile(file, observer);
     if (stop != nullptr && stop->load())
         return interruptedFile();
+    auto decoded = std::make_shared<DecodedFile>(
+        DecodedFile{std::move(loaded.image), loaded.frames, std::move(loaded.sha256), {}});
+    if (check != nullptr)
+        if (auto passed = check->judge(*decoded); !passed)
+            return refused(UpdateOutcome::FileRefused, passed.error().text, passed.error().detail);
     if (!loaded.ok())
         return refused(UpdateOutcome::FileRefused, loadErrorText(loaded), path);
-    return {std::make_shared<DecodedFile>(
-                DecodedFile{std::move(loaded.image), loaded.frames, std::move(loaded.sha256)}),
-            UpdateOutcome::Completed,
-            {},
-            {}};
+    return {std::move(decoded), UpdateOutcome::Completed, {}, {}};
 }
 
 PreparedFile unreadable(const std::string& path, const std::string& reason) {
@@ -79,13 +83,13 @@ PreparedFile unreadable(const std::string& path, const std::string& reason) {
 } // namespace
 
 PreparedFile prepareUpdateFile(const std::string& path, UpdateFileReader::Kinds kinds,
-                               const std::atomic<bool>* stop) {
+                               const std::atomic<bool>* stop, FileCheck* check) {
     const UpdateFileReader::Opened opened = UpdateFileReader::open(path, kinds, stop);
     if (stop != nullptr && stop->load())
         return interruptedFile();
     if (!opened)
         return unreadable(path, opened.error());
-    return prepareOpened(**opened, path, stop);
+    return prepareOpened(**opened, path, stop, check);
 }
 
 bool isSha256Hex(const std::string& text) {
@@ -154,6 +158,7 @@ void UpdateSession::transfer(const DecodedFile& decoded, const UpdateListener& l
                              UpdateReport& report) {
     report.frames = decoded.frames;
     report.fileSha256 = decoded.sha256;
+    report.signature = decoded.signature;
     report.transfer.totalBytes = decoded.image.size();
     if (listener.stage)
         listener.stage(UpdateStage::Transferring, report.transfer);
@@ -174,6 +179,8 @@ UpdateReport UpdateSession::run(const UpdateRequest& request, const UpdateListen
     UpdateReport report;
     report.startedAt = std::chrono::system_clock::now();
     report.filePath = request.filePath;
+    if (request.decoded)
+        report.signature = request.decoded->signature;
     report.device = request.device;
     report.portNumber = request.portNumber;
     report.slot = request.slot;

@@ -5,6 +5,7 @@
 #include "update_file_dialog.h"
 
 #include "port_names.h"
+#include "release_check.h"
 #include "slots.h"
 
 #include <QClipboard>
@@ -46,6 +47,14 @@ QString adapterText(const std::string& device, const std::string& description) {
     if (!description.empty())
         text += QStringLiteral(" \u2014 ") + QString::fromStdString(description);
     return text;
+}
+
+// ", signed by key 1A2B… — version 1.4.2", or nothing for an unsigned file.
+QString signer(const DecodedFile& decoded) {
+    const std::string line = runs::signerLine(decoded);
+    if (line.empty())
+        return {};
+    return QStringLiteral(", ") + QString::fromStdString(line).replace(0, 1, QLatin1Char('s'));
 }
 
 } // namespace
@@ -135,7 +144,10 @@ bool StationWindow::setUpdateFile(const QString& path) {
     ui_->fileName->setText(path);
     UpdateFileDialog::remember(path);
     file_ = QFile::encodeName(path).toStdString();
-    PreparedFile prepared = prepareUpdateFile(file_, UpdateFileReader::Kinds::RegularOnly);
+    const auto policy = runs::ReleasePolicy::load({});
+    PreparedFile prepared =
+        policy ? policy->prepare(file_, UpdateFileReader::Kinds::RegularOnly)
+               : PreparedFile{nullptr, UpdateOutcome::FileRefused, policy.error(), {}};
     j4::expectSha256(prepared, expectedSha256_);
     decoded_ = prepared.decoded;
     if (!prepared.ok())
@@ -144,7 +156,8 @@ bool StationWindow::setUpdateFile(const QString& path) {
         ui_->fileSummary->setText(QStringLiteral("%1 frames, %2 bytes, SHA-256 %3")
                                       .arg(decoded_->frames)
                                       .arg(decoded_->image.size())
-                                      .arg(QString::fromStdString(decoded_->sha256)));
+                                      .arg(QString::fromStdString(decoded_->sha256)) +
+                                  signer(*decoded_));
     updateControls();
     return prepared.ok();
 }

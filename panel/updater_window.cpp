@@ -5,6 +5,7 @@
 #include "stop_question.h"
 #include "ui_j4_updater.h"
 #include "update_file_dialog.h"
+#include "release_check.h"
 #include "update_file_reader.h"
 
 #include <QCloseEvent>
@@ -133,7 +134,29 @@ void UpdaterWindow::setUpdateFile(const QString& path) {
                     QString::fromStdString(fileOpenDetail(path.toStdString(), opened.error())));
         return;
     }
-    ui_->startButton->setEnabled(true);
+    ui_->startButton->setEnabled(showRelease(path));
+}
+
+bool UpdaterWindow::showRelease(const QString& path) {
+    ui_->releaseLine->clear();
+    ui_->releaseLine->setToolTip({});
+    const auto policy = runs::ReleasePolicy::load({});
+    if (policy && !policy->active())
+        return true; // no trusted key: files go unsigned, as ever
+    // Checked now to tell the operator at once; Start checks the file again,
+    // over the very bytes it sends.
+    const PreparedFile prepared =
+        policy ? policy->prepare(QFile::encodeName(path).toStdString(),
+                                 UpdateFileReader::Kinds::RegularOnly)
+               : PreparedFile{nullptr, UpdateOutcome::FileRefused, policy.error(), {}};
+    const QString text = QString::fromStdString(prepared.ok() ? runs::signerLine(*prepared.decoded)
+                                                              : prepared.text);
+    ui_->releaseLine->setToolTip(prepared.ok() ? text
+                                               : text + QLatin1Char('\n') +
+                                                     QString::fromStdString(prepared.detail));
+    ui_->releaseLine->setText(ui_->releaseLine->fontMetrics().elidedText(
+        text, Qt::ElideRight, ui_->releaseLine->width()));
+    return prepared.ok();
 }
 
 void UpdaterWindow::startUpdate() {
@@ -261,7 +284,8 @@ void UpdaterWindow::fitToFont() {
                            QSize(qRound(rect.width() * scale), qRound(rect.height() * scale)));
         const QSize hint = scale > 1.0 ? widget->sizeHint() : scaled.size();
         // Texts that are cut short on purpose (the device's name) grow only in height.
-        const bool elided = widget == ui_->deviceName || widget == ui_->progressLabel;
+        const bool elided = widget == ui_->deviceName || widget == ui_->progressLabel ||
+                            widget == ui_->releaseLine;
         places.push_back({widget, scaled,
                           QSize(elided ? 0 : std::max(0, hint.width() - scaled.width()),
                                 std::max(0, hint.height() - scaled.height()))});

@@ -72,6 +72,9 @@ private:
     // Names the device behind the number beside it: "ttyUSB0 — FT232R USB
     // UART, serial A50285BI", or that no port has the number.
     void showDevice();
+    // Who released the file at `path`, under the file's name, when keys are
+    // trusted; false when the file is refused and must not be started.
+    bool showRelease(const QString& path);
 
     std::unique_ptr<Ui::UpdaterWindow> ui_;
     UpdateJob job_;

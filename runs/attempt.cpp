@@ -2,7 +2,30 @@
 
 namespace j4::runs {
 
-UpdateReport tryUpdate(std::size_t device, const UpdateRequest& request, const RunContext& run) {
+UpdateReport refusedAttempt(const UpdateRequest& request, const PreparedFile& prepared) {
+    UpdateReport report;
+    report.outcome = prepared.refusal;
+    report.text = prepared.text;
+    report.detail = prepared.detail;
+    report.filePath = request.filePath;
+    report.device = request.device;
+    report.portNumber = request.portNumber;
+    report.slot = request.slot;
+    report.portDescription = request.portDescription;
+    report.adapterSerial = request.adapterSerial;
+    report.startedAt = report.endedAt = std::chrono::system_clock::now();
+    return report;
+}
+
+UpdateReport tryUpdate(std::size_t device, const UpdateRequest& given, const RunContext& run) {
+    UpdateRequest request = given;
+    if (!request.decoded && run.release != nullptr && run.release->active()) {
+        const PreparedFile prepared =
+            run.release->prepare(request.filePath, request.fileKinds, &run.stop);
+        if (!prepared.ok())
+            return refusedAttempt(request, prepared);
+        request.decoded = prepared.decoded;
+    }
     const auto link = run.makeLink(request.device);
     UpdateSession session(*link, &run.stop);
     std::chrono::steady_clock::time_point sentAt;

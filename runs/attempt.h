@@ -5,6 +5,7 @@
 // window's update all go through here.
 
 #include "log_writer.h"
+#include "release_check.h"
 #include "update_session.h"
 
 #include <atomic>
@@ -51,7 +52,13 @@ struct RunContext {
     DeviceListener& listener;
     const std::atomic<bool>& stop;
     LogWriter* log = nullptr; // none: nothing is logged
+    // Files not yet decoded are checked and decoded first under it, so that
+    // a refused file opens no port; none: the session's own order.
+    const ReleasePolicy* release = nullptr;
 };
+
+// An attempt that ended before any port was opened: its file refused.
+UpdateReport refusedAttempt(const UpdateRequest& request, const PreparedFile& prepared);
 
 // One try on `device`: its events told, its end not (a station may try an
 // open again before the attempt ends).

@@ -13,7 +13,7 @@ root=$PWD
 # runs dpkg --add-architecture i386 for it).
 packages=(cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64
           wine32:i386 nsis qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgtest-dev
-          nlohmann-json3-dev xvfb xauth xz-utils)
+          nlohmann-json3-dev libgcrypt-mingw-w64-dev minisign xvfb xauth xz-utils)
 scripts/apt-install.sh "${packages[@]}"
 
 toolchains=$root/../shared/toolchains

@@ -12,6 +12,7 @@ run_packages=(
     libgensio-dev                    # remote ports: telnet and RFC 2217 (from ser2net's author)
     libssl-dev                       # TLS to remote ports: the server's host name checked
     nlohmann-json3-dev nettle-dev    # the update log: JSON lines, the file's SHA-256
+    libgcrypt20-dev                  # signed releases: Ed25519 and BLAKE2b-512, Linux and Windows alike
     libqt6svg6                       # the window's icon, drawn from its SVG
     xvfb xauth fonts-dejavu-core     # the window under a virtual display
 )
@@ -23,6 +24,7 @@ test_packages=(
     ser2net                          # a real serial-over-network server for the remote tests
     x11-utils                        # xprop: the window's class as task bars see it
     openssl ca-certificates          # certificates for the TLS tests, and a large bundle
+    minisign                         # the release engineer's tool: keys and signatures for the tests
 )
 
 packages=("${run_packages[@]}")

@@ -7,8 +7,10 @@
 #include "update_file.h"
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 namespace j4 {
@@ -38,8 +40,12 @@ public:
     virtual std::optional<std::uint64_t> size() const = 0;
 };
 
+// Sees every byte of a file as it is read for decoding (a signature's hash).
+using ByteObserver = std::function<void(std::span<const std::uint8_t>)>;
+
 // Decodes an opened file, refusing one whose size is over the limit unread,
-// and hashes it on the way.
-LoadResult decodeOpenedFile(UpdateFileReader& file);
+// and hashes it on the way. With an observer, the file is read to its end
+// even when decoding stops early, so the observer has seen all of it.
+LoadResult decodeOpenedFile(UpdateFileReader& file, const ByteObserver& observer = {});
 
 } // namespace j4

@@ -28,11 +28,21 @@
 
 namespace j4 {
 
+// Who released a file: its signature's key and trusted comment, as checked.
+struct ReleaseSignature {
+    std::string keyId;          // 16 hexadecimal digits, as minisign prints it
+    std::string version;        // the trusted comment's version=, if any
+    std::string expires;        // its expires=, if any
+    std::string timestamp;      // minisign's timestamp:, if any
+    std::string trustedComment; // the whole comment, as signed
+};
+
 // A file decoded once and sent to several devices: only read, by all.
 struct DecodedFile {
     std::vector<std::uint8_t> image;
     std::size_t frames = 0;
     std::string sha256;
+    std::optional<ReleaseSignature> signature; // checked over the very bytes decoded
 };
 
 struct UpdateRequest {
@@ -69,6 +79,7 @@ struct UpdateReport {
     TransferState transfer; // how far the transfer got
     std::size_t frames = 0;
     std::string fileSha256;
+    std::optional<ReleaseSignature> signature;
     std::string filePath;
     std::string device;
     std::optional<int> portNumber;
@@ -102,9 +113,25 @@ struct PreparedFile {
     bool ok() const { return decoded != nullptr; }
 };
 
-// File first: opens, checks and decodes the file at `path`.
+// What else a file must pass, judged over the very bytes decoded (a release
+// signature): it sees each chunk as it is read, then judges the whole.
+class FileCheck {
+public:
+    struct Refusal {
+        std::string text;
+        std::string detail;
+    };
+    virtual ~FileCheck() = default;
+    virtual void take(std::span<const std::uint8_t> chunk) = 0;
+    // Judged before the decoding's own verdict; a file it passes may be
+    // noted in `decoded` (its signature).
+    virtual Result<Done, Refusal> judge(DecodedFile& decoded) = 0;
+};
+
+// File first: opens, checks and decodes the file at `path`, read once.
 PreparedFile prepareUpdateFile(const std::string& path, UpdateFileReader::Kinds kinds,
-                               const std::atomic<bool>* stop = nullptr);
+                               const std::atomic<bool>* stop = nullptr,
+                               FileCheck* check = nullptr);
 
 // The released file pinned: a prepared file whose SHA-256 is not
 // `expectedSha256` (hexadecimal, any case) becomes a refusal. An empty

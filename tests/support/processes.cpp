@@ -257,6 +257,7 @@ ProgramResult runProgram(const QString& program, const QStringList& arguments,
     }
     process.setProcessEnvironment(environment);
     process.start(program, arguments);
+    process.closeWriteChannel(); // nothing on standard input: nothing waits for it
     ProgramResult result;
     if (!process.waitForFinished(timeoutMs)) {
         process.kill();
@@ -266,6 +267,39 @@ ProgramResult runProgram(const QString& program, const QStringList& arguments,
     result.out = QString::fromUtf8(process.readAllStandardOutput());
     result.err = QString::fromUtf8(process.readAllStandardError());
     return result;
+}
+
+Minisign::Minisign(const QString& folder, const QString& name)
+    : publicKey_(folder + QLatin1Char('/') + name + QStringLiteral(".pub")),
+      secretKey_(folder + QLatin1Char('/') + name + QStringLiteral(".key")) {
+    const ProgramResult made =
+        runProgram(QStringLiteral("minisign"),
+                   {QStringLiteral("-G"), QStringLiteral("-W"), QStringLiteral("-p"), publicKey_,
+                    QStringLiteral("-s"), secretKey_});
+    if (made.exitCode != 0)
+        qFatal("minisign -G: %s", qPrintable(made.err));
+}
+
+QString Minisign::keyId() const {
+    QFile key(publicKey_);
+    if (!key.open(QIODevice::ReadOnly))
+        return {};
+    // "untrusted comment: minisign public key 3818898E3DBE3A3A"
+    return QString::fromLatin1(key.readLine()).trimmed().section(QLatin1Char(' '), -1);
+}
+
+void Minisign::sign(const QString& file, const QString& trustedComment, const QString& signature,
+                    bool legacy) const {
+    QStringList arguments{
+        QStringLiteral("-S"), QStringLiteral("-s"), secretKey_, QStringLiteral("-m"), file,
+        QStringLiteral("-t"), trustedComment};
+    if (!signature.isEmpty())
+        arguments << QStringLiteral("-x") << signature;
+    if (legacy)
+        arguments << QStringLiteral("-l");
+    const ProgramResult signedFile = runProgram(QStringLiteral("minisign"), arguments);
+    if (signedFile.exitCode != 0)
+        qFatal("minisign -S: %s", qPrintable(signedFile.err));
 }
 
 } // namespace j4::testing

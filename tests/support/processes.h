@@ -98,6 +98,25 @@ struct ProgramResult {
 ProgramResult runProgram(const QString& program, const QStringList& arguments,
                          const QStringList& extraEnvironment = {}, int timeoutMs = 60000);
 
+// minisign, the release engineer's own tool: a key pair made without a
+// password in `folder`, and signatures made with it.
+class Minisign {
+public:
+    Minisign(const QString& folder, const QString& name);
+    QString publicKey() const { return publicKey_; }
+    QString secretKey() const { return secretKey_; }
+    // The key ID as minisign prints it.
+    QString keyId() const;
+    // Signs `file` into `signature` (FILE.minisig when empty) with
+    // `trustedComment`; `legacy`: the old unhashed form (-l).
+    void sign(const QString& file, const QString& trustedComment, const QString& signature = {},
+              bool legacy = false) const;
+
+private:
+    QString publicKey_;
+    QString secretKey_;
+};
+
 // Where the build put the tools.
 QString devsimPath();
 QString flashPath();

@@ -1,0 +1,266 @@
+#include "release_check.h"
+
+#include <QDate>
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+
+#include <cstdio>
+#include <map>
+
+namespace j4::runs {
+namespace {
+
+constexpr std::size_t kSmallFileLimit = 64 * 1024;
+
+// A key or signature file's text: opened without blocking (a FIFO named by
+// mistake cannot hang a run), regular files only, small.
+Result<std::string> readSmallFile(const std::string& path) {
+    auto opened = UpdateFileReader::open(path, UpdateFileReader::Kinds::RegularOnly);
+    if (!opened)
+        return fail(opened.error());
+    std::string text(kSmallFileLimit + 1, '\0');
+    std::size_t length = 0;
+    while (length < text.size()) {
+        const auto got = (*opened)->read(std::span(
+            reinterpret_cast<std::uint8_t*>(text.data()) + length, text.size() - length));
+        if (got < 0)
+            return fail("it cannot be read");
+        if (got == 0)
+            break;
+        length += static_cast<std::size_t>(got);
+    }
+    if (length > kSmallFileLimit)
+        return fail("it is too large for a key or a signature");
+    text.resize(length);
+    return text;
+}
+
+Result<TrustedKey> readKey(const std::string& file) {
+    const auto text = readSmallFile(file);
+    const auto key = text ? minisign::parsePublicKey(*text) : Result<minisign::PublicKey>(fail(text.error()));
+    if (!key)
+        return fail("The trusted key " + file + " cannot be used (" + key.error() +
+                    "). Replace it with the release engineer's minisign public key.");
+    return TrustedKey{*key, file};
+}
+
+std::vector<std::string> keyFilesIn(const QString& folder) {
+    std::vector<std::string> files;
+    const QDir dir(folder);
+    for (const QString& name : dir.entryList({QStringLiteral("*.pub")}, QDir::Files, QDir::Name))
+        files.push_back(QFile::encodeName(dir.filePath(name)).toStdString());
+    return files;
+}
+
+std::vector<std::string> keyFilesFromEnvironment() {
+    std::vector<std::string> files;
+    for (const QString& file : qEnvironmentVariable("J4_TRUST_KEYS")
+                                   .split(QDir::listSeparator(), Qt::SkipEmptyParts))
+        files.push_back(QFile::encodeName(file).toStdString());
+    return files;
+}
+
+// The trusted comment's words: "key=value" (as a release engineer writes
+// them with -t) or "key:value" (minisign's own timestamp: and file:).
+std::map<std::string, std::string> commentFields(const std::string& comment) {
+    std::map<std::string, std::string> fields;
+    std::size_t at = 0;
+    while (at < comment.size()) {
+        const auto start = comment.find_first_not_of(" \t", at);
+        if (start == std::string::npos)
+            break;
+        const auto end = std::min(comment.find_first_of(" \t", start), comment.size());
+        const std::string word = comment.substr(start, end - start);
+        if (const auto split = word.find_first_of("=:"); split != std::string::npos)
+            fields.emplace(word.substr(0, split), word.substr(split + 1));
+        at = end;
+    }
+    return fields;
+}
+
+using Refusal = FileCheck::Refusal;
+
+std::string trustedKeyList(const std::vector<TrustedKey>& keys) {
+    std::string list;
+    for (const TrustedKey& key : keys)
+        list += (list.empty() ? "" : ", ") + minisign::keyIdText(key.key.id) + " (" + key.file + ")";
+    return list;
+}
+
+} // namespace
+
+std::string Version::text() const {
+    return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch);
+}
+
+std::optional<Version> parseVersion(const std::string& text) {
+    Version version;
+    char end = '\0';
+    if (std::sscanf(text.c_str(), "%d.%d.%d%c", &version.major, &version.minor, &version.patch,
+                    &end) != 3 ||
+        version.major < 0 || version.minor < 0 || version.patch < 0 ||
+        text.find_first_not_of("0123456789.") != std::string::npos)
+        return std::nullopt;
+    return version;
+}
+
+QString userTrustedKeyFolder() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QStringLiteral("/j4-updater/trusted-keys");
+}
+
+namespace {
+
+// The signature's verdict over the bytes as they are read for decoding.
+class SignatureCheck final : public FileCheck {
+public:
+    SignatureCheck(const std::vector<TrustedKey>& keys, const ReleaseOptions& options,
+                   std::string file, std::string signatureFile)
+        : keys_(keys), options_(options), file_(std::move(file)),
+          signatureFile_(std::move(signatureFile)) {}
+
+    void take(std::span<const std::uint8_t> chunk) override { hash_.update(chunk); }
+
+    Result<Done, Refusal> judge(DecodedFile& decoded) override {
+        const auto signature = readSignature();
+        if (!signature)
+            return fail(signature.error());
+        const TrustedKey* key = signer(*signature);
+        if (key == nullptr)
+            return fail(Refusal{"Update file is not signed by a trusted key (key ID " +
+                                    minisign::keyIdText(signature->keyId) + ").",
+                                signatureFile_ + "; trusted: " + trustedKeyList(keys_)});
+        const auto digest = hash_.digest();
+        const auto verdict = minisign::verify(key->key, *signature, digest);
+        const std::string by = " (key ID " + minisign::keyIdText(key->key.id) + ")";
+        if (!verdict.fileSigned)
+            return fail(Refusal{"Update file was changed after it was signed.",
+                                file_ + " does not match its signature " + signatureFile_ + by});
+        if (!verdict.commentSigned)
+            return fail(Refusal{"Update file's trusted comment was changed after it was signed.",
+                                signatureFile_ + by});
+        ReleaseSignature release{minisign::keyIdText(key->key.id), {}, {}, {},
+                                 signature->trustedComment};
+        const auto fields = commentFields(signature->trustedComment);
+        if (const auto at = fields.find("version"); at != fields.end())
+            release.version = at->second;
+        if (const auto at = fields.find("expires"); at != fields.end())
+            release.expires = at->second;
+        if (const auto at = fields.find("timestamp"); at != fields.end())
+            release.timestamp = at->second;
+        if (auto label = judgeLabel(release); !label)
+            return label;
+        decoded.signature = std::move(release);
+        return Done{};
+    }
+
+private:
+    Result<minisign::Signature, Refusal> readSignature() const {
+        const auto text = readSmallFile(signatureFile_);
+        if (!text)
+            return fail(Refusal{"Update file is not signed.",
+                                signatureFile_ + ": " + text.error() +
+                                    ". Sign it with minisign -S -m " + file_ +
+                                    ", or name its signature with --signature."});
+        auto signature = minisign::parseSignature(*text);
+        if (!signature)
+            return fail(Refusal{"Update file's signature cannot be read.",
+                                signatureFile_ + ": " + signature.error()});
+        if (!signature->prehashed)
+            return fail(Refusal{"Update file is signed in minisign's legacy form, which is not "
+                                "accepted.",
+                                signatureFile_ + ": sign it again with minisign -S, without -l."});
+        return std::move(*signature);
+    }
+
+    const TrustedKey* signer(const minisign::Signature& signature) const {
+        for (const TrustedKey& key : keys_)
+            if (key.key.id == signature.keyId)
+                return &key;
+        return nullptr;
+    }
+
+    // The release label: not expired, and not below the minimum version.
+    Result<Done, Refusal> judgeLabel(const ReleaseSignature& release) const {
+        if (!release.expires.empty()) {
+            const QDate expires =
+                QDate::fromString(QString::fromStdString(release.expires), Qt::ISODate);
+            if (!expires.isValid())
+                return fail(Refusal{"Update file's expiry date " + release.expires +
+                                        " is not a date (YYYY-MM-DD).",
+                                    signatureFile_});
+            if (QDateTime::currentDateTimeUtc().date() > expires)
+                return fail(Refusal{"Update file's release expired on " + release.expires + ".",
+                                    signatureFile_});
+        }
+        if (!options_.minVersion)
+            return Done{};
+        const std::string accepts =
+            "this station accepts " + options_.minVersion->text() + " or later.";
+        const auto version = parseVersion(release.version);
+        if (!version)
+            return fail(Refusal{"Update file has no version; " + accepts,
+                                "Its trusted comment: " + release.trustedComment +
+                                    ". Sign releases with minisign -S -t 'version=X.Y.Z'."});
+        if (*version < *options_.minVersion)
+            return fail(Refusal{"Update file is version " + version->text() + "; " + accepts,
+                                signatureFile_});
+        return Done{};
+    }
+
+    const std::vector<TrustedKey>& keys_;
+    const ReleaseOptions& options_;
+    std::string file_;
+    std::string signatureFile_;
+    minisign::FileHash hash_;
+};
+
+} // namespace
+
+Result<ReleasePolicy> ReleasePolicy::load(const ReleaseOptions& options) {
+    ReleasePolicy policy;
+    policy.options_ = options;
+    std::vector<std::string> files = keyFilesIn(systemTrustedKeyFolder());
+    for (auto more : {keyFilesIn(userTrustedKeyFolder()), keyFilesFromEnvironment(),
+                      options.trustKeyFiles})
+        files.insert(files.end(), more.begin(), more.end());
+    for (const std::string& file : files) {
+        auto key = readKey(file);
+        if (!key)
+            return fail(key.error());
+        policy.keys_.push_back(std::move(*key));
+    }
+    if (options.requireSignature && policy.keys_.empty())
+        return fail("Signatures are required and no trusted key is installed: nothing is sent. "
+                    "Put the release key in " +
+                    QFile::encodeName(systemTrustedKeyFolder()).toStdString() +
+                    "/ or give it with --trust-key.");
+    return policy;
+}
+
+PreparedFile ReleasePolicy::prepare(const std::string& path, UpdateFileReader::Kinds kinds,
+                                    const std::atomic<bool>* stop) const {
+    if (!active())
+        return prepareUpdateFile(path, kinds, stop);
+    if (path == kStandardInput && options_.signatureFile.empty())
+        return {nullptr, UpdateOutcome::FileRefused,
+                "Update file from standard input needs its signature named with --signature "
+                "SIG.",
+                {}};
+    const std::string signatureFile =
+        options_.signatureFile.empty() ? path + ".minisig" : options_.signatureFile;
+    SignatureCheck check(keys_, options_, path, signatureFile);
+    return prepareUpdateFile(path, kinds, stop, &check);
+}
+
+std::string signerLine(const DecodedFile& decoded) {
+    if (!decoded.signature)
+        return {};
+    std::string line = "Signed by key " + decoded.signature->keyId;
+    if (!decoded.signature->version.empty())
+        line += " \u2014 version " + decoded.signature->version;
+    return line;
+}
+
+} // namespace j4::runs
