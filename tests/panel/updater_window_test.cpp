@@ -137,6 +137,7 @@ private slots:
     void cleanup() {
         window.reset();
         qunsetenv("J4_PORTS");
+        qunsetenv("J4_TRUST_KEYS");
     }
 
     void windowAsDefined() {
@@ -333,6 +334,41 @@ private slots:
         dialog->reject();
         QTRY_VERIFY(window->findChild<QFileDialog*>() == nullptr);
         QCOMPARE(window->chosenFile(), fifo);
+    }
+
+    void onlySignedFilesReachTheDeviceWhenAKeyIsTrusted() {
+        const j4::testing::Minisign release(dir->path(), QStringLiteral("release"));
+        release.sign(file, QStringLiteral("version=1.4.2"));
+        qputenv("J4_TRUST_KEYS", QFile::encodeName(release.publicKey()));
+        DevSim device;
+        useDevice(device);
+        chooseFile(file);
+        auto* line = find<QLabel>("releaseLine");
+        QCOMPARE(line->text(),
+                 QStringLiteral("Signed by key %1 \u2014 version 1.4.2").arg(release.keyId()));
+        QVERIFY(find<QPushButton>("startButton")->isEnabled());
+
+        // Replaced after it was chosen: Start checks the very bytes it sends.
+        QFile original(file);
+        QVERIFY(original.open(QIODevice::ReadOnly));
+        QByteArray text = original.readAll();
+        original.close();
+        text[text.indexOf('A')] = 'B';
+        QFile replaced(file);
+        QVERIFY(replaced.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        replaced.write(text);
+        replaced.close();
+        start();
+        QCOMPARE(waitForResult(),
+                 (QStringList{"Error", "Update file was changed after it was signed."}));
+        closeResult();
+        QVERIFY(device.stop().startsWith("transmissions=0"));
+
+        // Chosen as it is now: refused under its name, Start dimmed.
+        chooseFile(file);
+        QTRY_COMPARE(line->toolTip().section(QLatin1Char('\n'), 0, 0),
+                     QStringLiteral("Update file was changed after it was signed."));
+        QVERIFY(!find<QPushButton>("startButton")->isEnabled());
     }
 
     void waitingForTheDeviceIsShownAfterASecond() {

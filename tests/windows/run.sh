@@ -129,6 +129,33 @@ err=$(tr -d '\r' <"$work/flash.err")
 check "Ctrl+C: exit 130, 'The update was interrupted.' (got $status, '$(last_line)')" \
     test "$status" = 130 -a "$(last_line)" = "j4_flash: The update was interrupted."
 
+echo "== signed releases: minisign's own keys and signatures, the check by libgcrypt"
+minisign -G -W -p "$work/release.pub" -s "$work/release.key" >/dev/null
+cp "$work/demo.j4u" "$work/signed.j4u"
+minisign -S -s "$work/release.key" -m "$work/signed.j4u" -t 'version=1.4.2' >/dev/null
+key_id=$(sed -n '1s/.* //p' "$work/release.pub")
+start_device 5
+flash_status --port 5 -q --trust-key release.pub --min-version 1.4.0 signed.j4u
+stop_device
+check "a signed release: exit 0 and bit-exact (got $status, '$(last_line)')" \
+    test "$status" = 0 && cmp -s "$work/demo.bin" "$work/capture.bin"
+sed '1s/^\(.\)./\1Z/' "$work/signed.j4u" >"$work/tampered.j4u"
+cp "$work/signed.j4u.minisig" "$work/tampered.j4u.minisig"
+start_device 5
+flash_status --port 5 -q --trust-key release.pub tampered.j4u
+stop_device
+check "a file changed after signing: exit 3, nothing sent (got $status, '$(last_line)')" \
+    test "$status" = 3 -a "$(last_line)" = "j4_flash: Update file was changed after it was signed." \
+    -a ! -s "$work/capture.bin"
+keys="$WINEPREFIX/drive_c/ProgramData/j4-updater/trusted-keys"
+mkdir -p "$keys" && cp "$work/release.pub" "$keys/"
+flash_status --check demo.j4u
+check "a key under %ProgramData%: an unsigned file is refused (got $status, '$(last_line)')" \
+    test "$status" = 3 -a "$(last_line)" = "j4_flash: Update file is not signed."
+flash_status --check signed.j4u
+check "--check names the signer (got '$out')" grep -q "signed by key $key_id, version 1.4.2" <<<"$out"
+rm -r "$keys"
+
 echo "== the window under Xvfb"
 cp "$build/tests/window_driver.exe" "$stage/bin/" # beside the Qt libraries
 start_device 5
