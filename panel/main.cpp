@@ -69,6 +69,8 @@ Environment:
   J4_TLS_CERT       rfc2217s:// ports: the client certificate, for servers
                     that ask for one
   J4_TLS_KEY        its key
+  J4_TRUST_KEYS     minisign public keys to trust, separated by ':', besides
+                    the trusted-keys folders
   J4_SERIAL_NAMES   where udev puts stable names (default /dev/serial)
   SYSFS_PATH        where sysfs is mounted (default /sys)
   XDG_CONFIG_HOME   the folder of the ports file and the settings (default
@@ -79,7 +81,11 @@ Files:
   $XDG_CONFIG_HOME/j4-updater/ports       the user's ports file, read after it
   $XDG_CONFIG_HOME/Ferrowan GmbH/j4_updater.conf
                                           the last port number and folder
+  /etc/j4-updater/trusted-keys/*.pub      minisign public keys trusted to
+  $XDG_CONFIG_HOME/j4-updater/trusted-keys/*.pub    sign releases
 Lines "N PATH" of a ports file pin port number N to PATH; # starts a comment.
+Once a key is trusted, only files it signed (FILE.minisig beside FILE) can be
+started; the signer and the release's version show under the file's name.
 
 Examples:
   j4_updater

@@ -42,9 +42,9 @@ std::vector<std::string_view> linesOf(std::string_view text) {
 
 // Base64 as minisign writes it, strictly: nothing else on the line.
 Result<QByteArray> base64(std::string_view line, const char* what) {
-    const auto decoded = QByteArray::fromBase64Encoding(
-        QByteArray(line.data(), static_cast<qsizetype>(line.size())),
-        QByteArray::AbortOnBase64DecodingErrors);
+    const auto decoded =
+        QByteArray::fromBase64Encoding(QByteArray(line.data(), static_cast<qsizetype>(line.size())),
+                                       QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded || line.empty())
         return fail(std::string(what) + " is not base64");
     return *decoded;
@@ -64,14 +64,14 @@ bool ed25519Verifies(const std::array<std::uint8_t, 32>& key,
     gcry_sexp_t keyExpr = nullptr;
     gcry_sexp_t signatureExpr = nullptr;
     gcry_sexp_t dataExpr = nullptr;
-    bool good = gcry_sexp_build(&keyExpr, nullptr,
-                                "(public-key (ecc (curve Ed25519) (flags eddsa) (q %b)))",
-                                static_cast<int>(key.size()), key.data()) == 0 &&
-                gcry_sexp_build(&signatureExpr, nullptr, "(sig-val (eddsa (r %b) (s %b)))", 32,
-                                signature.data(), 32, signature.data() + 32) == 0 &&
-                gcry_sexp_build(&dataExpr, nullptr,
-                                "(data (flags eddsa) (hash-algo sha512) (value %b))",
-                                static_cast<int>(message.size()), message.data()) == 0;
+    bool good =
+        gcry_sexp_build(&keyExpr, nullptr,
+                        "(public-key (ecc (curve Ed25519) (flags eddsa) (q %b)))",
+                        static_cast<int>(key.size()), key.data()) == 0 &&
+        gcry_sexp_build(&signatureExpr, nullptr, "(sig-val (eddsa (r %b) (s %b)))", 32,
+                        signature.data(), 32, signature.data() + 32) == 0 &&
+        gcry_sexp_build(&dataExpr, nullptr, "(data (flags eddsa) (hash-algo sha512) (value %b))",
+                        static_cast<int>(message.size()), message.data()) == 0;
     good = good && gcry_pk_verify(signatureExpr, dataExpr, keyExpr) == 0;
     gcry_sexp_release(keyExpr);
     gcry_sexp_release(signatureExpr);
@@ -95,7 +95,8 @@ std::string keyIdText(const KeyId& id) {
 Result<PublicKey> parsePublicKey(std::string_view text) {
     const auto lines = linesOf(text);
     if (lines.size() < 2 || !lines[0].starts_with("untrusted comment:"))
-        return fail("it is not a minisign public key (an \"untrusted comment:\" line, then the key)");
+        return fail(
+            "it is not a minisign public key (an \"untrusted comment:\" line, then the key)");
     const auto blob = base64(lines[1], "the key");
     if (!blob)
         return fail(blob.error());
@@ -153,16 +154,22 @@ std::array<std::uint8_t, 64> FileHash::digest() {
     return out;
 }
 
-Verdict verify(const PublicKey& key, const Signature& signature,
-               std::span<const std::uint8_t, 64> fileHash) {
-    Verdict verdict;
-    verdict.fileSigned = ed25519Verifies(key.key, signature.signature, fileHash);
-    std::vector<std::uint8_t> signedComment(signature.signature.begin(),
-                                            signature.signature.end());
+bool verifyFile(const PublicKey& key, const Signature& signature,
+                std::span<const std::uint8_t, 64> fileHash) {
+    return ed25519Verifies(key.key, signature.signature, fileHash);
+}
+
+bool verifyComment(const PublicKey& key, const Signature& signature) {
+    // The global signature covers the file's signature and the comment.
+    std::vector<std::uint8_t> signedComment(signature.signature.begin(), signature.signature.end());
     signedComment.insert(signedComment.end(), signature.trustedComment.begin(),
                          signature.trustedComment.end());
-    verdict.commentSigned = ed25519Verifies(key.key, signature.globalSignature, signedComment);
-    return verdict;
+    return ed25519Verifies(key.key, signature.globalSignature, signedComment);
+}
+
+Verdict verify(const PublicKey& key, const Signature& signature,
+               std::span<const std::uint8_t, 64> fileHash) {
+    return {verifyFile(key, signature, fileHash), verifyComment(key, signature)};
 }
 
 } // namespace j4::runs::minisign

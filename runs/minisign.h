@@ -55,10 +55,14 @@ private:
 // Whether `signature` by `key` holds for the file whose BLAKE2b-512 is
 // `fileHash`: the signature itself, then its trusted comment's.
 struct Verdict {
-    bool fileSigned = false;   // the file is what was signed
+    bool fileSigned = false;    // the file is what was signed
     bool commentSigned = false; // the trusted comment is as signed
 };
 Verdict verify(const PublicKey& key, const Signature& signature,
                std::span<const std::uint8_t, 64> fileHash);
+// Each on its own: the file's signature, and the trusted comment's.
+bool verifyFile(const PublicKey& key, const Signature& signature,
+                std::span<const std::uint8_t, 64> fileHash);
+bool verifyComment(const PublicKey& key, const Signature& signature);
 
 } // namespace j4::runs::minisign

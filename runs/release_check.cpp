@@ -1,5 +1,7 @@
 #include "release_check.h"
 
+#include "release_hash.h"
+
 #include <QDate>
 #include <QDir>
 #include <QFile>
@@ -22,8 +24,8 @@ Result<std::string> readSmallFile(const std::string& path) {
     std::string text(kSmallFileLimit + 1, '\0');
     std::size_t length = 0;
     while (length < text.size()) {
-        const auto got = (*opened)->read(std::span(
-            reinterpret_cast<std::uint8_t*>(text.data()) + length, text.size() - length));
+        const auto got = (*opened)->read(
+            std::span(reinterpret_cast<std::uint8_t*>(text.data()) + length, text.size() - length));
         if (got < 0)
             return fail("it cannot be read");
         if (got == 0)
@@ -38,7 +40,8 @@ Result<std::string> readSmallFile(const std::string& path) {
 
 Result<TrustedKey> readKey(const std::string& file) {
     const auto text = readSmallFile(file);
-    const auto key = text ? minisign::parsePublicKey(*text) : Result<minisign::PublicKey>(fail(text.error()));
+    const auto key =
+        text ? minisign::parsePublicKey(*text) : Result<minisign::PublicKey>(fail(text.error()));
     if (!key)
         return fail("The trusted key " + file + " cannot be used (" + key.error() +
                     "). Replace it with the release engineer's minisign public key.");
@@ -55,8 +58,8 @@ std::vector<std::string> keyFilesIn(const QString& folder) {
 
 std::vector<std::string> keyFilesFromEnvironment() {
     std::vector<std::string> files;
-    for (const QString& file : qEnvironmentVariable("J4_TRUST_KEYS")
-                                   .split(QDir::listSeparator(), Qt::SkipEmptyParts))
+    for (const QString& file :
+         qEnvironmentVariable("J4_TRUST_KEYS").split(QDir::listSeparator(), Qt::SkipEmptyParts))
         files.push_back(QFile::encodeName(file).toStdString());
     return files;
 }
@@ -84,7 +87,8 @@ using Refusal = FileCheck::Refusal;
 std::string trustedKeyList(const std::vector<TrustedKey>& keys) {
     std::string list;
     for (const TrustedKey& key : keys)
-        list += (list.empty() ? "" : ", ") + minisign::keyIdText(key.key.id) + " (" + key.file + ")";
+        list +=
+            (list.empty() ? "" : ", ") + minisign::keyIdText(key.key.id) + " (" + key.file + ")";
     return list;
 }
 
@@ -112,43 +116,48 @@ QString userTrustedKeyFolder() {
 
 namespace {
 
-// The signature's verdict over the bytes as they are read for decoding.
+// The signature's verdict over the bytes as they are read for decoding: the
+// signature read and its key found first, the hashing and verifying beside
+// the decoding.
 class SignatureCheck final : public FileCheck {
 public:
     SignatureCheck(const std::vector<TrustedKey>& keys, const ReleaseOptions& options,
                    std::string file, std::string signatureFile)
         : keys_(keys), options_(options), file_(std::move(file)),
-          signatureFile_(std::move(signatureFile)) {}
+          signatureFile_(std::move(signatureFile)), signature_(readSignature()),
+          key_(signature_ ? signer(*signature_) : nullptr) {
+        if (key_ != nullptr)
+            background_.emplace(key_->key, *signature_);
+    }
 
-    void take(std::span<const std::uint8_t> chunk) override { hash_.update(chunk); }
+    void take(std::span<const std::uint8_t> chunk) override {
+        if (background_)
+            background_->take(chunk);
+    }
 
     Result<Done, Refusal> judge(DecodedFile& decoded) override {
-        const auto signature = readSignature();
-        if (!signature)
-            return fail(signature.error());
-        const TrustedKey* key = signer(*signature);
-        if (key == nullptr)
+        if (!signature_)
+            return fail(signature_.error());
+        if (key_ == nullptr)
             return fail(Refusal{"Update file is not signed by a trusted key (key ID " +
-                                    minisign::keyIdText(signature->keyId) + ").",
+                                    minisign::keyIdText(signature_->keyId) + ").",
                                 signatureFile_ + "; trusted: " + trustedKeyList(keys_)});
-        const auto digest = hash_.digest();
-        const auto verdict = minisign::verify(key->key, *signature, digest);
-        const std::string by = " (key ID " + minisign::keyIdText(key->key.id) + ")";
+        const auto verdict = background_->verdict();
+        const std::string by = " (key ID " + minisign::keyIdText(key_->key.id) + ")";
         if (!verdict.fileSigned)
             return fail(Refusal{"Update file was changed after it was signed.",
                                 file_ + " does not match its signature " + signatureFile_ + by});
         if (!verdict.commentSigned)
             return fail(Refusal{"Update file's trusted comment was changed after it was signed.",
                                 signatureFile_ + by});
-        ReleaseSignature release{minisign::keyIdText(key->key.id), {}, {}, {},
-                                 signature->trustedComment};
-        const auto fields = commentFields(signature->trustedComment);
-        if (const auto at = fields.find("version"); at != fields.end())
-            release.version = at->second;
-        if (const auto at = fields.find("expires"); at != fields.end())
-            release.expires = at->second;
-        if (const auto at = fields.find("timestamp"); at != fields.end())
-            release.timestamp = at->second;
+        ReleaseSignature release{
+            minisign::keyIdText(key_->key.id), {}, {}, {}, signature_->trustedComment};
+        const auto fields = commentFields(signature_->trustedComment);
+        for (auto [name, field] :
+             {std::pair{"version", &release.version}, std::pair{"expires", &release.expires},
+              std::pair{"timestamp", &release.timestamp}})
+            if (const auto at = fields.find(name); at != fields.end())
+                *field = at->second;
         if (auto label = judgeLabel(release); !label)
             return label;
         decoded.signature = std::move(release);
@@ -213,7 +222,9 @@ private:
     const ReleaseOptions& options_;
     std::string file_;
     std::string signatureFile_;
-    minisign::FileHash hash_;
+    Result<minisign::Signature, Refusal> signature_;
+    const TrustedKey* key_;
+    std::optional<BackgroundVerification> background_;
 };
 
 } // namespace
@@ -222,8 +233,8 @@ Result<ReleasePolicy> ReleasePolicy::load(const ReleaseOptions& options) {
     ReleasePolicy policy;
     policy.options_ = options;
     std::vector<std::string> files = keyFilesIn(systemTrustedKeyFolder());
-    for (auto more : {keyFilesIn(userTrustedKeyFolder()), keyFilesFromEnvironment(),
-                      options.trustKeyFiles})
+    for (auto more :
+         {keyFilesIn(userTrustedKeyFolder()), keyFilesFromEnvironment(), options.trustKeyFiles})
         files.insert(files.end(), more.begin(), more.end());
     for (const std::string& file : files) {
         auto key = readKey(file);
@@ -244,7 +255,8 @@ PreparedFile ReleasePolicy::prepare(const std::string& path, UpdateFileReader::K
     if (!active())
         return prepareUpdateFile(path, kinds, stop);
     if (path == kStandardInput && options_.signatureFile.empty())
-        return {nullptr, UpdateOutcome::FileRefused,
+        return {nullptr,
+                UpdateOutcome::FileRefused,
                 "Update file from standard input needs its signature named with --signature "
                 "SIG.",
                 {}};

@@ -1,0 +1,45 @@
+#pragma once
+// A signature's checks on a thread of their own, beside the decoding and the
+// SHA-256 it already computes: the trusted comment's signature at once, the
+// file's BLAKE2b-512 as its chunks are handed over, then the file's
+// signature. A release check then adds to a file's reading little more than
+// the last verification.
+
+#include "minisign.h"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <span>
+#include <thread>
+#include <vector>
+
+namespace j4::runs {
+
+class BackgroundVerification {
+public:
+    BackgroundVerification(const minisign::PublicKey& key, const minisign::Signature& signature);
+    ~BackgroundVerification();
+    BackgroundVerification(const BackgroundVerification&) = delete;
+    BackgroundVerification& operator=(const BackgroundVerification&) = delete;
+
+    // The next chunk of the file (copied).
+    void take(std::span<const std::uint8_t> chunk);
+    // Once the whole file was taken.
+    minisign::Verdict verdict();
+
+private:
+    void run();
+    void finish();
+
+    const minisign::PublicKey& key_;
+    const minisign::Signature& signature_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::vector<std::uint8_t>> chunks_;
+    bool ended_ = false;
+    minisign::Verdict verdict_;
+    std::thread thread_;
+};
+
+} // namespace j4::runs
