@@ -71,8 +71,10 @@ private:
             report = tryUpdate(index_, request, run_);
         }
         describe(report);
-        endAttempt(index_, report, run_);
+        // Counted before the end is told: whoever hears the end sees the
+        // counts that include it.
         count(report);
+        endAttempt(index_, report, run_);
         return report;
     }
 

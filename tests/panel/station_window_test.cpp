@@ -158,7 +158,8 @@ private slots:
         QVERIFY(find<QPushButton>("startButton")->isEnabled());
         // With a trusted key: the signer shown, an unsigned file refused.
         const j4::testing::Minisign release(dir->path(), QStringLiteral("release"));
-        qputenv("J4_TRUST_KEYS", QFile::encodeName(release.publicKey()));
+        const j4::testing::ScopedVariable trusted("J4_TRUST_KEYS",
+                                                  QFile::encodeName(release.publicKey()));
         QVERIFY(!window->setUpdateFile(file));
         QVERIFY(find<QLabel>("fileSummary")->text().startsWith("Update file is not signed. "));
         QVERIFY(!find<QPushButton>("startButton")->isEnabled());
@@ -168,7 +169,6 @@ private slots:
                     ->text()
                     .endsWith(QStringLiteral(", signed by key %1 \u2014 version 2.0.1")
                                   .arg(release.keyId())));
-        qunsetenv("J4_TRUST_KEYS");
     }
 
     void closingMidUpdateAsksThenInterrupts() {

@@ -137,7 +137,6 @@ private slots:
     void cleanup() {
         window.reset();
         qunsetenv("J4_PORTS");
-        qunsetenv("J4_TRUST_KEYS");
     }
 
     void windowAsDefined() {
@@ -339,7 +338,8 @@ private slots:
     void onlySignedFilesReachTheDeviceWhenAKeyIsTrusted() {
         const j4::testing::Minisign release(dir->path(), QStringLiteral("release"));
         release.sign(file, QStringLiteral("version=1.4.2"));
-        qputenv("J4_TRUST_KEYS", QFile::encodeName(release.publicKey()));
+        const j4::testing::ScopedVariable trusted("J4_TRUST_KEYS",
+                                                  QFile::encodeName(release.publicKey()));
         DevSim device;
         useDevice(device);
         chooseFile(file);

@@ -34,6 +34,21 @@ template <class T> T* control(const QWidget* window, const char* name) {
     return widget;
 }
 
+// A variable of the environment set for a scope: a check that fails on the
+// way leaves the next test as it found it.
+class ScopedVariable {
+public:
+    ScopedVariable(const char* name, const QByteArray& value) : name_(name) {
+        qputenv(name, value);
+    }
+    ~ScopedVariable() { qunsetenv(name_); }
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+private:
+    const char* name_;
+};
+
 // What every window test holds: a folder of its own, the window, and an
 // update file's image and path.
 template <class Window> struct WindowUnderTest {
