@@ -74,9 +74,9 @@ int check(const FlashOptions& options, const std::atomic<bool>& stop, const Outp
                  prepared.decoded->frames, prepared.decoded->image.size());
     if (const auto& signature = prepared.decoded->signature) {
         const auto orDash = [](const std::string& text) { return text.empty() ? "-" : text; };
-        output.say("signed by key " + signature->keyId + ", version " +
-                   orDash(signature->version) + ", expires " + orDash(signature->expires) +
-                   ", timestamp " + orDash(signature->timestamp));
+        output.say("signed by key " + signature->keyId + ", version " + orDash(signature->version) +
+                   ", expires " + orDash(signature->expires) + ", timestamp " +
+                   orDash(signature->timestamp));
     }
     return kCompleted;
 }
@@ -88,7 +88,9 @@ void logRefusal(const PreparedFile& prepared, const FlashOptions& options,
     for (const Target& target : targets) {
         UpdateRequest request = target.request;
         request.filePath = options.file;
-        if (const auto warning = log.append(refusedAttempt(request, prepared)))
+        UpdateReport report = refusedAttempt(request, prepared);
+        report.attempt = newAttemptId();
+        if (const auto warning = log.append(report))
             output.error(*warning);
     }
 }
@@ -146,7 +148,7 @@ int update(const FlashOptions& options, const FlashContext& context, const std::
         output.error(linkErrorText(LinkError::PortNotFound, {}));
         return kPortFailed;
     }
-    LogWriter log(options.logPath);
+    LogWriter log(options.logPath, options.station, options.operatorName);
     // File first: decoded once for every device, before any port is opened.
     const PreparedFile prepared = prepare(options, stop, output);
     if (!prepared.ok()) {
@@ -181,7 +183,7 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
     const PreparedFile prepared = prepare(options, stop, output);
     if (!prepared.ok())
         return exitStatus(prepared.refusal);
-    LogWriter log(options.logPath);
+    LogWriter log(options.logPath, options.station, options.operatorName);
     std::vector<std::string> labels;
     for (std::size_t i = 1; i <= options.targets.size(); ++i)
         labels.push_back("slot " + std::to_string(i));

@@ -42,6 +42,7 @@ const char kFlashEpilogue[] =
     "                    by ':', numbered from 1: replaces the system's list and\n"
     "                    the ports files\n"
     "  J4_UPDATE_LOG     append a JSON line per attempt to this file, as --log does\n"
+    "  J4_STATION_ID     the station's name in every record, as --station-id gives it\n"
     "  J4_TLS_CA         the file --tls-ca names, when it is not given\n"
     "  J4_TLS_CERT       the file --tls-cert names, when it is not given\n"
     "  J4_TLS_KEY        the file --tls-key names, when it is not given\n"

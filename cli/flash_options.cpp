@@ -33,6 +33,12 @@ struct Parser {
                                "A line per transmission: device, frame, offset, size, answer, "
                                "rejects, milliseconds to the answer."};
     QCommandLineOption log{"log", "Append a JSON line per attempt to FILE.", "FILE"};
+    QCommandLineOption stationId{"station-id",
+                                 "The station's name in every record (default: J4_STATION_ID, "
+                                 "else the host's name).",
+                                 "NAME"};
+    QCommandLineOption operatorName{
+        "operator", "Who runs the updates, in every record (default: the login).", "NAME"};
     QCommandLineOption tlsCa{"tls-ca",
                              "rfc2217s:// ports: the authority that signed the servers' "
                              "certificates (default: the system's).",
@@ -57,9 +63,28 @@ struct Parser {
 
     Parser() {
         parser.setApplicationDescription(QString::fromLatin1(kFlashDescription));
-        parser.addOptions({version, check, imageOut, devices.port, devices.device, devices.serial,
-                           watch, timeout, list, portsFile, quiet, verbose, log, tlsCa, tlsCert,
-                           tlsKey, devices.expectSha256, trustKey, requireSignature, signature,
+        parser.addOptions({version,
+                           check,
+                           imageOut,
+                           devices.port,
+                           devices.device,
+                           devices.serial,
+                           watch,
+                           timeout,
+                           list,
+                           portsFile,
+                           quiet,
+                           verbose,
+                           log,
+                           stationId,
+                           operatorName,
+                           tlsCa,
+                           tlsCert,
+                           tlsKey,
+                           devices.expectSha256,
+                           trustKey,
+                           requireSignature,
+                           signature,
                            minVersion});
         parser.addPositionalArgument("FILE", "The update file.",
                                      "{--port N | --device PATH | --serial SN}... FILE");
@@ -176,6 +201,9 @@ Result<FlashOptions> read(const Parser& p, const runs::RawArguments& raw) {
     options.logPath =
         p.parser.isSet(p.log) ? raw.bytesOf(p.parser.value(p.log)) : runs::logFromEnvironment();
     options.tls = tlsFiles(p, raw);
+    options.station = p.parser.isSet(p.stationId) ? raw.bytesOf(p.parser.value(p.stationId))
+                                                  : runs::stationFromEnvironment();
+    options.operatorName = raw.bytesOf(p.parser.value(p.operatorName));
     return options;
 }
 

@@ -23,6 +23,8 @@ struct FlashOptions {
     bool quiet = false;
     bool verbose = false;
     std::string logPath;
+    std::string station;      // empty: J4_STATION_ID, else the host's name
+    std::string operatorName; // empty: the login's
     TlsSettings tls;
     std::string expectedSha256;
     runs::ReleaseOptions release;

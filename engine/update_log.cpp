@@ -51,6 +51,10 @@ std::string logLine(const UpdateReport& report, const LogOrigin& origin) {
     using nlohmann::json;
     const auto orNull = [](const std::string& text) { return text.empty() ? json() : json(text); };
     json line = {
+        {"attempt", orNull(report.attempt)},
+        {"station", orNull(origin.station)},
+        {"operator", orNull(origin.operatorName)},
+        {"unit", orNull(report.unit)},
         {"start", utcTimestamp(report.startedAt)},
         {"end", utcTimestamp(report.endedAt)},
         {"version", origin.version},

@@ -64,6 +64,7 @@ Environment:
   J4_PORTS          device paths separated by ':', numbered from 1: replaces the
                     system's list and the ports files
   J4_UPDATE_LOG     append a JSON line per attempt to this file
+  J4_STATION_ID     the station's name in every record (default: the host's)
   J4_TLS_CA         rfc2217s:// ports: the servers' authority (default: the
                     system's)
   J4_TLS_CERT       rfc2217s:// ports: the client certificate, for servers

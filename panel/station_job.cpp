@@ -14,7 +14,7 @@ void StationJob::start(std::shared_ptr<const DecodedFile> decoded,
                          ended = std::move(ended), timeout = answerTimeout_, trace = trace_](
                             const std::atomic<bool>& stop, const WorkerJob::Post& post) {
         RunRelay relay(slotNames.size(), post, callbacks, {trace, true});
-        runs::LogWriter log(runs::logFromEnvironment());
+        runs::LogWriter log(runs::logFromEnvironment(), runs::stationFromEnvironment());
         const runs::LinkMaker links = [timeout](const std::string& device) {
             return makeLink(device, timeout);
         };

@@ -15,7 +15,7 @@ void UpdateJob::start(UpdateRequest request, QObject* context, RunCallbacks call
     // The log is the one named now; a log that fails is said once for as long
     // as it stays the one named.
     if (const std::string path = runs::logFromEnvironment(); !log_ || log_->path() != path)
-        log_ = std::make_shared<runs::LogWriter>(path);
+        log_ = std::make_shared<runs::LogWriter>(path, runs::stationFromEnvironment());
     // The report is the job's last word, told once the job is idle.
     auto finished = std::exchange(callbacks.finished, nullptr);
     job_.start(context, [request = std::move(request), callbacks = std::move(callbacks),

@@ -2,10 +2,10 @@
 
 #include <QFile>
 
+#include "release_check.h"
 #include "stop_question.h"
 #include "ui_j4_updater.h"
 #include "update_file_dialog.h"
-#include "release_check.h"
 #include "update_file_reader.h"
 
 #include <QCloseEvent>
@@ -149,11 +149,10 @@ bool UpdaterWindow::showRelease(const QString& path) {
         policy ? policy->prepare(QFile::encodeName(path).toStdString(),
                                  UpdateFileReader::Kinds::RegularOnly)
                : PreparedFile{nullptr, UpdateOutcome::FileRefused, policy.error(), {}};
-    const QString text = QString::fromStdString(prepared.ok() ? runs::signerLine(*prepared.decoded)
-                                                              : prepared.text);
-    ui_->releaseLine->setToolTip(prepared.ok() ? text
-                                               : text + QLatin1Char('\n') +
-                                                     QString::fromStdString(prepared.detail));
+    const QString text =
+        QString::fromStdString(prepared.ok() ? runs::signerLine(*prepared.decoded) : prepared.text);
+    ui_->releaseLine->setToolTip(
+        prepared.ok() ? text : text + QLatin1Char('\n') + QString::fromStdString(prepared.detail));
     ui_->releaseLine->setText(ui_->releaseLine->fontMetrics().elidedText(
         text, Qt::ElideRight, ui_->releaseLine->width()));
     return prepared.ok();
@@ -284,8 +283,8 @@ void UpdaterWindow::fitToFont() {
                            QSize(qRound(rect.width() * scale), qRound(rect.height() * scale)));
         const QSize hint = scale > 1.0 ? widget->sizeHint() : scaled.size();
         // Texts that are cut short on purpose (the device's name) grow only in height.
-        const bool elided = widget == ui_->deviceName || widget == ui_->progressLabel ||
-                            widget == ui_->releaseLine;
+        const bool elided =
+            widget == ui_->deviceName || widget == ui_->progressLabel || widget == ui_->releaseLine;
         places.push_back({widget, scaled,
                           QSize(elided ? 0 : std::max(0, hint.width() - scaled.width()),
                                 std::max(0, hint.height() - scaled.height()))});

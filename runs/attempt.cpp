@@ -1,5 +1,7 @@
 #include "attempt.h"
 
+#include <QUuid>
+
 namespace j4::runs {
 
 UpdateReport refusedAttempt(const UpdateRequest& request, const PreparedFile& prepared) {
@@ -47,7 +49,10 @@ UpdateReport tryUpdate(std::size_t device, const UpdateRequest& given, const Run
     return session.run(request, events);
 }
 
-void endAttempt(std::size_t device, const UpdateReport& report, const RunContext& run) {
+void endAttempt(std::size_t device, const UpdateReport& ended, const RunContext& run) {
+    UpdateReport report = ended;
+    if (report.attempt.empty())
+        report.attempt = newAttemptId();
     if (run.log != nullptr)
         if (const auto warning = run.log->append(report))
             run.listener.notice(*warning);
@@ -56,8 +61,13 @@ void endAttempt(std::size_t device, const UpdateReport& report, const RunContext
 
 UpdateReport runAttempt(std::size_t device, const UpdateRequest& request, const RunContext& run) {
     UpdateReport report = tryUpdate(device, request, run);
+    report.attempt = newAttemptId();
     endAttempt(device, report, run);
     return report;
+}
+
+std::string newAttemptId() {
+    return QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
 }
 
 } // namespace j4::runs

@@ -57,6 +57,9 @@ struct RunContext {
     const ReleasePolicy* release = nullptr;
 };
 
+// A record's unique ID: a random UUID.
+std::string newAttemptId();
+
 // An attempt that ended before any port was opened: its file refused.
 UpdateReport refusedAttempt(const UpdateRequest& request, const PreparedFile& prepared);
 

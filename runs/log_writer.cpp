@@ -8,13 +8,26 @@
 
 namespace j4::runs {
 
-LogWriter::LogWriter(std::string path)
-    : log_(std::move(path)), host_(QSysInfo::machineHostName().toStdString()) {}
+namespace {
+
+std::string loginName() {
+    // USER on Linux, USERNAME on Windows.
+    return qEnvironmentVariable("USER", qEnvironmentVariable("USERNAME")).toStdString();
+}
+
+} // namespace
+
+LogWriter::LogWriter(std::string path, std::string station, std::string operatorName)
+    : log_(std::move(path)) {
+    const std::string host = QSysInfo::machineHostName().toStdString();
+    origin_ = {kVersion, host, station.empty() ? host : std::move(station),
+               operatorName.empty() ? loginName() : std::move(operatorName)};
+}
 
 std::optional<std::string> LogWriter::append(const UpdateReport& report) {
     if (log_.path().empty())
         return std::nullopt;
-    const auto written = log_.append(report, {kVersion, host_});
+    const auto written = log_.append(report, origin_);
     if (written || failed_.exchange(true))
         return std::nullopt;
     return "The update log " + log_.path() + " cannot be written (" + written.error() +
@@ -23,6 +36,10 @@ std::optional<std::string> LogWriter::append(const UpdateReport& report) {
 
 std::string logFromEnvironment() {
     return qgetenv("J4_UPDATE_LOG").toStdString();
+}
+
+std::string stationFromEnvironment() {
+    return qgetenv("J4_STATION_ID").toStdString();
 }
 
 } // namespace j4::runs

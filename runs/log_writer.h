@@ -12,8 +12,9 @@ namespace j4::runs {
 
 class LogWriter {
 public:
-    // `path` empty: nothing is logged.
-    explicit LogWriter(std::string path);
+    // `path` empty: nothing is logged. `station` and `operatorName` empty:
+    // the host's name and the login's.
+    explicit LogWriter(std::string path, std::string station = {}, std::string operatorName = {});
 
     // Appends the attempt. The first time the log cannot be written, a
     // sentence for the operator; nothing otherwise. Safe from several threads.
@@ -22,11 +23,13 @@ public:
 
 private:
     UpdateLog log_;
-    std::string host_;
+    LogOrigin origin_;
     std::atomic<bool> failed_{false};
 };
 
 // The log J4_UPDATE_LOG names (its bytes, UTF-8 or not); empty when unset.
 std::string logFromEnvironment();
+// The station J4_STATION_ID names; empty when unset.
+std::string stationFromEnvironment();
 
 } // namespace j4::runs

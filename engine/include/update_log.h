@@ -14,6 +14,8 @@ namespace j4 {
 struct LogOrigin {
     std::string version;
     std::string host;
+    std::string station;      // the station's name (its host's by default)
+    std::string operatorName; // who runs it (its login by default)
 };
 
 // The attempt as one line of JSON, without the line end.

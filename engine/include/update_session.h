@@ -71,6 +71,9 @@ enum class UpdateOutcome {
 };
 
 struct UpdateReport {
+    std::string
+        attempt; // a unique ID, given when the attempt ends (one per attempt, however many tries)
+    std::string unit; // the unit's own serial number, when one was given
     UpdateOutcome outcome = UpdateOutcome::Completed;
     std::string text;        // the main text: exactly what the operator is shown
     std::string detail;      // which frame, how much was accepted, which device
@@ -130,8 +133,7 @@ public:
 
 // File first: opens, checks and decodes the file at `path`, read once.
 PreparedFile prepareUpdateFile(const std::string& path, UpdateFileReader::Kinds kinds,
-                               const std::atomic<bool>* stop = nullptr,
-                               FileCheck* check = nullptr);
+                               const std::atomic<bool>* stop = nullptr, FileCheck* check = nullptr);
 
 // The released file pinned: a prepared file whose SHA-256 is not
 // `expectedSha256` (hexadecimal, any case) becomes a refusal. An empty

@@ -2,6 +2,8 @@
 
 #include "flash_fixture.h"
 
+#include <QUuid>
+
 TEST_F(FlashCli, ProgressOnATerminalFitsItsWidth) {
     // On a 60-column terminal, three long by-id names: every row fits, its
     // name shortened from the left, so the board can redraw in place.
@@ -64,10 +66,10 @@ TEST_F(FlashCommand, EveryAttemptIsLoggedAsOneJsonLine) {
     for (int i = 0; i < 4; ++i)
         bad.answer(j4::kRejectByte);
     const QString log = dir.filePath(QStringLiteral("updates.jsonl"));
-    EXPECT_EQ(
-        run({"--device", "/dev/fake-good", "--device", "/dev/fake-bad", "--log", log, "-q", file})
-            .exitCode,
-        7);
+    EXPECT_EQ(run({"--device", "/dev/fake-good", "--device", "/dev/fake-bad", "--log", log,
+                   "--station-id", "line 3 'A'", "--operator", "o'brien", "-q", file})
+                  .exitCode,
+              7);
     // The environment variable does the same, appending; a refused file is
     // logged for its device too.
     qputenv("J4_UPDATE_LOG", log.toUtf8());
@@ -83,6 +85,20 @@ TEST_F(FlashCommand, EveryAttemptIsLoggedAsOneJsonLine) {
     update.open(QIODevice::ReadOnly);
     sha.addData(update.readAll());
     QSet<QString> outcomes;
+    QSet<QString> attempts;
+    for (int i = 0; i < 4; ++i) {
+        // Who, where and what: a unique ID per attempt, the station and the
+        // operator as given (else the host and the login), no unit yet.
+        const QJsonObject entry = QJsonDocument::fromJson(lines[i]).object();
+        attempts << entry["attempt"].toString();
+        EXPECT_EQ(QUuid::fromString(entry["attempt"].toString()).isNull(), false);
+        EXPECT_EQ(entry["station"].toString(),
+                  i < 2 ? QStringLiteral("line 3 'A'") : entry["host"].toString());
+        EXPECT_EQ(entry["operator"].toString(),
+                  i < 2 ? QStringLiteral("o'brien") : qEnvironmentVariable("USER"));
+        EXPECT_TRUE(entry["unit"].isNull());
+    }
+    EXPECT_EQ(attempts.size(), 4);
     for (int i = 0; i < 3; ++i) {
         QJsonParseError parseError{};
         const QJsonObject entry = QJsonDocument::fromJson(lines[i], &parseError).object();

@@ -28,13 +28,14 @@ TEST(UpdateLog, ConcurrentWritersNeverInterleaveOrLoseALine) {
     // Long enough that a line would be split by any buffered writer.
     report.detail = std::string(20000, 'x');
     report.device = "/dev/\xff-not-utf8";
+    report.unit = "SN'); DROP TABLE attempts; --";
     std::vector<std::thread> writers;
     for (int w = 0; w < 8; ++w) {
         writers.emplace_back([&, w] {
             UpdateReport mine = report;
             mine.portNumber = w;
             for (int i = 0; i < 50; ++i)
-                EXPECT_TRUE(UpdateLog(path).append(mine, {"1.1.0", "bench"}));
+                EXPECT_TRUE(UpdateLog(path).append(mine, {"1.1.0", "bench", "line 3", "o'brien"}));
         });
     }
     for (auto& writer : writers)
@@ -46,6 +47,10 @@ TEST(UpdateLog, ConcurrentWritersNeverInterleaveOrLoseALine) {
         const auto entry = nlohmann::json::parse(line); // throws on a torn line
         EXPECT_EQ(entry["detail"].get<std::string>().size(), 20000u);
         EXPECT_EQ(entry["outcome"], "completed");
+        EXPECT_EQ(entry["unit"], "SN'); DROP TABLE attempts; --");
+        EXPECT_EQ(entry["station"], "line 3");
+        EXPECT_EQ(entry["operator"], "o'brien");
+        EXPECT_TRUE(entry["attempt"].is_null()); // given by the run, not the log
         ++lines;
     }
     EXPECT_EQ(lines, 400);
