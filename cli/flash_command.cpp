@@ -11,6 +11,7 @@
 #include "release_check.h"
 #include "slots.h"
 #include "station.h"
+#include "station_metrics.h"
 
 #include <cerrno>
 #include <cstring>
@@ -122,6 +123,30 @@ private:
     bool station_;
 };
 
+// The run's listener, with --metrics the metrics kept on the way.
+class Metered {
+public:
+    Metered(const FlashOptions& options, std::size_t slotCount, DeviceListener& listener)
+        : listener_(listener) {
+        if (options.metricsPath.empty())
+            return;
+        counts_.emplace(options.metricsPath, stationOrHost(options.station), slotCount);
+        if (const auto problem = counts_->write())
+            listener.notice(*problem);
+        metrics_.emplace(*counts_, listener);
+    }
+    DeviceListener& listener() {
+        if (metrics_)
+            return *metrics_;
+        return listener_;
+    }
+
+private:
+    DeviceListener& listener_;
+    std::optional<StationMetrics> counts_;
+    std::optional<MetricsListener> metrics_;
+};
+
 // The links of a run: the test's own, or the real ones.
 LinkMaker linksFor(const FlashContext& context, const FlashOptions& options) {
     return [&context, timeout = options.timeout, tls = options.tls](const std::string& device) {
@@ -191,10 +216,12 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
     ProgressBoard board(std::move(labels), ProgressBoard::Mode::Quiet, options.verbose,
                         output.err());
     RunListener listener(board, output, true);
+    Metered metered(options, options.targets.size(), listener);
     output.say("Watching " + std::to_string(options.targets.size()) +
                " slots; Ctrl+C ends the station.");
-    const StationResult result = runStation(prepared.decoded, options.targets, options.file,
-                                            {linksFor(context, options), listener, stop, &log});
+    const StationResult result =
+        runStation(prepared.decoded, options.targets, options.file,
+                   {linksFor(context, options), metered.listener(), stop, &log});
     output.say("Station summary:");
     for (std::size_t i = 0; i < result.tallies.size(); ++i)
         output.say("  " + tallyLine(i, options.targets[i], result.tallies[i]));

@@ -37,6 +37,10 @@ struct Parser {
                                  "The station's name in every record (default: J4_STATION_ID, "
                                  "else the host's name).",
                                  "NAME"};
+    QCommandLineOption metrics{"metrics",
+                               "Keep the station's state in FILE for Prometheus' node exporter "
+                               "(its textfile collector).",
+                               "FILE"};
     QCommandLineOption operatorName{
         "operator", "Who runs the updates, in every record (default: the login).", "NAME"};
     QCommandLineOption tlsCa{"tls-ca",
@@ -78,6 +82,7 @@ struct Parser {
                            log,
                            stationId,
                            operatorName,
+                           metrics,
                            tlsCa,
                            tlsCert,
                            tlsKey,
@@ -204,6 +209,7 @@ Result<FlashOptions> read(const Parser& p, const runs::RawArguments& raw) {
     options.station = p.parser.isSet(p.stationId) ? raw.bytesOf(p.parser.value(p.stationId))
                                                   : runs::stationFromEnvironment();
     options.operatorName = raw.bytesOf(p.parser.value(p.operatorName));
+    options.metricsPath = raw.bytesOf(p.parser.value(p.metrics));
     return options;
 }
 

@@ -25,6 +25,7 @@ struct FlashOptions {
     std::string logPath;
     std::string station;      // empty: J4_STATION_ID, else the host's name
     std::string operatorName; // empty: the login's
+    std::string metricsPath;  // empty: no metrics
     TlsSettings tls;
     std::string expectedSha256;
     runs::ReleaseOptions release;

@@ -5,7 +5,6 @@
 #include <cstdio>
 
 namespace j4 {
-namespace {
 
 const char* outcomeName(UpdateOutcome outcome) {
     switch (outcome) {
@@ -31,7 +30,7 @@ const char* outcomeName(UpdateOutcome outcome) {
     return "unknown";
 }
 
-} // namespace
+namespace {} // namespace
 
 std::string utcTimestamp(std::chrono::system_clock::time_point when) {
     using namespace std::chrono;
@@ -77,8 +76,7 @@ std::string logLine(const UpdateReport& report, const LogOrigin& origin) {
         {"duration_ms",
          std::chrono::duration_cast<std::chrono::milliseconds>(report.duration).count()},
         {"signature_key_id", report.signature ? json(report.signature->keyId) : json()},
-        {"release_version",
-         report.signature ? orNull(report.signature->version) : json()},
+        {"release_version", report.signature ? orNull(report.signature->version) : json()},
         {"trusted_comment", report.signature ? json(report.signature->trustedComment) : json()},
     };
     // Invalid UTF-8 in a path is replaced, not allowed to break the line.

@@ -26,7 +26,7 @@ namespace {
 
 constexpr int kNoWindowSystem = -1;
 
-const char kHelp[] = R"(Usage: j4_updater [-v | --verbose]
+const char kHelp[] = R"(Usage: j4_updater [-v | --verbose] [--metrics FILE]
   or:  j4_updater --station [--expect-sha256 HEX] [--port N | --device PATH | --serial SN]... [FILE]
   or:  j4_updater -h | --help | -V | --version
 
@@ -43,6 +43,9 @@ Options:
   -v, --verbose   a line per transmission on standard error: frame, offset,
                   size, answer, rejects, milliseconds to the answer
   --station       the station window
+  --metrics FILE  keep the window's or station's state in FILE for Prometheus'
+                  node exporter (its textfile collector): attempts by slot and
+                  result, the last completed update per slot, slots by state
   --port N        a slot: port number N
   --device PATH   a slot: the serial device at PATH
   --serial SN     a slot: the USB adapter with serial number SN
@@ -132,6 +135,7 @@ void armStartupProbe() {
 
 struct WindowOptions {
     bool verbose = false;
+    std::string metricsPath;
     bool station = false;
     std::string expectedSha256;
     std::vector<j4::runs::TargetName> slotNames;
@@ -174,7 +178,7 @@ class WindowCommandLine {
 public:
     WindowCommandLine() {
         parser_.addOptions({help_, version_, verbose_, station_, devices_.port, devices_.device,
-                            devices_.serial, devices_.expectSha256});
+                            devices_.serial, devices_.expectSha256, metrics_});
     }
 
     // The exit status when the program is done (help, version, usage error).
@@ -208,6 +212,7 @@ private:
     j4::Result<j4::Done> take(const j4::runs::RawArguments& raw, WindowOptions& options) const {
         options.verbose = parser_.isSet(verbose_);
         options.station = parser_.isSet(station_);
+        options.metricsPath = raw.bytesOf(parser_.value(metrics_));
         options.slotNames = devices_.names(parser_, raw);
         const QStringList files = parser_.positionalArguments();
         if (files.size() > 1)
@@ -235,11 +240,12 @@ private:
     QCommandLineOption version_{{"V", "version"}, "The version."};
     QCommandLineOption verbose_{{"v", "verbose"}, "A line per transmission."};
     QCommandLineOption station_{"station", "The station window."};
+    QCommandLineOption metrics_{"metrics", "The station's state for Prometheus.", "FILE"};
 };
 
 // Either window ends the same way: on a signal, transfers stop at their next
 // frame boundary, ports are closed, then the program exits with 130.
-int runWindow(j4::WorkWindow& window, bool verbose) {
+int runWindow(j4::WorkWindow& window, bool verbose, const std::string& metricsPath) {
     j4::ShutdownSignals shutdownRequests;
     QObject::connect(&shutdownRequests, &j4::ShutdownSignals::requested, &window,
                      [&window] { window.shutDown(j4::runs::kInterrupted); });
@@ -247,6 +253,7 @@ int runWindow(j4::WorkWindow& window, bool verbose) {
                      Qt::QueuedConnection);
     if (verbose)
         window.traceTransmissionsTo(stderr);
+    window.keepMetricsIn(metricsPath);
     window.show();
     armStartupProbe();
     return QApplication::exec();
@@ -264,7 +271,7 @@ int runStationWindow(const WindowOptions& options) {
     // starts at once.
     if (ready && options.file && !options.slotNames.empty())
         QTimer::singleShot(0, &window, &j4::StationWindow::startWatching);
-    return runWindow(window, options.verbose);
+    return runWindow(window, options.verbose, options.metricsPath);
 }
 
 } // namespace
@@ -295,5 +302,5 @@ int main(int argc, char** argv) {
     if (options.station)
         return runStationWindow(options);
     j4::UpdaterWindow window;
-    return runWindow(window, options.verbose);
+    return runWindow(window, options.verbose, options.metricsPath);
 }

@@ -4,6 +4,7 @@
 // posted to the window.
 
 #include "run_relay.h"
+#include "station_metrics.h"
 #include "targets.h"
 #include "worker_job.h"
 
@@ -28,11 +29,16 @@ public:
     // Every slot stops: a transfer at its next frame boundary, its port closed.
     void requestStop() { job_.requestStop(); }
     void traceTo(std::FILE* stream) { trace_ = stream; }
+    // With counts: the metrics kept on the way (j4_updater --metrics).
+    void keepMetrics(std::shared_ptr<runs::StationMetrics> metrics) {
+        metrics_ = std::move(metrics);
+    }
 
 private:
     WorkerJob job_;
     std::chrono::milliseconds answerTimeout_;
     std::FILE* trace_ = nullptr;
+    std::shared_ptr<runs::StationMetrics> metrics_;
 };
 
 } // namespace j4

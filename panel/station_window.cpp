@@ -183,6 +183,7 @@ void StationWindow::startWatching() {
     // The station watches the slots' folders itself meanwhile.
     deviceFolders_.suspend();
     job_.traceTo(trace());
+    job_.keepMetrics(metrics(stationSlots_.size()));
     job_.start(decoded_, std::move(names), file_, this, std::move(callbacks),
                [this] { onEnded(); });
     updateControls();

@@ -20,9 +20,14 @@ void UpdateJob::start(UpdateRequest request, QObject* context, RunCallbacks call
     auto finished = std::exchange(callbacks.finished, nullptr);
     job_.start(context, [request = std::move(request), callbacks = std::move(callbacks),
                          finished = std::move(finished), timeout = answerTimeout_, log = log_,
-                         awaiting = awaiting_, trace = trace_](const std::atomic<bool>& stop,
-                                                               const WorkerJob::Post& post) {
-        RunRelay relay(1, post, callbacks, {trace, false}, awaiting);
+                         awaiting = awaiting_, trace = trace_, metrics = metrics_](
+                            const std::atomic<bool>& stop, const WorkerJob::Post& post) {
+        RunRelay relayed(1, post, callbacks, {trace, false}, awaiting);
+        std::optional<runs::MetricsListener> metered;
+        if (metrics)
+            metered.emplace(*metrics, relayed);
+        runs::DeviceListener& relay =
+            metered ? static_cast<runs::DeviceListener&>(*metered) : relayed;
         const runs::LinkMaker links = [timeout](const std::string& device) {
             return makeLink(device, timeout);
         };

@@ -4,6 +4,7 @@
 
 #include "log_writer.h"
 #include "run_relay.h"
+#include "station_metrics.h"
 #include "worker_job.h"
 
 #include <chrono>
@@ -28,6 +29,10 @@ public:
     std::chrono::milliseconds awaitingAnswerFor() const;
     // With a stream: a line per transmission there (j4_updater --verbose).
     void traceTo(std::FILE* stream) { trace_ = stream; }
+    // With counts: the metrics kept on the way (j4_updater --metrics).
+    void keepMetrics(std::shared_ptr<runs::StationMetrics> metrics) {
+        metrics_ = std::move(metrics);
+    }
 
 private:
     WorkerJob job_;
@@ -35,6 +40,7 @@ private:
     std::shared_ptr<AwaitingSince> awaiting_ = std::make_shared<AwaitingSince>(0);
     std::shared_ptr<runs::LogWriter> log_;
     std::FILE* trace_ = nullptr;
+    std::shared_ptr<runs::StationMetrics> metrics_;
 };
 
 } // namespace j4

@@ -173,6 +173,7 @@ void UpdaterWindow::startUpdate() {
     callbacks.finished = [this](int, const UpdateReport& report) { onFinished(report); };
     callbacks.notice = [this](const QString& text) { pendingNotice_ = text; };
     job_.traceTo(trace());
+    job_.keepMetrics(metrics(1));
     job_.start(
         requestForPort(QFile::encodeName(chosenFile_).toStdString(), ui_->portNumber->value()),
         this, std::move(callbacks));

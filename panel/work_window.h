@@ -3,10 +3,14 @@
 // runs off the UI thread, and which ends the program only once that work
 // has stopped (a transfer at its next frame boundary, its port closed).
 
+#include "station_metrics.h"
+
 #include <QWidget>
 
 #include <cstdio>
+#include <memory>
 #include <optional>
+#include <string>
 
 namespace j4 {
 
@@ -18,6 +22,8 @@ public:
 
     // A line per transmission on `stream` (j4_updater --verbose).
     void traceTransmissionsTo(std::FILE* stream) { trace_ = stream; }
+    // The station's state kept in `path` for Prometheus (j4_updater --metrics).
+    void keepMetricsIn(std::string path) { metricsPath_ = std::move(path); }
 
 public slots:
     virtual void quit() = 0;
@@ -35,9 +41,14 @@ protected:
     // The work has ended: an exit waiting for it goes ahead. True when one did.
     bool workEnded();
     std::FILE* trace() const { return trace_; }
+    // The counts for `slotCount` slots, made when first asked for; none
+    // without --metrics.
+    std::shared_ptr<runs::StationMetrics> metrics(std::size_t slotCount);
 
 private:
     std::FILE* trace_ = nullptr;
+    std::string metricsPath_;
+    std::shared_ptr<runs::StationMetrics> metrics_;
     std::optional<int> exitWhenIdle_;
 };
 

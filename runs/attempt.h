@@ -43,6 +43,27 @@ public:
     virtual void notice(const std::string& /*text*/) {}
 };
 
+// Passes every event on to `next`: a listener that adds to a few derives
+// from it and overrides those.
+class PassingListener : public DeviceListener {
+public:
+    explicit PassingListener(DeviceListener& next) : next_(next) {}
+    void opening(std::size_t device) override { next_.opening(device); }
+    void started(std::size_t device, std::size_t total) override { next_.started(device, total); }
+    void sending(std::size_t device, const TransferState& s) override { next_.sending(device, s); }
+    void answered(std::size_t device, const TransferState& s,
+                  std::chrono::steady_clock::duration d) override {
+        next_.answered(device, s, d);
+    }
+    void finished(std::size_t device, const UpdateReport& r) override { next_.finished(device, r); }
+    void tallied(std::size_t slot, const SlotTally& t) override { next_.tallied(slot, t); }
+    void slotChanged(std::size_t slot) override { next_.slotChanged(slot); }
+    void notice(const std::string& text) override { next_.notice(text); }
+
+protected:
+    DeviceListener& next_;
+};
+
 // The link for a device (a real one, or a test's).
 using LinkMaker = std::function<std::unique_ptr<SerialLink>(const std::string& device)>;
 

@@ -19,8 +19,8 @@ std::string loginName() {
 
 LogWriter::LogWriter(std::string path, std::string station, std::string operatorName)
     : log_(std::move(path)) {
-    const std::string host = QSysInfo::machineHostName().toStdString();
-    origin_ = {kVersion, host, station.empty() ? host : std::move(station),
+    origin_ = {kVersion, QSysInfo::machineHostName().toStdString(),
+               stationOrHost(std::move(station)),
                operatorName.empty() ? loginName() : std::move(operatorName)};
 }
 
@@ -36,6 +36,10 @@ std::optional<std::string> LogWriter::append(const UpdateReport& report) {
 
 std::string logFromEnvironment() {
     return qgetenv("J4_UPDATE_LOG").toStdString();
+}
+
+std::string stationOrHost(std::string station) {
+    return station.empty() ? QSysInfo::machineHostName().toStdString() : station;
 }
 
 std::string stationFromEnvironment() {

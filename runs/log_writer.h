@@ -31,5 +31,7 @@ private:
 std::string logFromEnvironment();
 // The station J4_STATION_ID names; empty when unset.
 std::string stationFromEnvironment();
+// `station`, or the host's name when it is empty.
+std::string stationOrHost(std::string station);
 
 } // namespace j4::runs

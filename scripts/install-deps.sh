@@ -25,6 +25,7 @@ test_packages=(
     x11-utils                        # xprop: the window's class as task bars see it
     openssl ca-certificates          # certificates for the TLS tests, and a large bundle
     minisign                         # the release engineer's tool: keys and signatures for the tests
+    prometheus prometheus-node-exporter   # promtool checks the metrics; the exporter serves them
 )
 
 packages=("${run_packages[@]}")

@@ -18,6 +18,9 @@ struct LogOrigin {
     std::string operatorName; // who runs it (its login by default)
 };
 
+// The outcome as records name it: "completed", "port_failed", ...
+const char* outcomeName(UpdateOutcome outcome);
+
 // The attempt as one line of JSON, without the line end.
 std::string logLine(const UpdateReport& report, const LogOrigin& origin);
 

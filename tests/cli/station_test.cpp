@@ -18,6 +18,65 @@ TEST_F(FlashCommand, AStopDuringAStationsOpenRetriesKeepsTheFailure) {
     EXPECT_TRUE(r.out.contains("0 completed, 1 failed")) << r.out.toStdString();
 }
 
+namespace {
+
+// What a scrape of `url` returns (over loopback), once it answers.
+QByteArray scrape(const QString& host, int port) {
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 30000) {
+        QTcpSocket socket;
+        socket.connectToHost(host, static_cast<quint16>(port));
+        if (socket.waitForConnected(1000)) {
+            socket.write("GET /metrics HTTP/1.0\r\nHost: localhost\r\n\r\n");
+            QByteArray answer;
+            while (socket.waitForReadyRead(5000))
+                answer += socket.readAll();
+            if (answer.startsWith("HTTP/1.0 200") || answer.startsWith("HTTP/1.1 200"))
+                return answer;
+        }
+        QThread::msleep(100);
+    }
+    return {};
+}
+
+// The station's metrics: what it counted, accepted by promtool, and served
+// by a real node exporter's textfile collector.
+void expectMetrics(const QString& metrics) {
+    QFile file(metrics);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray text = file.readAll();
+    for (const char* line :
+         {"j4_attempts_total{station=\"line-3\",slot=\"1\",result=\"completed\"} 3\n",
+          "j4_attempts_total{station=\"line-3\",slot=\"2\",result=\"completed\"} 2\n",
+          "j4_attempts_total{station=\"line-3\",slot=\"2\",result=\"link_failed\"} 1\n",
+          "j4_slots{station=\"line-3\",state=\"waiting\"} 2\n"})
+        EXPECT_TRUE(text.contains(line)) << line << text.toStdString();
+    EXPECT_TRUE(
+        text.contains("j4_last_completed_timestamp_seconds{station=\"line-3\",slot=\"1\"} "));
+    QProcess check;
+    check.start("promtool", {"check", "metrics"});
+    check.write(text);
+    check.closeWriteChannel();
+    ASSERT_TRUE(check.waitForFinished(30000));
+    EXPECT_EQ(check.exitCode(), 0) << check.readAllStandardError().toStdString();
+    const int port = freeLocalPort();
+    QProcess exporter;
+    exporter.start("prometheus-node-exporter",
+                   {"--web.listen-address=127.0.0.1:" + QString::number(port),
+                    "--collector.disable-defaults", "--collector.textfile",
+                    "--collector.textfile.directory=" + QFileInfo(metrics).path()});
+    ASSERT_TRUE(exporter.waitForStarted());
+    const QByteArray served = scrape("127.0.0.1", port);
+    exporter.kill();
+    exporter.waitForFinished();
+    EXPECT_TRUE(
+        served.contains("j4_attempts_total{result=\"completed\",slot=\"1\",station=\"line-3\"} 3"))
+        << served.toStdString();
+}
+
+} // namespace
+
 TEST_F(FlashCli, AStationUpdatesEachDevicePluggedInOnce) {
     // Two slots named by path; devices appear and vanish there as they would
     // on a jig. One left plugged is not updated again; one pulled mid-update
@@ -25,9 +84,12 @@ TEST_F(FlashCli, AStationUpdatesEachDevicePluggedInOnce) {
     const QString slot1 = dir.filePath("slot1");
     const QString slot2 = dir.filePath("slot2");
     const QString log = dir.filePath("station.jsonl");
+    QDir().mkpath(dir.filePath("textfile"));
+    const QString metrics = dir.filePath("textfile/j4.prom");
     QProcess station;
-    station.start(flashPath(), {"--watch", "--device", slot1, "--device", slot2, "--log", log,
-                                "--timeout", "500", file});
+    station.start(flashPath(),
+                  {"--watch", "--device", slot1, "--device", slot2, "--log", log, "--station-id",
+                   "line-3", "--metrics", metrics, "--timeout", "500", file});
     ASSERT_TRUE(station.waitForStarted());
     const auto plugged = [&](const QString& slot, const QStringList& options) {
         auto device =
@@ -67,6 +129,7 @@ TEST_F(FlashCli, AStationUpdatesEachDevicePluggedInOnce) {
     for (int i = 0; i < 6; ++i)
         slotNumbers << QJsonDocument::fromJson(lines[i]).object()["slot"].toInt();
     EXPECT_EQ(slotNumbers, (QSet<int>{1, 2}));
+    expectMetrics(metrics);
 
     // A port number pinned by a ports file to a path of the jig's own,
     // outside /dev: that folder is watched too.

@@ -197,8 +197,9 @@ private slots:
         const QString sha256 =
             QCryptographicHash::hash(content.readAll(), QCryptographicHash::Sha256).toHex();
         // The pin written as j4_flash takes it, with '='.
-        updater.start(program,
-                      {"--station", "--expect-sha256=" + sha256, "--device", slotPath(1), file});
+        const QString metrics = dir->filePath("j4.prom");
+        updater.start(program, {"--station", "--expect-sha256=" + sha256, "--device", slotPath(1),
+                                "--metrics", metrics, file});
         QVERIFY(updater.waitForStarted());
         auto slow = plug(1, {"--delay-us", "100000"});
         QTRY_VERIFY_WITH_TIMEOUT(!slow->capture().isEmpty(),
@@ -210,6 +211,11 @@ private slots:
         QFile json(dir->filePath("station.jsonl"));
         QVERIFY(json.open(QIODevice::ReadOnly));
         QVERIFY(json.readAll().contains("\"outcome\":\"interrupted\""));
+        // The station's state for Prometheus, the cut attempt counted.
+        QFile prom(metrics);
+        QVERIFY(prom.open(QIODevice::ReadOnly));
+        const QByteArray counted = prom.readAll();
+        QVERIFY2(counted.contains(",slot=\"1\",result=\"interrupted\"} 1\n"), counted.constData());
         // Slots and a file go with --station; a station's slot is one port.
         for (const QStringList& arguments :
              {QStringList{"--port", "3"}, QStringList{file},

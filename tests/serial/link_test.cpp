@@ -233,6 +233,16 @@ TEST(TtyLink, AnotherProgramHoldingThePortIsRespected) {
                  {QStringLiteral("-c"), QStringLiteral("exec 3<>\"$0\"; echo; exec sleep 30"),
                   device.device()});
     ASSERT_TRUE(holder.waitForReadyRead(10000));
+    // Until bash has become sleep: on a busy machine the exec takes a while.
+    const QString comm = QStringLiteral("/proc/%1/comm").arg(holder.processId());
+    QElapsedTimer clock;
+    clock.start();
+    const auto command = [&comm] {
+        QFile file(comm);
+        return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray();
+    };
+    while (command() != "sleep" && clock.elapsed() < 30000)
+        QThread::msleep(10);
     EXPECT_EQ(link.open(device.device().toStdString()), LinkError::PortBusy);
     EXPECT_EQ(link.errorDetail(), "The serial port is in use by sleep (PID " +
                                       std::to_string(holder.processId()) + ").");
@@ -300,8 +310,7 @@ TEST(TtyLink, SilenceIsReportedAfterTheTimeout) {
     const Sent sent = send(link, device.device(), makeImage(3, 10));
     EXPECT_EQ(sent.result.linkError, LinkError::NoAnswer);
     EXPECT_GE(sent.elapsedMs, 400);
-    EXPECT_EQ(transferText(sent.result, link),
-              "No answer from the device within 400 ms.");
+    EXPECT_EQ(transferText(sent.result, link), "No answer from the device within 400 ms.");
 }
 
 TEST(TtyLink, RandomRejectsNeverCorruptWhatTheDeviceAccepts) {

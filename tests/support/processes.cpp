@@ -284,8 +284,12 @@ QString Minisign::keyId() const {
     QFile key(publicKey_);
     if (!key.open(QIODevice::ReadOnly))
         return {};
-    // "untrusted comment: minisign public key 3818898E3DBE3A3A"
-    return QString::fromLatin1(key.readLine()).trimmed().section(QLatin1Char(' '), -1);
+    // "untrusted comment: minisign public key 3818898E3DBE3A3A", without
+    // the leading zeros that the program's 16 digits keep.
+    return QString::fromLatin1(key.readLine())
+        .trimmed()
+        .section(QLatin1Char(' '), -1)
+        .rightJustified(16, QLatin1Char('0'));
 }
 
 void Minisign::sign(const QString& file, const QString& trustedComment, const QString& signature,

@@ -1,0 +1,111 @@
+#include "station_metrics.h"
+
+#include "update_log.h"
+
+#include <QSaveFile>
+
+#include <cstdio>
+
+namespace j4::runs {
+namespace {
+
+// A label's value as the text format quotes it.
+std::string quoted(const std::string& value) {
+    std::string out = "\"";
+    for (const char c : value) {
+        if (c == '\\' || c == '"')
+            out += '\\';
+        if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out + "\"";
+}
+
+} // namespace
+
+StationMetrics::StationMetrics(std::string path, std::string station, std::size_t slotCount)
+    : path_(std::move(path)), station_(std::move(station)), slots_(slotCount) {}
+
+void StationMetrics::opening(std::size_t slot) {
+    std::lock_guard lock(mutex_);
+    slots_[slot].updating = true;
+}
+
+std::optional<std::string> StationMetrics::finished(std::size_t slot, const UpdateReport& report) {
+    {
+        std::lock_guard lock(mutex_);
+        Slot& counted = slots_[slot];
+        counted.updating = false;
+        ++counted.attempts[outcomeName(report.outcome)];
+        if (report.completed())
+            counted.lastCompleted = report.endedAt;
+    }
+    return write();
+}
+
+void MetricsListener::opening(std::size_t device) {
+    metrics_.opening(device);
+    if (const auto problem = metrics_.write())
+        next_.notice(*problem);
+    next_.opening(device);
+}
+
+void MetricsListener::finished(std::size_t device, const UpdateReport& report) {
+    if (const auto problem = metrics_.finished(device, report))
+        next_.notice(*problem);
+    next_.finished(device, report);
+}
+
+std::string StationMetrics::text() const {
+    std::lock_guard lock(mutex_);
+    const std::string station = "station=" + quoted(station_);
+    std::string out = "# HELP j4_attempts_total Update attempts by station, slot and result.\n"
+                      "# TYPE j4_attempts_total counter\n";
+    for (std::size_t i = 0; i < slots_.size(); ++i)
+        for (const auto& [result, count] : slots_[i].attempts)
+            out += "j4_attempts_total{" + station + ",slot=\"" + std::to_string(i + 1) +
+                   "\",result=\"" + result + "\"} " + std::to_string(count) + "\n";
+    out += "# HELP j4_last_completed_timestamp_seconds When each slot last completed an "
+           "update.\n# TYPE j4_last_completed_timestamp_seconds gauge\n";
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        if (!slots_[i].lastCompleted)
+            continue;
+        char seconds[32];
+        std::snprintf(
+            seconds, sizeof seconds, "%.3f",
+            std::chrono::duration<double>(slots_[i].lastCompleted->time_since_epoch()).count());
+        out += "j4_last_completed_timestamp_seconds{" + station + ",slot=\"" +
+               std::to_string(i + 1) + "\"} " + seconds + "\n";
+    }
+    long updating = 0;
+    for (const Slot& slot : slots_)
+        updating += slot.updating ? 1 : 0;
+    out += "# HELP j4_slots The station's slots by state.\n# TYPE j4_slots gauge\n";
+    out += "j4_slots{" + station + ",state=\"updating\"} " + std::to_string(updating) + "\n";
+    out += "j4_slots{" + station + ",state=\"waiting\"} " +
+           std::to_string(static_cast<long>(slots_.size()) - updating) + "\n";
+    out += "# HELP j4_records_unsent Records not yet sent to the plant's database.\n"
+           "# TYPE j4_records_unsent gauge\nj4_records_unsent{" +
+           station + "} 0\n";
+    return out;
+}
+
+std::optional<std::string> StationMetrics::write() {
+    // One writer at a time: a snapshot taken earlier never replaces a later.
+    std::lock_guard writing(writing_);
+    const std::string content = text();
+    QSaveFile file(QString::fromLocal8Bit(path_));
+    const bool written = file.open(QIODevice::WriteOnly) &&
+                         file.write(content.data(), static_cast<qint64>(content.size())) ==
+                             static_cast<qint64>(content.size()) &&
+                         file.commit();
+    if (written || std::exchange(failedSaid_, true))
+        return std::nullopt;
+    // Said once, as a log that cannot be written is: the station goes on.
+    return "The metrics file " + path_ + " cannot be written (" + file.errorString().toStdString() +
+           "); the station goes on without it.";
+}
+
+} // namespace j4::runs

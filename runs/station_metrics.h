@@ -1,0 +1,62 @@
+#pragma once
+// A station's state for Prometheus, in its text format, for the node
+// exporter's textfile collector: attempts by slot and result, the time of
+// each slot's last completed update, slots by state, records not yet sent.
+// The file is written whole after each attempt and each slot change, to a
+// temporary file renamed over it, so a scrape never sees half of it.
+
+#include "attempt.h"
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace j4::runs {
+
+// The counts, kept across runs (a window's attempts, one after another),
+// and their file. Safe from several threads.
+class StationMetrics {
+public:
+    StationMetrics(std::string path, std::string station, std::size_t slotCount);
+
+    void opening(std::size_t slot);
+    // Returns a sentence for the operator the first time the file cannot
+    // be written.
+    std::optional<std::string> finished(std::size_t slot, const UpdateReport& report);
+    std::optional<std::string> write();
+    // The text as it is written.
+    std::string text() const;
+    std::size_t slotCount() const { return slots_.size(); }
+
+private:
+    struct Slot {
+        bool updating = false;
+        std::map<std::string, long> attempts; // by result
+        std::optional<std::chrono::system_clock::time_point> lastCompleted;
+    };
+
+    std::string path_;
+    std::string station_;
+    mutable std::mutex mutex_; // the counts
+    std::mutex writing_;       // the file
+    std::vector<Slot> slots_;
+    bool failedSaid_ = false;
+};
+
+// Hears a run's events for the metrics and passes each on to `next`.
+class MetricsListener final : public PassingListener {
+public:
+    MetricsListener(StationMetrics& metrics, DeviceListener& next)
+        : PassingListener(next), metrics_(metrics) {}
+
+    void opening(std::size_t device) override;
+    void finished(std::size_t device, const UpdateReport& report) override;
+
+private:
+    StationMetrics& metrics_;
+};
+
+} // namespace j4::runs
