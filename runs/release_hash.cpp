@@ -11,7 +11,11 @@ constexpr std::size_t kMaxWaitingChunks = 64;
 
 BackgroundVerification::BackgroundVerification(const minisign::PublicKey& key,
                                                const minisign::Signature& signature)
-    : key_(key), signature_(signature), thread_([this] { run(); }) {}
+    : key_(key), signature_(signature),
+      commentSigned_(
+          std::async(std::launch::async,
+                     [&key, &signature] { return minisign::verifyComment(key, signature); })),
+      thread_([this] { run(); }) {}
 
 BackgroundVerification::~BackgroundVerification() {
     finish();
@@ -26,7 +30,7 @@ void BackgroundVerification::take(std::span<const std::uint8_t> chunk) {
 
 minisign::Verdict BackgroundVerification::verdict() {
     finish();
-    return verdict_;
+    return {fileSigned_, commentSigned_.get()};
 }
 
 void BackgroundVerification::finish() {
@@ -40,7 +44,6 @@ void BackgroundVerification::finish() {
 }
 
 void BackgroundVerification::run() {
-    const bool commentSigned = minisign::verifyComment(key_, signature_);
     minisign::FileHash hash;
     for (;;) {
         std::vector<std::uint8_t> chunk;
@@ -56,7 +59,7 @@ void BackgroundVerification::run() {
         hash.update(chunk);
     }
     const auto digest = hash.digest();
-    verdict_ = {minisign::verifyFile(key_, signature_, digest), commentSigned};
+    fileSigned_ = minisign::verifyFile(key_, signature_, digest);
 }
 
 } // namespace j4::runs

@@ -1,14 +1,15 @@
 #pragma once
-// A signature's checks on a thread of their own, beside the decoding and the
-// SHA-256 it already computes: the trusted comment's signature at once, the
-// file's BLAKE2b-512 as its chunks are handed over, then the file's
-// signature. A release check then adds to a file's reading little more than
-// the last verification.
+// A signature's checks beside the decoding and the SHA-256 it already
+// computes: the trusted comment's signature on a thread of its own at once,
+// the file's BLAKE2b-512 on another as its chunks are handed over, then the
+// file's signature. A release check then adds to a file's reading little
+// more than that last verification.
 
 #include "minisign.h"
 
 #include <condition_variable>
 #include <deque>
+#include <future>
 #include <mutex>
 #include <span>
 #include <thread>
@@ -38,7 +39,8 @@ private:
     std::condition_variable changed_;
     std::deque<std::vector<std::uint8_t>> chunks_;
     bool ended_ = false;
-    minisign::Verdict verdict_;
+    bool fileSigned_ = false;
+    std::future<bool> commentSigned_;
     std::thread thread_;
 };
 
