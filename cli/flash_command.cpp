@@ -89,9 +89,7 @@ void logRefusal(const PreparedFile& prepared, const FlashOptions& options,
     for (const Target& target : targets) {
         UpdateRequest request = target.request;
         request.filePath = options.file;
-        UpdateReport report = refusedAttempt(request, prepared);
-        report.attempt = newAttemptId();
-        if (const auto warning = log.append(report))
+        if (const auto warning = log.append(refusedAttempt(request, prepared)))
             output.error(*warning);
     }
 }

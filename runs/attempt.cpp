@@ -3,9 +3,18 @@
 #include <QUuid>
 
 namespace j4::runs {
+namespace {
+
+// A record's unique ID: a random UUID.
+std::string newAttemptId() {
+    return QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
+}
+
+} // namespace
 
 UpdateReport refusedAttempt(const UpdateRequest& request, const PreparedFile& prepared) {
     UpdateReport report;
+    report.attempt = newAttemptId();
     report.outcome = prepared.refusal;
     report.text = prepared.text;
     report.detail = prepared.detail;
@@ -49,8 +58,7 @@ UpdateReport tryUpdate(std::size_t device, const UpdateRequest& given, const Run
     return session.run(request, events);
 }
 
-void endAttempt(std::size_t device, const UpdateReport& ended, const RunContext& run) {
-    UpdateReport report = ended;
+void endAttempt(std::size_t device, UpdateReport& report, const RunContext& run) {
     if (report.attempt.empty())
         report.attempt = newAttemptId();
     if (run.log != nullptr)
@@ -61,13 +69,8 @@ void endAttempt(std::size_t device, const UpdateReport& ended, const RunContext&
 
 UpdateReport runAttempt(std::size_t device, const UpdateRequest& request, const RunContext& run) {
     UpdateReport report = tryUpdate(device, request, run);
-    report.attempt = newAttemptId();
     endAttempt(device, report, run);
     return report;
-}
-
-std::string newAttemptId() {
-    return QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
 }
 
 } // namespace j4::runs

@@ -78,19 +78,18 @@ struct RunContext {
     const ReleasePolicy* release = nullptr;
 };
 
-// A record's unique ID: a random UUID.
-std::string newAttemptId();
-
-// An attempt that ended before any port was opened: its file refused.
+// An attempt that ended before any port was opened, its file refused: with
+// its unique ID.
 UpdateReport refusedAttempt(const UpdateRequest& request, const PreparedFile& prepared);
 
 // One try on `device`: its events told, its end not (a station may try an
 // open again before the attempt ends).
 UpdateReport tryUpdate(std::size_t device, const UpdateRequest& request, const RunContext& run);
 
-// The attempt's end: logged (a log that cannot be written said once, as a
-// notice, and failing nothing), then told.
-void endAttempt(std::size_t device, const UpdateReport& report, const RunContext& run);
+// The attempt's end: given its unique ID (once, however many tries it took),
+// logged (a log that cannot be written said once, as a notice, and failing
+// nothing), then told.
+void endAttempt(std::size_t device, UpdateReport& report, const RunContext& run);
 
 // One try and its end.
 UpdateReport runAttempt(std::size_t device, const UpdateRequest& request, const RunContext& run);

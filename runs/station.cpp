@@ -71,7 +71,6 @@ private:
             report = tryUpdate(index_, request, run_);
         }
         describe(report);
-        report.attempt = newAttemptId();
         // Counted before the end is told: whoever hears the end sees the
         // counts that include it.
         count(report);
