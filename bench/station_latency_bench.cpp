@@ -29,14 +29,10 @@ int main(int argc, char** argv) {
         return std::fprintf(stderr, "the station did not start\n"), 1;
     std::vector<double> latencies;
     for (int cycle = 0; cycle < 20; ++cycle) {
-        const QString staging = dir.filePath(QStringLiteral("staging"));
-        QProcess device;
-        device.start(j4::testing::devsimPath(), {"--link", staging, "-v"});
-        while (!QFile::exists(staging))
-            QThread::msleep(5);
         QElapsedTimer clock;
-        clock.start();
-        QFile::rename(staging, slot);
+        const auto plugged =
+            j4::testing::plugDevSim(dir.filePath(QStringLiteral("staging")), slot, clock);
+        QProcess& device = *plugged;
         while (!device.readAllStandardError().contains("transmission 1,") &&
                clock.elapsed() < 10000)
             device.waitForReadyRead(1);

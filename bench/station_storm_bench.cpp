@@ -1,8 +1,8 @@
 // A plug storm: a station (j4_flash --watch) on one slot, and a device
 // plugged and pulled there again and again (a link made and removed, as udev
-// does); every third one pulled in the middle of its update. Reports the station's resident memory after a warm-up and at the
-// end, as kilobytes per 1,000 attempts: a station runs for a shift, and must
-// stay flat. Its baseline is the same station's memory right after warm-up.
+// does); every third one pulled in the middle of its update. Reports the station's resident memory
+// after a warm-up and at the end, as kilobytes per 1,000 attempts: a station runs for a shift, and
+// must stay flat. Its baseline is the same station's memory right after warm-up.
 //   station_storm_bench [ATTEMPTS] [same]   (default 1000 attempts, each a new
 //   device on a pseudo-terminal of its own; "same": one device plugged again)
 
@@ -57,8 +57,8 @@ int main(int argc, char** argv) {
     for (int attempt = 1; attempt <= attempts; ++attempt) {
         const bool pulled = !sameDevice && attempt % 3 == 0;
         if (!sameDevice && attempt > 1)
-            device = std::make_unique<j4::testing::DevSim>(
-                pulled ? QStringList{"--hangup-at", "2"} : QStringList{});
+            device = std::make_unique<j4::testing::DevSim>(pulled ? QStringList{"--hangup-at", "2"}
+                                                                  : QStringList{});
         QFile::link(device->device(), slot);
         QByteArray said;
         QElapsedTimer wait;

@@ -8,7 +8,9 @@
 #include "j4_version.h"
 #include "link_factory.h"
 #include "progress.h"
+#include "record_keeping.h"
 #include "release_check.h"
+#include "send_log.h"
 #include "slots.h"
 #include "station.h"
 #include "station_metrics.h"
@@ -138,12 +140,60 @@ public:
             return *metrics_;
         return listener_;
     }
+    StationMetrics* counts() { return counts_ ? &*counts_ : nullptr; }
 
 private:
     DeviceListener& listener_;
     std::optional<StationMetrics> counts_;
     std::optional<MetricsListener> metrics_;
 };
+
+// The records' sender: what it says on standard error, how many records
+// wait in the metrics.
+class RecordsOutput final : public RecordsListener {
+public:
+    RecordsOutput(const Output& output, StationMetrics* metrics)
+        : output_(output), metrics_(metrics) {}
+    void said(const std::string& text) override { output_.error(text); }
+    void unsentChanged(std::size_t count) override {
+        if (metrics_ != nullptr)
+            if (const auto problem = metrics_->setUnsent(count))
+                output_.error(*problem);
+    }
+
+private:
+    const Output& output_;
+    StationMetrics* metrics_;
+};
+
+RecordOptions recordOptions(const FlashOptions& options) {
+    return {options.logPath, options.recordsUrl, options.station, options.operatorName};
+}
+
+// What waits for the database at the end is said, never lost: it stays in
+// the log. The bound keeps a down database from holding the program.
+void finishRecords(RecordKeeping& records, const Output& output) {
+    if (const auto left = records.finish(std::chrono::seconds(5)))
+        output.error(*left);
+}
+
+int sendRecords(const FlashOptions& options, const std::atomic<bool>& stop, const Output& output) {
+    const auto sent = sendLog(options.sendLog, options.recordsUrl, stop,
+                              [&](const std::string& line) { output.error(line); });
+    if (!sent) {
+        output.error(sent.error());
+        return stop ? kInterrupted : kRecordsFailed;
+    }
+    const auto count = [](std::size_t n, const char* one, const char* many) {
+        return std::to_string(n) + (n == 1 ? one : many);
+    };
+    output.say(options.sendLog + ": " + count(sent->added, " new record", " new records") +
+               " sent, " + std::to_string(sent->present) + " already in the database" +
+               (sent->damaged
+                    ? ", " + count(sent->damaged, " damaged line", " damaged lines") + " skipped."
+                    : "."));
+    return kCompleted;
+}
 
 // The links of a run: the test's own, or the real ones.
 LinkMaker linksFor(const FlashContext& context, const FlashOptions& options) {
@@ -171,12 +221,15 @@ int update(const FlashOptions& options, const FlashContext& context, const std::
         output.error(linkErrorText(LinkError::PortNotFound, {}));
         return kPortFailed;
     }
-    LogWriter log(options.logPath, options.station, options.operatorName);
+    RecordsOutput recordsOutput(output, nullptr);
+    RecordKeeping records(recordOptions(options), recordsOutput);
+    LogWriter& log = records.log();
     // File first: decoded once for every device, before any port is opened.
     const PreparedFile prepared = prepare(options, stop, output);
     if (!prepared.ok()) {
         if (prepared.refusal != UpdateOutcome::Interrupted)
             logRefusal(prepared, options, *targets, log, output);
+        finishRecords(records, output);
         return exitStatus(prepared.refusal);
     }
     std::vector<std::string> labels;
@@ -190,8 +243,10 @@ int update(const FlashOptions& options, const FlashContext& context, const std::
     for (std::size_t i = 0; i < reports.size(); ++i)
         if (!reports[i].adapterNote.empty())
             output.error((*targets)[i].label + ": " + reports[i].adapterNote);
-    return reports.size() == 1 ? reportOne(reports.front(), output)
-                               : summarize(*targets, reports, output);
+    const int status = reports.size() == 1 ? reportOne(reports.front(), output)
+                                           : summarize(*targets, reports, output);
+    finishRecords(records, output);
+    return status;
 }
 
 // Until the stop: then a summary per slot. 0 when every attempt completed,
@@ -206,7 +261,6 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
     const PreparedFile prepared = prepare(options, stop, output);
     if (!prepared.ok())
         return exitStatus(prepared.refusal);
-    LogWriter log(options.logPath, options.station, options.operatorName);
     std::vector<std::string> labels;
     for (std::size_t i = 1; i <= options.targets.size(); ++i)
         labels.push_back("slot " + std::to_string(i));
@@ -215,14 +269,17 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
                         output.err());
     RunListener listener(board, output, true);
     Metered metered(options, options.targets.size(), listener);
+    RecordsOutput recordsOutput(output, metered.counts());
+    RecordKeeping records(recordOptions(options), recordsOutput);
     output.say("Watching " + std::to_string(options.targets.size()) +
                " slots; Ctrl+C ends the station.");
     const StationResult result =
         runStation(prepared.decoded, options.targets, options.file,
-                   {linksFor(context, options), metered.listener(), stop, &log});
+                   {linksFor(context, options), metered.listener(), stop, &records.log()});
     output.say("Station summary:");
     for (std::size_t i = 0; i < result.tallies.size(); ++i)
         output.say("  " + tallyLine(i, options.targets[i], result.tallies[i]));
+    finishRecords(records, output);
     if (result.firstFailure)
         return exitStatus(*result.firstFailure);
     return result.cutByStop ? kInterrupted : kCompleted;
@@ -268,6 +325,8 @@ int runFlash(const std::vector<std::string>& arguments, const FlashContext& cont
         return watch(*options, context, stop, output);
     case FlashOptions::Action::Check:
         return check(*options, stop, output);
+    case FlashOptions::Action::SendRecords:
+        return sendRecords(*options, stop, output);
     default:
         return update(*options, context, stop, output);
     }

@@ -10,6 +10,7 @@ const char kFlashDescription[] =
     "  or:  j4_flash --check FILE [--image-out PATH]\n"
     "  or:  j4_flash --watch [--port N | --device PATH | --serial SN]... FILE\n"
     "  or:  j4_flash --list-ports [--ports-file]\n"
+    "  or:  j4_flash --send-records LOG --records URI\n"
     "\n"
     "Sends a J4 update file (.j4u) to J4 devices over serial ports, or checks the\n"
     "file.\n"
@@ -19,7 +20,10 @@ const char kFlashDescription[] =
     "of a USB adapter. --port, --device and --serial may be given several times: the\n"
     "devices are updated at once. --watch makes a station: each slot updates every\n"
     "device plugged into it, once, and waits for it to be pulled, until Ctrl+C.\n"
-    "FILE - reads the update file from standard input.";
+    "FILE - reads the update file from standard input.\n"
+    "--records URI sends every attempt's record to a PostgreSQL database: written to\n"
+    "the log first (--log, else $XDG_STATE_HOME/j4-updater/attempts.jsonl), then sent\n"
+    "in the background; while the database is down the records wait in the log.";
 
 // After the options: the sections of a manual page.
 const char kFlashEpilogue[] =
@@ -33,6 +37,7 @@ const char kFlashEpilogue[] =
     "  5    no answer, or the port failed\n"
     "  6    communication error\n"
     "  7    CRC error\n"
+    "  8    --send-records: the database cannot be reached or refused the records\n"
     "  130  interrupted (Ctrl+C, SIGTERM or SIGHUP)\n"
     "With several devices, the status of the first that failed, in the order given;\n"
     "a station's, of the first failure (130 when only a stop cut a transfer).\n"
@@ -43,6 +48,8 @@ const char kFlashEpilogue[] =
     "                    the ports files\n"
     "  J4_UPDATE_LOG     append a JSON line per attempt to this file, as --log does\n"
     "  J4_STATION_ID     the station's name in every record, as --station-id gives it\n"
+    "  J4_RECORDS        the records database's URI, as --records gives it; the\n"
+    "                    password comes from ~/.pgpass, PGPASSFILE or PGPASSWORD\n"
     "  J4_TLS_CA         the file --tls-ca names, when it is not given\n"
     "  J4_TLS_CERT       the file --tls-cert names, when it is not given\n"
     "  J4_TLS_KEY        the file --tls-key names, when it is not given\n"
@@ -64,6 +71,8 @@ const char kFlashEpilogue[] =
     "Once a key is trusted, only files it signed are sent: FILE.minisig beside FILE\n"
     "(or --signature SIG), whose trusted comment may carry version=X.Y.Z and\n"
     "expires=YYYY-MM-DD.\n"
+    "  LOG.sent                             how far LOG has reached the database\n"
+    "  /usr/share/j4-updater/schema.sql     the records' tables and views\n"
     "\n"
     "Examples:\n"
     "  j4_flash --port 1 fw.j4u\n"

@@ -2,6 +2,8 @@
 
 #include "flash_help.h"
 #include "log_writer.h"
+#include "record_database.h"
+#include "record_keeping.h"
 
 #include <QCommandLineParser>
 
@@ -41,6 +43,14 @@ struct Parser {
                                "Keep the station's state in FILE for Prometheus' node exporter "
                                "(its textfile collector).",
                                "FILE"};
+    QCommandLineOption records{"records",
+                               "Send every attempt's record to the PostgreSQL database at URI "
+                               "(default: J4_RECORDS), through the log.",
+                               "URI"};
+    QCommandLineOption sendRecords{"send-records",
+                                   "Send the records of the log LOG to the --records database, "
+                                   "and nothing else.",
+                                   "LOG"};
     QCommandLineOption operatorName{
         "operator", "Who runs the updates, in every record (default: the login).", "NAME"};
     QCommandLineOption tlsCa{"tls-ca",
@@ -83,6 +93,8 @@ struct Parser {
                            stationId,
                            operatorName,
                            metrics,
+                           records,
+                           sendRecords,
                            tlsCa,
                            tlsCert,
                            tlsKey,
@@ -130,6 +142,12 @@ Result<Action> action(const Parser& p) {
     const bool named = p.devices.named(parser);
     if (parser.isSet(p.portsFile))
         return fail("--ports-file goes with --list-ports");
+    if (parser.isSet(p.sendRecords)) {
+        if (named || !parser.positionalArguments().isEmpty() || parser.isSet(p.watch) ||
+            parser.isSet(p.check))
+            return fail("--send-records LOG takes no update file, slots, --watch or --check");
+        return Action::SendRecords;
+    }
     if (parser.positionalArguments().size() != 1)
         return fail("name exactly one update file");
     if (parser.isSet(p.watch) && (parser.isSet(p.check) || !named))
@@ -181,6 +199,20 @@ Result<runs::ReleaseOptions> releaseOptions(const Parser& p, const runs::RawArgu
     return release;
 }
 
+// The records database, as given or as J4_RECORDS names it; checked now, so
+// that a station never starts with a database it could never reach.
+Result<std::string> recordsAddress(const Parser& p, Action action) {
+    const std::string url = p.parser.isSet(p.records) ? p.parser.value(p.records).toStdString()
+                                                      : runs::recordsFromEnvironment();
+    if (url.empty() && action == Action::SendRecords)
+        return fail("--send-records LOG needs --records URI (or J4_RECORDS)");
+    if (url.empty())
+        return url;
+    if (auto usable = runs::checkRecordsAddress(url); !usable)
+        return fail(usable.error());
+    return url;
+}
+
 Result<FlashOptions> read(const Parser& p, const runs::RawArguments& raw) {
     FlashOptions options;
     const auto chosen = action(p);
@@ -192,6 +224,11 @@ Result<FlashOptions> read(const Parser& p, const runs::RawArguments& raw) {
           pinned ? nullptr : &pinned.error(), release ? nullptr : &release.error()})
         if (error != nullptr)
             return fail(*error);
+    const auto records = recordsAddress(p, *chosen);
+    if (!records)
+        return fail(records.error());
+    options.recordsUrl = *records;
+    options.sendLog = raw.bytesOf(p.parser.value(p.sendRecords));
     options.release = *release;
     options.action = *chosen;
     options.timeout = *timeout;

@@ -14,7 +14,15 @@
 namespace j4::cli {
 
 struct FlashOptions {
-    enum class Action { Help, Version, ListPorts, Check, Update, Watch } action = Action::Update;
+    enum class Action {
+        Help,
+        Version,
+        ListPorts,
+        Check,
+        Update,
+        Watch,
+        SendRecords
+    } action = Action::Update;
     bool portsFile = false;
     std::string file;
     std::string imageOut;
@@ -26,6 +34,8 @@ struct FlashOptions {
     std::string station;      // empty: J4_STATION_ID, else the host's name
     std::string operatorName; // empty: the login's
     std::string metricsPath;  // empty: no metrics
+    std::string recordsUrl;   // empty: no records database
+    std::string sendLog;      // --send-records: the log to send
     TlsSettings tls;
     std::string expectedSha256;
     runs::ReleaseOptions release;

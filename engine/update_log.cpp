@@ -30,7 +30,36 @@ const char* outcomeName(UpdateOutcome outcome) {
     return "unknown";
 }
 
-namespace {} // namespace
+namespace {
+
+bool validUtf8(const std::string& text) {
+    try {
+        static_cast<void>(nlohmann::json(text).dump());
+        return true;
+    } catch (const nlohmann::json::type_error&) {
+        return false;
+    }
+}
+
+std::string hex(const std::string& bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (const unsigned char byte : bytes) {
+        text += kDigits[byte >> 4];
+        text += kDigits[byte & 0xf];
+    }
+    return text;
+}
+
+// A name that is not UTF-8 (a file name is bytes on Linux), or holds a NUL
+// no database text can, is kept exactly beside its readable form, as hex in
+// "NAME_bytes": the record is the only proof of which file went to which unit.
+void keepExactBytes(nlohmann::json& line, const char* field, const std::string& value) {
+    if (value.find('\0') != std::string::npos || !validUtf8(value))
+        line[std::string(field) + "_bytes"] = hex(value);
+}
+
+} // namespace
 
 std::string utcTimestamp(std::chrono::system_clock::time_point when) {
     using namespace std::chrono;
@@ -79,7 +108,11 @@ std::string logLine(const UpdateReport& report, const LogOrigin& origin) {
         {"release_version", report.signature ? orNull(report.signature->version) : json()},
         {"trusted_comment", report.signature ? json(report.signature->trustedComment) : json()},
     };
-    // Invalid UTF-8 in a path is replaced, not allowed to break the line.
+    keepExactBytes(line, "file", report.filePath);
+    keepExactBytes(line, "unit", report.unit);
+    keepExactBytes(line, "operator", origin.operatorName);
+    // Invalid UTF-8 is replaced in the readable fields, not allowed to break
+    // the line.
     return line.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 

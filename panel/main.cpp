@@ -3,6 +3,8 @@
 #include "display.h"
 #include "exit_status.h"
 #include "j4_version.h"
+#include "record_database.h"
+#include "record_keeping.h"
 #include "shutdown_signals.h"
 #include "slot_options.h"
 #include "slots.h"
@@ -26,7 +28,7 @@ namespace {
 
 constexpr int kNoWindowSystem = -1;
 
-const char kHelp[] = R"(Usage: j4_updater [-v | --verbose] [--metrics FILE]
+const char kHelp[] = R"(Usage: j4_updater [-v | --verbose] [--metrics FILE] [--records URI]
   or:  j4_updater --station [--expect-sha256 HEX] [--port N | --device PATH | --serial SN]... [FILE]
   or:  j4_updater -h | --help | -V | --version
 
@@ -46,6 +48,11 @@ Options:
   --metrics FILE  keep the window's or station's state in FILE for Prometheus'
                   node exporter (its textfile collector): attempts by slot and
                   result, the last completed update per slot, slots by state
+  --records URI   send every attempt's record to the PostgreSQL database at
+                  URI (default: J4_RECORDS), through the log (J4_UPDATE_LOG,
+                  else $XDG_STATE_HOME/j4-updater/attempts.jsonl); while the
+                  database is down they wait there, and the window says how
+                  many
   --port N        a slot: port number N
   --device PATH   a slot: the serial device at PATH
   --serial SN     a slot: the USB adapter with serial number SN
@@ -136,6 +143,7 @@ void armStartupProbe() {
 struct WindowOptions {
     bool verbose = false;
     std::string metricsPath;
+    std::string recordsUrl;
     bool station = false;
     std::string expectedSha256;
     std::vector<j4::runs::TargetName> slotNames;
@@ -178,7 +186,7 @@ class WindowCommandLine {
 public:
     WindowCommandLine() {
         parser_.addOptions({help_, version_, verbose_, station_, devices_.port, devices_.device,
-                            devices_.serial, devices_.expectSha256, metrics_});
+                            devices_.serial, devices_.expectSha256, metrics_, records_});
     }
 
     // The exit status when the program is done (help, version, usage error).
@@ -213,6 +221,11 @@ private:
         options.verbose = parser_.isSet(verbose_);
         options.station = parser_.isSet(station_);
         options.metricsPath = raw.bytesOf(parser_.value(metrics_));
+        options.recordsUrl = parser_.isSet(records_) ? parser_.value(records_).toStdString()
+                                                     : j4::runs::recordsFromEnvironment();
+        if (!options.recordsUrl.empty())
+            if (auto usable = j4::runs::checkRecordsAddress(options.recordsUrl); !usable)
+                return usable;
         options.slotNames = devices_.names(parser_, raw);
         const QStringList files = parser_.positionalArguments();
         if (files.size() > 1)
@@ -241,19 +254,22 @@ private:
     QCommandLineOption verbose_{{"v", "verbose"}, "A line per transmission."};
     QCommandLineOption station_{"station", "The station window."};
     QCommandLineOption metrics_{"metrics", "The station's state for Prometheus.", "FILE"};
+    QCommandLineOption records_{"records", "The records database.", "URI"};
 };
 
 // Either window ends the same way: on a signal, transfers stop at their next
 // frame boundary, ports are closed, then the program exits with 130.
-int runWindow(j4::WorkWindow& window, bool verbose, const std::string& metricsPath) {
+int runWindow(j4::WorkWindow& window, const WindowOptions& options) {
     j4::ShutdownSignals shutdownRequests;
     QObject::connect(&shutdownRequests, &j4::ShutdownSignals::requested, &window,
                      [&window] { window.shutDown(j4::runs::kInterrupted); });
     QObject::connect(&window, &j4::WorkWindow::exitRequested, qApp, &QCoreApplication::exit,
                      Qt::QueuedConnection);
-    if (verbose)
+    if (options.verbose)
         window.traceTransmissionsTo(stderr);
-    window.keepMetricsIn(metricsPath);
+    window.keepMetricsIn(options.metricsPath);
+    if (!options.recordsUrl.empty())
+        window.sendRecordsTo(options.recordsUrl);
     window.show();
     armStartupProbe();
     return QApplication::exec();
@@ -271,7 +287,7 @@ int runStationWindow(const WindowOptions& options) {
     // starts at once.
     if (ready && options.file && !options.slotNames.empty())
         QTimer::singleShot(0, &window, &j4::StationWindow::startWatching);
-    return runWindow(window, options.verbose, options.metricsPath);
+    return runWindow(window, options);
 }
 
 } // namespace
@@ -302,5 +318,5 @@ int main(int argc, char** argv) {
     if (options.station)
         return runStationWindow(options);
     j4::UpdaterWindow window;
-    return runWindow(window, options.verbose, options.metricsPath);
+    return runWindow(window, options);
 }

@@ -1,5 +1,7 @@
 #include "run_relay.h"
 
+#include "link_factory.h"
+
 namespace j4 {
 
 std::int64_t steadyMs() {
@@ -62,6 +64,18 @@ void RunRelay::slotChanged(std::size_t slot) {
 
 void RunRelay::notice(const std::string& text) {
     tell(callbacks_.notice, QString::fromStdString(text));
+}
+
+runs::DeviceListener& meteredRelay(std::optional<runs::MetricsListener>& metered,
+                                   const std::shared_ptr<runs::StationMetrics>& metrics,
+                                   RunRelay& relay) {
+    if (!metrics)
+        return relay;
+    return metered.emplace(*metrics, relay);
+}
+
+runs::LinkMaker realLinks(std::chrono::milliseconds timeout) {
+    return [timeout](const std::string& device) { return makeLink(device, timeout); };
 }
 
 } // namespace j4

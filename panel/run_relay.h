@@ -4,6 +4,7 @@
 // stream a line per transmission goes there.
 
 #include "attempt.h"
+#include "station_metrics.h"
 #include "worker_job.h"
 
 #include <QString>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace j4 {
@@ -65,5 +67,14 @@ private:
     Trace trace_;
     std::shared_ptr<AwaitingSince> awaiting_;
 };
+
+// The listener a job's run hears: `relay`, or with metrics, the metrics kept
+// on the way to it (made in `metered`, which must outlive the run).
+runs::DeviceListener& meteredRelay(std::optional<runs::MetricsListener>& metered,
+                                   const std::shared_ptr<runs::StationMetrics>& metrics,
+                                   RunRelay& relay);
+
+// The real links, each timing out after `timeout` without an answer.
+runs::LinkMaker realLinks(std::chrono::milliseconds timeout);
 
 } // namespace j4

@@ -1,7 +1,5 @@
 #include "station_job.h"
 
-#include "link_factory.h"
-#include "log_writer.h"
 #include "station.h"
 
 namespace j4 {
@@ -12,19 +10,14 @@ void StationJob::start(std::shared_ptr<const DecodedFile> decoded,
     job_.start(context,
                [decoded = std::move(decoded), slotNames = std::move(slotNames),
                 file = std::move(file), callbacks = std::move(callbacks), ended = std::move(ended),
-                timeout = answerTimeout_, trace = trace_,
-                metrics = metrics_](const std::atomic<bool>& stop, const WorkerJob::Post& post) {
+                timeout = answerTimeout_, trace = trace_, metrics = metrics_,
+                records = records_](const std::atomic<bool>& stop, const WorkerJob::Post& post) {
                    RunRelay relayed(slotNames.size(), post, callbacks, {trace, true});
                    std::optional<runs::MetricsListener> metered;
-                   if (metrics)
-                       metered.emplace(*metrics, relayed);
-                   runs::DeviceListener& relay =
-                       metered ? static_cast<runs::DeviceListener&>(*metered) : relayed;
-                   runs::LogWriter log(runs::logFromEnvironment(), runs::stationFromEnvironment());
-                   const runs::LinkMaker links = [timeout](const std::string& device) {
-                       return makeLink(device, timeout);
-                   };
-                   runs::runStation(decoded, slotNames, file, {links, relay, stop, &log});
+                   runs::DeviceListener& relay = meteredRelay(metered, metrics, relayed);
+                   const runs::LinkMaker links = realLinks(timeout);
+                   runs::runStation(decoded, slotNames, file,
+                                    {links, relay, stop, records ? &records->log() : nullptr});
                    return ended;
                });
 }

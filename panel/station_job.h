@@ -3,6 +3,7 @@
 // station (every slot on a thread of its own) in a worker job, its events
 // posted to the window.
 
+#include "record_keeping.h"
 #include "run_relay.h"
 #include "station_metrics.h"
 #include "targets.h"
@@ -33,12 +34,17 @@ public:
     void keepMetrics(std::shared_ptr<runs::StationMetrics> metrics) {
         metrics_ = std::move(metrics);
     }
+    // Where the attempts are logged, and with a database, sent.
+    void keepRecords(std::shared_ptr<runs::RecordKeeping> records) {
+        records_ = std::move(records);
+    }
 
 private:
     WorkerJob job_;
     std::chrono::milliseconds answerTimeout_;
     std::FILE* trace_ = nullptr;
     std::shared_ptr<runs::StationMetrics> metrics_;
+    std::shared_ptr<runs::RecordKeeping> records_;
 };
 
 } // namespace j4

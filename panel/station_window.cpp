@@ -184,6 +184,7 @@ void StationWindow::startWatching() {
     deviceFolders_.suspend();
     job_.traceTo(trace());
     job_.keepMetrics(metrics(stationSlots_.size()));
+    job_.keepRecords(records());
     job_.start(decoded_, std::move(names), file_, this, std::move(callbacks),
                [this] { onEnded(); });
     updateControls();
@@ -332,6 +333,10 @@ void StationWindow::updateControls() {
         control->setEnabled(!on);
     ui_->startButton->setEnabled(!on && decoded_ && !stationSlots_.empty());
     ui_->stopButton->setEnabled(on);
+}
+
+QLabel* StationWindow::recordsLine() {
+    return ui_->recordsLine;
 }
 
 } // namespace j4

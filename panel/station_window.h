@@ -53,6 +53,8 @@ protected:
     bool working() const override { return watching(); }
     void stopWork() override { job_.requestStop(); }
     void closeEvent(QCloseEvent* event) override;
+    QLabel* recordsLine() override;
+    void recordsSaid(const QString& text) override { appendLog(text); }
 
 private:
     struct Slot {

@@ -2,7 +2,7 @@
 // One update attempt off the UI thread, for the updater window: the runs
 // layer's attempt in a worker job, its events posted to the window.
 
-#include "log_writer.h"
+#include "record_keeping.h"
 #include "run_relay.h"
 #include "station_metrics.h"
 #include "worker_job.h"
@@ -33,12 +33,16 @@ public:
     void keepMetrics(std::shared_ptr<runs::StationMetrics> metrics) {
         metrics_ = std::move(metrics);
     }
+    // Where the attempts are logged, and with a database, sent.
+    void keepRecords(std::shared_ptr<runs::RecordKeeping> records) {
+        records_ = std::move(records);
+    }
 
 private:
     WorkerJob job_;
     std::chrono::milliseconds answerTimeout_;
     std::shared_ptr<AwaitingSince> awaiting_ = std::make_shared<AwaitingSince>(0);
-    std::shared_ptr<runs::LogWriter> log_;
+    std::shared_ptr<runs::RecordKeeping> records_;
     std::FILE* trace_ = nullptr;
     std::shared_ptr<runs::StationMetrics> metrics_;
 };

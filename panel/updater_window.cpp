@@ -174,6 +174,7 @@ void UpdaterWindow::startUpdate() {
     callbacks.notice = [this](const QString& text) { pendingNotice_ = text; };
     job_.traceTo(trace());
     job_.keepMetrics(metrics(1));
+    job_.keepRecords(records());
     job_.start(
         requestForPort(QFile::encodeName(chosenFile_).toStdString(), ui_->portNumber->value()),
         this, std::move(callbacks));
@@ -317,6 +318,10 @@ void UpdaterWindow::fitToFont() {
     }
     ui_->controls->resize(needed);
     setFixedSize(needed);
+}
+
+QLabel* UpdaterWindow::recordsLine() {
+    return ui_->recordsLine;
 }
 
 void UpdaterWindow::restoreSettings() {

@@ -46,6 +46,7 @@ protected:
     bool working() const override { return job_.running(); }
     void stopWork() override { job_.requestStop(); }
     void closeEvent(QCloseEvent* event) override;
+    QLabel* recordsLine() override;
     void keyPressEvent(QKeyEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void changeEvent(QEvent* event) override;

@@ -2,6 +2,8 @@
 
 #include "log_writer.h"
 
+#include <cstdio>
+
 namespace j4 {
 
 void WorkWindow::shutDown(int exitCode) {
@@ -20,6 +22,37 @@ bool WorkWindow::workEnded() {
     return true;
 }
 
+void WorkWindow::sendRecordsTo(std::string url) {
+    recordsUrl_ = std::move(url);
+    connect(&recordsRelay_, &RecordsRelay::saidText, this, [this](const QString& text) {
+        std::fprintf(stderr, "j4_updater: %s\n", text.toLocal8Bit().constData());
+        recordsLine()->setToolTip(text);
+        recordsSaid(text);
+    });
+    connect(&recordsRelay_, &RecordsRelay::unsentCount, this, [this](qulonglong count) {
+        if (metrics_)
+            static_cast<void>(metrics_->setUnsent(count));
+        recordsLine()->setText(count == 0   ? QString()
+                               : count == 1 ? tr("1 record waits for the database")
+                                            : tr("%1 records wait for the database").arg(count));
+    });
+    // The sender starts now, not at the first attempt: what an earlier run
+    // left in the log goes at once.
+    static_cast<void>(records());
+}
+
+std::shared_ptr<runs::RecordKeeping> WorkWindow::records() {
+    const std::string log = runs::logFromEnvironment();
+    if (!records_ || log != recordsLog_) {
+        records_.reset(); // its sender stops before another starts on the log
+        records_ = std::make_shared<runs::RecordKeeping>(
+            runs::RecordOptions{log, recordsUrl_, runs::stationFromEnvironment(), {}},
+            recordsRelay_);
+        recordsLog_ = log;
+    }
+    return records_;
+}
+
 std::shared_ptr<runs::StationMetrics> WorkWindow::metrics(std::size_t slotCount) {
     if (metricsPath_.empty())
         return nullptr;
@@ -27,6 +60,8 @@ std::shared_ptr<runs::StationMetrics> WorkWindow::metrics(std::size_t slotCount)
     if (!metrics_ || metrics_->slotCount() != slotCount)
         metrics_ = std::make_shared<runs::StationMetrics>(
             metricsPath_, runs::stationOrHost(runs::stationFromEnvironment()), slotCount);
+    if (records_)
+        static_cast<void>(metrics_->setUnsent(records_->unsent()));
     return metrics_;
 }
 

@@ -3,8 +3,11 @@
 // runs off the UI thread, and which ends the program only once that work
 // has stopped (a transfer at its next frame boundary, its port closed).
 
+#include "record_keeping.h"
+#include "records_relay.h"
 #include "station_metrics.h"
 
+#include <QLabel>
 #include <QWidget>
 
 #include <cstdio>
@@ -24,6 +27,9 @@ public:
     void traceTransmissionsTo(std::FILE* stream) { trace_ = stream; }
     // The station's state kept in `path` for Prometheus (j4_updater --metrics).
     void keepMetricsIn(std::string path) { metricsPath_ = std::move(path); }
+    // Every attempt's record sent to the database at `url` through the log
+    // (j4_updater --records).
+    void sendRecordsTo(std::string url);
 
 public slots:
     virtual void quit() = 0;
@@ -44,11 +50,24 @@ protected:
     // The counts for `slotCount` slots, made when first asked for; none
     // without --metrics.
     std::shared_ptr<runs::StationMetrics> metrics(std::size_t slotCount);
+    // Where the attempts go: the log J4_UPDATE_LOG names now, and with
+    // --records the database, through it.
+    std::shared_ptr<runs::RecordKeeping> records();
+    // The line that shows how many records wait for the database, with the
+    // sender's last sentence as its tool tip.
+    virtual QLabel* recordsLine() = 0;
+    // The sender's sentence (records wait, or have gone), besides.
+    virtual void recordsSaid(const QString& text) { static_cast<void>(text); }
 
 private:
     std::FILE* trace_ = nullptr;
     std::string metricsPath_;
     std::shared_ptr<runs::StationMetrics> metrics_;
+    std::string recordsUrl_;
+    // Declared before the records, which speak to it until they are gone.
+    RecordsRelay recordsRelay_{this};
+    std::shared_ptr<runs::RecordKeeping> records_;
+    std::string recordsLog_; // the log the records were made for
     std::optional<int> exitWhenIdle_;
 };
 

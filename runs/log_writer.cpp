@@ -28,6 +28,8 @@ std::optional<std::string> LogWriter::append(const UpdateReport& report) {
     if (log_.path().empty())
         return std::nullopt;
     const auto written = log_.append(report, origin_);
+    if (written && appended_)
+        appended_();
     if (written || failed_.exchange(true))
         return std::nullopt;
     return "The update log " + log_.path() + " cannot be written (" + written.error() +

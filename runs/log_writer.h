@@ -5,6 +5,7 @@
 #include "update_log.h"
 
 #include <atomic>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -20,11 +21,15 @@ public:
     // sentence for the operator; nothing otherwise. Safe from several threads.
     std::optional<std::string> append(const UpdateReport& report);
     const std::string& path() const { return log_.path(); }
+    // Called after each line is in the log (the records' sender looks at
+    // once); set before the first attempt.
+    void afterAppend(std::function<void()> appended) { appended_ = std::move(appended); }
 
 private:
     UpdateLog log_;
     LogOrigin origin_;
     std::atomic<bool> failed_{false};
+    std::function<void()> appended_;
 };
 
 // The log J4_UPDATE_LOG names (its bytes, UTF-8 or not); empty when unset.

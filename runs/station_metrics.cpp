@@ -45,6 +45,16 @@ std::optional<std::string> StationMetrics::finished(std::size_t slot, const Upda
     return write();
 }
 
+std::optional<std::string> StationMetrics::setUnsent(std::size_t count) {
+    {
+        std::lock_guard lock(mutex_);
+        if (unsent_ == count)
+            return std::nullopt;
+        unsent_ = count;
+    }
+    return write();
+}
+
 void MetricsListener::opening(std::size_t device) {
     metrics_.opening(device);
     if (const auto problem = metrics_.write())
@@ -88,7 +98,7 @@ std::string StationMetrics::text() const {
            std::to_string(static_cast<long>(slots_.size()) - updating) + "\n";
     out += "# HELP j4_records_unsent Records not yet sent to the plant's database.\n"
            "# TYPE j4_records_unsent gauge\nj4_records_unsent{" +
-           station + "} 0\n";
+           station + "} " + std::to_string(unsent_) + "\n";
     return out;
 }
 

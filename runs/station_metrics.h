@@ -27,6 +27,8 @@ public:
     // be written.
     std::optional<std::string> finished(std::size_t slot, const UpdateReport& report);
     std::optional<std::string> write();
+    // Records waiting for the plant's database.
+    std::optional<std::string> setUnsent(std::size_t count);
     // The text as it is written.
     std::string text() const;
     std::size_t slotCount() const { return slots_.size(); }
@@ -43,6 +45,7 @@ private:
     mutable std::mutex mutex_; // the counts
     std::mutex writing_;       // the file
     std::vector<Slot> slots_;
+    std::size_t unsent_ = 0;
     bool failedSaid_ = false;
 };
 

@@ -13,6 +13,7 @@ run_packages=(
     libssl-dev                       # TLS to remote ports: the server's host name checked
     nlohmann-json3-dev nettle-dev    # the update log: JSON lines, the file's SHA-256
     libgcrypt20-dev                  # signed releases: Ed25519 and BLAKE2b-512, Linux and Windows alike
+    libpq-dev                        # records: PostgreSQL's own client library
     libqt6svg6                       # the window's icon, drawn from its SVG
     xvfb xauth fonts-dejavu-core     # the window under a virtual display
 )
@@ -26,6 +27,7 @@ test_packages=(
     openssl ca-certificates          # certificates for the TLS tests, and a large bundle
     minisign                         # the release engineer's tool: keys and signatures for the tests
     prometheus prometheus-node-exporter   # promtool checks the metrics; the exporter serves them
+    postgresql-15                    # a real server for the records (pg_virtualenv, from postgresql-common)
 )
 
 packages=("${run_packages[@]}")

@@ -219,11 +219,21 @@ private slots:
         useDevice(device);
         const QString log = dir->filePath("window.jsonl");
         qputenv("J4_UPDATE_LOG", log.toLocal8Bit());
+        // With a records database that cannot be reached: the update is as
+        // without it, and the window says how many records wait.
+        window->sendRecordsTo("postgresql://nobody@127.0.0.1:" +
+                              std::to_string(j4::testing::freeLocalPort()) + "/plant");
         chooseFile(file);
         start();
         QCOMPARE(waitForResult(), (QStringList{"Info", "Update is completed."}));
         closeResult();
         qunsetenv("J4_UPDATE_LOG");
+        const auto* waiting = find<QLabel>("recordsLine");
+        QTRY_COMPARE_WITH_TIMEOUT(waiting->text(),
+                                  QStringLiteral("1 record waits for the database"), 30000);
+        QVERIFY2(waiting->toolTip().contains("cannot reach the database"),
+                 qPrintable(waiting->toolTip()));
+        QVERIFY(waiting->isVisible());
         QFile written(log);
         QVERIFY(written.open(QIODevice::ReadOnly));
         const QList<QByteArray> lines = written.readAll().split('\n');

@@ -10,7 +10,10 @@
 #include <QTcpSocket>
 #include <QThread>
 
+#include <csignal>
+#include <cstdio>
 #include <stdexcept>
+#include <sys/types.h>
 
 namespace j4::testing {
 
@@ -304,6 +307,104 @@ void Minisign::sign(const QString& file, const QString& trustedComment, const QS
     const ProgramResult signedFile = runProgram(QStringLiteral("minisign"), arguments);
     if (signedFile.exitCode != 0)
         qFatal("minisign -S: %s", qPrintable(signedFile.err));
+}
+
+} // namespace j4::testing
+
+namespace j4::testing {
+
+std::unique_ptr<QProcess> plugDevSim(const QString& staging, const QString& slot,
+                                     QElapsedTimer& clock) {
+    auto device = std::make_unique<QProcess>();
+    device->start(devsimPath(), {"--link", staging, "-v"});
+    while (!QFile::exists(staging) && device->state() != QProcess::NotRunning)
+        QThread::msleep(5);
+    clock.start();
+    QFile::rename(staging, slot);
+    return device;
+}
+
+namespace {
+
+QString clusterVersion() {
+    const QString version = qEnvironmentVariable("PGVERSION");
+    return version.isEmpty() ? QStringLiteral("15") : version;
+}
+
+void controlCluster(const QString& action) {
+    const ProgramResult done = runProgram(QStringLiteral("pg_ctlcluster"),
+                                          {clusterVersion(), QStringLiteral("regress"), action,
+                                           QStringLiteral("-m"), QStringLiteral("fast")});
+    if (done.exitCode != 0)
+        qFatal("pg_ctlcluster %s: %s", qPrintable(action), qPrintable(done.err));
+}
+
+} // namespace
+
+bool TestDatabase::available() {
+    return qEnvironmentVariableIsSet("PGPORT") && qEnvironmentVariableIsSet("PGUSER");
+}
+
+bool TestDatabase::availableOrSaid() {
+    if (available())
+        return true;
+    std::fprintf(stderr, "run it beside a server: tests/support/with_postgres.sh PROGRAM\n");
+    return false;
+}
+
+QString TestDatabase::url(const QString& query) const {
+    const QString base =
+        QStringLiteral("postgresql://%1@%2:%3/%4")
+            .arg(qEnvironmentVariable("PGUSER"), qEnvironmentVariable("PGHOST"),
+                 qEnvironmentVariable("PGPORT"), qEnvironmentVariable("PGDATABASE"));
+    return query.isEmpty() ? base : base + '?' + query;
+}
+
+QString TestDatabase::query(const QString& sql) const {
+    const ProgramResult done = runProgram(
+        QStringLiteral("psql"),
+        {QStringLiteral("-XAtqv"), QStringLiteral("ON_ERROR_STOP=1"), QStringLiteral("-c"), sql});
+    if (done.exitCode != 0)
+        qWarning("psql: %s", qPrintable(done.err));
+    return done.out.trimmed();
+}
+
+void TestDatabase::stop() {
+    controlCluster(QStringLiteral("stop"));
+}
+
+void TestDatabase::start() {
+    controlCluster(QStringLiteral("start"));
+}
+
+QString TestDatabase::dataDirectory() const {
+    const ProgramResult clusters = runProgram(QStringLiteral("pg_lsclusters"), {"-h"});
+    for (const QString& line : clusters.out.split('\n')) {
+        const QStringList words = line.simplified().split(' ');
+        if (words.size() >= 6 && words[0] == clusterVersion() && words[1] == "regress")
+            return words[5];
+    }
+    return {};
+}
+
+void TestDatabase::signalAll(int signal) const {
+    QFile pidFile(dataDirectory() + "/postmaster.pid");
+    if (!pidFile.open(QIODevice::ReadOnly))
+        qFatal("no postmaster.pid in %s", qPrintable(dataDirectory()));
+    const qint64 postmaster = pidFile.readLine().trimmed().toLongLong();
+    const ProgramResult children =
+        runProgram(QStringLiteral("pgrep"), {"-P", QString::number(postmaster)});
+    ::kill(static_cast<pid_t>(postmaster), signal);
+    for (const QString& child : children.out.split('\n', Qt::SkipEmptyParts))
+        ::kill(static_cast<pid_t>(child.toLongLong()), signal);
+}
+
+void TestDatabase::pause() {
+    signalAll(SIGSTOP);
+}
+
+void TestDatabase::resume() {
+    signalAll(SIGCONT);
 }
 
 } // namespace j4::testing

@@ -3,6 +3,7 @@
 // command-line tools.
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -117,8 +118,44 @@ private:
     QString secretKey_;
 };
 
+// j4_devsim (verbose) linked first at `staging`, then renamed to `slot` as
+// udev makes its links, so that the device appears there at once; `clock`
+// starts at the rename.
+std::unique_ptr<QProcess> plugDevSim(const QString& staging, const QString& slot,
+                                     QElapsedTimer& clock);
+
 // Where the build put the tools.
 QString devsimPath();
 QString flashPath();
+
+} // namespace j4::testing
+
+namespace j4::testing {
+
+// The PostgreSQL server the tests run beside: pg_virtualenv's throwaway
+// cluster (tests/support/with_postgres.sh), which sets PGHOST, PGPORT,
+// PGUSER, PGPASSWORD and PGDATABASE. Stopped, started and paused as a
+// plant's network and server would be.
+class TestDatabase {
+public:
+    // Whether the tests run beside one.
+    static bool available();
+    // The same for a benchmark, saying how to run it when not.
+    static bool availableOrSaid();
+    // postgresql://USER@HOST:PORT/DB, with `query` after a '?' when given.
+    QString url(const QString& query = {}) const;
+    // The rows of `sql` as psql -At prints them ('|' between columns).
+    QString query(const QString& sql) const;
+    void stop();
+    void start();
+    // Every server process stopped (SIGSTOP) or let go on (SIGCONT): a
+    // server that neither answers nor refuses.
+    void pause();
+    void resume();
+    QString dataDirectory() const;
+
+private:
+    void signalAll(int signal) const;
+};
 
 } // namespace j4::testing

@@ -1,0 +1,52 @@
+#pragma once
+// The plant's records database (PostgreSQL): the schema made when missing,
+// records inserted once each however often they are sent. Every wait is
+// bounded and gives way to a stop, so a database that is down, far or
+// paused never holds a program.
+
+#include "record.h"
+#include "result.h"
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace j4::runs {
+
+// Whether this build can reach a database at all (Windows: no client
+// library; its log is forwarded with --send-records from Linux).
+bool recordDatabaseAvailable();
+
+// Whether URL is a connection URI the client library takes, without a
+// password (that belongs in ~/.pgpass or PGPASSFILE, out of the process
+// list); the reason as a sentence otherwise.
+Result<Done> checkRecordsAddress(const std::string& url);
+
+class RecordDatabase {
+public:
+    struct Bounds {
+        std::chrono::milliseconds connect{10000};
+        std::chrono::milliseconds statement{30000};
+    };
+
+    // Connects and makes the schema when it is missing. `stop`, when given,
+    // cuts any wait short.
+    static Result<std::unique_ptr<RecordDatabase>>
+    open(const std::string& url, const std::atomic<bool>* stop, Bounds bounds);
+    static Result<std::unique_ptr<RecordDatabase>> open(const std::string& url,
+                                                        const std::atomic<bool>* stop = nullptr) {
+        return open(url, stop, Bounds{});
+    }
+    virtual ~RecordDatabase() = default;
+
+    // Inserts the records in one statement, those already there left as
+    // they are; how many were new.
+    virtual Result<std::size_t> insert(std::span<const Record> records) = 0;
+};
+
+// The schema as a database administrator gets it.
+extern const char* const kRecordsSchema;
+
+} // namespace j4::runs

@@ -1,0 +1,31 @@
+#include "record_keeping.h"
+
+#include <QByteArray>
+
+namespace j4::runs {
+
+RecordKeeping::RecordKeeping(RecordOptions options, RecordsListener& listener) {
+    if (!options.url.empty() && options.logPath.empty())
+        options.logPath = defaultRecordsLog();
+    log_ = std::make_unique<LogWriter>(options.logPath, std::move(options.station),
+                                       std::move(options.operatorName));
+    if (options.url.empty())
+        return;
+    sender_ = std::make_unique<RecordSender>(options.logPath, options.url, listener);
+    log_->afterAppend([sender = sender_.get()] { sender->wake(); });
+}
+
+std::optional<std::string> RecordKeeping::finish(std::chrono::milliseconds bound) {
+    if (!sender_ || sender_->settle(bound))
+        return std::nullopt;
+    const std::size_t left = sender_->unsent();
+    return std::to_string(left) + (left == 1 ? " record waits" : " records wait") + " in " +
+           sender_->logPath() +
+           "; they are sent at the next start with --records, or with j4_flash --send-records.";
+}
+
+std::string recordsFromEnvironment() {
+    return qgetenv("J4_RECORDS").toStdString();
+}
+
+} // namespace j4::runs

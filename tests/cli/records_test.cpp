@@ -1,0 +1,279 @@
+// Records in the plant's database: j4_flash against a real PostgreSQL
+// (pg_virtualenv's), stopped, paused and killed around as a plant's network
+// and stations would be.
+
+#include "flash_fixture.h"
+#include "update_log.h"
+
+namespace {
+
+struct Running {
+    QProcess process;
+    QByteArray out;
+    QByteArray err;
+    // Reads until `done` holds, the program ended, or a generous bound.
+    bool until(const std::function<bool()>& done, int ms = 60000) {
+        QElapsedTimer clock;
+        clock.start();
+        while (!done() && clock.elapsed() < ms) {
+            process.waitForReadyRead(100);
+            out += process.readAllStandardOutput();
+            err += process.readAllStandardError();
+        }
+        return done();
+    }
+    bool said(const QByteArray& text, int times = 1, int ms = 60000) {
+        return until([&] { return out.count(text) + err.count(text) >= times; }, ms);
+    }
+};
+
+QSet<QString> loggedAttempts(const QString& log) {
+    QFile file(log);
+    file.open(QIODevice::ReadOnly);
+    QSet<QString> attempts;
+    for (const QByteArray& line : file.readAll().split('\n'))
+        if (const QString attempt = QJsonDocument::fromJson(line).object()["attempt"].toString();
+            !attempt.isEmpty())
+            attempts << attempt;
+    return attempts;
+}
+
+class Records : public FlashCli {
+protected:
+    void SetUp() override {
+        if (!TestDatabase::available())
+            GTEST_SKIP() << "not beside a PostgreSQL server (tests/support/with_postgres.sh)";
+        database.query("DROP TABLE IF EXISTS j4_attempts CASCADE; DROP TABLE IF EXISTS j4_schema");
+    }
+    QSet<QString> storedAttempts() const {
+        const QString rows = database.query("SELECT attempt FROM j4_attempts");
+        const QStringList list = rows.split('\n', Qt::SkipEmptyParts);
+        return QSet<QString>(list.begin(), list.end());
+    }
+    int storedRows() const { return database.query("SELECT count(*) FROM j4_attempts").toInt(); }
+
+    TestDatabase database;
+    const QString log = dir.filePath("station.jsonl");
+};
+
+TEST_F(Records, AStationsAttemptsReachTheDatabaseOnceThroughAnOutage) {
+    const QString slot1 = dir.filePath("slot1");
+    const QString slot2 = dir.filePath("slot2");
+    const QString metrics = dir.filePath("j4.prom");
+    Running station;
+    station.process.start(flashPath(),
+                          {"--watch", "--device", slot1, "--device", slot2, "--log", log,
+                           "--station-id", "line-7", "--operator", "anna", "--records",
+                           database.url(), "--metrics", metrics, "--timeout", "500", file});
+    ASSERT_TRUE(station.process.waitForStarted());
+    const auto plugBoth = [&](int completedBefore) {
+        DevSim first;
+        DevSim second;
+        EXPECT_TRUE(QFile::link(first.device(), slot1));
+        EXPECT_TRUE(QFile::link(second.device(), slot2));
+        EXPECT_TRUE(station.said("Update is completed.", completedBefore + 2))
+            << station.err.toStdString();
+        QFile::remove(slot1);
+        QFile::remove(slot2);
+    };
+    plugBoth(0);
+    // The server goes away mid-shift: the station goes on, says once that
+    // records wait, counts them for monitoring, and sends them when it is back.
+    database.stop();
+    plugBoth(2);
+    EXPECT_TRUE(station.said("cannot reach the database")) << station.err.toStdString();
+    const auto unsentInMetrics = [&] {
+        QFile file(metrics);
+        return file.open(QIODevice::ReadOnly) &&
+               file.readAll().contains("j4_records_unsent{station=\"line-7\"} 2\n");
+    };
+    EXPECT_TRUE(station.until(unsentInMetrics));
+    database.start();
+    EXPECT_TRUE(station.said("The database answers again")) << station.err.toStdString();
+    plugBoth(4);
+    EXPECT_TRUE(station.until([&] { return storedRows() == 6; }));
+    ::kill(static_cast<pid_t>(station.process.processId()), SIGINT);
+    ASSERT_TRUE(station.process.waitForFinished(30000));
+    EXPECT_EQ(station.process.exitCode(), 0) << station.err.toStdString();
+    EXPECT_EQ(station.err.count("cannot reach the database"), 1) << station.err.toStdString();
+
+    EXPECT_EQ(storedRows(), 6);
+    EXPECT_EQ(storedAttempts(), loggedAttempts(log));
+    QFile sent(file);
+    ASSERT_TRUE(sent.open(QIODevice::ReadOnly));
+    EXPECT_EQ(database.query("SELECT DISTINCT file_sha256 FROM j4_attempts"),
+              QCryptographicHash::hash(sent.readAll(), QCryptographicHash::Sha256).toHex());
+    EXPECT_EQ(database.query("SELECT DISTINCT station || ' ' || operator || ' ' || outcome || ' ' "
+                             "|| program_version FROM j4_attempts"),
+              QStringLiteral("line-7 anna completed ") + j4::kVersion);
+    EXPECT_EQ(database.query("SELECT string_agg(DISTINCT slot::text, ',') FROM j4_attempts"),
+              "1,2");
+    EXPECT_EQ(database.query("SELECT attempts || ' ' || completed || ' ' || yield_percent FROM "
+                             "j4_station_yield WHERE station = 'line-7'"),
+              "6 6 100.0");
+}
+
+TEST_F(Records, ALogSentLaterArrivesOnceAndAKilledProgramsRecordOnce) {
+    // A database never reachable during the run: the updates go on, the
+    // records wait in the log and are said to.
+    const QString nowhere = "postgresql://nobody@127.0.0.1:" + QString::number(freeLocalPort()) +
+                            "/plant?connect_timeout=5";
+    DevSim device;
+    ProgramResult offline =
+        flash({"--device", device.device(), "--records", nowhere, "--log", log, "--quiet", file});
+    EXPECT_EQ(offline.exitCode, 0) << offline.err.toStdString();
+    EXPECT_TRUE(offline.err.contains("cannot reach the database")) << offline.err.toStdString();
+    EXPECT_TRUE(offline.err.contains("1 record waits in " + log)) << offline.err.toStdString();
+    offline =
+        flash({"--device", textFile("not-a-port", ""), "--records", nowhere, "--log", log, file});
+    EXPECT_EQ(offline.exitCode, 4) << "the port's failure, whatever the records";
+    QFile appended(log);
+    ASSERT_TRUE(appended.open(QIODevice::Append));
+    appended.write("{\"start\": \"2026-12-0\n");
+    // Whole JSON, but not what a column takes: it would stop every record
+    // behind it, were it sent.
+    appended.write(R"({"start":"yesterday","end":"","file":"f","outcome":"completed"})"
+                   "\n");
+    appended.write(
+        R"({"start":"2026-12-08T10:00:00.000Z","end":"2026-12-08T10:00:01.000Z","file":"f",)"
+        R"("outcome":"completed","slot":99999999999})"
+        "\n");
+    appended.close();
+
+    // Sent later, and again: each record once, the damaged line named.
+    ProgramResult sent = flash({"--send-records", log, "--records", database.url()});
+    EXPECT_EQ(sent.exitCode, 0) << sent.err.toStdString();
+    EXPECT_EQ(sent.out.trimmed(), log + ": 2 new records sent, 0 already in the database, "
+                                        "3 damaged lines skipped.");
+    for (const char* line : {":3: not a record (not a JSON object)",
+                             ":4: not a record (its \"start\" is not a time",
+                             ":5: not a record (its \"slot\" is not a whole number in range)"})
+        EXPECT_TRUE(sent.err.contains(log + line)) << line << sent.err.toStdString();
+    sent = flash({"--send-records", log, "--records", database.url()});
+    EXPECT_EQ(sent.exitCode, 0);
+    EXPECT_TRUE(sent.out.contains("0 new records sent, 2 already in the database"));
+    EXPECT_EQ(storedAttempts(), loggedAttempts(log));
+    EXPECT_EQ(database.query("SELECT string_agg(outcome, ',' ORDER BY outcome) FROM j4_attempts"),
+              "completed,port_failed");
+    const ProgramResult down = flash({"--send-records", log, "--records", nowhere});
+    EXPECT_EQ(down.exitCode, 8);
+    EXPECT_TRUE(down.err.startsWith("j4_flash: The records database cannot be reached: "))
+        << down.err.toStdString();
+
+    // Killed between its log line and the insert (the server paused, so the
+    // insert cannot happen), then started again: the record arrives once.
+    QFile::remove(log);
+    QFile::remove(log + ".sent");
+    database.query("TRUNCATE j4_attempts");
+    database.pause();
+    Running killed;
+    killed.process.start(flashPath(), {"--device", device.device(), "--records", database.url(),
+                                       "--log", log, "--quiet", file});
+    EXPECT_TRUE(killed.said("Update is completed."));
+    ::kill(static_cast<pid_t>(killed.process.processId()), SIGKILL);
+    killed.process.waitForFinished(10000);
+    database.resume();
+    EXPECT_EQ(loggedAttempts(log).size(), 1);
+    EXPECT_EQ(storedRows(), 0);
+    ProgramResult again = flash(
+        {"--device", device.device(), "--records", database.url(), "--log", log, "--quiet", file});
+    EXPECT_EQ(again.exitCode, 0) << again.err.toStdString();
+    EXPECT_EQ(storedAttempts(), loggedAttempts(log));
+    EXPECT_EQ(storedRows(), 2);
+    // Killed after the insert but before its position was kept: sent again,
+    // still one row each.
+    QFile::remove(log + ".sent");
+    again = flash(
+        {"--device", device.device(), "--records", database.url(), "--log", log, "--quiet", file});
+    EXPECT_EQ(again.exitCode, 0) << again.err.toStdString();
+    EXPECT_EQ(storedRows(), 3);
+    EXPECT_EQ(storedAttempts(), loggedAttempts(log));
+}
+
+TEST_F(Records, EveryByteOfANameIsStoredAsGiven) {
+    // Quotes, SQL and bytes that are not UTF-8, in the operator and the
+    // file's name (through the real program) and the unit's serial (in a
+    // line of the log, as a scanned unit is written).
+    const QByteArray sql = "o'Brien\"); DROP TABLE j4_attempts;--";
+    const QByteArray operatorName = sql + "\xff\xfe";
+    const QByteArray fileName =
+        QFile::encodeName(dir.path()) + "/'); DROP TABLE j4_schema;--\xe9.j4u";
+    DevSim device;
+    // Bytes as printf's octal escapes: the shell hands them over unchanged.
+    const auto escaped = [](const QByteArray& bytes) {
+        QString text;
+        for (const char byte : bytes)
+            text += QStringLiteral("\\%1").arg(uint(uchar(byte)), 3, 8, QLatin1Char('0'));
+        return text;
+    };
+    const ProgramResult flashed = runProgram(
+        "sh", {"-c",
+               "cp \"$6\" \"$(printf \"$5\")\" && exec \"$0\" --device \"$1\" --quiet --log "
+               "\"$2\" --records \"$3\" --operator \"$(printf \"$4\")\" \"$(printf \"$5\")\"",
+               flashPath(), device.device(), log, database.url(), escaped(operatorName),
+               escaped(fileName), file});
+    EXPECT_EQ(flashed.exitCode, 0) << flashed.err.toStdString();
+    runProgram("sh", {"-c", "rm \"$(printf \"$0\")\"", escaped(fileName)});
+    j4::UpdateReport report;
+    report.attempt = "0b6c2f38-9c53-4a57-8f39-1f7e1b0f0c11";
+    report.unit =
+        ("J4-'); DELETE FROM j4_attempts; --\"\\" + QByteArray("\x80\x00x", 3)).toStdString();
+    report.filePath = "unit.j4u";
+    ASSERT_TRUE(j4::UpdateLog(QFile::encodeName(log).toStdString())
+                    .append(report, {"1", "host", "line-7", "anna"}));
+    const ProgramResult sent = flash({"--send-records", log, "--records", database.url()});
+    EXPECT_EQ(sent.exitCode, 0) << sent.err.toStdString();
+    ASSERT_EQ(storedRows(), 2);
+    const auto exact = [&](const char* column, const char* where) {
+        return QByteArray::fromHex(
+            database
+                .query(QStringLiteral("SELECT encode(coalesce(%1_bytes, convert_to(%1, 'UTF8')), "
+                                      "'hex') FROM j4_attempts WHERE %2")
+                           .arg(QLatin1String(column), QLatin1String(where)))
+                .toLatin1());
+    };
+    const QString flashedRow = "attempt <> '" + QString::fromStdString(report.attempt) + "'";
+    EXPECT_EQ(exact("operator", flashedRow.toLatin1()), operatorName);
+    EXPECT_EQ(exact("file", flashedRow.toLatin1()), fileName);
+    EXPECT_EQ(exact("unit", "unit IS NOT NULL"), QByteArray::fromStdString(report.unit));
+    EXPECT_EQ(database.query("SELECT unit FROM j4_unit_history").left(36),
+              QString::fromUtf8("J4-'); DELETE FROM j4_attempts; --\"\\"));
+}
+
+TEST_F(Records, ADatabaseOverTlsIsTheOneItsAuthoritySigned) {
+    TestCertificates certificates;
+    QTemporaryDir served;
+    ::chmod(QFile::encodeName(served.path()).constData(), 0755);
+    const QString owner = QFileInfo(database.dataDirectory()).owner();
+    for (const char* name : {"server.pem", "server.key"}) {
+        const QString copy = served.filePath(QLatin1String(name));
+        ASSERT_TRUE(QFile::copy(certificates.path(QLatin1String(name)), copy));
+        ::chmod(QFile::encodeName(copy).constData(), 0600);
+        runProgram("chown", {owner, copy});
+    }
+    database.query("ALTER SYSTEM SET ssl_cert_file = '" + served.filePath("server.pem") + "'");
+    database.query("ALTER SYSTEM SET ssl_key_file = '" + served.filePath("server.key") + "'");
+    database.query("ALTER SYSTEM SET ssl = on");
+    database.query("SELECT pg_reload_conf()");
+    Running wait;
+    EXPECT_TRUE(wait.until([&] { return database.query("SHOW ssl") == "on"; }));
+    DevSim device;
+    ASSERT_EQ(flash({"--device", device.device(), "--quiet", "--log", log, file}).exitCode, 0);
+    const auto sendWith = [&](const QString& authority) {
+        return flash(
+            {"--send-records", log, "--records",
+             database.url("sslmode=verify-full&sslrootcert=" + certificates.path(authority))});
+    };
+    const ProgramResult refused = sendWith("other-ca.pem");
+    EXPECT_EQ(refused.exitCode, 8);
+    EXPECT_TRUE(refused.err.contains("The records database cannot be reached: ") &&
+                refused.err.contains("certificate verify failed"))
+        << refused.err.toStdString();
+    const ProgramResult trusted = sendWith("ca.pem");
+    EXPECT_EQ(trusted.exitCode, 0) << trusted.err.toStdString();
+    EXPECT_EQ(storedRows(), 1);
+    database.query("ALTER SYSTEM RESET ALL");
+    database.query("SELECT pg_reload_conf()");
+}
+
+} // namespace
