@@ -10,9 +10,11 @@
 #include "progress.h"
 #include "record_keeping.h"
 #include "release_check.h"
+#include "run_pieces.h"
 #include "send_log.h"
 #include "slots.h"
 #include "station.h"
+#include "station_command.h"
 #include "station_metrics.h"
 
 #include <cerrno>
@@ -39,29 +41,6 @@ int writeImage(const std::vector<std::uint8_t>& image, const std::string& path,
     if (std::fclose(out) != 0 || !written)
         return fail(written ? errno : error);
     return kCompleted;
-}
-
-// Decodes FILE, read once, its signature checked where keys are trusted;
-// says why not, once, when it cannot be used.
-PreparedFile prepare(const FlashOptions& options, const std::atomic<bool>& stop,
-                     const Output& output) {
-    const auto policy = ReleasePolicy::load(options.release);
-    if (!policy) {
-        output.error(policy.error());
-        return {nullptr, UpdateOutcome::FileRefused, policy.error(), {}};
-    }
-    PreparedFile prepared = policy->prepare(options.file, UpdateFileReader::Kinds::Any, &stop);
-    expectSha256(prepared, options.expectedSha256);
-    if (prepared.ok())
-        return prepared;
-    // The detail when it says more than the file's name: which signature,
-    // which keys.
-    if (prepared.refusal == UpdateOutcome::FileUnreadable ||
-        (prepared.refusal == UpdateOutcome::FileRefused && !prepared.detail.empty() &&
-         prepared.detail != options.file))
-        output.error(prepared.detail);
-    output.error(prepared.text);
-    return prepared;
 }
 
 int check(const FlashOptions& options, const std::atomic<bool>& stop, const Output& output) {
@@ -97,11 +76,10 @@ void logRefusal(const PreparedFile& prepared, const FlashOptions& options,
 }
 
 // Progress as each device's thread reports; what the operator must know on
-// standard error; with a station, a result line per attempt besides.
+// standard error.
 class RunListener final : public DeviceListener {
 public:
-    RunListener(ProgressBoard& board, const Output& output, bool station)
-        : board_(board), output_(output), station_(station) {}
+    RunListener(ProgressBoard& board, const Output& output) : board_(board), output_(output) {}
     void started(std::size_t device, std::size_t total) override { board_.started(device, total); }
     void sending(std::size_t device, const TransferState& state) override {
         board_.sending(device, state);
@@ -111,8 +89,6 @@ public:
         board_.answered(device, state, sinceSent);
     }
     void finished(std::size_t device, const UpdateReport& report) override {
-        if (station_)
-            output_.say(attemptLine(report));
         board_.finished(device, report);
     }
     void notice(const std::string& text) override { output_.error(text); }
@@ -120,62 +96,7 @@ public:
 private:
     ProgressBoard& board_;
     const Output& output_;
-    bool station_;
 };
-
-// The run's listener, with --metrics the metrics kept on the way.
-class Metered {
-public:
-    Metered(const FlashOptions& options, std::size_t slotCount, DeviceListener& listener)
-        : listener_(listener) {
-        if (options.metricsPath.empty())
-            return;
-        counts_.emplace(options.metricsPath, stationOrHost(options.station), slotCount);
-        if (const auto problem = counts_->write())
-            listener.notice(*problem);
-        metrics_.emplace(*counts_, listener);
-    }
-    DeviceListener& listener() {
-        if (metrics_)
-            return *metrics_;
-        return listener_;
-    }
-    StationMetrics* counts() { return counts_ ? &*counts_ : nullptr; }
-
-private:
-    DeviceListener& listener_;
-    std::optional<StationMetrics> counts_;
-    std::optional<MetricsListener> metrics_;
-};
-
-// The records' sender: what it says on standard error, how many records
-// wait in the metrics.
-class RecordsOutput final : public RecordsListener {
-public:
-    RecordsOutput(const Output& output, StationMetrics* metrics)
-        : output_(output), metrics_(metrics) {}
-    void said(const std::string& text) override { output_.error(text); }
-    void unsentChanged(std::size_t count) override {
-        if (metrics_ != nullptr)
-            if (const auto problem = metrics_->setUnsent(count))
-                output_.error(*problem);
-    }
-
-private:
-    const Output& output_;
-    StationMetrics* metrics_;
-};
-
-RecordOptions recordOptions(const FlashOptions& options) {
-    return {options.logPath, options.recordsUrl, options.station, options.operatorName};
-}
-
-// What waits for the database at the end is said, never lost: it stays in
-// the log. The bound keeps a down database from holding the program.
-void finishRecords(RecordKeeping& records, const Output& output) {
-    if (const auto left = records.finish(std::chrono::seconds(5)))
-        output.error(*left);
-}
 
 int sendRecords(const FlashOptions& options, const std::atomic<bool>& stop, const Output& output) {
     const auto sent = sendLog(options.sendLog, options.recordsUrl, stop,
@@ -193,14 +114,6 @@ int sendRecords(const FlashOptions& options, const std::atomic<bool>& stop, cons
                     ? ", " + count(sent->damaged, " damaged line", " damaged lines") + " skipped."
                     : "."));
     return kCompleted;
-}
-
-// The links of a run: the test's own, or the real ones.
-LinkMaker linksFor(const FlashContext& context, const FlashOptions& options) {
-    return [&context, timeout = options.timeout, tls = options.tls](const std::string& device) {
-        return context.makeLink ? context.makeLink(device, timeout)
-                                : makeLink(device, timeout, tls);
-    };
 }
 
 ProgressBoard::Mode progressMode(const FlashOptions& options, const FlashContext& context) {
@@ -237,7 +150,7 @@ int update(const FlashOptions& options, const FlashContext& context, const std::
         labels.push_back(target.label);
     ProgressBoard board(std::move(labels), progressMode(options, context), options.verbose,
                         output.err());
-    RunListener listener(board, output, false);
+    RunListener listener(board, output);
     const auto reports = runOnDevices(prepared.decoded, *targets,
                                       {linksFor(context, options), listener, stop, &log});
     for (std::size_t i = 0; i < reports.size(); ++i)
@@ -247,42 +160,6 @@ int update(const FlashOptions& options, const FlashContext& context, const std::
                                            : summarize(*targets, reports, output);
     finishRecords(records, output);
     return status;
-}
-
-// Until the stop: then a summary per slot. 0 when every attempt completed,
-// else the status of the first failure; 130 only when a transfer was cut.
-int watch(const FlashOptions& options, const FlashContext& context, const std::atomic<bool>& stop,
-          const Output& output) {
-    if (const auto usable = checkSlots(options.targets); !usable) {
-        output.usageError(usable.error());
-        return kUsage;
-    }
-    sayPortsFileProblems(output);
-    const PreparedFile prepared = prepare(options, stop, output);
-    if (!prepared.ok())
-        return exitStatus(prepared.refusal);
-    std::vector<std::string> labels;
-    for (std::size_t i = 1; i <= options.targets.size(); ++i)
-        labels.push_back("slot " + std::to_string(i));
-    // Quiet but for the trace with --verbose: a line per attempt instead.
-    ProgressBoard board(std::move(labels), ProgressBoard::Mode::Quiet, options.verbose,
-                        output.err());
-    RunListener listener(board, output, true);
-    Metered metered(options, options.targets.size(), listener);
-    RecordsOutput recordsOutput(output, metered.counts());
-    RecordKeeping records(recordOptions(options), recordsOutput);
-    output.say("Watching " + std::to_string(options.targets.size()) +
-               " slots; Ctrl+C ends the station.");
-    const StationResult result =
-        runStation(prepared.decoded, options.targets, options.file,
-                   {linksFor(context, options), metered.listener(), stop, &records.log()});
-    output.say("Station summary:");
-    for (std::size_t i = 0; i < result.tallies.size(); ++i)
-        output.say("  " + tallyLine(i, options.targets[i], result.tallies[i]));
-    finishRecords(records, output);
-    if (result.firstFailure)
-        return exitStatus(*result.firstFailure);
-    return result.cutByStop ? kInterrupted : kCompleted;
 }
 
 // The actions that need no stop flag, or nothing when the action needs one.

@@ -25,6 +25,7 @@ struct FlashContext {
         makeLink;
     // Set to stop; null: the program's own signal handlers are installed.
     const std::atomic<bool>* stop = nullptr;
+    std::FILE* in = stdin; // units scanned, with --units -
 };
 
 // `arguments`: argv as given (bytes), the program's name first.

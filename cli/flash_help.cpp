@@ -23,7 +23,13 @@ const char kFlashDescription[] =
     "FILE - reads the update file from standard input.\n"
     "--records URI sends every attempt's record to a PostgreSQL database: written to\n"
     "the log first (--log, else $XDG_STATE_HOME/j4-updater/attempts.jsonl), then sent\n"
-    "in the background; while the database is down the records wait in the log.";
+    "in the background; while the database is down the records wait in the log.\n"
+    "A station prints a line, with the time, when a slot sees a device, when its\n"
+    "transfer starts, at each quarter and at its end. --units - gives each unit\n"
+    "serial read from standard input to the next device plugged in; --on-result CMD\n"
+    "runs CMD (through the shell) after each attempt with J4_RESULT (completed,\n"
+    "failed, interrupted), J4_EXIT, J4_SLOT, J4_DEVICE, J4_ADAPTER_SERIAL, J4_UNIT,\n"
+    "J4_TEXT and J4_FILE_SHA256 set; it is ended after 10 s and never holds a slot.";
 
 // After the options: the sections of a manual page.
 const char kFlashEpilogue[] =
@@ -38,6 +44,7 @@ const char kFlashEpilogue[] =
     "  6    communication error\n"
     "  7    CRC error\n"
     "  8    --send-records: the database cannot be reached or refused the records\n"
+    "  9    --require-unit: a device was pulled before its unit's label was scanned\n"
     "  130  interrupted (Ctrl+C, SIGTERM or SIGHUP)\n"
     "With several devices, the status of the first that failed, in the order given;\n"
     "a station's, of the first failure (130 when only a stop cut a transfer).\n"

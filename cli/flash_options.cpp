@@ -4,6 +4,7 @@
 #include "log_writer.h"
 #include "record_database.h"
 #include "record_keeping.h"
+#include "unit_scans.h"
 
 #include <QCommandLineParser>
 
@@ -51,6 +52,22 @@ struct Parser {
                                    "Send the records of the log LOG to the --records database, "
                                    "and nothing else.",
                                    "LOG"};
+    QCommandLineOption settle{"settle",
+                              "A station: wait MS after a device appears before its first "
+                              "frame (default 0).",
+                              "MS"};
+    QCommandLineOption units{"units",
+                             "A station: read the units' serial numbers from standard input "
+                             "(-), a line each, for the next device plugged in.",
+                             "-"};
+    QCommandLineOption unitRule{"unit-rule", "A unit serial must match the regular expression RE.",
+                                "RE"};
+    QCommandLineOption requireUnit{"require-unit",
+                                   "A device plugged in without a scanned unit waits for one."};
+    QCommandLineOption onResult{"on-result",
+                                "A station: run CMD after each attempt, the result in its "
+                                "environment (J4_RESULT, J4_SLOT, ...).",
+                                "CMD"};
     QCommandLineOption operatorName{
         "operator", "Who runs the updates, in every record (default: the login).", "NAME"};
     QCommandLineOption tlsCa{"tls-ca",
@@ -95,6 +112,11 @@ struct Parser {
                            metrics,
                            records,
                            sendRecords,
+                           settle,
+                           units,
+                           unitRule,
+                           requireUnit,
+                           onResult,
                            tlsCa,
                            tlsCert,
                            tlsKey,
@@ -154,6 +176,10 @@ Result<Action> action(const Parser& p) {
         return fail("--watch needs slots (--port, --device, --serial) and no --check");
     if (parser.isSet(p.watch))
         return Action::Watch;
+    for (const QCommandLineOption* stationOnly :
+         {&p.settle, &p.units, &p.unitRule, &p.requireUnit, &p.onResult})
+        if (parser.isSet(*stationOnly))
+            return fail("--" + stationOnly->names().last().toStdString() + " goes with --watch");
     if (parser.isSet(p.check))
         return Action::Check;
     if (parser.isSet(p.imageOut))
@@ -213,6 +239,31 @@ Result<std::string> recordsAddress(const Parser& p, Action action) {
     return url;
 }
 
+// The station's line: settle, units, hook. Checked before any slot watches.
+Result<Done> lineOptions(const Parser& p, const runs::RawArguments& raw, FlashOptions& options) {
+    const QCommandLineParser& parser = p.parser;
+    if (parser.isSet(p.settle)) {
+        bool ok = false;
+        const int ms = parser.value(p.settle).toInt(&ok);
+        if (!ok || ms < 0 || ms > 60000)
+            return fail("--settle takes milliseconds, 0 to 60000");
+        options.settle = std::chrono::milliseconds{ms};
+    }
+    if (parser.isSet(p.units) && parser.value(p.units) != "-")
+        return fail("--units takes - (standard input)");
+    options.unitsFromInput = parser.isSet(p.units);
+    if (options.unitsFromInput && options.file == "-")
+        return fail("FILE - and --units - both want standard input");
+    options.unitRule = parser.value(p.unitRule).toStdString();
+    if (auto rule = runs::UnitScans::withRule(options.unitRule); !rule)
+        return fail(rule.error());
+    options.requireUnit = parser.isSet(p.requireUnit);
+    if (options.requireUnit && !options.unitsFromInput)
+        return fail("--require-unit needs the units: --units -");
+    options.onResult = raw.bytesOf(parser.value(p.onResult));
+    return Done{};
+}
+
 Result<FlashOptions> read(const Parser& p, const runs::RawArguments& raw) {
     FlashOptions options;
     const auto chosen = action(p);
@@ -247,6 +298,8 @@ Result<FlashOptions> read(const Parser& p, const runs::RawArguments& raw) {
                                                   : runs::stationFromEnvironment();
     options.operatorName = raw.bytesOf(p.parser.value(p.operatorName));
     options.metricsPath = raw.bytesOf(p.parser.value(p.metrics));
+    if (auto line = lineOptions(p, raw, options); !line)
+        return fail(line.error());
     return options;
 }
 

@@ -36,6 +36,13 @@ struct FlashOptions {
     std::string metricsPath;  // empty: no metrics
     std::string recordsUrl;   // empty: no records database
     std::string sendLog;      // --send-records: the log to send
+    // The station's line: settle time, units scanned on standard input,
+    // their rule, and the command run after each attempt.
+    std::chrono::milliseconds settle{0};
+    bool unitsFromInput = false;
+    std::string unitRule;
+    bool requireUnit = false;
+    std::string onResult;
     TlsSettings tls;
     std::string expectedSha256;
     runs::ReleaseOptions release;

@@ -26,6 +26,8 @@ const char* outcomeName(UpdateOutcome outcome) {
         return "rejected_four_times";
     case UpdateOutcome::Interrupted:
         return "interrupted";
+    case UpdateOutcome::UnitNotScanned:
+        return "unit_not_scanned";
     }
     return "unknown";
 }

@@ -38,6 +38,11 @@ public:
     // Something was plugged in or pulled where a station slot looks: what
     // is in it may have changed.
     virtual void slotChanged(std::size_t /*slot*/) {}
+    // A station slot has a device, which it updates next (after its settle
+    // time, and its unit's scan where one is required).
+    virtual void deviceSeen(std::size_t /*slot*/, const std::string& /*device*/) {}
+    // A station slot's device waits for its unit's label to be scanned.
+    virtual void waitingForUnit(std::size_t /*slot*/) {}
     // Something the operator must know, said once: a log that cannot be
     // written, a station that cannot watch its slots.
     virtual void notice(const std::string& /*text*/) {}
@@ -58,6 +63,10 @@ public:
     void finished(std::size_t device, const UpdateReport& r) override { next_.finished(device, r); }
     void tallied(std::size_t slot, const SlotTally& t) override { next_.tallied(slot, t); }
     void slotChanged(std::size_t slot) override { next_.slotChanged(slot); }
+    void deviceSeen(std::size_t slot, const std::string& device) override {
+        next_.deviceSeen(slot, device);
+    }
+    void waitingForUnit(std::size_t slot) override { next_.waitingForUnit(slot); }
     void notice(const std::string& text) override { next_.notice(text); }
 
 protected:

@@ -20,6 +20,8 @@ int exitStatus(UpdateOutcome outcome) {
         return kCrcError;
     case UpdateOutcome::Interrupted:
         return kInterrupted;
+    case UpdateOutcome::UnitNotScanned:
+        return kUnitNotScanned;
     }
     return kLinkFailed;
 }

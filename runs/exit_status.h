@@ -13,7 +13,8 @@ inline constexpr int kPortFailed = 4;
 inline constexpr int kLinkFailed = 5;
 inline constexpr int kCommunicationError = 6;
 inline constexpr int kCrcError = 7;
-inline constexpr int kRecordsFailed = 8; // --send-records: not every record reached the database
+inline constexpr int kRecordsFailed = 8;  // --send-records: not every record reached the database
+inline constexpr int kUnitNotScanned = 9; // --require-unit: a device pulled before its scan
 inline constexpr int kInterrupted = 130;
 
 int exitStatus(UpdateOutcome outcome);

@@ -72,7 +72,8 @@ std::string tallyLine(std::size_t index, const TargetName& slot, const SlotTally
 
 std::string attemptLine(const UpdateReport& r) {
     std::string line = "slot " + std::to_string(r.slot.value_or(0)) + "  " + r.device + "  " +
-                       (r.adapterSerial.empty() ? "-" : r.adapterSerial) + "  " + r.text;
+                       (r.adapterSerial.empty() ? "-" : r.adapterSerial) + "  " +
+                       (r.unit.empty() ? "" : "unit " + r.unit + "  ") + r.text;
     if (!r.completed())
         line += " " + r.detail;
     char seconds[32];

@@ -5,6 +5,8 @@
 
 #include <QThread>
 
+#include <algorithm>
+
 #include <map>
 #include <mutex>
 #include <tuple>
@@ -29,13 +31,15 @@ struct Shared {
 class SlotRunner {
 public:
     SlotRunner(std::size_t index, const TargetName& slot, const std::string& file,
-               std::shared_ptr<const DecodedFile> decoded, const RunContext& run, Shared& shared)
+               std::shared_ptr<const DecodedFile> decoded, const RunContext& run,
+               const StationOptions& options, Shared& shared)
         : index_(index), slot_(slot), file_(file), decoded_(std::move(decoded)), run_(run),
-          shared_(shared), watch_(slotPaths(slot)) {}
+          options_(options), shared_(shared), watch_(slotPaths(slot)) {}
 
     // Plug, update, pull, next: until a stop.
     void run() {
         while (auto request = waitForDevice()) {
+            const auto seenAt = std::chrono::steady_clock::now();
             const std::string device = request->device;
             const auto identity = identityOf(device);
             if (!claim(identity)) {
@@ -43,7 +47,21 @@ public:
                 waitUntilGone(device, identity);
                 continue;
             }
-            UpdateReport report = update(std::move(*request), identity);
+            run_.listener.deviceSeen(index_, device);
+            request->decoded = decoded_;
+            request->slot = static_cast<int>(index_) + 1;
+            const auto unit = unitFor(device, identity);
+            if (!unit && run_.stop)
+                return;
+            if (!unit) {
+                notScanned(*request);
+                release(identity);
+                continue;
+            }
+            settleSince(seenAt);
+            if (run_.stop)
+                return;
+            UpdateReport report = update(std::move(*request), identity, *unit);
             if (report.outcome == UpdateOutcome::Interrupted)
                 return;
             waitUntilGone(device, identity);
@@ -52,11 +70,63 @@ public:
     }
 
 private:
+    // The unit's scanned serial (empty when none is needed or waiting), or
+    // nothing when the device was pulled, or a stop came, before a scan it
+    // needs.
+    std::optional<std::string> unitFor(const std::string& device,
+                                       const std::optional<DeviceIdentity>& identity) {
+        if (options_.units == nullptr)
+            return std::string();
+        if (std::string unit = options_.units->take(); !unit.empty() || !options_.requireUnit)
+            return unit;
+        run_.listener.waitingForUnit(index_);
+        while (!run_.stop && identityOf(device) == identity)
+            if (options_.units->waitForScan(std::chrono::milliseconds(200)))
+                if (std::string unit = options_.units->take(); !unit.empty())
+                    return unit;
+        return std::nullopt;
+    }
+
+    // Pulled before its unit's label was scanned: an attempt that sent
+    // nothing, counted as failed, logged as every other.
+    void notScanned(const UpdateRequest& request) {
+        UpdateReport report;
+        report.outcome = UpdateOutcome::UnitNotScanned;
+        report.text = "Not updated: the device was pulled before its unit's label was scanned.";
+        report.filePath = request.filePath;
+        report.device = request.device;
+        report.slot = request.slot;
+        report.adapterSerial = request.adapterSerial;
+        report.portDescription = request.portDescription;
+        report.fileSha256 = decoded_->sha256;
+        report.signature = decoded_->signature;
+        report.startedAt = report.endedAt = std::chrono::system_clock::now();
+        end(report);
+    }
+
+    void settleSince(std::chrono::steady_clock::time_point seenAt) const {
+        const auto until = seenAt + options_.settle;
+        while (!run_.stop && std::chrono::steady_clock::now() < until)
+            QThread::msleep(static_cast<unsigned long>(
+                std::clamp<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          until - std::chrono::steady_clock::now())
+                                          .count(),
+                                      1, 50)));
+    }
+
+    // Counted before the end is told: whoever hears the end sees the counts
+    // that include it. Then the line's own signal.
+    void end(UpdateReport& report) {
+        count(report);
+        endAttempt(index_, report, run_);
+        if (options_.onResult != nullptr)
+            options_.onResult->run(report, run_.listener);
+    }
+
     // One attempt, heard once whatever the retries: the log and the counts
     // agree.
-    UpdateReport update(UpdateRequest request, const std::optional<DeviceIdentity>& identity) {
-        request.decoded = decoded_;
-        request.slot = static_cast<int>(index_) + 1;
+    UpdateReport update(UpdateRequest request, const std::optional<DeviceIdentity>& identity,
+                        const std::string& unit) {
         UpdateReport report = tryUpdate(index_, request, run_);
         // A device just plugged in may refuse its first open while its
         // driver sets it up: tried again for a moment, as long as it is the
@@ -71,10 +141,8 @@ private:
             report = tryUpdate(index_, request, run_);
         }
         describe(report);
-        // Counted before the end is told: whoever hears the end sees the
-        // counts that include it.
-        count(report);
-        endAttempt(index_, report, run_);
+        report.unit = unit;
+        end(report);
         return report;
     }
 
@@ -170,6 +238,7 @@ private:
     const std::string& file_;
     std::shared_ptr<const DecodedFile> decoded_;
     const RunContext& run_;
+    const StationOptions& options_;
     Shared& shared_;
     PresenceWatch watch_;
 };
@@ -178,13 +247,13 @@ private:
 
 StationResult runStation(std::shared_ptr<const DecodedFile> decoded,
                          const std::vector<TargetName>& slotNames, const std::string& file,
-                         const RunContext& run) {
+                         const RunContext& run, const StationOptions& options) {
     Shared shared;
     shared.result.tallies.resize(slotNames.size());
     std::vector<std::unique_ptr<QThread>> threads;
     for (std::size_t i = 0; i < slotNames.size(); ++i) {
         threads.emplace_back(QThread::create(
-            [&, i] { SlotRunner(i, slotNames[i], file, decoded, run, shared).run(); }));
+            [&, i] { SlotRunner(i, slotNames[i], file, decoded, run, options, shared).run(); }));
         threads.back()->start();
     }
     for (const auto& thread : threads)

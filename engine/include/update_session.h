@@ -67,7 +67,8 @@ enum class UpdateOutcome {
     UnexpectedAnswer,
     AnswersOutOfStep,
     RejectedFourTimes,
-    Interrupted, // a stop was asked (signal, shutdown)
+    Interrupted,    // a stop was asked (signal, shutdown)
+    UnitNotScanned, // a station that requires the unit's serial: pulled before its scan
 };
 
 struct UpdateReport {

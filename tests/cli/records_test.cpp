@@ -145,9 +145,9 @@ TEST_F(Records, ALogSentLaterArrivesOnceAndAKilledProgramsRecordOnce) {
     EXPECT_EQ(sent.exitCode, 0) << sent.err.toStdString();
     EXPECT_EQ(sent.out.trimmed(), log + ": 2 new records sent, 0 already in the database, "
                                         "3 damaged lines skipped.");
-    for (const char* line : {":3: not a record (not a JSON object)",
-                             ":4: not a record (its \"start\" is not a time",
-                             ":5: not a record (its \"slot\" is not a whole number in range)"})
+    for (const char* line :
+         {":3: not a record (not a JSON object)", ":4: not a record (its \"start\" is not a time",
+          ":5: not a record (its \"slot\" is not a whole number in range)"})
         EXPECT_TRUE(sent.err.contains(log + line)) << line << sent.err.toStdString();
     sent = flash({"--send-records", log, "--records", database.url()});
     EXPECT_EQ(sent.exitCode, 0);

@@ -213,3 +213,96 @@ TEST_F(FlashCli, AStationUpdatesEachDevicePluggedInOnce) {
         QFile::remove(slot1);
     }
 }
+
+namespace {
+
+QByteArray sha256Of(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly)
+               ? QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex()
+               : QByteArray();
+}
+
+} // namespace
+
+TEST_F(FlashCli, AStationOnALineTiesEachUnitToItsDeviceAndSignalsEachResult) {
+    // Units scanned on standard input, refused by the rule, replaced before
+    // a plug, required before any frame; a settle time before the first
+    // frame; the line's command after each attempt, with the attempt in its
+    // environment, never holding a slot up.
+    const QString slot1 = dir.filePath("slot1");
+    const QString slot2 = dir.filePath("slot2");
+    const QString log = dir.filePath("line.jsonl");
+    const QString signals_ = dir.filePath("signals");
+    QDir().mkpath(signals_);
+    QProcess station;
+    station.start(
+        flashPath(),
+        {"--watch", "--device", slot1, "--device", slot2, "--log", log, "--units", "-",
+         "--unit-rule", "^J4-[0-9]{4}$", "--require-unit", "--settle", "1500", "--on-result",
+         "env | grep ^J4_ | sort > \"" + signals_ + "/$J4_SLOT-$J4_RESULT-$J4_UNIT\"; sleep 30",
+         "--timeout", "500", file});
+    ASSERT_TRUE(station.waitForStarted());
+    QByteArray said = readUntil(station, "Ctrl+C ends the station.");
+    station.write("J4-12\n");
+    said += readUntil(station, "is not a unit serial", QProcess::StandardError);
+    EXPECT_TRUE(said.contains("\"J4-12\" is not a unit serial (^J4-[0-9]{4}$): scan the unit's "
+                              "label again."))
+        << said.toStdString();
+    {
+        DevSim first;
+        QElapsedTimer settled;
+        settled.start();
+        EXPECT_TRUE(QFile::link(first.device(), slot1));
+        said += readUntil(station, "scan the unit's label\n");
+        QThread::msleep(300); // no frame goes without the unit
+        EXPECT_TRUE(first.capture().isEmpty());
+        station.write("J4-0001\n");
+        said += readUntil(station, "Update is completed.");
+        EXPECT_GE(settled.elapsed(), 1500) << "the settle time, counted from the plug";
+        EXPECT_TRUE(first.capture() == image);
+        QFile::remove(slot1);
+    }
+    station.write("J4-0002\nJ4-0003\n");
+    said += readUntil(station, "Unit J4-0003 replaces J4-0002, which no device took.");
+    {
+        DevSim second;
+        EXPECT_TRUE(QFile::link(second.device(), slot2));
+        said += readUntil(station, "unit J4-0003  Update is completed.");
+        QFile::remove(slot2);
+    }
+    {
+        DevSim pulled;
+        EXPECT_TRUE(QFile::link(pulled.device(), slot1));
+        said += readUntil(station, "scan the unit's label");
+        QFile::remove(slot1);
+        said += readUntil(station, "pulled before its unit's label was scanned");
+    }
+    ::kill(static_cast<pid_t>(station.processId()), SIGINT);
+    ASSERT_TRUE(station.waitForFinished(60000));
+    said += station.readAllStandardOutput() + station.readAllStandardError();
+    EXPECT_EQ(station.exitCode(), 9) << "a device pulled before its scan" << said.toStdString();
+    EXPECT_TRUE(said.contains("unit J4-0001  Update is completed.")) << said.toStdString();
+    EXPECT_TRUE(said.contains("ran longer than 10 s and was ended")) << said.toStdString();
+    EXPECT_EQ(said.count("The result command"), 1) << said.toStdString();
+    QFile signal(signals_ + "/1-completed-J4-0001");
+    ASSERT_TRUE(signal.open(QIODevice::ReadOnly));
+    const QByteArray environment = signal.readAll();
+    for (const QByteArray& line :
+         {QByteArray("J4_EXIT=0\n"), QByteArray("J4_RESULT=completed\n"), QByteArray("J4_SLOT=1\n"),
+          QByteArray("J4_TEXT=Update is completed.\n"), QByteArray("J4_UNIT=J4-0001\n"),
+          "J4_DEVICE=" + QFile::encodeName(slot1) + "\n",
+          "J4_FILE_SHA256=" + sha256Of(file) + "\n"})
+        EXPECT_TRUE(environment.contains(line)) << line.toStdString() << environment.toStdString();
+    EXPECT_TRUE(QFile::exists(signals_ + "/2-completed-J4-0003"));
+    EXPECT_TRUE(QFile::exists(signals_ + "/1-failed-"));
+    QFile written(log);
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    QStringList units;
+    for (const QByteArray& line : written.readAll().split('\n'))
+        if (!line.isEmpty()) {
+            const QJsonObject record = QJsonDocument::fromJson(line).object();
+            units << record["unit"].toString() + " " + record["outcome"].toString();
+        }
+    EXPECT_EQ(units, (QStringList{"J4-0001 completed", "J4-0003 completed", " unit_not_scanned"}));
+}

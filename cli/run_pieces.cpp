@@ -1,0 +1,60 @@
+#include "run_pieces.h"
+
+#include "link_factory.h"
+#include "release_check.h"
+
+namespace j4::cli {
+
+using namespace runs;
+
+Metered::Metered(const FlashOptions& options, std::size_t slotCount, DeviceListener& listener)
+    : listener_(listener) {
+    if (options.metricsPath.empty())
+        return;
+    counts_.emplace(options.metricsPath, stationOrHost(options.station), slotCount);
+    if (const auto problem = counts_->write())
+        listener.notice(*problem);
+    metrics_.emplace(*counts_, listener);
+}
+
+// Decodes FILE, read once, its signature checked where keys are trusted;
+// says why not, once, when it cannot be used.
+PreparedFile prepare(const FlashOptions& options, const std::atomic<bool>& stop,
+                     const Output& output) {
+    const auto policy = ReleasePolicy::load(options.release);
+    if (!policy) {
+        output.error(policy.error());
+        return {nullptr, UpdateOutcome::FileRefused, policy.error(), {}};
+    }
+    PreparedFile prepared = policy->prepare(options.file, UpdateFileReader::Kinds::Any, &stop);
+    expectSha256(prepared, options.expectedSha256);
+    if (prepared.ok())
+        return prepared;
+    // The detail when it says more than the file's name: which signature,
+    // which keys.
+    if (prepared.refusal == UpdateOutcome::FileUnreadable ||
+        (prepared.refusal == UpdateOutcome::FileRefused && !prepared.detail.empty() &&
+         prepared.detail != options.file))
+        output.error(prepared.detail);
+    output.error(prepared.text);
+    return prepared;
+}
+
+// The links of a run: the test's own, or the real ones.
+LinkMaker linksFor(const FlashContext& context, const FlashOptions& options) {
+    return [&context, timeout = options.timeout, tls = options.tls](const std::string& device) {
+        return context.makeLink ? context.makeLink(device, timeout)
+                                : makeLink(device, timeout, tls);
+    };
+}
+
+RecordOptions recordOptions(const FlashOptions& options) {
+    return {options.logPath, options.recordsUrl, options.station, options.operatorName};
+}
+
+void finishRecords(RecordKeeping& records, const Output& output) {
+    if (const auto left = records.finish(std::chrono::seconds(5)))
+        output.error(*left);
+}
+
+} // namespace j4::cli

@@ -1,0 +1,66 @@
+#pragma once
+// What j4_flash's runs share: the file prepared once, the links, the
+// metrics and the records kept on the way.
+
+#include "attempt.h"
+#include "flash_command.h"
+#include "flash_options.h"
+#include "output.h"
+#include "record_keeping.h"
+#include "station_metrics.h"
+
+#include <atomic>
+#include <optional>
+
+namespace j4::cli {
+
+// Decodes FILE, read once, its signature checked where keys are trusted;
+// says why not, once, when it cannot be used.
+PreparedFile prepare(const FlashOptions& options, const std::atomic<bool>& stop,
+                     const Output& output);
+
+// The links of a run: the test's own, or the real ones.
+runs::LinkMaker linksFor(const FlashContext& context, const FlashOptions& options);
+
+// The run's listener, with --metrics the metrics kept on the way.
+class Metered {
+public:
+    Metered(const FlashOptions& options, std::size_t slotCount, runs::DeviceListener& listener);
+    runs::DeviceListener& listener() {
+        if (metrics_)
+            return *metrics_;
+        return listener_;
+    }
+    runs::StationMetrics* counts() { return counts_ ? &*counts_ : nullptr; }
+
+private:
+    runs::DeviceListener& listener_;
+    std::optional<runs::StationMetrics> counts_;
+    std::optional<runs::MetricsListener> metrics_;
+};
+
+// The records' sender: what it says on standard error, how many records
+// wait in the metrics.
+class RecordsOutput final : public runs::RecordsListener {
+public:
+    RecordsOutput(const Output& output, runs::StationMetrics* metrics)
+        : output_(output), metrics_(metrics) {}
+    void said(const std::string& text) override { output_.error(text); }
+    void unsentChanged(std::size_t count) override {
+        if (metrics_ != nullptr)
+            if (const auto problem = metrics_->setUnsent(count))
+                output_.error(*problem);
+    }
+
+private:
+    const Output& output_;
+    runs::StationMetrics* metrics_;
+};
+
+runs::RecordOptions recordOptions(const FlashOptions& options);
+
+// What waits for the database at the end is said, never lost: it stays in
+// the log. The bound keeps a down database from holding the program.
+void finishRecords(runs::RecordKeeping& records, const Output& output);
+
+} // namespace j4::cli

@@ -1,0 +1,95 @@
+#include "station_command.h"
+
+#include "exit_status.h"
+#include "flash_report.h"
+#include "progress.h"
+#include "run_pieces.h"
+#include "slots.h"
+#include "station.h"
+#include "station_lines.h"
+
+#include <memory>
+#include <optional>
+#include <thread>
+
+namespace j4::cli {
+
+using namespace runs;
+
+namespace {
+
+// Units scanned on standard input, a line each, until it ends: each checked
+// and kept for the next device plugged in, the operator told either way. A
+// reader still waiting for a line when the station ends is left to the
+// program's end.
+class UnitReader {
+public:
+    UnitReader(std::FILE* in, UnitScans& units, const Output& output)
+        : thread_([in, &units, &output, ended = ended_] {
+              char line[512];
+              while (std::fgets(line, sizeof line, in) != nullptr) {
+                  const auto heard = units.scan(line);
+                  heard ? output.say(clockTime() + "  " + *heard) : output.error(heard.error());
+              }
+              *ended = true;
+          }) {}
+    ~UnitReader() {
+        if (*ended_)
+            thread_.join();
+        else
+            thread_.detach();
+    }
+
+private:
+    std::shared_ptr<std::atomic<bool>> ended_ = std::make_shared<std::atomic<bool>>(false);
+    std::thread thread_;
+};
+
+} // namespace
+
+int watch(const FlashOptions& options, const FlashContext& context, const std::atomic<bool>& stop,
+          const Output& output) {
+    if (const auto usable = checkSlots(options.targets); !usable) {
+        output.usageError(usable.error());
+        return kUsage;
+    }
+    sayPortsFileProblems(output);
+    const PreparedFile prepared = prepare(options, stop, output);
+    if (!prepared.ok())
+        return exitStatus(prepared.refusal);
+    std::vector<std::string> labels;
+    for (std::size_t i = 1; i <= options.targets.size(); ++i)
+        labels.push_back("slot " + std::to_string(i));
+    // Quiet but for the trace with --verbose: the station's lines instead.
+    ProgressBoard board(std::move(labels), ProgressBoard::Mode::Quiet, options.verbose,
+                        output.err());
+    StationLines lines(options.targets.size(), board, output);
+    Metered metered(options, options.targets.size(), lines);
+    RecordsOutput recordsOutput(output, metered.counts());
+    RecordKeeping records(recordOptions(options), recordsOutput);
+    std::optional<UnitScans> units;
+    std::optional<UnitReader> reader;
+    if (options.unitsFromInput) {
+        units.emplace(*UnitScans::withRule(options.unitRule));
+        reader.emplace(context.in, *units, output);
+    }
+    std::optional<ResultHook> hook;
+    if (!options.onResult.empty())
+        hook.emplace(options.onResult);
+    output.say("Watching " + std::to_string(options.targets.size()) +
+               " slots; Ctrl+C ends the station.");
+    const StationResult result = runStation(
+        prepared.decoded, options.targets, options.file,
+        {linksFor(context, options), metered.listener(), stop, &records.log()},
+        {options.settle, units ? &*units : nullptr, options.requireUnit, hook ? &*hook : nullptr});
+    hook.reset(); // the last attempt's command, ended
+    output.say("Station summary:");
+    for (std::size_t i = 0; i < result.tallies.size(); ++i)
+        output.say("  " + tallyLine(i, options.targets[i], result.tallies[i]));
+    finishRecords(records, output);
+    if (result.firstFailure)
+        return exitStatus(*result.firstFailure);
+    return result.cutByStop ? kInterrupted : kCompleted;
+}
+
+} // namespace j4::cli
