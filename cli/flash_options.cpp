@@ -4,6 +4,7 @@
 #include "log_writer.h"
 #include "record_database.h"
 #include "record_keeping.h"
+#include "station_profile.h"
 #include "unit_scans.h"
 
 #include <QCommandLineParser>
@@ -52,6 +53,10 @@ struct Parser {
                                    "Send the records of the log LOG to the --records database, "
                                    "and nothing else.",
                                    "LOG"};
+    QCommandLineOption profile{"profile",
+                               "A station: its set-up from FILE (an INI file); options given "
+                               "beside it override it.",
+                               "FILE"};
     QCommandLineOption settle{"settle",
                               "A station: wait MS after a device appears before its first "
                               "frame (default 0).",
@@ -112,6 +117,7 @@ struct Parser {
                            metrics,
                            records,
                            sendRecords,
+                           profile,
                            settle,
                            units,
                            unitRule,
@@ -177,7 +183,7 @@ Result<Action> action(const Parser& p) {
     if (parser.isSet(p.watch))
         return Action::Watch;
     for (const QCommandLineOption* stationOnly :
-         {&p.settle, &p.units, &p.unitRule, &p.requireUnit, &p.onResult})
+         {&p.profile, &p.settle, &p.units, &p.unitRule, &p.requireUnit, &p.onResult})
         if (parser.isSet(*stationOnly))
             return fail("--" + stationOnly->names().last().toStdString() + " goes with --watch");
     if (parser.isSet(p.check))
@@ -303,9 +309,31 @@ Result<FlashOptions> read(const Parser& p, const runs::RawArguments& raw) {
     return options;
 }
 
+// The command line with the profile's settings before those it gives
+// itself, or why the profile cannot be used.
+Result<runs::RawArguments> withProfile(const Parser& p, const runs::RawArguments& raw) {
+    const auto profile = runs::readStationProfile(raw.bytesOf(p.parser.value(p.profile)));
+    if (!profile)
+        return fail(profile.error());
+    return raw.withFirst(runs::profileArguments(*profile,
+                                                runs::givenOptions(p.parser.optionNames()),
+                                                !p.parser.positionalArguments().isEmpty()));
+}
+
 } // namespace
 
-Result<FlashOptions> parseFlashOptions(const runs::RawArguments& raw) {
+Result<FlashOptions> parseFlashOptions(const runs::RawArguments& given) {
+    Parser first;
+    std::optional<runs::RawArguments> merged;
+    if (first.parser.parse(given.decoded()) && first.parser.isSet(first.profile)) {
+        if (!first.parser.isSet(first.watch))
+            return fail("--profile goes with --watch");
+        auto arguments = withProfile(first, given);
+        if (!arguments)
+            return fail(arguments.error());
+        merged.emplace(std::move(*arguments));
+    }
+    const runs::RawArguments& raw = merged ? *merged : given;
     Parser p;
     if (!p.parser.parse(raw.decoded())) {
         std::string error = p.parser.errorText().toStdString();

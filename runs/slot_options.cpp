@@ -23,6 +23,14 @@ std::string RawArguments::bytesOf(const QString& value) const {
     return value.toStdString();
 }
 
+RawArguments RawArguments::withFirst(const std::vector<std::string>& more) const {
+    std::vector<std::string> merged(raw_.begin(), raw_.begin() + (raw_.empty() ? 0 : 1));
+    merged.insert(merged.end(), more.begin(), more.end());
+    if (!raw_.empty())
+        merged.insert(merged.end(), raw_.begin() + 1, raw_.end());
+    return RawArguments(std::move(merged));
+}
+
 bool DeviceOptions::named(const QCommandLineParser& parser) const {
     return parser.isSet(port) || parser.isSet(device) || parser.isSet(serial);
 }

@@ -24,6 +24,9 @@ public:
     QStringList decoded() const;
     // The bytes of the argument (or an option's "=value") that reads `value`.
     std::string bytesOf(const QString& value) const;
+    // The same arguments with `more` after the program's name: a profile's,
+    // which those given after it override.
+    RawArguments withFirst(const std::vector<std::string>& more) const;
 
 private:
     std::vector<std::string> raw_;

@@ -204,3 +204,52 @@ TEST_F(FlashCommand, RefusedFilesAreNeverSentAndChecksSayWhy) {
     EXPECT_EQ(full.lastLine().toStdString(),
               error("Cannot write /dev/full: No space left on device"));
 }
+
+TEST_F(FlashCommand, AStationsProfileSetsItUpAndItsBadLinesAreNamed) {
+    const QString log = dir.filePath("profile.jsonl");
+    const auto profile = [&](const QByteArray& settings) {
+        return textFile("line.ini", "# line 3\n[station]\nfile = " + file.toUtf8() +
+                                        "\nslots = /dev/null\n" + settings);
+    };
+    // Every line is checked before a slot watches, and a bad one is named.
+    for (const auto& [settings, said] :
+         {std::pair{QByteArray("settle = soon\n"), ":5: settle takes a number of milliseconds"},
+          std::pair{QByteArray("speed = 9600\n"), ":5: \"speed\" is not a station setting"},
+          std::pair{QByteArray("min-version = 2\n"), ":5: min-version takes a release version"},
+          std::pair{QByteArray("require-unit = maybe\n"), ":5: require-unit takes yes or no"},
+          std::pair{QByteArray("unit-rule = ^J4-(\n"), ":5: unit-rule is not a regular expression"},
+          std::pair{QByteArray("log = a\nlog = b\n"), ":6: log is set twice"},
+          std::pair{QByteArray("just words\n"), ":5: not a \"key = value\" line"},
+          std::pair{QByteArray("[other]\n"), ":5: only a [station] section is read here"}}) {
+        const Ran r = run({"--watch", "--profile", profile(settings)});
+        EXPECT_EQ(r.exitCode, 2) << settings.toStdString();
+        EXPECT_TRUE(r.err.contains(dir.filePath("line.ini") + said)) << r.err.toStdString();
+    }
+    EXPECT_EQ(run({"--profile", profile({}), "--port", "1", file}).exitCode, 2)
+        << "a profile is a station's";
+    EXPECT_TRUE(run({"--watch", "--profile", dir.filePath("none.ini")})
+                    .err.contains("none.ini cannot be read"));
+
+    // A good one runs the station as the command line would; what the
+    // command line gives itself overrides it.
+    device("/dev/null");
+    std::thread stopWhenLogged([&] {
+        QElapsedTimer clock;
+        clock.start();
+        while (!QFileInfo(log).size() && clock.elapsed() < 30000)
+            QThread::msleep(10);
+        stop = true;
+    });
+    const Ran r =
+        run({"--watch", "--station-id", "line-10", "--profile",
+             profile("log = " + log.toUtf8() + "\nstation-id = line-3\ntimeout = 500\n")});
+    stopWhenLogged.join();
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString() << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains("slot 1 (/dev/null): 1 completed, 0 failed")) << r.out.toStdString();
+    QFile written(log);
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    const QJsonObject record = QJsonDocument::fromJson(written.readLine()).object();
+    EXPECT_EQ(record["station"].toString(), "line-10");
+    EXPECT_EQ(record["slot"].toInt(), 1);
+    EXPECT_EQ(record["outcome"].toString(), "completed");
+}

@@ -1,0 +1,230 @@
+#include "station_profile.h"
+
+#include "release_check.h"
+#include "slots.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QStringList>
+
+#include <functional>
+#include <map>
+
+namespace j4::runs {
+namespace {
+
+enum class Kind { Text, Flag, Number, Many };
+
+struct Key {
+    Kind kind;
+    // Checks a value; empty when it is good.
+    std::function<std::string(const std::string&)> check;
+};
+
+std::string noCheck(const std::string&) {
+    return {};
+}
+
+std::string checkNumber(const std::string& value) {
+    bool ok = false;
+    const long number = QString::fromStdString(value).toLong(&ok);
+    return ok && number >= 0 && number <= 600000 ? std::string() : "takes a number of milliseconds";
+}
+
+std::string checkVersion(const std::string& value) {
+    return parseVersion(value) ? std::string() : "takes a release version: X.Y.Z, as 1.4.0";
+}
+
+std::string checkSha256(const std::string& value) {
+    static const QRegularExpression hex(QStringLiteral("^[0-9A-Fa-f]{64}$"));
+    return hex.match(QString::fromStdString(value)).hasMatch()
+               ? std::string()
+               : "takes the file's SHA-256: 64 hexadecimal digits";
+}
+
+std::string checkRule(const std::string& value) {
+    const QRegularExpression rule(QString::fromStdString(value));
+    return rule.isValid()
+               ? std::string()
+               : "is not a regular expression (" + rule.errorString().toStdString() + ")";
+}
+
+// A slot as a profile writes it: a port number, serial:SN, or a path.
+TargetName slotOf(const std::string& text) {
+    if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos)
+        return {TargetName::Kind::Port, text};
+    if (text.rfind("serial:", 0) == 0)
+        return {TargetName::Kind::Serial, text.substr(7)};
+    return {TargetName::Kind::Device, text};
+}
+
+std::vector<std::string> listOf(const std::string& value) {
+    std::vector<std::string> items;
+    for (const QString& item : QString::fromStdString(value).split(',', Qt::SkipEmptyParts))
+        if (const QString trimmed = item.trimmed(); !trimmed.isEmpty())
+            items.push_back(trimmed.toStdString());
+    return items;
+}
+
+std::string checkSlots(const std::string& value) {
+    const auto items = listOf(value);
+    if (items.empty())
+        return "names no slot (port numbers, serial:SN or paths, separated by commas)";
+    for (const std::string& item : items)
+        if (auto usable = checkSlot(slotOf(item)); !usable)
+            return "cannot be used: " + usable.error();
+    return {};
+}
+
+const std::map<std::string, Key>& keys() {
+    static const std::map<std::string, Key> known = {
+        {"file", {Kind::Text, noCheck}},
+        {"slots", {Kind::Many, checkSlots}},
+        {"trust-key", {Kind::Many, noCheck}},
+        {"require-signature", {Kind::Flag, noCheck}},
+        {"signature", {Kind::Text, noCheck}},
+        {"min-version", {Kind::Text, checkVersion}},
+        {"expect-sha256", {Kind::Text, checkSha256}},
+        {"timeout", {Kind::Number, checkNumber}},
+        {"settle", {Kind::Number, checkNumber}},
+        {"log", {Kind::Text, noCheck}},
+        {"records", {Kind::Text, noCheck}},
+        {"metrics", {Kind::Text, noCheck}},
+        {"station-id", {Kind::Text, noCheck}},
+        {"operator", {Kind::Text, noCheck}},
+        {"unit-rule", {Kind::Text, checkRule}},
+        {"require-unit", {Kind::Flag, noCheck}},
+        {"on-result", {Kind::Text, noCheck}},
+        {"tls-ca", {Kind::Text, noCheck}},
+        {"tls-cert", {Kind::Text, noCheck}},
+        {"tls-key", {Kind::Text, noCheck}},
+    };
+    return known;
+}
+
+std::string keyList() {
+    std::string list;
+    for (const auto& [name, key] : keys())
+        list += (list.empty() ? "" : ", ") + name;
+    return list;
+}
+
+// "yes" or "no" as a profile may write them; nothing when it is neither.
+std::optional<bool> flagOf(const std::string& value) {
+    const QString word = QString::fromStdString(value).toLower();
+    if (word == "true" || word == "yes" || word == "on" || word == "1")
+        return true;
+    if (word == "false" || word == "no" || word == "off" || word == "0")
+        return false;
+    return std::nullopt;
+}
+
+// What is wrong with one line, or nothing.
+std::string lineProblem(const StationProfile::Entry& entry) {
+    const auto key = keys().find(entry.key);
+    if (key == keys().end())
+        return "\"" + entry.key + "\" is not a station setting (" + keyList() + ")";
+    if (entry.value.empty())
+        return entry.key + " has no value";
+    if (key->second.kind == Kind::Flag && !flagOf(entry.value))
+        return entry.key + " takes yes or no";
+    if (const std::string problem = key->second.check(entry.value); !problem.empty())
+        return entry.key + " " + problem;
+    return {};
+}
+
+} // namespace
+
+std::string StationProfile::valueOf(const std::string& key) const {
+    for (const Entry& entry : entries)
+        if (entry.key == key)
+            return entry.value;
+    return {};
+}
+
+Result<StationProfile> readStationProfile(const std::string& path) {
+    QFile file(QFile::decodeName(QByteArray::fromStdString(path)));
+    if (!file.open(QIODevice::ReadOnly))
+        return fail("the profile " + path + " cannot be read: " + file.errorString().toStdString());
+    StationProfile profile{path, {}};
+    bool inStation = false;
+    const auto wrong = [&](int line, const std::string& what) {
+        return fail(path + ":" + std::to_string(line) + ": " + what);
+    };
+    int number = 0;
+    for (const QByteArray& raw : file.readAll().split('\n')) {
+        ++number;
+        const QString line = QString::fromUtf8(raw).trimmed();
+        if (line.isEmpty() || line.startsWith('#') || line.startsWith(';'))
+            continue;
+        if (line.startsWith('[')) {
+            inStation = line == QStringLiteral("[station]");
+            if (!inStation)
+                return wrong(number, "only a [station] section is read here");
+            continue;
+        }
+        const qsizetype equals = line.indexOf('=');
+        if (!inStation || equals < 0)
+            return wrong(number,
+                         inStation ? "not a \"key = value\" line" : "settings go under [station]");
+        QString value = line.mid(equals + 1).trimmed();
+        if (value.size() >= 2 && value.startsWith('"') && value.endsWith('"'))
+            value = value.mid(1, value.size() - 2);
+        StationProfile::Entry entry{line.left(equals).trimmed().toStdString(), value.toStdString(),
+                                    number};
+        if (const std::string problem = lineProblem(entry); !problem.empty())
+            return wrong(number, problem);
+        if (!profile.valueOf(entry.key).empty())
+            return wrong(number, entry.key + " is set twice");
+        profile.entries.push_back(std::move(entry));
+    }
+    return profile;
+}
+
+std::vector<std::string> profileArguments(const StationProfile& profile,
+                                          const std::set<std::string>& given, bool fileGiven) {
+    std::vector<std::string> arguments;
+    std::string file;
+    for (const auto& entry : profile.entries) {
+        if (entry.key == "file") {
+            file = entry.value;
+            continue;
+        }
+        if (given.count(entry.key) != 0)
+            continue;
+        const Kind kind = keys().at(entry.key).kind;
+        if (kind == Kind::Flag) {
+            if (*flagOf(entry.value))
+                arguments.push_back("--" + entry.key);
+        } else if (entry.key == "slots") {
+            for (const std::string& item : listOf(entry.value)) {
+                const TargetName slot = slotOf(item);
+                arguments.push_back(slot.kind == TargetName::Kind::Port     ? "--port"
+                                    : slot.kind == TargetName::Kind::Serial ? "--serial"
+                                                                            : "--device");
+                arguments.push_back(slot.value);
+            }
+        } else if (kind == Kind::Many) {
+            for (const std::string& item : listOf(entry.value))
+                arguments.insert(arguments.end(), {"--" + entry.key, item});
+        } else {
+            arguments.insert(arguments.end(), {"--" + entry.key, entry.value});
+        }
+    }
+    if (!fileGiven && !file.empty())
+        arguments.push_back(file);
+    return arguments;
+}
+
+std::set<std::string> givenOptions(const QStringList& names) {
+    std::set<std::string> given;
+    for (const QString& name : names) {
+        if (name == "port" || name == "device" || name == "serial")
+            given.insert("slots");
+        else
+            given.insert(name.toStdString());
+    }
+    return given;
+}
+
+} // namespace j4::runs
