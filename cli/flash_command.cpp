@@ -6,6 +6,7 @@
 #include "flash_report.h"
 #include "interrupts.h"
 #include "j4_version.h"
+#include "json_events.h"
 #include "link_factory.h"
 #include "progress.h"
 #include "record_keeping.h"
@@ -44,13 +45,29 @@ int writeImage(const std::vector<std::uint8_t>& image, const std::string& path,
 }
 
 int check(const FlashOptions& options, const std::atomic<bool>& stop, const Output& output) {
+    nlohmann::json event{{"file", options.file}};
+    const auto done = [&](int status) {
+        event["exit_status"] = status;
+        if (output.json() != nullptr)
+            output.json()->write("check", event);
+        return status;
+    };
     const PreparedFile prepared = prepare(options, stop, output);
-    if (!prepared.ok())
-        return exitStatus(prepared.refusal);
+    if (!prepared.ok()) {
+        event["text"] = prepared.text;
+        return done(exitStatus(prepared.refusal));
+    }
+    event.update({{"frames", prepared.decoded->frames},
+                  {"bytes", prepared.decoded->image.size()},
+                  {"file_sha256", prepared.decoded->sha256}});
+    if (const auto& signature = prepared.decoded->signature)
+        event.update({{"signature_key_id", signature->keyId},
+                      {"release_version", signature->version},
+                      {"trusted_comment", signature->trustedComment}});
     if (!options.imageOut.empty()) {
         if (const int status = writeImage(prepared.decoded->image, options.imageOut, output);
             status != kCompleted)
-            return status;
+            return done(status);
     }
     std::fprintf(output.out(), "%s: %zu frames, %zu bytes\n", options.file.c_str(),
                  prepared.decoded->frames, prepared.decoded->image.size());
@@ -60,7 +77,7 @@ int check(const FlashOptions& options, const std::atomic<bool>& stop, const Outp
                    ", expires " + orDash(signature->expires) + ", timestamp " +
                    orDash(signature->timestamp));
     }
-    return kCompleted;
+    return done(kCompleted);
 }
 
 // Every device of a refused file is logged as refused: the log holds an
@@ -148,17 +165,28 @@ int update(const FlashOptions& options, const FlashContext& context, const std::
     std::vector<std::string> labels;
     for (const Target& target : *targets)
         labels.push_back(target.label);
-    ProgressBoard board(std::move(labels), progressMode(options, context), options.verbose,
-                        output.err());
-    RunListener listener(board, output);
-    const auto reports = runOnDevices(prepared.decoded, *targets,
-                                      {linksFor(context, options), listener, stop, &log});
+    ProgressBoard board(labels, progressMode(options, context), options.verbose, output.err());
+    RunListener lines(board, output);
+    std::optional<JsonListener> json;
+    if (output.json() != nullptr)
+        json.emplace(*output.json(), labels, false, lines);
+    const auto reports =
+        runOnDevices(prepared.decoded, *targets,
+                     {linksFor(context, options),
+                      json ? static_cast<DeviceListener&>(*json) : lines, stop, &log});
     for (std::size_t i = 0; i < reports.size(); ++i)
         if (!reports[i].adapterNote.empty())
             output.error((*targets)[i].label + ": " + reports[i].adapterNote);
     const int status = reports.size() == 1 ? reportOne(reports.front(), output)
                                            : summarize(*targets, reports, output);
     finishRecords(records, output);
+    if (output.json() != nullptr) {
+        const auto completed = std::count_if(reports.begin(), reports.end(),
+                                             [](const auto& r) { return r.completed(); });
+        output.json()->write("summary", {{"exit_status", status},
+                                         {"completed", completed},
+                                         {"failed", std::ptrdiff_t(reports.size()) - completed}});
+    }
     return status;
 }
 
@@ -179,6 +207,23 @@ std::optional<int> answerAtOnce(const FlashOptions& options, const Output& outpu
     }
 }
 
+int runAction(const FlashOptions& options, const FlashContext& context, const Output& output) {
+    if (const auto status = answerAtOnce(options, output))
+        return *status;
+    const std::atomic<bool>& stop =
+        context.stop != nullptr ? *context.stop : installInterruptHandlers();
+    switch (options.action) {
+    case FlashOptions::Action::Watch:
+        return watch(options, context, stop, output);
+    case FlashOptions::Action::Check:
+        return check(options, stop, output);
+    case FlashOptions::Action::SendRecords:
+        return sendRecords(options, stop, output);
+    default:
+        return update(options, context, stop, output);
+    }
+}
+
 } // namespace
 
 int runFlash(const std::vector<std::string>& arguments, const FlashContext& context) {
@@ -193,20 +238,15 @@ int runFlash(const std::vector<std::string>& arguments, const FlashContext& cont
         output.usageError(options.error());
         return kUsage;
     }
-    if (const auto status = answerAtOnce(*options, output))
-        return *status;
-    const std::atomic<bool>& stop =
-        context.stop != nullptr ? *context.stop : installInterruptHandlers();
-    switch (options->action) {
-    case FlashOptions::Action::Watch:
-        return watch(*options, context, stop, output);
-    case FlashOptions::Action::Check:
-        return check(*options, stop, output);
-    case FlashOptions::Action::SendRecords:
-        return sendRecords(*options, stop, output);
-    default:
-        return update(*options, context, stop, output);
-    }
+    // With --json the events, with --log - the log, have standard output:
+    // the lines for people go to standard error.
+    std::optional<JsonEvents> events;
+    if (options->json)
+        events.emplace(context.out);
+    const bool outTaken = options->json || options->logPath == "-";
+    const Output lines(outTaken ? context.err : context.out, context.err,
+                       events ? &*events : nullptr);
+    return runAction(*options, context, lines);
 }
 
 } // namespace j4::cli

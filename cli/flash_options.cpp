@@ -36,7 +36,11 @@ struct Parser {
     QCommandLineOption verbose{{"v", "verbose"},
                                "A line per transmission: device, frame, offset, size, answer, "
                                "rejects, milliseconds to the answer."};
-    QCommandLineOption log{"log", "Append a JSON line per attempt to FILE.", "FILE"};
+    QCommandLineOption log{"log", "Append a JSON line per attempt to FILE (- for standard output).",
+                           "FILE"};
+    QCommandLineOption json{"json",
+                            "Events as JSON, a line each, on standard output; the lines for "
+                            "people on standard error."};
     QCommandLineOption stationId{"station-id",
                                  "The station's name in every record (default: J4_STATION_ID, "
                                  "else the host's name).",
@@ -112,6 +116,7 @@ struct Parser {
                            quiet,
                            verbose,
                            log,
+                           json,
                            stationId,
                            operatorName,
                            metrics,
@@ -144,6 +149,7 @@ std::optional<Result<Action>> aloneAction(const Parser& p) {
     const QCommandLineParser& parser = p.parser;
     QStringList others = parser.optionNames();
     others.removeAll(QStringLiteral("ports-file"));
+    others.removeAll(QStringLiteral("json"));
     const bool alone = others.size() == 1 && parser.positionalArguments().isEmpty();
     // Listed by Qt beside --help: the same help, Qt's own options being none
     // of this program's business.
@@ -270,6 +276,19 @@ Result<Done> lineOptions(const Parser& p, const runs::RawArguments& raw, FlashOp
     return Done{};
 }
 
+// Standard output has one reader: the events, the log, or the lines.
+Result<Done> outputOptions(const Parser& p, FlashOptions& options) {
+    options.json = p.parser.isSet(p.json);
+    if (options.json && options.portsFile)
+        return fail("--json goes with updates, --watch, --check and --list-ports, not "
+                    "--ports-file");
+    if (options.logPath == "-" && options.json)
+        return fail("--log - and --json both want standard output");
+    if (options.logPath == "-" && !options.recordsUrl.empty())
+        return fail("--records keeps its records in a log file first: give --log FILE, not -");
+    return Done{};
+}
+
 Result<FlashOptions> read(const Parser& p, const runs::RawArguments& raw) {
     FlashOptions options;
     const auto chosen = action(p);
@@ -306,6 +325,8 @@ Result<FlashOptions> read(const Parser& p, const runs::RawArguments& raw) {
     options.metricsPath = raw.bytesOf(p.parser.value(p.metrics));
     if (auto line = lineOptions(p, raw, options); !line)
         return fail(line.error());
+    if (auto streams = outputOptions(p, options); !streams)
+        return fail(streams.error());
     return options;
 }
 

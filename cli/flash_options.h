@@ -43,6 +43,7 @@ struct FlashOptions {
     std::string unitRule;
     bool requireUnit = false;
     std::string onResult;
+    bool json = false; // events as JSON lines on standard output
     TlsSettings tls;
     std::string expectedSha256;
     runs::ReleaseOptions release;

@@ -1,5 +1,7 @@
 #include "flash_report.h"
 
+#include "json_events.h"
+
 #include "exit_status.h"
 #include "port_names.h"
 
@@ -87,10 +89,20 @@ int listPorts(bool portsFile, const Output& output) {
                              : port.source == PortDescription::Source::Environment ? "J4_PORTS"
                                                                                    : "system list";
         std::fprintf(output.out(), "%3d  %s  [%s]\n", port.number, qPrintable(port.text()), source);
+        if (output.json() != nullptr)
+            output.json()->write("port", {{"number", port.number},
+                                          {"device", port.device.toStdString()},
+                                          {"description", port.description.toStdString()},
+                                          {"serial", port.serialNumber.toStdString()},
+                                          {"by_id", port.byId.toStdString()},
+                                          {"by_path", port.byPath.toStdString()},
+                                          {"source", source}});
         for (const auto& [kind, name] : {std::pair{"by-id", &port.byId}, {"by-path", &port.byPath}})
             if (!name->isEmpty())
                 std::fprintf(output.out(), "       %-8s %s\n", kind, qPrintable(*name));
     }
+    if (output.json() != nullptr)
+        output.json()->write("summary", {{"exit_status", kCompleted}, {"ports", ports.size()}});
     return kCompleted;
 }
 

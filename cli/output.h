@@ -9,9 +9,14 @@
 
 namespace j4::cli {
 
+class JsonEvents;
+
 class Output {
 public:
-    Output(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
+    // `json`: with --json, where the events go (the lines for people then
+    // go to standard error).
+    Output(std::FILE* out, std::FILE* err, JsonEvents* json = nullptr)
+        : out_(out), err_(err), json_(json) {}
     void say(const std::string& text) const { line(out_, text); }
     void error(const std::string& text) const { line(err_, "j4_flash: " + text); }
     void usageError(const std::string& reason) const {
@@ -20,6 +25,7 @@ public:
     }
     std::FILE* out() const { return out_; }
     std::FILE* err() const { return err_; }
+    JsonEvents* json() const { return json_; }
 
 private:
     static void line(std::FILE* to, const std::string& text) {
@@ -28,6 +34,7 @@ private:
     }
     std::FILE* out_;
     std::FILE* err_;
+    JsonEvents* json_;
 };
 
 } // namespace j4::cli

@@ -2,6 +2,7 @@
 
 #include "exit_status.h"
 #include "flash_report.h"
+#include "json_events.h"
 #include "progress.h"
 #include "run_pieces.h"
 #include "slots.h"
@@ -64,7 +65,11 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
     ProgressBoard board(std::move(labels), ProgressBoard::Mode::Quiet, options.verbose,
                         output.err());
     StationLines lines(options.targets.size(), board, output);
-    Metered metered(options, options.targets.size(), lines);
+    std::optional<JsonListener> json;
+    if (output.json() != nullptr)
+        json.emplace(*output.json(), std::vector<std::string>(options.targets.size()), true, lines);
+    Metered metered(options, options.targets.size(),
+                    json ? static_cast<DeviceListener&>(*json) : lines);
     RecordsOutput recordsOutput(output, metered.counts());
     RecordKeeping records(recordOptions(options), recordsOutput);
     std::optional<UnitScans> units;
@@ -87,9 +92,19 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
     for (std::size_t i = 0; i < result.tallies.size(); ++i)
         output.say("  " + tallyLine(i, options.targets[i], result.tallies[i]));
     finishRecords(records, output);
-    if (result.firstFailure)
-        return exitStatus(*result.firstFailure);
-    return result.cutByStop ? kInterrupted : kCompleted;
+    const int status = result.firstFailure ? exitStatus(*result.firstFailure)
+                       : result.cutByStop  ? kInterrupted
+                                           : kCompleted;
+    if (output.json() != nullptr) {
+        nlohmann::json slotCounts = nlohmann::json::array();
+        for (std::size_t i = 0; i < result.tallies.size(); ++i)
+            slotCounts.push_back({{"slot", i + 1},
+                                  {"name", slotLabel(options.targets[i])},
+                                  {"completed", result.tallies[i].completed},
+                                  {"failed", result.tallies[i].failed}});
+        output.json()->write("summary", {{"exit_status", status}, {"slots", slotCounts}});
+    }
+    return status;
 }
 
 } // namespace j4::cli

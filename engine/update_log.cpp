@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <mutex>
 
 namespace j4 {
 
@@ -119,7 +120,15 @@ std::string logLine(const UpdateReport& report, const LogOrigin& origin) {
 }
 
 Result<Done> UpdateLog::append(const UpdateReport& report, const LogOrigin& origin) const {
-    return appendLine(path_, logLine(report, origin) + "\n");
+    const std::string line = logLine(report, origin) + "\n";
+    if (path_ != "-")
+        return appendLine(path_, line);
+    // Standard output: one line at a time, whole, whatever the threads.
+    static std::mutex writing;
+    const std::lock_guard lock(writing);
+    if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() || std::fflush(stdout) != 0)
+        return fail(std::string("standard output cannot be written"));
+    return Done{};
 }
 
 } // namespace j4

@@ -34,6 +34,7 @@ Result<Done> appendLine(const std::string& path, const std::string& line);
 
 class UpdateLog {
 public:
+    // `path` "-": standard output.
     explicit UpdateLog(std::string path) : path_(std::move(path)) {}
 
     // Appends the attempt, or says why the line could not be written; the

@@ -169,3 +169,78 @@ TEST_F(FlashCommand, ProgressLinesAndATraceWithVerbose) {
     const Ran quiet = run({"--device", "/dev/fake", "-v", "-q", file});
     EXPECT_EQ(quiet.err.split('\n', Qt::SkipEmptyParts).size(), 20);
 }
+
+TEST_F(FlashCli, JsonEventsAndTheLogOnStandardOutputForPrograms) {
+    // --json: one object a line on standard output, each with the schema,
+    // its event and the time; the lines for people on standard error.
+    const auto events = [](const QString& out) {
+        std::vector<QJsonObject> list;
+        for (const QString& line : out.split('\n', Qt::SkipEmptyParts)) {
+            QJsonParseError error{};
+            const QJsonDocument document = QJsonDocument::fromJson(line.toUtf8(), &error);
+            EXPECT_EQ(error.error, QJsonParseError::NoError) << line.toStdString();
+            const QJsonObject event = document.object();
+            EXPECT_EQ(event["schema"].toInt(), 1) << line.toStdString();
+            EXPECT_TRUE(event["time"].toString().endsWith('Z')) << line.toStdString();
+            list.push_back(event);
+        }
+        return list;
+    };
+    DevSim device({"--delay-us", "8000"}); // 20 frames: a transfer of some 200 ms and more
+    const ProgramResult updated = flash({"--json", "--device", device.device(), file});
+    EXPECT_EQ(updated.exitCode, 0);
+    EXPECT_TRUE(updated.err.contains("Update is completed.")) << updated.err.toStdString();
+    const auto sent = events(updated.out);
+    ASSERT_GE(sent.size(), 4u);
+    EXPECT_EQ(sent.front()["event"].toString(), "started");
+    EXPECT_EQ(sent.front()["target"].toString(), device.device());
+    EXPECT_EQ(sent.back()["event"].toString(), "summary");
+    EXPECT_EQ(sent.back()["completed"].toInt(), 1);
+    const QJsonObject result = sent[sent.size() - 2];
+    EXPECT_EQ(result["event"].toString(), "result");
+    EXPECT_EQ(result["outcome"].toString(), "completed");
+    EXPECT_EQ(result["exit_status"].toInt(), 0);
+    EXPECT_EQ(result["bytes_accepted"].toInt(), image.size());
+    const QDateTime first =
+        QDateTime::fromString(sent.front()["time"].toString(), Qt::ISODateWithMs);
+    const QDateTime last = QDateTime::fromString(result["time"].toString(), Qt::ISODateWithMs);
+    const auto progress = std::count_if(sent.begin(), sent.end(), [](const QJsonObject& e) {
+        return e["event"].toString() == "progress";
+    });
+    EXPECT_GE(progress, 2);
+    EXPECT_LE(progress, first.msecsTo(last) * 4 / 1000 + 2) << "at most four a second";
+    EXPECT_EQ(std::find_if(sent.begin(), sent.end(),
+                           [](const QJsonObject& e) { return e["event"].toString() == "progress"; })
+                  ->value("index")
+                  .toInt(),
+              0);
+
+    const auto checked = events(flash({"--json", "--check", file}).out);
+    ASSERT_EQ(checked.size(), 1u);
+    EXPECT_EQ(checked[0]["event"].toString(), "check");
+    EXPECT_EQ(checked[0]["bytes"].toInt(), image.size());
+    EXPECT_EQ(checked[0]["exit_status"].toInt(), 0);
+    const auto listed =
+        events(flash({"--json", "--list-ports"}, {"J4_PORTS=" + device.device()}).out);
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[0]["device"].toString(), device.device());
+    EXPECT_EQ(listed[0]["number"].toInt(), 1);
+    EXPECT_EQ(listed[1]["ports"].toInt(), 1);
+
+    // --log -: the log's lines are standard output, the result on standard
+    // error; standard output has one reader.
+    const ProgramResult logged =
+        flash({"--log", "-", "--quiet", "--device", device.device(), file});
+    EXPECT_EQ(logged.exitCode, 0);
+    EXPECT_EQ(QJsonDocument::fromJson(logged.out.toUtf8()).object()["outcome"].toString(),
+              "completed")
+        << logged.out.toStdString();
+    EXPECT_TRUE(logged.err.contains("Update is completed."));
+    for (const QStringList& both :
+         {QStringList{"--log", "-", "--json"},
+          QStringList{"--log", "-", "--records", "postgresql://station@db/j4"},
+          QStringList{"--json", "--list-ports", "--ports-file"}}) {
+        const ProgramResult refused = flash(both + QStringList{"--device", device.device(), file});
+        EXPECT_EQ(refused.exitCode, 2) << both.join(' ').toStdString();
+    }
+}
