@@ -28,6 +28,7 @@ test_packages=(
     minisign                         # the release engineer's tool: keys and signatures for the tests
     prometheus prometheus-node-exporter   # promtool checks the metrics; the exporter serves them
     postgresql-15                    # a real server for the records (pg_virtualenv, from postgresql-common)
+    systemd bash-completion          # systemd-analyze checks the station's unit; completion's home
 )
 
 packages=("${run_packages[@]}")

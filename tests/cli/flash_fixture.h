@@ -28,6 +28,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSet>
+#include <QStandardPaths>
 
 #include <csignal>
 #include <cstdlib>

@@ -306,3 +306,67 @@ TEST_F(FlashCli, AStationOnALineTiesEachUnitToItsDeviceAndSignalsEachResult) {
         }
     EXPECT_EQ(units, (QStringList{"J4-0001 completed", "J4-0003 completed", " unit_not_scanned"}));
 }
+
+TEST_F(FlashCli, TheStationsServiceRunsAProfileAndTheShellCompletesTheCommand) {
+    // The unit file as systemd reads it, and its command line run as the
+    // service would run it: a profile's station, ended by systemd's SIGTERM
+    // with the status the unit counts as success.
+    QFile unitFile(QStringLiteral(J4_SOURCE_DIR "/packaging/j4-station@.service"));
+    ASSERT_TRUE(unitFile.open(QIODevice::ReadOnly));
+    const QString unit = QString::fromUtf8(unitFile.readAll());
+    EXPECT_TRUE(unit.contains("\nSuccessExitStatus=130\n") && unit.contains("\nRestart=on-failure\n") &&
+                unit.contains("\nSupplementaryGroups=dialout\n"));
+    const QDir units(dir.filePath("units"));
+    QDir().mkpath(units.path());
+    QFile local(units.filePath("j4-station@.service"));
+    ASSERT_TRUE(local.open(QIODevice::WriteOnly));
+    local.write(QString(unit).replace("/usr/bin/j4_flash", flashPath()).toUtf8());
+    local.close();
+    if (!QStandardPaths::findExecutable("systemd-analyze").isEmpty()) {
+        QProcess verify;
+        verify.setWorkingDirectory(units.path());
+        verify.start("systemd-analyze", {"verify", "--man=no", "j4-station@line-3.service"});
+        ASSERT_TRUE(verify.waitForFinished(60000));
+        EXPECT_EQ(verify.exitCode(), 0);
+        EXPECT_EQ(verify.readAllStandardError() + verify.readAllStandardOutput(), QByteArray());
+    }
+    QString command = unit.section("\nExecStart=", 1).section('\n', 0, 0);
+    const QString slot = dir.filePath("slot");
+    textFile("line-3.ini", "[station]\nfile = " + file.toUtf8() + "\nslots = " + slot.toUtf8() +
+                               "\nstation-id = line-3\n");
+    command.replace("/usr/bin/j4_flash", flashPath())
+        .replace("/etc/j4-updater/%i.ini", dir.filePath("line-3.ini"));
+    QProcess service;
+    service.start("sh", {"-c", "exec " + command});
+    ASSERT_TRUE(service.waitForStarted());
+    readUntil(service, "Ctrl+C ends the station.");
+    DevSim device;
+    EXPECT_TRUE(QFile::link(device.device(), slot));
+    const QByteArray said = readUntil(service, "Update is completed.");
+    EXPECT_TRUE(said.contains("Update is completed.")) << said.toStdString();
+    service.terminate();
+    ASSERT_TRUE(service.waitForFinished(30000));
+    EXPECT_EQ(service.exitStatus(), QProcess::NormalExit);
+    EXPECT_TRUE(service.exitCode() == 0 ||
+                unit.contains("SuccessExitStatus=" + QString::number(service.exitCode())))
+        << "a success to systemd: " << service.exitCode();
+
+    // Completion: options, the port numbers listed, update files.
+    QDir().mkpath(dir.filePath("files/sub"));
+    textFile("files/a.j4u", "");
+    textFile("files/notes.txt", "");
+    const auto complete = [&](const QString& words) {
+        const QString script =
+            QStringLiteral("source '" J4_SOURCE_DIR "/packaging/j4_flash.bash-completion'; "
+                           "PATH=%1:$PATH; cd '%2'; COMP_WORDS=(%3); "
+                           "COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _j4_flash; "
+                           "printf '%s\\n' \"${COMPREPLY[@]}\"")
+                .arg(QFileInfo(flashPath()).path(), dir.filePath("files"), words);
+        return runProgram("bash", {"-c", script}, {"J4_PORTS=" + device.device() + ":/dev/null"})
+            .out.split('\n', Qt::SkipEmptyParts);
+    };
+    EXPECT_EQ(complete("j4_flash --wat"), QStringList{"--watch"});
+    EXPECT_TRUE(complete("j4_flash --").contains("--require-signature"));
+    EXPECT_EQ(complete("j4_flash --port ''"), (QStringList{"1", "2"}));
+    EXPECT_EQ(complete("j4_flash --port 1 ''"), (QStringList{"sub", "a.j4u"}));
+}

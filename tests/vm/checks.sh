@@ -134,3 +134,14 @@ check "it ends with 130 on SIGTERM, no lock left (got: $(echo $out))" test "$(ec
 check "two attempts logged, completed, with slot and serial" \
     test "$(grep -c '"outcome":"completed".*"slot":1' "$share/window.jsonl")" = 2 -a \
     "$(grep -c '"adapter_serial":"W[12]"' "$share/window.jsonl")" = 2
+
+echo "== the package's udev rule: the seated user may open the adapter, ModemManager leaves it"
+plug a A10K1XYZ 1
+guest "$(appears "$(by_id A10K1XYZ)")"
+guest "mkdir -p /run/udev/rules.d && cp $root/packaging/60-j4-updater.rules /run/udev/rules.d/ &&
+    udevadm control --reload && udevadm trigger --action=change --subsystem-match=tty &&
+    udevadm settle && udevadm info \$(readlink -f $(by_id A10K1XYZ))"
+check "udevadm info: uaccess and ID_MM_DEVICE_IGNORE=1 (got: $(grep -E 'TAGS|MM' <<<"$out" | tr '\n' ' '))" \
+    eval 'grep -q "E: ID_MM_DEVICE_IGNORE=1" <<<"$out" && grep -q "TAGS=.*:uaccess:" <<<"$out"'
+pull a
+guest "$(all_gone)"
