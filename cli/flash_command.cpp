@@ -116,7 +116,7 @@ private:
 };
 
 int sendRecords(const FlashOptions& options, const std::atomic<bool>& stop, const Output& output) {
-    const auto sent = sendLog(options.sendLog, options.recordsUrl, stop,
+    const auto sent = sendLog(options.sendLog, options.line.recordsUrl, stop,
                               [&](const std::string& line) { output.error(line); });
     if (!sent) {
         output.error(sent.error());
@@ -243,7 +243,7 @@ int runFlash(const std::vector<std::string>& arguments, const FlashContext& cont
     std::optional<JsonEvents> events;
     if (options->json)
         events.emplace(context.out);
-    const bool outTaken = options->json || options->logPath == "-";
+    const bool outTaken = options->json || options->line.logPath == "-";
     const Output lines(outTaken ? context.err : context.out, context.err,
                        events ? &*events : nullptr);
     return runAction(*options, context, lines);

@@ -1,6 +1,7 @@
 #pragma once
 // What j4_flash's command line asks for, and its help.
 
+#include "line_options.h"
 #include "release_check.h"
 #include "result.h"
 #include "serial_link.h"
@@ -27,26 +28,15 @@ struct FlashOptions {
     std::string file;
     std::string imageOut;
     std::vector<runs::TargetName> targets;
-    std::chrono::milliseconds timeout = SerialLink::kDefaultAnswerTimeout;
     bool quiet = false;
     bool verbose = false;
-    std::string logPath;
-    std::string station;      // empty: J4_STATION_ID, else the host's name
-    std::string operatorName; // empty: the login's
-    std::string metricsPath;  // empty: no metrics
-    std::string recordsUrl;   // empty: no records database
-    std::string sendLog;      // --send-records: the log to send
-    // The station's line: settle time, units scanned on standard input,
-    // their rule, and the command run after each attempt.
-    std::chrono::milliseconds settle{0};
-    bool unitsFromInput = false;
-    std::string unitRule;
-    bool requireUnit = false;
-    std::string onResult;
-    bool json = false; // events as JSON lines on standard output
-    TlsSettings tls;
+    std::string sendLog;         // --send-records: the log to send
+    bool unitsFromInput = false; // --units -: scanned on standard input
+    bool json = false;           // events as JSON lines on standard output
     std::string expectedSha256;
-    runs::ReleaseOptions release;
+    // The time-out, the records, the station's line and the release, as the
+    // window reads them too.
+    runs::LineSettings line;
 };
 
 // The options, or why the command line is a usage error.

@@ -9,9 +9,9 @@ using namespace runs;
 
 Metered::Metered(const FlashOptions& options, std::size_t slotCount, DeviceListener& listener)
     : listener_(listener) {
-    if (options.metricsPath.empty())
+    if (options.line.metricsPath.empty())
         return;
-    counts_.emplace(options.metricsPath, stationOrHost(options.station), slotCount);
+    counts_.emplace(options.line.metricsPath, stationOrHost(options.line.station), slotCount);
     if (const auto problem = counts_->write())
         listener.notice(*problem);
     metrics_.emplace(*counts_, listener);
@@ -21,7 +21,7 @@ Metered::Metered(const FlashOptions& options, std::size_t slotCount, DeviceListe
 // says why not, once, when it cannot be used.
 PreparedFile prepare(const FlashOptions& options, const std::atomic<bool>& stop,
                      const Output& output) {
-    const auto policy = ReleasePolicy::load(options.release);
+    const auto policy = ReleasePolicy::load(options.line.release);
     if (!policy) {
         output.error(policy.error());
         return {nullptr, UpdateOutcome::FileRefused, policy.error(), {}};
@@ -42,14 +42,14 @@ PreparedFile prepare(const FlashOptions& options, const std::atomic<bool>& stop,
 
 // The links of a run: the test's own, or the real ones.
 LinkMaker linksFor(const FlashContext& context, const FlashOptions& options) {
-    return [&context, timeout = options.timeout, tls = options.tls](const std::string& device) {
+    return [&context, timeout = options.line.timeout, tls = options.line.tls](const std::string& device) {
         return context.makeLink ? context.makeLink(device, timeout)
                                 : makeLink(device, timeout, tls);
     };
 }
 
 RecordOptions recordOptions(const FlashOptions& options) {
-    return {options.logPath, options.recordsUrl, options.station, options.operatorName};
+    return {options.line.logPath, options.line.recordsUrl, options.line.station, options.line.operatorName};
 }
 
 void finishRecords(RecordKeeping& records, const Output& output) {

@@ -75,18 +75,18 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
     std::optional<UnitScans> units;
     std::optional<UnitReader> reader;
     if (options.unitsFromInput) {
-        units.emplace(*UnitScans::withRule(options.unitRule));
+        units.emplace(*UnitScans::withRule(options.line.unitRule));
         reader.emplace(context.in, *units, output);
     }
     std::optional<ResultHook> hook;
-    if (!options.onResult.empty())
-        hook.emplace(options.onResult);
+    if (!options.line.onResult.empty())
+        hook.emplace(options.line.onResult);
     output.say("Watching " + std::to_string(options.targets.size()) +
                " slots; Ctrl+C ends the station.");
     const StationResult result = runStation(
         prepared.decoded, options.targets, options.file,
         {linksFor(context, options), metered.listener(), stop, &records.log()},
-        {options.settle, units ? &*units : nullptr, options.requireUnit, hook ? &*hook : nullptr});
+        {options.line.settle, units ? &*units : nullptr, options.line.requireUnit, hook ? &*hook : nullptr});
     hook.reset(); // the last attempt's command, ended
     output.say("Station summary:");
     for (std::size_t i = 0; i < result.tallies.size(); ++i)

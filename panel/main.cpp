@@ -10,6 +10,7 @@
 #include "slots.h"
 #include "station_window.h"
 #include "updater_window.h"
+#include "window_options.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -30,6 +31,7 @@ constexpr int kNoWindowSystem = -1;
 
 const char kHelp[] = R"(Usage: j4_updater [-v | --verbose] [--metrics FILE] [--records URI]
   or:  j4_updater --station [--expect-sha256 HEX] [--port N | --device PATH | --serial SN]... [FILE]
+  or:  j4_updater --station --profile FILE [OPTION]...
   or:  j4_updater -h | --help | -V | --version
 
 Opens the J4 Updater window: choose an update file (.j4u) with "...", set the
@@ -59,6 +61,15 @@ Options:
   --expect-sha256 HEX
                   the station takes only the file with this SHA-256 (the
                   released one)
+  --profile FILE  the station's set-up from FILE (see j4_flash(1)); the file,
+                  slots and pins cannot then be changed in the window
+  --settle MS, --unit-rule RE, --require-unit, --on-result CMD
+                  the station's line, as j4_flash --watch takes them
+  --trust-key FILE, --require-signature, --signature SIG, --min-version X.Y.Z
+                  the release the station takes, as j4_flash takes them
+  --log FILE, --station-id NAME, --operator NAME, --timeout MS,
+  --tls-ca FILE, --tls-cert FILE, --tls-key FILE
+                  as j4_flash takes them
   -h, --help      this text
   -V, --version   print the version
 
@@ -140,123 +151,6 @@ void armStartupProbe() {
     });
 }
 
-struct WindowOptions {
-    bool verbose = false;
-    std::string metricsPath;
-    std::string recordsUrl;
-    bool station = false;
-    std::string expectedSha256;
-    std::vector<j4::runs::TargetName> slotNames;
-    std::optional<QString> file;
-};
-
-// The command line without the options Qt takes for itself (-style, -platform
-// and the like, with one dash or two), so that the program's own can be read
-// before a display is needed.
-std::vector<std::string> withoutQtOptions(int argc, char** argv) {
-    static const std::set<std::string> withValue{"platform",        "platformpluginpath",
-                                                 "platformtheme",   "plugin",
-                                                 "qwindowgeometry", "geometry",
-                                                 "qwindowtitle",    "title",
-                                                 "qwindowicon",     "icon",
-                                                 "display",         "style",
-                                                 "stylesheet",      "session",
-                                                 "qmljsdebugger"};
-    static const std::set<std::string> flags{"reverse", "nograb", "dograb", "widgetcount", "sync"};
-    std::vector<std::string> kept{argv[0]};
-    for (int i = 1; i < argc; ++i) {
-        std::string name = argv[i];
-        name.erase(0, name.find_first_not_of('-'));
-        const bool dashed = argv[i][0] == '-' && name.find('=') == std::string::npos;
-        if (dashed && withValue.count(name) != 0) {
-            ++i; // and its value
-            continue;
-        }
-        if (!(dashed && flags.count(name) != 0))
-            kept.push_back(argv[i]);
-    }
-    return kept;
-}
-
-// The program's own options, read by the same code as j4_flash's slots and
-// pin. --help and --version answer alone and leave: 0 would otherwise pass
-// for a session that never ran. The reason when the command line makes no
-// sense.
-class WindowCommandLine {
-public:
-    WindowCommandLine() {
-        parser_.addOptions({help_, version_, verbose_, station_, devices_.port, devices_.device,
-                            devices_.serial, devices_.expectSha256, metrics_, records_});
-    }
-
-    // The exit status when the program is done (help, version, usage error).
-    std::optional<int> read(const j4::runs::RawArguments& raw, WindowOptions& options) {
-        const auto error = [](const std::string& reason) {
-            std::fputs(j4::runs::usageError("j4_updater", reason).c_str(), stderr);
-            return j4::runs::kUsage;
-        };
-        if (!parser_.parse(raw.decoded()))
-            return error(parser_.errorText().toStdString());
-        const bool alone =
-            parser_.optionNames().size() == 1 && parser_.positionalArguments().isEmpty();
-        for (const auto& [option, name] :
-             {std::pair{&help_, "--help"}, std::pair{&version_, "--version"}}) {
-            if (!parser_.isSet(*option))
-                continue;
-            if (!alone)
-                return error(std::string(name) + " goes alone");
-            if (option == &version_)
-                std::printf("j4_updater %s\n", j4::kVersion);
-            else
-                std::fputs(kHelp, stdout);
-            return j4::runs::kCompleted;
-        }
-        if (const auto problem = take(raw, options); !problem)
-            return error(problem.error());
-        return std::nullopt;
-    }
-
-private:
-    j4::Result<j4::Done> take(const j4::runs::RawArguments& raw, WindowOptions& options) const {
-        options.verbose = parser_.isSet(verbose_);
-        options.station = parser_.isSet(station_);
-        options.metricsPath = raw.bytesOf(parser_.value(metrics_));
-        options.recordsUrl = parser_.isSet(records_) ? parser_.value(records_).toStdString()
-                                                     : j4::runs::recordsFromEnvironment();
-        if (!options.recordsUrl.empty())
-            if (auto usable = j4::runs::checkRecordsAddress(options.recordsUrl); !usable)
-                return usable;
-        options.slotNames = devices_.names(parser_, raw);
-        const QStringList files = parser_.positionalArguments();
-        if (files.size() > 1)
-            return j4::fail("name one update file");
-        if (!files.isEmpty())
-            options.file = QFile::decodeName(QByteArray::fromStdString(raw.bytesOf(files.first())));
-        const bool stationOnly =
-            options.file || devices_.named(parser_) || parser_.isSet(devices_.expectSha256);
-        if (!options.station && stationOnly)
-            return j4::fail(
-                "--port, --device, --serial, --expect-sha256 and FILE go with --station");
-        const auto pinned = devices_.pinnedSha256(parser_);
-        if (!pinned)
-            return j4::fail(pinned.error());
-        options.expectedSha256 = *pinned;
-        for (const auto& slot : options.slotNames)
-            if (auto usable = j4::runs::checkSlot(slot); !usable)
-                return usable;
-        return j4::Done{};
-    }
-
-    QCommandLineParser parser_;
-    j4::runs::DeviceOptions devices_;
-    QCommandLineOption help_{{"h", "help"}, "This text."};
-    QCommandLineOption version_{{"V", "version"}, "The version."};
-    QCommandLineOption verbose_{{"v", "verbose"}, "A line per transmission."};
-    QCommandLineOption station_{"station", "The station window."};
-    QCommandLineOption metrics_{"metrics", "The station's state for Prometheus.", "FILE"};
-    QCommandLineOption records_{"records", "The records database.", "URI"};
-};
-
 // Either window ends the same way: on a signal, transfers stop at their next
 // frame boundary, ports are closed, then the program exits with 130.
 int runWindow(j4::WorkWindow& window, const WindowOptions& options) {
@@ -267,17 +161,25 @@ int runWindow(j4::WorkWindow& window, const WindowOptions& options) {
                      Qt::QueuedConnection);
     if (options.verbose)
         window.traceTransmissionsTo(stderr);
-    window.keepMetricsIn(options.metricsPath);
-    if (!options.recordsUrl.empty())
-        window.sendRecordsTo(options.recordsUrl);
+    window.setOperatorName(options.line.operatorName);
+    window.keepMetricsIn(options.line.metricsPath);
+    if (!options.line.recordsUrl.empty())
+        window.sendRecordsTo(options.line.recordsUrl);
     window.show();
     armStartupProbe();
     return QApplication::exec();
 }
 
 int runStationWindow(const WindowOptions& options) {
-    j4::StationWindow window;
+    j4::StationWindow window(options.line.timeout);
     window.expectSha256(options.expectedSha256);
+    window.setReleaseOptions(options.line.release);
+    window.setLine(options.line.settle, options.line.unitRule, options.line.requireUnit,
+                   options.line.onResult);
+    if (!options.profile.isEmpty())
+        window.lockToProfile(options.profile);
+    else if (options.slotNames.empty() && !options.file)
+        window.offerLastSetup();
     bool ready = true;
     for (const auto& slot : options.slotNames)
         ready = window.addSlot(slot) && ready;
@@ -296,9 +198,9 @@ int main(int argc, char** argv) {
     // Read before any display is asked for: a usage error is one with or
     // without a window system.
     WindowOptions options;
-    if (const auto done =
-            WindowCommandLine().read(j4::runs::RawArguments(withoutQtOptions(argc, argv)), options))
+    if (const auto done = readWindowCommandLine(argc, argv, kHelp, options))
         return *done;
+    shareWithTheWindows(options.line);
     if (!j4::displayNamed()) {
         std::fputs("j4_updater: cannot open a window: no display (DISPLAY and WAYLAND_DISPLAY "
                    "are unset).\n",

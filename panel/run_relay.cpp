@@ -2,6 +2,10 @@
 
 #include "link_factory.h"
 
+#include <QFile>
+
+#include <algorithm>
+
 namespace j4 {
 
 std::int64_t steadyMs() {
@@ -11,7 +15,7 @@ std::int64_t steadyMs() {
 }
 
 RunRelay::RunRelay(std::size_t devices, WorkerJob::Post post, RunCallbacks callbacks, Trace trace,
-                   std::shared_ptr<AwaitingSince> awaiting)
+                   AwaitingAnswers awaiting)
     : lastPercent_(devices, -1), post_(std::move(post)), callbacks_(std::move(callbacks)),
       trace_(trace), awaiting_(std::move(awaiting)) {}
 
@@ -26,7 +30,7 @@ void RunRelay::started(std::size_t device, std::size_t) {
 
 void RunRelay::sending(std::size_t device, const TransferState& state) {
     if (awaiting_)
-        *awaiting_ = steadyMs();
+        (*awaiting_)[device] = steadyMs();
     // Reported before every frame; only changes are worth a repaint.
     if (const int percent = state.percent(); percent != lastPercent_[device]) {
         lastPercent_[device] = percent;
@@ -37,7 +41,7 @@ void RunRelay::sending(std::size_t device, const TransferState& state) {
 void RunRelay::answered(std::size_t device, const TransferState& state,
                         std::chrono::steady_clock::duration sinceSent) {
     if (awaiting_)
-        *awaiting_ = 0;
+        (*awaiting_)[device] = 0;
     if (trace_.stream == nullptr)
         return;
     // One call per line: the slots' threads share the stream.
@@ -50,7 +54,7 @@ void RunRelay::answered(std::size_t device, const TransferState& state,
 
 void RunRelay::finished(std::size_t device, const UpdateReport& report) {
     if (awaiting_)
-        *awaiting_ = 0;
+        (*awaiting_)[device] = 0;
     tell(callbacks_.finished, static_cast<int>(device), report);
 }
 
@@ -60,6 +64,29 @@ void RunRelay::tallied(std::size_t slot, const runs::SlotTally& tally) {
 
 void RunRelay::slotChanged(std::size_t slot) {
     tell(callbacks_.slotChanged, static_cast<int>(slot));
+}
+
+void RunRelay::deviceSeen(std::size_t slot, const std::string& device) {
+    tell(callbacks_.deviceSeen, static_cast<int>(slot),
+         QFile::decodeName(QByteArray::fromStdString(device)));
+}
+
+void RunRelay::waitingForUnit(std::size_t slot) {
+    tell(callbacks_.waitingForUnit, static_cast<int>(slot));
+}
+
+void RunRelay::unitGiven(std::size_t slot, const std::string& unit) {
+    tell(callbacks_.unitGiven, static_cast<int>(slot), QString::fromStdString(unit));
+}
+
+AwaitingAnswers noneAwaiting(std::size_t devices) {
+    return std::make_shared<std::vector<AwaitingSince>>(devices);
+}
+
+std::chrono::milliseconds awaitedFor(const AwaitingAnswers& awaiting, std::size_t index) {
+    const std::int64_t since = awaiting ? (*awaiting)[index].load() : 0;
+    return std::chrono::milliseconds{since == 0 ? 0
+                                                : std::max<std::int64_t>(0, steadyMs() - since)};
 }
 
 void RunRelay::notice(const std::string& text) {

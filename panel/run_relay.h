@@ -10,6 +10,7 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -27,12 +28,20 @@ struct RunCallbacks {
     std::function<void(int device, const UpdateReport&)> finished;
     std::function<void(int slot, const runs::SlotTally&)> tallied;
     std::function<void(int slot)> slotChanged;
+    std::function<void(int slot, const QString& device)> deviceSeen;
+    std::function<void(int slot)> waitingForUnit;
+    std::function<void(int slot, const QString& unit)> unitGiven;
     std::function<void(const QString& text)> notice;
 };
 
 // When the answer to the frame last sent began to be awaited (steady
-// milliseconds; zero when none is).
+// milliseconds; zero when none is), one a device.
 using AwaitingSince = std::atomic<std::int64_t>;
+using AwaitingAnswers = std::shared_ptr<std::vector<AwaitingSince>>;
+// For `devices` devices, none awaiting.
+AwaitingAnswers noneAwaiting(std::size_t devices);
+// How long device `index` has awaited its answer.
+std::chrono::milliseconds awaitedFor(const AwaitingAnswers& awaiting, std::size_t index);
 std::int64_t steadyMs();
 
 class RunRelay final : public runs::DeviceListener {
@@ -42,7 +51,7 @@ public:
         bool bySlot = false; // each line starts with "slot N"
     };
     RunRelay(std::size_t devices, WorkerJob::Post post, RunCallbacks callbacks, Trace trace,
-             std::shared_ptr<AwaitingSince> awaiting = {});
+             AwaitingAnswers awaiting = {});
 
     void opening(std::size_t device) override;
     void started(std::size_t device, std::size_t totalBytes) override;
@@ -52,6 +61,9 @@ public:
     void finished(std::size_t device, const UpdateReport& report) override;
     void tallied(std::size_t slot, const runs::SlotTally& tally) override;
     void slotChanged(std::size_t slot) override;
+    void deviceSeen(std::size_t slot, const std::string& device) override;
+    void waitingForUnit(std::size_t slot) override;
+    void unitGiven(std::size_t slot, const std::string& unit) override;
     void notice(const std::string& text) override;
 
 private:
@@ -65,7 +77,7 @@ private:
     WorkerJob::Post post_;
     RunCallbacks callbacks_;
     Trace trace_;
-    std::shared_ptr<AwaitingSince> awaiting_;
+    AwaitingAnswers awaiting_;
 };
 
 // The listener a job's run hears: `relay`, or with metrics, the metrics kept

@@ -1,23 +1,31 @@
 #include "station_job.h"
 
+#include "result_hook.h"
 #include "station.h"
 
 namespace j4 {
 
 void StationJob::start(std::shared_ptr<const DecodedFile> decoded,
-                       std::vector<runs::TargetName> slotNames, std::string file, QObject* context,
-                       RunCallbacks callbacks, std::function<void()> ended) {
+                       std::vector<runs::TargetName> slotNames, std::string file, StationLine line,
+                       QObject* context, RunCallbacks callbacks, std::function<void()> ended) {
+    awaiting_ = noneAwaiting(slotNames.size());
     job_.start(context,
                [decoded = std::move(decoded), slotNames = std::move(slotNames),
-                file = std::move(file), callbacks = std::move(callbacks), ended = std::move(ended),
-                timeout = answerTimeout_, trace = trace_, metrics = metrics_,
-                records = records_](const std::atomic<bool>& stop, const WorkerJob::Post& post) {
-                   RunRelay relayed(slotNames.size(), post, callbacks, {trace, true});
+                file = std::move(file), line = std::move(line), callbacks = std::move(callbacks),
+                ended = std::move(ended), timeout = answerTimeout_, trace = trace_,
+                metrics = metrics_, records = records_,
+                awaiting = awaiting_](const std::atomic<bool>& stop, const WorkerJob::Post& post) {
+                   RunRelay relayed(slotNames.size(), post, callbacks, {trace, true}, awaiting);
                    std::optional<runs::MetricsListener> metered;
                    runs::DeviceListener& relay = meteredRelay(metered, metrics, relayed);
-                   const runs::LinkMaker links = realLinks(timeout);
-                   runs::runStation(decoded, slotNames, file,
-                                    {links, relay, stop, records ? &records->log() : nullptr});
+                   // Ended with the station: the last attempt's command is waited for.
+                   std::optional<runs::ResultHook> hook;
+                   if (!line.onResult.empty())
+                       hook.emplace(line.onResult);
+                   runs::runStation(
+                       decoded, slotNames, file,
+                       {realLinks(timeout), relay, stop, records ? &records->log() : nullptr},
+                       {line.settle, line.units.get(), line.requireUnit, hook ? &*hook : nullptr});
                    return ended;
                });
 }

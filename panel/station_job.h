@@ -7,6 +7,7 @@
 #include "run_relay.h"
 #include "station_metrics.h"
 #include "targets.h"
+#include "unit_scans.h"
 #include "worker_job.h"
 
 #include <chrono>
@@ -17,6 +18,14 @@
 
 namespace j4 {
 
+// What a line sets beyond the slots (the profile's, or the command line's).
+struct StationLine {
+    std::chrono::milliseconds settle{0};
+    std::shared_ptr<runs::UnitScans> units; // scanned in the window
+    bool requireUnit = false;
+    std::string onResult; // empty: no command
+};
+
 class StationJob final {
 public:
     explicit StationJob(std::chrono::milliseconds answerTimeout) : answerTimeout_(answerTimeout) {}
@@ -25,8 +34,13 @@ public:
     bool running() const { return job_.running(); }
     // Watches `slotNames` until requestStop(); ignored while running.
     void start(std::shared_ptr<const DecodedFile> decoded, std::vector<runs::TargetName> slotNames,
-               std::string file, QObject* context, RunCallbacks callbacks,
+               std::string file, StationLine line, QObject* context, RunCallbacks callbacks,
                std::function<void()> ended);
+    // How long slot `index`'s device has awaited its answer.
+    std::chrono::milliseconds awaitingAnswerFor(std::size_t index) const {
+        return awaiting_ && index < awaiting_->size() ? awaitedFor(awaiting_, index)
+                                                      : std::chrono::milliseconds{0};
+    }
     // Every slot stops: a transfer at its next frame boundary, its port closed.
     void requestStop() { job_.requestStop(); }
     void traceTo(std::FILE* stream) { trace_ = stream; }
@@ -45,6 +59,7 @@ private:
     std::FILE* trace_ = nullptr;
     std::shared_ptr<runs::StationMetrics> metrics_;
     std::shared_ptr<runs::RecordKeeping> records_;
+    AwaitingAnswers awaiting_;
 };
 
 } // namespace j4

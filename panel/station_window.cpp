@@ -60,19 +60,25 @@ QString signer(const DecodedFile& decoded) {
 } // namespace
 
 StationWindow::StationWindow(std::chrono::milliseconds answerTimeout)
-    : ui_(std::make_unique<Ui::StationWindow>()), job_(answerTimeout), deviceFolders_(this) {
-    ui_->setupUi(this);
-    QHeaderView* header = ui_->slotTable->horizontalHeader();
-    header->setSectionResizeMode(QHeaderView::ResizeToContents);
-    header->setSectionResizeMode(AdapterColumn, QHeaderView::Stretch);
-    header->setSectionResizeMode(StateColumn, QHeaderView::Stretch);
+    : ui_(std::make_unique<Ui::StationWindow>()), job_(answerTimeout),
+      rows_((ui_->setupUi(this), ui_->slotTable)), deviceFolders_(this) {
     ui_->logView->setMaximumBlockCount(100000);
     for (QPushButton* button : findChildren<QPushButton*>())
         button->setAutoDefault(true); // Enter presses the focused button, as Space does
+    // The table takes the room; the log gives it up.
+    ui_->splitter->setStretchFactor(0, 1);
+    ui_->splitter->setStretchFactor(1, 0);
+    ui_->splitter->setSizes({560, 90});
+    // The slot field shows its whole hint.
+    const QFontMetrics metrics = ui_->slotEntry->fontMetrics();
+    ui_->slotEntry->setMinimumWidth(metrics.horizontalAdvance(ui_->slotEntry->placeholderText()) +
+                                    metrics.averageCharWidth() * 4);
+    line_.units = std::make_shared<runs::UnitScans>(*runs::UnitScans::withRule({}));
 
     connect(ui_->chooseFileButton, &QPushButton::clicked, this, &StationWindow::chooseFile);
     connect(ui_->addSlotButton, &QPushButton::clicked, this, &StationWindow::addSlotFromEntry);
     connect(ui_->slotEntry, &QLineEdit::returnPressed, this, &StationWindow::addSlotFromEntry);
+    connect(ui_->unitEntry, &QLineEdit::returnPressed, this, &StationWindow::scanUnit);
     connect(ui_->removeSlotButton, &QPushButton::clicked, this, &StationWindow::removeSelectedSlot);
     connect(ui_->startButton, &QPushButton::clicked, this, &StationWindow::startWatching);
     connect(ui_->stopButton, &QPushButton::clicked, this, &StationWindow::stopWatching);
@@ -80,6 +86,8 @@ StationWindow::StationWindow(std::chrono::milliseconds answerTimeout)
     connect(ui_->saveLogButton, &QPushButton::clicked, this, &StationWindow::saveLog);
     connect(ui_->quitButton, &QPushButton::clicked, this, &StationWindow::quit);
     connect(&deviceFolders_, &DeviceFolderWatch::changed, this, &StationWindow::describeSlots);
+    connect(&silence_, &QTimer::timeout, this, &StationWindow::showSilentDevices);
+    silence_.setInterval(250);
     QTimer::singleShot(0, this,
                        [this] { setWindowIcon(QIcon(QStringLiteral(":/j4-updater.svg"))); });
     updateControls();
@@ -104,12 +112,8 @@ bool StationWindow::addSlot(const runs::TargetName& slot) {
         return false;
     }
     stationSlots_.push_back({slot, false, {}});
-    const int row = ui_->slotTable->rowCount();
-    ui_->slotTable->insertRow(row);
-    setCell(row, SlotColumn, fromBytes(runs::slotLabel(slot)));
-    setCell(row, StateColumn, QStringLiteral("not watching"));
-    setCell(row, CompletedColumn, QStringLiteral("0"));
-    setCell(row, FailedColumn, QStringLiteral("0"));
+    const int row = static_cast<int>(stationSlots_.size()) - 1;
+    rows_.add(fromBytes(runs::slotLabel(slot)));
     describeSlot(row);
     watchSlotFolders();
     updateControls();
@@ -126,7 +130,7 @@ void StationWindow::removeSelectedSlot() {
     if (watching() || row < 0 || row >= static_cast<int>(stationSlots_.size()))
         return;
     stationSlots_.erase(stationSlots_.begin() + row);
-    ui_->slotTable->removeRow(row);
+    rows_.remove(row);
     updateControls();
 }
 
@@ -144,7 +148,7 @@ bool StationWindow::setUpdateFile(const QString& path) {
     ui_->fileName->setText(path);
     UpdateFileDialog::remember(path);
     file_ = QFile::encodeName(path).toStdString();
-    const auto policy = runs::ReleasePolicy::load({});
+    const auto policy = runs::ReleasePolicy::load(release_);
     PreparedFile prepared =
         policy ? policy->prepare(file_, UpdateFileReader::Kinds::RegularOnly)
                : PreparedFile{nullptr, UpdateOutcome::FileRefused, policy.error(), {}};
@@ -168,26 +172,64 @@ void StationWindow::startWatching() {
     std::vector<runs::TargetName> names;
     for (int row = 0; row < static_cast<int>(stationSlots_.size()); ++row) {
         names.push_back(stationSlots_[row].name);
-        setCell(row, StateColumn, QStringLiteral("waiting"));
+        rows_.setState(row, SlotRows::State::Waiting);
     }
     appendLog(QStringLiteral("Watching %1 slots for %2 (SHA-256 %3).")
                   .arg(names.size())
                   .arg(fromBytes(file_), QString::fromStdString(decoded_->sha256)));
+    if (profile_.isEmpty())
+        rememberSetup();
+    // The station watches the slots' folders itself meanwhile.
+    deviceFolders_.suspend();
+    job_.traceTo(trace());
+    job_.keepMetrics(metrics(stationSlots_.size()));
+    job_.keepRecords(records());
+    job_.start(decoded_, std::move(names), file_, line_, this, callbacks(), [this] { onEnded(); });
+    silence_.start();
+    updateControls();
+    focusNextAction();
+}
+
+RunCallbacks StationWindow::callbacks() {
     RunCallbacks callbacks;
     callbacks.started = [this](int slot) { onStarted(slot); };
     callbacks.progress = [this](int slot, int percent) { onProgress(slot, percent); };
     callbacks.finished = [this](int slot, const UpdateReport& report) { onFinished(slot, report); };
     callbacks.tallied = [this](int slot, const runs::SlotTally& tally) { onTallied(slot, tally); };
     callbacks.slotChanged = [this](int) { deviceFolders_.nudge(); };
+    callbacks.deviceSeen = [this](int slot, const QString&) {
+        describeSlot(slot);
+        rows_.setUnit(slot, {});
+    };
+    callbacks.waitingForUnit = [this](int slot) {
+        rows_.setState(slot, SlotRows::State::WaitingForUnit);
+        appendLog(QStringLiteral("Slot %1: scan the unit's label.").arg(slot + 1));
+    };
+    callbacks.unitGiven = [this](int slot, const QString& unit) { rows_.setUnit(slot, unit); };
     callbacks.notice = [this](const QString& text) { appendLog(text); };
-    // The station watches the slots' folders itself meanwhile.
-    deviceFolders_.suspend();
-    job_.traceTo(trace());
-    job_.keepMetrics(metrics(stationSlots_.size()));
-    job_.keepRecords(records());
-    job_.start(decoded_, std::move(names), file_, this, std::move(callbacks),
-               [this] { onEnded(); });
-    updateControls();
+    return callbacks;
+}
+
+void StationWindow::scanUnit() {
+    const QString scanned = ui_->unitEntry->text();
+    ui_->unitEntry->clear();
+    const auto heard = line_.units->scan(scanned.toStdString());
+    appendLog(QString::fromStdString(heard ? *heard : heard.error()));
+}
+
+void StationWindow::showSilentDevices() {
+    for (int row = 0; row < static_cast<int>(stationSlots_.size()); ++row) {
+        if (!stationSlots_[row].updating)
+            continue;
+        const auto waited = job_.awaitingAnswerFor(static_cast<std::size_t>(row));
+        if (waited >= std::chrono::seconds(1))
+            rows_.setState(
+                row, SlotRows::State::Silent,
+                QStringLiteral("waiting for the device (%1 s)")
+                    .arg(std::chrono::duration_cast<std::chrono::seconds>(waited).count()));
+        else if (rows_.state(row) == SlotRows::State::Silent)
+            rows_.setState(row, SlotRows::State::Updating);
+    }
 }
 
 void StationWindow::stopWatching() {
@@ -200,20 +242,24 @@ void StationWindow::stopWatching() {
 void StationWindow::onStarted(int slot) {
     describeSlot(slot); // the device just plugged in, before its row is busy
     stationSlots_[slot].updating = true;
-    setCell(slot, StateColumn, QStringLiteral("updating 0 %"));
+    rows_.setState(slot, SlotRows::State::Updating);
+    rows_.setProgress(slot, 0);
 }
 
 void StationWindow::onProgress(int slot, int percent) {
     if (stationSlots_[slot].updating)
-        setCell(slot, StateColumn, QStringLiteral("updating %1 %").arg(percent));
+        rows_.setProgress(slot, percent);
 }
 
 void StationWindow::onFinished(int slot, const UpdateReport& report) {
     stationSlots_[slot].updating = false;
-    setCell(slot, StateColumn,
-            report.completed() ? QStringLiteral("completed")
-                               : QStringLiteral("failed: ") + QString::fromStdString(report.text));
-    ui_->slotTable->item(slot, StateColumn)->setToolTip(QString::fromStdString(report.detail));
+    rows_.setProgress(slot, -1);
+    rows_.setState(slot, report.completed() ? SlotRows::State::Completed : SlotRows::State::Failed,
+                   report.completed()
+                       ? QString()
+                       : QStringLiteral("failed: ") + QString::fromStdString(report.text));
+    rows_.setDetail(slot, QString::fromStdString(report.detail));
+    rows_.setUnit(slot, QString::fromStdString(report.unit));
     showAdapter(slot, report.device, report.portDescription, report.adapterSerial);
     appendLog(fromBytes(runs::attemptLine(report)));
 }
@@ -221,29 +267,23 @@ void StationWindow::onFinished(int slot, const UpdateReport& report) {
 // The station's own counts: the window keeps none of its own.
 void StationWindow::onTallied(int slot, const runs::SlotTally& tally) {
     stationSlots_[slot].tally = tally;
-    setCell(slot, CompletedColumn, QString::number(tally.completed));
-    setCell(slot, FailedColumn, QString::number(tally.failed));
+    rows_.setCounts(slot, tally);
 }
 
 void StationWindow::onEnded() {
+    silence_.stop();
     appendLog(QStringLiteral("Stopped watching."));
     for (int row = 0; row < static_cast<int>(stationSlots_.size()); ++row) {
         const Slot& s = stationSlots_[row];
-        setCell(row, StateColumn, QStringLiteral("not watching"));
+        stationSlots_[row].updating = false;
+        rows_.setProgress(row, -1);
+        rows_.setState(row, SlotRows::State::NotWatching);
         appendLog(QStringLiteral("  ") + fromBytes(runs::tallyLine(row, s.name, s.tally)));
     }
     deviceFolders_.resume();
     updateControls();
+    focusNextAction();
     workEnded();
-}
-
-void StationWindow::setCell(int row, Column column, const QString& text) {
-    QTableWidgetItem* item = ui_->slotTable->item(row, column);
-    if (item == nullptr) {
-        item = new QTableWidgetItem; // owned by the table
-        ui_->slotTable->setItem(row, column, item);
-    }
-    item->setText(text);
 }
 
 void StationWindow::describeSlots() {
@@ -263,9 +303,7 @@ void StationWindow::describeSlot(int row) {
 
 void StationWindow::showAdapter(int row, const std::string& device, const std::string& description,
                                 const std::string& serial) {
-    setCell(row, AdapterColumn, adapterText(device, description));
-    setCell(row, SerialColumn,
-            serial.empty() ? QStringLiteral("-") : QString::fromStdString(serial));
+    rows_.setAdapter(row, adapterText(device, description), QString::fromStdString(serial));
 }
 
 void StationWindow::watchSlotFolders() {
@@ -328,9 +366,10 @@ void StationWindow::closeEvent(QCloseEvent* event) {
 
 void StationWindow::updateControls() {
     const bool on = watching();
+    // A profile's file and slots stay as it sets them.
     for (QWidget* control : std::initializer_list<QWidget*>{
              ui_->chooseFileButton, ui_->slotEntry, ui_->addSlotButton, ui_->removeSlotButton})
-        control->setEnabled(!on);
+        control->setEnabled(!on && profile_.isEmpty());
     ui_->startButton->setEnabled(!on && decoded_ && !stationSlots_.empty());
     ui_->stopButton->setEnabled(on);
 }

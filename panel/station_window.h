@@ -6,9 +6,12 @@
 
 #include "attempt.h"
 #include "device_folder_watch.h"
+#include "release_check.h"
+#include "slot_rows.h"
 #include "station_job.h"
 #include "work_window.h"
 
+#include <QTimer>
 #include <QWidget>
 
 #include <memory>
@@ -38,6 +41,19 @@ public:
     bool setUpdateFile(const QString& path);
     // Only the file with this SHA-256 (hexadecimal) is taken: the released one.
     void expectSha256(const std::string& hex) { expectedSha256_ = hex; }
+    // The keys, signature and version the file must have beyond the
+    // trusted-keys folders (set before the file).
+    void setReleaseOptions(runs::ReleaseOptions release) { release_ = std::move(release); }
+    // The line's settings: settle time, the rule a scanned unit serial must
+    // match and whether a device waits for one, the command after each
+    // attempt. The rule must be a valid regular expression.
+    void setLine(std::chrono::milliseconds settle, const std::string& unitRule, bool requireUnit,
+                 std::string onResult);
+    // The file, slots and pins come from `profile` and cannot be changed
+    // here; the window says so.
+    void lockToProfile(const QString& profile);
+    // The slots and file of the last station started without a profile.
+    void offerLastSetup();
 
 public slots:
     void chooseFile();
@@ -45,6 +61,8 @@ public slots:
     void removeSelectedSlot();
     void startWatching();
     void stopWatching();
+    // The Unit field's line: checked, then given to the next device plugged in.
+    void scanUnit();
     void copyLog();
     void saveLog();
     void quit() override;
@@ -53,6 +71,7 @@ protected:
     bool working() const override { return watching(); }
     void stopWork() override { job_.requestStop(); }
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     QLabel* recordsLine() override;
     void recordsSaid(const QString& text) override { appendLog(text); }
 
@@ -62,21 +81,15 @@ private:
         bool updating = false;
         runs::SlotTally tally;
     };
-    enum Column {
-        SlotColumn,
-        AdapterColumn,
-        SerialColumn,
-        StateColumn,
-        CompletedColumn,
-        FailedColumn
-    };
 
     void onStarted(int slot);
     void onProgress(int slot, int percent);
     void onFinished(int slot, const UpdateReport& report);
     void onTallied(int slot, const runs::SlotTally& tally);
     void onEnded();
-    void setCell(int row, Column column, const QString& text);
+    RunCallbacks callbacks();
+    // A device that has not answered for a second says so in its row.
+    void showSilentDevices();
     // The adapter in each slot now, as adapters come and go.
     void describeSlots();
     void describeSlot(int row);
@@ -86,6 +99,8 @@ private:
     bool anyUpdating() const;
     void appendLog(const QString& line);
     void updateControls();
+    void focusNextAction();
+    void rememberSetup() const;
 
     std::unique_ptr<Ui::StationWindow> ui_;
     StationJob job_;
@@ -93,6 +108,11 @@ private:
     std::string file_; // bytes, as given
     std::shared_ptr<const DecodedFile> decoded_;
     std::string expectedSha256_;
+    runs::ReleaseOptions release_;
+    StationLine line_;
+    QString profile_; // empty: set up here
+    SlotRows rows_;
+    QTimer silence_;
     DeviceFolderWatch deviceFolders_;
 };
 

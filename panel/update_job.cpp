@@ -9,7 +9,7 @@ UpdateJob::UpdateJob(std::chrono::milliseconds answerTimeout) : answerTimeout_(a
 void UpdateJob::start(UpdateRequest request, QObject* context, RunCallbacks callbacks) {
     if (running())
         return;
-    *awaiting_ = 0;
+    (*awaiting_)[0] = 0;
     // The report is the job's last word, told once the job is idle.
     auto finished = std::exchange(callbacks.finished, nullptr);
     job_.start(context,
@@ -38,9 +38,7 @@ void UpdateJob::start(UpdateRequest request, QObject* context, RunCallbacks call
 }
 
 std::chrono::milliseconds UpdateJob::awaitingAnswerFor() const {
-    const std::int64_t since = *awaiting_;
-    return std::chrono::milliseconds{since == 0 ? 0
-                                                : std::max<std::int64_t>(0, steadyMs() - since)};
+    return awaitedFor(awaiting_, 0);
 }
 
 } // namespace j4

@@ -41,7 +41,7 @@ public:
 private:
     WorkerJob job_;
     std::chrono::milliseconds answerTimeout_;
-    std::shared_ptr<AwaitingSince> awaiting_ = std::make_shared<AwaitingSince>(0);
+    AwaitingAnswers awaiting_ = noneAwaiting(1);
     std::shared_ptr<runs::RecordKeeping> records_;
     std::FILE* trace_ = nullptr;
     std::shared_ptr<runs::StationMetrics> metrics_;

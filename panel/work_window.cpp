@@ -46,7 +46,7 @@ std::shared_ptr<runs::RecordKeeping> WorkWindow::records() {
     if (!records_ || log != recordsLog_) {
         records_.reset(); // its sender stops before another starts on the log
         records_ = std::make_shared<runs::RecordKeeping>(
-            runs::RecordOptions{log, recordsUrl_, runs::stationFromEnvironment(), {}},
+            runs::RecordOptions{log, recordsUrl_, runs::stationFromEnvironment(), operatorName_},
             recordsRelay_);
         recordsLog_ = log;
     }

@@ -30,6 +30,8 @@ public:
     // Every attempt's record sent to the database at `url` through the log
     // (j4_updater --records).
     void sendRecordsTo(std::string url);
+    // Who runs the updates, in every record (the login's when empty).
+    void setOperatorName(std::string name) { operatorName_ = std::move(name); }
 
 public slots:
     virtual void quit() = 0;
@@ -64,6 +66,7 @@ private:
     std::string metricsPath_;
     std::shared_ptr<runs::StationMetrics> metrics_;
     std::string recordsUrl_;
+    std::string operatorName_;
     // Declared before the records, which speak to it until they are gone.
     RecordsRelay recordsRelay_{this};
     std::shared_ptr<runs::RecordKeeping> records_;

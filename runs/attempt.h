@@ -43,6 +43,8 @@ public:
     virtual void deviceSeen(std::size_t /*slot*/, const std::string& /*device*/) {}
     // A station slot's device waits for its unit's label to be scanned.
     virtual void waitingForUnit(std::size_t /*slot*/) {}
+    // A station slot's device is the unit with this serial number.
+    virtual void unitGiven(std::size_t /*slot*/, const std::string& /*unit*/) {}
     // Something the operator must know, said once: a log that cannot be
     // written, a station that cannot watch its slots.
     virtual void notice(const std::string& /*text*/) {}
@@ -67,6 +69,9 @@ public:
         next_.deviceSeen(slot, device);
     }
     void waitingForUnit(std::size_t slot) override { next_.waitingForUnit(slot); }
+    void unitGiven(std::size_t slot, const std::string& unit) override {
+        next_.unitGiven(slot, unit);
+    }
     void notice(const std::string& text) override { next_.notice(text); }
 
 protected:

@@ -58,6 +58,8 @@ public:
                 release(identity);
                 continue;
             }
+            if (!unit->empty())
+                run_.listener.unitGiven(index_, *unit);
             settleSince(seenAt);
             if (run_.stop)
                 return;

@@ -3,10 +3,12 @@
 // real program.
 
 #include "processes.h"
+#include "slot_rows.h"
 #include "station_window.h"
 #include "update_files.h"
 #include "window_tests.h"
 
+#include <QApplication>
 #include <QClipboard>
 #include <QCryptographicHash>
 #include <QFileDialog>
@@ -17,6 +19,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTableWidget>
@@ -29,6 +32,12 @@ using j4::testing::DevSim;
 
 class StationWindowTest : public QObject, j4::testing::WindowUnderTest<StationWindow> {
     Q_OBJECT
+
+    static constexpr int Adapter = SlotRows::AdapterColumn;
+    static constexpr int Unit = SlotRows::UnitColumn;
+    static constexpr int State = SlotRows::StateColumn;
+    static constexpr int Completed = SlotRows::CompletedColumn;
+    static constexpr int Failed = SlotRows::FailedColumn;
 
     QString cell(int row, int column) {
         const QTableWidgetItem* item = find<QTableWidget>("slotTable")->item(row, column);
@@ -78,28 +87,30 @@ private slots:
                      QCryptographicHash::hash(j4::testing::toUpdateText(image),
                                               QCryptographicHash::Sha256)
                          .toHex());
-        QCOMPARE(cell(0, 3), QStringLiteral("waiting"));
-        QCOMPARE(cell(1, 1), QStringLiteral("not plugged in"));
+        QCOMPARE(cell(0, State), QStringLiteral("waiting for a device"));
+        QCOMPARE(cell(1, Adapter), QStringLiteral("not plugged in"));
         // Slot 1: two devices, one after the other; slot 2: one that hangs up.
         auto first = plug(1);
         auto failing = plug(2, {"--hangup-at", "5:10"});
-        QTRY_COMPARE_WITH_TIMEOUT(cell(0, 3), QStringLiteral("completed"),
+        QTRY_COMPARE_WITH_TIMEOUT(cell(0, State), QStringLiteral("completed"),
                                   j4::testing::kPatienceMs);
-        QTRY_VERIFY_WITH_TIMEOUT(cell(1, 3).startsWith("failed: "), j4::testing::kPatienceMs);
-        QCOMPARE(cell(0, 1), QStringLiteral("slot1"));
+        QTRY_VERIFY_WITH_TIMEOUT(cell(1, State).startsWith("failed: "), j4::testing::kPatienceMs);
+        QCOMPARE(cell(0, Adapter), QStringLiteral("slot1"));
         QTest::qWait(600); // left plugged: not updated again
-        QCOMPARE((QStringList{cell(0, 4), cell(0, 5), cell(1, 4), cell(1, 5)}),
-                 (QStringList{"1", "0", "0", "1"}));
+        QCOMPARE(
+            (QStringList{cell(0, Completed), cell(0, Failed), cell(1, Completed), cell(1, Failed)}),
+            (QStringList{"1", "0", "0", "1"}));
         QCOMPARE(first->capture(), image);
         pull(1, first);
-        QTRY_COMPARE(cell(0, 1), QStringLiteral("not plugged in"));
+        QTRY_COMPARE(cell(0, Adapter), QStringLiteral("not plugged in"));
         auto second = plug(1);
-        QTRY_COMPARE_WITH_TIMEOUT(cell(0, 4), QStringLiteral("2"), j4::testing::kPatienceMs);
+        QTRY_COMPARE_WITH_TIMEOUT(cell(0, Completed), QStringLiteral("2"),
+                                  j4::testing::kPatienceMs);
         QCOMPARE(second->capture(), image);
         QVERIFY(!anyBoxShown());
         QTest::mouseClick(find<QPushButton>("stopButton"), Qt::LeftButton);
         QTRY_VERIFY(!window->watching());
-        QCOMPARE(cell(0, 3), QStringLiteral("not watching"));
+        QCOMPARE(cell(0, State), QStringLiteral("not watching"));
 
         // The pane: a line per attempt and the counts at the end; copied
         // and saved as shown.
@@ -174,7 +185,7 @@ private slots:
     void closingMidUpdateAsksThenInterrupts() {
         watchSlots(1);
         auto slow = plug(1, {"--delay-us", "100000"}); // 20 frames take 2 s
-        QTRY_VERIFY_WITH_TIMEOUT(cell(0, 3).startsWith("updating"), j4::testing::kPatienceMs);
+        QTRY_VERIFY_WITH_TIMEOUT(cell(0, State).startsWith("updating"), j4::testing::kPatienceMs);
         QSignalSpy exits(window.get(), &StationWindow::exitRequested);
         window->close();
         QMessageBox* question = nullptr;
@@ -183,7 +194,7 @@ private slots:
         QTest::mouseClick(question->button(QMessageBox::Yes), Qt::LeftButton);
         QTRY_COMPARE(exits.size(), 1);
         QCOMPARE(exits.front().front().toInt(), 0);
-        QCOMPARE(cell(0, 5), QStringLiteral("1"));
+        QCOMPARE(cell(0, Failed), QStringLiteral("1"));
         QVERIFY(
             find<QPlainTextEdit>("logView")->toPlainText().contains("The update was interrupted."));
         QVERIFY(!slow->stop().startsWith("transmissions=20"));
@@ -225,6 +236,122 @@ private slots:
             QVERIFY(updater.waitForFinished(j4::testing::kPatienceMs));
             QCOMPARE(updater.exitCode(), 2);
         }
+    }
+
+    void sixteenSlotsInViewTheirStatesReadableOnAnyDesktop() {
+        // At its default size, on a 1366x768 screen: all 16 rows in view,
+        // each state's colour with its text at 4.5:1 or more, light or dark.
+        for (const bool dark : {false, true}) {
+            const QPalette before = QApplication::palette();
+            if (dark)
+                QApplication::setPalette(j4::testing::darkDesktopPalette());
+            window = std::make_unique<StationWindow>(std::chrono::milliseconds{3000});
+            window->show();
+            QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+            QVERIFY(window->width() <= 1366 && window->height() <= 768 - 48);
+            watchSlots(16);
+            auto* table = find<QTableWidget>("slotTable");
+            for (int row : {0, 15})
+                QVERIFY2(table->viewport()->rect().contains(
+                             table->visualItemRect(table->item(row, State))),
+                         qPrintable(QStringLiteral("row %1 out of view").arg(row + 1)));
+            auto done = plug(1);
+            auto hangs = plug(2, {"--hangup-at", "3:1"});
+            auto silent = plug(3, {"--silent-from", "2"});
+            QTRY_COMPARE(cell(0, State), QStringLiteral("completed"));
+            QTRY_VERIFY(cell(1, State).startsWith("failed: "));
+            QTRY_VERIFY(cell(2, State).startsWith("waiting for the device ("));
+            const QImage shot = window->grab().toImage();
+            for (const auto& [row, hue] : {std::pair{0, 120}, std::pair{1, 0}, std::pair{2, 42}}) {
+                const QRect area(
+                    table->viewport()->mapTo(
+                        window.get(), table->visualItemRect(table->item(row, State)).topLeft()),
+                    table->visualItemRect(table->item(row, State)).size());
+                QVERIFY2(j4::testing::textContrast(shot, area) >= 4.5,
+                         qPrintable(QStringLiteral("row %1 (dark %2): %3")
+                                        .arg(row + 1)
+                                        .arg(dark)
+                                        .arg(j4::testing::textContrast(shot, area))));
+                const QColor background =
+                    SlotRows::colours(SlotRows::State(row == 0   ? SlotRows::State::Completed
+                                                      : row == 1 ? SlotRows::State::Failed
+                                                                 : SlotRows::State::Silent))
+                        .first;
+                QVERIFY(std::abs(background.hsvHue() - hue) <= 20);
+            }
+            window.reset();
+            pull(1, done);
+            pull(2, hangs);
+            pull(3, silent);
+            QApplication::setPalette(before);
+        }
+    }
+
+    void unitsScannedGoToTheNextDevicePluggedIn() {
+        window->setLine(std::chrono::milliseconds{0}, "^J4-[0-9]{4}$", true, {});
+        watchSlots(2);
+        auto* unit = find<QLineEdit>("unitEntry");
+        QTRY_VERIFY(window->focusWidget() == unit); // the operator's next action, while watching
+        const auto scan = [&](const QString& text) {
+            QTest::keyClicks(unit, text);
+            QTest::keyClick(unit, Qt::Key_Return);
+        };
+        scan("J4-12");
+        const auto pane = [&] { return find<QPlainTextEdit>("logView")->toPlainText(); };
+        QVERIFY(pane().contains("\"J4-12\" is not a unit serial (^J4-[0-9]{4}$)"));
+        auto first = plug(1);
+        QTRY_COMPARE(cell(0, State), QStringLiteral("scan the unit's label"));
+        QVERIFY(first->capture().isEmpty());
+        scan("J4-0001");
+        QTRY_COMPARE(cell(0, State), QStringLiteral("completed"));
+        QCOMPARE(cell(0, Unit), QStringLiteral("J4-0001"));
+        scan("J4-0002");
+        scan("J4-0003");
+        QVERIFY(pane().contains("Unit J4-0003 replaces J4-0002, which no device took."));
+        auto second = plug(2);
+        QTRY_COMPARE(cell(1, State), QStringLiteral("completed"));
+        QCOMPARE(cell(1, Unit), QStringLiteral("J4-0003"));
+        QTest::mouseClick(find<QPushButton>("stopButton"), Qt::LeftButton);
+        QTRY_VERIFY(!window->watching());
+        QFile json(dir->filePath("station.jsonl"));
+        QVERIFY(json.open(QIODevice::ReadOnly));
+        const QByteArray logged = json.readAll();
+        QVERIFY(logged.contains("\"unit\":\"J4-0001\"") && logged.contains("\"unit\":\"J4-0003\""));
+    }
+
+    void aProfileLocksTheSetUpAndWithoutOneTheLastIsOffered() {
+        // Without a profile: the last station started here comes back.
+        watchSlots(2);
+        QTest::mouseClick(find<QPushButton>("stopButton"), Qt::LeftButton);
+        QTRY_VERIFY(!window->watching());
+        window = std::make_unique<StationWindow>();
+        window->offerLastSetup();
+        window->show();
+        QCOMPARE(find<QTableWidget>("slotTable")->rowCount(), 2);
+        QCOMPARE(cell(1, SlotRows::SlotColumn), slotPath(2));
+        QCOMPARE(find<QLineEdit>("fileName")->text(), file);
+        QTRY_VERIFY(window->focusWidget() == find<QPushButton>("startButton"));
+        // With one: what it sets cannot be changed here, and the window says why.
+        window->lockToProfile("/etc/j4-updater/line-3.ini");
+        QCOMPARE(find<QLabel>("profileLine")->text(),
+                 QStringLiteral("Set by /etc/j4-updater/line-3.ini"));
+        QVERIFY(find<QLabel>("profileLine")->isVisible());
+        for (const char* locked :
+             {"chooseFileButton", "slotEntry", "addSlotButton", "removeSlotButton"})
+            QVERIFY2(!find<QWidget>(locked)->isEnabled(), locked);
+        QVERIFY(find<QPushButton>("startButton")->isEnabled());
+
+        // The program: a profile's bad line is named, and nothing starts.
+        QFile profile(dir->filePath("line.ini"));
+        QVERIFY(profile.open(QIODevice::WriteOnly));
+        profile.write("[station]\nfile = " + file.toUtf8() + "\nslots = 1\nsettle = soon\n");
+        profile.close();
+        QProcess updater;
+        updater.start(J4_UPDATER_PATH, {"--station", "--profile", profile.fileName()});
+        QVERIFY(updater.waitForFinished(j4::testing::kPatienceMs));
+        QCOMPARE(updater.exitCode(), 2);
+        QVERIFY(updater.readAllStandardError().contains(
+            (profile.fileName() + ":4: settle takes a number of milliseconds").toUtf8()));
     }
 };
 

@@ -92,31 +92,6 @@ class UpdaterWindowTest : public QObject, j4::testing::WindowUnderTest<UpdaterWi
     void useDevice(const DevSim& device) { qputenv("J4_PORTS", device.device().toLocal8Bit()); }
     // The contrast ratio (WCAG) between the commonest colour in `area` (the
     // background) and the colour that stands out most from it (the text).
-    static double textContrast(const QImage& image, const QRect& area) {
-        const auto luminance = [](QRgb c) {
-            const auto channel = [](int v) {
-                const double s = v / 255.0;
-                return s <= 0.03928 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
-            };
-            return 0.2126 * channel(qRed(c)) + 0.7152 * channel(qGreen(c)) +
-                   0.0722 * channel(qBlue(c));
-        };
-        QHash<QRgb, int> counts;
-        for (int y = area.top(); y <= area.bottom(); ++y)
-            for (int x = area.left(); x <= area.right(); ++x)
-                ++counts[image.pixel(x, y)];
-        QRgb background = counts.begin().key();
-        for (auto it = counts.begin(); it != counts.end(); ++it)
-            if (it.value() > counts[background])
-                background = it.key();
-        double best = 1.0;
-        const double lb = luminance(background);
-        for (auto it = counts.begin(); it != counts.end(); ++it) {
-            const double lt = luminance(it.key());
-            best = std::max(best, (std::max(lb, lt) + 0.05) / (std::min(lb, lt) + 0.05));
-        }
-        return best;
-    }
 
 private slots:
     void initTestCase() {
@@ -516,8 +491,8 @@ private slots:
             // A spin box's digits are in its field, not on its frame.
             if (const auto* field = widget->findChild<QLineEdit*>())
                 widget = field;
-            const double contrast =
-                textContrast(shot, QRect(widget->mapTo(&darkWindow, QPoint(0, 0)), widget->size()));
+            const double contrast = j4::testing::textContrast(
+                shot, QRect(widget->mapTo(&darkWindow, QPoint(0, 0)), widget->size()));
             QVERIFY2(contrast >= 4.5,
                      qPrintable(QStringLiteral("%1: %2:1").arg(name).arg(contrast)));
         }

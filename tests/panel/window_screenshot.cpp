@@ -3,6 +3,7 @@
 // same under a dark palette, and the station at work on simulated devices.
 
 #include "processes.h"
+#include "slot_rows.h"
 #include "station_window.h"
 #include "updater_window.h"
 #include "window_tests.h"
@@ -87,30 +88,51 @@ private slots:
     }
 
     void stationAtWork() {
-        // Three slots: one device updated, one being updated, one empty.
-        QTemporaryDir dir;
-        const QString slot1 = dir.filePath("jig-left");
-        const QString slot2 = dir.filePath("jig-middle");
-        StationWindow window;
-        for (const QString& slot : {slot1, slot2, dir.filePath("jig-right")})
-            QVERIFY(window.addSlot({runs::TargetName::Kind::Device, slot.toStdString()}));
-        QVERIFY(window.setUpdateFile(QStringLiteral(J4_EXAMPLE_FILE)));
-        window.resize(760, 420);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        window.startWatching();
-        auto* table = window.findChild<QTableWidget*>("slotTable");
-        DevSim quick;
-        QVERIFY(QFile::link(quick.device(), slot1));
-        QTRY_COMPARE_WITH_TIMEOUT(table->item(0, 4)->text(), QStringLiteral("1"),
-                                  j4::testing::kPatienceMs);
-        DevSim slow({"--delay-us", "20000"});
-        QVERIFY(QFile::link(slow.device(), slot2));
-        QTRY_VERIFY_WITH_TIMEOUT(table->item(1, 3)->text().startsWith("updating 3"),
-                                 j4::testing::kPatienceMs);
-        QVERIFY(grab(window).save(shotPath("station.png")));
-        window.stopWatching();
-        QTRY_VERIFY(!window.watching());
+        // Sixteen slots at the default size, on a light and a dark desktop:
+        // one device updated (its unit scanned), one failed, one being
+        // updated, one not answering, the rest empty.
+        using State = SlotRows::State;
+        for (const bool dark : {false, true}) {
+            const QPalette before = QApplication::palette();
+            if (dark)
+                QApplication::setPalette(j4::testing::darkDesktopPalette());
+            // Short paths, as a jig's own folder would have.
+            QTemporaryDir dir(QStringLiteral("/tmp/jig-XXXXXX"));
+            const auto slot = [&](int n) { return dir.filePath(QStringLiteral("s%1").arg(n)); };
+            StationWindow window(std::chrono::milliseconds{8000});
+            for (int n = 1; n <= 16; ++n)
+                QVERIFY(window.addSlot({runs::TargetName::Kind::Device, slot(n).toStdString()}));
+            QVERIFY(window.setUpdateFile(QStringLiteral(J4_EXAMPLE_FILE)));
+            window.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&window));
+            window.startWatching();
+            auto* table = window.findChild<QTableWidget*>("slotTable");
+            const auto state = [&](int row) {
+                return SlotRows::State(
+                    table->item(row, SlotRows::StateColumn)->data(Qt::UserRole).toInt());
+            };
+            auto* unit = window.findChild<QLineEdit*>("unitEntry");
+            QTest::keyClicks(unit, "J4-00012345");
+            QTest::keyClick(unit, Qt::Key_Return);
+            DevSim quick;
+            QVERIFY(QFile::link(quick.device(), slot(1)));
+            QTRY_VERIFY_WITH_TIMEOUT(state(0) == State::Completed, j4::testing::kPatienceMs);
+            DevSim hangs({"--hangup-at", "40:3"});
+            QVERIFY(QFile::link(hangs.device(), slot(2)));
+            QTRY_VERIFY_WITH_TIMEOUT(state(1) == State::Failed, j4::testing::kPatienceMs);
+            DevSim silent({"--silent-from", "30"});
+            QVERIFY(QFile::link(silent.device(), slot(4)));
+            DevSim slow({"--delay-us", "60000"});
+            QVERIFY(QFile::link(slow.device(), slot(3)));
+            QTRY_VERIFY_WITH_TIMEOUT(
+                table->item(3, SlotRows::StateColumn)->text().contains("(2 s)"),
+                j4::testing::kPatienceMs);
+            QTest::qWait(300); // the last repaint
+            QVERIFY(grab(window).save(shotPath(dark ? "station-dark.png" : "station.png")));
+            window.stopWatching();
+            QTRY_VERIFY(!window.watching());
+            QApplication::setPalette(before);
+        }
     }
 };
 

@@ -3,6 +3,8 @@
 // palette of a dark desktop, and waits that hold on a busy machine.
 
 #include <QColor>
+#include <QHash>
+#include <QImage>
 #include <QMessageBox>
 #include <QPalette>
 #include <QTemporaryDir>
@@ -10,6 +12,8 @@
 #include <QtGlobal>
 #include <QtTest>
 
+#include <algorithm>
+#include <cmath>
 #include <memory>
 
 // With both cores busy (another build, ctest's other half), an X server and
@@ -66,6 +70,33 @@ template <class Window> struct WindowUnderTest {
         return nullptr;
     }
 };
+
+// The best contrast (WCAG) of any colour in `area` against the commonest
+// one there, its background: how well the text there reads.
+inline double textContrast(const QImage& image, const QRect& area) {
+    const auto luminance = [](QRgb c) {
+        const auto channel = [](int v) {
+            const double s = v / 255.0;
+            return s <= 0.03928 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(qRed(c)) + 0.7152 * channel(qGreen(c)) + 0.0722 * channel(qBlue(c));
+    };
+    QHash<QRgb, int> counts;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            ++counts[image.pixel(x, y)];
+    QRgb background = counts.begin().key();
+    for (auto it = counts.begin(); it != counts.end(); ++it)
+        if (it.value() > counts[background])
+            background = it.key();
+    double best = 1.0;
+    const double lb = luminance(background);
+    for (auto it = counts.begin(); it != counts.end(); ++it) {
+        const double lt = luminance(it.key());
+        best = std::max(best, (std::max(lb, lt) + 0.05) / (std::min(lb, lt) + 0.05));
+    }
+    return best;
+}
 
 // A dark palette as qt6ct's "darker" gives: white text everywhere.
 inline QPalette darkDesktopPalette() {

@@ -5,6 +5,8 @@ same_image() { cmp -s "$work/demo.bin" "$work/$1.bin"; }
 # (A moment more once it is there: ftdi_sio sets the adapter up after udev.)
 appears() { echo "for _ in \$(seq 200); do [ -e $1 ] && break; sleep 0.05; done; udevadm settle; sleep 0.3"; }
 vanishes() { echo "for _ in \$(seq 200); do [ -L $1 ] || [ -e $1 ] || break; sleep 0.05; done"; }
+# A station's result lines: "HH:MM:SS  slot N  DEVICE  SERIAL  TEXT  S.S s".
+results() { grep -cE '^[0-9:]{8}  slot [0-9]+  .*  [0-9]+\.[0-9] s$'; }
 # In the guest: until no adapter is left, and udev is done with them.
 all_gone() { echo "for _ in \$(seq 200); do ls /dev/ttyUSB* >/dev/null 2>&1 || break; sleep 0.05; done; udevadm settle"; }
 
@@ -91,7 +93,7 @@ for cycle in 1 2 3; do
         pull a
     fi
     for _ in $(seq 200); do
-        [ "$(grep -c "^slot" "$share/station.out" 2>/dev/null)" -ge $((cycle * 2)) ] && break
+        [ "$(results <"$share/station.out" 2>/dev/null)" -ge $((cycle * 2)) ] && break
         sleep 0.1
     done
     sleep 0.5 # left plugged: not updated again
@@ -103,7 +105,7 @@ done
 guest "kill -INT \$(cat /run/tmp/station.pid); while kill -0 \$(cat /run/tmp/station.pid) 2>/dev/null; do sleep 0.05; done"
 summary=$(cat "$share/station.out")
 check "six attempts, one line each, the pulled one failed (got: $summary)" \
-    test "$(grep -c '^slot' <<<"$summary")" = 6
+    test "$(results <<<"$summary")" = 6
 check "slot 1: 2 completed, 1 failed" grep -q "slot 1 (port 1): 2 completed, 1 failed" <<<"$summary"
 check "slot 2: 3 completed, 0 failed" grep -q "slot 2 (port 2): 3 completed, 0 failed" <<<"$summary"
 logged=$(grep -c '"slot":[12]' "$share/station.jsonl")

@@ -1,0 +1,33 @@
+#pragma once
+// j4_updater's command line, read before any display is asked for: a
+// usage error is one with or without a window system. The slots, the pin
+// and the line's options are read by the same code as j4_flash's, and a
+// station's profile by the same reader.
+
+#include "line_options.h"
+#include "targets.h"
+
+#include <QString>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+struct WindowOptions {
+    bool verbose = false;
+    bool station = false;
+    std::string expectedSha256;
+    std::vector<j4::runs::TargetName> slotNames;
+    std::optional<QString> file;
+    QString profile; // empty: none
+    j4::runs::LineSettings line;
+};
+
+// The exit status when the program is done (help, version, usage error),
+// or nothing when the window is to open. `help`: what --help prints.
+std::optional<int> readWindowCommandLine(int argc, char** argv, const char* help,
+                                         WindowOptions& options);
+
+// The log, the station's name and the TLS files as the windows and their
+// links read them: from the environment, set here from the options.
+void shareWithTheWindows(const j4::runs::LineSettings& line);
