@@ -106,7 +106,12 @@ TEST_F(FlashCommand, TheSameDeviceTwiceAndOtherUsageErrorsSendNothing) {
           // for an update that was never made.
           QStringList{"-V", "--port", "1", file}, QStringList{"--version", "--check", file},
           QStringList{"--help", "--device", "/dev/fake", file},
-          QStringList{"--list-ports", "--port", "1", file}}) {
+          QStringList{"--list-ports", "--port", "1", file},
+          // A station's line, and standard input wanted twice.
+          QStringList{"--settle", "100", "--port", "1", file},
+          QStringList{"--watch", "--port", "1", "--units", "-", "-"},
+          QStringList{"--watch", "--port", "1", "--require-unit", file},
+          QStringList{"--watch", "--port", "1", "--unit-rule", "J4-(", file}}) {
         EXPECT_EQ(run(arguments).exitCode, 2) << arguments.join(' ').toStdString();
     }
     for (const auto& [name, fake] : devices)

@@ -288,6 +288,9 @@ private slots:
     }
 
     void unitsScannedGoToTheNextDevicePluggedIn() {
+        auto* entry = find<QLineEdit>("slotEntry");
+        QVERIFY2(entry->width() >= entry->fontMetrics().horizontalAdvance(entry->placeholderText()),
+                 "the slot field's hint is not cut");
         window->setLine(std::chrono::milliseconds{0}, "^J4-[0-9]{4}$", true, {});
         watchSlots(2);
         auto* unit = find<QLineEdit>("unitEntry");
