@@ -11,11 +11,15 @@
 #include "station_window.h"
 #include "updater_window.h"
 #include "window_options.h"
+#include "window_settings.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QFile>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QTimer>
+#include <QTranslator>
 
 #include <cstdio>
 #include <cstdlib>
@@ -29,13 +33,13 @@ namespace {
 
 constexpr int kNoWindowSystem = -1;
 
-const char kHelp[] = R"(Usage: j4_updater [-v | --verbose] [--metrics FILE] [--records URI]
+const char kHelp[] = R"(Usage: j4_updater [-v | --verbose] [--metrics FILE] [--records URI] [FILE]
   or:  j4_updater --station [--expect-sha256 HEX] [--port N | --device PATH | --serial SN]... [FILE]
   or:  j4_updater --station --profile FILE [OPTION]...
   or:  j4_updater -h | --help | -V | --version
 
-Opens the J4 Updater window: choose an update file (.j4u) with "...", set the
-port number, press Start Update. The update is sent at 115200 baud 8N1 and
+Opens the J4 Updater window: choose an update file (.j4u) with "..." (or give
+FILE, or drop it on the window), set the port number, press Start Update. The update is sent at 115200 baud 8N1 and
 ends in one message: "Update is completed." or what went wrong.
 
 --station opens the station window instead, for production lines: each slot
@@ -75,7 +79,7 @@ Options:
 
 Exit status:
   0    after Quit
-  2    an option it does not know, slots or FILE without --station, or --help
+  2    an option it does not know, slots without --station, or --help
        or --version with anything else
   130  ended by SIGINT, SIGTERM or SIGHUP (an update in progress stops at its
        next frame and the port is closed)
@@ -101,8 +105,9 @@ Environment:
 Files:
   /etc/j4-updater/ports                   the system's ports file
   $XDG_CONFIG_HOME/j4-updater/ports       the user's ports file, read after it
-  $XDG_CONFIG_HOME/Ferrowan GmbH/j4_updater.conf
-                                          the last port number and folder
+  $XDG_CONFIG_HOME/j4-updater/j4_updater.conf
+                                          the last port number, folder and file,
+                                          and the station's last slots
   /etc/j4-updater/trusted-keys/*.pub      minisign public keys trusted to
   $XDG_CONFIG_HOME/j4-updater/trusted-keys/*.pub    sign releases
 Lines "N PATH" of a ports file pin port number N to PATH; # starts a comment.
@@ -216,9 +221,21 @@ int main(int argc, char** argv) {
     // The desktop entry's name: task bars group the window with its menu
     // entry and show its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("org.example.j4updater"));
+    j4::settleSettings();
+    // Qt's own texts (Yes, No, the file dialog's) in the user's language;
+    // the program's own sentences stay as they are.
+    QTranslator qtTexts;
+    if (qtTexts.load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"),
+                     QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(&qtTexts);
 
     if (options.station)
         return runStationWindow(options);
     j4::UpdaterWindow window;
+    // Opened from the desktop (or a command line): the file chosen, said as
+    // from the dialog when it cannot be sent.
+    if (options.file)
+        QTimer::singleShot(0, &window,
+                           [&window, file = *options.file] { window.setUpdateFile(file); });
     return runWindow(window, options);
 }

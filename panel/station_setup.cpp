@@ -8,6 +8,8 @@
 
 #include <QFile>
 #include <QSettings>
+
+#include "window_settings.h"
 #include <QShowEvent>
 
 namespace j4 {
@@ -55,7 +57,7 @@ void StationWindow::lockToProfile(const QString& profile) {
 }
 
 void StationWindow::offerLastSetup() {
-    const QSettings settings;
+    const QSettings settings = windowSettings();
     for (const QString& text : settings.value(kSlotsKey).toStringList())
         if (const auto slot = slotFromSetting(text))
             addSlot(*slot);
@@ -64,7 +66,7 @@ void StationWindow::offerLastSetup() {
 }
 
 void StationWindow::rememberSetup() const {
-    QSettings settings;
+    QSettings settings = windowSettings();
     QStringList slotTexts;
     for (const Slot& slot : stationSlots_)
         slotTexts << slotSetting(slot.name);

@@ -7,6 +7,8 @@
 #include <QFileInfo>
 #include <QSettings>
 
+#include "window_settings.h"
+
 namespace j4 {
 
 class UpdateFileDialog final : public QFileDialog {
@@ -20,14 +22,14 @@ public:
         setAcceptMode(QFileDialog::AcceptOpen);
         setNameFilter(QStringLiteral("J4 Update files (*.j4u)"));
         // The folder of the last file chosen, as long as it is still there.
-        if (const QString folder = QSettings().value(kFolderKey).toString();
+        if (const QString folder = windowSettings().value(kFolderKey).toString();
             QFileInfo(folder).isDir())
             setDirectory(folder);
     }
 
     // Remembers the folder of a file chosen, for the next dialog.
     static void remember(const QString& file) {
-        QSettings().setValue(kFolderKey, QFileInfo(file).absolutePath());
+        windowSettings().setValue(kFolderKey, QFileInfo(file).absolutePath());
     }
 
     void accept() override {

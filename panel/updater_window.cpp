@@ -9,6 +9,12 @@
 #include "update_file_reader.h"
 
 #include <QCloseEvent>
+#include <QDateTime>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QLocale>
+#include <QMimeData>
+#include <QUrl>
 
 #include <QFileDialog>
 #include <QFileInfo>
@@ -17,6 +23,8 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QSettings>
+
+#include "window_settings.h"
 #include <QToolTip>
 #include <algorithm>
 
@@ -32,6 +40,22 @@ namespace {
 const QString kProgressLabel = QStringLiteral("Update Progress");
 // Remembered between runs (QSettings, named in main).
 const QString kPortKey = QStringLiteral("portNumber");
+const QString kLastFileKey = QStringLiteral("lastFile");
+const QString kLastFileStampKey = QStringLiteral("lastFileStamp");
+
+// What tells a file changed since it was chosen: its size and time.
+QString stampOf(const QFileInfo& file) {
+    return QStringLiteral("%1 %2").arg(file.size()).arg(file.lastModified().toMSecsSinceEpoch());
+}
+
+// The one .j4u file a drag carries, or nothing.
+QString droppedFile(const QMimeData* data) {
+    const QList<QUrl> urls = data->urls();
+    if (urls.size() != 1 || !urls.first().isLocalFile())
+        return {};
+    const QString path = urls.first().toLocalFile();
+    return path.endsWith(QLatin1String(".j4u"), Qt::CaseInsensitive) ? path : QString();
+}
 constexpr auto kWaitingShownAfter = std::chrono::seconds(1);
 constexpr qint64 kPortListMaxAgeMs = 3000;
 constexpr auto kFirstDeviceLook = std::chrono::milliseconds(100);
@@ -79,6 +103,7 @@ UpdaterWindow::UpdaterWindow(std::chrono::milliseconds answerTimeout)
     setColours(ui_->progressBar, QPalette::Highlight, QColor(0x33, 0x99, 0xFF));
     setColours(ui_->progressBar, QPalette::Base, QColor(0xC0, 0xC0, 0xC0));
     waitingTimer_.setInterval(250);
+    setAcceptDrops(true); // a .j4u from the file manager, chosen as from the dialog
     ui_->portNumber->installEventFilter(this);
 
     connect(ui_->chooseFileButton, &QPushButton::clicked, this, &UpdaterWindow::chooseFile);
@@ -124,6 +149,9 @@ void UpdaterWindow::chooseFile() {
 void UpdaterWindow::setUpdateFile(const QString& path) {
     chosenFile_ = path;
     UpdateFileDialog::remember(path);
+    QSettings settings = windowSettings();
+    settings.setValue(kLastFileKey, path);
+    settings.setValue(kLastFileStampKey, stampOf(QFileInfo(path)));
     ui_->fileName->setText(path);
     // Opened now only to tell the operator at once when it cannot be; Start
     // reads it afresh, so a file replaced meanwhile is sent as it is then.
@@ -162,7 +190,7 @@ void UpdaterWindow::startUpdate() {
     if (updating_ || chosenFile_.isEmpty())
         return;
     updating_ = true;
-    QSettings().setValue(kPortKey, ui_->portNumber->value());
+    windowSettings().setValue(kPortKey, ui_->portNumber->value());
     setCursor(Qt::BusyCursor);
     pendingNotice_.clear();
     // The job calls back on this window, and not at all once it is gone.
@@ -325,8 +353,33 @@ QLabel* UpdaterWindow::recordsLine() {
 }
 
 void UpdaterWindow::restoreSettings() {
-    const QSettings settings;
+    const QSettings settings = windowSettings();
     ui_->portNumber->setValue(settings.value(kPortKey, ui_->portNumber->value()).toInt());
+    // The last file chosen, as long as it is there and no other was.
+    const QString last = settings.value(kLastFileKey).toString();
+    if (!chosenFile_.isEmpty() || last.isEmpty() || !QFileInfo(last).isFile())
+        return;
+    const QString stamp = settings.value(kLastFileStampKey).toString();
+    setUpdateFile(last);
+    const QFileInfo now(last);
+    if (stamp != stampOf(now) && ui_->releaseLine->text().isEmpty())
+        ui_->releaseLine->setText(
+            QStringLiteral("Changed since it was chosen: now %1 bytes, %2.")
+                .arg(now.size())
+                .arg(QLocale().toString(now.lastModified(), QLocale::ShortFormat)));
+}
+
+void UpdaterWindow::dragEnterEvent(QDragEnterEvent* event) {
+    if (!updating_ && !droppedFile(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void UpdaterWindow::dropEvent(QDropEvent* event) {
+    const QString path = droppedFile(event->mimeData());
+    if (updating_ || path.isEmpty())
+        return;
+    event->acceptProposedAction();
+    setUpdateFile(path);
 }
 
 void UpdaterWindow::closeEvent(QCloseEvent* event) {

@@ -110,13 +110,13 @@ private:
             return j4::fail("name one update file");
         if (!files.isEmpty())
             options.file = QFile::decodeName(QByteArray::fromStdString(raw.bytesOf(files.first())));
-        bool stationOnly =
-            options.file || devices_.named(parser_) || parser_.isSet(devices_.expectSha256);
+        // FILE alone opens the window with it chosen, as from the desktop.
+        bool stationOnly = devices_.named(parser_) || parser_.isSet(devices_.expectSha256);
         for (const QCommandLineOption* option : line_.stationOnly())
             stationOnly = stationOnly || parser_.isSet(*option);
         if (!options.station && stationOnly)
-            return j4::fail("--port, --device, --serial, --expect-sha256, FILE and a line's "
-                            "settings go with --station");
+            return j4::fail("--port, --device, --serial, --expect-sha256 and a line's settings "
+                            "go with --station");
         const auto pinned = devices_.pinnedSha256(parser_);
         if (!pinned)
             return j4::fail(pinned.error());

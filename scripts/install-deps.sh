@@ -15,6 +15,7 @@ run_packages=(
     libgcrypt20-dev                  # signed releases: Ed25519 and BLAKE2b-512, Linux and Windows alike
     libpq-dev                        # records: PostgreSQL's own client library
     libqt6svg6                       # the window's icon, drawn from its SVG
+    qt6-translations-l10n            # Qt's own texts (Yes, No, the file dialog) in the user's language
     xvfb xauth fonts-dejavu-core     # the window under a virtual display
 )
 test_packages=(
@@ -29,6 +30,7 @@ test_packages=(
     prometheus prometheus-node-exporter   # promtool checks the metrics; the exporter serves them
     postgresql-15                    # a real server for the records (pg_virtualenv, from postgresql-common)
     systemd bash-completion          # systemd-analyze checks the station's unit; completion's home
+    shared-mime-info                 # update-mime-database checks the .j4u file type
 )
 
 packages=("${run_packages[@]}")

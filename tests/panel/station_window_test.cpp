@@ -229,7 +229,7 @@ private slots:
         QVERIFY2(counted.contains(",slot=\"1\",result=\"interrupted\"} 1\n"), counted.constData());
         // Slots and a file go with --station; a station's slot is one port.
         for (const QStringList& arguments :
-             {QStringList{"--port", "3"}, QStringList{file},
+             {QStringList{"--port", "3"}, QStringList{"--settle", "100", file},
               QStringList{"--station", "--port", "1-3", file}, QStringList{"--station", file, file},
               QStringList{"--station", "--bogus"}}) {
             updater.start(program, arguments);

@@ -8,16 +8,24 @@
 #include "window_tests.h"
 
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QTranslator>
+#include <QUrl>
+
+#include "window_settings.h"
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QTemporaryDir>
@@ -97,7 +105,8 @@ private slots:
     void initTestCase() {
         // Remembered settings of the tests' own, never the user's.
         settingsDir = std::make_unique<QTemporaryDir>();
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir->path());
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(settingsDir->path()));
+        j4::settleSettings();
         QCoreApplication::setOrganizationName(QStringLiteral("Ferrowan GmbH"));
         QCoreApplication::setApplicationName(QStringLiteral("j4_updater_test"));
     }
@@ -570,6 +579,69 @@ private slots:
         }
     }
 
+    void openedFromTheDesktopDroppedOrRemembered() {
+        // A .j4u dropped on the window is chosen as from the dialog.
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(file)});
+        QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &data, Qt::LeftButton, {});
+        QApplication::sendEvent(window.get(), &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(20, 20), Qt::CopyAction, &data, Qt::LeftButton, {});
+        QApplication::sendEvent(window.get(), &drop);
+        QCOMPARE(find<QLineEdit>("fileName")->text(), file);
+        QVERIFY(find<QPushButton>("startButton")->isEnabled());
+        // The next window offers it, and says when it changed since.
+        window = std::make_unique<UpdaterWindow>();
+        window->show();
+        QTRY_COMPARE(find<QLineEdit>("fileName")->text(), file);
+        QVERIFY(find<QLabel>("releaseLine")->text().isEmpty());
+        QFile changed(file);
+        QVERIFY(changed.open(QIODevice::Append));
+        changed.write("\n");
+        changed.close();
+        window = std::make_unique<UpdaterWindow>();
+        window->show();
+        QTRY_VERIFY(find<QLabel>("releaseLine")->text().startsWith("Changed since it was chosen"));
+        QFile::remove(file);
+        window = std::make_unique<UpdaterWindow>();
+        window->show();
+        QTest::qWait(300); // when it would have been offered
+        QVERIFY(find<QLineEdit>("fileName")->text().isEmpty());
+
+        // The settings of an earlier version move to the one place, once.
+        QTemporaryDir home;
+        j4::testing::ScopedVariable config("XDG_CONFIG_HOME", QFile::encodeName(home.path()));
+        QDir().mkpath(home.filePath("Ferrowan GmbH"));
+        QFile old(home.filePath("Ferrowan GmbH/j4_updater.conf"));
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("[General]\nportNumber=7\n");
+        old.close();
+        j4::settleSettings();
+        QVERIFY(!old.exists() && !QDir(home.filePath("Ferrowan GmbH")).exists());
+        QCOMPARE(j4::windowSettings().value("portNumber").toInt(), 7);
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(settingsDir->path()));
+        j4::settleSettings();
+
+        // Qt's own texts follow the language: German Yes is Ja.
+        QTranslator german;
+        QVERIFY(german.load(QLocale(QLocale::German), "qtbase", "_",
+                            QLibraryInfo::path(QLibraryInfo::TranslationsPath)));
+        QCOMPARE(german.translate("QPlatformTheme", "&Yes"), QStringLiteral("&Ja"));
+
+        // The desktop's entry and the file type it opens.
+        QCOMPARE(QProcess::execute("desktop-file-validate",
+                                   {J4_SOURCE_DIR "/packaging/org.example.j4updater.desktop"}),
+                 0);
+        QTemporaryDir mime;
+        QDir().mkpath(mime.filePath("packages"));
+        QVERIFY(QFile::copy(J4_SOURCE_DIR "/packaging/j4-updater-mime.xml",
+                            mime.filePath("packages/j4-updater.xml")));
+        QCOMPARE(QProcess::execute("update-mime-database", {mime.path()}), 0);
+        QFile globs(mime.filePath("globs2"));
+        QVERIFY(globs.open(QIODevice::ReadOnly));
+        QVERIFY(globs.readAll().contains("application/x-j4-update:*.j4u"));
+    }
+
     void exitStatusOfTheProgram() {
         const QString program = QStringLiteral(J4_UPDATER_PATH);
         QProcess updater;
@@ -593,6 +665,18 @@ private slots:
         QVERIFY(updater.readAllStandardError().contains("the display :97 cannot be reached"));
         environment.remove("DISPLAY");
         environment.remove("WAYLAND_DISPLAY");
+
+        // A file alone opens the window with it (as the desktop does).
+        {
+            QProcessEnvironment shown = QProcessEnvironment::systemEnvironment();
+            shown.insert("J4_STARTUP_PROBE", "1");
+            QProcess opened;
+            opened.setProcessEnvironment(shown);
+            opened.start(program, {file});
+            QVERIFY(opened.waitForFinished(j4::testing::kPatienceMs));
+            QCOMPARE(opened.exitCode(), 0);
+            QVERIFY(opened.readAllStandardOutput().startsWith("ready"));
+        }
 
         // Usage errors are read before any display is asked for.
         updater.setProcessEnvironment(environment);
