@@ -65,6 +65,8 @@ private:
     void showMessage(MessageKind kind, const QString& text, const QString& detail);
     void showProgress(bool shown);
     void restoreSettings();
+    // The port number, remembered between runs.
+    static inline const QString kPortKey = QStringLiteral("portNumber");
     // At the font the panel was drawn for, every control keeps its place;
     // with a larger font or text the panel grows so that nothing is cut.
     void fitToFont();
