@@ -224,8 +224,11 @@ int main(int argc, char** argv) {
     j4::settleSettings();
     // Qt's own texts (Yes, No, the file dialog's) in the user's language;
     // the program's own sentences stay as they are.
+    // English needs none, and is spared the look for them at start.
     QTranslator qtTexts;
-    if (qtTexts.load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"),
+    const auto language = QLocale().language();
+    if (language != QLocale::C && language != QLocale::English &&
+        qtTexts.load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"),
                      QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QCoreApplication::installTranslator(&qtTexts);
 

@@ -8,7 +8,12 @@
 #include "update_file_dialog.h"
 #include "update_file_reader.h"
 
+#include <QApplication>
 #include <QCloseEvent>
+#include <QComboBox>
+#include <QEvent>
+#include <QSignalBlocker>
+#include <QTime>
 
 #include <QFileDialog>
 #include <QFileInfo>
@@ -56,6 +61,32 @@ void setInk(QWidget* widget, std::initializer_list<QPalette::ColorRole> roles) {
     widget->setPalette(palette);
 }
 
+// "Completed 14:02:31 — demo.j4u, port 3 (ttyUSB0)", "Failed 14:02:31 —
+// CRC error. File damaged."
+QString resultText(const UpdateReport& report, const QString& file) {
+    const QString time = QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
+    if (!report.completed())
+        return QStringLiteral("Failed %1 \u2014 %2").arg(time, QString::fromStdString(report.text));
+    QString where = QStringLiteral("port %1").arg(report.portNumber.value_or(0));
+    if (!report.device.empty())
+        where += QStringLiteral(" (%1)").arg(
+            QFileInfo(QFile::decodeName(QByteArray::fromStdString(report.device))).fileName());
+    return QStringLiteral("Completed %1 \u2014 %2, %3")
+        .arg(time, QFileInfo(file).fileName(), where);
+}
+
+// A port as the list by name shows it: "3 — ttyUSB0, FT232R USB UART, serial
+// A50285BI", pinned ones marked.
+QString portEntry(const PortDescription& port) {
+    QString text =
+        QStringLiteral("%1 \u2014 %2").arg(port.number).arg(QFileInfo(port.device).fileName());
+    if (!port.description.isEmpty())
+        text += QStringLiteral(", ") + port.description;
+    if (port.source == PortDescription::Source::PortsFile)
+        text += QStringLiteral(" (pinned)");
+    return text;
+}
+
 } // namespace
 
 UpdaterWindow::UpdaterWindow(std::chrono::milliseconds answerTimeout)
@@ -67,24 +98,26 @@ UpdaterWindow::UpdaterWindow(std::chrono::milliseconds answerTimeout)
     setColours(ui_->fileName, QPalette::Base, QColor(0xEC, 0xE9, 0xD8));
     // Its black digits on white, as on the light palette, whatever the desktop's.
     setColours(ui_->portNumber, QPalette::Base, Qt::white);
-    for (QPushButton* button : {ui_->chooseFileButton, ui_->startButton, ui_->quitButton})
+    for (auto role : {QPalette::Button, QPalette::Base, QPalette::Window})
+        setColours(ui_->portList, role, Qt::white);
+    for (QPushButton* button :
+         {ui_->chooseFileButton, ui_->startButton, ui_->quitButton, ui_->stopButton})
         button->setAutoDefault(true); // Enter presses the focused button, as Space does
-    for (QWidget* control : findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
-        for (QWidget* widget : control == ui_->controls
-                                   ? control->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)
-                                   : QList<QWidget*>{control})
-            designed_.emplace_back(widget, widget->geometry());
-    fitToFont();
     // A fill bar of 0x3399FF on a grey track.
     setColours(ui_->progressBar, QPalette::Highlight, QColor(0x33, 0x99, 0xFF));
     setColours(ui_->progressBar, QPalette::Base, QColor(0xC0, 0xC0, 0xC0));
     waitingTimer_.setInterval(250);
     setAcceptDrops(true); // a .j4u from the file manager, chosen as from the dialog
+    fitFileName();
     ui_->portNumber->installEventFilter(this);
 
     connect(ui_->chooseFileButton, &QPushButton::clicked, this, &UpdaterWindow::chooseFile);
     connect(ui_->startButton, &QPushButton::clicked, this, &UpdaterWindow::startUpdate);
     connect(ui_->quitButton, &QPushButton::clicked, this, &UpdaterWindow::quit);
+    connect(ui_->stopButton, &QPushButton::clicked, this, &UpdaterWindow::askToStop);
+    connect(ui_->portList, &QComboBox::activated, this, [this](int index) {
+        ui_->portNumber->setValue(ui_->portList->itemData(index).toInt());
+    });
     connect(ui_->progressBar, &QProgressBar::valueChanged, ui_->progressValue,
             qOverload<int>(&QLabel::setNum));
     connect(&waitingTimer_, &QTimer::timeout, this, &UpdaterWindow::showWaiting);
@@ -113,6 +146,7 @@ void UpdaterWindow::startUpdate() {
     if (updating_ || chosenFile_.isEmpty())
         return;
     updating_ = true;
+    ui_->resultLine->hide(); // until this attempt's own
     windowSettings().setValue(kPortKey, ui_->portNumber->value());
     setCursor(Qt::BusyCursor);
     pendingNotice_.clear();
@@ -132,7 +166,6 @@ void UpdaterWindow::startUpdate() {
 }
 
 void UpdaterWindow::onOpeningPort() {
-    ui_->startButton->hide();
     ui_->progressBar->setValue(0);
     showProgress(true);
     show();
@@ -169,6 +202,11 @@ void UpdaterWindow::onFinished(const UpdateReport& report) {
         return;
     if (report.completed())
         ui_->progressBar->setValue(100);
+    lastResult_ = resultText(report, chosenFile_);
+    lastCompleted_ = report.completed();
+    // Marked in the task bar when the operator is elsewhere.
+    if (!isActiveWindow())
+        QApplication::alert(this);
     QString detail = QString::fromStdString(report.detail);
     if (!pendingNotice_.isEmpty())
         detail += QLatin1Char(' ') + pendingNotice_;
@@ -191,84 +229,20 @@ void UpdaterWindow::showMessage(MessageKind kind, const QString& text, const QSt
 
 void UpdaterWindow::endAttempt() {
     showProgress(false);
-    ui_->startButton->show();
+    showResult();
     ui_->controls->setEnabled(true);
     unsetCursor();
     updating_ = false;
 }
 
 void UpdaterWindow::showProgress(bool shown) {
-    ui_->progressLabel->setVisible(shown);
-    ui_->progressBar->setVisible(shown);
-    ui_->progressValue->setVisible(shown);
+    // Start and the progress share one band: one or the other.
+    ui_->band->setCurrentWidget(shown ? ui_->progressPage : ui_->startPage);
 }
 
 void UpdaterWindow::quit() {
     if (!updating_)
         emit exitRequested(0);
-}
-
-void UpdaterWindow::changeEvent(QEvent* event) {
-    if (event->type() == QEvent::FontChange)
-        fitToFont();
-    QWidget::changeEvent(event);
-}
-
-void UpdaterWindow::fitToFont() {
-    // The panel was drawn for a 9-point font: larger text scales it whole,
-    // then every control gets at least the room its text asks for, pushing
-    // those to its right and below along. At 9 points nothing moves.
-    constexpr double kDrawnForPoints = 9.0;
-    const double scale = std::max(1.0, font().pointSizeF() / kDrawnForPoints);
-    const QSize drawn(352, 215);
-    if (scale == 1.0 && designed_.size() > 0 && size() == drawn &&
-        std::all_of(designed_.begin(), designed_.end(),
-                    [](const auto& d) { return d.first->geometry() == d.second; }))
-        return;
-    struct Place {
-        QWidget* widget;
-        QRect rect;  // scaled, before any push
-        QSize extra; // what its text asks for beyond that
-    };
-    std::vector<Place> places;
-    for (const auto& [widget, rect] : designed_) {
-        const QRect scaled(QPoint(qRound(rect.x() * scale), qRound(rect.y() * scale)),
-                           QSize(qRound(rect.width() * scale), qRound(rect.height() * scale)));
-        const QSize hint = scale > 1.0 ? widget->sizeHint() : scaled.size();
-        // Texts that are cut short on purpose (the device's name) grow only in height.
-        const bool elided =
-            widget == ui_->deviceName || widget == ui_->progressLabel || widget == ui_->releaseLine;
-        places.push_back({widget, scaled,
-                          QSize(elided ? 0 : std::max(0, hint.width() - scaled.width()),
-                                std::max(0, hint.height() - scaled.height()))});
-    }
-    // A control moves right by the growth and push of those wholly to its
-    // left (in its band of rows), and down by those of those wholly above.
-    std::sort(places.begin(), places.end(), [](const Place& a, const Place& b) {
-        return a.rect.top() != b.rect.top() ? a.rect.top() < b.rect.top()
-                                            : a.rect.left() < b.rect.left();
-    });
-    std::vector<QPoint> push(places.size());
-    QSize needed = drawn * scale;
-    for (std::size_t i = 0; i < places.size(); ++i) {
-        const QRect& rect = places[i].rect;
-        for (std::size_t j = 0; j < places.size(); ++j) {
-            const QRect& other = places[j].rect;
-            if (j < i && other.bottom() < rect.top())
-                push[i].ry() = std::max(push[i].y(), push[j].y() + places[j].extra.height());
-        }
-        for (std::size_t j = 0; j < i; ++j) {
-            const QRect& other = places[j].rect;
-            const bool sameRows = other.top() < rect.bottom() && rect.top() < other.bottom();
-            if (sameRows && other.right() < rect.left())
-                push[i].rx() = std::max(push[i].x(), push[j].x() + places[j].extra.width());
-        }
-        const QRect fitted(rect.topLeft() + push[i], rect.size() + places[i].extra);
-        places[i].widget->setGeometry(fitted);
-        needed = needed.expandedTo(QSize(fitted.right() + 12, fitted.bottom() + 12));
-    }
-    ui_->controls->resize(needed);
-    setFixedSize(needed);
 }
 
 QLabel* UpdaterWindow::recordsLine() {
@@ -298,7 +272,46 @@ void UpdaterWindow::askToStop() {
     askToStopUpdate(this, [this] { job_.requestStop(); });
 }
 
+void UpdaterWindow::changeEvent(QEvent* event) {
+    if (event->type() == QEvent::FontChange)
+        fitFileName();
+    QWidget::changeEvent(event);
+}
+
+void UpdaterWindow::fitFileName() {
+    // Room for a path of some forty characters, in whatever font.
+    ui_->fileName->setMinimumWidth(ui_->fileName->fontMetrics().averageCharWidth() * 42);
+}
+
+void UpdaterWindow::showResult() {
+    if (lastResult_.isEmpty())
+        return;
+    // Each background with its own text colour, 4.5:1 or more on any desktop.
+    const QColor background = lastCompleted_ ? QColor(0x1B, 0x5E, 0x20) : QColor(0xB7, 0x1C, 0x1C);
+    setColours(ui_->resultLine, QPalette::Window, background);
+    setColours(ui_->resultLine, QPalette::WindowText, Qt::white);
+    ui_->resultLine->setToolTip(lastResult_);
+    ui_->resultLine->setText(lastResult_);
+    ui_->resultLine->show();
+}
+
+void UpdaterWindow::fillPortList() {
+    const QSignalBlocker quiet(ui_->portList);
+    ui_->portList->clear();
+    for (const PortDescription& port : ports_)
+        ui_->portList->addItem(portEntry(port), port.number);
+    ui_->portList->setCurrentIndex(ui_->portList->findData(ui_->portNumber->value()));
+}
+
 bool UpdaterWindow::eventFilter(QObject* watched, QEvent* event) {
+    // Alt+Down on the number opens the list of ports by name.
+    if (watched == ui_->portNumber && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Down && key->modifiers() == Qt::AltModifier) {
+            ui_->portList->showPopup();
+            return true;
+        }
+    }
     if (watched == ui_->portNumber && event->type() == QEvent::ToolTip) {
         // Built when asked for, from a list scanned at most every few seconds:
         // a scan takes tens of milliseconds.
@@ -322,6 +335,10 @@ void UpdaterWindow::showDevice() {
         else if (!isRemoteAddress(port.device.toStdString()) && !QFileInfo::exists(port.device))
             text += QStringLiteral(" (not plugged in)");
     }
+    {
+        const QSignalBlocker quiet(ui_->portList);
+        ui_->portList->setCurrentIndex(ui_->portList->findData(ui_->portNumber->value()));
+    }
     ui_->deviceName->setToolTip(text);
     ui_->deviceName->setText(
         ui_->deviceName->fontMetrics().elidedText(text, Qt::ElideMiddle, ui_->deviceName->width()));
@@ -331,6 +348,7 @@ QString UpdaterWindow::portToolTip(int number) {
     if (!portsAge_.isValid() || portsAge_.elapsed() > kPortListMaxAgeMs) {
         ports_ = listPorts();
         portsAge_.start();
+        fillPortList();
     }
     for (const PortDescription& port : ports_) {
         if (port.number == number)

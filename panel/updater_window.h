@@ -48,8 +48,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     QLabel* recordsLine() override;
     void keyPressEvent(QKeyEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
     void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
@@ -67,9 +67,13 @@ private:
     void restoreSettings();
     // The port number, remembered between runs.
     static inline const QString kPortKey = QStringLiteral("portNumber");
-    // At the font the panel was drawn for, every control keeps its place;
-    // with a larger font or text the panel grows so that nothing is cut.
-    void fitToFont();
+    // The last result, kept in the window once its message is closed, until
+    // the next Start.
+    void showResult();
+    // The file's field holds a path of some forty characters in any font.
+    void fitFileName();
+    // The list of ports by name beside the number, as adapters come and go.
+    void fillPortList();
     // During an update: "Stop the update?"; yes stops it at a frame boundary.
     void askToStop();
     void endAttempt();
@@ -92,7 +96,8 @@ private:
     std::vector<PortDescription> ports_;
     QElapsedTimer portsAge_;
     DeviceFolderWatch deviceFolders_;
-    std::vector<std::pair<QWidget*, QRect>> designed_; // each control's place as drawn
+    QString lastResult_;
+    bool lastCompleted_ = false;
 };
 
 } // namespace j4

@@ -7,6 +7,8 @@
 #include "updater_window.h"
 #include "window_tests.h"
 
+#include <QAbstractItemView>
+#include <QComboBox>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -21,7 +23,9 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSettings>
+#include <QStackedWidget>
 #include <QTranslator>
 #include <QUrl>
 
@@ -101,6 +105,42 @@ class UpdaterWindowTest : public QObject, j4::testing::WindowUnderTest<UpdaterWi
     // The contrast ratio (WCAG) between the commonest colour in `area` (the
     // background) and the colour that stands out most from it (the text).
 
+    // Where `name` is in the window's own coordinates.
+    QRect placeOf(const char* name) {
+        auto* widget = find<QWidget>(name);
+        return QRect(widget->mapTo(window.get(), QPoint(0, 0)), widget->size());
+    }
+    // The panel's arrangement, whatever the font or scale: the number under
+    // its label with the list beside it and Quit at the right; the file under
+    // its label with "..." at its right; Start centred below; nothing cut or
+    // overlapping, all inside the window.
+    void verifyArrangement() {
+        const QRect label = placeOf("portNumberLabel"), number = placeOf("portNumber"),
+                    list = placeOf("portList"), quit = placeOf("quitButton"),
+                    fileLabel = placeOf("fileNameLabel"), file = placeOf("fileName"),
+                    choose = placeOf("chooseFileButton"), start = placeOf("startButton");
+        QVERIFY(label.bottom() < number.top() && number.right() < list.left());
+        QVERIFY(list.right() < quit.left() && quit.right() <= window->width());
+        QVERIFY(number.bottom() < fileLabel.top() && fileLabel.bottom() < file.top());
+        QVERIFY(file.right() < choose.left() &&
+                std::abs(file.center().y() - choose.center().y()) <= 3);
+        QVERIFY(file.bottom() < start.top());
+        QVERIFY2(std::abs(start.center().x() - window->width() / 2) <= 2, "Start is centred");
+        const QList<const char*> names = {"portNumberLabel",  "portNumber",    "portList",
+                                          "quitButton",       "fileNameLabel", "fileName",
+                                          "chooseFileButton", "startButton"};
+        for (const char* name : names) {
+            auto* widget = find<QWidget>(name);
+            QVERIFY2(window->rect().contains(placeOf(name)), name);
+            QVERIFY2(widget->width() >= widget->minimumSizeHint().width() &&
+                         widget->height() >= widget->minimumSizeHint().height(),
+                     name);
+            for (const char* other : names)
+                QVERIFY2(name == other || !placeOf(name).intersects(placeOf(other)),
+                         qPrintable(QStringLiteral("%1 and %2").arg(name, other)));
+        }
+    }
+
 private slots:
     void initTestCase() {
         // Remembered settings of the tests' own, never the user's.
@@ -125,7 +165,7 @@ private slots:
 
     void windowAsDefined() {
         QCOMPARE(window->windowTitle(), QStringLiteral("J4 Updater v1.0, Ferrowan GmbH, 2008"));
-        QCOMPARE(window->size(), QSize(352, 215));
+        verifyArrangement();
         QCOMPARE(window->palette().color(QPalette::Window), QColor(0xEC, 0xE9, 0xD8));
 
         auto* port = find<QSpinBox>("portNumber");
@@ -196,6 +236,22 @@ private slots:
         closeResult();
         verifyIdleAfterAttempt();
         QCOMPARE(device.capture(), image);
+        // The result stays in the window, green, readable, until the next Start.
+        auto* result = find<QLabel>("resultLine");
+        QVERIFY(result->isVisible());
+        QVERIFY2(QRegularExpression(
+                     "^Completed \\d\\d:\\d\\d:\\d\\d \u2014 update\\.j4u, port 1 \\(device\\)$")
+                     .match(result->text())
+                     .hasMatch(),
+                 qPrintable(result->text()));
+        QTest::qWait(100); // painted
+        const QImage shot = window->grab().toImage();
+        QVERIFY(j4::testing::textContrast(shot, placeOf("resultLine")) >= 4.5);
+        QCOMPARE(result->palette().color(QPalette::Window).hsvHue() / 20, 120 / 20);
+        start();
+        QTRY_VERIFY(!result->isVisible());
+        QCOMPARE(waitForResult(), (QStringList{"Info", "Update is completed."}));
+        closeResult();
     }
 
     void theWindowLogsAttemptsWhenAsked() {
@@ -404,15 +460,29 @@ private slots:
         QVERIFY(window->updating() && window->isVisible());
         QTest::mouseClick(find<QPushButton>("quitButton"), Qt::LeftButton);
         QVERIFY(exits.isEmpty());
+        // Stop, shown beside the progress, asks too; no goes on.
+        auto* stop = find<QPushButton>("stopButton");
+        QVERIFY(stop->isVisible() && stop->isEnabled());
+        QCOMPARE(QKeySequence::mnemonic(stop->text()), QKeySequence(Qt::ALT | Qt::Key_T));
+        QTest::mouseClick(stop, Qt::LeftButton);
+        answer(QMessageBox::No);
+        QVERIFY(window->updating());
         // Escape asks too; yes stops at the next frame, with one message.
         QTest::keyClick(window.get(), Qt::Key_Escape);
         answer(QMessageBox::Yes);
         QCOMPARE(waitForResult(), (QStringList{"Error", "The update was interrupted."}));
         QVERIFY(visibleBox()->informativeText().contains("bytes were accepted"));
-        // Escape closes the result message.
+        // Escape closes the result message; the window keeps the result.
         QTest::keyClick(visibleBox(), Qt::Key_Escape);
         QTRY_VERIFY(!window->updating());
         QVERIFY(exits.isEmpty());
+        auto* result = find<QLabel>("resultLine");
+        QVERIFY(result->isVisible());
+        QVERIFY2(
+            QRegularExpression("^Failed \\d\\d:\\d\\d:\\d\\d \u2014 The update was interrupted\\.$")
+                .match(result->text())
+                .hasMatch(),
+            qPrintable(result->text()));
 
         // The system asks the program to end: the transfer stops at the next
         // frame, the port is closed, and only then does the program exit.
@@ -452,35 +522,49 @@ private slots:
             QFile::remove(socket);
             QTRY_COMPARE(label->toolTip(), QStringLiteral("socket3 (not plugged in)"));
         }
+        // The list by name: the pinned socket marked, chosen by its name.
+        auto* list = pinned.findChild<QComboBox*>("portList");
+        const int pinnedEntry = list->findData(3);
+        QVERIFY(pinnedEntry >= 0);
+        QVERIFY2(list->itemText(pinnedEntry).startsWith(QStringLiteral("3 \u2014 socket3")) &&
+                     list->itemText(pinnedEntry).endsWith("(pinned)"),
+                 qPrintable(list->itemText(pinnedEntry)));
         pinned.findChild<QSpinBox*>("portNumber")->setValue(200);
         QCOMPARE(label->toolTip(), QStringLiteral("no port with this number"));
+        list->setCurrentIndex(pinnedEntry);
+        emit list->activated(pinnedEntry);
+        QCOMPARE(pinned.findChild<QSpinBox*>("portNumber")->value(), 3);
+        // Alt+Down on the number opens it.
+        pinned.findChild<QSpinBox*>("portNumber")->setFocus();
+        QTest::keyClick(pinned.findChild<QSpinBox*>("portNumber"), Qt::Key_Down, Qt::AltModifier);
+        QTRY_VERIFY(list->view()->isVisible());
+        list->hidePopup();
         qputenv("XDG_CONFIG_HOME", configBefore);
     }
 
     void aLargerFontGrowsTheWindowAndCutsNothing() {
-        // Drawn for 9 points: at 13 every control has at least the room its
-        // text asks for, and the window grows around them.
+        // Qt's layouts: at 13 points the window grows around its controls,
+        // in the same arrangement, and Start and the progress share a band.
         QCOMPARE(window->font().pointSizeF(), 9.0);
+        const QSize before = window->size();
+        const QRect band = placeOf("band");
         QFont larger = window->font();
         larger.setPointSizeF(13);
         window->setFont(larger);
-        QVERIFY(window->width() > 352 && window->height() > 215);
-        for (const char* name : {"portNumberLabel", "portNumber", "quitButton", "fileNameLabel",
-                                 "chooseFileButton", "startButton", "progressBar"}) {
-            const auto* control = window->findChild<QWidget*>(name);
-            QVERIFY2(control->width() >= control->sizeHint().width() &&
-                         control->height() >= control->sizeHint().height(),
-                     name);
-            QVERIFY2(window->rect().contains(control->geometry()), name);
-        }
-        // No two controls overlap.
-        const QList<QWidget*> shown =
-            find<QWidget>("controls")
-                ->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
-        for (const QWidget* a : shown)
-            for (const QWidget* b : shown)
-                QVERIFY2(a == b || !a->geometry().intersects(b->geometry()),
-                         qPrintable(a->objectName() + " and " + b->objectName()));
+        QTRY_VERIFY2(window->width() > before.width() && window->height() > before.height(),
+                     qPrintable(QStringLiteral("%1x%2 -> %3x%4")
+                                    .arg(before.width())
+                                    .arg(before.height())
+                                    .arg(window->width())
+                                    .arg(window->height())));
+        verifyArrangement();
+        QVERIFY(placeOf("band").height() > band.height());
+        auto* bandWidget = find<QStackedWidget>("band");
+        bandWidget->setCurrentWidget(find<QWidget>("progressPage"));
+        QVERIFY(placeOf("progressBar").top() >= placeOf("band").top());
+        QVERIFY(placeOf("stopButton").right() <= window->width());
+        QVERIFY(!placeOf("progressBar").intersects(placeOf("stopButton")));
+        bandWidget->setCurrentWidget(find<QWidget>("startPage"));
     }
 
     void aDarkDesktopKeepsEveryTextReadable() {
@@ -494,8 +578,8 @@ private slots:
         QTest::qWait(50);
         const QImage shot = darkWindow.grab().toImage();
         QApplication::setPalette(before);
-        for (const char* name :
-             {"portNumberLabel", "portNumber", "fileNameLabel", "quitButton", "chooseFileButton"}) {
+        for (const char* name : {"portNumberLabel", "portNumber", "portList", "fileNameLabel",
+                                 "quitButton", "chooseFileButton"}) {
             const auto* widget = darkWindow.findChild<QWidget*>(name);
             // A spin box's digits are in its field, not on its frame.
             if (const auto* field = widget->findChild<QLineEdit*>())
