@@ -138,7 +138,12 @@ void StationWindow::chooseFile() {
     if (watching())
         return;
     auto* dialog = new UpdateFileDialog(this);
-    connect(dialog, &QFileDialog::fileSelected, this, &StationWindow::setUpdateFile);
+    connect(dialog, &QFileDialog::fileSelected, this, [this](const QString& path) {
+        if (UpdateFileDialog::takes(path))
+            setUpdateFile(path);
+        else
+            QTimer::singleShot(0, this, &StationWindow::chooseFile);
+    });
     dialog->open();
 }
 

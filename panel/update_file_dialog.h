@@ -1,7 +1,8 @@
 #pragma once
-// The file dialog both windows open: Qt's own (the same everywhere, so the
-// extension rule holds everywhere), taking only names that end in .j4u
-// whatever the operator types, opened in the folder last used.
+// The file dialog both windows open: the desktop's own where its platform
+// theme offers one, else Qt's, large enough that its columns are not cut;
+// only names that end in .j4u are taken whatever the operator types (Qt's
+// dialog stays open, a desktop's is opened again), in the folder last used.
 
 #include <QFileDialog>
 #include <QFileInfo>
@@ -17,7 +18,6 @@ public:
         : QFileDialog(parent, QStringLiteral("Choice Update File")) {
         setObjectName(QStringLiteral("fileDialog"));
         setAttribute(Qt::WA_DeleteOnClose);
-        setOption(QFileDialog::DontUseNativeDialog);
         setFileMode(QFileDialog::ExistingFile);
         setAcceptMode(QFileDialog::AcceptOpen);
         setNameFilter(QStringLiteral("J4 Update files (*.j4u)"));
@@ -25,6 +25,14 @@ public:
         if (const QString folder = windowSettings().value(kFolderKey).toString();
             QFileInfo(folder).isDir())
             setDirectory(folder);
+        resize(sizeHint().expandedTo(
+            QSize(fontMetrics().averageCharWidth() * 100, fontMetrics().height() * 24)));
+    }
+
+    // Whether `file` is one the dialog takes.
+    static bool takes(const QString& file) {
+        return !QFileInfo(file).isDir() &&
+               file.endsWith(QLatin1String(".j4u"), Qt::CaseInsensitive);
     }
 
     // Remembers the folder of a file chosen, for the next dialog.
@@ -34,8 +42,7 @@ public:
 
     void accept() override {
         const QStringList files = selectedFiles();
-        if (!files.isEmpty() && !QFileInfo(files.first()).isDir() &&
-            !files.first().endsWith(QLatin1String(".j4u"), Qt::CaseInsensitive))
+        if (!files.isEmpty() && !QFileInfo(files.first()).isDir() && !takes(files.first()))
             return;
         QFileDialog::accept();
     }

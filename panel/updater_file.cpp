@@ -16,6 +16,7 @@
 #include <QFileInfo>
 #include <QLocale>
 #include <QMimeData>
+#include <QTimer>
 #include <QUrl>
 
 namespace j4 {
@@ -44,7 +45,13 @@ void UpdaterWindow::chooseFile() {
         return;
     ui_->fileName->clear();
     auto* dialog = new UpdateFileDialog(this);
-    connect(dialog, &QFileDialog::fileSelected, this, &UpdaterWindow::setUpdateFile);
+    connect(dialog, &QFileDialog::fileSelected, this, [this](const QString& path) {
+        // A desktop's dialog may return any name: asked again, as Qt's would.
+        if (UpdateFileDialog::takes(path))
+            setUpdateFile(path);
+        else
+            QTimer::singleShot(0, this, &UpdaterWindow::chooseFile);
+    });
     connect(dialog, &QDialog::rejected, this, [this] {
         // Start sends the file named before; the operator must keep seeing it.
         ui_->fileName->setText(chosenFile_);

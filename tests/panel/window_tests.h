@@ -71,9 +71,17 @@ template <class Window> struct WindowUnderTest {
     }
 };
 
-// The best contrast (WCAG) of any colour in `area` against the commonest
-// one there, its background: how well the text there reads.
-inline double textContrast(const QImage& image, const QRect& area) {
+// The best contrast (WCAG) of any colour in `logical` (the window's
+// coordinates) against the commonest one there, its background: how well
+// the text there reads.
+inline double textContrast(const QImage& image, const QRect& logical) {
+    // The window's coordinates, in the image's pixels (twice as many at
+    // QT_SCALE_FACTOR=2).
+    const qreal ratio = image.devicePixelRatio();
+    const QRect area =
+        QRect(QPoint(qRound(logical.x() * ratio), qRound(logical.y() * ratio)),
+              QSize(qRound(logical.width() * ratio), qRound(logical.height() * ratio)))
+            .intersected(image.rect());
     const auto luminance = [](QRgb c) {
         const auto channel = [](int v) {
             const double s = v / 255.0;
