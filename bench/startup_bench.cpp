@@ -5,9 +5,13 @@
 // (bench/run_startup_bench.sh uses Xvfb).
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSettings>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
@@ -29,9 +33,27 @@ struct Launches {
     }
 };
 
-bool launch(const QString& program, Launches* into) {
-    QProcess process;
+// As an operator's window starts: a file remembered from the last run, and
+// ports to list by name.
+QProcessEnvironment operatorsEnvironment(const QTemporaryDir& home) {
+    QDir().mkpath(home.filePath(QStringLiteral("j4-updater")));
+    QFile file(home.filePath(QStringLiteral("last.j4u")));
+    if (file.open(QIODevice::WriteOnly))
+        file.write("0000\n");
+    file.close();
+    QSettings settings(home.filePath(QStringLiteral("j4-updater/j4_updater.conf")),
+                       QSettings::IniFormat);
+    settings.setValue(QStringLiteral("lastFile"), file.fileName());
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path());
+    environment.insert(QStringLiteral("J4_PORTS"), QStringLiteral("/dev/null:/dev/zero:/dev/tty"));
+    return environment;
+}
+
+bool launch(const QString& program, Launches* into) {
+    static const QTemporaryDir home;
+    QProcess process;
+    QProcessEnvironment environment = operatorsEnvironment(home);
     environment.insert(QStringLiteral("J4_STARTUP_PROBE"), QStringLiteral("1"));
     process.setProcessEnvironment(environment);
     QElapsedTimer clock;

@@ -15,10 +15,6 @@
 
 namespace j4::runs {
 
-// Whether this build can reach a database at all (Windows: no client
-// library; its log is forwarded with --send-records from Linux).
-bool recordDatabaseAvailable();
-
 // Whether URL is a connection URI the client library takes, without a
 // password (that belongs in ~/.pgpass or PGPASSFILE, out of the process
 // list); the reason as a sentence otherwise.
@@ -48,5 +44,15 @@ public:
 
 // The schema as a database administrator gets it.
 extern const char* const kRecordsSchema;
+
+// What the PostgreSQL client module gives: it is loaded the first time a
+// program asks for a database, so that a window that keeps no records never
+// loads libpq and what it pulls in (Kerberos, LDAP, SASL) at its start.
+struct RecordDatabaseModule {
+    Result<Done> (*checkAddress)(const std::string& url);
+    Result<std::unique_ptr<RecordDatabase>> (*open)(const std::string& url,
+                                                    const std::atomic<bool>* stop,
+                                                    RecordDatabase::Bounds bounds);
+};
 
 } // namespace j4::runs

@@ -170,13 +170,7 @@ Result<Connection> connect(const std::string& url, const std::atomic<bool>* stop
     return connection;
 }
 
-} // namespace
-
-bool recordDatabaseAvailable() {
-    return true;
-}
-
-Result<Done> checkRecordsAddress(const std::string& url) {
+Result<Done> checkAddress(const std::string& url) {
     char* error = nullptr;
     PQconninfoOption* options = PQconninfoParse(url.c_str(), &error);
     if (options == nullptr) {
@@ -194,8 +188,9 @@ Result<Done> checkRecordsAddress(const std::string& url) {
     return Done{};
 }
 
-Result<std::unique_ptr<RecordDatabase>>
-RecordDatabase::open(const std::string& url, const std::atomic<bool>* stop, Bounds bounds) {
+Result<std::unique_ptr<RecordDatabase>> openDatabase(const std::string& url,
+                                                     const std::atomic<bool>* stop,
+                                                     RecordDatabase::Bounds bounds) {
     auto connection = connect(url, stop, bounds.connect);
     if (!connection)
         return fail(connection.error());
@@ -205,4 +200,14 @@ RecordDatabase::open(const std::string& url, const std::atomic<bool>* stop, Boun
     return std::unique_ptr<RecordDatabase>(std::move(database));
 }
 
+} // namespace
+
 } // namespace j4::runs
+
+// The module's one entry, found by name when it is loaded.
+extern "C" __attribute__((visibility("default"))) const j4::runs::RecordDatabaseModule*
+j4RecordDatabaseModule() {
+    static const j4::runs::RecordDatabaseModule module{&j4::runs::checkAddress,
+                                                       &j4::runs::openDatabase};
+    return &module;
+}

@@ -10,10 +10,6 @@ const char kNoClient[] =
     "from Linux with j4_flash --send-records LOG --records URI";
 }
 
-bool recordDatabaseAvailable() {
-    return false;
-}
-
 Result<Done> checkRecordsAddress(const std::string&) {
     return fail(kNoClient);
 }
