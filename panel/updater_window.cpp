@@ -82,6 +82,8 @@ QString portEntry(const PortDescription& port) {
         QStringLiteral("%1 \u2014 %2").arg(port.number).arg(QFileInfo(port.device).fileName());
     if (!port.description.isEmpty())
         text += QStringLiteral(", ") + port.description;
+    else if (!isRemoteAddress(port.device.toStdString()) && !QFileInfo::exists(port.device))
+        text += QStringLiteral(", not plugged in");
     if (port.source == PortDescription::Source::PortsFile)
         text += QStringLiteral(" (pinned)");
     return text;
@@ -297,10 +299,20 @@ void UpdaterWindow::showResult() {
 
 void UpdaterWindow::fillPortList() {
     const QSignalBlocker quiet(ui_->portList);
-    ui_->portList->clear();
-    for (const PortDescription& port : ports_)
-        ui_->portList->addItem(portEntry(port), port.number);
-    ui_->portList->setCurrentIndex(ui_->portList->findData(ui_->portNumber->value()));
+    QComboBox* list = ui_->portList;
+    // The same ports: only their texts change, and an open list stays open.
+    bool same = list->count() == static_cast<int>(ports_.size());
+    for (int i = 0; same && i < list->count(); ++i)
+        same = list->itemData(i).toInt() == ports_[i].number;
+    if (!same)
+        list->clear();
+    for (int i = 0; i < static_cast<int>(ports_.size()); ++i) {
+        if (same)
+            list->setItemText(i, portEntry(ports_[i]));
+        else
+            list->addItem(portEntry(ports_[i]), ports_[i].number);
+    }
+    list->setCurrentIndex(list->findData(ui_->portNumber->value()));
 }
 
 bool UpdaterWindow::eventFilter(QObject* watched, QEvent* event) {
@@ -335,10 +347,8 @@ void UpdaterWindow::showDevice() {
         else if (!isRemoteAddress(port.device.toStdString()) && !QFileInfo::exists(port.device))
             text += QStringLiteral(" (not plugged in)");
     }
-    {
-        const QSignalBlocker quiet(ui_->portList);
-        ui_->portList->setCurrentIndex(ui_->portList->findData(ui_->portNumber->value()));
-    }
+    // The entries say afresh what is plugged in, from the list as scanned.
+    fillPortList();
     ui_->deviceName->setToolTip(text);
     ui_->deviceName->setText(
         ui_->deviceName->fontMetrics().elidedText(text, Qt::ElideMiddle, ui_->deviceName->width()));
@@ -348,7 +358,6 @@ QString UpdaterWindow::portToolTip(int number) {
     if (!portsAge_.isValid() || portsAge_.elapsed() > kPortListMaxAgeMs) {
         ports_ = listPorts();
         portsAge_.start();
-        fillPortList();
     }
     for (const PortDescription& port : ports_) {
         if (port.number == number)

@@ -462,15 +462,16 @@ private slots:
         QVERIFY(window->updating() && window->isVisible());
         QTest::mouseClick(find<QPushButton>("quitButton"), Qt::LeftButton);
         QVERIFY(exits.isEmpty());
-        // Stop, shown beside the progress, asks too; no goes on.
+        // Escape asks too; no goes on.
+        QTest::keyClick(window.get(), Qt::Key_Escape);
+        answer(QMessageBox::No);
+        QVERIFY(window->updating());
+        // Stop, shown beside the progress, asks as well; yes stops at the
+        // next frame, with one message.
         auto* stop = find<QPushButton>("stopButton");
         QVERIFY(stop->isVisible() && stop->isEnabled());
         QCOMPARE(QKeySequence::mnemonic(stop->text()), QKeySequence(Qt::ALT | Qt::Key_T));
         QTest::mouseClick(stop, Qt::LeftButton);
-        answer(QMessageBox::No);
-        QVERIFY(window->updating());
-        // Escape asks too; yes stops at the next frame, with one message.
-        QTest::keyClick(window.get(), Qt::Key_Escape);
         answer(QMessageBox::Yes);
         QCOMPARE(waitForResult(), (QStringList{"Error", "The update was interrupted."}));
         QVERIFY(visibleBox()->informativeText().contains("bytes were accepted"));
@@ -516,16 +517,19 @@ private slots:
         auto* label = pinned.findChild<QLabel*>("deviceName");
         pinned.findChild<QSpinBox*>("portNumber")->setValue(3);
         QTRY_COMPARE(label->toolTip(), QStringLiteral("socket3 (not plugged in)"));
+        auto* list = pinned.findChild<QComboBox*>("portList");
+        const auto entry = [&] { return list->itemText(list->findData(3)); };
         {
             DevSim device;
             QVERIFY(QFile::link(device.device(), socket));
             QTRY_COMPARE(label->toolTip(), QStringLiteral("socket3"));
             QVERIFY(label->isVisible());
+            QTRY_COMPARE(entry(), QStringLiteral("3 \u2014 socket3 (pinned)"));
             QFile::remove(socket);
             QTRY_COMPARE(label->toolTip(), QStringLiteral("socket3 (not plugged in)"));
+            QTRY_COMPARE(entry(), QStringLiteral("3 \u2014 socket3, not plugged in (pinned)"));
         }
         // The list by name: the pinned socket marked, chosen by its name.
-        auto* list = pinned.findChild<QComboBox*>("portList");
         const int pinnedEntry = list->findData(3);
         QVERIFY(pinnedEntry >= 0);
         QVERIFY2(list->itemText(pinnedEntry).startsWith(QStringLiteral("3 \u2014 socket3")) &&
