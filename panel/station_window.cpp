@@ -137,14 +137,7 @@ void StationWindow::removeSelectedSlot() {
 void StationWindow::chooseFile() {
     if (watching())
         return;
-    auto* dialog = new UpdateFileDialog(this);
-    connect(dialog, &QFileDialog::fileSelected, this, [this](const QString& path) {
-        if (UpdateFileDialog::takes(path))
-            setUpdateFile(path);
-        else
-            QTimer::singleShot(0, this, &StationWindow::chooseFile);
-    });
-    dialog->open();
+    UpdateFileDialog::ask(this, [this](const QString& path) { setUpdateFile(path); });
 }
 
 bool StationWindow::setUpdateFile(const QString& path) {

@@ -7,6 +7,9 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QSettings>
+#include <QTimer>
+
+#include <functional>
 
 #include "window_settings.h"
 
@@ -27,6 +30,22 @@ public:
             setDirectory(folder);
         resize(sizeHint().expandedTo(
             QSize(fontMetrics().averageCharWidth() * 100, fontMetrics().height() * 24)));
+    }
+
+    // Opens the dialog over `parent`; `chosen` gets the file taken. A
+    // desktop's dialog, which may return any name, is opened again then, as
+    // Qt's stays open. The dialog, for more connections.
+    static UpdateFileDialog* ask(QWidget* parent, std::function<void(const QString&)> chosen) {
+        auto* dialog = new UpdateFileDialog(parent);
+        QObject::connect(
+            dialog, &QFileDialog::fileSelected, parent, [parent, chosen](const QString& path) {
+                if (takes(path))
+                    chosen(path);
+                else
+                    QTimer::singleShot(0, parent, [parent, chosen] { ask(parent, chosen); });
+            });
+        dialog->open();
+        return dialog;
     }
 
     // Whether `file` is one the dialog takes.

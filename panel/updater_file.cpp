@@ -44,19 +44,12 @@ void UpdaterWindow::chooseFile() {
     if (updating_)
         return;
     ui_->fileName->clear();
-    auto* dialog = new UpdateFileDialog(this);
-    connect(dialog, &QFileDialog::fileSelected, this, [this](const QString& path) {
-        // A desktop's dialog may return any name: asked again, as Qt's would.
-        if (UpdateFileDialog::takes(path))
-            setUpdateFile(path);
-        else
-            QTimer::singleShot(0, this, &UpdaterWindow::chooseFile);
-    });
+    auto* dialog =
+        UpdateFileDialog::ask(this, [this](const QString& path) { setUpdateFile(path); });
     connect(dialog, &QDialog::rejected, this, [this] {
         // Start sends the file named before; the operator must keep seeing it.
         ui_->fileName->setText(chosenFile_);
     });
-    dialog->open();
 }
 
 void UpdaterWindow::setUpdateFile(const QString& path) {
