@@ -133,11 +133,16 @@ RecordSender::Batch RecordSender::readBatch() {
         if (line.trimmed().isEmpty())
             continue;
         auto record = readRecord(std::string_view(line.constData(), size_t(line.size())));
-        if (record)
+        if (record) {
             batch.records.push_back(std::move(*record));
-        else if (batch.endLine > damagedSaid_ && (damagedSaid_ = batch.endLine))
+            continue;
+        }
+        // Said once: a batch that fails is read again at the next try.
+        if (batch.endLine > damagedSaid_) {
+            damagedSaid_ = batch.endLine;
             listener_.said(logPath_ + ":" + std::to_string(batch.endLine) + " is not a record (" +
                            record.error() + "); it is not sent.");
+        }
     }
     batch.end = position_ + static_cast<std::uint64_t>(start);
     return batch;
