@@ -1,7 +1,7 @@
 #include "link_factory.h"
 
 #include "port_names.h"
-#include "rfc2217_link.h"
+#include "remote_link_module.h"
 #include "serial_platform.h"
 #include "tty_link.h"
 
@@ -15,7 +15,7 @@ std::unique_ptr<SerialLink> makeLink(const std::string& device,
     // Any address with a scheme goes to the remote link, which says what is
     // wrong with a malformed one rather than looking for it under /dev.
     if (isRemoteAddress(device))
-        return std::make_unique<Rfc2217Link>(answerTimeout, tls);
+        return makeRemoteLink(answerTimeout, tls);
     return std::make_unique<TtyLink>(answerTimeout);
 }
 

@@ -1,0 +1,18 @@
+// The module's one entry point.
+
+#include "remote_link_module.h"
+#include "rfc2217_link.h"
+
+namespace {
+
+std::unique_ptr<j4::SerialLink> makeLink(std::chrono::milliseconds answerTimeout,
+                                         const j4::TlsSettings& tls) {
+    return std::make_unique<j4::Rfc2217Link>(answerTimeout, tls);
+}
+
+} // namespace
+
+extern "C" __attribute__((visibility("default"))) const j4::RemoteLinkModule* j4RemoteLinkModule() {
+    static const j4::RemoteLinkModule module{&makeLink};
+    return &module;
+}
