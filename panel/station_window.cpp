@@ -91,6 +91,7 @@ StationWindow::StationWindow(std::chrono::milliseconds answerTimeout)
     QTimer::singleShot(0, this,
                        [this] { setWindowIcon(QIcon(QStringLiteral(":/j4-updater.svg"))); });
     updateControls();
+    markSettled(); // its slots are described as they are added
 }
 
 StationWindow::~StationWindow() = default;

@@ -53,11 +53,15 @@ void UpdaterWindow::chooseFile() {
 }
 
 void UpdaterWindow::setUpdateFile(const QString& path) {
-    chosenFile_ = path;
     UpdateFileDialog::remember(path);
     QSettings settings = windowSettings();
     settings.setValue(kLastFileKey, path);
     settings.setValue(kLastFileStampKey, stampOf(QFileInfo(path)));
+    takeFile(path);
+}
+
+void UpdaterWindow::takeFile(const QString& path) {
+    chosenFile_ = path;
     ui_->fileName->setText(path);
     // Opened now only to tell the operator at once when it cannot be; Start
     // reads it afresh, so a file replaced meanwhile is sent as it is then.
@@ -92,15 +96,13 @@ bool UpdaterWindow::showRelease(const QString& path) {
     return prepared.ok();
 }
 
-void UpdaterWindow::restoreSettings() {
+void UpdaterWindow::offerLastFile() {
     const QSettings settings = windowSettings();
-    ui_->portNumber->setValue(settings.value(kPortKey, ui_->portNumber->value()).toInt());
-    // The last file chosen, as long as it is there and no other was.
     const QString last = settings.value(kLastFileKey).toString();
     if (!chosenFile_.isEmpty() || last.isEmpty() || !QFileInfo(last).isFile())
         return;
     const QString stamp = settings.value(kLastFileStampKey).toString();
-    setUpdateFile(last);
+    takeFile(last); // already remembered: nothing to write at start
     const QFileInfo now(last);
     if (stamp != stampOf(now) && ui_->releaseLine->text().isEmpty())
         ui_->releaseLine->setText(

@@ -39,7 +39,7 @@ namespace {
 const QString kProgressLabel = QStringLiteral("Update Progress");
 constexpr auto kWaitingShownAfter = std::chrono::seconds(1);
 constexpr qint64 kPortListMaxAgeMs = 3000;
-constexpr auto kFirstDeviceLook = std::chrono::milliseconds(100);
+constexpr auto kIconAfter = std::chrono::milliseconds(100);
 
 // The panel's colours through palettes, not style sheets: a style sheet costs
 // a fifth of the start-up time.
@@ -124,22 +124,15 @@ UpdaterWindow::UpdaterWindow(std::chrono::milliseconds answerTimeout)
             qOverload<int>(&QLabel::setNum));
     connect(&waitingTimer_, &QTimer::timeout, this, &UpdaterWindow::showWaiting);
     connect(ui_->portNumber, &QSpinBox::valueChanged, this, &UpdaterWindow::showDevice);
-    connect(ui_->portNumber, &QSpinBox::valueChanged, this, [this] { portChosen_ = true; });
-    connect(&deviceFolders_, &DeviceFolderWatch::changed, this, [this] {
-        portsAge_.invalidate();
-        showDevice();
-    });
-    // Once the window is up and idle: the remembered port, the icon (its SVG
-    // plugin) and a scan of the ports take tens of milliseconds together,
-    // which the window's appearance should not wait for.
-    QTimer::singleShot(kFirstDeviceLook, this, [this] {
-        // Unless the operator has already chosen a port, or started.
-        if (!updating_ && !portChosen_)
-            restoreSettings();
-        setWindowIcon(QIcon(QStringLiteral(":/j4-updater.svg")));
-        deviceFolders_.watch();
-        showDevice();
-    });
+    connect(&deviceFolders_, &DeviceFolderWatch::changed, this, [this] { portScan_.request(); });
+    ui_->portNumber->setValue(windowSettings().value(kPortKey, ui_->portNumber->value()).toInt());
+    // Watched before the first listing (see paintEvent), so that nothing
+    // plugged in between goes unseen.
+    deviceFolders_.watch();
+    // The icon (its SVG plugin) once the window is up: the task bar can wait
+    // for it a moment, the window's appearance should not.
+    QTimer::singleShot(kIconAfter, this,
+                       [this] { setWindowIcon(QIcon(QStringLiteral(":/j4-updater.svg"))); });
 }
 
 UpdaterWindow::~UpdaterWindow() = default;
@@ -325,8 +318,7 @@ bool UpdaterWindow::eventFilter(QObject* watched, QEvent* event) {
         }
     }
     if (watched == ui_->portNumber && event->type() == QEvent::ToolTip) {
-        // Built when asked for, from a list scanned at most every few seconds:
-        // a scan takes tens of milliseconds.
+        // Built when asked for, from the list as last scanned.
         const auto* help = static_cast<QHelpEvent*>(event);
         QToolTip::showText(help->globalPos(), portToolTip(ui_->portNumber->value()),
                            ui_->portNumber);
@@ -335,8 +327,26 @@ bool UpdaterWindow::eventFilter(QObject* watched, QEvent* event) {
     return QWidget::eventFilter(watched, event);
 }
 
+void UpdaterWindow::paintEvent(QPaintEvent* event) {
+    // The ports are listed once the window's first frame is drawn: the
+    // listing (udev, sysfs) would hold back the window's appearance, or
+    // compete with it for the processor; the list fills in a few
+    // milliseconds later.
+    if (!portsAsked_) {
+        portsAsked_ = true;
+        QTimer::singleShot(0, this, [this] { portScan_.request(); });
+    }
+    WorkWindow::paintEvent(event);
+}
+
+void UpdaterWindow::onPortsListed(std::vector<PortDescription> ports) {
+    ports_ = std::move(ports);
+    portsAge_.start();
+    showDevice();
+    markSettled();
+}
+
 void UpdaterWindow::showDevice() {
-    portToolTip(ui_->portNumber->value()); // refreshes the list when it is old
     QString text = QStringLiteral("no port with this number");
     for (const PortDescription& port : ports_) {
         if (port.number != ui_->portNumber->value())
@@ -355,10 +365,10 @@ void UpdaterWindow::showDevice() {
 }
 
 QString UpdaterWindow::portToolTip(int number) {
-    if (!portsAge_.isValid() || portsAge_.elapsed() > kPortListMaxAgeMs) {
-        ports_ = listPorts();
-        portsAge_.start();
-    }
+    // The list as last scanned; an old one is scanned afresh for the next
+    // time (adapters coming and going are seen sooner, through their folders).
+    if (portsAge_.isValid() && portsAge_.elapsed() > kPortListMaxAgeMs)
+        portScan_.request();
     for (const PortDescription& port : ports_) {
         if (port.number == number)
             return QStringLiteral("Port %1: %2").arg(number).arg(port.text());

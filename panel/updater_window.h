@@ -5,6 +5,7 @@
 
 #include "device_folder_watch.h"
 #include "port_names.h"
+#include "port_scan.h"
 #include "update_job.h"
 #include "work_window.h"
 
@@ -35,6 +36,10 @@ public:
     // The path Start sends.
     const QString& chosenFile() const { return chosenFile_; }
 
+    // The last file chosen, as long as it is there and no other was; said
+    // when it changed since.
+    void offerLastFile();
+
 public slots:
     void chooseFile();
     // What choosing `path` in the file dialog does.
@@ -52,6 +57,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 
 private slots:
     void onOpeningPort();
@@ -64,7 +70,6 @@ private:
     enum class MessageKind { Info, Error };
     void showMessage(MessageKind kind, const QString& text, const QString& detail);
     void showProgress(bool shown);
-    void restoreSettings();
     // The port number, remembered between runs.
     static inline const QString kPortKey = QStringLiteral("portNumber");
     // The last result, kept in the window once its message is closed, until
@@ -78,24 +83,29 @@ private:
     void askToStop();
     void endAttempt();
     QString portToolTip(int number);
+    void onPortsListed(std::vector<PortDescription> ports);
     // Names the device behind the number beside it: "ttyUSB0 — FT232R USB
     // UART, serial A50285BI", or that no port has the number.
     void showDevice();
     // Who released the file at `path`, under the file's name, when keys are
     // trusted; false when the file is refused and must not be started.
     bool showRelease(const QString& path);
+    // Shows `path` as the file Start sends, said at once when it cannot be.
+    void takeFile(const QString& path);
 
     std::unique_ptr<Ui::UpdaterWindow> ui_;
     UpdateJob job_;
     QString chosenFile_;
     bool updating_ = false;
-    bool portChosen_ = false; // the number was set before the remembered one came
-    QString pendingNotice_;   // said with the result (a log that cannot be written)
+    QString pendingNotice_; // said with the result (a log that cannot be written)
     QTimer waitingTimer_;
-    // The system's ports, scanned at most every few seconds for the tooltip.
+    // The system's ports, as last listed off the UI thread.
     std::vector<PortDescription> ports_;
     QElapsedTimer portsAge_;
     DeviceFolderWatch deviceFolders_;
+    bool portsAsked_ = false; // the first listing, once the window is drawn
+    PortScan portScan_{
+        this, [this](std::vector<PortDescription> ports) { onPortsListed(std::move(ports)); }};
     QString lastResult_;
     bool lastCompleted_ = false;
 };

@@ -3,8 +3,15 @@
 #include "log_writer.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace j4 {
+
+void WorkWindow::markSettled() {
+    if (std::exchange(settled_, true))
+        return;
+    emit settled();
+}
 
 void WorkWindow::shutDown(int exitCode) {
     if (!working()) {

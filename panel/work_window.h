@@ -32,6 +32,8 @@ public:
     void sendRecordsTo(std::string url);
     // Who runs the updates, in every record (the login's when empty).
     void setOperatorName(std::string name) { operatorName_ = std::move(name); }
+    // Whether what the window shows at start (the ports it lists) is in it.
+    bool hasSettled() const { return settled_; }
 
 public slots:
     virtual void quit() = 0;
@@ -42,8 +44,11 @@ public slots:
 signals:
     // Quit, or the end of a shutdown: the program should exit with `code`.
     void exitRequested(int code);
+    // Once, when the window has settled.
+    void settled();
 
 protected:
+    void markSettled();
     virtual bool working() const = 0;
     virtual void stopWork() = 0;
     // The work has ended: an exit waiting for it goes ahead. True when one did.
@@ -72,6 +77,7 @@ private:
     std::shared_ptr<runs::RecordKeeping> records_;
     std::string recordsLog_; // the log the records were made for
     std::optional<int> exitWhenIdle_;
+    bool settled_ = false;
 };
 
 } // namespace j4

@@ -9,11 +9,13 @@
 
 #include <QAbstractItemView>
 #include <QComboBox>
+#include <QDateTime>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QElapsedTimer>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
@@ -197,10 +199,12 @@ private slots:
     }
 
     void portToolTipNamesTheDevice() {
-        // The list is read when the window starts and when devices come and go.
+        // The list is read, off the UI thread, when the window starts and when
+        // devices come and go.
         qputenv("J4_PORTS", "/dev/j4-first:/dev/j4-second");
         window = std::make_unique<UpdaterWindow>(std::chrono::milliseconds{600});
         window->show();
+        QTRY_VERIFY_WITH_TIMEOUT(window->hasSettled(), j4::testing::kPatienceMs);
         auto* port = find<QSpinBox>("portNumber");
         port->setValue(2);
         QHelpEvent asked(QEvent::ToolTip, QPoint(5, 5), port->mapToGlobal(QPoint(5, 5)));
@@ -680,22 +684,28 @@ private slots:
         QApplication::sendEvent(window.get(), &drop);
         QCOMPARE(find<QLineEdit>("fileName")->text(), file);
         QVERIFY(find<QPushButton>("startButton")->isEnabled());
-        // The next window offers it, and says when it changed since.
-        window = std::make_unique<UpdaterWindow>();
-        window->show();
-        QTRY_COMPARE(find<QLineEdit>("fileName")->text(), file);
+        // The next window offers it, and says when it changed since; offering
+        // it writes nothing.
+        const QString settingsFile = QFileInfo(j4::windowSettings().fileName()).absoluteFilePath();
+        const auto offered = [&] {
+            window = std::make_unique<UpdaterWindow>();
+            window->offerLastFile();
+            window->show();
+        };
+        const QDateTime written = QFileInfo(settingsFile).lastModified();
+        offered();
+        QCOMPARE(find<QLineEdit>("fileName")->text(), file);
+        QVERIFY(find<QPushButton>("startButton")->isEnabled());
         QVERIFY(find<QLabel>("releaseLine")->text().isEmpty());
+        QCOMPARE(QFileInfo(settingsFile).lastModified(), written);
         QFile changed(file);
         QVERIFY(changed.open(QIODevice::Append));
         changed.write("\n");
         changed.close();
-        window = std::make_unique<UpdaterWindow>();
-        window->show();
-        QTRY_VERIFY(find<QLabel>("releaseLine")->text().startsWith("Changed since it was chosen"));
+        offered();
+        QVERIFY(find<QLabel>("releaseLine")->text().startsWith("Changed since it was chosen"));
         QFile::remove(file);
-        window = std::make_unique<UpdaterWindow>();
-        window->show();
-        QTest::qWait(300); // when it would have been offered
+        offered();
         QVERIFY(find<QLineEdit>("fileName")->text().isEmpty());
 
         // The settings of an earlier version move to the one place, once.

@@ -1,6 +1,6 @@
 // The window as the program runs it, started on a given file so that a test
 // can take away its display or signal it in the middle of a transfer:
-//   window_driver FILE [--until-result]   (J4_PORTS names the device)
+//   window_driver FILE [--until-result]   (J4_PORTS names the device, port 1)
 // Prints "transferring" once the transfer runs. With --until-result it also
 // prints the result message's title and text, presses its OK as an operator
 // would, then presses Quit.
@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTimer>
 
 #include <cstdio>
@@ -27,6 +28,8 @@ int main(int argc, char** argv) {
     QObject::connect(&window, &j4::UpdaterWindow::exitRequested, &app, &QCoreApplication::exit,
                      Qt::QueuedConnection);
     window.show();
+    // Port 1, whatever an earlier test's window remembered.
+    window.findChild<QSpinBox*>(QStringLiteral("portNumber"))->setValue(1);
     window.setUpdateFile(QString::fromLocal8Bit(argv[1]));
     window.startUpdate();
     QTimer poll;
