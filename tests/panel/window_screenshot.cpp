@@ -48,6 +48,7 @@ private slots:
         auto window = std::make_unique<UpdaterWindow>();
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        QTRY_VERIFY_WITH_TIMEOUT(window->hasSettled(), j4::testing::kPatienceMs); // ports listed
         chooseExample(*window);
         const QImage shot = grab(*window);
         QCOMPARE(shot.size(), window->size());
@@ -82,6 +83,7 @@ private slots:
         UpdaterWindow window;
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QTRY_VERIFY_WITH_TIMEOUT(window.hasSettled(), j4::testing::kPatienceMs);
         chooseExample(window);
         QVERIFY(grab(window).save(shotPath("window-dark.png")));
         QApplication::setPalette(before);
