@@ -1,6 +1,6 @@
 #include "remote_link_module.h"
 
-#include <QLibrary>
+#include "module_entry.h"
 
 #include <string>
 
@@ -30,27 +30,20 @@ private:
     std::string why_;
 };
 
-// The module, loaded once: where the build left it (a build tree's programs
-// never take an older installed one), else where the package put it; why
-// not, when it cannot be.
+// The module, loaded once; why not, when it cannot be.
 struct Loaded {
     const RemoteLinkModule* module = nullptr;
     std::string why;
 };
 
 const Loaded& loaded() {
-    static const Loaded once = [] {
+    static const Loaded once = []() -> Loaded {
         using Entry = const RemoteLinkModule* (*)();
-        Loaded result;
-        for (const char* path : {J4_REMOTE_MODULE_BUILT, J4_REMOTE_MODULE_INSTALLED}) {
-            QLibrary library(QString::fromUtf8(path));
-            if (const auto entry = reinterpret_cast<Entry>(library.resolve("j4RemoteLinkModule"))) {
-                result.module = entry(); // stays loaded: QLibrary unloads only when asked
-                return result;
-            }
-            result.why = library.errorString().toStdString(); // the installed one's, said last
-        }
-        return result;
+        const auto entry =
+            moduleEntry({J4_REMOTE_MODULE_BUILT, J4_REMOTE_MODULE_INSTALLED}, "j4RemoteLinkModule");
+        if (!entry)
+            return {nullptr, entry.error()};
+        return {reinterpret_cast<Entry>(*entry)(), {}};
     }();
     return once;
 }
