@@ -14,6 +14,11 @@ sudo=""
 work=$(mktemp -d)
 root=$work/root
 cleanup() {
+    # Whatever still runs in the root (a check that failed half-way) is
+    # ended before its mounts go.
+    [ -d "$root" ] && for p in /proc/[0-9]*; do
+        [ "$(readlink "$p/root" 2>/dev/null)" = "$root" ] && $sudo kill -9 "${p#/proc/}" 2>/dev/null
+    done
     for m in var/cache/apt/archives dev/pts proc; do
         mountpoint -q "$root/$m" 2>/dev/null && $sudo umount -l "$root/$m"
     done
@@ -94,11 +99,14 @@ done
 # has no display), then leaves.
 in_root "QT_QPA_PLATFORM=offscreen J4_STARTUP_PROBE=1 j4_updater" | grep -q '^ready' ||
     fail "the installed window does not start"
+# The device is ended whatever the update did: a chain of && would stop
+# before its kill and leave it running in the root.
 in_root "cd /tmp; j4_devsim --link /tmp/device --capture /tmp/captured >/dev/null 2>&1 &
-    for i in \$(seq 100); do [ -e /tmp/device ] && break; sleep 0.05; done
+    devsim=\$!; trap 'kill \$devsim 2>/dev/null; wait \$devsim 2>/dev/null' EXIT
+    for i in \$(seq 200); do [ -e /tmp/device ] && break; sleep 0.05; done
     j4_flash -q --device /tmp/device /usr/share/doc/j4-flash/examples/demo.j4u >/dev/null &&
     j4_flash --check /usr/share/doc/j4-flash/examples/demo.j4u --image-out /tmp/image >/dev/null &&
-    kill \$! && wait && cmp /tmp/image /tmp/captured" ||
+    kill \$devsim && wait \$devsim; cmp /tmp/image /tmp/captured" ||
     fail "the installed j4_flash did not update the installed j4_devsim bit-exact"
 for deb in "$flash_deb" "$updater_deb"; do
     dpkg -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./|/|'

@@ -24,6 +24,7 @@ test_packages=(
     help2man lintian desktop-file-utils appstream file man-db   # the package checks
     dpkg-dev debhelper devscripts debootstrap                   # the packages, hardening-check, a clean root
     ser2net                          # a real serial-over-network server for the remote tests
+    socat                            # virtual serial ports as users make them: pty pairs
     x11-utils                        # xprop: the window's class as task bars see it
     openssl ca-certificates          # certificates for the TLS tests, and a large bundle
     minisign                         # the release engineer's tool: keys and signatures for the tests

@@ -10,7 +10,10 @@
 
 #include <cstdio>
 #include <linux/serial.h>
+#include <optional>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace j4::platform {
@@ -49,27 +52,91 @@ std::string processText(long pid) {
     return (name.empty() ? "process" : name) + " (PID " + std::to_string(pid) + ")";
 }
 
+namespace {
+
+// A character device as the kernel knows it: the device number, and the
+// file system its node is on. Names are no good for this: a chroot or a
+// container with a devpts of its own has a /dev/pts/0 that is not ours.
+struct DeviceNode {
+    dev_t fileSystem = 0;
+    dev_t device = 0;
+};
+
+std::optional<DeviceNode> deviceNode(const char* path) {
+    struct stat status {};
+    if (::stat(path, &status) != 0 || !S_ISCHR(status.st_mode))
+        return std::nullopt;
+    return DeviceNode{status.st_dev, status.st_rdev};
+}
+
+// The terminals of a devpts instance: their numbers repeat in every
+// instance, which only the instance's own file system tells apart.
+constexpr unsigned kFirstPtyMajor = 136;
+constexpr unsigned kLastPtyMajor = 143;
+
+bool isPseudoTerminal(dev_t device) {
+    return major(device) >= kFirstPtyMajor && major(device) <= kLastPtyMajor;
+}
+
+long ptyIndex(dev_t device) {
+    return static_cast<long>((major(device) - kFirstPtyMajor) * 256 + minor(device));
+}
+
+bool sameDevice(const DeviceNode& a, const DeviceNode& b) {
+    return a.device == b.device && (!isPseudoTerminal(a.device) || a.fileSystem == b.fileSystem);
+}
+
+bool isMultiplexer(const DeviceNode& node) {
+    return node.device == makedev(5, 2);
+}
+
+// The terminal whose master side a /dev/ptmx descriptor is: its index, from
+// the descriptor's fdinfo.
+std::optional<long> masterIndex(const QString& fdinfo) {
+    QFile file(fdinfo);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    for (const QByteArray& line : file.readAll().split('\n'))
+        if (line.startsWith("tty-index:"))
+            return line.mid(10).trimmed().toLong();
+    return std::nullopt;
+}
+
+// Whether process `pid` has `wanted` open as a second user. The process that
+// holds the master side of a pseudo-terminal is its other end (socat keeps
+// both sides of the pairs it makes open), not a user of it.
+bool holds(const QString& pid, const DeviceNode& wanted) {
+    const QString base = QStringLiteral("/proc/") + pid;
+    const QDir fds(base + QLatin1String("/fd"));
+    bool slaveOpen = false;
+    bool masterOpen = false;
+    for (const QString& fd : fds.entryList(QDir::System | QDir::NoDotAndDotDot)) {
+        const auto node = deviceNode(QFile::encodeName(fds.filePath(fd)).constData());
+        if (!node)
+            continue;
+        if (sameDevice(*node, wanted))
+            slaveOpen = true;
+        else if (isPseudoTerminal(wanted.device) && isMultiplexer(*node))
+            masterOpen = masterOpen || masterIndex(base + QLatin1String("/fdinfo/") + fd) ==
+                                           ptyIndex(wanted.device);
+    }
+    return slaveOpen && !masterOpen;
+}
+
+} // namespace
+
 std::string otherHolders(const QString& device) {
+    const auto wanted = deviceNode(QFile::encodeName(device).constData());
     // Each open of the pseudo-terminal multiplexer makes a pair of its own:
     // nobody shares it, though every terminal program has it open.
-    if (device == QLatin1String("/dev/ptmx"))
+    if (!wanted || isMultiplexer(*wanted))
         return {};
     const QString self = QString::number(::getpid());
     std::string holders;
     const QDir proc(QStringLiteral("/proc"));
     for (const QString& pid : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        if (pid == self || !pid.front().isDigit())
-            continue;
         // Other users' descriptors cannot be read: only what can be seen counts.
-        const QDir fds(proc.filePath(pid + QLatin1String("/fd")));
-        bool holds = false;
-        for (const QFileInfo& fd : fds.entryInfoList(QDir::System | QDir::NoDotAndDotDot)) {
-            if (fd.symLinkTarget() == device) {
-                holds = true;
-                break;
-            }
-        }
-        if (holds)
+        if (pid != self && pid.front().isDigit() && holds(pid, *wanted))
             holders += (holders.empty() ? "" : ", ") + processText(pid.toLong());
     }
     return holders;

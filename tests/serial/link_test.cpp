@@ -19,7 +19,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -249,6 +253,83 @@ TEST(TtyLink, AnotherProgramHoldingThePortIsRespected) {
     holder.kill();
     holder.waitForFinished();
     qunsetenv("J4_SERIAL_NAMES");
+}
+
+// A process that holds a terminal of another devpts instance (a chroot's or
+// a container's own): `index`'s terminal there, opened by the same name as
+// ours, held until the process is killed.
+class OtherRootsTerminal {
+public:
+    explicit OtherRootsTerminal(long index) {
+        int ready[2];
+        if (::pipe(ready) != 0)
+            return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(ready[0]);
+            if (::unshare(CLONE_NEWNS) != 0 ||
+                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                ::mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666") != 0)
+                ::_exit(1);
+            for (long opened = 0; opened <= index; ++opened) {
+                const int master = ::open("/dev/pts/ptmx", O_RDWR | O_NOCTTY);
+                if (master < 0 || ::unlockpt(master) != 0)
+                    ::_exit(1);
+            }
+            const std::string name = "/dev/pts/" + std::to_string(index);
+            if (::open(name.c_str(), O_RDWR | O_NOCTTY) < 0)
+                ::_exit(1);
+            static_cast<void>(::write(ready[1], "y", 1));
+            ::pause();
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        char answer = 0;
+        held_ = pid_ > 0 && ::read(ready[0], &answer, 1) == 1;
+        ::close(ready[0]);
+    }
+    ~OtherRootsTerminal() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool held() const { return held_; }
+
+private:
+    pid_t pid_ = -1;
+    bool held_ = false;
+};
+
+TEST(TtyLink, VirtualPortsAndOtherRootsTerminalsAreNotInUse) {
+    // socat's pair, as people try a serial tool without hardware: socat
+    // keeps both sides of each terminal it makes open, being their other
+    // end. Here it stands between the link and the simulated device.
+    DevSim device;
+    QTemporaryDir dir;
+    const QString virtualPort = dir.filePath(QStringLiteral("A"));
+    QProcess socat;
+    socat.start(QStringLiteral("socat"),
+                {QStringLiteral("pty,rawer,link=") + virtualPort,
+                 QStringLiteral("open:") + device.device() + QStringLiteral(",rawer")});
+    ASSERT_TRUE(socat.waitForStarted());
+    QElapsedTimer clock;
+    clock.start();
+    while (!QFileInfo::exists(virtualPort) && clock.elapsed() < 30000)
+        QThread::msleep(10);
+    TtyLink link;
+    const Sent sent = send(link, virtualPort, makeFrame(300, 3));
+    EXPECT_EQ(sent.result.outcome, TransferOutcome::Completed) << link.errorDetail();
+    socat.kill();
+    socat.waitForFinished();
+
+    // The same name in another devpts instance is another device.
+    RawPty ours;
+    const long index = ours.slave().section(QLatin1Char('/'), -1).toLong();
+    OtherRootsTerminal theirs(index);
+    if (!theirs.held())
+        GTEST_SKIP() << "a devpts instance of its own needs root (CAP_SYS_ADMIN)";
+    EXPECT_EQ(link.open(ours.slave().toStdString()), LinkError::None) << link.errorDetail();
 }
 
 TEST(TtyLink, BareNamesAreLookedUpWhereTheSerialLibraryLooks) {
