@@ -128,8 +128,11 @@ int sendRecords(const FlashOptions& options, const std::atomic<bool>& stop, cons
     output.say(options.sendLog + ": " + count(sent->added, " new record", " new records") +
                " sent, " + std::to_string(sent->present) + " already in the database" +
                (sent->damaged
-                    ? ", " + count(sent->damaged, " damaged line", " damaged lines") + " skipped."
-                    : "."));
+                    ? ", " + count(sent->damaged, " damaged line", " damaged lines") + " skipped"
+                    : "") +
+               (sent->refused ? ", " + count(sent->refused, " record", " records") +
+                                    " refused by the database and set aside."
+                              : "."));
     return kCompleted;
 }
 
@@ -170,10 +173,11 @@ int update(const FlashOptions& options, const FlashContext& context, const std::
     std::optional<JsonListener> json;
     if (output.json() != nullptr)
         json.emplace(*output.json(), labels, false, lines);
-    const auto reports =
-        runOnDevices(prepared.decoded, *targets,
-                     {linksFor(context, options),
-                      json ? static_cast<DeviceListener&>(*json) : lines, stop, &log});
+    // --metrics counts each device of the run as a slot, as a station does.
+    Metered metered(options, targets->size(), json ? static_cast<DeviceListener&>(*json) : lines);
+    recordsOutput.countIn(metered.counts());
+    const auto reports = runOnDevices(prepared.decoded, *targets,
+                                      {linksFor(context, options), metered.listener(), stop, &log});
     for (std::size_t i = 0; i < reports.size(); ++i)
         if (!reports[i].adapterNote.empty())
             output.error((*targets)[i].label + ": " + reports[i].adapterNote);

@@ -42,14 +42,16 @@ PreparedFile prepare(const FlashOptions& options, const std::atomic<bool>& stop,
 
 // The links of a run: the test's own, or the real ones.
 LinkMaker linksFor(const FlashContext& context, const FlashOptions& options) {
-    return [&context, timeout = options.line.timeout, tls = options.line.tls](const std::string& device) {
+    return [&context, timeout = options.line.timeout,
+            tls = options.line.tls](const std::string& device) {
         return context.makeLink ? context.makeLink(device, timeout)
                                 : makeLink(device, timeout, tls);
     };
 }
 
 RecordOptions recordOptions(const FlashOptions& options) {
-    return {options.line.logPath, options.line.recordsUrl, options.line.station, options.line.operatorName};
+    return {options.line.logPath, options.line.recordsUrl, options.line.station,
+            options.line.operatorName};
 }
 
 void finishRecords(RecordKeeping& records, const Output& output) {

@@ -45,16 +45,23 @@ class RecordsOutput final : public runs::RecordsListener {
 public:
     RecordsOutput(const Output& output, runs::StationMetrics* metrics)
         : output_(output), metrics_(metrics) {}
+    // The metrics that count from now on, once they are made.
+    void countIn(runs::StationMetrics* metrics) { metrics_ = metrics; }
     void said(const std::string& text) override { output_.error(text); }
     void unsentChanged(std::size_t count) override {
-        if (metrics_ != nullptr)
-            if (const auto problem = metrics_->setUnsent(count))
+        if (runs::StationMetrics* metrics = metrics_)
+            if (const auto problem = metrics->setUnsent(count))
+                output_.error(*problem);
+    }
+    void refusedChanged(std::size_t count) override {
+        if (runs::StationMetrics* metrics = metrics_)
+            if (const auto problem = metrics->setRefused(count))
                 output_.error(*problem);
     }
 
 private:
     const Output& output_;
-    runs::StationMetrics* metrics_;
+    std::atomic<runs::StationMetrics*> metrics_; // told from the sender's thread
 };
 
 runs::RecordOptions recordOptions(const FlashOptions& options);

@@ -83,10 +83,11 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
         hook.emplace(options.line.onResult);
     output.say("Watching " + std::to_string(options.targets.size()) +
                " slots; Ctrl+C ends the station.");
-    const StationResult result = runStation(
-        prepared.decoded, options.targets, options.file,
-        {linksFor(context, options), metered.listener(), stop, &records.log()},
-        {options.line.settle, units ? &*units : nullptr, options.line.requireUnit, hook ? &*hook : nullptr});
+    const StationResult result =
+        runStation(prepared.decoded, options.targets, options.file,
+                   {linksFor(context, options), metered.listener(), stop, &records.log()},
+                   {options.line.settle, units ? &*units : nullptr, options.line.requireUnit,
+                    hook ? &*hook : nullptr});
     hook.reset(); // the last attempt's command, ended
     output.say("Station summary:");
     for (std::size_t i = 0; i < result.tallies.size(); ++i)

@@ -18,10 +18,14 @@ public:
     void unsentChanged(std::size_t count) override {
         emit unsentCount(static_cast<qulonglong>(count));
     }
+    void refusedChanged(std::size_t count) override {
+        emit refusedCount(static_cast<qulonglong>(count));
+    }
 
 signals:
     void saidText(const QString& text);
     void unsentCount(qulonglong count);
+    void refusedCount(qulonglong count);
 };
 
 } // namespace j4

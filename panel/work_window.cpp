@@ -43,6 +43,10 @@ void WorkWindow::sendRecordsTo(std::string url) {
                                : count == 1 ? tr("1 record waits for the database")
                                             : tr("%1 records wait for the database").arg(count));
     });
+    connect(&recordsRelay_, &RecordsRelay::refusedCount, this, [this](qulonglong count) {
+        if (metrics_)
+            static_cast<void>(metrics_->setRefused(count));
+    });
     // The sender starts now, not at the first attempt: what an earlier run
     // left in the log goes at once.
     static_cast<void>(records());

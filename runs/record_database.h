@@ -37,9 +37,18 @@ public:
     }
     virtual ~RecordDatabase() = default;
 
+    // Why an insert did not happen. `refused`: the database turned the
+    // records down on their own merits (a value it cannot take, an index's
+    // limit), so sending them again would fail again; otherwise the
+    // database could not be asked (down, far, busy, cancelled) and may take
+    // them later.
+    struct InsertFailure {
+        std::string text;
+        bool refused = false;
+    };
     // Inserts the records in one statement, those already there left as
     // they are; how many were new.
-    virtual Result<std::size_t> insert(std::span<const Record> records) = 0;
+    virtual Result<std::size_t, InsertFailure> insert(std::span<const Record> records) = 0;
 };
 
 // The schema as a database administrator gets it.

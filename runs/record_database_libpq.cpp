@@ -43,59 +43,145 @@ std::string timedOut(const std::atomic<bool>* stop, const char* what) {
     return stop != nullptr && *stop ? "stopped" : std::string("no answer ") + what;
 }
 
+// Errors of the statement's own data: a value out of range or malformed
+// (class 22), a constraint (23), a limit such as an index row's size (54).
+// Sent again, the same records fail again.
+bool refusedOnItsMerits(const char* sqlState) {
+    const std::string state = sqlState != nullptr ? sqlState : "";
+    return state.starts_with("22") || state.starts_with("23") || state.starts_with("54");
+}
+
+Result<Connection> connect(const std::string& url, const std::atomic<bool>* stop,
+                           std::chrono::milliseconds bound);
+
 class PostgresRecords final : public RecordDatabase {
 public:
-    PostgresRecords(Connection connection, const std::atomic<bool>* stop, Bounds bounds)
-        : connection_(std::move(connection)), stop_(stop), bounds_(bounds) {}
+    PostgresRecords(Connection connection, std::string url, const std::atomic<bool>* stop,
+                    Bounds bounds)
+        : connection_(std::move(connection)), url_(std::move(url)), stop_(stop), bounds_(bounds) {}
 
+    Result<Done> limitWaits();
     Result<Done> makeSchema();
-    Result<std::size_t> insert(std::span<const Record> records) override;
+    Result<std::size_t, InsertFailure> insert(std::span<const Record> records) override;
 
 private:
     // Sends the query and collects its results; the last one, or why not.
     Result<QueryResult> run(const std::string& sql, const std::vector<const char*>& values);
-    Result<QueryResult> collect();
+    Result<Done> flush(Clock::time_point deadline);
+    Result<QueryResult> collect(Clock::time_point deadline);
+    void cancel();
 
     Connection connection_;
+    std::string url_;
     const std::atomic<bool>* stop_;
     Bounds bounds_;
+    bool running_ = false;     // a statement was sent and not answered
+    std::string refusedState_; // the SQLSTATE of the last statement's error
 };
+
+void PostgresRecords::cancel() {
+    // A statement given up here (a lock held elsewhere, a stop) would keep
+    // its server process waiting long after this connection is gone, and
+    // every retry would add one: cancelled on the server too. Through a connection of its own, with
+    // the same bounded wait as any: libpq's own cancel request waits without a bound for a server
+    // that neither answers nor refuses.
+    running_ = false;
+    const std::string pid = std::to_string(PQbackendPID(connection_.get()));
+    auto other = connect(url_, nullptr, std::min(bounds_.connect, std::chrono::milliseconds(3000)));
+    if (!other)
+        return;
+    const char* values[] = {pid.c_str()};
+    if (PQsendQueryParams(other->get(), "SELECT pg_cancel_backend($1::int)", 1, nullptr, values,
+                          nullptr, nullptr, 0) == 0)
+        return;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(3000);
+    while (PQflush(other->get()) == 1 && waitFor(other->get(), POLLOUT, deadline, nullptr)) {
+    }
+    while (PQisBusy(other->get()) != 0 && waitFor(other->get(), POLLIN, deadline, nullptr) &&
+           PQconsumeInput(other->get()) != 0) {
+    }
+}
 
 Result<QueryResult> PostgresRecords::run(const std::string& sql,
                                          const std::vector<const char*>& values) {
     PGconn* connection = connection_.get();
+    refusedState_.clear();
     const int sent = values.empty()
                          ? PQsendQuery(connection, sql.c_str())
                          : PQsendQueryParams(connection, sql.c_str(), int(values.size()), nullptr,
                                              values.data(), nullptr, nullptr, 0);
     if (sent == 0)
         return fail(trimmed(PQerrorMessage(connection)));
-    return collect();
+    running_ = true;
+    // The server's own bound (statement_timeout) ends a statement first;
+    // this one is for a server or a network that does not answer at all.
+    const auto deadline = Clock::now() + bounds_.statement + std::chrono::seconds(5);
+    const auto flushed = flush(deadline);
+    auto result = flushed ? collect(deadline) : Result<QueryResult>(fail(flushed.error()));
+    if (running_)
+        cancel();
+    return result;
 }
 
-Result<QueryResult> PostgresRecords::collect() {
+Result<Done> PostgresRecords::flush(Clock::time_point deadline) {
+    // A non-blocking connection hands over only what the socket's buffer
+    // takes: the rest of a large statement is sent as the socket drains
+    // (a Unix socket's buffer is far smaller than a batch). Answers read
+    // meanwhile keep the server from waiting on us.
     PGconn* connection = connection_.get();
-    const auto deadline = Clock::now() + bounds_.statement;
+    for (;;) {
+        const int left = PQflush(connection);
+        if (left == 0)
+            return Done{};
+        if (left > 0 && !waitFor(connection, POLLOUT | POLLIN, deadline, stop_))
+            return fail(timedOut(stop_, "within the statement's time"));
+        if (left < 0 || PQconsumeInput(connection) == 0) {
+            running_ = false; // the connection is gone, and its statement with it
+            return fail(trimmed(PQerrorMessage(connection)));
+        }
+    }
+}
+
+Result<QueryResult> PostgresRecords::collect(Clock::time_point deadline) {
+    PGconn* connection = connection_.get();
     QueryResult last;
     std::string error;
     for (;;) {
         while (PQisBusy(connection) != 0) {
             if (!waitFor(connection, POLLIN, deadline, stop_))
                 return fail(timedOut(stop_, "within the statement's time"));
-            if (PQconsumeInput(connection) == 0)
+            if (PQconsumeInput(connection) == 0) {
+                running_ = false; // the connection is gone, and its statement with it
                 return fail(trimmed(PQerrorMessage(connection)));
+            }
         }
         QueryResult result(PQgetResult(connection));
         if (!result)
             break;
         const auto status = PQresultStatus(result.get());
-        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK && error.empty())
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK && error.empty()) {
             error = trimmed(PQresultErrorMessage(result.get()));
+            if (const char* state = PQresultErrorField(result.get(), PG_DIAG_SQLSTATE))
+                refusedState_ = state;
+        }
         last = std::move(result);
     }
+    running_ = false;
     if (!error.empty())
         return fail(error);
     return last;
+}
+
+Result<Done> PostgresRecords::limitWaits() {
+    // The server gives a statement up itself, locks included, unless the
+    // role, the database or the address already set a bound of their own.
+    const std::string bound = std::to_string(bounds_.statement.count());
+    const auto set = run("SELECT set_config(name, $1, false) FROM pg_settings "
+                         "WHERE name IN ('statement_timeout', 'lock_timeout') AND setting = '0'",
+                         {bound.c_str()});
+    if (!set)
+        return fail(set.error());
+    return Done{};
 }
 
 Result<Done> PostgresRecords::makeSchema() {
@@ -134,7 +220,8 @@ std::string insertStatement(std::size_t rows) {
     return sql + " ON CONFLICT (attempt) DO NOTHING RETURNING attempt";
 }
 
-Result<std::size_t> PostgresRecords::insert(std::span<const Record> records) {
+Result<std::size_t, RecordDatabase::InsertFailure>
+PostgresRecords::insert(std::span<const Record> records) {
     if (records.empty())
         return std::size_t{0};
     std::vector<const char*> values;
@@ -143,7 +230,7 @@ Result<std::size_t> PostgresRecords::insert(std::span<const Record> records) {
             values.push_back(value ? value->c_str() : nullptr);
     auto inserted = run(insertStatement(records.size()), values);
     if (!inserted)
-        return fail(inserted.error());
+        return fail(InsertFailure{inserted.error(), refusedOnItsMerits(refusedState_.c_str())});
     return static_cast<std::size_t>(PQntuples(inserted->get()));
 }
 
@@ -188,13 +275,14 @@ Result<Done> checkAddress(const std::string& url) {
     return Done{};
 }
 
-Result<std::unique_ptr<RecordDatabase>> openDatabase(const std::string& url,
-                                                     const std::atomic<bool>* stop,
-                                                     RecordDatabase::Bounds bounds) {
+Result<std::unique_ptr<RecordDatabase>>
+openDatabase(const std::string& url, const std::atomic<bool>* stop, RecordDatabase::Bounds bounds) {
     auto connection = connect(url, stop, bounds.connect);
     if (!connection)
         return fail(connection.error());
-    auto database = std::make_unique<PostgresRecords>(std::move(*connection), stop, bounds);
+    auto database = std::make_unique<PostgresRecords>(std::move(*connection), url, stop, bounds);
+    if (auto limited = database->limitWaits(); !limited)
+        return fail(limited.error());
     if (auto schema = database->makeSchema(); !schema)
         return fail(schema.error());
     return std::unique_ptr<RecordDatabase>(std::move(database));

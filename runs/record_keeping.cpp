@@ -16,11 +16,19 @@ RecordKeeping::RecordKeeping(RecordOptions options, RecordsListener& listener) {
 }
 
 std::optional<std::string> RecordKeeping::finish(std::chrono::milliseconds bound) {
-    if (!sender_ || sender_->settle(bound))
+    if (!sender_)
         return std::nullopt;
-    const std::size_t left = sender_->unsent();
+    const bool sent = sender_->settle(bound);
+    // Stopped here, not at the end of the program: nothing it tells comes
+    // after this, and what waits is counted once it has stopped, an attempt
+    // logged after its last look included.
+    log_->afterAppend({});
+    sender_.reset();
+    if (sent)
+        return std::nullopt;
+    const std::size_t left = recordsWaiting(log_->path());
     return std::to_string(left) + (left == 1 ? " record waits" : " records wait") + " in " +
-           sender_->logPath() +
+           log_->path() +
            "; they are sent at the next start with --records, or with j4_flash --send-records.";
 }
 

@@ -6,7 +6,6 @@
 #include <QSaveFile>
 
 #include <algorithm>
-#include <vector>
 
 namespace j4::runs {
 
@@ -23,26 +22,32 @@ std::string count(std::size_t records) {
     return std::to_string(records) + (records == 1 ? " record" : " records");
 }
 
+std::string setAsideText(const std::string& log, const LogLine& line, const std::string& why) {
+    return "The database refuses the record of attempt " + line.record.attempt + " (" + log + ":" +
+           std::to_string(line.number) + "): " + why +
+           ". It is set aside in the log; the records behind it go on.";
+}
+
 } // namespace
 
-struct RecordSender::Batch {
-    std::vector<Record> records;
-    std::uint64_t end = 0;     // the position after the batch
-    std::uint64_t endLine = 0; // lines before `end`
-    std::size_t unsent = 0;    // complete lines after `position_`
-};
+namespace {
+
+QString nameOf(const std::string& path) {
+    return QFile::decodeName(QByteArray::fromStdString(path));
+}
+
+LogPosition storedPosition(const std::string& log) {
+    QFile stored(nameOf(positionFile(log)));
+    return stored.open(QIODevice::ReadOnly) ? LogPosition::fromText(stored.readAll())
+                                            : LogPosition{};
+}
+
+} // namespace
 
 RecordSender::RecordSender(std::string logPath, std::string url, RecordsListener& listener,
                            Timing timing)
-    : logPath_(std::move(logPath)), url_(std::move(url)), listener_(listener), timing_(timing) {
-    QFile stored(QString::fromStdString(positionFile(logPath_)));
-    if (stored.open(QIODevice::ReadOnly)) {
-        const QList<QByteArray> words = stored.readAll().simplified().split(' ');
-        if (words.size() == 2) {
-            position_ = words[0].toULongLong();
-            line_ = words[1].toULongLong();
-        }
-    }
+    : logPath_(std::move(logPath)), url_(std::move(url)), listener_(listener), timing_(timing),
+      position_(storedPosition(logPath_)) {
     thread_ = std::thread([this] { loop(); });
 }
 
@@ -85,9 +90,13 @@ void RecordSender::loop() {
             const std::lock_guard lock(mutex_);
             woken_ = false;
         }
-        Batch batch = readBatch();
-        setUnsent(batch.unsent);
-        if (batch.end == position_) {
+        if (!follow()) {
+            pause(std::chrono::seconds(1));
+            continue;
+        }
+        countWaiting();
+        const LogBatch batch = readBatch();
+        if (batch.end.offset == position_.offset) {
             // Nothing new: look again when woken, or now and then for lines
             // another program appended to the same log.
             {
@@ -112,43 +121,56 @@ void RecordSender::loop() {
     }
 }
 
-RecordSender::Batch RecordSender::readBatch() {
-    Batch batch{{}, position_, line_, 0};
-    QFile log(QString::fromStdString(logPath_));
-    if (!log.open(QIODevice::ReadOnly))
-        return batch;
-    if (static_cast<std::uint64_t>(log.size()) < position_) {
-        // A new log in the old one's place: all of it is new.
-        position_ = line_ = 0;
-        batch.end = batch.endLine = 0;
+bool RecordSender::follow() {
+    if (log_) {
+        // Rotated (moved away, a new log in its place): the old file is read
+        // to its end first, then the new one from its start.
+        QFile now(nameOf(logPath_));
+        if (!now.open(QIODevice::ReadOnly) || LogPosition::startOf(now).inode == position_.inode ||
+            position_.offset < static_cast<std::uint64_t>(log_->size()))
+            return true;
+        log_.reset();
     }
-    log.seek(static_cast<qint64>(position_));
-    const QByteArray rest = log.readAll();
-    batch.unsent = static_cast<std::size_t>(rest.count('\n'));
-    qsizetype start = 0;
-    for (qsizetype end; batch.records.size() < kBatch && (end = rest.indexOf('\n', start)) >= 0;
-         start = end + 1) {
-        ++batch.endLine;
-        const QByteArray line = rest.mid(start, end - start);
-        if (line.trimmed().isEmpty())
-            continue;
-        auto record = readRecord(std::string_view(line.constData(), size_t(line.size())));
-        if (record) {
-            batch.records.push_back(std::move(*record));
-            continue;
-        }
-        // Said once: a batch that fails is read again at the next try.
-        if (batch.endLine > damagedSaid_) {
-            damagedSaid_ = batch.endLine;
-            listener_.said(logPath_ + ":" + std::to_string(batch.endLine) + " is not a record (" +
-                           record.error() + "); it is not sent.");
-        }
+    auto log = std::make_unique<QFile>(nameOf(logPath_));
+    if (!log->open(QIODevice::ReadOnly))
+        return false;
+    if (!position_.describes(*log)) {
+        if (position_.offset > 0)
+            listener_.said(logPath_ + " is not the file its sent position (" +
+                           positionFile(logPath_) +
+                           ") was kept for: rotated or written anew, it is sent from its start; "
+                           "records already in the database are not doubled.");
+        position_ = LogPosition::startOf(*log);
+        storePosition();
     }
-    batch.end = position_ + static_cast<std::uint64_t>(start);
-    return batch;
+    log_ = std::move(log);
+    counted_ = position_.offset;
+    waitingLines_ = 0;
+    return true;
 }
 
-bool RecordSender::send(Batch& batch) {
+void RecordSender::countWaiting() {
+    // Only what was appended since the last look is read, so a backlog of
+    // any size costs one pass, not one per batch.
+    const LineCount more = linesAfter(*log_, counted_);
+    waitingLines_ += more.lines;
+    counted_ = more.end;
+    setUnsent(static_cast<std::size_t>(waitingLines_));
+}
+
+LogBatch RecordSender::readBatch() {
+    return readLogBatch(*log_, position_, kBatch,
+                        [this](std::uint64_t line, const std::string& why) {
+                            // Said once: a batch that fails is read again at the next try.
+                            if (line > damagedSaid_) {
+                                damagedSaid_ = line;
+                                listener_.said(logPath_ + ":" + std::to_string(line) +
+                                               " is not a record (" + why + "); it is not sent.");
+                            }
+                        });
+}
+
+bool RecordSender::send(const LogBatch& batch) {
     if (!batch.records.empty() && !database_) {
         auto opened = RecordDatabase::open(url_, &stop_, timing_.database);
         if (!opened) {
@@ -157,20 +179,33 @@ bool RecordSender::send(Batch& batch) {
         }
         database_ = std::move(*opened);
     }
-    if (const auto inserted =
-            batch.records.empty() ? Result<std::size_t>(0) : database_->insert(batch.records);
-        !inserted) {
+    const auto inserted =
+        batch.records.empty()
+            ? Result<std::size_t>(std::size_t{0})
+            : insertSettingAside(*database_, batch.records,
+                                 [this](const LogLine& line, const std::string& why) {
+                                     listener_.said(setAsideText(logPath_, line, why));
+                                     listener_.refusedChanged(++refused_);
+                                 });
+    if (!inserted) {
         database_.reset();
         failed(inserted.error());
         return false;
     }
+    // Lines appended after the last count may have come with the batch.
+    if (batch.end.offset >= counted_) {
+        counted_ = batch.end.offset;
+        waitingLines_ = 0;
+    } else {
+        waitingLines_ -= batch.end.line - position_.line;
+    }
     position_ = batch.end;
-    line_ = batch.endLine;
     storePosition();
+    setUnsent(static_cast<std::size_t>(waitingLines_));
     failing_ = false;
     if (waiting_) {
         sentSinceWaiting_ += batch.records.size();
-        if (batch.unsent <= batch.records.size()) {
+        if (waitingLines_ == 0) {
             listener_.said("The database answers again: the " + count(sentSinceWaiting_) +
                            " that waited are in it now.");
             waiting_ = false;
@@ -188,19 +223,29 @@ void RecordSender::failed(const std::string& why) {
         return;
     waiting_ = true;
     sentSinceWaiting_ = 0;
-    listener_.said(count(unsent_) + " cannot reach the database (" + why + "); they wait in " +
-                   logPath_ + " and are sent when it answers.");
+    // No count here: the sentence stays in view while more records pile up;
+    // the count of those waiting is kept current on its own.
+    listener_.said("Records cannot reach the database (" + why + "); they wait in " + logPath_ +
+                   " and are sent when it answers.");
 }
 
 void RecordSender::storePosition() {
     // Written whole, synced and renamed over the old one: after a crash it
     // says a position that was reached, never a torn one.
-    QSaveFile file(QString::fromStdString(positionFile(logPath_)));
+    QSaveFile file(nameOf(positionFile(logPath_)));
     if (file.open(QIODevice::WriteOnly)) {
-        file.write(QByteArray::number(quint64(position_)) + ' ' +
-                   QByteArray::number(quint64(line_)) + '\n');
+        file.write(position_.text());
         file.commit();
     }
+}
+
+std::size_t recordsWaiting(const std::string& logPath) {
+    QFile log(nameOf(logPath));
+    if (!log.open(QIODevice::ReadOnly))
+        return 0;
+    const LogPosition position = storedPosition(logPath);
+    return static_cast<std::size_t>(
+        linesAfter(log, position.describes(log) ? position.offset : 0).lines);
 }
 
 std::string defaultRecordsLog() {

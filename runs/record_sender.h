@@ -6,8 +6,10 @@
 // line sent twice (killed between the insert and that note) is still one
 // row. Nothing of an update ever waits for the database.
 
-#include "record.h"
+#include "log_batches.h"
 #include "record_database.h"
+
+#include <QFile>
 
 #include <atomic>
 #include <chrono>
@@ -23,10 +25,12 @@ namespace j4::runs {
 class RecordsListener {
 public:
     virtual ~RecordsListener() = default;
-    // Once when records start to wait, once when they have gone, and a
-    // line of the log that is not a record.
+    // Once when records start to wait, once when they have gone, a line
+    // of the log that is not a record, and a record the database refused.
     virtual void said(const std::string& text) = 0;
     virtual void unsentChanged(std::size_t count) { static_cast<void>(count); }
+    // Records the database refused so far, set aside in the log.
+    virtual void refusedChanged(std::size_t count) { static_cast<void>(count); }
 };
 
 class RecordSender {
@@ -54,12 +58,13 @@ public:
     const std::string& logPath() const { return logPath_; }
 
 private:
-    struct Batch;
     void loop();
-    Batch readBatch();
-    bool send(Batch& batch);
+    bool follow();
+    LogBatch readBatch();
+    bool send(const LogBatch& batch);
     void failed(const std::string& why);
     void storePosition();
+    void countWaiting();
     void setUnsent(std::size_t count);
     void pause(std::chrono::milliseconds length);
 
@@ -68,9 +73,12 @@ private:
     RecordsListener& listener_;
     const Timing timing_;
     std::unique_ptr<RecordDatabase> database_;
-    std::uint64_t position_ = 0;    // bytes of the log already in the database
-    std::uint64_t line_ = 0;        // lines of the log before `position_`
+    std::unique_ptr<QFile> log_; // the log being read, kept open across a rotation
+    LogPosition position_;       // how far it is in the database
+    std::uint64_t counted_ = 0;  // lines after `position_` are counted up to here
+    std::uint64_t waitingLines_ = 0;
     std::uint64_t damagedSaid_ = 0; // the last line said not to be a record
+    std::size_t refused_ = 0;
     std::atomic<std::size_t> unsent_{0};
     bool waiting_ = false; // an outage, said
     std::size_t sentSinceWaiting_ = 0;
@@ -82,6 +90,10 @@ private:
     bool settled_ = false; // all read is sent, and nothing appended since
     std::thread thread_;
 };
+
+// The lines of `logPath` not yet in the database, by its kept position:
+// what waits, after a sender has stopped.
+std::size_t recordsWaiting(const std::string& logPath);
 
 // Where records go when --records is given without a log:
 // $XDG_STATE_HOME/j4-updater/attempts.jsonl (~/.local/state by default).

@@ -15,13 +15,15 @@ struct SentLog {
     std::size_t added = 0;   // new in the database
     std::size_t present = 0; // there already
     std::size_t damaged = 0; // lines that are not records, skipped
+    std::size_t refused = 0; // records the database turned down, set aside
 };
 
-// Sends every record of `log`; each line that is not one is told to
-// `damaged` as "LOG:LINE ..." and skipped. Fails, with a sentence, when the
-// log cannot be read or the database cannot take the records.
+// Sends every record of `log`; each line that is not one, and each record
+// the database refuses on its own merits, is told to `said` as
+// "LOG:LINE ..." and passed over. Fails, with a sentence, when the log
+// cannot be read or the database cannot be asked.
 Result<SentLog> sendLog(const std::string& log, const std::string& url,
                         const std::atomic<bool>& stop,
-                        const std::function<void(const std::string&)>& damaged);
+                        const std::function<void(const std::string&)>& said);
 
 } // namespace j4::runs

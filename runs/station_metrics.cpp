@@ -3,16 +3,19 @@
 #include "update_log.h"
 
 #include <QSaveFile>
+#include <QString>
 
 #include <cstdio>
 
 namespace j4::runs {
 namespace {
 
-// A label's value as the text format quotes it.
+// A label's value as the text format quotes it. The format is UTF-8: a
+// value that is not (a station ID in another encoding) would make the whole
+// file unreadable to Prometheus, so what is not UTF-8 becomes U+FFFD.
 std::string quoted(const std::string& value) {
     std::string out = "\"";
-    for (const char c : value) {
+    for (const char c : QString::fromUtf8(value.data(), qsizetype(value.size())).toStdString()) {
         if (c == '\\' || c == '"')
             out += '\\';
         if (c == '\n')
@@ -51,6 +54,22 @@ std::optional<std::string> StationMetrics::setUnsent(std::size_t count) {
         if (unsent_ == count)
             return std::nullopt;
         unsent_ = count;
+    }
+    return write();
+}
+
+std::optional<std::string> StationMetrics::setRefused(std::size_t count) {
+    {
+        std::lock_guard lock(mutex_);
+        refused_ = count;
+    }
+    return write();
+}
+
+std::optional<std::string> StationMetrics::logLost() {
+    {
+        std::lock_guard lock(mutex_);
+        ++logLost_;
     }
     return write();
 }
@@ -99,6 +118,12 @@ std::string StationMetrics::text() const {
     out += "# HELP j4_records_unsent Records not yet sent to the plant's database.\n"
            "# TYPE j4_records_unsent gauge\nj4_records_unsent{" +
            station + "} " + std::to_string(unsent_) + "\n";
+    out += "# HELP j4_records_refused_total Records the plant's database refused, set aside in "
+           "the log.\n# TYPE j4_records_refused_total counter\nj4_records_refused_total{" +
+           station + "} " + std::to_string(refused_) + "\n";
+    out += "# HELP j4_log_write_failures_total Attempts the update log could not take when "
+           "they ended.\n# TYPE j4_log_write_failures_total counter\nj4_log_write_failures_total{" +
+           station + "} " + std::to_string(logLost_) + "\n";
     return out;
 }
 

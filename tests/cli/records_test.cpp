@@ -5,6 +5,9 @@
 #include "flash_fixture.h"
 #include "update_log.h"
 
+#include <QRandomGenerator>
+#include <QUuid>
+
 namespace {
 
 struct Running {
@@ -36,6 +39,18 @@ QSet<QString> loggedAttempts(const QString& log) {
             !attempt.isEmpty())
             attempts << attempt;
     return attempts;
+}
+
+// Attempts written into a log as a station writes them, `count` of them,
+// each with an ID of its own; `station` names the station of each.
+void appendAttempts(const QString& log, int count, const std::string& station = "line-7") {
+    const j4::UpdateLog writer(QFile::encodeName(log).toStdString());
+    for (int i = 0; i < count; ++i) {
+        j4::UpdateReport report;
+        report.attempt = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
+        report.filePath = "unit.j4u";
+        ASSERT_TRUE(writer.append(report, {"1", "host", station, "anna"}));
+    }
 }
 
 class Records : public FlashCli {
@@ -127,6 +142,9 @@ TEST_F(Records, ALogSentLaterArrivesOnceAndAKilledProgramsRecordOnce) {
     offline =
         flash({"--device", textFile("not-a-port", ""), "--records", nowhere, "--log", log, file});
     EXPECT_EQ(offline.exitCode, 4) << "the port's failure, whatever the records";
+    EXPECT_TRUE(offline.err.contains("2 records wait in " + log))
+        << "the attempt logged after the sender's last look is counted: "
+        << offline.err.toStdString();
     QFile appended(log);
     ASSERT_TRUE(appended.open(QIODevice::Append));
     appended.write("{\"start\": \"2026-12-0\n");
@@ -274,6 +292,102 @@ TEST_F(Records, ADatabaseOverTlsIsTheOneItsAuthoritySigned) {
     EXPECT_EQ(storedRows(), 1);
     database.query("ALTER SYSTEM RESET ALL");
     database.query("SELECT pg_reload_conf()");
+}
+
+TEST_F(Records, NoRecordIsHeldBackByOneRefusedARotatedLogOrALocalSocket) {
+    // A station ID far past what the station index takes (not compressible,
+    // as a real one would not be): the database refuses that record on its
+    // own merits. It is set aside, named and counted, and the records around
+    // it go in, from the station's sender and from --send-records alike.
+    QByteArray random(2500, 0);
+    QRandomGenerator(7).fillRange(reinterpret_cast<quint32*>(random.data()), random.size() / 4);
+    appendAttempts(log, 2);
+    appendAttempts(log, 1, random.toHex().toStdString());
+    appendAttempts(log, 2);
+    DevSim device;
+    const QString metrics = dir.filePath("j4.prom");
+    ProgramResult station = flash({"--device", device.device(), "--records", database.url(),
+                                   "--log", log, "--metrics", metrics, "--quiet", file});
+    EXPECT_EQ(station.exitCode, 0) << station.err.toStdString();
+    EXPECT_TRUE(station.err.contains("The database refuses the record of attempt ") &&
+                station.err.contains(log + ":3)") && station.err.contains("set aside"))
+        << station.err.toStdString();
+    EXPECT_EQ(storedRows(), 5) << station.err.toStdString();
+    QFile counted(metrics);
+    ASSERT_TRUE(counted.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(counted.readAll().contains("j4_records_refused_total{station=")) << "counted";
+    database.query("TRUNCATE j4_attempts");
+    const ProgramResult sent = flash({"--send-records", log, "--records", database.url()});
+    EXPECT_EQ(sent.exitCode, 0) << sent.err.toStdString();
+    EXPECT_TRUE(sent.out.contains("5 new records sent, 0 already in the database, 1 record "
+                                  "refused by the database and set aside."))
+        << sent.out.toStdString();
+    EXPECT_TRUE(sent.err.contains(log + ":3: the database refuses attempt "))
+        << sent.err.toStdString();
+
+    // logrotate's habit: the log moved away, a new one in its place that
+    // grows past the old position. Its first records are sent, not skipped.
+    ASSERT_TRUE(QFile::rename(log, log + ".1"));
+    appendAttempts(log, 9);
+    station = flash(
+        {"--device", device.device(), "--records", database.url(), "--log", log, "--quiet", file});
+    EXPECT_EQ(station.exitCode, 0) << station.err.toStdString();
+    EXPECT_TRUE(station.err.contains("is not the file its sent position"))
+        << station.err.toStdString();
+    EXPECT_TRUE(storedAttempts().contains(loggedAttempts(log))) << station.err.toStdString();
+    EXPECT_EQ(storedRows(), 15);
+
+    // A local server over its Unix socket, with a backlog far larger than
+    // the socket's buffer: each batch is handed over whole.
+    QFile::remove(log);
+    QFile::remove(log + ".sent");
+    database.query("TRUNCATE j4_attempts");
+    appendAttempts(log, 700);
+    const QString local = database.socketUrl();
+    station =
+        flash({"--device", device.device(), "--records", local, "--log", log, "--quiet", file});
+    EXPECT_EQ(station.exitCode, 0) << station.err.toStdString();
+    EXPECT_EQ(storedRows(), 701) << station.err.toStdString();
+    database.query("TRUNCATE j4_attempts");
+    const ProgramResult overSocket = flash({"--send-records", log, "--records", local});
+    EXPECT_EQ(overSocket.exitCode, 0) << overSocket.err.toStdString();
+    EXPECT_EQ(storedRows(), 701);
+}
+
+TEST_F(Records, AStatementGivenUpIsCancelledOnTheServer) {
+    // A lock held by another session: the insert waits. When the program
+    // ends (or the bound passes), its statement is cancelled on the server
+    // too, so a retry never leaves a server process behind.
+    DevSim device;
+    ASSERT_EQ(flash({"--device", device.device(), "--records", database.url(), "--log", log,
+                     "--quiet", file})
+                  .exitCode,
+              0);
+    QProcess locker;
+    locker.start("psql", {"-XAtq", "-c",
+                          "BEGIN; LOCK TABLE j4_attempts IN ACCESS EXCLUSIVE MODE; "
+                          "SELECT pg_sleep(120)"});
+    ASSERT_TRUE(locker.waitForStarted());
+    Running wait;
+    const auto waiting = [&] {
+        return database
+            .query("SELECT count(*) FROM pg_stat_activity WHERE application_name = "
+                   "'j4-updater' AND wait_event_type = 'Lock'")
+            .toInt();
+    };
+    ASSERT_TRUE(wait.until([&] {
+        return database.query("SELECT count(*) FROM pg_locks WHERE granted AND mode = "
+                              "'AccessExclusiveLock' AND relation = 'j4_attempts'::regclass") ==
+               "1";
+    }));
+    const ProgramResult blocked = flash(
+        {"--device", device.device(), "--records", database.url(), "--log", log, "--quiet", file});
+    EXPECT_EQ(blocked.exitCode, 0) << blocked.err.toStdString();
+    EXPECT_TRUE(blocked.err.contains("1 record waits in")) << blocked.err.toStdString();
+    EXPECT_TRUE(wait.until([&] { return waiting() == 0; }, 15000))
+        << "a server process still waits for the lock";
+    locker.kill();
+    locker.waitForFinished();
 }
 
 } // namespace

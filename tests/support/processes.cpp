@@ -360,6 +360,28 @@ QString TestDatabase::url(const QString& query) const {
     return query.isEmpty() ? base : base + '?' + query;
 }
 
+QString TestDatabase::socketUrl() const {
+    QFile pidFile(dataDirectory() + "/postmaster.pid");
+    if (!pidFile.open(QIODevice::ReadOnly))
+        qFatal("no postmaster.pid in %s", qPrintable(dataDirectory()));
+    const QString socketFolder = QString::fromLocal8Bit(pidFile.readAll().split('\n').value(4));
+    const QString hba = query(QStringLiteral("SHOW hba_file"));
+    QFile rules(hba);
+    if (rules.open(QIODevice::ReadOnly) && !rules.readAll().startsWith("local all all scram")) {
+        rules.close();
+        rules.open(QIODevice::ReadOnly);
+        const QByteArray old = rules.readAll();
+        rules.close();
+        rules.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        rules.write("local all all scram-sha-256\n" + old);
+        rules.close();
+        query(QStringLiteral("SELECT pg_reload_conf()"));
+    }
+    return QStringLiteral("postgresql:///%1?host=%2&port=%3&user=%4")
+        .arg(qEnvironmentVariable("PGDATABASE"), socketFolder, qEnvironmentVariable("PGPORT"),
+             qEnvironmentVariable("PGUSER"));
+}
+
 QString TestDatabase::query(const QString& sql) const {
     const ProgramResult done = runProgram(
         QStringLiteral("psql"),

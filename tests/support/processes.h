@@ -144,6 +144,10 @@ public:
     static bool availableOrSaid();
     // postgresql://USER@HOST:PORT/DB, with `query` after a '?' when given.
     QString url(const QString& query = {}) const;
+    // The same database over the server's Unix socket (libpq's default for
+    // a local server): the socket's folder as host, password authentication
+    // allowed on it for the test's role.
+    QString socketUrl() const;
     // The rows of `sql` as psql -At prints them ('|' between columns).
     QString query(const QString& sql) const;
     void stop();
