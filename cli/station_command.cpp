@@ -19,19 +19,34 @@ using namespace runs;
 
 namespace {
 
+// A line of `in`, NUL bytes and all, however long; nothing at its end.
+std::optional<std::string> readLine(std::FILE* in) {
+    std::string line;
+    for (int c; (c = std::getc(in)) != EOF;) {
+        line += static_cast<char>(c);
+        if (c == '\n')
+            return line;
+    }
+    return line.empty() ? std::nullopt : std::optional(line);
+}
+
 // Units scanned on standard input, a line each, until it ends: each checked
-// and kept for the next device plugged in, the operator told either way. A
-// reader still waiting for a line when the station ends is left to the
-// program's end.
+// and kept for its device, the operator told either way. A reader still
+// waiting for a line when the station ends is left to the program's end.
 class UnitReader {
 public:
-    UnitReader(std::FILE* in, UnitScans& units, const Output& output)
-        : thread_([in, &units, &output, ended = ended_] {
-              char line[512];
-              while (std::fgets(line, sizeof line, in) != nullptr) {
-                  const auto heard = units.scan(line);
+    UnitReader(std::FILE* in, UnitScans& units, const Output& output, bool required)
+        : thread_([in, &units, &output, required, ended = ended_] {
+              while (const auto line = readLine(in)) {
+                  const auto heard = units.scan(*line);
                   heard ? output.say(clockTime() + "  " + *heard) : output.error(heard.error());
               }
+              // The scanner is gone (its cable, its program): said once, as
+              // nothing more can be scanned.
+              output.error(required ? "The units' scans ended (standard input closed): no device "
+                                      "can be updated until the station is started again."
+                                    : "The units' scans ended (standard input closed): devices "
+                                      "are updated without a unit from now on.");
               *ended = true;
           }) {}
     ~UnitReader() {
@@ -76,7 +91,7 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
     std::optional<UnitReader> reader;
     if (options.unitsFromInput) {
         units.emplace(*UnitScans::withRule(options.line.unitRule));
-        reader.emplace(context.in, *units, output);
+        reader.emplace(context.in, *units, output, options.line.requireUnit);
     }
     std::optional<ResultHook> hook;
     if (!options.line.onResult.empty())

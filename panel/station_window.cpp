@@ -212,7 +212,13 @@ RunCallbacks StationWindow::callbacks() {
 void StationWindow::scanUnit() {
     const QString scanned = ui_->unitEntry->text();
     ui_->unitEntry->clear();
-    const auto heard = line_.units->scan(scanned.toStdString());
+    // The row the operator picked, when its device waits for a unit: the
+    // scan is for that one.
+    std::optional<int> slot;
+    if (const int row = ui_->slotTable->currentRow();
+        row >= 0 && rows_.state(row) == SlotRows::State::WaitingForUnit)
+        slot = row + 1;
+    const auto heard = line_.units->scan(scanned.toStdString(), slot);
     appendLog(QString::fromStdString(heard ? *heard : heard.error()));
 }
 

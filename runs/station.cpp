@@ -60,9 +60,16 @@ public:
             }
             if (!unit->empty())
                 run_.listener.unitGiven(index_, *unit);
-            settleSince(seenAt);
-            if (run_.stop)
-                return;
+            // A device pulled while it settles is not this attempt's: the
+            // next one plugged gets a settle of its own.
+            if (!settledSince(seenAt, device, identity)) {
+                if (run_.stop)
+                    return;
+                if (!unit->empty() && options_.units != nullptr)
+                    options_.units->putBack(index_ + 1, *unit);
+                release(identity);
+                continue;
+            }
             UpdateReport report = update(std::move(*request), identity, *unit);
             if (report.outcome == UpdateOutcome::Interrupted)
                 return;
@@ -79,14 +86,19 @@ private:
                                        const std::optional<DeviceIdentity>& identity) {
         if (options_.units == nullptr)
             return std::string();
-        if (std::string unit = options_.units->take(); !unit.empty() || !options_.requireUnit)
+        const int slot = static_cast<int>(index_) + 1;
+        if (std::string unit = options_.units->take(slot); !unit.empty() || !options_.requireUnit)
             return unit;
         run_.listener.waitingForUnit(index_);
-        while (!run_.stop && identityOf(device) == identity)
-            if (options_.units->waitForScan(std::chrono::milliseconds(200)))
-                if (std::string unit = options_.units->take(); !unit.empty())
-                    return unit;
-        return std::nullopt;
+        // While it waits, a scan may be bound to it as the one device waiting.
+        options_.units->setWaiting(slot, true);
+        std::optional<std::string> unit;
+        while (!unit && !run_.stop && identityOf(device) == identity)
+            if (options_.units->waitForScan(slot, std::chrono::milliseconds(200)))
+                if (std::string scanned = options_.units->take(slot); !scanned.empty())
+                    unit = std::move(scanned);
+        options_.units->setWaiting(slot, false);
+        return unit;
     }
 
     // Pulled before its unit's label was scanned: an attempt that sent
@@ -106,14 +118,22 @@ private:
         end(report);
     }
 
-    void settleSince(std::chrono::steady_clock::time_point seenAt) const {
+    // Waits out the settle time; false when a stop came or the device
+    // went (another may be in its place) before it ended.
+    bool settledSince(std::chrono::steady_clock::time_point seenAt, const std::string& device,
+                      const std::optional<DeviceIdentity>& identity) const {
         const auto until = seenAt + options_.settle;
-        while (!run_.stop && std::chrono::steady_clock::now() < until)
+        for (;;) {
+            if (run_.stop || identityOf(device) != identity)
+                return false;
+            if (std::chrono::steady_clock::now() >= until)
+                return true;
             QThread::msleep(static_cast<unsigned long>(
                 std::clamp<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                           until - std::chrono::steady_clock::now())
                                           .count(),
                                       1, 50)));
+        }
     }
 
     // Counted before the end is told: whoever hears the end sees the counts
@@ -132,13 +152,14 @@ private:
         UpdateReport report = tryUpdate(index_, request, run_);
         // A device just plugged in may refuse its first open while its
         // driver sets it up: tried again for a moment, as long as it is the
-        // same device. A stop meanwhile leaves the failure that happened.
+        // same device, which is looked at right before each open (another
+        // plugged in during the pause is not this attempt's). A stop
+        // meanwhile leaves the failure that happened.
         for (int retry = 0;
-             retry < kOpenRetries && !run_.stop && report.outcome == UpdateOutcome::PortFailed &&
-             identityOf(request.device) == identity;
+             retry < kOpenRetries && !run_.stop && report.outcome == UpdateOutcome::PortFailed;
              ++retry) {
             QThread::msleep(kOpenRetryMs);
-            if (run_.stop)
+            if (run_.stop || identityOf(request.device) != identity)
                 break;
             report = tryUpdate(index_, request, run_);
         }
@@ -252,6 +273,8 @@ StationResult runStation(std::shared_ptr<const DecodedFile> decoded,
                          const RunContext& run, const StationOptions& options) {
     Shared shared;
     shared.result.tallies.resize(slotNames.size());
+    if (options.units != nullptr)
+        options.units->setSlotCount(static_cast<int>(slotNames.size()));
     std::vector<std::unique_ptr<QThread>> threads;
     for (std::size_t i = 0; i < slotNames.size(); ++i) {
         threads.emplace_back(QThread::create(

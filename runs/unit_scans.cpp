@@ -1,6 +1,24 @@
 #include "unit_scans.h"
 
 namespace j4::runs {
+namespace {
+
+// "slot 3", or "slot 3 J4-0001": a slot's label, with its unit or before it.
+const QRegularExpression& slotLabel() {
+    static const QRegularExpression label(QStringLiteral("^slot\\s+([0-9]{1,4})(?:\\s+(.+))?$"),
+                                          QRegularExpression::CaseInsensitiveOption);
+    return label;
+}
+
+std::string slotList(const std::set<int>& numbers) {
+    std::string list;
+    int left = static_cast<int>(numbers.size());
+    for (const int slot : numbers)
+        list += std::to_string(slot) + (--left == 0 ? "" : left == 1 ? " and " : ", ");
+    return list;
+}
+
+} // namespace
 
 Result<UnitScans> UnitScans::withRule(const std::string& rule) {
     QRegularExpression expression(QString::fromStdString(rule));
@@ -10,34 +28,111 @@ Result<UnitScans> UnitScans::withRule(const std::string& rule) {
     return UnitScans(std::move(expression));
 }
 
-Result<std::string> UnitScans::scan(std::string line) {
+void UnitScans::setSlotCount(int count) {
+    const std::lock_guard lock(mutex_);
+    slotCount_ = count;
+}
+
+Result<std::string> UnitScans::scan(std::string line, std::optional<int> slot) {
+    // Refused whole: a piece of a scan, or a scan cut at a NUL, would be
+    // another unit's serial.
+    if (line.find('\0') != std::string::npos)
+        return fail(std::string("The scan holds a NUL byte: scan the unit's label again."));
     while (!line.empty() && (line.back() == '\r' || line.back() == '\n' || line.back() == ' '))
         line.pop_back();
     line.erase(0, line.find_first_not_of(' '));
+    if (line.size() > kLongestScan)
+        return fail("A scan of " + std::to_string(line.size()) + " bytes is longer than a unit's " +
+                    "label (at most " + std::to_string(kLongestScan) +
+                    "): scan the unit's label again.");
     if (line.empty())
         return fail("An empty scan: scan the unit's label again.");
+    const auto label = slotLabel().match(QString::fromStdString(line));
+    if (label.hasMatch()) {
+        const int named = label.captured(1).toInt();
+        {
+            const std::lock_guard lock(mutex_);
+            if (named < 1 || named > slotCount_)
+                return fail("There is no slot " + std::to_string(named) +
+                            " at this station: scan a slot's label again.");
+            if (!label.hasCaptured(2)) {
+                chosen_ = named;
+                return "Slot " + std::to_string(named) + " chosen: scan its unit's label.";
+            }
+        }
+        line = label.captured(2).trimmed().toStdString();
+        slot = named;
+    }
     if (!rule_.pattern().isEmpty() && !rule_.match(QString::fromStdString(line)).hasMatch())
         return fail("\"" + line + "\" is not a unit serial (" + rule_.pattern().toStdString() +
                     "): scan the unit's label again.");
-    std::string replaced;
+    return give(line, slot);
+}
+
+Result<std::string> UnitScans::give(const std::string& unit, std::optional<int> slot) {
+    std::string heard;
     {
         const std::lock_guard lock(mutex_);
-        replaced = std::exchange(waiting_, line);
+        if (!slot && chosen_)
+            slot = std::exchange(chosen_, std::nullopt);
+        if (!slot && waiting_.size() == 1)
+            slot = *waiting_.begin();
+        if (!slot && waiting_.size() > 1)
+            return fail("Devices in slots " + slotList(waiting_) +
+                        " wait for their unit: scan "
+                        "the slot's label (\"slot N\") before the unit's, so that " +
+                        unit + " goes to the right one.");
+        if (slot) {
+            heard = forSlot(*slot, unit);
+        } else {
+            const std::string replaced = std::exchange(next_, unit);
+            heard = !replaced.empty() && replaced != unit
+                        ? "Unit " + unit + " replaces " + replaced + ", which no device took."
+                        : "Unit " + unit + " goes to the next device plugged in.";
+        }
     }
     scanned_.notify_all();
-    if (!replaced.empty() && replaced != line)
-        return "Unit " + line + " replaces " + replaced + ", which no device took.";
-    return "Unit " + line + " goes to the next device plugged in.";
+    return heard;
 }
 
-std::string UnitScans::take() {
+std::string UnitScans::forSlot(int slot, const std::string& unit) {
+    const std::string replaced = std::exchange(slots_[slot], unit);
+    const std::string to = "slot " + std::to_string(slot);
+    if (!replaced.empty() && replaced != unit)
+        return "Unit " + unit + " replaces " + replaced + " for " + to + ".";
+    return "Unit " + unit + " goes to " + to + ".";
+}
+
+std::string UnitScans::take(int slot) {
     const std::lock_guard lock(mutex_);
-    return std::exchange(waiting_, {});
+    if (const auto at = slots_.find(slot); at != slots_.end()) {
+        std::string unit = std::move(at->second);
+        slots_.erase(at);
+        return unit;
+    }
+    return std::exchange(next_, {});
 }
 
-bool UnitScans::waitForScan(std::chrono::milliseconds bound) {
+void UnitScans::putBack(int slot, std::string unit) {
+    {
+        const std::lock_guard lock(mutex_);
+        slots_.try_emplace(slot, std::move(unit));
+    }
+    scanned_.notify_all();
+}
+
+void UnitScans::setWaiting(int slot, bool waiting) {
+    const std::lock_guard lock(mutex_);
+    if (waiting)
+        waiting_.insert(slot);
+    else
+        waiting_.erase(slot);
+}
+
+bool UnitScans::waitForScan(int slot, std::chrono::milliseconds bound) {
     std::unique_lock lock(mutex_);
-    return scanned_.wait_for(lock, bound, [this] { return !waiting_.empty(); });
+    return scanned_.wait_for(lock, bound,
+                             [this, slot] { return slots_.count(slot) != 0 || !next_.empty(); });
 }
 
 } // namespace j4::runs

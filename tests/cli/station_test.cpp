@@ -307,6 +307,93 @@ TEST_F(FlashCli, AStationOnALineTiesEachUnitToItsDeviceAndSignalsEachResult) {
     EXPECT_EQ(units, (QStringList{"J4-0001 completed", "J4-0003 completed", " unit_not_scanned"}));
 }
 
+// The attempts a log holds: "slot unit outcome" each.
+QStringList loggedAttempts(const QString& log) {
+    QFile written(log);
+    written.open(QIODevice::ReadOnly);
+    QStringList attempts;
+    for (const QByteArray& line : written.readAll().split('\n'))
+        if (!line.isEmpty()) {
+            const QJsonObject record = QJsonDocument::fromJson(line).object();
+            attempts << QString::number(record["slot"].toInt()) + " " + record["unit"].toString() +
+                            " " + record["outcome"].toString();
+        }
+    return attempts;
+}
+
+TEST_F(FlashCli, AStationNeverPutsAnAttemptOnAnotherDeviceOrUnit) {
+    // A device pulled while it settles, another plugged in its place: the
+    // first gets nothing, the second one update after a settle of its own.
+    const QString slot1 = dir.filePath("slot1");
+    const QString slot2 = dir.filePath("slot2");
+    const QString swapLog = dir.filePath("swap.jsonl");
+    {
+        QProcess station;
+        station.start(flashPath(), {"--watch", "--device", slot1, "--settle", "2500", "--log",
+                                    swapLog, "--timeout", "500", file});
+        ASSERT_TRUE(station.waitForStarted());
+        readUntil(station, "Ctrl+C ends the station.");
+        DevSim first;
+        DevSim second;
+        EXPECT_TRUE(QFile::link(first.device(), slot1));
+        readUntil(station, "plugged in");
+        QFile::remove(slot1);
+        EXPECT_TRUE(QFile::link(second.device(), slot1));
+        const QByteArray said = readUntil(station, "Update is completed.");
+        EXPECT_TRUE(said.contains("Update is completed.")) << said.toStdString();
+        ::kill(static_cast<pid_t>(station.processId()), SIGINT);
+        ASSERT_TRUE(station.waitForFinished(60000));
+        EXPECT_TRUE(first.capture().isEmpty());
+        EXPECT_TRUE(second.capture() == image) << "once: " << second.capture().size();
+        EXPECT_EQ(loggedAttempts(swapLog), QStringList{"1  completed"});
+    }
+
+    // Two devices waiting for their unit: a scan without a slot is refused,
+    // never guessed; the slot named first, or with the unit, binds it.
+    const QString log = dir.filePath("units.jsonl");
+    QProcess station;
+    station.start(flashPath(), {"--watch", "--device", slot1, "--device", slot2, "--units", "-",
+                                "--require-unit", "--log", log, "--timeout", "500", file});
+    ASSERT_TRUE(station.waitForStarted());
+    readUntil(station, "Ctrl+C ends the station.");
+    DevSim first;
+    DevSim second;
+    QFile::remove(slot1);
+    EXPECT_TRUE(QFile::link(first.device(), slot1));
+    EXPECT_TRUE(QFile::link(second.device(), slot2));
+    QByteArray said = readUntil(station, "scan the unit's label");
+    if (said.count("scan the unit's label") < 2)
+        said += readUntil(station, "scan the unit's label");
+    station.write("J4-0001\n" + QByteArray(600, 'x') + "\n" +
+                  QByteArray("J4-\0"
+                             "002\n",
+                             8));
+    said += readUntil(station, "NUL byte", QProcess::StandardError);
+    for (const char* refused :
+         {"Devices in slots 1 and 2 wait for their unit: scan the slot's label (\"slot N\") "
+          "before the unit's, so that J4-0001 goes to the right one.",
+          "A scan of 600 bytes is longer than a unit's label (at most 511)",
+          "The scan holds a NUL byte: scan the unit's label again."})
+        EXPECT_TRUE(said.contains(refused)) << refused << said.toStdString();
+    station.write("slot 2\nJ4-0002\n");
+    said += readUntil(station, "Unit J4-0002 goes to slot 2.");
+    said += readUntil(station, "Update is completed.");
+    station.write("slot 1 J4-0001\n");
+    said += readUntil(station, "unit J4-0001  Update is completed.");
+    station.closeWriteChannel();
+    said += readUntil(station, "no device can be updated until the station is started again",
+                      QProcess::StandardError);
+    ::kill(static_cast<pid_t>(station.processId()), SIGINT);
+    ASSERT_TRUE(station.waitForFinished(60000));
+    said += station.readAllStandardOutput() + station.readAllStandardError();
+    EXPECT_TRUE(said.contains("no device can be updated until the station is started again"))
+        << said.toStdString();
+    QStringList attempts = loggedAttempts(log);
+    attempts.sort();
+    EXPECT_EQ(attempts, (QStringList{"1 J4-0001 completed", "2 J4-0002 completed"}))
+        << said.toStdString();
+}
+
 TEST_F(FlashCli, TheStationsServiceRunsAProfileAndTheShellCompletesTheCommand) {
     // The unit file as systemd reads it, and its command line run as the
     // service would run it: a profile's station, ended by systemd's SIGTERM
@@ -314,7 +401,8 @@ TEST_F(FlashCli, TheStationsServiceRunsAProfileAndTheShellCompletesTheCommand) {
     QFile unitFile(QStringLiteral(J4_SOURCE_DIR "/packaging/j4-station@.service"));
     ASSERT_TRUE(unitFile.open(QIODevice::ReadOnly));
     const QString unit = QString::fromUtf8(unitFile.readAll());
-    EXPECT_TRUE(unit.contains("\nSuccessExitStatus=130\n") && unit.contains("\nRestart=on-failure\n") &&
+    EXPECT_TRUE(unit.contains("\nSuccessExitStatus=130\n") &&
+                unit.contains("\nRestart=on-failure\n") &&
                 unit.contains("\nSupplementaryGroups=dialout\n"));
     const QDir units(dir.filePath("units"));
     QDir().mkpath(units.path());
