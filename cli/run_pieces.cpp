@@ -55,6 +55,8 @@ RecordOptions recordOptions(const FlashOptions& options) {
 }
 
 void finishRecords(RecordKeeping& records, const Output& output) {
+    if (const auto lost = records.log().flush())
+        output.error(*lost);
     if (const auto left = records.finish(std::chrono::seconds(5)))
         output.error(*left);
 }

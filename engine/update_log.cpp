@@ -120,7 +120,10 @@ std::string logLine(const UpdateReport& report, const LogOrigin& origin) {
 }
 
 Result<Done> UpdateLog::append(const UpdateReport& report, const LogOrigin& origin) const {
-    const std::string line = logLine(report, origin) + "\n";
+    return appendText(logLine(report, origin) + "\n");
+}
+
+Result<Done> UpdateLog::appendText(const std::string& line) const {
     if (path_ != "-")
         return appendLine(path_, line);
     // Standard output: one line at a time, whole, whatever the threads.

@@ -38,13 +38,31 @@ Result<Done> appendLine(const std::string& path, const std::string& line) {
         return fail("not a regular file");
     }
     const int shared = standardStreamFor(info);
-    const ssize_t written = ::write(shared >= 0 ? shared : fd, line.data(), line.size());
+    const int out = shared >= 0 ? shared : fd;
+    // A line torn by an earlier short write (a full disk, another program)
+    // would glue this record to it, and both would be lost: this one starts
+    // on a line of its own.
+    std::string whole = line;
+    char last = '\n';
+    if (shared < 0 && info.st_size > 0 && ::pread(fd, &last, 1, info.st_size - 1) == 1 &&
+        last != '\n')
+        whole.insert(whole.begin(), '\n');
+    const ssize_t written = ::write(out, whole.data(), whole.size());
     const int error = errno;
+    if (written >= 0 && static_cast<std::size_t>(written) != whole.size() && shared < 0) {
+        // Only part of it went in (the disk is full): cut back to where it
+        // began, unless another writer has appended since, so that no half
+        // line stays.
+        const off_t end = ::lseek(fd, 0, SEEK_CUR);
+        struct stat now {};
+        if (end >= written && ::fstat(fd, &now) == 0 && now.st_size == end)
+            static_cast<void>(::ftruncate(fd, end - written));
+    }
     ::close(fd);
     if (written < 0)
         return fail(std::strerror(error));
-    if (static_cast<std::size_t>(written) != line.size())
-        return fail("only part of the line was written");
+    if (static_cast<std::size_t>(written) != whole.size())
+        return fail(std::string("only part of the line could be written; the disk may be full"));
     return Done{};
 }
 

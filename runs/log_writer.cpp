@@ -24,16 +24,54 @@ LogWriter::LogWriter(std::string path, std::string station, std::string operator
                operatorName.empty() ? loginName() : std::move(operatorName)};
 }
 
+Result<Done> LogWriter::writeWaiting() {
+    while (!waiting_.empty()) {
+        if (auto written = log_.appendText(waiting_.front()); !written)
+            return written;
+        waiting_.pop_front();
+    }
+    return Done{};
+}
+
 std::optional<std::string> LogWriter::append(const UpdateReport& report) {
     if (log_.path().empty())
         return std::nullopt;
-    const auto written = log_.append(report, origin_);
-    if (written && appended_)
+    std::optional<std::string> said;
+    bool wrote = false;
+    {
+        const std::lock_guard lock(mutex_);
+        const std::size_t before = waiting_.size();
+        waiting_.push_back(logLine(report, origin_) + "\n");
+        const auto written = writeWaiting();
+        wrote = written.has_value();
+        if (!written) {
+            said = "The update log " + log_.path() + " cannot be written (" + written.error() +
+                   "): this attempt" +
+                   (before == 0 ? std::string(" is")
+                                : " and " + std::to_string(before) + " before it are") +
+                   " kept in memory and written when it can take them.";
+        } else if (before > 0) {
+            said = "The update log " + log_.path() + " is written again: the " +
+                   std::to_string(before + 1) + " attempts that waited are in it.";
+        }
+    }
+    if (wrote && appended_)
         appended_();
-    if (written || failed_.exchange(true))
+    return said;
+}
+
+std::optional<std::string> LogWriter::flush() {
+    const std::lock_guard lock(mutex_);
+    if (waiting_.empty())
         return std::nullopt;
-    return "The update log " + log_.path() + " cannot be written (" + written.error() +
-           "); the update goes on without it.";
+    const std::size_t count = waiting_.size();
+    if (const auto written = writeWaiting(); !written)
+        return std::to_string(waiting_.size()) + " of the attempts could not be written to " +
+               log_.path() + " (" + written.error() + ") and are lost with this program's end.";
+    if (appended_)
+        appended_();
+    return "The update log " + log_.path() + " is written again: the " + std::to_string(count) +
+           " attempts that waited are in it.";
 }
 
 std::string logFromEnvironment() {

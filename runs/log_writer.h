@@ -4,8 +4,9 @@
 
 #include "update_log.h"
 
-#include <atomic>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -17,18 +18,27 @@ public:
     // the host's name and the login's.
     explicit LogWriter(std::string path, std::string station = {}, std::string operatorName = {});
 
-    // Appends the attempt. The first time the log cannot be written, a
-    // sentence for the operator; nothing otherwise. Safe from several threads.
+    // Appends the attempt, after those that could not be written before
+    // (a full disk): none is lost while the program runs. A sentence for
+    // the operator each time an attempt cannot be written, and once when the
+    // log takes them again; nothing otherwise. Safe from several threads.
     std::optional<std::string> append(const UpdateReport& report);
+    // At the program's end: the attempts still waiting, tried once more;
+    // a sentence naming those lost when the log still cannot take them.
+    std::optional<std::string> flush();
     const std::string& path() const { return log_.path(); }
     // Called after each line is in the log (the records' sender looks at
     // once); set before the first attempt.
     void afterAppend(std::function<void()> appended) { appended_ = std::move(appended); }
 
 private:
+    // Writes what waits, in order; why not when the log refuses.
+    Result<Done> writeWaiting();
+
     UpdateLog log_;
     LogOrigin origin_;
-    std::atomic<bool> failed_{false};
+    std::mutex mutex_;
+    std::deque<std::string> waiting_; // lines the log could not take yet
     std::function<void()> appended_;
 };
 

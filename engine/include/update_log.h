@@ -40,6 +40,8 @@ public:
     // Appends the attempt, or says why the line could not be written; the
     // update itself is not affected.
     Result<Done> append(const UpdateReport& report, const LogOrigin& origin) const;
+    // Appends a line made by logLine(), its line end included.
+    Result<Done> appendText(const std::string& line) const;
 
     const std::string& path() const { return path_; }
 

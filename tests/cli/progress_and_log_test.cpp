@@ -4,6 +4,10 @@
 
 #include <QUuid>
 
+#include "log_writer.h"
+
+#include <sys/mount.h>
+
 TEST_F(FlashCli, ProgressOnATerminalFitsItsWidth) {
     // On a 60-column terminal, three long by-id names: every row fits, its
     // name shortened from the left, so the board can redraw in place.
@@ -119,8 +123,9 @@ TEST_F(FlashCommand, EveryAttemptIsLoggedAsOneJsonLine) {
     EXPECT_EQ(outcomes, (QSet<QString>{"completed", "rejected_four_times"}));
     EXPECT_EQ(QJsonDocument::fromJson(lines[3]).object()["outcome"].toString(), "file_refused");
 
-    // A log that cannot be written is said once and fails nothing; a FIFO
-    // without a reader is no log and holds nothing up.
+    // A log that cannot be written fails nothing, and each attempt it could
+    // not take is said, and said lost at the end; a FIFO without a reader
+    // is no log and holds nothing up.
     const QString fifo = dir.filePath(QStringLiteral("log.fifo"));
     ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     device("/dev/fake-2");
@@ -128,7 +133,58 @@ TEST_F(FlashCommand, EveryAttemptIsLoggedAsOneJsonLine) {
         const Ran r = run({"--device", "/dev/fake-good", "--device", "/dev/fake-2", "--log",
                            unwritable, "-q", file});
         EXPECT_EQ(r.exitCode, 0) << unwritable.toStdString();
-        EXPECT_EQ(r.err.count("cannot be written"), 1) << r.err.toStdString();
+        EXPECT_EQ(r.err.count("cannot be written"), 2) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains("2 of the attempts could not be written to " + unwritable))
+            << r.err.toStdString();
+    }
+
+    // A full disk: a record cut short leaves no half line to glue the next
+    // to; what the log could not take is kept and written, in order, once
+    // there is room again.
+    QTemporaryDir small;
+    const QByteArray mountPoint = QFile::encodeName(small.path());
+    if (::mount("tmpfs", mountPoint.constData(), "tmpfs", 0, "size=32k") == 0) {
+        const QString full = small.filePath(QStringLiteral("station.jsonl"));
+        j4::runs::LogWriter writer(QFile::encodeName(full).toStdString(), "line-7", "anna");
+        j4::UpdateReport report;
+        report.filePath = "unit.j4u";
+        const auto attempt = [&](int n) {
+            report.attempt = QStringLiteral("00000000-0000-4000-8000-0000000000%1")
+                                 .arg(n, 2, 10, QLatin1Char('0'))
+                                 .toStdString();
+            return writer.append(report);
+        };
+        EXPECT_FALSE(attempt(1));
+        {
+            QFile filler(small.filePath(QStringLiteral("filler")));
+            ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
+            while (filler.write(QByteArray(512, 'x')) == 512 && filler.flush()) {
+            }
+        }
+        // The log's last page fills, and an attempt is cut short.
+        int n = 2;
+        while (n < 30 && !attempt(n))
+            ++n;
+        ASSERT_LT(n, 30);
+        const auto again = attempt(++n);
+        ASSERT_TRUE(again);
+        EXPECT_TRUE(again->find("cannot be written") != std::string::npos) << *again;
+        QFile::remove(small.filePath(QStringLiteral("filler")));
+        const auto back = attempt(++n);
+        ASSERT_TRUE(back);
+        EXPECT_EQ(*back, "The update log " + QFile::encodeName(full).toStdString() +
+                             " is written again: the 3 attempts that waited are in it.");
+        QFile written(full);
+        ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+        QStringList attempts;
+        for (const QByteArray& line : written.readAll().split('\n'))
+            if (!line.isEmpty())
+                attempts << QJsonDocument::fromJson(line).object()["attempt"].toString().mid(34);
+        QStringList expected;
+        for (int i = 1; i <= n; ++i)
+            expected << QStringLiteral("%1").arg(i, 2, 10, QLatin1Char('0'));
+        EXPECT_EQ(attempts, expected);
+        ::umount(mountPoint.constData());
     }
 
     // A log that is standard output itself: its line and the result line
