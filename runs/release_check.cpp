@@ -1,5 +1,7 @@
 #include "release_check.h"
 
+#include <charconv>
+
 #include "release_hash.h"
 
 #include <QDate>
@@ -14,6 +16,7 @@ namespace j4::runs {
 namespace {
 
 constexpr std::size_t kSmallFileLimit = 64 * 1024;
+constexpr const char* kTooLarge = "it is too large for a key or a signature (over 64 KiB)";
 
 // A key or signature file's text: opened without blocking (a FIFO named by
 // mistake cannot hang a run), regular files only, small.
@@ -33,7 +36,7 @@ Result<std::string> readSmallFile(const std::string& path) {
         length += static_cast<std::size_t>(got);
     }
     if (length > kSmallFileLimit)
-        return fail("it is too large for a key or a signature");
+        return fail(std::string(kTooLarge));
     text.resize(length);
     return text;
 }
@@ -100,11 +103,22 @@ std::string Version::text() const {
 
 std::optional<Version> parseVersion(const std::string& text) {
     Version version;
-    char end = '\0';
-    if (std::sscanf(text.c_str(), "%d.%d.%d%c", &version.major, &version.minor, &version.patch,
-                    &end) != 3 ||
-        version.major < 0 || version.minor < 0 || version.patch < 0 ||
-        text.find_first_not_of("0123456789.") != std::string::npos)
+    const char* at = text.data();
+    const char* const end = text.data() + text.size();
+    for (std::uint64_t* part : {&version.major, &version.minor, &version.patch}) {
+        if (part != &version.major) {
+            if (at == end || *at != '.')
+                return std::nullopt;
+            ++at;
+        }
+        // Digits only: from_chars takes no sign, and says when a number is
+        // past the type's range instead of wrapping it.
+        const auto [next, error] = std::from_chars(at, end, *part);
+        if (error != std::errc() || next == at)
+            return std::nullopt;
+        at = next;
+    }
+    if (at != end)
         return std::nullopt;
     return version;
 }
@@ -167,6 +181,10 @@ public:
 private:
     Result<minisign::Signature, Refusal> readSignature() const {
         const auto text = readSmallFile(signatureFile_);
+        if (!text && text.error() == kTooLarge)
+            return fail(Refusal{"Update file's signature is too large to be a signature.",
+                                signatureFile_ + ": " + text.error() +
+                                    "; a minisign signature is a few hundred bytes."});
         if (!text)
             return fail(Refusal{"Update file is not signed.",
                                 signatureFile_ + ": " + text.error() +
@@ -200,7 +218,8 @@ private:
                                         " is not a date (YYYY-MM-DD).",
                                     signatureFile_});
             if (QDateTime::currentDateTimeUtc().date() > expires)
-                return fail(Refusal{"Update file's release expired on " + release.expires + ".",
+                return fail(Refusal{"Update file's release expired on " + release.expires +
+                                        " (dates are UTC).",
                                     signatureFile_});
         }
         if (!options_.minVersion)
@@ -208,6 +227,11 @@ private:
         const std::string accepts =
             "this station accepts " + options_.minVersion->text() + " or later.";
         const auto version = parseVersion(release.version);
+        const auto dash = release.version.find('-');
+        if (!version && dash != std::string::npos && parseVersion(release.version.substr(0, dash)))
+            return fail(Refusal{"Update file is version " + release.version +
+                                    ", with a label this station does not take; " + accepts,
+                                signatureFile_});
         if (!version)
             return fail(Refusal{"Update file has no version; " + accepts,
                                 "Its trusted comment: " + release.trustedComment +
@@ -242,11 +266,29 @@ Result<ReleasePolicy> ReleasePolicy::load(const ReleaseOptions& options) {
             return fail(key.error());
         policy.keys_.push_back(std::move(*key));
     }
+    const std::string putKey = "Put the release key in " +
+                               QFile::encodeName(systemTrustedKeyFolder()).toStdString() +
+                               "/ or give it with --trust-key.";
     if (options.requireSignature && policy.keys_.empty())
-        return fail("Signatures are required and no trusted key is installed: nothing is sent. "
-                    "Put the release key in " +
-                    QFile::encodeName(systemTrustedKeyFolder()).toStdString() +
-                    "/ or give it with --trust-key.");
+        return fail("Signatures are required and no trusted key is installed: nothing is sent. " +
+                    putKey);
+    // A version or a signature asked for is a check that needs a key: without
+    // one, any file of any version would go.
+    if (options.minVersion && policy.keys_.empty())
+        return fail("--min-version needs the release's signed version, and no trusted key is "
+                    "installed: nothing is sent. " +
+                    putKey);
+    if (!options.signatureFile.empty() && policy.keys_.empty())
+        return fail("--signature names a signature, and no trusted key is installed to check it: "
+                    "nothing is sent. " +
+                    putKey);
+    for (std::size_t i = 0; i < policy.keys_.size(); ++i)
+        for (std::size_t j = 0; j < i; ++j)
+            if (policy.keys_[i].key.id == policy.keys_[j].key.id)
+                return fail("Two trusted keys have the key ID " +
+                            minisign::keyIdText(policy.keys_[i].key.id) + ": " +
+                            policy.keys_[j].file + " and " + policy.keys_[i].file +
+                            ". Keep one of them.");
     return policy;
 }
 

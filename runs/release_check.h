@@ -11,6 +11,7 @@
 #include <QString>
 
 #include <atomic>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,12 +20,14 @@ namespace j4::runs {
 
 // "X.Y.Z", compared number by number.
 struct Version {
-    int major = 0;
-    int minor = 0;
-    int patch = 0;
+    std::uint64_t major = 0;
+    std::uint64_t minor = 0;
+    std::uint64_t patch = 0;
     auto operator<=>(const Version&) const = default;
     std::string text() const;
 };
+// Exactly three whole numbers, none past what 64 bits hold; nothing
+// otherwise (a label such as "-rc1" included).
 std::optional<Version> parseVersion(const std::string& text);
 
 struct ReleaseOptions {

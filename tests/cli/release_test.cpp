@@ -95,6 +95,17 @@ TEST_F(SignedRelease, EveryOtherFileIsRefusedBeforeAnyPortOpens) {
     const QString expired = copyOf("expired.j4u", text);
     release.sign(expired, "version=1.4.2 expires=2020-01-31");
     const QString badKey = copyOf("bad.pub", "untrusted comment: not a key\nAAAA\n");
+    const QString wrapping = copyOf("wrapping.j4u", text);
+    release.sign(wrapping, "version=4294967297.0.0");
+    const QString labelled = copyOf("labelled.j4u", text);
+    release.sign(labelled, "version=1.4.2-rc1");
+    const QString huge = copyOf("huge.j4u", text);
+    copyOf("huge.j4u.minisig", signature + QByteArray(70000, '\n'));
+    const QString sameId = copyOf("same-id.pub", [&] {
+        QFile key(release.publicKey());
+        key.open(QIODevice::ReadOnly);
+        return key.readAll();
+    }());
 
     struct Case {
         QString file;
@@ -125,7 +136,26 @@ TEST_F(SignedRelease, EveryOtherFileIsRefusedBeforeAnyPortOpens) {
          "Update file is version 1.3.0; this station accepts 1.4.0 or later."},
         {unversioned, trusted + QStringList{"--min-version", "1.0.0"},
          "Update file has no version; this station accepts 1.0.0 or later."},
-        {expired, trusted, "Update file's release expired on 2020-01-31."},
+        {expired, trusted, "Update file's release expired on 2020-01-31 (dates are UTC)."},
+        // 2^32 + 1 wraps to 1 in 32 bits; here it stays far too new a
+        // version, and a smaller one, 2^32 + 2, is no 2.0.0.
+        {wrapping, trusted + QStringList{"--min-version", "4294967298.0.0"},
+         "Update file is version 4294967297.0.0; this station accepts 4294967298.0.0 or later."},
+        {labelled, trusted + QStringList{"--min-version", "1.0.0"},
+         "Update file is version 1.4.2-rc1, with a label this station does not take; this "
+         "station accepts 1.0.0 or later."},
+        {huge, trusted, "Update file's signature is too large to be a signature."},
+        {good, QStringList{"--min-version", "1.0.0"},
+         "--min-version needs the release's signed version, and no trusted key is installed: "
+         "nothing is sent. Put the release key in /etc/j4-updater/trusted-keys/ or give it with "
+         "--trust-key."},
+        {good, QStringList{"--signature", good + ".minisig"},
+         "--signature names a signature, and no trusted key is installed to check it: nothing is "
+         "sent. Put the release key in /etc/j4-updater/trusted-keys/ or give it with "
+         "--trust-key."},
+        {good, trusted + QStringList{"--trust-key", sameId},
+         "Two trusted keys have the key ID " + release.keyId() + ": " + release.publicKey() +
+             " and " + sameId + ". Keep one of them."},
         {good, QStringList{"--trust-key", release.publicKey(), "--signature", good},
          "Update file's signature cannot be read."},
     };
