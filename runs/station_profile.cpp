@@ -13,6 +13,13 @@
 namespace j4::runs {
 namespace {
 
+// "300   # for the boot loader": a '#' or ';' after white space starts a
+// comment, as on a line of its own. A value that holds one is quoted.
+QString withoutComment(const QString& value) {
+    static const QRegularExpression comment(QStringLiteral("\\s+[#;].*$"));
+    return QString(value).remove(comment).trimmed();
+}
+
 enum class Kind { Text, Flag, Number, Many };
 
 struct Key {
@@ -170,6 +177,8 @@ Result<StationProfile> readStationProfile(const std::string& path) {
         QString value = line.mid(equals + 1).trimmed();
         if (value.size() >= 2 && value.startsWith('"') && value.endsWith('"'))
             value = value.mid(1, value.size() - 2);
+        else
+            value = withoutComment(value);
         StationProfile::Entry entry{line.left(equals).trimmed().toStdString(), value.toStdString(),
                                     number};
         if (const std::string problem = lineProblem(entry); !problem.empty())

@@ -235,8 +235,9 @@ TEST_F(FlashCommand, AStationsProfileSetsItUpAndItsBadLinesAreNamed) {
     EXPECT_TRUE(run({"--watch", "--profile", dir.filePath("none.ini")})
                     .err.contains("none.ini cannot be read"));
 
-    // A good one runs the station as the command line would; what the
-    // command line gives itself overrides it.
+    // A good one runs the station as the command line would (a comment
+    // after a value is a comment, as the example's are); what the command
+    // line gives itself overrides it.
     device("/dev/null");
     std::thread stopWhenLogged([&] {
         QElapsedTimer clock;
@@ -247,7 +248,8 @@ TEST_F(FlashCommand, AStationsProfileSetsItUpAndItsBadLinesAreNamed) {
     });
     const Ran r =
         run({"--watch", "--station-id", "line-10", "--profile",
-             profile("log = " + log.toUtf8() + "\nstation-id = line-3\ntimeout = 500\n")});
+             profile("log = " + log.toUtf8() +
+                     "\nstation-id = line-3\ntimeout = 500   # a silent device's wait\n")});
     stopWhenLogged.join();
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString() << r.out.toStdString();
     EXPECT_TRUE(r.out.contains("slot 1 (/dev/null): 1 completed, 0 failed")) << r.out.toStdString();
