@@ -66,14 +66,6 @@ std::optional<std::string> StationMetrics::setRefused(std::size_t count) {
     return write();
 }
 
-std::optional<std::string> StationMetrics::logLost() {
-    {
-        std::lock_guard lock(mutex_);
-        ++logLost_;
-    }
-    return write();
-}
-
 void MetricsListener::opening(std::size_t device) {
     metrics_.opening(device);
     if (const auto problem = metrics_.write())
@@ -121,9 +113,6 @@ std::string StationMetrics::text() const {
     out += "# HELP j4_records_refused_total Records the plant's database refused, set aside in "
            "the log.\n# TYPE j4_records_refused_total counter\nj4_records_refused_total{" +
            station + "} " + std::to_string(refused_) + "\n";
-    out += "# HELP j4_log_write_failures_total Attempts the update log could not take when "
-           "they ended.\n# TYPE j4_log_write_failures_total counter\nj4_log_write_failures_total{" +
-           station + "} " + std::to_string(logLost_) + "\n";
     return out;
 }
 

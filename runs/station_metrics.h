@@ -31,8 +31,6 @@ public:
     std::optional<std::string> setUnsent(std::size_t count);
     // Records the database refused, set aside.
     std::optional<std::string> setRefused(std::size_t count);
-    // An attempt the log could not take when it ended.
-    std::optional<std::string> logLost();
     // The text as it is written.
     std::string text() const;
     std::size_t slotCount() const { return slots_.size(); }
@@ -51,7 +49,6 @@ private:
     std::vector<Slot> slots_;
     std::size_t unsent_ = 0;
     std::size_t refused_ = 0;
-    std::size_t logLost_ = 0;
     bool failedSaid_ = false;
 };
 
