@@ -26,5 +26,16 @@ export DEBIAN_FRONTEND=noninteractive
 # Another apt-get (an unattended upgrade, a second checkout) may hold the
 # dpkg lock: wait for it rather than fail.
 apt=($sudo apt-get -o DPkg::Lock::Timeout=900 -qq)
+# An install stopped midway (a job killed during its apt step) leaves dpkg
+# "interrupted", and apt-get then refuses every install until it is finished.
+# dpkg has no lock timeout of its own: retry while another holder finishes.
+if [ -n "$(dpkg --audit 2>/dev/null)" ]; then
+    echo "Finishing an install that was interrupted: dpkg --configure -a"
+    deadline=$((SECONDS + 900))
+    until $sudo dpkg --configure -a; do
+        [ $SECONDS -lt $deadline ] || { echo "dpkg --configure -a did not succeed; run it by hand." >&2; exit 1; }
+        sleep 5
+    done
+fi
 "${apt[@]}" update
 "${apt[@]}" install -y "${missing[@]}"
