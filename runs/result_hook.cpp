@@ -1,6 +1,7 @@
 #include "result_hook.h"
 
 #include "exit_status.h"
+#include "hook_group.h"
 
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -61,25 +62,30 @@ void ResultHook::runNow(const UpdateReport& report, DeviceListener& listener) {
     command.setProcessEnvironment(environmentFor(report));
     command.setProcessChannelMode(QProcess::ForwardedChannels);
     command.setStandardInputFile(QProcess::nullDevice());
+    HookGroup group(command);
 #ifdef _WIN32
     command.start(QStringLiteral("cmd.exe"), {"/c", QString::fromStdString(command_)});
 #else
     command.start(QStringLiteral("/bin/sh"), {"-c", QString::fromStdString(command_)});
 #endif
     std::string failure;
-    if (!command.waitForStarted(int(bound_.count())))
+    if (!command.waitForStarted(int(bound_.count()))) {
         failure = "cannot be started (" + command.errorString().toStdString() + ")";
-    else if (!command.waitForFinished(int(bound_.count()))) {
-        command.kill();
-        command.waitForFinished(5000);
-        failure = "ran longer than " +
-                  (bound_.count() % 1000 == 0 ? std::to_string(bound_.count() / 1000) + " s"
-                                              : std::to_string(bound_.count()) + " ms") +
-                  " and was ended";
-    } else if (command.exitStatus() != QProcess::NormalExit || command.exitCode() != 0)
-        failure = command.exitStatus() != QProcess::NormalExit
-                      ? std::string("crashed")
-                      : "exited with status " + std::to_string(command.exitCode());
+    } else {
+        group.started();
+        if (!command.waitForFinished(int(bound_.count()))) {
+            group.end();
+            command.waitForFinished(5000);
+            failure = "ran longer than " +
+                      (bound_.count() % 1000 == 0 ? std::to_string(bound_.count() / 1000) + " s"
+                                                  : std::to_string(bound_.count()) + " ms") +
+                      " and was ended";
+        } else if (command.exitStatus() != QProcess::NormalExit || command.exitCode() != 0) {
+            failure = command.exitStatus() != QProcess::NormalExit
+                          ? std::string("crashed")
+                          : "exited with status " + std::to_string(command.exitCode());
+        }
+    }
     if (!failure.empty() && !failureSaid_.exchange(true))
         listener.notice("The result command " + command_ + " " + failure +
                         "; the station goes on, and the attempts' results stand.");

@@ -2,7 +2,8 @@
 // The line's own signal after each attempt (--on-result CMD): a stack light,
 // a buzzer, a label printer. The command runs on a thread of its own with
 // the attempt in its environment, so it never holds up a slot; one that runs
-// longer than 10 s is ended; a failure is said once and changes no result.
+// longer than 10 s is ended, with all it started; what it prints goes to
+// standard error; a failure is said once and changes no result.
 
 #include "attempt.h"
 

@@ -240,7 +240,9 @@ TEST_F(FlashCli, AStationOnALineTiesEachUnitToItsDeviceAndSignalsEachResult) {
         flashPath(),
         {"--watch", "--device", slot1, "--device", slot2, "--log", log, "--units", "-",
          "--unit-rule", "^J4-[0-9]{4}$", "--require-unit", "--settle", "1500", "--on-result",
-         "env | grep ^J4_ | sort > \"" + signals_ + "/$J4_SLOT-$J4_RESULT-$J4_UNIT\"; sleep 30",
+         "env | grep ^J4_ | sort > \"" + signals_ + "/$J4_SLOT-$J4_RESULT-$J4_UNIT\"; " +
+             "echo hook-says-$J4_SLOT; sh -c 'echo $$ > \"" + signals_ +
+             "/child-$J4_SLOT-$J4_UNIT\"; exec sleep 300' & sleep 30",
          "--timeout", "500", file});
     ASSERT_TRUE(station.waitForStarted());
     QByteArray said = readUntil(station, "Ctrl+C ends the station.");
@@ -280,7 +282,29 @@ TEST_F(FlashCli, AStationOnALineTiesEachUnitToItsDeviceAndSignalsEachResult) {
     }
     ::kill(static_cast<pid_t>(station.processId()), SIGINT);
     ASSERT_TRUE(station.waitForFinished(60000));
-    said += station.readAllStandardOutput() + station.readAllStandardError();
+    said += station.readAllStandardOutput();
+    // What a command prints never mixes with the station's own output.
+    EXPECT_FALSE(said.contains("hook-says")) << said.toStdString();
+    said += station.readAllStandardError();
+    EXPECT_TRUE(said.contains("hook-says-1")) << said.toStdString();
+    // Nor does anything it started outlive it.
+    for (const QString& name : QDir(signals_).entryList({"child-*"})) {
+        QFile pidFile(signals_ + "/" + name);
+        ASSERT_TRUE(pidFile.open(QIODevice::ReadOnly));
+        const pid_t child = pidFile.readAll().trimmed().toInt();
+        ASSERT_GT(child, 0);
+        // Killed, it is a zombie until whoever adopted it reaps it.
+        const auto running = [child] {
+            QFile stat(QString("/proc/%1/stat").arg(child));
+            return stat.open(QIODevice::ReadOnly) && !stat.readAll().contains(") Z ");
+        };
+        QElapsedTimer clock;
+        clock.start();
+        while (running() && clock.elapsed() < 20000)
+            QThread::msleep(50);
+        EXPECT_FALSE(running()) << name.toStdString() << " is still running";
+        ::kill(child, SIGKILL);
+    }
     EXPECT_EQ(station.exitCode(), 9) << "a device pulled before its scan" << said.toStdString();
     EXPECT_TRUE(said.contains("unit J4-0001  Update is completed.")) << said.toStdString();
     EXPECT_TRUE(said.contains("ran longer than 10 s and was ended")) << said.toStdString();
