@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+#include "owner_only.h"
 #include "release_hash.h"
 
 #include <QDate>
@@ -42,6 +43,8 @@ Result<std::string> readSmallFile(const std::string& path) {
 }
 
 Result<TrustedKey> readKey(const std::string& file) {
+    if (const auto guarded = onlyOwnerCanChange(file); !guarded)
+        return fail("The trusted key " + file + " is not used: " + guarded.error() + ".");
     const auto text = readSmallFile(file);
     const auto key =
         text ? minisign::parsePublicKey(*text) : Result<minisign::PublicKey>(fail(text.error()));

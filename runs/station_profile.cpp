@@ -1,5 +1,6 @@
 #include "station_profile.h"
 
+#include "owner_only.h"
 #include "release_check.h"
 #include "slots.h"
 
@@ -153,6 +154,9 @@ Result<StationProfile> readStationProfile(const std::string& path) {
     QFile file(QFile::decodeName(QByteArray::fromStdString(path)));
     if (!file.open(QIODevice::ReadOnly))
         return fail("the profile " + path + " cannot be read: " + file.errorString().toStdString());
+    // The profile names the command run after each attempt, as the station.
+    if (const auto guarded = onlyOwnerCanChange(path); !guarded)
+        return fail("the profile " + path + " is not used: " + guarded.error());
     StationProfile profile{path, {}};
     bool inStation = false;
     const auto wrong = [&](int line, const std::string& what) {

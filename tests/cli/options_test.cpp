@@ -234,6 +234,16 @@ TEST_F(FlashCommand, AStationsProfileSetsItUpAndItsBadLinesAreNamed) {
         << "a profile is a station's";
     EXPECT_TRUE(run({"--watch", "--profile", dir.filePath("none.ini")})
                     .err.contains("none.ini cannot be read"));
+    // It names the command run as the station: nobody else may change it.
+    const QString shared =
+        textFile("shared.ini", "[station]\nfile = " + file.toUtf8() + "\nslots = /dev/null\n");
+    QFile(shared).setPermissions(QFile(shared).permissions() | QFile::WriteGroup);
+    const Ran writable = run({"--watch", "--profile", shared});
+    EXPECT_EQ(writable.exitCode, 2);
+    EXPECT_TRUE(writable.err.contains("the profile " + shared +
+                                      " is not used: other users can write it: run chmod go-w " +
+                                      shared))
+        << writable.err.toStdString();
 
     // A good one runs the station as the command line would (a comment
     // after a value is a comment, as the example's are); what the command

@@ -3,6 +3,8 @@
 
 #include "flash_fixture.h"
 
+#include <sys/stat.h>
+
 class SignedRelease : public FlashCli {
 protected:
     Minisign release{dir.path(), QStringLiteral("release")};
@@ -101,11 +103,20 @@ TEST_F(SignedRelease, EveryOtherFileIsRefusedBeforeAnyPortOpens) {
     release.sign(labelled, "version=1.4.2-rc1");
     const QString huge = copyOf("huge.j4u", text);
     copyOf("huge.j4u.minisig", signature + QByteArray(70000, '\n'));
-    const QString sameId = copyOf("same-id.pub", [&] {
+    const QByteArray releaseKey = [&] {
         QFile key(release.publicKey());
         key.open(QIODevice::ReadOnly);
         return key.readAll();
-    }());
+    }();
+    const QString sameId = copyOf("same-id.pub", releaseKey);
+
+    // A key others could swap for theirs, in the file or in its folder.
+    const QString writableKey = copyOf("writable.pub", releaseKey);
+    QFile(writableKey).setPermissions(QFile(writableKey).permissions() | QFile::WriteOther);
+    QDir().mkpath(dir.filePath("shared-keys"));
+    const QString keyInSharedFolder = dir.filePath("shared-keys/release.pub");
+    QFile::copy(release.publicKey(), keyInSharedFolder);
+    ASSERT_EQ(::chmod(QFile::encodeName(dir.filePath("shared-keys")).constData(), 0777), 0);
 
     struct Case {
         QString file;
@@ -156,6 +167,15 @@ TEST_F(SignedRelease, EveryOtherFileIsRefusedBeforeAnyPortOpens) {
         {good, trusted + QStringList{"--trust-key", sameId},
          "Two trusted keys have the key ID " + release.keyId() + ": " + release.publicKey() +
              " and " + sameId + ". Keep one of them."},
+        {good,
+         {"--trust-key", writableKey},
+         "The trusted key " + writableKey + " is not used: other users can write it: run chmod "
+             "go-w " + writableKey + "."},
+        {good,
+         {"--trust-key", keyInSharedFolder},
+         "The trusted key " + keyInSharedFolder +
+             " is not used: other users can replace it in its folder: run chmod go-w " +
+             dir.filePath("shared-keys") + "."},
         {good, QStringList{"--trust-key", release.publicKey(), "--signature", good},
          "Update file's signature cannot be read."},
     };
