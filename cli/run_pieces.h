@@ -58,6 +58,11 @@ public:
             if (const auto problem = metrics->setRefused(count))
                 output_.error(*problem);
     }
+    void unloggedChanged(std::size_t count) override {
+        if (runs::StationMetrics* metrics = metrics_)
+            if (const auto problem = metrics->setUnlogged(count))
+                output_.error(*problem);
+    }
 
 private:
     const Output& output_;

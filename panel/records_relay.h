@@ -21,11 +21,15 @@ public:
     void refusedChanged(std::size_t count) override {
         emit refusedCount(static_cast<qulonglong>(count));
     }
+    void unloggedChanged(std::size_t count) override {
+        emit unloggedCount(static_cast<qulonglong>(count));
+    }
 
 signals:
     void saidText(const QString& text);
     void unsentCount(qulonglong count);
     void refusedCount(qulonglong count);
+    void unloggedCount(qulonglong count);
 };
 
 } // namespace j4

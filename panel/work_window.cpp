@@ -29,6 +29,15 @@ bool WorkWindow::workEnded() {
     return true;
 }
 
+void WorkWindow::keepMetricsIn(std::string path) {
+    metricsPath_ = std::move(path);
+    // Attempts a full disk keeps out of the log, with or without records.
+    connect(&recordsRelay_, &RecordsRelay::unloggedCount, this, [this](qulonglong count) {
+        if (metrics_)
+            static_cast<void>(metrics_->setUnlogged(count));
+    });
+}
+
 void WorkWindow::sendRecordsTo(std::string url) {
     recordsUrl_ = std::move(url);
     connect(&recordsRelay_, &RecordsRelay::saidText, this, [this](const QString& text) {

@@ -26,7 +26,7 @@ public:
     // A line per transmission on `stream` (j4_updater --verbose).
     void traceTransmissionsTo(std::FILE* stream) { trace_ = stream; }
     // The station's state kept in `path` for Prometheus (j4_updater --metrics).
-    void keepMetricsIn(std::string path) { metricsPath_ = std::move(path); }
+    void keepMetricsIn(std::string path);
     // Every attempt's record sent to the database at `url` through the log
     // (j4_updater --records).
     void sendRecordsTo(std::string url);

@@ -38,9 +38,11 @@ std::optional<std::string> LogWriter::append(const UpdateReport& report) {
         return std::nullopt;
     std::optional<std::string> said;
     bool wrote = false;
+    std::size_t before = 0;
+    std::size_t after = 0;
     {
         const std::lock_guard lock(mutex_);
-        const std::size_t before = waiting_.size();
+        before = waiting_.size();
         waiting_.push_back(logLine(report, origin_) + "\n");
         const auto written = writeWaiting();
         wrote = written.has_value();
@@ -54,7 +56,10 @@ std::optional<std::string> LogWriter::append(const UpdateReport& report) {
             said = "The update log " + log_.path() + " is written again: the " +
                    std::to_string(before + 1) + " attempts that waited are in it.";
         }
+        after = waiting_.size();
     }
+    if (after != before && waitingChanged_)
+        waitingChanged_(after);
     if (wrote && appended_)
         appended_();
     return said;
@@ -65,7 +70,10 @@ std::optional<std::string> LogWriter::flush() {
     if (waiting_.empty())
         return std::nullopt;
     const std::size_t count = waiting_.size();
-    if (const auto written = writeWaiting(); !written)
+    const auto written = writeWaiting();
+    if (waitingChanged_ && waiting_.size() != count)
+        waitingChanged_(waiting_.size());
+    if (!written)
         return std::to_string(waiting_.size()) + " of the attempts could not be written to " +
                log_.path() + " (" + written.error() + ") and are lost with this program's end.";
     if (appended_)

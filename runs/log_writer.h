@@ -30,6 +30,9 @@ public:
     // Called after each line is in the log (the records' sender looks at
     // once); set before the first attempt.
     void afterAppend(std::function<void()> appended) { appended_ = std::move(appended); }
+    // Called with the number of attempts waiting in memory whenever it
+    // changes; set before the first attempt.
+    void onWaiting(std::function<void(std::size_t)> changed) { waitingChanged_ = std::move(changed); }
 
 private:
     // Writes what waits, in order; why not when the log refuses.
@@ -40,6 +43,7 @@ private:
     std::mutex mutex_;
     std::deque<std::string> waiting_; // lines the log could not take yet
     std::function<void()> appended_;
+    std::function<void(std::size_t)> waitingChanged_;
 };
 
 // The log J4_UPDATE_LOG names (its bytes, UTF-8 or not); empty when unset.

@@ -9,6 +9,7 @@ RecordKeeping::RecordKeeping(RecordOptions options, RecordsListener& listener) {
         options.logPath = defaultRecordsLog();
     log_ = std::make_unique<LogWriter>(options.logPath, std::move(options.station),
                                        std::move(options.operatorName));
+    log_->onWaiting([&listener](std::size_t count) { listener.unloggedChanged(count); });
     if (options.url.empty())
         return;
     sender_ = std::make_unique<RecordSender>(options.logPath, options.url, listener);

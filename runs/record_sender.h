@@ -31,6 +31,8 @@ public:
     virtual void unsentChanged(std::size_t count) { static_cast<void>(count); }
     // Records the database refused so far, set aside in the log.
     virtual void refusedChanged(std::size_t count) { static_cast<void>(count); }
+    // Attempts the update log cannot take yet, kept in memory (a full disk).
+    virtual void unloggedChanged(std::size_t count) { static_cast<void>(count); }
 };
 
 class RecordSender {

@@ -66,6 +66,14 @@ std::optional<std::string> StationMetrics::setRefused(std::size_t count) {
     return write();
 }
 
+std::optional<std::string> StationMetrics::setUnlogged(std::size_t count) {
+    {
+        std::lock_guard lock(mutex_);
+        unlogged_ = count;
+    }
+    return write();
+}
+
 void MetricsListener::opening(std::size_t device) {
     metrics_.opening(device);
     if (const auto problem = metrics_.write())
@@ -113,6 +121,10 @@ std::string StationMetrics::text() const {
     out += "# HELP j4_records_refused_total Records the plant's database refused, set aside in "
            "the log.\n# TYPE j4_records_refused_total counter\nj4_records_refused_total{" +
            station + "} " + std::to_string(refused_) + "\n";
+    out += "# HELP j4_log_unwritten_attempts Attempts the update log cannot take yet (a full "
+           "disk), kept in memory until it can.\n# TYPE j4_log_unwritten_attempts "
+           "gauge\nj4_log_unwritten_attempts{" +
+           station + "} " + std::to_string(unlogged_) + "\n";
     return out;
 }
 

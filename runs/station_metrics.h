@@ -31,6 +31,8 @@ public:
     std::optional<std::string> setUnsent(std::size_t count);
     // Records the database refused, set aside.
     std::optional<std::string> setRefused(std::size_t count);
+    // Attempts the update log could not take yet (lost if the program ends).
+    std::optional<std::string> setUnlogged(std::size_t count);
     // The text as it is written.
     std::string text() const;
     std::size_t slotCount() const { return slots_.size(); }
@@ -49,6 +51,7 @@ private:
     std::vector<Slot> slots_;
     std::size_t unsent_ = 0;
     std::size_t refused_ = 0;
+    std::size_t unlogged_ = 0;
     bool failedSaid_ = false;
 };
 

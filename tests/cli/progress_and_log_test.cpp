@@ -129,10 +129,16 @@ TEST_F(FlashCommand, EveryAttemptIsLoggedAsOneJsonLine) {
     const QString fifo = dir.filePath(QStringLiteral("log.fifo"));
     ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     device("/dev/fake-2");
+    const QString metrics = dir.filePath(QStringLiteral("line.prom"));
     for (const QString& unwritable : {QStringLiteral("/nonexistent/dir/log"), fifo}) {
         const Ran r = run({"--device", "/dev/fake-good", "--device", "/dev/fake-2", "--log",
-                           unwritable, "-q", file});
+                           unwritable, "--metrics", metrics, "-q", file});
         EXPECT_EQ(r.exitCode, 0) << unwritable.toStdString();
+        QFile counted(metrics);
+        ASSERT_TRUE(counted.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(QRegularExpression("\nj4_log_unwritten_attempts\\{[^}]*\\} 2\n")
+                        .match(QString::fromUtf8(counted.readAll()))
+                        .hasMatch());
         EXPECT_EQ(r.err.count("cannot be written"), 2) << r.err.toStdString();
         EXPECT_TRUE(r.err.contains("2 of the attempts could not be written to " + unwritable))
             << r.err.toStdString();
