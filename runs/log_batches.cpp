@@ -1,23 +1,11 @@
 #include "log_batches.h"
 
-#include <sys/stat.h>
+#include "log_identity.h"
 
 #include <algorithm>
 
 namespace j4::runs {
 namespace {
-
-struct FileIdentity {
-    std::uint64_t device = 0;
-    std::uint64_t inode = 0;
-};
-
-FileIdentity identityOf(QFile& log) {
-    struct stat status {};
-    if (::fstat(log.handle(), &status) != 0)
-        return {};
-    return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
-}
 
 QByteArray bytesBefore(QFile& log, std::uint64_t offset) {
     const qint64 length = std::min<qint64>(LogPosition::kTailBytes, qint64(offset));

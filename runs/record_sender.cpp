@@ -1,5 +1,7 @@
 #include "record_sender.h"
 
+#include "log_identity.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -126,7 +128,7 @@ bool RecordSender::follow() {
         // Rotated (moved away, a new log in its place): the old file is read
         // to its end first, then the new one from its start.
         QFile now(nameOf(logPath_));
-        if (!now.open(QIODevice::ReadOnly) || LogPosition::startOf(now).inode == position_.inode ||
+        if (!now.open(QIODevice::ReadOnly) || identityOf(now) == FileIdentity{position_.device, position_.inode} ||
             position_.offset < static_cast<std::uint64_t>(log_->size()))
             return true;
         log_.reset();
