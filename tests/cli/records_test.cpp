@@ -43,12 +43,14 @@ QSet<QString> loggedAttempts(const QString& log) {
 
 // Attempts written into a log as a station writes them, `count` of them,
 // each with an ID of its own; `station` names the station of each.
-void appendAttempts(const QString& log, int count, const std::string& station = "line-7") {
+void appendAttempts(const QString& log, int count, const std::string& station = "line-7",
+                    std::size_t detailBytes = 0) {
     const j4::UpdateLog writer(QFile::encodeName(log).toStdString());
     for (int i = 0; i < count; ++i) {
         j4::UpdateReport report;
         report.attempt = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
         report.filePath = "unit.j4u";
+        report.detail.assign(detailBytes, 'd');
         ASSERT_TRUE(writer.append(report, {"1", "host", station, "anna"}));
     }
 }
@@ -338,11 +340,12 @@ TEST_F(Records, NoRecordIsHeldBackByOneRefusedARotatedLogOrALocalSocket) {
     EXPECT_EQ(storedRows(), 15);
 
     // A local server over its Unix socket, with a backlog far larger than
-    // the socket's buffer: each batch is handed over whole.
+    // the socket's buffer (about 200 KiB; a batch here is over 400 KiB):
+    // each batch is handed over whole.
     QFile::remove(log);
     QFile::remove(log + ".sent");
     database.query("TRUNCATE j4_attempts");
-    appendAttempts(log, 700);
+    appendAttempts(log, 700, "line-7", 2000);
     const QString local = database.socketUrl();
     station =
         flash({"--device", device.device(), "--records", local, "--log", log, "--quiet", file});
