@@ -176,11 +176,13 @@ int update(const FlashOptions& options, const FlashContext& context, const std::
     // --metrics counts each device of the run as a slot, as a station does.
     Metered metered(options, targets->size(), json ? static_cast<DeviceListener&>(*json) : lines);
     recordsOutput.countIn(metered.counts());
+    metered.sending(*prepared.decoded);
     const auto reports = runOnDevices(prepared.decoded, *targets,
                                       {linksFor(context, options), metered.listener(), stop, &log});
     for (std::size_t i = 0; i < reports.size(); ++i)
         if (!reports[i].adapterNote.empty())
             output.error((*targets)[i].label + ": " + reports[i].adapterNote);
+    metered.ended();
     const int status = reports.size() == 1 ? reportOne(reports.front(), output)
                                            : summarize(*targets, reports, output);
     finishRecords(records, output);

@@ -36,15 +36,11 @@ struct Parser {
                                    "Send the records of the log LOG to the --records database, "
                                    "and nothing else.",
                                    "LOG"};
-    QCommandLineOption units{"units",
-                             "A station: read the units' serial numbers from standard input "
-                             "(-), a line each, for the next device plugged in.",
-                             "-"};
 
     Parser() {
         parser.setApplicationDescription(QString::fromLatin1(kFlashDescription));
         parser.addOptions({version, check, imageOut, devices.port, devices.device, devices.serial,
-                           watch, list, portsFile, quiet, verbose, json, sendRecords, units,
+                           watch, list, portsFile, quiet, verbose, json, sendRecords,
                            devices.expectSha256});
         parser.addOptions(line.all());
         parser.addPositionalArgument("FILE", "The update file.",
@@ -100,7 +96,6 @@ Result<Action> action(const Parser& p) {
     if (parser.isSet(p.watch))
         return Action::Watch;
     auto stationOnly = p.line.stationOnly();
-    stationOnly.push_back(&p.units);
     for (const QCommandLineOption* option : stationOnly)
         if (parser.isSet(*option))
             return fail("--" + option->names().last().toStdString() + " goes with --watch");
@@ -113,16 +108,13 @@ Result<Action> action(const Parser& p) {
     return Action::Update;
 }
 
-// The units read on standard input, for a station.
-Result<Done> unitOptions(const Parser& p, FlashOptions& options) {
-    const QCommandLineParser& parser = p.parser;
-    if (parser.isSet(p.units) && parser.value(p.units) != "-")
-        return fail("--units takes - (standard input)");
-    options.unitsFromInput = parser.isSet(p.units);
-    if (options.unitsFromInput && options.file == "-")
+// Where a station's scans come from.
+Result<Done> unitOptions(FlashOptions& options) {
+    if (options.line.unitsFrom == "-" && options.file == "-")
         return fail("FILE - and --units - both want standard input");
-    if (options.line.requireUnit && !options.unitsFromInput)
-        return fail("--require-unit needs the units: --units -");
+    if (options.line.requireUnit && options.line.unitsFrom.empty())
+        return fail("--require-unit needs the units' scans: --units - (standard input), or "
+                    "--units PATH (a FIFO, a file, a serial scanner's port)");
     return Done{};
 }
 
@@ -162,7 +154,7 @@ Result<FlashOptions> read(const Parser& p, const runs::RawArguments& raw) {
     options.portsFile = p.parser.isSet(p.portsFile);
     options.quiet = p.parser.isSet(p.quiet);
     options.verbose = p.parser.isSet(p.verbose);
-    if (auto units = unitOptions(p, options); !units)
+    if (auto units = unitOptions(options); !units)
         return fail(units.error());
     if (auto streams = outputOptions(p, options); !streams)
         return fail(streams.error());

@@ -31,7 +31,6 @@ struct FlashOptions {
     bool quiet = false;
     bool verbose = false;
     std::string sendLog;         // --send-records: the log to send
-    bool unitsFromInput = false; // --units -: scanned on standard input
     bool json = false;           // events as JSON lines on standard output
     std::string expectedSha256;
     // The time-out, the records, the station's line and the release, as the

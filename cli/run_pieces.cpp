@@ -17,6 +17,19 @@ Metered::Metered(const FlashOptions& options, std::size_t slotCount, DeviceListe
     metrics_.emplace(*counts_, listener);
 }
 
+void Metered::sending(const DecodedFile& file) {
+    if (counts_)
+        if (const auto problem = counts_->setRelease(
+                file.signature ? file.signature->version : std::string(), file.sha256))
+            listener_.notice(*problem);
+}
+
+void Metered::ended() {
+    if (counts_)
+        if (const auto problem = counts_->stopped())
+            listener_.notice(*problem);
+}
+
 // Decodes FILE, read once, its signature checked where keys are trusted;
 // says why not, once, when it cannot be used.
 PreparedFile prepare(const FlashOptions& options, const std::atomic<bool>& stop,

@@ -32,6 +32,10 @@ public:
         return listener_;
     }
     runs::StationMetrics* counts() { return counts_ ? &*counts_ : nullptr; }
+    // What the run sends, in j4_station_info.
+    void sending(const DecodedFile& file);
+    // The run has ended: no slot waits any more.
+    void ended();
 
 private:
     runs::DeviceListener& listener_;

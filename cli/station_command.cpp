@@ -5,63 +5,17 @@
 #include "json_events.h"
 #include "progress.h"
 #include "run_pieces.h"
+#include "scan_reader.h"
 #include "slots.h"
 #include "station.h"
 #include "station_lines.h"
 
 #include <memory>
 #include <optional>
-#include <thread>
 
 namespace j4::cli {
 
 using namespace runs;
-
-namespace {
-
-// A line of `in`, NUL bytes and all, however long; nothing at its end.
-std::optional<std::string> readLine(std::FILE* in) {
-    std::string line;
-    for (int c; (c = std::getc(in)) != EOF;) {
-        line += static_cast<char>(c);
-        if (c == '\n')
-            return line;
-    }
-    return line.empty() ? std::nullopt : std::optional(line);
-}
-
-// Units scanned on standard input, a line each, until it ends: each checked
-// and kept for its device, the operator told either way. A reader still
-// waiting for a line when the station ends is left to the program's end.
-class UnitReader {
-public:
-    UnitReader(std::FILE* in, UnitScans& units, const Output& output, bool required)
-        : thread_([in, &units, &output, required, ended = ended_] {
-              while (const auto line = readLine(in)) {
-                  const auto heard = units.scan(*line);
-                  heard ? output.say(clockTime() + "  " + *heard) : output.error(heard.error());
-              }
-              // The scanner is gone (its cable, its program): said once, as
-              // nothing more can be scanned.
-              output.error(required ? "The units' scans ended (standard input closed): no device "
-                                      "can be updated until the station is started again."
-                                    : "The units' scans ended (standard input closed): devices "
-                                      "are updated without a unit from now on.");
-              *ended = true;
-          }) {}
-    ~UnitReader() {
-        if (*ended_)
-            thread_.join();
-        else
-            thread_.detach();
-    }
-
-private:
-    std::shared_ptr<std::atomic<bool>> ended_ = std::make_shared<std::atomic<bool>>(false);
-    std::thread thread_;
-};
-
-} // namespace
 
 int watch(const FlashOptions& options, const FlashContext& context, const std::atomic<bool>& stop,
           const Output& output) {
@@ -85,13 +39,29 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
         json.emplace(*output.json(), std::vector<std::string>(options.targets.size()), true, lines);
     Metered metered(options, options.targets.size(),
                     json ? static_cast<DeviceListener&>(*json) : lines);
+    metered.sending(*prepared.decoded);
     RecordsOutput recordsOutput(output, metered.counts());
     RecordKeeping records(recordOptions(options), recordsOutput);
+    if (const auto problem = records.log().check())
+        output.error(*problem);
     std::optional<UnitScans> units;
-    std::optional<UnitReader> reader;
-    if (options.unitsFromInput) {
+    std::optional<ScanReader> reader;
+    if (!options.line.unitsFrom.empty()) {
+        auto source = ScanSource::open(options.line.unitsFrom, context.in);
+        if (!source) {
+            output.error(source.error());
+            return kUsage;
+        }
         units.emplace(*UnitScans::withRule(options.line.unitRule));
-        reader.emplace(context.in, *units, output, options.line.requireUnit);
+        reader.emplace(std::move(*source), *units,
+                       ScanReader::Listener{[&output](const Result<std::string>& heard) {
+                                                heard ? output.say(clockTime() + "  " + *heard)
+                                                      : output.error(heard.error());
+                                            },
+                                            [&output](const std::string& text) {
+                                                output.error(text);
+                                            }},
+                       options.line.requireUnit);
     }
     std::optional<ResultHook> hook;
     if (!options.line.onResult.empty())
@@ -104,6 +74,7 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
                    {options.line.settle, units ? &*units : nullptr, options.line.requireUnit,
                     hook ? &*hook : nullptr});
     hook.reset(); // the last attempt's command, ended
+    metered.ended();
     output.say("Station summary:");
     for (std::size_t i = 0; i < result.tallies.size(); ++i)
         output.say("  " + tallyLine(i, options.targets[i], result.tallies[i]));

@@ -191,7 +191,7 @@ int runStationWindow(const WindowOptions& options) {
     window.expectSha256(options.expectedSha256);
     window.setReleaseOptions(options.line.release);
     window.setLine(options.line.settle, options.line.unitRule, options.line.requireUnit,
-                   options.line.onResult);
+                   options.line.onResult, options.line.unitsFrom);
     if (!options.profile.isEmpty())
         window.lockToProfile(options.profile);
     else if (options.slotNames.empty() && !options.file)

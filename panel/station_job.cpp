@@ -22,10 +22,17 @@ void StationJob::start(std::shared_ptr<const DecodedFile> decoded,
                    std::optional<runs::ResultHook> hook;
                    if (!line.onResult.empty())
                        hook.emplace(line.onResult);
+                   if (metrics)
+                       static_cast<void>(metrics->setRelease(
+                           decoded->signature ? decoded->signature->version : std::string(),
+                           decoded->sha256));
                    runs::runStation(
                        decoded, slotNames, file,
                        {realLinks(timeout), relay, stop, records ? &records->log() : nullptr},
                        {line.settle, line.units.get(), line.requireUnit, hook ? &*hook : nullptr});
+                   hook.reset();
+                   if (metrics)
+                       static_cast<void>(metrics->stopped());
                    return ended;
                });
 }

@@ -39,12 +39,17 @@ std::optional<runs::TargetName> slotFromSetting(const QString& text) {
 } // namespace
 
 void StationWindow::setLine(std::chrono::milliseconds settle, const std::string& unitRule,
-                            bool requireUnit, std::string onResult) {
+                            bool requireUnit, std::string onResult,
+                            const std::string& unitsFrom) {
     line_.settle = settle;
     if (auto units = runs::UnitScans::withRule(unitRule))
         line_.units = std::make_shared<runs::UnitScans>(*units);
     line_.requireUnit = requireUnit;
     line_.onResult = std::move(onResult);
+    if (!unitsFrom.empty())
+        appendLog(QStringLiteral("Scans come from the Unit field here: the units' source %1 is "
+                                 "read by j4_flash --watch.")
+                      .arg(QFile::decodeName(QByteArray::fromStdString(unitsFrom))));
 }
 
 void StationWindow::lockToProfile(const QString& profile) {

@@ -47,8 +47,10 @@ public:
     // The line's settings: settle time, the rule a scanned unit serial must
     // match and whether a device waits for one, the command after each
     // attempt. The rule must be a valid regular expression.
+    // `unitsFrom`: the scans' source j4_flash would read; here the scans
+    // come from the Unit field (a keyboard scanner types into it).
     void setLine(std::chrono::milliseconds settle, const std::string& unitRule, bool requireUnit,
-                 std::string onResult);
+                 std::string onResult, const std::string& unitsFrom = {});
     // The file, slots and pins come from `profile` and cannot be changed
     // here; the window says so.
     void lockToProfile(const QString& profile);

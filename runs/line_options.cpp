@@ -66,13 +66,14 @@ Result<std::string> recordsAddress(const LineOptions& o, const QCommandLineParse
 } // namespace
 
 QList<QCommandLineOption> LineOptions::all() const {
-    return {timeout, log,    stationId, operatorName,     metrics,   records,
-            profile, settle, unitRule,  requireUnit,      onResult,  tlsCa,
-            tlsCert, tlsKey, trustKey,  requireSignature, signature, minVersion};
+    return {timeout,  log,     stationId, operatorName, metrics,          records,
+            profile,  settle,  unitRule,  requireUnit,  units,            onResult,
+            tlsCa,    tlsCert, tlsKey,    trustKey,     requireSignature, signature,
+            minVersion};
 }
 
 QList<const QCommandLineOption*> LineOptions::stationOnly() const {
-    return {&profile, &settle, &unitRule, &requireUnit, &onResult};
+    return {&profile, &settle, &unitRule, &requireUnit, &units, &onResult};
 }
 
 Result<LineSettings> LineOptions::read(const QCommandLineParser& parser,
@@ -97,6 +98,7 @@ Result<LineSettings> LineOptions::read(const QCommandLineParser& parser,
     line.release = std::move(*release);
     line.recordsUrl = std::move(*url);
     line.requireUnit = parser.isSet(requireUnit);
+    line.unitsFrom = raw.bytesOf(parser.value(units));
     line.onResult = raw.bytesOf(parser.value(onResult));
     line.logPath = parser.isSet(log) ? raw.bytesOf(parser.value(log)) : logFromEnvironment();
     line.station =

@@ -23,6 +23,7 @@ struct LineSettings {
     std::chrono::milliseconds settle{0};
     std::string unitRule;     // empty: any scan
     bool requireUnit = false; // a device waits for its unit's scan
+    std::string unitsFrom;    // where scans come from: "-", a path; empty: none (the window's field)
     std::string onResult;     // empty: no command
     std::string logPath;      // empty: J4_UPDATE_LOG, else none
     std::string station;      // empty: J4_STATION_ID, else the host's name
@@ -65,6 +66,11 @@ struct LineOptions {
                                 "RE"};
     QCommandLineOption requireUnit{"require-unit",
                                    "A device plugged in without a scanned unit waits for one."};
+    QCommandLineOption units{"units",
+                             "A station: read the units' serial numbers from SOURCE, a line "
+                             "each: - (standard input), a FIFO, a file, or a serial scanner's "
+                             "port.",
+                             "SOURCE"};
     QCommandLineOption onResult{"on-result",
                                 "A station: run CMD after each attempt, the result in its "
                                 "environment (J4_RESULT, J4_SLOT, ...).",

@@ -1,5 +1,7 @@
 #include "log_writer.h"
 
+#include "account_name.h"
+
 #include "j4_version.h"
 
 #include <QByteArray>
@@ -7,15 +9,6 @@
 #include <QSysInfo>
 
 namespace j4::runs {
-
-namespace {
-
-std::string loginName() {
-    // USER on Linux, USERNAME on Windows.
-    return qEnvironmentVariable("USER", qEnvironmentVariable("USERNAME")).toStdString();
-}
-
-} // namespace
 
 LogWriter::LogWriter(std::string path, std::string station, std::string operatorName)
     : log_(std::move(path)) {
@@ -80,6 +73,19 @@ std::optional<std::string> LogWriter::flush() {
         appended_();
     return "The update log " + log_.path() + " is written again: the " + std::to_string(count) +
            " attempts that waited are in it.";
+}
+
+std::optional<std::string> LogWriter::check() {
+    if (log_.path().empty() || log_.path() == "-")
+        return std::nullopt;
+    const std::lock_guard lock(mutex_);
+    // Nothing is written: the file is made if need be, and a torn last line
+    // is ended.
+    if (const auto written = log_.appendText({}); !written)
+        return "The update log " + log_.path() + " cannot be written (" + written.error() +
+               "): attempts are kept in memory until it can, and lost if the station ends "
+               "first. Give the station a log it can write.";
+    return std::nullopt;
 }
 
 std::string logFromEnvironment() {

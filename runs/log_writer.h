@@ -26,6 +26,9 @@ public:
     // At the program's end: the attempts still waiting, tried once more;
     // a sentence naming those lost when the log still cannot take them.
     std::optional<std::string> flush();
+    // At a station's start: why the log cannot be written, so that it is
+    // said now, not at the first attempt of a shift; nothing when it can.
+    std::optional<std::string> check();
     const std::string& path() const { return log_.path(); }
     // Called after each line is in the log (the records' sender looks at
     // once); set before the first attempt.

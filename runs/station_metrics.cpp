@@ -1,5 +1,6 @@
 #include "station_metrics.h"
 
+#include "j4_version.h"
 #include "update_log.h"
 
 #include <QSaveFile>
@@ -25,6 +26,7 @@ std::string quoted(const std::string& value) {
     }
     return out + "\"";
 }
+
 
 } // namespace
 
@@ -66,6 +68,26 @@ std::optional<std::string> StationMetrics::setRefused(std::size_t count) {
     return write();
 }
 
+std::optional<std::string> StationMetrics::setRelease(std::string version,
+                                                     std::string fileSha256) {
+    {
+        std::lock_guard lock(mutex_);
+        release_.emplace(std::move(version), std::move(fileSha256));
+        stopped_ = false; // a run starts
+    }
+    return write();
+}
+
+std::optional<std::string> StationMetrics::stopped() {
+    {
+        std::lock_guard lock(mutex_);
+        stopped_ = true;
+        for (Slot& slot : slots_)
+            slot.updating = false;
+    }
+    return write();
+}
+
 std::optional<std::string> StationMetrics::setUnlogged(std::size_t count) {
     {
         std::lock_guard lock(mutex_);
@@ -92,10 +114,17 @@ std::string StationMetrics::text() const {
     const std::string station = "station=" + quoted(station_);
     std::string out = "# HELP j4_attempts_total Update attempts by station, slot and result.\n"
                       "# TYPE j4_attempts_total counter\n";
+    // Every result of every slot from the start, at 0: a rate over a
+    // counter that appears only at its first failure misses that failure.
     for (std::size_t i = 0; i < slots_.size(); ++i)
-        for (const auto& [result, count] : slots_[i].attempts)
+        for (int outcome = 0; outcome <= int(kLastOutcome); ++outcome) {
+            const char* result = outcomeName(UpdateOutcome(outcome));
+            const auto counted = slots_[i].attempts.find(result);
             out += "j4_attempts_total{" + station + ",slot=\"" + std::to_string(i + 1) +
-                   "\",result=\"" + result + "\"} " + std::to_string(count) + "\n";
+                   "\",result=\"" + result + "\"} " +
+                   std::to_string(counted == slots_[i].attempts.end() ? 0 : counted->second) +
+                   "\n";
+        }
     out += "# HELP j4_last_completed_timestamp_seconds When each slot last completed an "
            "update.\n# TYPE j4_last_completed_timestamp_seconds gauge\n";
     for (std::size_t i = 0; i < slots_.size(); ++i) {
@@ -112,9 +141,17 @@ std::string StationMetrics::text() const {
     for (const Slot& slot : slots_)
         updating += slot.updating ? 1 : 0;
     out += "# HELP j4_slots The station's slots by state.\n# TYPE j4_slots gauge\n";
+    const long all = static_cast<long>(slots_.size());
     out += "j4_slots{" + station + ",state=\"updating\"} " + std::to_string(updating) + "\n";
     out += "j4_slots{" + station + ",state=\"waiting\"} " +
-           std::to_string(static_cast<long>(slots_.size()) - updating) + "\n";
+           std::to_string(stopped_ ? 0 : all - updating) + "\n";
+    out += "j4_slots{" + station + ",state=\"stopped\"} " + std::to_string(stopped_ ? all : 0) +
+           "\n";
+    if (release_)
+        out += "# HELP j4_station_info What the station sends: the release's version and the "
+               "file's SHA-256.\n# TYPE j4_station_info gauge\nj4_station_info{" +
+               station + ",version=" + quoted(kVersion) + ",release=" + quoted(release_->first) +
+               ",file_sha256=" + quoted(release_->second) + "} 1\n";
     out += "# HELP j4_records_unsent Records not yet sent to the plant's database.\n"
            "# TYPE j4_records_unsent gauge\nj4_records_unsent{" +
            station + "} " + std::to_string(unsent_) + "\n";

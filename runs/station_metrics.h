@@ -33,6 +33,11 @@ public:
     std::optional<std::string> setRefused(std::size_t count);
     // Attempts the update log could not take yet (lost if the program ends).
     std::optional<std::string> setUnlogged(std::size_t count);
+    // What the station sends: the release's version (empty when unsigned)
+    // and the file's SHA-256, as j4_station_info's labels; a run starts.
+    std::optional<std::string> setRelease(std::string version, std::string fileSha256);
+    // The station has ended: no slot waits or updates any more.
+    std::optional<std::string> stopped();
     // The text as it is written.
     std::string text() const;
     std::size_t slotCount() const { return slots_.size(); }
@@ -52,6 +57,8 @@ private:
     std::size_t unsent_ = 0;
     std::size_t refused_ = 0;
     std::size_t unlogged_ = 0;
+    std::optional<std::pair<std::string, std::string>> release_; // version, SHA-256
+    bool stopped_ = false;
     bool failedSaid_ = false;
 };
 

@@ -4,7 +4,9 @@
 #include "release_check.h"
 #include "slots.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -27,6 +29,9 @@ struct Key {
     Kind kind;
     // Checks a value; empty when it is good.
     std::function<std::string(const std::string&)> check;
+    // A file's name (each of a list's): relative to the profile's folder,
+    // wherever the station is started from.
+    bool path = false;
 };
 
 std::string noCheck(const std::string&) {
@@ -86,26 +91,27 @@ std::string checkSlots(const std::string& value) {
 
 const std::map<std::string, Key>& keys() {
     static const std::map<std::string, Key> known = {
-        {"file", {Kind::Text, noCheck}},
+        {"file", {Kind::Text, noCheck, true}},
         {"slots", {Kind::Many, checkSlots}},
-        {"trust-key", {Kind::Many, noCheck}},
+        {"trust-key", {Kind::Many, noCheck, true}},
         {"require-signature", {Kind::Flag, noCheck}},
-        {"signature", {Kind::Text, noCheck}},
+        {"signature", {Kind::Text, noCheck, true}},
         {"min-version", {Kind::Text, checkVersion}},
         {"expect-sha256", {Kind::Text, checkSha256}},
         {"timeout", {Kind::Number, checkNumber}},
         {"settle", {Kind::Number, checkNumber}},
-        {"log", {Kind::Text, noCheck}},
+        {"log", {Kind::Text, noCheck, true}},
         {"records", {Kind::Text, noCheck}},
-        {"metrics", {Kind::Text, noCheck}},
+        {"metrics", {Kind::Text, noCheck, true}},
         {"station-id", {Kind::Text, noCheck}},
         {"operator", {Kind::Text, noCheck}},
         {"unit-rule", {Kind::Text, checkRule}},
         {"require-unit", {Kind::Flag, noCheck}},
+        {"units", {Kind::Text, noCheck, true}},
         {"on-result", {Kind::Text, noCheck}},
-        {"tls-ca", {Kind::Text, noCheck}},
-        {"tls-cert", {Kind::Text, noCheck}},
-        {"tls-key", {Kind::Text, noCheck}},
+        {"tls-ca", {Kind::Text, noCheck, true}},
+        {"tls-cert", {Kind::Text, noCheck, true}},
+        {"tls-key", {Kind::Text, noCheck, true}},
     };
     return known;
 }
@@ -150,6 +156,26 @@ std::string StationProfile::valueOf(const std::string& key) const {
     return {};
 }
 
+namespace {
+
+// `value` of `key` with a relative file name made the profile folder's.
+std::string resolved(const std::string& key, const std::string& value, const QDir& folder) {
+    const auto known = keys().find(key);
+    if (known == keys().end() || !known->second.path || value == "-")
+        return value;
+    std::string out;
+    for (const std::string& item : known->second.kind == Kind::Many ? listOf(value)
+                                                                     : std::vector{value}) {
+        const QString name = QFile::decodeName(QByteArray::fromStdString(item));
+        const std::string absolute =
+            QFile::encodeName(QDir::cleanPath(folder.absoluteFilePath(name))).toStdString();
+        out += (out.empty() ? "" : ",") + absolute;
+    }
+    return out;
+}
+
+} // namespace
+
 Result<StationProfile> readStationProfile(const std::string& path) {
     QFile file(QFile::decodeName(QByteArray::fromStdString(path)));
     if (!file.open(QIODevice::ReadOnly))
@@ -157,11 +183,14 @@ Result<StationProfile> readStationProfile(const std::string& path) {
     // The profile names the command run after each attempt, as the station.
     if (const auto guarded = onlyOwnerCanChange(path); !guarded)
         return fail("the profile " + path + " is not used: " + guarded.error());
+    const QDir folder = QFileInfo(file).absoluteDir();
     StationProfile profile{path, {}};
-    bool inStation = false;
+    // Every bad line is named, not only the first: one edit fixes them all.
+    std::vector<std::string> problems;
     const auto wrong = [&](int line, const std::string& what) {
-        return fail(path + ":" + std::to_string(line) + ": " + what);
+        problems.push_back(path + ":" + std::to_string(line) + ": " + what);
     };
+    enum class Section { None, Station, Other } section = Section::None;
     int number = 0;
     for (const QByteArray& raw : file.readAll().split('\n')) {
         ++number;
@@ -169,15 +198,19 @@ Result<StationProfile> readStationProfile(const std::string& path) {
         if (line.isEmpty() || line.startsWith('#') || line.startsWith(';'))
             continue;
         if (line.startsWith('[')) {
-            inStation = line == QStringLiteral("[station]");
-            if (!inStation)
-                return wrong(number, "only a [station] section is read here");
+            section = line == QStringLiteral("[station]") ? Section::Station : Section::Other;
+            if (section == Section::Other)
+                wrong(number, "only a [station] section is read here");
             continue;
         }
+        if (section == Section::Other)
+            continue; // said once, at its heading
         const qsizetype equals = line.indexOf('=');
-        if (!inStation || equals < 0)
-            return wrong(number,
-                         inStation ? "not a \"key = value\" line" : "settings go under [station]");
+        if (section == Section::None || equals < 0) {
+            wrong(number, section == Section::Station ? "not a \"key = value\" line"
+                                                      : "settings go under [station]");
+            continue;
+        }
         QString value = line.mid(equals + 1).trimmed();
         if (value.size() >= 2 && value.startsWith('"') && value.endsWith('"'))
             value = value.mid(1, value.size() - 2);
@@ -185,11 +218,22 @@ Result<StationProfile> readStationProfile(const std::string& path) {
             value = withoutComment(value);
         StationProfile::Entry entry{line.left(equals).trimmed().toStdString(), value.toStdString(),
                                     number};
-        if (const std::string problem = lineProblem(entry); !problem.empty())
-            return wrong(number, problem);
-        if (!profile.valueOf(entry.key).empty())
-            return wrong(number, entry.key + " is set twice");
+        if (const std::string problem = lineProblem(entry); !problem.empty()) {
+            wrong(number, problem);
+            continue;
+        }
+        if (!profile.valueOf(entry.key).empty()) {
+            wrong(number, entry.key + " is set twice");
+            continue;
+        }
+        entry.value = resolved(entry.key, entry.value, folder);
         profile.entries.push_back(std::move(entry));
+    }
+    if (!problems.empty()) {
+        std::string all;
+        for (const std::string& problem : problems)
+            all += (all.empty() ? "" : "\n") + problem;
+        return fail(all);
     }
     return profile;
 }

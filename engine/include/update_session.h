@@ -70,6 +70,8 @@ enum class UpdateOutcome {
     Interrupted,    // a stop was asked (signal, shutdown)
     UnitNotScanned, // a station that requires the unit's serial: pulled before its scan
 };
+// The last of them, for what lists every outcome (keep it the last).
+inline constexpr UpdateOutcome kLastOutcome = UpdateOutcome::UnitNotScanned;
 
 struct UpdateReport {
     std::string

@@ -230,6 +230,11 @@ TEST_F(FlashCommand, AStationsProfileSetsItUpAndItsBadLinesAreNamed) {
         EXPECT_EQ(r.exitCode, 2) << settings.toStdString();
         EXPECT_TRUE(r.err.contains(dir.filePath("line.ini") + said)) << r.err.toStdString();
     }
+    // All of them, not only the first: one edit fixes the profile.
+    const Ran several = run({"--watch", "--profile", profile("settle = soon\nspeed = 9600\n")});
+    EXPECT_TRUE(several.err.contains(dir.filePath("line.ini") + ":5: settle takes") &&
+                several.err.contains(dir.filePath("line.ini") + ":6: \"speed\" is not"))
+        << several.err.toStdString();
     EXPECT_EQ(run({"--profile", profile({}), "--port", "1", file}).exitCode, 2)
         << "a profile is a station's";
     EXPECT_TRUE(run({"--watch", "--profile", dir.filePath("none.ini")})
@@ -246,7 +251,8 @@ TEST_F(FlashCommand, AStationsProfileSetsItUpAndItsBadLinesAreNamed) {
         << writable.err.toStdString();
 
     // A good one runs the station as the command line would (a comment
-    // after a value is a comment, as the example's are); what the command
+    // after a value is a comment, as the example's are; a relative path is
+    // the profile folder's, wherever the station starts); what the command
     // line gives itself overrides it.
     device("/dev/null");
     std::thread stopWhenLogged([&] {
@@ -258,7 +264,7 @@ TEST_F(FlashCommand, AStationsProfileSetsItUpAndItsBadLinesAreNamed) {
     });
     const Ran r =
         run({"--watch", "--station-id", "line-10", "--profile",
-             profile("log = " + log.toUtf8() +
+             profile("log = " + QFileInfo(log).fileName().toUtf8() +
                      "\nstation-id = line-3\ntimeout = 500   # a silent device's wait\n")});
     stopWhenLogged.join();
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString() << r.out.toStdString();

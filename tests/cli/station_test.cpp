@@ -2,6 +2,8 @@
 
 #include "flash_fixture.h"
 
+#include <sys/stat.h>
+
 TEST_F(FlashCommand, AStopDuringAStationsOpenRetriesKeepsTheFailure) {
     // The port is held: the station tries its open again for a moment, and
     // a stop meanwhile ends the station with the failure that happened.
@@ -50,8 +52,17 @@ void expectMetrics(const QString& metrics) {
          {"j4_attempts_total{station=\"line-3\",slot=\"1\",result=\"completed\"} 3\n",
           "j4_attempts_total{station=\"line-3\",slot=\"2\",result=\"completed\"} 2\n",
           "j4_attempts_total{station=\"line-3\",slot=\"2\",result=\"link_failed\"} 1\n",
-          "j4_slots{station=\"line-3\",state=\"waiting\"} 2\n"})
+          // every result is there from the start, at 0
+          "j4_attempts_total{station=\"line-3\",slot=\"1\",result=\"link_failed\"} 0\n",
+          // the station has ended: no slot waits
+          "j4_slots{station=\"line-3\",state=\"waiting\"} 0\n",
+          "j4_slots{station=\"line-3\",state=\"stopped\"} 2\n"})
         EXPECT_TRUE(text.contains(line)) << line << text.toStdString();
+    EXPECT_TRUE(QRegularExpression("\nj4_station_info\\{station=\"line-3\",version=\"[^\"]+\","
+                                   "release=\"\",file_sha256=\"[0-9a-f]{64}\"\\} 1\n")
+                    .match(QString::fromUtf8(text))
+                    .hasMatch())
+        << text.toStdString();
     EXPECT_TRUE(
         text.contains("j4_last_completed_timestamp_seconds{station=\"line-3\",slot=\"1\"} "));
     QProcess check;
@@ -416,6 +427,36 @@ TEST_F(FlashCli, AStationNeverPutsAnAttemptOnAnotherDeviceOrUnit) {
     attempts.sort();
     EXPECT_EQ(attempts, (QStringList{"1 J4-0001 completed", "2 J4-0002 completed"}))
         << said.toStdString();
+    // A service's scans from a FIFO: a scanning program that writes a scan
+    // and exits ends nothing, and a scanner's CR ends a line as LF does.
+    const QString fifo = dir.filePath("scans");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString fifoLog = dir.filePath("fifo.jsonl");
+    QFile::remove(slot1);
+    QProcess service;
+    service.start(flashPath(), {"--watch", "--device", slot1, "--units", fifo, "--require-unit",
+                                "--log", fifoLog, "--timeout", "500", file});
+    ASSERT_TRUE(service.waitForStarted());
+    readUntil(service, "Ctrl+C ends the station.");
+    const auto scan = [&](const QByteArray& line) {
+        QFile writer(fifo);
+        ASSERT_TRUE(writer.open(QIODevice::WriteOnly));
+        writer.write(line);
+    };
+    for (const QByteArray& scanned : {QByteArray("J4-0007\r"), QByteArray("J4-0008\r\n")}) {
+        scan(scanned);
+        DevSim device;
+        EXPECT_TRUE(QFile::link(device.device(), slot1));
+        said = readUntil(service, "unit " + scanned.trimmed() + "  Update is completed.");
+        EXPECT_TRUE(said.contains("Update is completed.")) << said.toStdString();
+        QFile::remove(slot1);
+    }
+    ::kill(static_cast<pid_t>(service.processId()), SIGINT);
+    ASSERT_TRUE(service.waitForFinished(60000));
+    said = service.readAllStandardOutput() + service.readAllStandardError();
+    EXPECT_FALSE(said.contains("scans ended")) << said.toStdString();
+    EXPECT_EQ(loggedAttempts(fifoLog),
+              (QStringList{"1 J4-0007 completed", "1 J4-0008 completed"}));
 }
 
 TEST_F(FlashCli, TheStationsServiceRunsAProfileAndTheShellCompletesTheCommand) {
@@ -425,7 +466,12 @@ TEST_F(FlashCli, TheStationsServiceRunsAProfileAndTheShellCompletesTheCommand) {
     QFile unitFile(QStringLiteral(J4_SOURCE_DIR "/packaging/j4-station@.service"));
     ASSERT_TRUE(unitFile.open(QIODevice::ReadOnly));
     const QString unit = QString::fromUtf8(unitFile.readAll());
-    EXPECT_TRUE(unit.contains("\nSuccessExitStatus=130\n") &&
+    // A stop is a shift's end whatever the attempts did; a profile that
+    // cannot work is not restarted.
+    const QStringList success =
+        unit.section("\nSuccessExitStatus=", 1).section('\n', 0, 0).split(' ');
+    EXPECT_EQ(success, (QStringList{"4", "5", "6", "7", "9", "130"}));
+    EXPECT_TRUE(unit.contains("\nRestartPreventExitStatus=2\n") &&
                 unit.contains("\nRestart=on-failure\n") &&
                 unit.contains("\nSupplementaryGroups=dialout\n"));
     const QDir units(dir.filePath("units"));
@@ -459,8 +505,7 @@ TEST_F(FlashCli, TheStationsServiceRunsAProfileAndTheShellCompletesTheCommand) {
     service.terminate();
     ASSERT_TRUE(service.waitForFinished(30000));
     EXPECT_EQ(service.exitStatus(), QProcess::NormalExit);
-    EXPECT_TRUE(service.exitCode() == 0 ||
-                unit.contains("SuccessExitStatus=" + QString::number(service.exitCode())))
+    EXPECT_TRUE(service.exitCode() == 0 || success.contains(QString::number(service.exitCode())))
         << "a success to systemd: " << service.exitCode();
 
     // Completion: options, the port numbers listed, update files.
