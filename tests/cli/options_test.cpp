@@ -250,6 +250,31 @@ TEST_F(FlashCommand, AStationsProfileSetsItUpAndItsBadLinesAreNamed) {
                                       shared))
         << writable.err.toStdString();
 
+    // What the station cannot write is said at its start, not at a
+    // shift's first attempt.
+    device("/dev/null");
+    const QString counts = dir.filePath("line.prom");
+    std::thread stopWhenCounted([&] {
+        QElapsedTimer clock;
+        clock.start();
+        const auto counted = [&] {
+            QFile metrics(counts);
+            return metrics.open(QIODevice::ReadOnly) &&
+                   metrics.readAll().contains("result=\"completed\"} 1");
+        };
+        while (!counted() && clock.elapsed() < 30000)
+            QThread::msleep(10);
+        stop = true;
+    });
+    const Ran unwritable =
+        run({"--watch", "--metrics", counts, "--profile",
+             profile("log = /nonexistent/dir/line.jsonl\n")});
+    stopWhenCounted.join();
+    stop = false;
+    EXPECT_TRUE(unwritable.err.contains("The update log /nonexistent/dir/line.jsonl cannot be "
+                                        "written (No such file or directory)"))
+        << unwritable.err.toStdString();
+
     // A good one runs the station as the command line would (a comment
     // after a value is a comment, as the example's are; a relative path is
     // the profile folder's, wherever the station starts); what the command
