@@ -18,8 +18,9 @@ void JsonEvents::write(const std::string& name, json event) {
 }
 
 JsonListener::JsonListener(JsonEvents& events, std::vector<std::string> labels, bool station,
-                           runs::DeviceListener& next)
-    : PassingListener(next), events_(events), labels_(std::move(labels)), station_(station),
+                           runs::DeviceListener& next, LogOrigin origin)
+    : PassingListener(next), events_(events), origin_(std::move(origin)),
+      labels_(std::move(labels)), station_(station),
       lastProgress_(labels_.size()) {}
 
 json JsonListener::where(std::size_t device) const {
@@ -38,6 +39,11 @@ void JsonListener::deviceSeen(std::size_t slot, const std::string& device) {
 void JsonListener::waitingForUnit(std::size_t slot) {
     events_.write("unit_wanted", where(slot));
     next_.waitingForUnit(slot);
+}
+
+void JsonListener::devicePulled(std::size_t slot) {
+    events_.write("pulled", where(slot));
+    next_.devicePulled(slot);
 }
 
 void JsonListener::started(std::size_t device, std::size_t totalBytes) {
@@ -67,15 +73,31 @@ void JsonListener::answered(std::size_t device, const TransferState& state,
 
 void JsonListener::finished(std::size_t device, const UpdateReport& report) {
     json event = where(device);
-    event.update(resultFields(report, {}, {}));
+    event.update(resultFields(report, origin_.station, origin_.operatorName));
     events_.write("result", event);
     next_.finished(device, report);
+}
+
+void writeScan(JsonEvents& events, const Result<runs::ScanHeard>& heard) {
+    json event;
+    if (heard) {
+        event = {{"accepted", true}, {"text", heard->text}};
+        if (!heard->unit.empty())
+            event["unit"] = heard->unit;
+        if (heard->slot)
+            event["slot"] = *heard->slot;
+        if (!heard->replaced.empty())
+            event["replaced"] = heard->replaced;
+    } else {
+        event = {{"accepted", false}, {"reason", heard.error()}};
+    }
+    events.write("scan", event);
 }
 
 json resultFields(const UpdateReport& report, const std::string& station,
                   const std::string& operatorName) {
     json fields = json::parse(logLine(report, {{}, {}, station, operatorName}), nullptr, false);
-    for (const char* origin : {"version", "host", "station", "operator"})
+    for (const char* origin : {"version", "host"})
         fields.erase(origin);
     fields["exit_status"] = runs::exitStatus(report.outcome);
     return fields;

@@ -6,6 +6,8 @@
 // (UTC, ISO 8601); the events and their fields are listed in the README.
 
 #include "attempt.h"
+#include "unit_scans.h"
+#include "update_log.h"
 
 #include <nlohmann/json.hpp>
 
@@ -35,11 +37,13 @@ private:
 // order given, named by `labels`.
 class JsonListener final : public runs::PassingListener {
 public:
+    // `origin`: the station and operator every result names, as the log does.
     JsonListener(JsonEvents& events, std::vector<std::string> labels, bool station,
-                 runs::DeviceListener& next);
+                 runs::DeviceListener& next, LogOrigin origin = {});
 
     void deviceSeen(std::size_t slot, const std::string& device) override;
     void waitingForUnit(std::size_t slot) override;
+    void devicePulled(std::size_t slot) override;
     void started(std::size_t device, std::size_t totalBytes) override;
     void answered(std::size_t device, const TransferState& state,
                   std::chrono::steady_clock::duration sinceSent) override;
@@ -49,12 +53,17 @@ private:
     nlohmann::json where(std::size_t device) const;
 
     JsonEvents& events_;
+    LogOrigin origin_;
     std::vector<std::string> labels_;
     bool station_;
     // Each device's last progress event, on its own thread: at most four a
     // second, so a fast device does not flood its reader.
     std::vector<std::chrono::steady_clock::time_point> lastProgress_;
 };
+
+// A scan heard at a station: "scan", accepted (its unit, the slot it went
+// to, the unit it replaced) or refused (why).
+void writeScan(JsonEvents& events, const Result<runs::ScanHeard>& heard);
 
 // The attempt as an event's fields: its record, as the log has it, and its
 // exit status.

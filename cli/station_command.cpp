@@ -36,7 +36,8 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
     StationLines lines(options.targets.size(), board, output);
     std::optional<JsonListener> json;
     if (output.json() != nullptr)
-        json.emplace(*output.json(), std::vector<std::string>(options.targets.size()), true, lines);
+        json.emplace(*output.json(), std::vector<std::string>(options.targets.size()), true, lines,
+                     lineOrigin(options.line.station, options.line.operatorName));
     Metered metered(options, options.targets.size(),
                     json ? static_cast<DeviceListener&>(*json) : lines);
     metered.sending(*prepared.decoded);
@@ -54,9 +55,11 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
         }
         units.emplace(*UnitScans::withRule(options.line.unitRule));
         reader.emplace(std::move(*source), *units,
-                       ScanReader::Listener{[&output](const Result<std::string>& heard) {
-                                                heard ? output.say(clockTime() + "  " + *heard)
+                       ScanReader::Listener{[&output](const Result<ScanHeard>& heard) {
+                                                heard ? output.say(clockTime() + "  " + heard->text)
                                                       : output.error(heard.error());
+                                                if (output.json() != nullptr)
+                                                    writeScan(*output.json(), heard);
                                             },
                                             [&output](const std::string& text) {
                                                 output.error(text);

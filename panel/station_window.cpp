@@ -219,7 +219,7 @@ void StationWindow::scanUnit() {
         row >= 0 && rows_.state(row) == SlotRows::State::WaitingForUnit)
         slot = row + 1;
     const auto heard = line_.units->scan(scanned.toStdString(), slot);
-    appendLog(QString::fromStdString(heard ? *heard : heard.error()));
+    appendLog(QString::fromStdString(heard ? heard->text : heard.error()));
 }
 
 void StationWindow::showSilentDevices() {

@@ -45,6 +45,8 @@ public:
     virtual void waitingForUnit(std::size_t /*slot*/) {}
     // A station slot's device is the unit with this serial number.
     virtual void unitGiven(std::size_t /*slot*/, const std::string& /*unit*/) {}
+    // A station slot's device has been pulled: the slot waits for the next.
+    virtual void devicePulled(std::size_t /*slot*/) {}
     // Something the operator must know, said once: a log that cannot be
     // written, a station that cannot watch its slots.
     virtual void notice(const std::string& /*text*/) {}
@@ -69,6 +71,7 @@ public:
         next_.deviceSeen(slot, device);
     }
     void waitingForUnit(std::size_t slot) override { next_.waitingForUnit(slot); }
+    void devicePulled(std::size_t slot) override { next_.devicePulled(slot); }
     void unitGiven(std::size_t slot, const std::string& unit) override {
         next_.unitGiven(slot, unit);
     }

@@ -11,10 +11,12 @@
 namespace j4::runs {
 
 LogWriter::LogWriter(std::string path, std::string station, std::string operatorName)
-    : log_(std::move(path)) {
-    origin_ = {kVersion, QSysInfo::machineHostName().toStdString(),
-               stationOrHost(std::move(station)),
-               operatorName.empty() ? loginName() : std::move(operatorName)};
+    : log_(std::move(path)), origin_(lineOrigin(std::move(station), std::move(operatorName))) {}
+
+LogOrigin lineOrigin(std::string station, std::string operatorName) {
+    return {kVersion, QSysInfo::machineHostName().toStdString(),
+            stationOrHost(std::move(station)),
+            operatorName.empty() ? loginName() : std::move(operatorName)};
 }
 
 Result<Done> LogWriter::writeWaiting() {

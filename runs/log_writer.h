@@ -49,6 +49,10 @@ private:
     std::function<void(std::size_t)> waitingChanged_;
 };
 
+// Who and where every record of a run names: `station` empty, the host's
+// name; `operatorName` empty, the login's (else the account's).
+LogOrigin lineOrigin(std::string station, std::string operatorName);
+
 // The log J4_UPDATE_LOG names (its bytes, UTF-8 or not); empty when unset.
 std::string logFromEnvironment();
 // The station J4_STATION_ID names; empty when unset.

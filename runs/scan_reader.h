@@ -18,7 +18,7 @@ class ScanReader {
 public:
     struct Listener {
         // A scan taken (what it went to), or why it is refused.
-        std::function<void(const Result<std::string>&)> heard;
+        std::function<void(const Result<ScanHeard>&)> heard;
         // Once, when the source has ended: what that means for the line.
         std::function<void(const std::string&)> ended;
     };

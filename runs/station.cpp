@@ -55,6 +55,7 @@ public:
                 return;
             if (!unit) {
                 notScanned(*request);
+                run_.listener.devicePulled(index_);
                 release(identity);
                 continue;
             }
@@ -67,13 +68,15 @@ public:
                     return;
                 if (!unit->empty() && options_.units != nullptr)
                     options_.units->putBack(index_ + 1, *unit);
+                run_.listener.devicePulled(index_);
                 release(identity);
                 continue;
             }
             UpdateReport report = update(std::move(*request), identity, *unit);
             if (report.outcome == UpdateOutcome::Interrupted)
                 return;
-            waitUntilGone(device, identity);
+            if (waitUntilGone(device, identity))
+                run_.listener.devicePulled(index_);
             release(identity);
         }
     }
@@ -240,9 +243,11 @@ private:
                              "): looking at them every half second instead.");
     }
 
-    void waitUntilGone(const std::string& device, const std::optional<DeviceIdentity>& identity) {
+    // True when the device went, false on a stop.
+    bool waitUntilGone(const std::string& device, const std::optional<DeviceIdentity>& identity) {
         while (!run_.stop && identity && identityOf(device) == identity && wait()) {
         }
+        return !run_.stop;
     }
 
     // Told of the adapter afresh once the attempt is over: a device opened

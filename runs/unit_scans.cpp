@@ -33,7 +33,7 @@ void UnitScans::setSlotCount(int count) {
     slotCount_ = count;
 }
 
-Result<std::string> UnitScans::scan(std::string line, std::optional<int> slot) {
+Result<ScanHeard> UnitScans::scan(std::string line, std::optional<int> slot) {
     // Refused whole: a piece of a scan, or a scan cut at a NUL, would be
     // another unit's serial.
     if (line.find('\0') != std::string::npos)
@@ -57,7 +57,8 @@ Result<std::string> UnitScans::scan(std::string line, std::optional<int> slot) {
                             " at this station: scan a slot's label again.");
             if (!label.hasCaptured(2)) {
                 chosen_ = named;
-                return "Slot " + std::to_string(named) + " chosen: scan its unit's label.";
+                return ScanHeard{"Slot " + std::to_string(named) + " chosen: scan its unit's label.",
+                                 {}, named, {}};
             }
         }
         line = label.captured(2).trimmed().toStdString();
@@ -69,8 +70,8 @@ Result<std::string> UnitScans::scan(std::string line, std::optional<int> slot) {
     return give(line, slot);
 }
 
-Result<std::string> UnitScans::give(const std::string& unit, std::optional<int> slot) {
-    std::string heard;
+Result<ScanHeard> UnitScans::give(const std::string& unit, std::optional<int> slot) {
+    ScanHeard heard;
     {
         const std::lock_guard lock(mutex_);
         if (!slot && chosen_)
@@ -85,22 +86,27 @@ Result<std::string> UnitScans::give(const std::string& unit, std::optional<int> 
         if (slot) {
             heard = forSlot(*slot, unit);
         } else {
-            const std::string replaced = std::exchange(next_, unit);
-            heard = !replaced.empty() && replaced != unit
-                        ? "Unit " + unit + " replaces " + replaced + ", which no device took."
-                        : "Unit " + unit + " goes to the next device plugged in.";
+            std::string replaced = std::exchange(next_, unit);
+            if (replaced == unit)
+                replaced.clear();
+            heard = {!replaced.empty()
+                         ? "Unit " + unit + " replaces " + replaced + ", which no device took."
+                         : "Unit " + unit + " goes to the next device plugged in.",
+                     unit, std::nullopt, replaced};
         }
     }
     scanned_.notify_all();
     return heard;
 }
 
-std::string UnitScans::forSlot(int slot, const std::string& unit) {
-    const std::string replaced = std::exchange(slots_[slot], unit);
+ScanHeard UnitScans::forSlot(int slot, const std::string& unit) {
+    std::string replaced = std::exchange(slots_[slot], unit);
+    if (replaced == unit)
+        replaced.clear();
     const std::string to = "slot " + std::to_string(slot);
-    if (!replaced.empty() && replaced != unit)
-        return "Unit " + unit + " replaces " + replaced + " for " + to + ".";
-    return "Unit " + unit + " goes to " + to + ".";
+    return {!replaced.empty() ? "Unit " + unit + " replaces " + replaced + " for " + to + "."
+                              : "Unit " + unit + " goes to " + to + ".",
+            unit, slot, replaced};
 }
 
 std::string UnitScans::take(int slot) {

@@ -20,6 +20,15 @@
 
 namespace j4::runs {
 
+// What a scan did: the sentence the operator hears, and its parts for
+// programs (--json).
+struct ScanHeard {
+    std::string text;
+    std::string unit;        // empty when a slot's label chose the slot
+    std::optional<int> slot; // the slot it went to, or was chosen; none: the next device
+    std::string replaced;    // a unit scanned before for the same device, given up
+};
+
 class UnitScans {
 public:
     // The longest scan taken, in bytes: a unit's label is far shorter.
@@ -35,7 +44,7 @@ public:
     // A scanned line, for `slot` when the caller knows it (the window's row):
     // what the operator hears (which slot the unit goes to, or that it waits
     // for the next device), or why it is refused.
-    Result<std::string> scan(std::string line, std::optional<int> slot = std::nullopt);
+    Result<ScanHeard> scan(std::string line, std::optional<int> slot = std::nullopt);
     // The serial for `slot`'s device, taken: the one scanned for that slot,
     // else the one for the next device; empty when none.
     std::string take(int slot);
@@ -48,8 +57,8 @@ public:
 
 private:
     explicit UnitScans(QRegularExpression rule) : rule_(std::move(rule)) {}
-    Result<std::string> give(const std::string& unit, std::optional<int> slot);
-    std::string forSlot(int slot, const std::string& unit);
+    Result<ScanHeard> give(const std::string& unit, std::optional<int> slot);
+    ScanHeard forSlot(int slot, const std::string& unit);
 
     QRegularExpression rule_;
     std::mutex mutex_;

@@ -273,6 +273,9 @@ TEST_F(FlashCli, JsonEventsAndTheLogOnStandardOutputForPrograms) {
     EXPECT_EQ(result["outcome"].toString(), "completed");
     EXPECT_EQ(result["exit_status"].toInt(), 0);
     EXPECT_EQ(result["bytes_accepted"].toInt(), image.size());
+    // Who and where, as the log has them.
+    EXPECT_EQ(result["station"].toString(), QSysInfo::machineHostName());
+    EXPECT_FALSE(result["operator"].toString().isEmpty());
     const QDateTime first =
         QDateTime::fromString(sent.front()["time"].toString(), Qt::ISODateWithMs);
     const QDateTime last = QDateTime::fromString(result["time"].toString(), Qt::ISODateWithMs);

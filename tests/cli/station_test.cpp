@@ -429,32 +429,56 @@ TEST_F(FlashCli, AStationNeverPutsAnAttemptOnAnotherDeviceOrUnit) {
         << said.toStdString();
     // A service's scans from a FIFO: a scanning program that writes a scan
     // and exits ends nothing, and a scanner's CR ends a line as LF does.
+    // Its program hears every scan, plug, result and pull as JSON.
     const QString fifo = dir.filePath("scans");
     ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     const QString fifoLog = dir.filePath("fifo.jsonl");
     QFile::remove(slot1);
     QProcess service;
     service.start(flashPath(), {"--watch", "--device", slot1, "--units", fifo, "--require-unit",
-                                "--log", fifoLog, "--timeout", "500", file});
+                                "--log", fifoLog, "--timeout", "500", "--json", "--station-id",
+                                "line-9", "--operator", "kim", file});
     ASSERT_TRUE(service.waitForStarted());
-    readUntil(service, "Ctrl+C ends the station.");
+    readUntil(service, "Ctrl+C ends the station.", QProcess::StandardError);
+    QByteArray events;
     const auto scan = [&](const QByteArray& line) {
         QFile writer(fifo);
         ASSERT_TRUE(writer.open(QIODevice::WriteOnly));
         writer.write(line);
     };
+    scan(QByteArray(600, 'x') + "\n");
     for (const QByteArray& scanned : {QByteArray("J4-0007\r"), QByteArray("J4-0008\r\n")}) {
         scan(scanned);
         DevSim device;
         EXPECT_TRUE(QFile::link(device.device(), slot1));
-        said = readUntil(service, "unit " + scanned.trimmed() + "  Update is completed.");
-        EXPECT_TRUE(said.contains("Update is completed.")) << said.toStdString();
+        events += readUntil(service, "\"event\":\"result\"");
         QFile::remove(slot1);
+        events += readUntil(service, "\"event\":\"pulled\"");
     }
     ::kill(static_cast<pid_t>(service.processId()), SIGINT);
     ASSERT_TRUE(service.waitForFinished(60000));
-    said = service.readAllStandardOutput() + service.readAllStandardError();
+    events += service.readAllStandardOutput();
+    said = service.readAllStandardError();
     EXPECT_FALSE(said.contains("scans ended")) << said.toStdString();
+    QStringList heard;
+    for (const QByteArray& line : events.split('\n')) {
+        const QJsonObject event = QJsonDocument::fromJson(line).object();
+        const QString name = event["event"].toString();
+        if (name == "scan")
+            heard << "scan " +
+                         (event["accepted"].toBool() ? event["unit"].toString()
+                                                     : event["reason"].toString().left(13));
+        else if (name == "result")
+            heard << "result " + event["unit"].toString() + " " + event["station"].toString() +
+                         " " + event["operator"].toString() + " " + event["outcome"].toString();
+        else if (name == "pulled")
+            heard << "pulled " + QString::number(event["slot"].toInt());
+    }
+    EXPECT_EQ(heard, (QStringList{"scan A scan of 600", "scan J4-0007",
+                                  "result J4-0007 line-9 kim completed", "pulled 1",
+                                  "scan J4-0008", "result J4-0008 line-9 kim completed",
+                                  "pulled 1"}))
+        << events.toStdString();
     EXPECT_EQ(loggedAttempts(fifoLog),
               (QStringList{"1 J4-0007 completed", "1 J4-0008 completed"}));
 }
