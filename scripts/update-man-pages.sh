@@ -17,7 +17,9 @@ page() { # PROGRAM NAME-LINE
     # help2man knows no EXIT STATUS section: it would be a subsection of OPTIONS.
     help2man --no-info --section 1 --name "$name" --include packaging/man/see-also.h2m \
         "$build/$program" |
-        sed 's/^\.SS "Exit status:"$/.SH "EXIT STATUS"/' >"$out/$(basename "$program").1"
+        sed -e 's/^\.SS "Exit status:"$/.SH "EXIT STATUS"/' \
+            -e 's/^\.SS "Profile:"$/.SH "STATION PROFILE"/' \
+            -e "/^\.BR $(basename "$program") (1),\$/d" >"$out/$(basename "$program").1"
 }
 page panel/j4_updater "send a firmware update to a J4 device (window and station)"
 page tools/j4_flash "send a firmware update to J4 devices from the command line"

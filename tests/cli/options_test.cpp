@@ -230,8 +230,17 @@ TEST_F(FlashCommand, AStationsProfileSetsItUpAndItsBadLinesAreNamed) {
         EXPECT_EQ(r.exitCode, 2) << settings.toStdString();
         EXPECT_TRUE(r.err.contains(dir.filePath("line.ini") + said)) << r.err.toStdString();
     }
-    // All of them, not only the first: one edit fixes the profile.
+    // All of them, not only the first: one edit fixes the profile; every
+    // key it takes is in the help (and so in the manual page).
     const Ran several = run({"--watch", "--profile", profile("settle = soon\nspeed = 9600\n")});
+    const QString help = run({"--help"}).out.simplified();
+    const QStringList known = several.err.section("is not a station setting (", 1)
+                                  .section(')', 0, 0)
+                                  .split(", ");
+    EXPECT_GT(known.size(), 20);
+    for (const QString& key : known)
+        EXPECT_TRUE(help.contains(QRegularExpression("Profile:.*\\b" + key + "\\b")))
+            << key.toStdString();
     EXPECT_TRUE(several.err.contains(dir.filePath("line.ini") + ":5: settle takes") &&
                 several.err.contains(dir.filePath("line.ini") + ":6: \"speed\" is not"))
         << several.err.toStdString();
