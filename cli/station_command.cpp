@@ -80,7 +80,9 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
     metered.ended();
     output.say("Station summary:");
     for (std::size_t i = 0; i < result.tallies.size(); ++i)
-        output.say("  " + tallyLine(i, options.targets[i], result.tallies[i]));
+        output.say("  " + tallyLine(i, options.targets[i], result.tallies[i],
+                                    i < options.line.slotNames.size() ? options.line.slotNames[i]
+                                                                      : std::string()));
     finishRecords(records, output);
     const int status = result.firstFailure ? exitStatus(*result.firstFailure)
                        : result.cutByStop  ? kInterrupted

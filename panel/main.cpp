@@ -192,6 +192,10 @@ int runStationWindow(const WindowOptions& options) {
     window.setReleaseOptions(options.line.release);
     window.setLine(options.line.settle, options.line.unitRule, options.line.requireUnit,
                    options.line.onResult, options.line.unitsFrom);
+    std::vector<QString> names;
+    for (const std::string& name : options.line.slotNames)
+        names.push_back(QString::fromStdString(name));
+    window.setSlotNames(std::move(names));
     if (!options.profile.isEmpty())
         window.lockToProfile(options.profile);
     else if (options.slotNames.empty() && !options.file)

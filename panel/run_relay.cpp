@@ -75,6 +75,10 @@ void RunRelay::waitingForUnit(std::size_t slot) {
     tell(callbacks_.waitingForUnit, static_cast<int>(slot));
 }
 
+void RunRelay::devicePulled(std::size_t slot) {
+    tell(callbacks_.devicePulled, static_cast<int>(slot));
+}
+
 void RunRelay::unitGiven(std::size_t slot, const std::string& unit) {
     tell(callbacks_.unitGiven, static_cast<int>(slot), QString::fromStdString(unit));
 }

@@ -31,6 +31,7 @@ struct RunCallbacks {
     std::function<void(int slot, const QString& device)> deviceSeen;
     std::function<void(int slot)> waitingForUnit;
     std::function<void(int slot, const QString& unit)> unitGiven;
+    std::function<void(int slot)> devicePulled;
     std::function<void(const QString& text)> notice;
 };
 
@@ -64,6 +65,7 @@ public:
     void deviceSeen(std::size_t slot, const std::string& device) override;
     void waitingForUnit(std::size_t slot) override;
     void unitGiven(std::size_t slot, const std::string& unit) override;
+    void devicePulled(std::size_t slot) override;
     void notice(const std::string& text) override;
 
 private:

@@ -12,17 +12,19 @@ QString stateText(SlotRows::State state) {
     case SlotRows::State::NotWatching:
         return QStringLiteral("not watching");
     case SlotRows::State::Waiting:
-        return QStringLiteral("waiting for a device");
+        return QStringLiteral("plug in a device");
     case SlotRows::State::WaitingForUnit:
         return QStringLiteral("scan the unit's label");
+    case SlotRows::State::ScanRefused:
+        return QStringLiteral("scan refused: scan the unit's label again");
     case SlotRows::State::Updating:
         return QStringLiteral("updating");
     case SlotRows::State::Silent:
         return QStringLiteral("waiting for the device");
     case SlotRows::State::Completed:
-        return QStringLiteral("completed");
+        return QStringLiteral("completed: pull the device");
     case SlotRows::State::Failed:
-        return QStringLiteral("failed");
+        return QStringLiteral("failed: pull and retry");
     }
     return {};
 }
@@ -33,13 +35,18 @@ constexpr int kStateRole = Qt::UserRole;
 
 SlotRows::SlotRows(QTableWidget* table) : table_(table) {
     QHeaderView* header = table_->horizontalHeader();
+    // The state, the operator's next step, takes what the others leave.
     header->setSectionResizeMode(QHeaderView::ResizeToContents);
-    header->setSectionResizeMode(AdapterColumn, QHeaderView::Stretch);
     header->setSectionResizeMode(StateColumn, QHeaderView::Stretch);
     header->setSectionResizeMode(ProgressColumn, QHeaderView::Fixed);
     table_->setColumnWidth(ProgressColumn,
                            table_->fontMetrics().horizontalAdvance(QLatin1Char('0')) * 14);
-    table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 8);
+    // A failure's reason wraps onto a second line rather than being cut;
+    // other rows stay one line high, tight enough for 16 in view.
+    table_->setWordWrap(true);
+    table_->setTextElideMode(Qt::ElideNone);
+    table_->verticalHeader()->setMinimumSectionSize(table_->fontMetrics().height() + 2);
+    table_->verticalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
 }
 
 std::pair<QColor, QColor> SlotRows::colours(State state) {
@@ -48,6 +55,7 @@ std::pair<QColor, QColor> SlotRows::colours(State state) {
     case State::Completed:
         return {QColor(0x1B, 0x5E, 0x20), Qt::white}; // 7.9:1
     case State::Failed:
+    case State::ScanRefused:
         return {QColor(0xB7, 0x1C, 0x1C), Qt::white}; // 6.6:1
     case State::Silent:
     case State::WaitingForUnit:
@@ -57,10 +65,11 @@ std::pair<QColor, QColor> SlotRows::colours(State state) {
     }
 }
 
-void SlotRows::add(const QString& label) {
+void SlotRows::add(const QString& label, const QString& name) {
     const int row = table_->rowCount();
     table_->insertRow(row);
     setCell(row, SlotColumn, label);
+    table_->item(row, SlotColumn)->setToolTip(name);
     setCell(row, UnitColumn, QStringLiteral("-"));
     setCounts(row, {});
     setState(row, State::NotWatching);
@@ -108,6 +117,10 @@ void SlotRows::setProgress(int row, int percent) {
 void SlotRows::setAdapter(int row, const QString& adapter, const QString& serial) {
     setCell(row, AdapterColumn, adapter);
     setCell(row, SerialColumn, serial.isEmpty() ? QStringLiteral("-") : serial);
+}
+
+void SlotRows::setLabel(int row, const QString& label) {
+    setCell(row, SlotColumn, label);
 }
 
 void SlotRows::setUnit(int row, const QString& unit) {

@@ -1,7 +1,9 @@
 #pragma once
 // The station's table, a row per slot: what is plugged in, the unit, the
-// state in a colour readable from across a bench (completed green, failed
-// red, a device not answering amber), a progress bar, the counts. The
+// state as the operator's next step ("plug in a device", "scan the unit's
+// label", "pull the device") in a colour readable from across a bench
+// (completed green, failed or a scan refused red, a device waiting for its
+// scan or not answering amber), a progress bar, the counts. The
 // colours are the window's own, each with its text colour, so they read the
 // same on a light or a dark desktop.
 
@@ -25,11 +27,21 @@ public:
         CompletedColumn,
         FailedColumn
     };
-    enum class State { NotWatching, Waiting, WaitingForUnit, Updating, Silent, Completed, Failed };
+    enum class State {
+        NotWatching,
+        Waiting,
+        WaitingForUnit,
+        ScanRefused,
+        Updating,
+        Silent,
+        Completed,
+        Failed
+    };
 
     explicit SlotRows(QTableWidget* table);
 
-    void add(const QString& label);
+    // `label`: short, in the table; `name`: the slot in full, its tool tip.
+    void add(const QString& label, const QString& name);
     void remove(int row);
     // The state's text (the state's own when empty) and its colours.
     void setState(int row, State state, const QString& text = {});
@@ -38,6 +50,7 @@ public:
     void setProgress(int row, int percent);
     void setAdapter(int row, const QString& adapter, const QString& serial);
     void setUnit(int row, const QString& unit);
+    void setLabel(int row, const QString& label);
     void setCounts(int row, const runs::SlotTally& tally);
     void setDetail(int row, const QString& detail);
 

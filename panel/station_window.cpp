@@ -18,6 +18,10 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QTime>
+#include <QScreen>
+#include <QApplication>
+#include <QKeyEvent>
+#include <QPalette>
 
 #include <algorithm>
 
@@ -49,6 +53,43 @@ QString adapterText(const std::string& device, const std::string& description) {
     return text;
 }
 
+// The slots' labels for the table: a path's file name, and where names
+// are long (by-path names, which differ in a few characters of forty),
+// only the part in which they differ.
+std::vector<QString> shortLabels(const std::vector<runs::TargetName>& targets) {
+    constexpr qsizetype kShort = 20;
+    std::vector<QString> labels;
+    QStringList long_;
+    for (const runs::TargetName& slot : targets) {
+        QString label = fromBytes(runs::slotLabel(slot));
+        if (slot.kind == runs::TargetName::Kind::Device)
+            label = QFileInfo(label).fileName();
+        labels.push_back(label);
+        if (label.size() > kShort)
+            long_ << label;
+    }
+    if (long_.size() < 2)
+        return labels;
+    qsizetype prefix = long_.front().size();
+    qsizetype suffix = prefix;
+    for (const QString& label : long_) {
+        qsizetype p = 0;
+        while (p < prefix && p < label.size() && label[p] == long_.front()[p])
+            ++p;
+        prefix = p;
+        qsizetype s = 0;
+        while (s < suffix && s < label.size() &&
+               label[label.size() - 1 - s] == long_.front()[long_.front().size() - 1 - s])
+            ++s;
+        suffix = s;
+    }
+    for (QString& label : labels)
+        if (label.size() > kShort && label.size() > prefix + suffix)
+            label = QStringLiteral("\u2026") + label.mid(prefix, label.size() - prefix - suffix) +
+                    QStringLiteral("\u2026");
+    return labels;
+}
+
 // ", signed by key 1A2B… — version 1.4.2", or nothing for an unsigned file.
 QString signer(const DecodedFile& decoded) {
     const std::string line = runs::signerLine(decoded);
@@ -69,11 +110,14 @@ StationWindow::StationWindow(std::chrono::milliseconds answerTimeout)
     ui_->splitter->setStretchFactor(0, 1);
     ui_->splitter->setStretchFactor(1, 0);
     ui_->splitter->setSizes({560, 90});
+    fitToFont();
     // The slot field shows its whole hint.
     const QFontMetrics metrics = ui_->slotEntry->fontMetrics();
     ui_->slotEntry->setMinimumWidth(metrics.horizontalAdvance(ui_->slotEntry->placeholderText()) +
                                     metrics.averageCharWidth() * 4);
     line_.units = std::make_shared<runs::UnitScans>(*runs::UnitScans::withRule({}));
+    ui_->unitEntry->installEventFilter(this);
+    unitHint_ = ui_->unitEntry->placeholderText();
 
     connect(ui_->chooseFileButton, &QPushButton::clicked, this, &StationWindow::chooseFile);
     connect(ui_->addSlotButton, &QPushButton::clicked, this, &StationWindow::addSlotFromEntry);
@@ -112,9 +156,10 @@ bool StationWindow::addSlot(const runs::TargetName& slot) {
                 .arg(fromBytes(runs::slotLabel(slot)), QString::fromStdString(usable.error())));
         return false;
     }
-    stationSlots_.push_back({slot, false, {}});
+    stationSlots_.push_back({slot, false, {}, {}});
     const int row = static_cast<int>(stationSlots_.size()) - 1;
-    rows_.add(fromBytes(runs::slotLabel(slot)));
+    rows_.add({}, fromBytes(runs::slotLabel(slot)));
+    labelSlots();
     describeSlot(row);
     watchSlotFolders();
     updateControls();
@@ -132,7 +177,41 @@ void StationWindow::removeSelectedSlot() {
         return;
     stationSlots_.erase(stationSlots_.begin() + row);
     rows_.remove(row);
+    labelSlots();
     updateControls();
+}
+
+// The default size is for the desktop's usual font; a larger one grows the
+// window as far as the screen allows, and the log gives up its room first,
+// so that 16 slots stay in view.
+void StationWindow::fitToFont() {
+    const double scale = std::max(1.0, fontMetrics().height() / 17.0);
+    if (scale <= 1.0)
+        return;
+    QSize size = (QSizeF(this->size()) * scale).toSize();
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        // Room for the title bar above the available area's own limit.
+        const QRect room = screen->availableGeometry().adjusted(0, 0, 0, -48);
+        size = size.boundedTo(room.size());
+    }
+    resize(size);
+    ui_->splitter->setSizes({size.height(), ui_->logPane->minimumSizeHint().height()});
+}
+
+void StationWindow::setSlotNames(std::vector<QString> names) {
+    slotNames_ = std::move(names);
+    labelSlots();
+}
+
+void StationWindow::labelSlots() {
+    std::vector<runs::TargetName> names;
+    for (const Slot& slot : stationSlots_)
+        names.push_back(slot.name);
+    const std::vector<QString> labels = shortLabels(names);
+    for (std::size_t row = 0; row < labels.size(); ++row)
+        rows_.setLabel(static_cast<int>(row),
+                       row < slotNames_.size() && !slotNames_[row].isEmpty() ? slotNames_[row]
+                                                                            : labels[row]);
 }
 
 void StationWindow::chooseFile() {
@@ -198,6 +277,7 @@ RunCallbacks StationWindow::callbacks() {
     callbacks.slotChanged = [this](int) { deviceFolders_.nudge(); };
     callbacks.deviceSeen = [this](int slot, const QString&) {
         describeSlot(slot);
+        rows_.setState(slot, SlotRows::State::Updating);
         rows_.setUnit(slot, {});
     };
     callbacks.waitingForUnit = [this](int slot) {
@@ -205,6 +285,14 @@ RunCallbacks StationWindow::callbacks() {
         appendLog(QStringLiteral("Slot %1: scan the unit's label.").arg(slot + 1));
     };
     callbacks.unitGiven = [this](int slot, const QString& unit) { rows_.setUnit(slot, unit); };
+    callbacks.devicePulled = [this](int slot) {
+        describeSlot(slot);
+        QString& last = stationSlots_[slot].lastResult;
+        rows_.setState(slot, SlotRows::State::Waiting,
+                       last.isEmpty() ? QString()
+                                      : QStringLiteral("plug in a device; the last one ") + last);
+        last.clear();
+    };
     callbacks.notice = [this](const QString& text) { appendLog(text); };
     return callbacks;
 }
@@ -216,10 +304,55 @@ void StationWindow::scanUnit() {
     // scan is for that one.
     std::optional<int> slot;
     if (const int row = ui_->slotTable->currentRow();
-        row >= 0 && rows_.state(row) == SlotRows::State::WaitingForUnit)
+        row >= 0 && (rows_.state(row) == SlotRows::State::WaitingForUnit ||
+                     rows_.state(row) == SlotRows::State::ScanRefused))
         slot = row + 1;
     const auto heard = line_.units->scan(scanned.toStdString(), slot);
     appendLog(QString::fromStdString(heard ? heard->text : heard.error()));
+    if (!heard) {
+        showScanRefused(QString::fromStdString(heard.error()), slot);
+        return;
+    }
+    ui_->unitEntry->setPalette(QPalette());
+    ui_->unitEntry->setToolTip({});
+    ui_->unitEntry->setPlaceholderText(unitHint_);
+    for (int row = 0; row < static_cast<int>(stationSlots_.size()); ++row)
+        if (rows_.state(row) == SlotRows::State::ScanRefused)
+            rows_.setState(row, SlotRows::State::WaitingForUnit);
+}
+
+// Impossible to miss from across a bench: the field and the rows that wait
+// turn red with the reason, and the window beeps.
+void StationWindow::showScanRefused(const QString& reason, std::optional<int> slot) {
+    QApplication::beep();
+    const auto [background, text] = SlotRows::colours(SlotRows::State::ScanRefused);
+    QPalette red = ui_->unitEntry->palette();
+    red.setColor(QPalette::Base, background);
+    red.setColor(QPalette::Text, text);
+    red.setColor(QPalette::PlaceholderText, text);
+    ui_->unitEntry->setPalette(red);
+    ui_->unitEntry->setToolTip(reason);
+    ui_->unitEntry->setPlaceholderText(QStringLiteral("scan refused: ") + reason);
+    for (int row = 0; row < static_cast<int>(stationSlots_.size()); ++row) {
+        const bool waits = rows_.state(row) == SlotRows::State::WaitingForUnit ||
+                           rows_.state(row) == SlotRows::State::ScanRefused;
+        if (waits && (!slot || *slot == row + 1))
+            rows_.setState(row, SlotRows::State::ScanRefused,
+                           QStringLiteral("scan refused: ") + reason);
+    }
+}
+
+bool StationWindow::eventFilter(QObject* watched, QEvent* event) {
+    // A mnemonic whose button is disabled (Alt+W while watching) would
+    // type its letter into the Unit field, and the next scan would be
+    // refused: a key with Alt or Ctrl is never a scanned character.
+    if (watched == ui_->unitEntry && event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->modifiers() & (Qt::AltModifier | Qt::ControlModifier | Qt::MetaModifier) &&
+            !key->text().isEmpty() && key->text().at(0).isPrint())
+            return true;
+    }
+    return WorkWindow::eventFilter(watched, event);
 }
 
 void StationWindow::showSilentDevices() {
@@ -259,14 +392,41 @@ void StationWindow::onProgress(int slot, int percent) {
 void StationWindow::onFinished(int slot, const UpdateReport& report) {
     stationSlots_[slot].updating = false;
     rows_.setProgress(slot, -1);
+    // The next step first, then why: the reason wraps in the row, the
+    // detail is its tool tip.
     rows_.setState(slot, report.completed() ? SlotRows::State::Completed : SlotRows::State::Failed,
-                   report.completed()
-                       ? QString()
-                       : QStringLiteral("failed: ") + QString::fromStdString(report.text));
+                   report.completed() ? QString()
+                                      : QStringLiteral("failed: pull and retry. ") +
+                                            QString::fromStdString(report.text));
+    stationSlots_[slot].lastResult =
+        report.completed() ? QStringLiteral("completed")
+                           : QStringLiteral("failed: ") + QString::fromStdString(report.text);
+    countForTotals(report);
     rows_.setDetail(slot, QString::fromStdString(report.detail));
     rows_.setUnit(slot, QString::fromStdString(report.unit));
     showAdapter(slot, report.device, report.portDescription, report.adapterSerial);
     appendLog(fromBytes(runs::attemptLine(report)));
+}
+
+// The shift's totals in the status line: attempts completed and failed,
+// and the first-pass yield, the share of units whose first attempt
+// completed (an attempt without a unit is a unit of its own). A stop's
+// cut attempt counts in none.
+void StationWindow::countForTotals(const UpdateReport& report) {
+    if (report.outcome == UpdateOutcome::Interrupted)
+        return;
+    ++(report.completed() ? totals_.completed : totals_.failed);
+    const std::string unit = report.unit.empty() ? "attempt " + report.attempt : report.unit;
+    if (totals_.seen.insert(unit).second) {
+        ++totals_.units;
+        totals_.firstPass += report.completed() ? 1 : 0;
+    }
+    ui_->totalsLine->setText(QStringLiteral("Completed %1, failed %2, first-pass yield %3 %")
+                                 .arg(totals_.completed)
+                                 .arg(totals_.failed)
+                                 .arg(totals_.units == 0 ? 0
+                                                         : qRound(100.0 * totals_.firstPass /
+                                                                  totals_.units)));
 }
 
 // The station's own counts: the window keeps none of its own.

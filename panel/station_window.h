@@ -16,6 +16,7 @@
 
 #include <memory>
 #include <optional>
+#include <set>
 #include <vector>
 
 namespace Ui {
@@ -56,6 +57,9 @@ public:
     void lockToProfile(const QString& profile);
     // The slots and file of the last station started without a profile.
     void offerLastSetup();
+    // The slots' own names, in order (a profile's slot-names): shown in the
+    // table instead of their paths.
+    void setSlotNames(std::vector<QString> names);
 
 public slots:
     void chooseFile();
@@ -76,12 +80,14 @@ protected:
     void showEvent(QShowEvent* event) override;
     QLabel* recordsLine() override;
     void recordsSaid(const QString& text) override { appendLog(text); }
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     struct Slot {
         runs::TargetName name;
         bool updating = false;
         runs::SlotTally tally;
+        QString lastResult; // "completed", or "failed: why": kept in view once pulled
     };
 
     void onStarted(int slot);
@@ -103,6 +109,11 @@ private:
     void updateControls();
     void focusNextAction();
     void rememberSetup() const;
+    void fitToFont();
+    // The slots' labels in the table, short enough for its first column.
+    void labelSlots();
+    void countForTotals(const UpdateReport& report);
+    void showScanRefused(const QString& reason, std::optional<int> slot);
 
     std::unique_ptr<Ui::StationWindow> ui_;
     StationJob job_;
@@ -113,6 +124,16 @@ private:
     runs::ReleaseOptions release_;
     StationLine line_;
     QString profile_; // empty: set up here
+    std::vector<QString> slotNames_;
+    QString unitHint_; // the Unit field's own hint, back after a refusal
+    // The shift's totals: attempts, and units by their first attempt.
+    struct Totals {
+        int completed = 0;
+        int failed = 0;
+        int units = 0;          // each unit once (an attempt without one is a unit)
+        int firstPass = 0;      // units completed at their first attempt
+        std::set<std::string> seen;
+    } totals_;
     SlotRows rows_;
     QTimer silence_;
     DeviceFolderWatch deviceFolders_;

@@ -67,13 +67,14 @@ Result<std::string> recordsAddress(const LineOptions& o, const QCommandLineParse
 
 QList<QCommandLineOption> LineOptions::all() const {
     return {timeout,  log,     stationId, operatorName, metrics,          records,
-            profile,  settle,  unitRule,  requireUnit,  units,            onResult,
+            profile,  settle,  unitRule,  requireUnit,  units,            slotNames,
+            onResult,
             tlsCa,    tlsCert, tlsKey,    trustKey,     requireSignature, signature,
             minVersion};
 }
 
 QList<const QCommandLineOption*> LineOptions::stationOnly() const {
-    return {&profile, &settle, &unitRule, &requireUnit, &units, &onResult};
+    return {&profile, &settle, &unitRule, &requireUnit, &units, &slotNames, &onResult};
 }
 
 Result<LineSettings> LineOptions::read(const QCommandLineParser& parser,
@@ -99,6 +100,9 @@ Result<LineSettings> LineOptions::read(const QCommandLineParser& parser,
     line.recordsUrl = std::move(*url);
     line.requireUnit = parser.isSet(requireUnit);
     line.unitsFrom = raw.bytesOf(parser.value(units));
+    for (const QString& names : parser.values(slotNames))
+        for (const QString& name : names.split(QLatin1Char(',')))
+            line.slotNames.push_back(name.trimmed().toStdString());
     line.onResult = raw.bytesOf(parser.value(onResult));
     line.logPath = parser.isSet(log) ? raw.bytesOf(parser.value(log)) : logFromEnvironment();
     line.station =

@@ -24,6 +24,7 @@ struct LineSettings {
     std::string unitRule;     // empty: any scan
     bool requireUnit = false; // a device waits for its unit's scan
     std::string unitsFrom;    // where scans come from: "-", a path; empty: none (the window's field)
+    std::vector<std::string> slotNames; // the slots' own names, in order; may be fewer
     std::string onResult;     // empty: no command
     std::string logPath;      // empty: J4_UPDATE_LOG, else none
     std::string station;      // empty: J4_STATION_ID, else the host's name
@@ -71,6 +72,10 @@ struct LineOptions {
                              "each: - (standard input), a FIFO, a file, or a serial scanner's "
                              "port.",
                              "SOURCE"};
+    QCommandLineOption slotNames{"slot-names",
+                                 "A station: the slots' names, in order, separated by commas "
+                                 "(shown in the window's table and the summary).",
+                                 "NAMES"};
     QCommandLineOption onResult{"on-result",
                                 "A station: run CMD after each attempt, the result in its "
                                 "environment (J4_RESULT, J4_SLOT, ...).",

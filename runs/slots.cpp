@@ -64,9 +64,10 @@ Result<Done> checkSlots(const std::vector<TargetName>& slotNames) {
     return Done{};
 }
 
-std::string tallyLine(std::size_t index, const TargetName& slot, const SlotTally& tally) {
-    return "slot " + std::to_string(index + 1) + " (" + slotLabel(slot) +
-           "): " + std::to_string(tally.completed) + " completed, " + std::to_string(tally.failed) +
+std::string tallyLine(std::size_t index, const TargetName& slot, const SlotTally& tally,
+                      const std::string& name) {
+    return "slot " + std::to_string(index + 1) + " (" +
+           (name.empty() ? slotLabel(slot) : name + ", " + slotLabel(slot)) + "): " + std::to_string(tally.completed) + " completed, " + std::to_string(tally.failed) +
            " failed";
 }
 

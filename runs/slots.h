@@ -31,7 +31,8 @@ std::string slotKey(const TargetName& slot);
 Result<Done> checkSlots(const std::vector<TargetName>& slotNames);
 
 // A slot's counts for the operator: "slot 1 (port 3): 2 completed, 1 failed".
-std::string tallyLine(std::size_t index, const TargetName& slot, const SlotTally& tally);
+std::string tallyLine(std::size_t index, const TargetName& slot, const SlotTally& tally,
+                      const std::string& name = {});
 
 // A line per attempt for the operator: slot, device, adapter serial, the
 // text (with its detail when it failed) and the seconds it took.

@@ -108,6 +108,7 @@ const std::map<std::string, Key>& keys() {
         {"unit-rule", {Kind::Text, checkRule}},
         {"require-unit", {Kind::Flag, noCheck}},
         {"units", {Kind::Text, noCheck, true}},
+        {"slot-names", {Kind::Text, noCheck}},
         {"on-result", {Kind::Text, noCheck}},
         {"tls-ca", {Kind::Text, noCheck, true}},
         {"tls-cert", {Kind::Text, noCheck, true}},

@@ -87,14 +87,18 @@ private slots:
                      QCryptographicHash::hash(j4::testing::toUpdateText(image),
                                               QCryptographicHash::Sha256)
                          .toHex());
-        QCOMPARE(cell(0, State), QStringLiteral("waiting for a device"));
+        // Each row says the operator's next step.
+        QCOMPARE(cell(0, State), QStringLiteral("plug in a device"));
         QCOMPARE(cell(1, Adapter), QStringLiteral("not plugged in"));
         // Slot 1: two devices, one after the other; slot 2: one that hangs up.
         auto first = plug(1);
         auto failing = plug(2, {"--hangup-at", "5:10"});
-        QTRY_COMPARE_WITH_TIMEOUT(cell(0, State), QStringLiteral("completed"),
+        QTRY_COMPARE_WITH_TIMEOUT(cell(0, State), QStringLiteral("completed: pull the device"),
                                   j4::testing::kPatienceMs);
-        QTRY_VERIFY_WITH_TIMEOUT(cell(1, State).startsWith("failed: "), j4::testing::kPatienceMs);
+        // The device that hung up is gone: the row asks for the next, and
+        // keeps why the last one failed in view.
+        QTRY_VERIFY_WITH_TIMEOUT(cell(1, State).startsWith("plug in a device; the last one failed: "),
+                                 j4::testing::kPatienceMs);
         QCOMPARE(cell(0, Adapter), QStringLiteral("slot1"));
         QTest::qWait(600); // left plugged: not updated again
         QCOMPARE(
@@ -103,11 +107,16 @@ private slots:
         QCOMPARE(first->capture(), image);
         pull(1, first);
         QTRY_COMPARE(cell(0, Adapter), QStringLiteral("not plugged in"));
+        QTRY_COMPARE(cell(0, State), QStringLiteral("plug in a device; the last one completed"));
         auto second = plug(1);
         QTRY_COMPARE_WITH_TIMEOUT(cell(0, Completed), QStringLiteral("2"),
                                   j4::testing::kPatienceMs);
         QCOMPARE(second->capture(), image);
         QVERIFY(!anyBoxShown());
+        // The shift's totals: three attempts, each its own unit, two at
+        // their first attempt.
+        QCOMPARE(find<QLabel>("totalsLine")->text(),
+                 QStringLiteral("Completed 2, failed 1, first-pass yield 67 %"));
         QTest::mouseClick(find<QPushButton>("stopButton"), Qt::LeftButton);
         QTRY_VERIFY(!window->watching());
         QCOMPARE(cell(0, State), QStringLiteral("not watching"));
@@ -240,27 +249,69 @@ private slots:
 
     void sixteenSlotsInViewTheirStatesReadableOnAnyDesktop() {
         // At its default size, on a 1366x768 screen: all 16 rows in view,
-        // each state's colour with its text at 4.5:1 or more, light or dark.
-        for (const bool dark : {false, true}) {
+        // each state's colour with its text at 4.5:1 or more, light or dark,
+        // and at a 13 pt desktop font the states whole (a failure's reason
+        // wrapped, not cut) and the slots' column narrow.
+        for (const auto& [dark, points] : {std::pair{false, 0}, std::pair{true, 0},
+                                           std::pair{true, 13}}) {
             const QPalette before = QApplication::palette();
+            const QFont font = QApplication::font();
             if (dark)
                 QApplication::setPalette(j4::testing::darkDesktopPalette());
+            if (points > 0) {
+                QFont large = font;
+                large.setPointSize(points);
+                QApplication::setFont(large);
+            }
             window = std::make_unique<StationWindow>(std::chrono::milliseconds{3000});
             window->show();
             QVERIFY(QTest::qWaitForWindowExposed(window.get()));
             QVERIFY(window->width() <= 1366 && window->height() <= 768 - 48);
-            watchSlots(16);
+            // Slots named by long paths that differ in a few characters,
+            // as by-path names do.
+            const auto longPath = [&](int n) {
+                return dir->filePath(QStringLiteral("pci-0000:00:14.0-usb-0:%1:1.0-port%1").arg(n));
+            };
+            for (int n = 1; n <= 16; ++n)
+                QVERIFY(window->addSlot({runs::TargetName::Kind::Device, longPath(n).toStdString()}));
+            QVERIFY(window->setUpdateFile(file));
+            QTest::mouseClick(find<QPushButton>("startButton"), Qt::LeftButton);
+            QTRY_VERIFY(window->watching());
             auto* table = find<QTableWidget>("slotTable");
+            QCOMPARE(cell(2, SlotRows::SlotColumn), QStringLiteral("\u20263:1.0-port3\u2026"));
+            QVERIFY2(table->columnWidth(SlotRows::SlotColumn) <= table->viewport()->width() / 4,
+                     "the Slot column takes a quarter of the width at most");
+            const auto plugAt = [&](int n, const QStringList& options) {
+                auto device = std::make_unique<DevSim>(options);
+                const QString at = longPath(n);
+                if (!QFile::link(device->device(), at))
+                    qFatal("cannot plug");
+                return std::pair{std::move(device), at};
+            };
+            auto [done, donePath] = plugAt(1, {});
+            auto [hangs, hangsPath] = plugAt(2, {"--reject", "3,4,5,6"});
+            auto [silent, silentPath] = plugAt(3, {"--silent-from", "2"});
+            QTRY_COMPARE(cell(0, State), QStringLiteral("completed: pull the device"));
+            QTRY_VERIFY(cell(1, State).startsWith("failed: pull and retry. "));
+            QTRY_VERIFY(cell(2, State).startsWith("waiting for the device ("));
             for (int row : {0, 15})
                 QVERIFY2(table->viewport()->rect().contains(
                              table->visualItemRect(table->item(row, State))),
-                         qPrintable(QStringLiteral("row %1 out of view").arg(row + 1)));
-            auto done = plug(1);
-            auto hangs = plug(2, {"--hangup-at", "3:1"});
-            auto silent = plug(3, {"--silent-from", "2"});
-            QTRY_COMPARE(cell(0, State), QStringLiteral("completed"));
-            QTRY_VERIFY(cell(1, State).startsWith("failed: "));
-            QTRY_VERIFY(cell(2, State).startsWith("waiting for the device ("));
+                         qPrintable(QStringLiteral("row %1 out of view at %2 pt")
+                                        .arg(row + 1)
+                                        .arg(points)));
+            for (int row = 0; row < 16; ++row) {
+                // Whole: the text's wrapped height fits its cell.
+                const QRect cellRect = table->visualItemRect(table->item(row, State));
+                const QRect needed = table->fontMetrics().boundingRect(
+                    cellRect.adjusted(3, 0, -3, 0), Qt::TextWordWrap, cell(row, State));
+                QVERIFY2(needed.height() <= cellRect.height() &&
+                             needed.width() <= cellRect.width(),
+                         qPrintable(QStringLiteral("row %1's state cut at %2 pt: %3")
+                                        .arg(row + 1)
+                                        .arg(points)
+                                        .arg(cell(row, State))));
+            }
             const QImage shot = window->grab().toImage();
             for (const auto& [row, hue] : {std::pair{0, 120}, std::pair{1, 0}, std::pair{2, 42}}) {
                 const QRect area(
@@ -280,10 +331,13 @@ private slots:
                 QVERIFY(std::abs(background.hsvHue() - hue) <= 20);
             }
             window.reset();
-            pull(1, done);
-            pull(2, hangs);
-            pull(3, silent);
+            for (const QString& at : {donePath, hangsPath, silentPath})
+                QFile::remove(at);
+            done.reset();
+            hangs.reset();
+            silent.reset();
             QApplication::setPalette(before);
+            QApplication::setFont(font);
         }
     }
 
@@ -299,20 +353,32 @@ private slots:
             QTest::keyClicks(unit, text);
             QTest::keyClick(unit, Qt::Key_Return);
         };
+        // A mnemonic whose button is disabled types nothing into the field.
+        QTest::keyClick(unit, Qt::Key_W, Qt::AltModifier);
+        QCOMPARE(unit->text(), QString());
         scan("J4-12");
         const auto pane = [&] { return find<QPlainTextEdit>("logView")->toPlainText(); };
         QVERIFY(pane().contains("\"J4-12\" is not a unit serial (^J4-[0-9]{4}$)"));
         auto first = plug(1);
         QTRY_COMPARE(cell(0, State), QStringLiteral("scan the unit's label"));
         QVERIFY(first->capture().isEmpty());
+        // Refused with a device waiting: the field and its row turn red with
+        // the reason.
+        scan("J4-99");
+        const QColor red = SlotRows::colours(SlotRows::State::ScanRefused).first;
+        QCOMPARE(unit->palette().color(QPalette::Base), red);
+        QVERIFY(unit->toolTip().contains("is not a unit serial"));
+        QVERIFY(cell(0, State).startsWith("scan refused: \"J4-99\" is not a unit serial"));
+        QCOMPARE(find<QTableWidget>("slotTable")->item(0, State)->background().color(), red);
         scan("J4-0001");
-        QTRY_COMPARE(cell(0, State), QStringLiteral("completed"));
+        QVERIFY(unit->palette().color(QPalette::Base) != red);
+        QTRY_COMPARE(cell(0, State), QStringLiteral("completed: pull the device"));
         QCOMPARE(cell(0, Unit), QStringLiteral("J4-0001"));
         scan("J4-0002");
         scan("J4-0003");
         QVERIFY(pane().contains("Unit J4-0003 replaces J4-0002, which no device took."));
         auto second = plug(2);
-        QTRY_COMPARE(cell(1, State), QStringLiteral("completed"));
+        QTRY_COMPARE(cell(1, State), QStringLiteral("completed: pull the device"));
         QCOMPARE(cell(1, Unit), QStringLiteral("J4-0003"));
         QTest::mouseClick(find<QPushButton>("stopButton"), Qt::LeftButton);
         QTRY_VERIFY(!window->watching());
@@ -331,7 +397,9 @@ private slots:
         window->offerLastSetup();
         window->show();
         QCOMPARE(find<QTableWidget>("slotTable")->rowCount(), 2);
-        QCOMPARE(cell(1, SlotRows::SlotColumn), slotPath(2));
+        QCOMPARE(cell(1, SlotRows::SlotColumn), QStringLiteral("slot2"));
+        QCOMPARE(find<QTableWidget>("slotTable")->item(1, SlotRows::SlotColumn)->toolTip(),
+                 slotPath(2));
         QCOMPARE(find<QLineEdit>("fileName")->text(), file);
         QTRY_VERIFY(window->focusWidget() == find<QPushButton>("startButton"));
         // With one: what it sets cannot be changed here, and the window says why.

@@ -90,14 +90,23 @@ private slots:
     }
 
     void stationAtWork() {
-        // Sixteen slots at the default size, on a light and a dark desktop:
-        // one device updated (its unit scanned), one failed, one being
-        // updated, one not answering, the rest empty.
+        // Sixteen slots at the default size, on a light and a dark desktop,
+        // and at a 13 pt font on the dark one: one device updated (its unit
+        // scanned), one failed, one being updated, one not answering, the
+        // rest empty.
         using State = SlotRows::State;
-        for (const bool dark : {false, true}) {
+        for (const auto& [dark, points, name] :
+             {std::tuple{false, 0, "station.png"}, std::tuple{true, 0, "station-dark.png"},
+              std::tuple{true, 13, "station-13pt-dark.png"}}) {
             const QPalette before = QApplication::palette();
+            const QFont font = QApplication::font();
             if (dark)
                 QApplication::setPalette(j4::testing::darkDesktopPalette());
+            if (points > 0) {
+                QFont large = font;
+                large.setPointSize(points);
+                QApplication::setFont(large);
+            }
             // Short paths, as a jig's own folder would have.
             QTemporaryDir dir(QStringLiteral("/tmp/jig-XXXXXX"));
             const auto slot = [&](int n) { return dir.filePath(QStringLiteral("s%1").arg(n)); };
@@ -119,7 +128,7 @@ private slots:
             DevSim quick;
             QVERIFY(QFile::link(quick.device(), slot(1)));
             QTRY_VERIFY_WITH_TIMEOUT(state(0) == State::Completed, j4::testing::kPatienceMs);
-            DevSim hangs({"--hangup-at", "40:3"});
+            DevSim hangs({"--reject", "40,41,42,43"});
             QVERIFY(QFile::link(hangs.device(), slot(2)));
             QTRY_VERIFY_WITH_TIMEOUT(state(1) == State::Failed, j4::testing::kPatienceMs);
             DevSim silent({"--silent-from", "30"});
@@ -130,10 +139,11 @@ private slots:
                 table->item(3, SlotRows::StateColumn)->text().contains("(2 s)"),
                 j4::testing::kPatienceMs);
             QTest::qWait(300); // the last repaint
-            QVERIFY(grab(window).save(shotPath(dark ? "station-dark.png" : "station.png")));
+            QVERIFY(grab(window).save(shotPath(name)));
             window.stopWatching();
             QTRY_VERIFY(!window.watching());
             QApplication::setPalette(before);
+            QApplication::setFont(font);
         }
     }
 };
