@@ -109,7 +109,7 @@ const char kFlashEpilogue[] =
     "  j4_flash --tls-ca plant-ca.pem --device rfc2217s://line3:4443 fw.j4u\n"
     "      Over TLS to a server whose certificate plant-ca.pem signed.\n"
     "  j4_flash --watch --profile /etc/j4-updater/line-3.ini\n"
-    "      The station a profile describes (as the j4-station@line-3 service runs it).\n"
+    "      The station a profile describes, as the j4-station@line-3 service runs it.\n"
     "  j4_flash --watch --port 1 --units /dev/ttyACM0 --require-unit fw.j4u\n"
     "      Each device waits for its unit's label, read by a serial scanner.\n"
     "  j4_flash --json --port 1 fw.j4u | jq -c 'select(.event == \"result\")'\n"
