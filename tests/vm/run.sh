@@ -3,7 +3,9 @@
 # adapters (usb-serial on qemu-xhci), each wired to a j4_devsim pseudo-
 # terminal on the host, plugged and pulled through QEMU's monitor. The guest
 # runs the host's own programs over 9p, with udev for /dev/serial names.
-# Run by `./test vm`; the programs must be built.
+# Then the station service in a real systemd (service.sh).
+# Run by `./test vm` as root; the programs must be built (and the packages,
+# else they are built here).
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
@@ -22,6 +24,7 @@ cleanup() {
     for pid in "${devsims[@]}"; do kill "$pid" 2>/dev/null; done
     [ -n "$qemu_pid" ] && kill "$qemu_pid" 2>/dev/null
     wait 2>/dev/null
+    declare -F service_cleanup >/dev/null && service_cleanup
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -136,6 +139,7 @@ guest "sync" >/dev/null
 : >"$share/halt"
 wait "$qemu_pid" 2>/dev/null
 qemu_pid=""
+. "$root/tests/vm/service.sh"
 if [ "$failed" -ne 0 ]; then
     echo "-- QEMU's monitor said:"
     grep -v '^(qemu)\|QEMU .* monitor' "$work/monitor.log" | tail -n 20
