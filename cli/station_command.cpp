@@ -4,6 +4,7 @@
 #include "flash_report.h"
 #include "json_events.h"
 #include "progress.h"
+#include "read_only.h"
 #include "run_pieces.h"
 #include "scan_reader.h"
 #include "slots.h"
@@ -67,8 +68,13 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
                        options.line.requireUnit);
     }
     std::optional<ResultHook> hook;
-    if (!options.line.onResult.empty())
+    if (!options.line.onResult.empty()) {
         hook.emplace(options.line.onResult);
+        if (rootIsReadOnly())
+            output.error("The result command runs where the file system is read-only (a "
+                         "service's sandbox): what it writes outside the station's own folders "
+                         "must be given to the service (systemctl edit, ReadWritePaths=).");
+    }
     output.say("Watching " + std::to_string(options.targets.size()) +
                " slots; Ctrl+C ends the station.");
     const StationResult result =

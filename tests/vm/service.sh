@@ -52,6 +52,7 @@ mkdir -p "$sysroot/etc/j4-updater"
 sed -e 's|^file = .*|file = /srv/j4/demo.j4u|' \
     -e 's|^slots = .*|slots = '"$(by_id S3RV1CE)"'|' \
     -e '/^trust-key = /d' -e '/^require-signature = /d' -e '/^min-version = /d' \
+    -e 's|^# on-result = .*|on-result = /bin/true|' \
     "$root/examples/station.ini" >"$sysroot/etc/j4-updater/line-3.ini"
 printf '[station]\nfile = /srv/j4/demo.j4u\nslots = 1\nsettle = soon\n' \
     >"$sysroot/etc/j4-updater/bad.ini"
@@ -150,6 +151,8 @@ guest "sleep 2; $(journal)"
 check "the journal has the shift: the watch, the update, the stop" \
     bash -c '[ "$(grep -c "Watching 1 slots" <<<"$1")" -ge 2 ] &&
         grep -q "Update is completed." <<<"$1" && grep -q "Station summary:" <<<"$1"' _ "$out"
+check "the journal says the result command runs on a read-only system" \
+    grep -q "The result command runs where the file system is read-only" <<<"$out"
 echo "-- the journal of the shift:"
 grep -E "Watching|Update is|CRC|summary|slot 1 \(" <<<"$out" | head -n 8 | sed 's/^/   /'
 guest "systemctl start j4-station@bad; sleep 8; systemctl is-failed j4-station@bad;
