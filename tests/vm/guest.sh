@@ -1,8 +1,7 @@
 #!/bin/bash
 # The guest's first process, on the host's own root (read-only, over 9p): it
 # brings up what the USB-serial checks need (devices, udev, the drivers) and
-# then runs the commands the host puts in the shared folder, one at a time:
-# cmd-N is run with bash, its output goes to out-N and its status to rc-N.
+# then runs the commands the host puts in the shared folder (command_loop.sh).
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 mount -t proc proc /proc
 mount -t sysfs sys /sys
@@ -20,17 +19,4 @@ modprobe ftdi_sio
 udevadm trigger --action=add
 udevadm settle
 echo ready >"$share/ready"
-n=1
-while :; do
-    if [ -f "$share/cmd-$n" ]; then
-        bash "$share/cmd-$n" >"$share/out-$n" 2>&1
-        echo $? >"$share/rc-$n.tmp" && mv "$share/rc-$n.tmp" "$share/rc-$n"
-        n=$((n + 1))
-    elif [ -f "$share/halt" ]; then
-        break
-    else
-        sleep 0.05
-    fi
-done
-sync
-echo o >/proc/sysrq-trigger
+. "$(dirname "$0")/command_loop.sh"

@@ -120,20 +120,23 @@ echo "== booting the guest (kernel $version, TCG)"
 make_initramfs
 "$flash" --check examples/demo.j4u --image-out "$work/demo.bin" >/dev/null
 cp examples/demo.j4u "$share/demo.j4u"
-qemu-system-x86_64 -machine q35 -accel tcg -m 1024 -smp 1 -display none -no-reboot \
-    -kernel "$kernel" -initrd "$work/initramfs.gz" \
-    -append "console=ttyS0 panic=-1 quiet" -serial "file:$work/console.log" \
-    -virtfs "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap" \
-    -virtfs "local,path=$share,mount_tag=results,security_model=none" \
-    -device qemu-xhci,id=xhci -monitor "unix:$work/monitor,server,nowait" &
-qemu_pid=$!
-for _ in $(seq 1200); do [ -f "$share/ready" ] && break; sleep 0.1; done
-check "the guest boots and brings up udev" test -f "$share/ready"
-if [ ! -f "$share/ready" ]; then
-    tail -n 30 "$work/console.log"
-    checks_summary vm
-    exit 1
-fi
+# A guest on $work/initramfs.gz: its console to CONSOLE, more kernel
+# arguments, its root's 9p export; the shared folder and the USB controller.
+# Checked as NAME once it is ready, within SECONDS; false when it is not.
+boot_guest() { # CONSOLE ARGUMENTS ROOT_EXPORT SECONDS NAME
+    qemu-system-x86_64 -machine q35 -accel tcg -m 1024 -smp 1 -display none -no-reboot \
+        -kernel "$kernel" -initrd "$work/initramfs.gz" \
+        -append "console=ttyS0 panic=-1 quiet $2" -serial "file:$1" -virtfs "$3" \
+        -virtfs "local,path=$share,mount_tag=results,security_model=none" \
+        -device qemu-xhci,id=xhci -monitor "unix:$work/monitor,server,nowait" &
+    qemu_pid=$!
+    for _ in $(seq $(($4 * 10))); do [ -f "$share/ready" ] && break; sleep 0.1; done
+    check "$5" test -f "$share/ready"
+    [ -f "$share/ready" ] || { tail -n 30 "$1"; false; }
+}
+boot_guest "$work/console.log" "" \
+    "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap" 120 \
+    "the guest boots and brings up udev" || { checks_summary vm; exit 1; }
 . "$root/tests/vm/checks.sh"
 guest "sync" >/dev/null
 : >"$share/halt"

@@ -56,29 +56,18 @@ sed -e 's|^file = .*|file = /srv/j4/demo.j4u|' \
     "$root/examples/station.ini" >"$sysroot/etc/j4-updater/line-3.ini"
 printf '[station]\nfile = /srv/j4/demo.j4u\nslots = 1\nsettle = soon\n' \
     >"$sysroot/etc/j4-updater/bad.ini"
+mkdir -p "$sysroot/usr/local/lib/j4-vm"
+cp "$root/tests/vm/command_loop.sh" "$sysroot/usr/local/lib/j4-vm/"
 cat >"$sysroot/usr/local/sbin/j4-vm-agent" <<'AGENT'
 #!/bin/bash
-# Runs what the host puts in the shared folder, as tests/vm/guest.sh does.
+# The guest's side of the host's commands, once its adapters can come.
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 results /mnt
 share=/mnt
 modprobe xhci-pci
 modprobe ftdi_sio
 udevadm settle
 echo ready >"$share/ready"
-n=1
-while :; do
-    if [ -f "$share/cmd-$n" ]; then
-        bash "$share/cmd-$n" >"$share/out-$n" 2>&1
-        echo $? >"$share/rc-$n.tmp" && mv "$share/rc-$n.tmp" "$share/rc-$n"
-        n=$((n + 1))
-    elif [ -f "$share/halt" ]; then
-        break
-    else
-        sleep 0.05
-    fi
-done
-sync
-echo o >/proc/sysrq-trigger
+. /usr/local/lib/j4-vm/command_loop.sh
 AGENT
 chmod +x "$sysroot/usr/local/sbin/j4-vm-agent"
 cat >"$sysroot/etc/systemd/system/j4-vm-agent.service" <<'UNIT'
@@ -104,20 +93,9 @@ sed -i -e 's|^mount -t 9p .* hostroot /newroot$|mount -t 9p -o trans=virtio,vers
 rm -rf "$share" && mkdir -p "$share"
 step=0
 plugs=0
-qemu-system-x86_64 -machine q35 -accel tcg -m 1024 -smp 1 -display none -no-reboot \
-    -kernel "$kernel" -initrd "$work/initramfs.gz" \
-    -append "console=ttyS0 panic=-1 quiet systemd.show_status=0" \
-    -serial "file:$work/service-console.log" \
-    -virtfs "local,path=$sysroot,mount_tag=sysroot,security_model=passthrough,multidevs=remap" \
-    -virtfs "local,path=$share,mount_tag=results,security_model=none" \
-    -device qemu-xhci,id=xhci -monitor "unix:$work/monitor,server,nowait" &
-qemu_pid=$!
-for _ in $(seq 3000); do [ -f "$share/ready" ] && break; sleep 0.1; done
-check "the guest boots with systemd as its init" test -f "$share/ready"
-if [ ! -f "$share/ready" ]; then
-    tail -n 30 "$work/service-console.log"
-    return
-fi
+boot_guest "$work/service-console.log" "systemd.show_status=0" \
+    "local,path=$sysroot,mount_tag=sysroot,security_model=passthrough,multidevs=remap" 300 \
+    "the guest boots with systemd as its init" || return
 unit=j4-station@line-3
 journal() { echo "journalctl -q -o cat -u $unit"; }
 # Until the log has N lines of OUTCOME.
