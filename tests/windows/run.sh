@@ -133,7 +133,9 @@ echo "== signed releases: minisign's own keys and signatures, the check by libgc
 minisign -G -W -p "$work/release.pub" -s "$work/release.key" >/dev/null
 cp "$work/demo.j4u" "$work/signed.j4u"
 minisign -S -s "$work/release.key" -m "$work/signed.j4u" -t 'version=1.4.2' >/dev/null
-key_id=$(sed -n '1s/.* //p' "$work/release.pub")
+# minisign writes the key ID without its leading zeros; the programs say
+# all 16 digits.
+key_id=$(printf '%16s' "$(sed -n '1s/.* //p' "$work/release.pub")" | tr ' ' 0)
 start_device 5
 flash_status --port 5 -q --trust-key release.pub --min-version 1.4.0 signed.j4u
 stop_device
