@@ -51,10 +51,12 @@ std::optional<std::string> LogWriter::append(const UpdateReport& report) {
             said = "The update log " + log_.path() + " is written again: the " +
                    std::to_string(before + 1) + " attempts that waited are in it.";
         }
+        // Told under the lock: two devices' attempts ending together must
+        // not tell their counts in the wrong order, leaving a stale one.
         after = waiting_.size();
+        if (after != before && waitingChanged_)
+            waitingChanged_(after);
     }
-    if (after != before && waitingChanged_)
-        waitingChanged_(after);
     if (wrote && appended_)
         appended_();
     return said;
