@@ -19,8 +19,7 @@ Metered::Metered(const FlashOptions& options, std::size_t slotCount, DeviceListe
 
 void Metered::sending(const DecodedFile& file) {
     if (counts_)
-        if (const auto problem = counts_->setRelease(
-                file.signature ? file.signature->version : std::string(), file.sha256))
+        if (const auto problem = counts_->sending(file))
             listener_.notice(*problem);
 }
 

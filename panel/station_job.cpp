@@ -23,9 +23,7 @@ void StationJob::start(std::shared_ptr<const DecodedFile> decoded,
                    if (!line.onResult.empty())
                        hook.emplace(line.onResult);
                    if (metrics)
-                       static_cast<void>(metrics->setRelease(
-                           decoded->signature ? decoded->signature->version : std::string(),
-                           decoded->sha256));
+                       static_cast<void>(metrics->sending(*decoded));
                    runs::runStation(
                        decoded, slotNames, file,
                        {realLinks(timeout), relay, stop, records ? &records->log() : nullptr},

@@ -68,11 +68,10 @@ std::optional<std::string> StationMetrics::setRefused(std::size_t count) {
     return write();
 }
 
-std::optional<std::string> StationMetrics::setRelease(std::string version,
-                                                     std::string fileSha256) {
+std::optional<std::string> StationMetrics::sending(const DecodedFile& file) {
     {
         std::lock_guard lock(mutex_);
-        release_.emplace(std::move(version), std::move(fileSha256));
+        release_.emplace(file.signature ? file.signature->version : std::string(), file.sha256);
         stopped_ = false; // a run starts
     }
     return write();

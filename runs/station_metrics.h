@@ -33,9 +33,10 @@ public:
     std::optional<std::string> setRefused(std::size_t count);
     // Attempts the update log could not take yet (lost if the program ends).
     std::optional<std::string> setUnlogged(std::size_t count);
-    // What the station sends: the release's version (empty when unsigned)
-    // and the file's SHA-256, as j4_station_info's labels; a run starts.
-    std::optional<std::string> setRelease(std::string version, std::string fileSha256);
+    // What the station sends: the release's signed version (empty when
+    // unsigned) and the file's SHA-256, as j4_station_info's labels; a run
+    // starts.
+    std::optional<std::string> sending(const DecodedFile& file);
     // The station has ended: no slot waits or updates any more.
     std::optional<std::string> stopped();
     // The text as it is written.
