@@ -25,7 +25,7 @@ namespace {
 constexpr int kStations = 50;
 constexpr int kRecords = 2000;
 
-struct Quiet final : j4::runs::RecordsListener {
+struct Quiet final : j4::records::RecordsListener {
     std::atomic<int> outages{0};
     void said(const std::string& text) override {
         if (text.find("cannot reach") != std::string::npos)
@@ -55,11 +55,11 @@ int main(int argc, char** argv) {
     database.query("DROP TABLE IF EXISTS j4_attempts CASCADE; DROP TABLE IF EXISTS j4_schema");
     QTemporaryDir dir;
     Quiet listener;
-    std::vector<std::unique_ptr<j4::runs::RecordSender>> senders;
+    std::vector<std::unique_ptr<j4::records::RecordSender>> senders;
     std::vector<std::string> logs;
     for (int s = 0; s < kStations; ++s) {
         logs.push_back(dir.filePath(QStringLiteral("station%1.jsonl").arg(s)).toStdString());
-        senders.push_back(std::make_unique<j4::runs::RecordSender>(
+        senders.push_back(std::make_unique<j4::records::RecordSender>(
             logs.back(), database.url().toStdString(), listener));
     }
     QElapsedTimer clock;

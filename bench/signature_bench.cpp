@@ -66,7 +66,7 @@ int main() {
             (void)hash.hex();
         });
         qputenv("J4_TRUST_KEYS", QFile::encodeName(key + ".pub"));
-        const auto policy = runs::ReleasePolicy::load({});
+        const auto policy = release::ReleasePolicy::load({});
         qunsetenv("J4_TRUST_KEYS");
         if (!policy || !policy->active())
             return 1;

@@ -25,6 +25,10 @@ namespace j4::cli {
 namespace {
 
 using namespace runs;
+using namespace release;
+using namespace records;
+using namespace station;
+using namespace options;
 
 int writeImage(const std::vector<std::uint8_t>& image, const std::string& path,
                const Output& output) {
@@ -240,7 +244,7 @@ int runFlash(const std::vector<std::string>& arguments, const FlashContext& cont
         std::fprintf(context.err, "%s\n(try --help)\n", flashUsage().c_str());
         return kUsage;
     }
-    const auto options = parseFlashOptions(runs::RawArguments(arguments));
+    const auto options = parseFlashOptions(options::RawArguments(arguments));
     if (!options) {
         output.usageError(options.error());
         return kUsage;

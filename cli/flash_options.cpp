@@ -12,8 +12,8 @@ namespace {
 
 struct Parser {
     QCommandLineParser parser;
-    runs::DeviceOptions devices;
-    runs::LineOptions line;
+    options::DeviceOptions devices;
+    options::LineOptions line;
     QCommandLineOption help = parser.addHelpOption();
     QCommandLineOption version{{"V", "version"}, "Print the version."};
     QCommandLineOption check{"check", "Decode and validate FILE only; print its frames and bytes."};
@@ -131,7 +131,7 @@ Result<Done> outputOptions(const Parser& p, FlashOptions& options) {
     return Done{};
 }
 
-Result<FlashOptions> read(const Parser& p, const runs::RawArguments& raw) {
+Result<FlashOptions> read(const Parser& p, const options::RawArguments& raw) {
     FlashOptions options;
     const auto chosen = action(p);
     const auto pinned = p.devices.pinnedSha256(p.parser);
@@ -163,9 +163,9 @@ Result<FlashOptions> read(const Parser& p, const runs::RawArguments& raw) {
 
 } // namespace
 
-Result<FlashOptions> parseFlashOptions(const runs::RawArguments& given) {
+Result<FlashOptions> parseFlashOptions(const options::RawArguments& given) {
     Parser first;
-    std::optional<runs::RawArguments> merged;
+    std::optional<options::RawArguments> merged;
     if (first.parser.parse(given.decoded()) && first.parser.isSet(first.line.profile)) {
         if (!first.parser.isSet(first.watch))
             return fail("--profile goes with --watch");
@@ -174,7 +174,7 @@ Result<FlashOptions> parseFlashOptions(const runs::RawArguments& given) {
             return fail(arguments.error());
         merged.emplace(std::move(*arguments));
     }
-    const runs::RawArguments& raw = merged ? *merged : given;
+    const options::RawArguments& raw = merged ? *merged : given;
     Parser p;
     if (!p.parser.parse(raw.decoded())) {
         std::string error = p.parser.errorText().toStdString();

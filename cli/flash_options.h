@@ -5,7 +5,7 @@
 #include "release_check.h"
 #include "result.h"
 #include "serial_link.h"
-#include "slot_options.h"
+#include "device_options.h"
 #include "tls_settings.h"
 
 #include <chrono>
@@ -35,11 +35,11 @@ struct FlashOptions {
     std::string expectedSha256;
     // The time-out, the records, the station's line and the release, as the
     // window reads them too.
-    runs::LineSettings line;
+    options::LineSettings line;
 };
 
 // The options, or why the command line is a usage error.
-Result<FlashOptions> parseFlashOptions(const runs::RawArguments& raw);
+Result<FlashOptions> parseFlashOptions(const options::RawArguments& raw);
 
 // --help: the options, the forms, the exit statuses, the environment.
 std::string flashHelp();

@@ -78,7 +78,7 @@ void JsonListener::finished(std::size_t device, const UpdateReport& report) {
     next_.finished(device, report);
 }
 
-void writeScan(JsonEvents& events, const Result<runs::ScanHeard>& heard) {
+void writeScan(JsonEvents& events, const Result<station::ScanHeard>& heard) {
     json event;
     if (heard) {
         event = {{"accepted", true}, {"text", heard->text}};

@@ -63,7 +63,7 @@ private:
 
 // A scan heard at a station: "scan", accepted (its unit, the slot it went
 // to, the unit it replaced) or refused (why).
-void writeScan(JsonEvents& events, const Result<runs::ScanHeard>& heard);
+void writeScan(JsonEvents& events, const Result<station::ScanHeard>& heard);
 
 // The attempt as an event's fields: its record, as the log has it, and its
 // exit status.

@@ -2,7 +2,7 @@
 // j4_flash's lines on its streams: errors start with its name, and a usage
 // error says how to learn more.
 
-#include "slot_options.h"
+#include "device_options.h"
 
 #include <cstdio>
 #include <string>
@@ -20,7 +20,7 @@ public:
     void say(const std::string& text) const { line(out_, text); }
     void error(const std::string& text) const { line(err_, "j4_flash: " + text); }
     void usageError(const std::string& reason) const {
-        std::fputs(runs::usageError("j4_flash", reason).c_str(), err_);
+        std::fputs(options::usageError("j4_flash", reason).c_str(), err_);
         std::fflush(err_);
     }
     std::FILE* out() const { return out_; }

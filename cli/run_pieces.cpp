@@ -6,6 +6,10 @@
 namespace j4::cli {
 
 using namespace runs;
+using namespace release;
+using namespace records;
+using namespace station;
+using namespace options;
 
 Metered::Metered(const FlashOptions& options, std::size_t slotCount, DeviceListener& listener)
     : listener_(listener) {

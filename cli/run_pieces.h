@@ -31,7 +31,7 @@ public:
             return *metrics_;
         return listener_;
     }
-    runs::StationMetrics* counts() { return counts_ ? &*counts_ : nullptr; }
+    station::StationMetrics* counts() { return counts_ ? &*counts_ : nullptr; }
     // What the run sends, in j4_station_info.
     void sending(const DecodedFile& file);
     // The run has ended: no slot waits any more.
@@ -39,44 +39,44 @@ public:
 
 private:
     runs::DeviceListener& listener_;
-    std::optional<runs::StationMetrics> counts_;
-    std::optional<runs::MetricsListener> metrics_;
+    std::optional<station::StationMetrics> counts_;
+    std::optional<station::MetricsListener> metrics_;
 };
 
 // The records' sender: what it says on standard error, how many records
 // wait in the metrics.
-class RecordsOutput final : public runs::RecordsListener {
+class RecordsOutput final : public records::RecordsListener {
 public:
-    RecordsOutput(const Output& output, runs::StationMetrics* metrics)
+    RecordsOutput(const Output& output, station::StationMetrics* metrics)
         : output_(output), metrics_(metrics) {}
     // The metrics that count from now on, once they are made.
-    void countIn(runs::StationMetrics* metrics) { metrics_ = metrics; }
+    void countIn(station::StationMetrics* metrics) { metrics_ = metrics; }
     void said(const std::string& text) override { output_.error(text); }
     void unsentChanged(std::size_t count) override {
-        if (runs::StationMetrics* metrics = metrics_)
+        if (station::StationMetrics* metrics = metrics_)
             if (const auto problem = metrics->setUnsent(count))
                 output_.error(*problem);
     }
     void refusedChanged(std::size_t count) override {
-        if (runs::StationMetrics* metrics = metrics_)
+        if (station::StationMetrics* metrics = metrics_)
             if (const auto problem = metrics->setRefused(count))
                 output_.error(*problem);
     }
     void unloggedChanged(std::size_t count) override {
-        if (runs::StationMetrics* metrics = metrics_)
+        if (station::StationMetrics* metrics = metrics_)
             if (const auto problem = metrics->setUnlogged(count))
                 output_.error(*problem);
     }
 
 private:
     const Output& output_;
-    std::atomic<runs::StationMetrics*> metrics_; // told from the sender's thread
+    std::atomic<station::StationMetrics*> metrics_; // told from the sender's thread
 };
 
-runs::RecordOptions recordOptions(const FlashOptions& options);
+records::RecordOptions recordOptions(const FlashOptions& options);
 
 // What waits for the database at the end is said, never lost: it stays in
 // the log. The bound keeps a down database from holding the program.
-void finishRecords(runs::RecordKeeping& records, const Output& output);
+void finishRecords(records::RecordKeeping& records, const Output& output);
 
 } // namespace j4::cli

@@ -17,6 +17,10 @@
 namespace j4::cli {
 
 using namespace runs;
+using namespace release;
+using namespace records;
+using namespace station;
+using namespace options;
 
 int watch(const FlashOptions& options, const FlashContext& context, const std::atomic<bool>& stop,
           const Output& output) {

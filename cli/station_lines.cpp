@@ -41,7 +41,7 @@ void StationLines::answered(std::size_t slot, const TransferState& state,
 }
 
 void StationLines::finished(std::size_t slot, const UpdateReport& report) {
-    say(runs::attemptLine(report));
+    say(station::attemptLine(report));
     board_.finished(slot, report);
 }
 

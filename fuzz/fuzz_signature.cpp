@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-using namespace j4::runs::minisign;
+using namespace j4::release::minisign;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0)

@@ -6,7 +6,7 @@
 #include "record_database.h"
 #include "record_keeping.h"
 #include "shutdown_signals.h"
-#include "slot_options.h"
+#include "device_options.h"
 #include "slots.h"
 #include "station_window.h"
 #include "updater_window.h"

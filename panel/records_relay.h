@@ -9,7 +9,7 @@
 
 namespace j4 {
 
-class RecordsRelay final : public QObject, public runs::RecordsListener {
+class RecordsRelay final : public QObject, public records::RecordsListener {
     Q_OBJECT
 
 public:

@@ -97,8 +97,8 @@ void RunRelay::notice(const std::string& text) {
     tell(callbacks_.notice, QString::fromStdString(text));
 }
 
-runs::DeviceListener& meteredRelay(std::optional<runs::MetricsListener>& metered,
-                                   const std::shared_ptr<runs::StationMetrics>& metrics,
+runs::DeviceListener& meteredRelay(std::optional<station::MetricsListener>& metered,
+                                   const std::shared_ptr<station::StationMetrics>& metrics,
                                    RunRelay& relay) {
     if (!metrics)
         return relay;

@@ -84,8 +84,8 @@ private:
 
 // The listener a job's run hears: `relay`, or with metrics, the metrics kept
 // on the way to it (made in `metered`, which must outlive the run).
-runs::DeviceListener& meteredRelay(std::optional<runs::MetricsListener>& metered,
-                                   const std::shared_ptr<runs::StationMetrics>& metrics,
+runs::DeviceListener& meteredRelay(std::optional<station::MetricsListener>& metered,
+                                   const std::shared_ptr<station::StationMetrics>& metrics,
                                    RunRelay& relay);
 
 // The real links, each timing out after `timeout` without an answer.

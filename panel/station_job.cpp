@@ -16,15 +16,15 @@ void StationJob::start(std::shared_ptr<const DecodedFile> decoded,
                 metrics = metrics_, records = records_,
                 awaiting = awaiting_](const std::atomic<bool>& stop, const WorkerJob::Post& post) {
                    RunRelay relayed(slotNames.size(), post, callbacks, {trace, true}, awaiting);
-                   std::optional<runs::MetricsListener> metered;
+                   std::optional<station::MetricsListener> metered;
                    runs::DeviceListener& relay = meteredRelay(metered, metrics, relayed);
                    // Ended with the station: the last attempt's command is waited for.
-                   std::optional<runs::ResultHook> hook;
+                   std::optional<station::ResultHook> hook;
                    if (!line.onResult.empty())
                        hook.emplace(line.onResult);
                    if (metrics)
                        static_cast<void>(metrics->sending(*decoded));
-                   runs::runStation(
+                   station::runStation(
                        decoded, slotNames, file,
                        {realLinks(timeout), relay, stop, records ? &records->log() : nullptr},
                        {line.settle, line.units.get(), line.requireUnit, hook ? &*hook : nullptr});

@@ -21,7 +21,7 @@ namespace j4 {
 // What a line sets beyond the slots (the profile's, or the command line's).
 struct StationLine {
     std::chrono::milliseconds settle{0};
-    std::shared_ptr<runs::UnitScans> units; // scanned in the window
+    std::shared_ptr<station::UnitScans> units; // scanned in the window
     bool requireUnit = false;
     std::string onResult; // empty: no command
 };
@@ -45,11 +45,11 @@ public:
     void requestStop() { job_.requestStop(); }
     void traceTo(std::FILE* stream) { trace_ = stream; }
     // With counts: the metrics kept on the way (j4_updater --metrics).
-    void keepMetrics(std::shared_ptr<runs::StationMetrics> metrics) {
+    void keepMetrics(std::shared_ptr<station::StationMetrics> metrics) {
         metrics_ = std::move(metrics);
     }
     // Where the attempts are logged, and with a database, sent.
-    void keepRecords(std::shared_ptr<runs::RecordKeeping> records) {
+    void keepRecords(std::shared_ptr<records::RecordKeeping> records) {
         records_ = std::move(records);
     }
 
@@ -57,8 +57,8 @@ private:
     WorkerJob job_;
     std::chrono::milliseconds answerTimeout_;
     std::FILE* trace_ = nullptr;
-    std::shared_ptr<runs::StationMetrics> metrics_;
-    std::shared_ptr<runs::RecordKeeping> records_;
+    std::shared_ptr<station::StationMetrics> metrics_;
+    std::shared_ptr<records::RecordKeeping> records_;
     AwaitingAnswers awaiting_;
 };
 

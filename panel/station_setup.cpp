@@ -42,8 +42,8 @@ void StationWindow::setLine(std::chrono::milliseconds settle, const std::string&
                             bool requireUnit, std::string onResult,
                             const std::string& unitsFrom) {
     line_.settle = settle;
-    if (auto units = runs::UnitScans::withRule(unitRule))
-        line_.units = std::make_shared<runs::UnitScans>(*units);
+    if (auto units = station::UnitScans::withRule(unitRule))
+        line_.units = std::make_shared<station::UnitScans>(*units);
     line_.requireUnit = requireUnit;
     line_.onResult = std::move(onResult);
     if (!unitsFrom.empty())

@@ -61,7 +61,7 @@ std::vector<QString> shortLabels(const std::vector<runs::TargetName>& targets) {
     std::vector<QString> labels;
     QStringList long_;
     for (const runs::TargetName& slot : targets) {
-        QString label = fromBytes(runs::slotLabel(slot));
+        QString label = fromBytes(station::slotLabel(slot));
         if (slot.kind == runs::TargetName::Kind::Device)
             label = QFileInfo(label).fileName();
         labels.push_back(label);
@@ -92,7 +92,7 @@ std::vector<QString> shortLabels(const std::vector<runs::TargetName>& targets) {
 
 // ", signed by key 1A2B… — version 1.4.2", or nothing for an unsigned file.
 QString signer(const DecodedFile& decoded) {
-    const std::string line = runs::signerLine(decoded);
+    const std::string line = release::signerLine(decoded);
     if (line.empty())
         return {};
     return QStringLiteral(", ") + QString::fromStdString(line).replace(0, 1, QLatin1Char('s'));
@@ -115,7 +115,7 @@ StationWindow::StationWindow(std::chrono::milliseconds answerTimeout)
     const QFontMetrics metrics = ui_->slotEntry->fontMetrics();
     ui_->slotEntry->setMinimumWidth(metrics.horizontalAdvance(ui_->slotEntry->placeholderText()) +
                                     metrics.averageCharWidth() * 4);
-    line_.units = std::make_shared<runs::UnitScans>(*runs::UnitScans::withRule({}));
+    line_.units = std::make_shared<station::UnitScans>(*station::UnitScans::withRule({}));
     ui_->unitEntry->installEventFilter(this);
     unitHint_ = ui_->unitEntry->placeholderText();
 
@@ -149,16 +149,16 @@ bool StationWindow::addSlot(const runs::TargetName& slot) {
     const bool again = std::find(names.begin(), names.end(), slot) != names.end();
     names.push_back(slot);
     const auto usable =
-        again ? Result<Done>(fail("it is a slot already")) : runs::checkSlots(names);
+        again ? Result<Done>(fail("it is a slot already")) : station::checkSlots(names);
     if (!usable) {
         appendLog(
             QStringLiteral("Slot %1 not added: %2.")
-                .arg(fromBytes(runs::slotLabel(slot)), QString::fromStdString(usable.error())));
+                .arg(fromBytes(station::slotLabel(slot)), QString::fromStdString(usable.error())));
         return false;
     }
     stationSlots_.push_back({slot, false, {}, {}});
     const int row = static_cast<int>(stationSlots_.size()) - 1;
-    rows_.add({}, fromBytes(runs::slotLabel(slot)));
+    rows_.add({}, fromBytes(station::slotLabel(slot)));
     labelSlots();
     describeSlot(row);
     watchSlotFolders();
@@ -226,7 +226,7 @@ bool StationWindow::setUpdateFile(const QString& path) {
     ui_->fileName->setText(path);
     UpdateFileDialog::remember(path);
     file_ = QFile::encodeName(path).toStdString();
-    const auto policy = runs::ReleasePolicy::load(release_);
+    const auto policy = release::ReleasePolicy::load(release_);
     PreparedFile prepared =
         policy ? policy->prepare(file_, UpdateFileReader::Kinds::RegularOnly)
                : PreparedFile{nullptr, UpdateOutcome::FileRefused, policy.error(), {}};
@@ -405,7 +405,7 @@ void StationWindow::onFinished(int slot, const UpdateReport& report) {
     rows_.setDetail(slot, QString::fromStdString(report.detail));
     rows_.setUnit(slot, QString::fromStdString(report.unit));
     showAdapter(slot, report.device, report.portDescription, report.adapterSerial);
-    appendLog(fromBytes(runs::attemptLine(report)));
+    appendLog(fromBytes(station::attemptLine(report)));
 }
 
 // The shift's totals in the status line: attempts completed and failed,
@@ -443,7 +443,7 @@ void StationWindow::onEnded() {
         stationSlots_[row].updating = false;
         rows_.setProgress(row, -1);
         rows_.setState(row, SlotRows::State::NotWatching);
-        appendLog(QStringLiteral("  ") + fromBytes(runs::tallyLine(row, s.name, s.tally)));
+        appendLog(QStringLiteral("  ") + fromBytes(station::tallyLine(row, s.name, s.tally)));
     }
     deviceFolders_.resume();
     updateControls();
@@ -460,7 +460,7 @@ void StationWindow::describeSlot(int row) {
     // A row being updated keeps the device its update started with.
     if (stationSlots_[row].updating)
         return;
-    if (const auto request = runs::deviceInSlot(stationSlots_[row].name, file_))
+    if (const auto request = station::deviceInSlot(stationSlots_[row].name, file_))
         showAdapter(row, request->device, request->portDescription, request->adapterSerial);
     else
         showAdapter(row, {}, {}, {});
@@ -474,7 +474,7 @@ void StationWindow::showAdapter(int row, const std::string& device, const std::s
 void StationWindow::watchSlotFolders() {
     QStringList paths;
     for (const Slot& slot : stationSlots_)
-        for (const QString& path : runs::slotPaths(slot.name))
+        for (const QString& path : station::slotPaths(slot.name))
             paths << path;
     deviceFolders_.watch(paths);
 }

@@ -44,7 +44,7 @@ public:
     void expectSha256(const std::string& hex) { expectedSha256_ = hex; }
     // The keys, signature and version the file must have beyond the
     // trusted-keys folders (set before the file).
-    void setReleaseOptions(runs::ReleaseOptions release) { release_ = std::move(release); }
+    void setReleaseOptions(release::ReleaseOptions release) { release_ = std::move(release); }
     // The line's settings: settle time, the rule a scanned unit serial must
     // match and whether a device waits for one, the command after each
     // attempt. The rule must be a valid regular expression.
@@ -121,7 +121,7 @@ private:
     std::string file_; // bytes, as given
     std::shared_ptr<const DecodedFile> decoded_;
     std::string expectedSha256_;
-    runs::ReleaseOptions release_;
+    release::ReleaseOptions release_;
     StationLine line_;
     QString profile_; // empty: set up here
     std::vector<QString> slotNames_;

@@ -18,12 +18,12 @@ void UpdateJob::start(UpdateRequest request, QObject* context, RunCallbacks call
                 awaiting = awaiting_, trace = trace_,
                 metrics = metrics_](const std::atomic<bool>& stop, const WorkerJob::Post& post) {
                    RunRelay relayed(1, post, callbacks, {trace, false}, awaiting);
-                   std::optional<runs::MetricsListener> metered;
+                   std::optional<station::MetricsListener> metered;
                    runs::DeviceListener& relay = meteredRelay(metered, metrics, relayed);
                    const runs::LinkMaker links = realLinks(timeout);
                    // The trusted keys as they are now: a file signed by a key removed
                    // since it was chosen is not sent.
-                   const auto policy = runs::ReleasePolicy::load({});
+                   const auto policy = release::ReleasePolicy::load({});
                    runs::LogWriter* log = records ? &records->log() : nullptr;
                    UpdateReport report;
                    if (policy) {

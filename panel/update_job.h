@@ -30,11 +30,11 @@ public:
     // With a stream: a line per transmission there (j4_updater --verbose).
     void traceTo(std::FILE* stream) { trace_ = stream; }
     // With counts: the metrics kept on the way (j4_updater --metrics).
-    void keepMetrics(std::shared_ptr<runs::StationMetrics> metrics) {
+    void keepMetrics(std::shared_ptr<station::StationMetrics> metrics) {
         metrics_ = std::move(metrics);
     }
     // Where the attempts are logged, and with a database, sent.
-    void keepRecords(std::shared_ptr<runs::RecordKeeping> records) {
+    void keepRecords(std::shared_ptr<records::RecordKeeping> records) {
         records_ = std::move(records);
     }
 
@@ -42,9 +42,9 @@ private:
     WorkerJob job_;
     std::chrono::milliseconds answerTimeout_;
     AwaitingAnswers awaiting_ = noneAwaiting(1);
-    std::shared_ptr<runs::RecordKeeping> records_;
+    std::shared_ptr<records::RecordKeeping> records_;
     std::FILE* trace_ = nullptr;
-    std::shared_ptr<runs::StationMetrics> metrics_;
+    std::shared_ptr<station::StationMetrics> metrics_;
 };
 
 } // namespace j4

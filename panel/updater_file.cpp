@@ -78,7 +78,7 @@ void UpdaterWindow::takeFile(const QString& path) {
 bool UpdaterWindow::showRelease(const QString& path) {
     ui_->releaseLine->clear();
     ui_->releaseLine->setToolTip({});
-    const auto policy = runs::ReleasePolicy::load({});
+    const auto policy = release::ReleasePolicy::load({});
     if (policy && !policy->active())
         return true; // no trusted key: files go unsigned, as ever
     // Checked now to tell the operator at once; Start checks the file again,
@@ -88,7 +88,7 @@ bool UpdaterWindow::showRelease(const QString& path) {
                                  UpdateFileReader::Kinds::RegularOnly)
                : PreparedFile{nullptr, UpdateOutcome::FileRefused, policy.error(), {}};
     const QString text =
-        QString::fromStdString(prepared.ok() ? runs::signerLine(*prepared.decoded) : prepared.text);
+        QString::fromStdString(prepared.ok() ? release::signerLine(*prepared.decoded) : prepared.text);
     ui_->releaseLine->setToolTip(
         prepared.ok() ? text : text + QLatin1Char('\n') + QString::fromStdString(prepared.detail));
     ui_->releaseLine->setText(ui_->releaseLine->fontMetrics().elidedText(

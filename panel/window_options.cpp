@@ -2,7 +2,7 @@
 
 #include "exit_status.h"
 #include "j4_version.h"
-#include "slot_options.h"
+#include "device_options.h"
 #include "slots.h"
 
 #include <QCommandLineParser>
@@ -49,17 +49,17 @@ public:
         parser_.addOptions(line_.all());
     }
 
-    std::optional<int> read(const j4::runs::RawArguments& given, const char* help,
+    std::optional<int> read(const j4::options::RawArguments& given, const char* help,
                             WindowOptions& options) {
         const auto error = [](const std::string& reason) {
-            std::fputs(j4::runs::usageError("j4_updater", reason).c_str(), stderr);
+            std::fputs(j4::options::usageError("j4_updater", reason).c_str(), stderr);
             return j4::runs::kUsage;
         };
         if (!parser_.parse(given.decoded()))
             return error(parser_.errorText().toStdString());
         if (const auto done = helpOrVersion(help, error))
             return done;
-        std::optional<j4::runs::RawArguments> merged;
+        std::optional<j4::options::RawArguments> merged;
         if (parser_.isSet(line_.profile)) {
             if (!parser_.isSet(station_))
                 return error("--profile goes with --station");
@@ -97,7 +97,7 @@ private:
         return std::nullopt;
     }
 
-    j4::Result<j4::Done> take(const j4::runs::RawArguments& raw, WindowOptions& options) const {
+    j4::Result<j4::Done> take(const j4::options::RawArguments& raw, WindowOptions& options) const {
         options.verbose = parser_.isSet(verbose_);
         options.station = parser_.isSet(station_);
         options.slotNames = devices_.names(parser_, raw);
@@ -122,14 +122,14 @@ private:
             return j4::fail(pinned.error());
         options.expectedSha256 = *pinned;
         for (const auto& slot : options.slotNames)
-            if (auto usable = j4::runs::checkSlot(slot); !usable)
+            if (auto usable = j4::station::checkSlot(slot); !usable)
                 return usable;
         return j4::Done{};
     }
 
     QCommandLineParser parser_;
-    j4::runs::DeviceOptions devices_;
-    j4::runs::LineOptions line_;
+    j4::options::DeviceOptions devices_;
+    j4::options::LineOptions line_;
     QCommandLineOption help_{{"h", "help"}, "This text."};
     QCommandLineOption version_{{"V", "version"}, "The version."};
     QCommandLineOption verbose_{{"v", "verbose"}, "A line per transmission."};
@@ -140,11 +140,11 @@ private:
 
 std::optional<int> readWindowCommandLine(int argc, char** argv, const char* help,
                                          WindowOptions& options) {
-    return WindowCommandLine().read(j4::runs::RawArguments(withoutQtOptions(argc, argv)), help,
+    return WindowCommandLine().read(j4::options::RawArguments(withoutQtOptions(argc, argv)), help,
                                     options);
 }
 
-void shareWithTheWindows(const j4::runs::LineSettings& line) {
+void shareWithTheWindows(const j4::options::LineSettings& line) {
     for (const auto& [name, value] :
          {std::pair{"J4_UPDATE_LOG", &line.logPath}, std::pair{"J4_STATION_ID", &line.station},
           std::pair{"J4_TLS_CA", &line.tls.caFile}, std::pair{"J4_TLS_CERT", &line.tls.certFile},

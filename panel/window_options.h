@@ -20,7 +20,7 @@ struct WindowOptions {
     std::vector<j4::runs::TargetName> slotNames;
     std::optional<QString> file;
     QString profile; // empty: none
-    j4::runs::LineSettings line;
+    j4::options::LineSettings line;
 };
 
 // The exit status when the program is done (help, version, usage error),
@@ -30,4 +30,4 @@ std::optional<int> readWindowCommandLine(int argc, char** argv, const char* help
 
 // The log, the station's name and the TLS files as the windows and their
 // links read them: from the environment, set here from the options.
-void shareWithTheWindows(const j4::runs::LineSettings& line);
+void shareWithTheWindows(const j4::options::LineSettings& line);

@@ -61,24 +61,24 @@ void WorkWindow::sendRecordsTo(std::string url) {
     static_cast<void>(records());
 }
 
-std::shared_ptr<runs::RecordKeeping> WorkWindow::records() {
+std::shared_ptr<records::RecordKeeping> WorkWindow::records() {
     const std::string log = runs::logFromEnvironment();
     if (!records_ || log != recordsLog_) {
         records_.reset(); // its sender stops before another starts on the log
-        records_ = std::make_shared<runs::RecordKeeping>(
-            runs::RecordOptions{log, recordsUrl_, runs::stationFromEnvironment(), operatorName_},
+        records_ = std::make_shared<records::RecordKeeping>(
+            records::RecordOptions{log, recordsUrl_, runs::stationFromEnvironment(), operatorName_},
             recordsRelay_);
         recordsLog_ = log;
     }
     return records_;
 }
 
-std::shared_ptr<runs::StationMetrics> WorkWindow::metrics(std::size_t slotCount) {
+std::shared_ptr<station::StationMetrics> WorkWindow::metrics(std::size_t slotCount) {
     if (metricsPath_.empty())
         return nullptr;
     // A station of another size starts its counts afresh.
     if (!metrics_ || metrics_->slotCount() != slotCount)
-        metrics_ = std::make_shared<runs::StationMetrics>(
+        metrics_ = std::make_shared<station::StationMetrics>(
             metricsPath_, runs::stationOrHost(runs::stationFromEnvironment()), slotCount);
     if (records_)
         static_cast<void>(metrics_->setUnsent(records_->unsent()));

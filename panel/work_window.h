@@ -56,10 +56,10 @@ protected:
     std::FILE* trace() const { return trace_; }
     // The counts for `slotCount` slots, made when first asked for; none
     // without --metrics.
-    std::shared_ptr<runs::StationMetrics> metrics(std::size_t slotCount);
+    std::shared_ptr<station::StationMetrics> metrics(std::size_t slotCount);
     // Where the attempts go: the log J4_UPDATE_LOG names now, and with
     // --records the database, through it.
-    std::shared_ptr<runs::RecordKeeping> records();
+    std::shared_ptr<records::RecordKeeping> records();
     // The line that shows how many records wait for the database, with the
     // sender's last sentence as its tool tip.
     virtual QLabel* recordsLine() = 0;
@@ -69,12 +69,12 @@ protected:
 private:
     std::FILE* trace_ = nullptr;
     std::string metricsPath_;
-    std::shared_ptr<runs::StationMetrics> metrics_;
+    std::shared_ptr<station::StationMetrics> metrics_;
     std::string recordsUrl_;
     std::string operatorName_;
     // Declared before the records, which speak to it until they are gone.
     RecordsRelay recordsRelay_{this};
-    std::shared_ptr<runs::RecordKeeping> records_;
+    std::shared_ptr<records::RecordKeeping> records_;
     std::string recordsLog_; // the log the records were made for
     std::optional<int> exitWhenIdle_;
     bool settled_ = false;

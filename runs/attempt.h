@@ -92,7 +92,7 @@ struct RunContext {
     LogWriter* log = nullptr; // none: nothing is logged
     // Files not yet decoded are checked and decoded first under it, so that
     // a refused file opens no port; none: the session's own order.
-    const ReleasePolicy* release = nullptr;
+    const release::ReleasePolicy* release = nullptr;
 };
 
 // An attempt that ended before any port was opened, its file refused: with

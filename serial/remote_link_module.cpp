@@ -1,6 +1,6 @@
 #include "remote_link_module.h"
 
-#include "module_entry.h"
+#include "optional_module.h"
 
 #include <string>
 

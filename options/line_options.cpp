@@ -1,0 +1,125 @@
+#include "line_options.h"
+
+#include "log_writer.h"
+#include "record_database.h"
+#include "record_keeping.h"
+#include "station_profile.h"
+#include "unit_scans.h"
+
+namespace j4::options {
+
+namespace {
+
+Result<std::chrono::milliseconds> milliseconds(const QCommandLineParser& parser,
+                                               const QCommandLineOption& option,
+                                               std::chrono::milliseconds otherwise, int least,
+                                               int most, const char* refusal) {
+    if (!parser.isSet(option))
+        return otherwise;
+    bool ok = false;
+    const int ms = parser.value(option).toInt(&ok);
+    if (!ok || ms < least || ms > most)
+        return fail(std::string(refusal));
+    return std::chrono::milliseconds{ms};
+}
+
+// Each TLS file as given, else as the environment names it.
+TlsSettings tlsFiles(const LineOptions& o, const QCommandLineParser& parser,
+                     const RawArguments& raw) {
+    TlsSettings tls = TlsSettings::fromEnvironment();
+    for (const auto& [option, field] :
+         {std::pair{&o.tlsCa, &tls.caFile}, std::pair{&o.tlsCert, &tls.certFile},
+          std::pair{&o.tlsKey, &tls.keyFile}})
+        if (parser.isSet(*option))
+            *field = raw.bytesOf(parser.value(*option));
+    return tls;
+}
+
+Result<release::ReleaseOptions> releaseOptions(const LineOptions& o, const QCommandLineParser& parser,
+                                      const RawArguments& raw) {
+    release::ReleaseOptions release;
+    for (const QString& file : parser.values(o.trustKey))
+        release.trustKeyFiles.push_back(raw.bytesOf(file));
+    release.requireSignature = parser.isSet(o.requireSignature);
+    if (parser.isSet(o.signature))
+        release.signatureFile = raw.bytesOf(parser.value(o.signature));
+    if (parser.isSet(o.minVersion)) {
+        release.minVersion = j4::release::parseVersion(parser.value(o.minVersion).toStdString());
+        if (!release.minVersion)
+            return fail("--min-version takes a release version: X.Y.Z, as 1.4.0");
+    }
+    return release;
+}
+
+// The records database, as given or as J4_RECORDS names it; checked now, so
+// that a station never starts with a database it could never reach.
+Result<std::string> recordsAddress(const LineOptions& o, const QCommandLineParser& parser) {
+    const std::string url =
+        parser.isSet(o.records) ? parser.value(o.records).toStdString() : records::recordsFromEnvironment();
+    if (url.empty())
+        return url;
+    if (auto usable = records::checkRecordsAddress(url); !usable)
+        return fail(usable.error());
+    return url;
+}
+
+} // namespace
+
+QList<QCommandLineOption> LineOptions::all() const {
+    return {timeout,  log,     stationId, operatorName, metrics,          records,
+            profile,  settle,  unitRule,  requireUnit,  units,            slotNames,
+            onResult,
+            tlsCa,    tlsCert, tlsKey,    trustKey,     requireSignature, signature,
+            minVersion};
+}
+
+QList<const QCommandLineOption*> LineOptions::stationOnly() const {
+    return {&profile, &settle, &unitRule, &requireUnit, &units, &slotNames, &onResult};
+}
+
+Result<LineSettings> LineOptions::read(const QCommandLineParser& parser,
+                                       const RawArguments& raw) const {
+    LineSettings line;
+    auto answerTime = milliseconds(parser, timeout, SerialLink::kDefaultAnswerTimeout, 1, 600000,
+                                   "--timeout takes a positive number of milliseconds");
+    auto settleTime = milliseconds(parser, settle, std::chrono::milliseconds{0}, 0, 60000,
+                                   "--settle takes milliseconds, 0 to 60000");
+    auto release = releaseOptions(*this, parser, raw);
+    auto url = recordsAddress(*this, parser);
+    line.unitRule = parser.value(unitRule).toStdString();
+    const auto rule = station::UnitScans::withRule(line.unitRule);
+    for (const std::string* error :
+         {answerTime ? nullptr : &answerTime.error(), settleTime ? nullptr : &settleTime.error(),
+          release ? nullptr : &release.error(), url ? nullptr : &url.error(),
+          rule ? nullptr : &rule.error()})
+        if (error != nullptr)
+            return fail(*error);
+    line.timeout = *answerTime;
+    line.settle = *settleTime;
+    line.release = std::move(*release);
+    line.recordsUrl = std::move(*url);
+    line.requireUnit = parser.isSet(requireUnit);
+    line.unitsFrom = raw.bytesOf(parser.value(units));
+    for (const QString& names : parser.values(slotNames))
+        for (const QString& name : names.split(QLatin1Char(',')))
+            line.slotNames.push_back(name.trimmed().toStdString());
+    line.onResult = raw.bytesOf(parser.value(onResult));
+    line.logPath = parser.isSet(log) ? raw.bytesOf(parser.value(log)) : runs::logFromEnvironment();
+    line.station =
+        parser.isSet(stationId) ? raw.bytesOf(parser.value(stationId)) : runs::stationFromEnvironment();
+    line.operatorName = raw.bytesOf(parser.value(operatorName));
+    line.metricsPath = raw.bytesOf(parser.value(metrics));
+    line.tls = tlsFiles(*this, parser, raw);
+    return line;
+}
+
+Result<RawArguments> LineOptions::withProfile(const QCommandLineParser& parser,
+                                              const RawArguments& raw) const {
+    const auto read = station::readStationProfile(raw.bytesOf(parser.value(profile)));
+    if (!read)
+        return fail(read.error());
+    return raw.withFirst(station::profileArguments(*read, station::givenOptions(parser.optionNames()),
+                                          !parser.positionalArguments().isEmpty()));
+}
+
+} // namespace j4::options

@@ -1,9 +1,0 @@
-#include "release_check.h"
-
-namespace j4::runs {
-
-QString systemTrustedKeyFolder() {
-    return QStringLiteral("/etc/j4-updater/trusted-keys");
-}
-
-} // namespace j4::runs
