@@ -13,7 +13,7 @@ Result<const RecordDatabaseModule*> module() {
                                        "j4RecordDatabaseModule");
         if (!entry)
             return fail("the PostgreSQL client module cannot be loaded (" + entry.error() +
-                        "); install the j4-flash package");
+                        "); install the j4-flash-records package");
         return reinterpret_cast<Entry>(*entry)();
     }();
     return loaded;

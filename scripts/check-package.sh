@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Debian packages and checks them as Debian would: lintian
 # (pedantic), hardening-check on every program, the desktop entry and the
-# metainfo; then installs both into a clean Debian 12 root (debootstrap
-# minbase, cached between runs), where the programs answer --version,
-# j4_flash updates a j4_devsim device, and a purge leaves nothing behind.
+# metainfo; then installs them into a clean Debian 12 root (debootstrap
+# minbase, cached between runs): j4-flash alone stays light and says which
+# package a missing module is in, each module package loads its module, and
+# with everything the programs answer --version, j4_flash updates a
+# j4_devsim device, and a purge leaves nothing behind.
 # Also checks that the man pages checked in match the programs' help.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -37,7 +39,10 @@ scripts/build-packages.sh "$work/debs" >/dev/null
 version=$(sed -n 's/.*kVersion = "\(.*\)";/\1/p' build/generated/j4_version.h)
 flash_deb=$work/debs/j4-flash_${version}_amd64.deb
 updater_deb=$work/debs/j4-updater_${version}_amd64.deb
-[ -f "$flash_deb" ] && [ -f "$updater_deb" ] || fail "no packages of version $version"
+remote_deb=$work/debs/j4-flash-remote_${version}_amd64.deb
+records_deb=$work/debs/j4-flash-records_${version}_amd64.deb
+debs=("$flash_deb" "$updater_deb" "$remote_deb" "$records_deb")
+for deb in "${debs[@]}"; do [ -f "$deb" ] || fail "no $(basename "$deb")"; done
 
 echo "-- lintian -I --pedantic (no errors or warnings; informational tags listed)"
 lintian -I --pedantic --fail-on error,warning "$work/debs"/j4-updater_*.changes 2>&1 |
@@ -47,6 +52,10 @@ lintian --pedantic --fail-on error,warning "$work/debs"/j4-updater_*.changes >/d
 # The GUI stack stays out of the command-line package.
 if dpkg -f "$flash_deb" Depends | grep -qiE 'gui|widgets|x11|xcb|gl'; then
     fail "j4-flash depends on a GUI library: $(dpkg -f "$flash_deb" Depends)"
+fi
+# Remote ports and records are in packages of their own, with what they bring.
+if dpkg -f "$flash_deb" Depends | grep -qiE 'gensio|libpq'; then
+    fail "j4-flash depends on a module's library: $(dpkg -f "$flash_deb" Depends)"
 fi
 desktop-file-validate packaging/org.example.j4updater.desktop
 appstreamcli validate --no-net --pedantic packaging/org.example.j4updater.metainfo.xml >/dev/null ||
@@ -59,8 +68,7 @@ for binary in $(sed -n 's:.*<binary>\(.*\)</binary>.*:\1:p' packaging/org.exampl
 done
 
 echo "-- hardening-check"
-dpkg -x "$flash_deb" "$work/unpacked"
-dpkg -x "$updater_deb" "$work/unpacked"
+for deb in "${debs[@]}"; do dpkg -x "$deb" "$work/unpacked"; done
 # Control-flow protection cannot be had on Debian 12: its C library's
 # start-up objects (Scrt1.o, crti.o) carry no IBT/SHSTK note, so the linker
 # marks no program.
@@ -85,12 +93,61 @@ $sudo mount -t devpts -o newinstance,ptmxmode=0666 devpts "$root/dev/pts"
 cache=${J4_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/j4-updater}
 mkdir -p "$cache/archives/partial"
 $sudo mount --bind "$cache/archives" "$root/var/cache/apt/archives"
-$sudo cp "$flash_deb" "$updater_deb" "$root/tmp/"
+$sudo cp "${debs[@]}" "$root/tmp/"
 in_root() { $sudo chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
     DEBIAN_FRONTEND=noninteractive /bin/bash -c "$1"; }
-in_root "apt-get -qq update && apt-get -qq install -y --no-install-recommends \
-    /tmp/$(basename "$flash_deb") /tmp/$(basename "$updater_deb")" >"$work/apt.log" 2>&1 ||
-    { cat "$work/apt.log"; fail "the packages do not install"; }
+in_root "apt-get -qq update" >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt-get update failed"; }
+# Installs the packages named (j4-flash, j4-flash-remote ...) from /tmp without
+# their recommendations, as a minimal system would; says how many packages
+# came and the space they take.
+install_debs() {
+    local names=("$@") files=() before after
+    for name in "${names[@]}"; do files+=("/tmp/${name}_${version}_amd64.deb"); done
+    before=$(in_root "dpkg-query -W -f='\${db:Status-Abbrev}\n' | grep -c '^ii'")
+    in_root "apt-get install -y --no-install-recommends ${files[*]}" >"$work/apt.log" 2>&1 ||
+        { cat "$work/apt.log"; fail "${names[*]} do not install"; }
+    after=$(in_root "dpkg-query -W -f='\${db:Status-Abbrev}\n' | grep -c '^ii'")
+    echo "   ${names[*]}: $((after - before)) packages," \
+        "$(sed -n 's/^After this operation, \(.*\) of additional disk space.*/\1/p' "$work/apt.log")"
+    installed=$((after - before))
+}
+purge_all() {
+    in_root "apt-get -qq remove --purge -y 'j4-*' >/dev/null 2>&1; apt-get -qq autoremove --purge -y >/dev/null"
+}
+# A module that is not installed names the package it is in.
+says_install() {
+    local what=$1 command=$2 package=$3 out
+    out=$(in_root "$command" 2>&1) && fail "$what succeeded without its module"
+    grep -q "the $package package" <<<"$out" || fail "$what does not say to install $package: $out"
+}
+loads() {
+    local what=$1 command=$2 out
+    out=$(in_root "$command" 2>&1) || true
+    grep -q "cannot be loaded\|package" <<<"$out" && fail "$what: the module does not load: $out"
+    return 0
+}
+remote_run="j4_flash --device rfc2217://127.0.0.1:9 /usr/share/doc/j4-flash/examples/demo.j4u"
+records_run="touch /tmp/empty.jsonl; j4_flash --send-records /tmp/empty.jsonl --records postgresql://127.0.0.1:9/j4"
+
+install_debs j4-flash
+[ "$installed" -le 25 ] || fail "j4-flash alone installs $installed packages (at most 25)"
+in_root "dpkg -l | grep -q '^ii *python3'" && fail "j4-flash alone installs Python"
+says_install "a remote port" "$remote_run" j4-flash-remote
+says_install "the records" "$records_run" j4-flash-records
+purge_all
+install_debs j4-flash j4-flash-remote
+loads "a remote port" "$remote_run"
+says_install "the records" "$records_run" j4-flash-records
+purge_all
+install_debs j4-flash j4-flash-records
+loads "the records" "$records_run"
+says_install "a remote port" "$remote_run" j4-flash-remote
+purge_all
+install_debs j4-flash j4-updater
+purge_all
+install_debs j4-flash j4-updater j4-flash-remote j4-flash-records
+loads "a remote port" "$remote_run"
+loads "the records" "$records_run"
 for program in j4_updater j4_flash j4_devsim; do
     out=$(in_root "$program --version")
     [ "$out" = "$program $version" ] || fail "$program --version says '$out'"
@@ -108,14 +165,15 @@ in_root "cd /tmp; j4_devsim --link /tmp/device --capture /tmp/captured >/dev/nul
     j4_flash --check /usr/share/doc/j4-flash/examples/demo.j4u --image-out /tmp/image >/dev/null &&
     kill \$devsim && wait \$devsim; cmp /tmp/image /tmp/captured" ||
     fail "the installed j4_flash did not update the installed j4_devsim bit-exact"
-for deb in "$flash_deb" "$updater_deb"; do
+for deb in "${debs[@]}"; do
     dpkg -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./|/|'
 done >"$work/files"
-in_root "apt-get -qq remove --purge -y j4-updater j4-flash >/dev/null" || fail "the purge failed"
+in_root "apt-get -qq remove --purge -y j4-updater j4-flash j4-flash-remote j4-flash-records \
+    >/dev/null" || fail "the purge failed"
 left=$(while read -r file; do [ ! -e "$root$file" ] || echo "$file"; done <"$work/files")
 [ -z "$left" ] || fail "left after the purge: $left"
 in_root "dpkg -l 'j4-*' 2>/dev/null | grep -q '^[ir]'" && fail "the packages are still known to dpkg"
 [ ! -e "$root/etc/j4-updater" ] || fail "/etc/j4-updater is left"
 # Kept for the VM checks, which install them in a guest of their own.
-mkdir -p build-deb && cp "$flash_deb" "$updater_deb" build-deb/
-echo "package: j4-flash and j4-updater $version checked"
+mkdir -p build-deb && cp "${debs[@]}" build-deb/
+echo "package: j4-flash, j4-flash-remote, j4-flash-records and j4-updater $version checked"

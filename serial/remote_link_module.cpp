@@ -18,7 +18,7 @@ public:
     LinkError open(const std::string&) override {
         setErrorDetail(why_);
         return failSpecifically("Remote ports cannot be used here: the module for them cannot "
-                                "be loaded. Install the j4-flash package.");
+                                "be loaded. Install the j4-flash-remote package.");
     }
     void flushInput() override {}
     LinkError write(std::span<const std::uint8_t>) override { return LinkError::NotOpen; }
