@@ -1,6 +1,5 @@
 #include "run_pieces.h"
 
-#include "link_factory.h"
 #include "release_check.h"
 
 namespace j4::cli {
@@ -12,13 +11,16 @@ using namespace station;
 using namespace options;
 
 Metered::Metered(const FlashOptions& options, std::size_t slotCount, DeviceListener& listener)
-    : listener_(listener) {
-    if (options.line.metricsPath.empty())
-        return;
-    counts_.emplace(options.line.metricsPath, stationOrHost(options.line.station), slotCount);
-    if (const auto problem = counts_->write())
-        listener.notice(*problem);
-    metrics_.emplace(*counts_, listener);
+    : listener_(listener),
+      counts_(options.line.metricsPath.empty()
+                  ? nullptr
+                  : std::make_unique<StationMetrics>(options.line.metricsPath,
+                                                     stationOrHost(options.line.station),
+                                                     slotCount)),
+      metered_(counts_.get(), listener) {
+    if (counts_)
+        if (const auto problem = counts_->write())
+            listener.notice(*problem);
 }
 
 void Metered::sending(const DecodedFile& file) {
@@ -37,12 +39,8 @@ void Metered::ended() {
 // says why not, once, when it cannot be used.
 PreparedFile prepare(const FlashOptions& options, const std::atomic<bool>& stop,
                      const Output& output) {
-    const auto policy = ReleasePolicy::load(options.line.release);
-    if (!policy) {
-        output.error(policy.error());
-        return {nullptr, UpdateOutcome::FileRefused, policy.error(), {}};
-    }
-    PreparedFile prepared = policy->prepare(options.file, UpdateFileReader::Kinds::Any, &stop);
+    PreparedFile prepared =
+        prepareReleased(options.line.release, options.file, UpdateFileReader::Kinds::Any, &stop);
     expectSha256(prepared, options.expectedSha256);
     if (prepared.ok())
         return prepared;
@@ -58,10 +56,10 @@ PreparedFile prepare(const FlashOptions& options, const std::atomic<bool>& stop,
 
 // The links of a run: the test's own, or the real ones.
 LinkMaker linksFor(const FlashContext& context, const FlashOptions& options) {
-    return [&context, timeout = options.line.timeout,
-            tls = options.line.tls](const std::string& device) {
-        return context.makeLink ? context.makeLink(device, timeout)
-                                : makeLink(device, timeout, tls);
+    if (!context.makeLink)
+        return realLinks(options.line.timeout, options.line.tls);
+    return [&context, timeout = options.line.timeout](const std::string& device) {
+        return context.makeLink(device, timeout);
     };
 }
 

@@ -26,12 +26,8 @@ runs::LinkMaker linksFor(const FlashContext& context, const FlashOptions& option
 class Metered {
 public:
     Metered(const FlashOptions& options, std::size_t slotCount, runs::DeviceListener& listener);
-    runs::DeviceListener& listener() {
-        if (metrics_)
-            return *metrics_;
-        return listener_;
-    }
-    station::StationMetrics* counts() { return counts_ ? &*counts_ : nullptr; }
+    runs::DeviceListener& listener() { return metered_.listener(); }
+    station::StationMetrics* counts() { return counts_.get(); }
     // What the run sends, in j4_station_info.
     void sending(const DecodedFile& file);
     // The run has ended: no slot waits any more.
@@ -39,8 +35,8 @@ public:
 
 private:
     runs::DeviceListener& listener_;
-    std::optional<station::StationMetrics> counts_;
-    std::optional<station::MetricsListener> metrics_;
+    std::unique_ptr<station::StationMetrics> counts_;
+    station::MeteredListener metered_;
 };
 
 // The records' sender: what it says on standard error, how many records

@@ -91,13 +91,13 @@ struct LineOptions {
     QCommandLineOption tlsKey{"tls-key", "rfc2217s:// ports: the client certificate's key.",
                               "FILE"};
     QCommandLineOption trustKey{"trust-key",
-                                "Trust the release::minisign public key in FILE, besides the trusted-keys "
+                                "Trust the minisign public key in FILE, besides the trusted-keys "
                                 "folders: then only files it signed are sent.",
                                 "FILE"};
     QCommandLineOption requireSignature{
         "require-signature", "Refuse to run unless a trusted key is known (fail closed)."};
     QCommandLineOption signature{"signature",
-                                 "FILE's release::minisign signature is SIG (default FILE.minisig).", "SIG"};
+                                 "FILE's minisign signature is SIG (default FILE.minisig).", "SIG"};
     QCommandLineOption minVersion{
         "min-version", "Refuse a signed FILE whose release version is below X.Y.Z, or has none.",
         "X.Y.Z"};

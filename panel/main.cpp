@@ -177,10 +177,9 @@ int runWindow(j4::WorkWindow& window, const WindowOptions& options) {
                      Qt::QueuedConnection);
     if (options.verbose)
         window.traceTransmissionsTo(stderr);
-    window.setOperatorName(options.line.operatorName);
-    window.keepMetricsIn(options.line.metricsPath);
-    if (!options.line.recordsUrl.empty())
-        window.sendRecordsTo(options.line.recordsUrl);
+    const j4::options::LineSettings& line = options.line;
+    window.setWorkSettings({line.logPath, line.station, line.operatorName, line.metricsPath,
+                            line.recordsUrl, line.tls});
     window.show();
     armStartupProbe(window);
     return QApplication::exec();
@@ -220,7 +219,6 @@ int main(int argc, char** argv) {
     WindowOptions options;
     if (const auto done = readWindowCommandLine(argc, argv, kHelp, options))
         return *done;
-    shareWithTheWindows(options.line);
     if (!j4::displayNamed()) {
         std::fputs("j4_updater: cannot open a window: no display (DISPLAY and WAYLAND_DISPLAY "
                    "are unset).\n",

@@ -1,6 +1,5 @@
 #include "run_relay.h"
 
-#include "link_factory.h"
 
 #include <QFile>
 
@@ -95,18 +94,6 @@ std::chrono::milliseconds awaitedFor(const AwaitingAnswers& awaiting, std::size_
 
 void RunRelay::notice(const std::string& text) {
     tell(callbacks_.notice, QString::fromStdString(text));
-}
-
-runs::DeviceListener& meteredRelay(std::optional<station::MetricsListener>& metered,
-                                   const std::shared_ptr<station::StationMetrics>& metrics,
-                                   RunRelay& relay) {
-    if (!metrics)
-        return relay;
-    return metered.emplace(*metrics, relay);
-}
-
-runs::LinkMaker realLinks(std::chrono::milliseconds timeout) {
-    return [timeout](const std::string& device) { return makeLink(device, timeout); };
 }
 
 } // namespace j4

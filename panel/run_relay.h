@@ -4,6 +4,7 @@
 // stream a line per transmission goes there.
 
 #include "attempt.h"
+#include "record_keeping.h"
 #include "station_metrics.h"
 #include "worker_job.h"
 
@@ -82,13 +83,14 @@ private:
     AwaitingAnswers awaiting_;
 };
 
-// The listener a job's run hears: `relay`, or with metrics, the metrics kept
-// on the way to it (made in `metered`, which must outlive the run).
-runs::DeviceListener& meteredRelay(std::optional<station::MetricsListener>& metered,
-                                   const std::shared_ptr<station::StationMetrics>& metrics,
-                                   RunRelay& relay);
-
-// The real links, each timing out after `timeout` without an answer.
-runs::LinkMaker realLinks(std::chrono::milliseconds timeout);
+// Where a job's run goes besides the window, as the window sets it at each
+// start: the links it opens, a line per transmission, the metrics and the
+// records kept on the way.
+struct JobOutlets {
+    runs::LinkMaker links;
+    std::FILE* trace = nullptr;
+    std::shared_ptr<station::StationMetrics> metrics; // none without --metrics
+    std::shared_ptr<records::RecordKeeping> records;  // none: nothing is logged
+};
 
 } // namespace j4

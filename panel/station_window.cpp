@@ -101,7 +101,7 @@ QString signer(const DecodedFile& decoded) {
 } // namespace
 
 StationWindow::StationWindow(std::chrono::milliseconds answerTimeout)
-    : ui_(std::make_unique<Ui::StationWindow>()), job_(answerTimeout),
+    : WorkWindow(answerTimeout), ui_(std::make_unique<Ui::StationWindow>()),
       rows_((ui_->setupUi(this), ui_->slotTable)), deviceFolders_(this) {
     ui_->logView->setMaximumBlockCount(100000);
     for (QPushButton* button : findChildren<QPushButton*>())
@@ -226,10 +226,8 @@ bool StationWindow::setUpdateFile(const QString& path) {
     ui_->fileName->setText(path);
     UpdateFileDialog::remember(path);
     file_ = QFile::encodeName(path).toStdString();
-    const auto policy = release::ReleasePolicy::load(release_);
     PreparedFile prepared =
-        policy ? policy->prepare(file_, UpdateFileReader::Kinds::RegularOnly)
-               : PreparedFile{nullptr, UpdateOutcome::FileRefused, policy.error(), {}};
+        release::prepareReleased(release_, file_, UpdateFileReader::Kinds::RegularOnly);
     j4::expectSha256(prepared, expectedSha256_);
     decoded_ = prepared.decoded;
     if (!prepared.ok())
@@ -259,10 +257,8 @@ void StationWindow::startWatching() {
         rememberSetup();
     // The station watches the slots' folders itself meanwhile.
     deviceFolders_.suspend();
-    job_.traceTo(trace());
-    job_.keepMetrics(metrics(stationSlots_.size()));
-    job_.keepRecords(records());
-    job_.start(decoded_, std::move(names), file_, line_, this, callbacks(), [this] { onEnded(); });
+    job_.start(decoded_, std::move(names), file_, line_, outlets(stationSlots_.size()), this,
+               callbacks(), [this] { onEnded(); });
     silence_.start();
     updateControls();
     focusNextAction();

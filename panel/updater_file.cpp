@@ -86,7 +86,7 @@ bool UpdaterWindow::showRelease(const QString& path) {
     const PreparedFile prepared =
         policy ? policy->prepare(QFile::encodeName(path).toStdString(),
                                  UpdateFileReader::Kinds::RegularOnly)
-               : PreparedFile{nullptr, UpdateOutcome::FileRefused, policy.error(), {}};
+               : PreparedFile::refused(UpdateOutcome::FileRefused, policy.error());
     const QString text =
         QString::fromStdString(prepared.ok() ? release::signerLine(*prepared.decoded) : prepared.text);
     ui_->releaseLine->setToolTip(

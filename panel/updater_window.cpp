@@ -92,7 +92,8 @@ QString portEntry(const PortDescription& port) {
 } // namespace
 
 UpdaterWindow::UpdaterWindow(std::chrono::milliseconds answerTimeout)
-    : ui_(std::make_unique<Ui::UpdaterWindow>()), job_(answerTimeout), deviceFolders_(this) {
+    : WorkWindow(answerTimeout), ui_(std::make_unique<Ui::UpdaterWindow>()),
+      deviceFolders_(this) {
     ui_->setupUi(this);
     move(100, 100);
     initResources();
@@ -152,12 +153,9 @@ void UpdaterWindow::startUpdate() {
     callbacks.progress = [this](int, int percent) { onProgress(percent); };
     callbacks.finished = [this](int, const UpdateReport& report) { onFinished(report); };
     callbacks.notice = [this](const QString& text) { pendingNotice_ = text; };
-    job_.traceTo(trace());
-    job_.keepMetrics(metrics(1));
-    job_.keepRecords(records());
     job_.start(
         requestForPort(QFile::encodeName(chosenFile_).toStdString(), ui_->portNumber->value()),
-        this, std::move(callbacks));
+        outlets(1), this, std::move(callbacks));
 }
 
 void UpdaterWindow::onOpeningPort() {

@@ -143,12 +143,3 @@ std::optional<int> readWindowCommandLine(int argc, char** argv, const char* help
     return WindowCommandLine().read(j4::options::RawArguments(withoutQtOptions(argc, argv)), help,
                                     options);
 }
-
-void shareWithTheWindows(const j4::options::LineSettings& line) {
-    for (const auto& [name, value] :
-         {std::pair{"J4_UPDATE_LOG", &line.logPath}, std::pair{"J4_STATION_ID", &line.station},
-          std::pair{"J4_TLS_CA", &line.tls.caFile}, std::pair{"J4_TLS_CERT", &line.tls.certFile},
-          std::pair{"J4_TLS_KEY", &line.tls.keyFile}})
-        if (!value->empty())
-            qputenv(name, QByteArray::fromStdString(*value));
-}

@@ -28,6 +28,3 @@ struct WindowOptions {
 std::optional<int> readWindowCommandLine(int argc, char** argv, const char* help,
                                          WindowOptions& options);
 
-// The log, the station's name and the TLS files as the windows and their
-// links read them: from the environment, set here from the options.
-void shareWithTheWindows(const j4::options::LineSettings& line);

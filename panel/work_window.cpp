@@ -29,23 +29,22 @@ bool WorkWindow::workEnded() {
     return true;
 }
 
-void WorkWindow::keepMetricsIn(std::string path) {
-    metricsPath_ = std::move(path);
+WorkWindow::WorkWindow(std::chrono::milliseconds answerTimeout) : answerTimeout_(answerTimeout) {
     // Attempts a full disk keeps out of the log, with or without records.
     connect(&recordsRelay_, &RecordsRelay::unloggedCount, this, [this](qulonglong count) {
         if (metrics_)
             static_cast<void>(metrics_->setUnlogged(count));
     });
-}
-
-void WorkWindow::sendRecordsTo(std::string url) {
-    recordsUrl_ = std::move(url);
     connect(&recordsRelay_, &RecordsRelay::saidText, this, [this](const QString& text) {
+        if (settings_.recordsUrl.empty())
+            return;
         std::fprintf(stderr, "j4_updater: %s\n", text.toLocal8Bit().constData());
         recordsLine()->setToolTip(text);
         recordsSaid(text);
     });
     connect(&recordsRelay_, &RecordsRelay::unsentCount, this, [this](qulonglong count) {
+        if (settings_.recordsUrl.empty())
+            return;
         if (metrics_)
             static_cast<void>(metrics_->setUnsent(count));
         recordsLine()->setText(count == 0   ? QString()
@@ -53,33 +52,41 @@ void WorkWindow::sendRecordsTo(std::string url) {
                                             : tr("%1 records wait for the database").arg(count));
     });
     connect(&recordsRelay_, &RecordsRelay::refusedCount, this, [this](qulonglong count) {
-        if (metrics_)
+        if (metrics_ && !settings_.recordsUrl.empty())
             static_cast<void>(metrics_->setRefused(count));
     });
+}
+
+void WorkWindow::setWorkSettings(WorkSettings settings) {
+    settings_ = std::move(settings);
+    records_.reset(); // its sender stops before another starts on the log
+    metrics_.reset();
     // The sender starts now, not at the first attempt: what an earlier run
     // left in the log goes at once.
-    static_cast<void>(records());
+    if (!settings_.recordsUrl.empty())
+        static_cast<void>(records());
+}
+
+JobOutlets WorkWindow::outlets(std::size_t slotCount) {
+    return {runs::realLinks(answerTimeout_, settings_.tls), trace_, metrics(slotCount), records()};
 }
 
 std::shared_ptr<records::RecordKeeping> WorkWindow::records() {
-    const std::string log = runs::logFromEnvironment();
-    if (!records_ || log != recordsLog_) {
-        records_.reset(); // its sender stops before another starts on the log
+    if (!records_)
         records_ = std::make_shared<records::RecordKeeping>(
-            records::RecordOptions{log, recordsUrl_, runs::stationFromEnvironment(), operatorName_},
+            records::RecordOptions{settings_.logPath, settings_.recordsUrl, settings_.station,
+                                   settings_.operatorName},
             recordsRelay_);
-        recordsLog_ = log;
-    }
     return records_;
 }
 
 std::shared_ptr<station::StationMetrics> WorkWindow::metrics(std::size_t slotCount) {
-    if (metricsPath_.empty())
+    if (settings_.metricsPath.empty())
         return nullptr;
     // A station of another size starts its counts afresh.
     if (!metrics_ || metrics_->slotCount() != slotCount)
         metrics_ = std::make_shared<station::StationMetrics>(
-            metricsPath_, runs::stationOrHost(runs::stationFromEnvironment()), slotCount);
+            settings_.metricsPath, runs::stationOrHost(settings_.station), slotCount);
     if (records_)
         static_cast<void>(metrics_->setUnsent(records_->unsent()));
     return metrics_;

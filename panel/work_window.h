@@ -5,11 +5,14 @@
 
 #include "record_keeping.h"
 #include "records_relay.h"
+#include "run_relay.h"
 #include "station_metrics.h"
+#include "tls_settings.h"
 
 #include <QLabel>
 #include <QWidget>
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -17,21 +20,27 @@
 
 namespace j4 {
 
+// Where a window's work goes, as the command line says.
+struct WorkSettings {
+    std::string logPath;      // empty: no log
+    std::string station;      // empty: the host's name
+    std::string operatorName; // empty: the login's
+    std::string metricsPath;  // empty: no metrics (j4_updater --metrics)
+    std::string recordsUrl;   // empty: the records stay in the log (j4_updater --records)
+    TlsSettings tls;          // for ports over TLS
+};
+
 class WorkWindow : public QWidget {
     Q_OBJECT
 
 public:
-    using QWidget::QWidget;
+    explicit WorkWindow(std::chrono::milliseconds answerTimeout);
 
     // A line per transmission on `stream` (j4_updater --verbose).
     void traceTransmissionsTo(std::FILE* stream) { trace_ = stream; }
-    // The station's state kept in `path` for Prometheus (j4_updater --metrics).
-    void keepMetricsIn(std::string path);
-    // Every attempt's record sent to the database at `url` through the log
-    // (j4_updater --records).
-    void sendRecordsTo(std::string url);
-    // Who runs the updates, in every record (the login's when empty).
-    void setOperatorName(std::string name) { operatorName_ = std::move(name); }
+    // Set before the first work starts; with a database, what an earlier run
+    // left in the log is sent at once.
+    void setWorkSettings(WorkSettings settings);
     // Whether what the window shows at start (the ports it lists) is in it.
     bool hasSettled() const { return settled_; }
 
@@ -53,13 +62,9 @@ protected:
     virtual void stopWork() = 0;
     // The work has ended: an exit waiting for it goes ahead. True when one did.
     bool workEnded();
-    std::FILE* trace() const { return trace_; }
-    // The counts for `slotCount` slots, made when first asked for; none
-    // without --metrics.
-    std::shared_ptr<station::StationMetrics> metrics(std::size_t slotCount);
-    // Where the attempts go: the log J4_UPDATE_LOG names now, and with
-    // --records the database, through it.
-    std::shared_ptr<records::RecordKeeping> records();
+    // Where a run of `slotCount` slots goes: real links, the trace, the
+    // metrics (made when first asked for), the log and the database.
+    JobOutlets outlets(std::size_t slotCount);
     // The line that shows how many records wait for the database, with the
     // sender's last sentence as its tool tip.
     virtual QLabel* recordsLine() = 0;
@@ -67,15 +72,16 @@ protected:
     virtual void recordsSaid(const QString& text) { static_cast<void>(text); }
 
 private:
+    std::shared_ptr<station::StationMetrics> metrics(std::size_t slotCount);
+    std::shared_ptr<records::RecordKeeping> records();
+
+    std::chrono::milliseconds answerTimeout_;
     std::FILE* trace_ = nullptr;
-    std::string metricsPath_;
+    WorkSettings settings_;
     std::shared_ptr<station::StationMetrics> metrics_;
-    std::string recordsUrl_;
-    std::string operatorName_;
     // Declared before the records, which speak to it until they are gone.
     RecordsRelay recordsRelay_{this};
     std::shared_ptr<records::RecordKeeping> records_;
-    std::string recordsLog_; // the log the records were made for
     std::optional<int> exitWhenIdle_;
     bool settled_ = false;
 };

@@ -320,4 +320,12 @@ std::string signerLine(const DecodedFile& decoded) {
     return line;
 }
 
+PreparedFile prepareReleased(const ReleaseOptions& options, const std::string& path,
+                             UpdateFileReader::Kinds kinds, const std::atomic<bool>* stop) {
+    const auto policy = ReleasePolicy::load(options);
+    if (!policy)
+        return PreparedFile::refused(UpdateOutcome::FileRefused, policy.error());
+    return policy->prepare(path, kinds, stop);
+}
+
 } // namespace j4::release

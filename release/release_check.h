@@ -68,6 +68,12 @@ private:
     ReleaseOptions options_;
 };
 
+// The file prepared under the trusted keys as they are now: refused, unread,
+// when they cannot be read.
+PreparedFile prepareReleased(const ReleaseOptions& options, const std::string& path,
+                             UpdateFileReader::Kinds kinds,
+                             const std::atomic<bool>* stop = nullptr);
+
 // "Signed by key 1A2B3C4D5E6F7A8B — version 1.4.2" for a file shown to the
 // operator; empty for an unsigned one.
 std::string signerLine(const DecodedFile& decoded);

@@ -1,5 +1,7 @@
 #include "attempt.h"
 
+#include "link_factory.h"
+
 #include <QUuid>
 
 namespace j4::runs {
@@ -71,6 +73,12 @@ UpdateReport runAttempt(std::size_t device, const UpdateRequest& request, const 
     UpdateReport report = tryUpdate(device, request, run);
     endAttempt(device, report, run);
     return report;
+}
+
+LinkMaker realLinks(std::chrono::milliseconds timeout, TlsSettings tls) {
+    return [timeout, tls = std::move(tls)](const std::string& device) {
+        return makeLink(device, timeout, tls);
+    };
 }
 
 } // namespace j4::runs

@@ -5,6 +5,7 @@
 // window's update all go through here.
 
 #include "log_writer.h"
+#include "tls_settings.h"
 #include "release_check.h"
 #include "update_session.h"
 
@@ -83,6 +84,10 @@ protected:
 
 // The link for a device (a real one, or a test's).
 using LinkMaker = std::function<std::unique_ptr<SerialLink>(const std::string& device)>;
+
+// The real links: a tty or COM port, or a remote port reached with `tls`;
+// each times out after `timeout` without an answer.
+LinkMaker realLinks(std::chrono::milliseconds timeout, TlsSettings tls);
 
 // What every attempt of a run shares.
 struct RunContext {

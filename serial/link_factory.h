@@ -13,7 +13,7 @@ namespace j4 {
 // `tls` applies to a port over TLS.
 std::unique_ptr<SerialLink> makeLink(const std::string& device,
                                      std::chrono::milliseconds answerTimeout,
-                                     const TlsSettings& tls = TlsSettings::fromEnvironment());
+                                     const TlsSettings& tls);
 
 // The same device named twice (a symbolic link and its target, or two port
 // numbers) compares equal by this key.

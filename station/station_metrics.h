@@ -76,4 +76,19 @@ private:
     StationMetrics& metrics_;
 };
 
+// A run's listener: `next`, or with metrics, the metrics kept on the way to
+// it.
+class MeteredListener {
+public:
+    MeteredListener(StationMetrics* metrics, runs::DeviceListener& next) : next_(next) {
+        if (metrics)
+            metered_.emplace(*metrics, next);
+    }
+    runs::DeviceListener& listener() { return metered_ ? *metered_ : next_; }
+
+private:
+    runs::DeviceListener& next_;
+    std::optional<MetricsListener> metered_;
+};
+
 } // namespace j4::station

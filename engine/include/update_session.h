@@ -117,6 +117,10 @@ struct PreparedFile {
     std::string detail;
 
     bool ok() const { return decoded != nullptr; }
+    // A file refused before it is read (the rules it must pass cannot be).
+    static PreparedFile refused(UpdateOutcome why, std::string text, std::string detail = {}) {
+        return {nullptr, why, std::move(text), std::move(detail)};
+    }
 };
 
 // What else a file must pass, judged over the very bytes decoded (a release

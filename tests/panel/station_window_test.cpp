@@ -64,19 +64,26 @@ class StationWindowTest : public QObject, j4::testing::WindowUnderTest<StationWi
         QTRY_VERIFY(window->watching());
     }
 
+    // A window that logs its attempts in the test's folder.
+    std::unique_ptr<StationWindow> newWindow(std::chrono::milliseconds answerTimeout) {
+        auto made = std::make_unique<StationWindow>(answerTimeout);
+        j4::WorkSettings logged;
+        logged.logPath = dir->filePath("station.jsonl").toStdString();
+        made->setWorkSettings(logged);
+        return made;
+    }
+
 private slots:
     void init() {
         dir = std::make_unique<QTemporaryDir>();
         image = j4::testing::makeImage(20, 100);
         file = j4::testing::writeUpdateFile(dir->filePath("update.j4u"), image);
-        qputenv("J4_UPDATE_LOG", dir->filePath("station.jsonl").toLocal8Bit());
-        window = std::make_unique<StationWindow>(std::chrono::milliseconds{500});
+        window = newWindow(std::chrono::milliseconds{500});
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     }
     void cleanup() {
         window.reset();
-        qunsetenv("J4_UPDATE_LOG");
     }
 
     void eachDevicePluggedInIsUpdatedOnceWithoutABox() {
@@ -219,7 +226,8 @@ private slots:
         // The pin written as j4_flash takes it, with '='.
         const QString metrics = dir->filePath("j4.prom");
         updater.start(program, {"--station", "--expect-sha256=" + sha256, "--device", slotPath(1),
-                                "--metrics", metrics, file});
+                                "--metrics", metrics, "--log", dir->filePath("station.jsonl"),
+                                file});
         QVERIFY(updater.waitForStarted());
         auto slow = plug(1, {"--delay-us", "100000"});
         QTRY_VERIFY_WITH_TIMEOUT(!slow->capture().isEmpty(),
@@ -263,7 +271,7 @@ private slots:
                 large.setPointSize(points);
                 QApplication::setFont(large);
             }
-            window = std::make_unique<StationWindow>(std::chrono::milliseconds{3000});
+            window = newWindow(std::chrono::milliseconds{3000});
             window->show();
             QVERIFY(QTest::qWaitForWindowExposed(window.get()));
             QVERIFY(window->width() <= 1366 && window->height() <= 768 - 48);
@@ -393,7 +401,7 @@ private slots:
         watchSlots(2);
         QTest::mouseClick(find<QPushButton>("stopButton"), Qt::LeftButton);
         QTRY_VERIFY(!window->watching());
-        window = std::make_unique<StationWindow>();
+        window = newWindow(j4::SerialLink::kDefaultAnswerTimeout);
         window->offerLastSetup();
         window->show();
         QCOMPARE(find<QTableWidget>("slotTable")->rowCount(), 2);

@@ -262,16 +262,17 @@ private slots:
         DevSim device;
         useDevice(device);
         const QString log = dir->filePath("window.jsonl");
-        qputenv("J4_UPDATE_LOG", log.toLocal8Bit());
         // With a records database that cannot be reached: the update is as
         // without it, and the window says how many records wait.
-        window->sendRecordsTo("postgresql://nobody@127.0.0.1:" +
-                              std::to_string(j4::testing::freeLocalPort()) + "/plant");
+        j4::WorkSettings settings;
+        settings.logPath = log.toStdString();
+        settings.recordsUrl =
+            "postgresql://nobody@127.0.0.1:" + std::to_string(j4::testing::freeLocalPort()) + "/plant";
+        window->setWorkSettings(settings);
         chooseFile(file);
         start();
         QCOMPARE(waitForResult(), (QStringList{"Info", "Update is completed."}));
         closeResult();
-        qunsetenv("J4_UPDATE_LOG");
         const auto* waiting = find<QLabel>("recordsLine");
         QTRY_COMPARE_WITH_TIMEOUT(waiting->text(),
                                   QStringLiteral("1 record waits for the database"), 30000);

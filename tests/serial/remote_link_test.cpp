@@ -48,7 +48,7 @@ QByteArray escapedImage() {
 }
 
 UpdateReport update(const QString& device, const QString& file, ms timeout = ms{2000}) {
-    const auto link = makeLink(device.toStdString(), timeout);
+    const auto link = makeLink(device.toStdString(), timeout, {});
     return UpdateSession(*link).run(requestForDevice(file.toStdString(), device.toStdString()));
 }
 
@@ -166,7 +166,7 @@ TEST(RemotePort, FailuresHaveTheirOwnTexts) {
             QThread::msleep(300);
             stop = true;
         });
-        const auto link = makeLink(address.toStdString(), ms{2000});
+        const auto link = makeLink(address.toStdString(), ms{2000}, {});
         const UpdateReport stopped =
             UpdateSession(*link, &stop)
                 .run(requestForDevice(file.toStdString(), address.toStdString()));
