@@ -50,13 +50,13 @@ RecordSender::RecordSender(std::string logPath, std::string url, RecordsListener
                            Timing timing)
     : logPath_(std::move(logPath)), url_(std::move(url)), listener_(listener), timing_(timing),
       position_(storedPosition(logPath_)) {
-    thread_ = std::thread([this] { loop(); });
+    thread_ = WorkerThread([this] { loop(); });
 }
 
 RecordSender::~RecordSender() {
     stop_ = true;
     wake();
-    thread_.join();
+    thread_.wait();
 }
 
 void RecordSender::wake() {
@@ -128,7 +128,8 @@ bool RecordSender::follow() {
         // Rotated (moved away, a new log in its place): the old file is read
         // to its end first, then the new one from its start.
         QFile now(nameOf(logPath_));
-        if (!now.open(QIODevice::ReadOnly) || identityOf(now) == FileIdentity{position_.device, position_.inode} ||
+        if (!now.open(QIODevice::ReadOnly) ||
+            identityOf(now) == FileIdentity{position_.device, position_.inode} ||
             position_.offset < static_cast<std::uint64_t>(log_->size()))
             return true;
         log_.reset();

@@ -8,6 +8,7 @@
 
 #include "log_batches.h"
 #include "record_database.h"
+#include "worker_thread.h"
 
 #include <QFile>
 
@@ -17,7 +18,6 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <thread>
 
 namespace j4::records {
 
@@ -90,7 +90,7 @@ private:
     std::condition_variable changed_;
     bool woken_ = false;
     bool settled_ = false; // all read is sent, and nothing appended since
-    std::thread thread_;
+    WorkerThread thread_;  // last: it stops before what it uses goes
 };
 
 // The lines of `logPath` not yet in the database, by its kept position:

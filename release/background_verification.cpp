@@ -12,10 +12,8 @@ constexpr std::size_t kMaxWaitingChunks = 64;
 BackgroundVerification::BackgroundVerification(const minisign::PublicKey& key,
                                                const minisign::Signature& signature)
     : key_(key), signature_(signature),
-      commentSigned_(
-          std::async(std::launch::async,
-                     [&key, &signature] { return minisign::verifyComment(key, signature); })),
-      thread_([this] { run(); }) {}
+      comment_([this] { commentSigned_ = minisign::verifyComment(key_, signature_); }),
+      file_([this] { run(); }) {}
 
 BackgroundVerification::~BackgroundVerification() {
     finish();
@@ -30,7 +28,8 @@ void BackgroundVerification::take(std::span<const std::uint8_t> chunk) {
 
 minisign::Verdict BackgroundVerification::verdict() {
     finish();
-    return {fileSigned_, commentSigned_.get()};
+    comment_.wait();
+    return {fileSigned_, commentSigned_};
 }
 
 void BackgroundVerification::finish() {
@@ -39,8 +38,7 @@ void BackgroundVerification::finish() {
         ended_ = true;
     }
     changed_.notify_all();
-    if (thread_.joinable())
-        thread_.join();
+    file_.wait();
 }
 
 void BackgroundVerification::run() {

@@ -6,13 +6,12 @@
 // more than that last verification.
 
 #include "minisign.h"
+#include "worker_thread.h"
 
 #include <condition_variable>
 #include <deque>
-#include <future>
 #include <mutex>
 #include <span>
-#include <thread>
 #include <vector>
 
 namespace j4::release {
@@ -40,8 +39,10 @@ private:
     std::deque<std::vector<std::uint8_t>> chunks_;
     bool ended_ = false;
     bool fileSigned_ = false;
-    std::future<bool> commentSigned_;
-    std::thread thread_;
+    bool commentSigned_ = false;
+    // Last: they end before what they use goes.
+    WorkerThread comment_;
+    WorkerThread file_;
 };
 
 } // namespace j4::release

@@ -36,8 +36,7 @@ const char* ResultHook::resultName(const UpdateReport& report) {
 
 ResultHook::~ResultHook() {
     const std::lock_guard lock(mutex_);
-    for (Running& command : running_)
-        command.thread.join();
+    running_.clear(); // each command waited for
 }
 
 void ResultHook::run(const UpdateReport& report, runs::DeviceListener& listener) {
@@ -47,11 +46,11 @@ void ResultHook::run(const UpdateReport& report, runs::DeviceListener& listener)
     running_.remove_if([](Running& command) {
         if (!*command.done)
             return false;
-        command.thread.join();
+        command.thread.wait();
         return true;
     });
     Running& started = running_.emplace_back();
-    started.thread = std::thread([this, report, &listener, done = started.done] {
+    started.thread = WorkerThread([this, report, &listener, done = started.done] {
         runNow(report, listener);
         *done = true;
     });

@@ -6,13 +6,13 @@
 // standard error; a failure is said once and changes no result.
 
 #include "attempt.h"
+#include "worker_thread.h"
 
 #include <atomic>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 namespace j4::station {
 
@@ -42,7 +42,7 @@ private:
     std::atomic<bool> failureSaid_{false};
     std::mutex mutex_;
     struct Running {
-        std::thread thread;
+        WorkerThread thread;
         std::shared_ptr<std::atomic<bool>> done = std::make_shared<std::atomic<bool>>(false);
     };
     std::list<Running> running_;

@@ -2,15 +2,15 @@
 // A station's scans read from their source (standard input, a FIFO, a
 // serial scanner) on a thread of their own, each checked and kept for its
 // device, what the operator hears told either way. A reader still waiting
-// for a line when the station ends is left to the program's end.
+// for a line when the station ends stops waiting.
 
 #include "scan_source.h"
 #include "unit_scans.h"
+#include "worker_thread.h"
 
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <thread>
 
 namespace j4::station {
 
@@ -30,8 +30,8 @@ public:
     ScanReader& operator=(const ScanReader&) = delete;
 
 private:
-    std::shared_ptr<std::atomic<bool>> ended_ = std::make_shared<std::atomic<bool>>(false);
-    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    WorkerThread thread_; // last: it ends before what it uses goes
 };
 
 } // namespace j4::station

@@ -7,6 +7,7 @@
 
 #include "result.h"
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -24,19 +25,18 @@ public:
     ScanSource& operator=(const ScanSource&) = delete;
 
     // The next line as sent (NUL bytes and all, however long), without its
-    // end; nothing once the source has ended. Blocks until a line comes.
-    std::optional<std::string> readLine();
+    // end; nothing once the source has ended, or once `stop` is set. Waits
+    // until a line comes.
+    std::optional<std::string> readLine(const std::atomic<bool>& stop);
     // "standard input", or the path.
     const std::string& name() const { return name_; }
 
 private:
     struct Made {}; // only open() makes one
 public:
-    ScanSource(Made, std::FILE* file, bool owned, std::string name)
-        : file_(file), owned_(owned), name_(std::move(name)) {}
+    ScanSource(Made, std::FILE* file, bool owned, std::string name);
 
 private:
-
     std::FILE* file_;
     bool owned_;
     std::string name_;
@@ -46,5 +46,9 @@ private:
 // Opens `path` for scans as the system needs it: a FIFO so that it never
 // ends when its writers come and go, a serial port raw. Why not, otherwise.
 Result<std::FILE*> openScanPath(const std::string& path);
+
+// Waits until `file` (unbuffered) has a byte to read or has ended: true; or
+// until `stop` is set: false. Looks at `stop` every few tenths of a second.
+bool waitReadable(std::FILE* file, const std::atomic<bool>& stop);
 
 } // namespace j4::station

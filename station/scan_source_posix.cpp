@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -37,6 +38,16 @@ Result<std::FILE*> openScanPath(const std::string& path) {
         return fail(path + " cannot be opened for the scans: " + std::strerror(errno));
     }
     return file;
+}
+
+bool waitReadable(std::FILE* file, const std::atomic<bool>& stop) {
+    pollfd watched{::fileno(file), POLLIN, 0};
+    while (!stop) {
+        const int ready = ::poll(&watched, 1, 200);
+        if (ready > 0 || (ready < 0 && errno != EINTR))
+            return true; // a byte, the end, or an error: getc tells which
+    }
+    return false;
 }
 
 } // namespace j4::station

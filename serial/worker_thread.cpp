@@ -1,0 +1,15 @@
+#include "worker_thread.h"
+
+namespace j4 {
+
+WorkerThread::WorkerThread(std::function<void()> work)
+    : thread_(QThread::create(std::move(work))) {
+    thread_->start();
+}
+
+void WorkerThread::wait() {
+    if (thread_)
+        thread_->wait();
+}
+
+} // namespace j4
