@@ -2,11 +2,11 @@
 
 #include "presence_watch.h"
 #include "slots.h"
+#include "worker_thread.h"
 
 #include <QThread>
 
 #include <algorithm>
-
 #include <map>
 #include <mutex>
 #include <tuple>
@@ -92,9 +92,11 @@ private:
         const int slot = static_cast<int>(index_) + 1;
         if (std::string unit = options_.units->take(slot); !unit.empty() || !options_.requireUnit)
             return unit;
-        run_.listener.waitingForUnit(index_);
-        // While it waits, a scan may be bound to it as the one device waiting.
+        // While it waits, a scan may be bound to it as the one device waiting;
+        // it waits before the operator is told to scan, so that a scan that
+        // follows the prompt sees every device the prompts named.
         options_.units->setWaiting(slot, true);
+        run_.listener.waitingForUnit(index_);
         std::optional<std::string> unit;
         while (!unit && !run_.stop && identityOf(device) == identity)
             if (options_.units->waitForScan(slot, std::chrono::milliseconds(200)))
@@ -280,14 +282,11 @@ StationResult runStation(std::shared_ptr<const DecodedFile> decoded,
     shared.result.tallies.resize(slotNames.size());
     if (options.units != nullptr)
         options.units->setSlotCount(static_cast<int>(slotNames.size()));
-    std::vector<std::unique_ptr<QThread>> threads;
-    for (std::size_t i = 0; i < slotNames.size(); ++i) {
-        threads.emplace_back(QThread::create(
-            [&, i] { SlotRunner(i, slotNames[i], file, decoded, run, options, shared).run(); }));
-        threads.back()->start();
-    }
-    for (const auto& thread : threads)
-        thread->wait();
+    std::vector<WorkerThread> threads;
+    for (std::size_t i = 0; i < slotNames.size(); ++i)
+        threads.emplace_back(
+            [&, i] { SlotRunner(i, slotNames[i], file, decoded, run, options, shared).run(); });
+    threads.clear(); // each waited for
     return std::move(shared.result);
 }
 
