@@ -168,13 +168,17 @@ TEST_F(FlashCli, AnswersOutOfStepAreNeverTakenForSuccess) {
 
 TEST_F(FlashCli, EveryStopRequestClosesThePortCleanly) {
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM}) {
-        DevSim device({"--delay-us", "20000"}); // 20 frames take 0.4 s
+        DevSim device({"--delay-us", "100000"}); // 20 frames take 2 s
         QProcess flashProcess;
         flashProcess.start(flashPath(), {"--device", device.device(), file});
         ASSERT_TRUE(flashProcess.waitForStarted());
-        QThread::msleep(150);
+        // Mid-transfer: once the device holds a frame, however busy the machine.
+        QElapsedTimer waited;
+        waited.start();
+        while (device.capture().isEmpty() && waited.elapsed() < 30000)
+            QThread::msleep(10);
         ::kill(static_cast<pid_t>(flashProcess.processId()), signal);
-        ASSERT_TRUE(flashProcess.waitForFinished(5000));
+        ASSERT_TRUE(flashProcess.waitForFinished(30000));
         EXPECT_EQ(flashProcess.exitStatus(), QProcess::NormalExit) << signal;
         EXPECT_EQ(flashProcess.exitCode(), 130) << signal;
         const QString err = QString::fromLocal8Bit(flashProcess.readAllStandardError());
@@ -206,9 +210,21 @@ TEST_F(FlashCli, AStopWhileTheFileIsBeingReadIsAnInterruption) {
         QProcess flashProcess;
         flashProcess.start(flashPath(), arguments);
         ASSERT_TRUE(flashProcess.waitForStarted());
-        QThread::msleep(300);
+        // Stopped once it waits on the FIFO (its handlers are in place by
+        // then), however long a busy machine takes to get there.
+        const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(flashProcess.processId()));
+        const auto reading = [&] {
+            for (const QFileInfo& entry : descriptors.entryInfoList(QDir::Files | QDir::System))
+                if (entry.symLinkTarget() == fifo)
+                    return true;
+            return false;
+        };
+        QElapsedTimer waited;
+        waited.start();
+        while (!reading() && waited.elapsed() < 30000)
+            QThread::msleep(10);
         ::kill(static_cast<pid_t>(flashProcess.processId()), SIGTERM);
-        ASSERT_TRUE(flashProcess.waitForFinished(5000));
+        ASSERT_TRUE(flashProcess.waitForFinished(30000));
         EXPECT_EQ(flashProcess.exitCode(), 130) << arguments.join(' ').toStdString();
         EXPECT_EQ(QString::fromLocal8Bit(flashProcess.readAllStandardError()).trimmed(),
                   "j4_flash: The update was interrupted.");
