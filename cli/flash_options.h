@@ -1,11 +1,11 @@
 #pragma once
 // What j4_flash's command line asks for, and its help.
 
+#include "device_options.h"
 #include "line_options.h"
 #include "release_check.h"
 #include "result.h"
 #include "serial_link.h"
-#include "device_options.h"
 #include "tls_settings.h"
 
 #include <chrono>
@@ -30,8 +30,8 @@ struct FlashOptions {
     std::vector<runs::TargetName> targets;
     bool quiet = false;
     bool verbose = false;
-    std::string sendLog;         // --send-records: the log to send
-    bool json = false;           // events as JSON lines on standard output
+    std::string sendLog; // --send-records: the log to send
+    bool json = false;   // events as JSON lines on standard output
     std::string expectedSha256;
     // The time-out, the records, the station's line and the release, as the
     // window reads them too.

@@ -20,8 +20,7 @@ void JsonEvents::write(const std::string& name, json event) {
 JsonListener::JsonListener(JsonEvents& events, std::vector<std::string> labels, bool station,
                            runs::DeviceListener& next, LogOrigin origin)
     : PassingListener(next), events_(events), origin_(std::move(origin)),
-      labels_(std::move(labels)), station_(station),
-      lastProgress_(labels_.size()) {}
+      labels_(std::move(labels)), station_(station), lastProgress_(labels_.size()) {}
 
 json JsonListener::where(std::size_t device) const {
     if (station_)

@@ -1,5 +1,5 @@
 #pragma once
-// What j4_flash's runs share: the file prepared once, the links, the
+// Where j4_flash's runs go besides the terminal: the links they open, the
 // metrics and the records kept on the way.
 
 #include "attempt.h"
@@ -13,11 +13,6 @@
 #include <optional>
 
 namespace j4::cli {
-
-// Decodes FILE, read once, its signature checked where keys are trusted;
-// says why not, once, when it cannot be used.
-PreparedFile prepare(const FlashOptions& options, const std::atomic<bool>& stop,
-                     const Output& output);
 
 // The links of a run: the test's own, or the real ones.
 runs::LinkMaker linksFor(const FlashContext& context, const FlashOptions& options);

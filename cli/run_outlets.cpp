@@ -1,6 +1,4 @@
-#include "run_pieces.h"
-
-#include "release_check.h"
+#include "run_outlets.h"
 
 namespace j4::cli {
 
@@ -14,9 +12,8 @@ Metered::Metered(const FlashOptions& options, std::size_t slotCount, DeviceListe
     : listener_(listener),
       counts_(options.line.metricsPath.empty()
                   ? nullptr
-                  : std::make_unique<StationMetrics>(options.line.metricsPath,
-                                                     stationOrHost(options.line.station),
-                                                     slotCount)),
+                  : std::make_unique<StationMetrics>(
+                        options.line.metricsPath, stationOrHost(options.line.station), slotCount)),
       metered_(counts_.get(), listener) {
     if (counts_)
         if (const auto problem = counts_->write())
@@ -33,25 +30,6 @@ void Metered::ended() {
     if (counts_)
         if (const auto problem = counts_->stopped())
             listener_.notice(*problem);
-}
-
-// Decodes FILE, read once, its signature checked where keys are trusted;
-// says why not, once, when it cannot be used.
-PreparedFile prepare(const FlashOptions& options, const std::atomic<bool>& stop,
-                     const Output& output) {
-    PreparedFile prepared =
-        prepareReleased(options.line.release, options.file, UpdateFileReader::Kinds::Any, &stop);
-    expectSha256(prepared, options.expectedSha256);
-    if (prepared.ok())
-        return prepared;
-    // The detail when it says more than the file's name: which signature,
-    // which keys.
-    if (prepared.refusal == UpdateOutcome::FileUnreadable ||
-        (prepared.refusal == UpdateOutcome::FileRefused && !prepared.detail.empty() &&
-         prepared.detail != options.file))
-        output.error(prepared.detail);
-    output.error(prepared.text);
-    return prepared;
 }
 
 // The links of a run: the test's own, or the real ones.

@@ -1,11 +1,12 @@
-#include "station_command.h"
+#include "command.h"
 
 #include "exit_status.h"
+#include "file_preparation.h"
 #include "flash_report.h"
 #include "json_events.h"
 #include "progress.h"
 #include "read_only.h"
-#include "run_pieces.h"
+#include "run_outlets.h"
 #include "scan_reader.h"
 #include "slots.h"
 #include "station.h"
@@ -15,6 +16,7 @@
 #include <optional>
 
 namespace j4::cli {
+namespace {
 
 using namespace runs;
 using namespace release;
@@ -22,6 +24,8 @@ using namespace records;
 using namespace station;
 using namespace options;
 
+// Then a summary per slot. 0 when every attempt completed, else the status
+// of the first failure; 130 only when a transfer was cut.
 int watch(const FlashOptions& options, const FlashContext& context, const std::atomic<bool>& stop,
           const Output& output) {
     if (const auto usable = checkSlots(options.targets); !usable) {
@@ -59,17 +63,16 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
             return kUsage;
         }
         units.emplace(*UnitScans::withRule(options.line.unitRule));
-        reader.emplace(std::move(*source), *units,
-                       ScanReader::Listener{[&output](const Result<ScanHeard>& heard) {
-                                                heard ? output.say(clockTime() + "  " + heard->text)
-                                                      : output.error(heard.error());
-                                                if (output.json() != nullptr)
-                                                    writeScan(*output.json(), heard);
-                                            },
-                                            [&output](const std::string& text) {
-                                                output.error(text);
-                                            }},
-                       options.line.requireUnit);
+        reader.emplace(
+            std::move(*source), *units,
+            ScanReader::Listener{[&output](const Result<ScanHeard>& heard) {
+                                     heard ? output.say(clockTime() + "  " + heard->text)
+                                           : output.error(heard.error());
+                                     if (output.json() != nullptr)
+                                         writeScan(*output.json(), heard);
+                                 },
+                                 [&output](const std::string& text) { output.error(text); }},
+            options.line.requireUnit);
     }
     std::optional<ResultHook> hook;
     if (!options.line.onResult.empty()) {
@@ -107,6 +110,19 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
         output.json()->write("summary", {{"exit_status", status}, {"slots", slotCounts}});
     }
     return status;
+}
+
+class WatchCommand final : public Command {
+public:
+    int execute(const CommandRun& run) const override {
+        return watch(run.options, run.context, run.stop, run.output);
+    }
+};
+
+} // namespace
+
+std::unique_ptr<Command> watchCommand() {
+    return std::make_unique<WatchCommand>();
 }
 
 } // namespace j4::cli
