@@ -1,12 +1,12 @@
 // J4 Updater: the window.
 
+#include "device_options.h"
 #include "display.h"
 #include "exit_status.h"
 #include "j4_version.h"
 #include "record_database.h"
 #include "record_keeping.h"
 #include "shutdown_signals.h"
-#include "device_options.h"
 #include "slots.h"
 #include "station_window.h"
 #include "updater_window.h"

@@ -1,6 +1,5 @@
 #include "run_relay.h"
 
-
 #include <QFile>
 
 #include <algorithm>

@@ -39,8 +39,7 @@ std::optional<runs::TargetName> slotFromSetting(const QString& text) {
 } // namespace
 
 void StationWindow::setLine(std::chrono::milliseconds settle, const std::string& unitRule,
-                            bool requireUnit, std::string onResult,
-                            const std::string& unitsFrom) {
+                            bool requireUnit, std::string onResult, const std::string& unitsFrom) {
     line_.settle = settle;
     if (auto units = station::UnitScans::withRule(unitRule))
         line_.units = std::make_shared<station::UnitScans>(*units);

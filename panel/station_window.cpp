@@ -8,29 +8,25 @@
 #include "release_check.h"
 #include "slots.h"
 
+#include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QFile>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QMessageBox>
+#include <QPalette>
 #include <QRegularExpression>
 #include <QSaveFile>
-#include <QTime>
 #include <QScreen>
-#include <QApplication>
-#include <QKeyEvent>
-#include <QPalette>
+#include <QTime>
 
 #include <algorithm>
 
 namespace j4 {
 namespace {
-
-QString fromBytes(const std::string& bytes) {
-    return QFile::decodeName(QByteArray::fromStdString(bytes));
-}
 
 // What the operator typed into the new slot's field: a number is a port, a
 // path is a device, anything else an adapter's serial number.
@@ -99,6 +95,10 @@ QString signer(const DecodedFile& decoded) {
 }
 
 } // namespace
+
+QString fromBytes(const std::string& bytes) {
+    return QFile::decodeName(QByteArray::fromStdString(bytes));
+}
 
 StationWindow::StationWindow(std::chrono::milliseconds answerTimeout)
     : WorkWindow(answerTimeout), ui_(std::make_unique<Ui::StationWindow>()),
@@ -209,9 +209,9 @@ void StationWindow::labelSlots() {
         names.push_back(slot.name);
     const std::vector<QString> labels = shortLabels(names);
     for (std::size_t row = 0; row < labels.size(); ++row)
-        rows_.setLabel(static_cast<int>(row),
-                       row < slotNames_.size() && !slotNames_[row].isEmpty() ? slotNames_[row]
-                                                                            : labels[row]);
+        rows_.setLabel(static_cast<int>(row), row < slotNames_.size() && !slotNames_[row].isEmpty()
+                                                  ? slotNames_[row]
+                                                  : labels[row]);
 }
 
 void StationWindow::chooseFile() {
@@ -293,142 +293,11 @@ RunCallbacks StationWindow::callbacks() {
     return callbacks;
 }
 
-void StationWindow::scanUnit() {
-    const QString scanned = ui_->unitEntry->text();
-    ui_->unitEntry->clear();
-    // The row the operator picked, when its device waits for a unit: the
-    // scan is for that one.
-    std::optional<int> slot;
-    if (const int row = ui_->slotTable->currentRow();
-        row >= 0 && (rows_.state(row) == SlotRows::State::WaitingForUnit ||
-                     rows_.state(row) == SlotRows::State::ScanRefused))
-        slot = row + 1;
-    const auto heard = line_.units->scan(scanned.toStdString(), slot);
-    appendLog(QString::fromStdString(heard ? heard->text : heard.error()));
-    if (!heard) {
-        showScanRefused(QString::fromStdString(heard.error()), slot);
-        return;
-    }
-    ui_->unitEntry->setPalette(QPalette());
-    ui_->unitEntry->setToolTip({});
-    ui_->unitEntry->setPlaceholderText(unitHint_);
-    for (int row = 0; row < static_cast<int>(stationSlots_.size()); ++row)
-        if (rows_.state(row) == SlotRows::State::ScanRefused)
-            rows_.setState(row, SlotRows::State::WaitingForUnit);
-}
-
-// Impossible to miss from across a bench: the field and the rows that wait
-// turn red with the reason, and the window beeps.
-void StationWindow::showScanRefused(const QString& reason, std::optional<int> slot) {
-    QApplication::beep();
-    const auto [background, text] = SlotRows::colours(SlotRows::State::ScanRefused);
-    QPalette red = ui_->unitEntry->palette();
-    red.setColor(QPalette::Base, background);
-    red.setColor(QPalette::Text, text);
-    red.setColor(QPalette::PlaceholderText, text);
-    ui_->unitEntry->setPalette(red);
-    ui_->unitEntry->setToolTip(reason);
-    ui_->unitEntry->setPlaceholderText(QStringLiteral("scan refused: ") + reason);
-    for (int row = 0; row < static_cast<int>(stationSlots_.size()); ++row) {
-        const bool waits = rows_.state(row) == SlotRows::State::WaitingForUnit ||
-                           rows_.state(row) == SlotRows::State::ScanRefused;
-        if (waits && (!slot || *slot == row + 1))
-            rows_.setState(row, SlotRows::State::ScanRefused,
-                           QStringLiteral("scan refused: ") + reason);
-    }
-}
-
-bool StationWindow::eventFilter(QObject* watched, QEvent* event) {
-    // A mnemonic whose button is disabled (Alt+W while watching) would
-    // type its letter into the Unit field, and the next scan would be
-    // refused: a key with Alt or Ctrl is never a scanned character.
-    if (watched == ui_->unitEntry && event->type() == QEvent::KeyPress) {
-        const auto* key = static_cast<QKeyEvent*>(event);
-        if (key->modifiers() & (Qt::AltModifier | Qt::ControlModifier | Qt::MetaModifier) &&
-            !key->text().isEmpty() && key->text().at(0).isPrint())
-            return true;
-    }
-    return WorkWindow::eventFilter(watched, event);
-}
-
-void StationWindow::showSilentDevices() {
-    for (int row = 0; row < static_cast<int>(stationSlots_.size()); ++row) {
-        if (!stationSlots_[row].updating)
-            continue;
-        const auto waited = job_.awaitingAnswerFor(static_cast<std::size_t>(row));
-        if (waited >= std::chrono::seconds(1))
-            rows_.setState(
-                row, SlotRows::State::Silent,
-                QStringLiteral("waiting for the device (%1 s)")
-                    .arg(std::chrono::duration_cast<std::chrono::seconds>(waited).count()));
-        else if (rows_.state(row) == SlotRows::State::Silent)
-            rows_.setState(row, SlotRows::State::Updating);
-    }
-}
-
 void StationWindow::stopWatching() {
     if (!watching())
         return;
     job_.requestStop();
     ui_->stopButton->setEnabled(false);
-}
-
-void StationWindow::onStarted(int slot) {
-    describeSlot(slot); // the device just plugged in, before its row is busy
-    stationSlots_[slot].updating = true;
-    rows_.setState(slot, SlotRows::State::Updating);
-    rows_.setProgress(slot, 0);
-}
-
-void StationWindow::onProgress(int slot, int percent) {
-    if (stationSlots_[slot].updating)
-        rows_.setProgress(slot, percent);
-}
-
-void StationWindow::onFinished(int slot, const UpdateReport& report) {
-    stationSlots_[slot].updating = false;
-    rows_.setProgress(slot, -1);
-    // The next step first, then why: the reason wraps in the row, the
-    // detail is its tool tip.
-    rows_.setState(slot, report.completed() ? SlotRows::State::Completed : SlotRows::State::Failed,
-                   report.completed() ? QString()
-                                      : QStringLiteral("failed: pull and retry. ") +
-                                            QString::fromStdString(report.text));
-    stationSlots_[slot].lastResult =
-        report.completed() ? QStringLiteral("completed")
-                           : QStringLiteral("failed: ") + QString::fromStdString(report.text);
-    countForTotals(report);
-    rows_.setDetail(slot, QString::fromStdString(report.detail));
-    rows_.setUnit(slot, QString::fromStdString(report.unit));
-    showAdapter(slot, report.device, report.portDescription, report.adapterSerial);
-    appendLog(fromBytes(station::attemptLine(report)));
-}
-
-// The shift's totals in the status line: attempts completed and failed,
-// and the first-pass yield, the share of units whose first attempt
-// completed (an attempt without a unit is a unit of its own). A stop's
-// cut attempt counts in none.
-void StationWindow::countForTotals(const UpdateReport& report) {
-    if (report.outcome == UpdateOutcome::Interrupted)
-        return;
-    ++(report.completed() ? totals_.completed : totals_.failed);
-    const std::string unit = report.unit.empty() ? "attempt " + report.attempt : report.unit;
-    if (totals_.seen.insert(unit).second) {
-        ++totals_.units;
-        totals_.firstPass += report.completed() ? 1 : 0;
-    }
-    ui_->totalsLine->setText(QStringLiteral("Completed %1, failed %2, first-pass yield %3 %")
-                                 .arg(totals_.completed)
-                                 .arg(totals_.failed)
-                                 .arg(totals_.units == 0 ? 0
-                                                         : qRound(100.0 * totals_.firstPass /
-                                                                  totals_.units)));
-}
-
-// The station's own counts: the window keeps none of its own.
-void StationWindow::onTallied(int slot, const runs::SlotTally& tally) {
-    stationSlots_[slot].tally = tally;
-    rows_.setCounts(slot, tally);
 }
 
 void StationWindow::onEnded() {
@@ -445,21 +314,6 @@ void StationWindow::onEnded() {
     updateControls();
     focusNextAction();
     workEnded();
-}
-
-void StationWindow::describeSlots() {
-    for (int row = 0; row < static_cast<int>(stationSlots_.size()); ++row)
-        describeSlot(row);
-}
-
-void StationWindow::describeSlot(int row) {
-    // A row being updated keeps the device its update started with.
-    if (stationSlots_[row].updating)
-        return;
-    if (const auto request = station::deviceInSlot(stationSlots_[row].name, file_))
-        showAdapter(row, request->device, request->portDescription, request->adapterSerial);
-    else
-        showAdapter(row, {}, {}, {});
 }
 
 void StationWindow::showAdapter(int row, const std::string& device, const std::string& description,

@@ -25,6 +25,9 @@ class StationWindow;
 
 namespace j4 {
 
+// A path or a line as the system gave it (bytes), as text to show.
+QString fromBytes(const std::string& bytes);
+
 class StationWindow final : public WorkWindow {
     Q_OBJECT
 
@@ -130,8 +133,8 @@ private:
     struct Totals {
         int completed = 0;
         int failed = 0;
-        int units = 0;          // each unit once (an attempt without one is a unit)
-        int firstPass = 0;      // units completed at their first attempt
+        int units = 0;     // each unit once (an attempt without one is a unit)
+        int firstPass = 0; // units completed at their first attempt
         std::set<std::string> seen;
     } totals_;
     SlotRows rows_;

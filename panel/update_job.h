@@ -15,8 +15,7 @@ public:
     bool running() const { return job_.running(); }
     // Starts one attempt; ignored while one runs. Its end reaches
     // callbacks.finished with the job already idle.
-    void start(UpdateRequest request, JobOutlets outlets, QObject* context,
-               RunCallbacks callbacks);
+    void start(UpdateRequest request, JobOutlets outlets, QObject* context, RunCallbacks callbacks);
     // The session stops at its next safe point and closes the port.
     void requestStop() { job_.requestStop(); }
     // How long the answer to the frame last sent has been awaited (zero when

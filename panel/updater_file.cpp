@@ -87,8 +87,8 @@ bool UpdaterWindow::showRelease(const QString& path) {
         policy ? policy->prepare(QFile::encodeName(path).toStdString(),
                                  UpdateFileReader::Kinds::RegularOnly)
                : PreparedFile::refused(UpdateOutcome::FileRefused, policy.error());
-    const QString text =
-        QString::fromStdString(prepared.ok() ? release::signerLine(*prepared.decoded) : prepared.text);
+    const QString text = QString::fromStdString(
+        prepared.ok() ? release::signerLine(*prepared.decoded) : prepared.text);
     ui_->releaseLine->setToolTip(
         prepared.ok() ? text : text + QLatin1Char('\n') + QString::fromStdString(prepared.detail));
     ui_->releaseLine->setText(ui_->releaseLine->fontMetrics().elidedText(

@@ -92,8 +92,7 @@ QString portEntry(const PortDescription& port) {
 } // namespace
 
 UpdaterWindow::UpdaterWindow(std::chrono::milliseconds answerTimeout)
-    : WorkWindow(answerTimeout), ui_(std::make_unique<Ui::UpdaterWindow>()),
-      deviceFolders_(this) {
+    : WorkWindow(answerTimeout), ui_(std::make_unique<Ui::UpdaterWindow>()), deviceFolders_(this) {
     ui_->setupUi(this);
     move(100, 100);
     initResources();

@@ -1,8 +1,8 @@
 #include "window_options.h"
 
+#include "device_options.h"
 #include "exit_status.h"
 #include "j4_version.h"
-#include "device_options.h"
 #include "slots.h"
 
 #include <QCommandLineParser>

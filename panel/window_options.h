@@ -27,4 +27,3 @@ struct WindowOptions {
 // or nothing when the window is to open. `help`: what --help prints.
 std::optional<int> readWindowCommandLine(int argc, char** argv, const char* help,
                                          WindowOptions& options);
-
