@@ -11,7 +11,7 @@ bool DeviceOptions::named(const QCommandLineParser& parser) const {
 // The parser lists every option in the order met, once per use, and their
 // values are taken from there in turn.
 std::vector<runs::TargetName> DeviceOptions::names(const QCommandLineParser& parser,
-                                             const RawArguments& raw) const {
+                                                   const RawArguments& raw) const {
     const QStringList ports = parser.values(port);
     const QStringList devices = parser.values(device);
     const QStringList serials = parser.values(serial);
@@ -23,9 +23,11 @@ std::vector<runs::TargetName> DeviceOptions::names(const QCommandLineParser& par
         if (name == QLatin1String("port"))
             names.push_back({runs::TargetName::Kind::Port, ports.value(nextPort++).toStdString()});
         else if (name == QLatin1String("device"))
-            names.push_back({runs::TargetName::Kind::Device, raw.bytesOf(devices.value(nextDevice++))});
+            names.push_back(
+                {runs::TargetName::Kind::Device, raw.bytesOf(devices.value(nextDevice++))});
         else if (name == QLatin1String("serial"))
-            names.push_back({runs::TargetName::Kind::Serial, serials.value(nextSerial++).toStdString()});
+            names.push_back(
+                {runs::TargetName::Kind::Serial, serials.value(nextSerial++).toStdString()});
     }
     return names;
 }

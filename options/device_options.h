@@ -25,7 +25,8 @@ struct DeviceOptions {
     // Whether any of --port, --device and --serial was given.
     bool named(const QCommandLineParser& parser) const;
     // --port, --device and --serial in the order given.
-    std::vector<runs::TargetName> names(const QCommandLineParser& parser, const RawArguments& raw) const;
+    std::vector<runs::TargetName> names(const QCommandLineParser& parser,
+                                        const RawArguments& raw) const;
     // The released file's SHA-256, empty when not pinned; refused unless it
     // is 64 hexadecimal digits.
     Result<std::string> pinnedSha256(const QCommandLineParser& parser) const;

@@ -35,8 +35,8 @@ TlsSettings tlsFiles(const LineOptions& o, const QCommandLineParser& parser,
     return tls;
 }
 
-Result<release::ReleaseOptions> releaseOptions(const LineOptions& o, const QCommandLineParser& parser,
-                                      const RawArguments& raw) {
+Result<release::ReleaseOptions>
+releaseOptions(const LineOptions& o, const QCommandLineParser& parser, const RawArguments& raw) {
     release::ReleaseOptions release;
     for (const QString& file : parser.values(o.trustKey))
         release.trustKeyFiles.push_back(raw.bytesOf(file));
@@ -54,8 +54,8 @@ Result<release::ReleaseOptions> releaseOptions(const LineOptions& o, const QComm
 // The records database, as given or as J4_RECORDS names it; checked now, so
 // that a station never starts with a database it could never reach.
 Result<std::string> recordsAddress(const LineOptions& o, const QCommandLineParser& parser) {
-    const std::string url =
-        parser.isSet(o.records) ? parser.value(o.records).toStdString() : records::recordsFromEnvironment();
+    const std::string url = parser.isSet(o.records) ? parser.value(o.records).toStdString()
+                                                    : records::recordsFromEnvironment();
     if (url.empty())
         return url;
     if (auto usable = records::checkRecordsAddress(url); !usable)
@@ -66,11 +66,10 @@ Result<std::string> recordsAddress(const LineOptions& o, const QCommandLineParse
 } // namespace
 
 QList<QCommandLineOption> LineOptions::all() const {
-    return {timeout,  log,     stationId, operatorName, metrics,          records,
-            profile,  settle,  unitRule,  requireUnit,  units,            slotNames,
-            onResult,
-            tlsCa,    tlsCert, tlsKey,    trustKey,     requireSignature, signature,
-            minVersion};
+    return {timeout, log,       stationId,        operatorName, metrics,
+            records, profile,   settle,           unitRule,     requireUnit,
+            units,   slotNames, onResult,         tlsCa,        tlsCert,
+            tlsKey,  trustKey,  requireSignature, signature,    minVersion};
 }
 
 QList<const QCommandLineOption*> LineOptions::stationOnly() const {
@@ -105,8 +104,8 @@ Result<LineSettings> LineOptions::read(const QCommandLineParser& parser,
             line.slotNames.push_back(name.trimmed().toStdString());
     line.onResult = raw.bytesOf(parser.value(onResult));
     line.logPath = parser.isSet(log) ? raw.bytesOf(parser.value(log)) : runs::logFromEnvironment();
-    line.station =
-        parser.isSet(stationId) ? raw.bytesOf(parser.value(stationId)) : runs::stationFromEnvironment();
+    line.station = parser.isSet(stationId) ? raw.bytesOf(parser.value(stationId))
+                                           : runs::stationFromEnvironment();
     line.operatorName = raw.bytesOf(parser.value(operatorName));
     line.metricsPath = raw.bytesOf(parser.value(metrics));
     line.tls = tlsFiles(*this, parser, raw);
@@ -118,8 +117,9 @@ Result<RawArguments> LineOptions::withProfile(const QCommandLineParser& parser,
     const auto read = station::readStationProfile(raw.bytesOf(parser.value(profile)));
     if (!read)
         return fail(read.error());
-    return raw.withFirst(station::profileArguments(*read, station::givenOptions(parser.optionNames()),
-                                          !parser.positionalArguments().isEmpty()));
+    return raw.withFirst(station::profileArguments(*read,
+                                                   station::givenOptions(parser.optionNames()),
+                                                   !parser.positionalArguments().isEmpty()));
 }
 
 } // namespace j4::options

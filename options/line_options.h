@@ -3,10 +3,10 @@
 // the release it sends: defined and read once, so they mean the same and
 // are refused in the same words; a station profile's keys are their names.
 
+#include "device_options.h"
 #include "release_check.h"
 #include "result.h"
 #include "serial_link.h"
-#include "device_options.h"
 #include "tls_settings.h"
 
 #include <QCommandLineOption>
@@ -23,15 +23,15 @@ struct LineSettings {
     std::chrono::milliseconds settle{0};
     std::string unitRule;     // empty: any scan
     bool requireUnit = false; // a device waits for its unit's scan
-    std::string unitsFrom;    // where scans come from: "-", a path; empty: none (the window's field)
+    std::string unitsFrom; // where scans come from: "-", a path; empty: none (the window's field)
     std::vector<std::string> slotNames; // the slots' own names, in order; may be fewer
-    std::string onResult;     // empty: no command
-    std::string logPath;      // empty: J4_UPDATE_LOG, else none
-    std::string station;      // empty: J4_STATION_ID, else the host's name
-    std::string operatorName; // empty: the login's
-    std::string metricsPath;  // empty: no metrics
-    std::string recordsUrl;   // empty: J4_RECORDS, else no database
-    TlsSettings tls;          // as given, else as the environment names them
+    std::string onResult;               // empty: no command
+    std::string logPath;                // empty: J4_UPDATE_LOG, else none
+    std::string station;                // empty: J4_STATION_ID, else the host's name
+    std::string operatorName;           // empty: the login's
+    std::string metricsPath;            // empty: no metrics
+    std::string recordsUrl;             // empty: J4_RECORDS, else no database
+    TlsSettings tls;                    // as given, else as the environment names them
 };
 
 struct LineOptions {

@@ -296,6 +296,6 @@ openDatabase(const std::string& url, const std::atomic<bool>* stop, RecordDataba
 extern "C" __attribute__((visibility("default"))) const j4::records::RecordDatabaseModule*
 j4RecordDatabaseModule() {
     static const j4::records::RecordDatabaseModule module{&j4::records::checkAddress,
-                                                       &j4::records::openDatabase};
+                                                          &j4::records::openDatabase};
     return &module;
 }

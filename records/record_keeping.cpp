@@ -8,7 +8,7 @@ RecordKeeping::RecordKeeping(RecordOptions options, RecordsListener& listener) {
     if (!options.url.empty() && options.logPath.empty())
         options.logPath = defaultRecordsLog();
     log_ = std::make_unique<runs::LogWriter>(options.logPath, std::move(options.station),
-                                       std::move(options.operatorName));
+                                             std::move(options.operatorName));
     log_->onWaiting([&listener](std::size_t count) { listener.unloggedChanged(count); });
     if (options.url.empty())
         return;

@@ -2,8 +2,8 @@
 
 #include <charconv>
 
-#include "owner_only.h"
 #include "background_verification.h"
+#include "owner_only.h"
 
 #include <QDate>
 #include <QDir>

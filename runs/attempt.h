@@ -5,8 +5,8 @@
 // window's update all go through here.
 
 #include "log_writer.h"
-#include "tls_settings.h"
 #include "release_check.h"
+#include "tls_settings.h"
 #include "update_session.h"
 
 #include <atomic>

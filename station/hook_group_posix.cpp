@@ -13,7 +13,9 @@ HookGroup::HookGroup(QProcess& command) : command_(command) {
     });
 }
 
-void HookGroup::started() { id_ = command_.processId(); }
+void HookGroup::started() {
+    id_ = command_.processId();
+}
 
 void HookGroup::end() {
     // The group outlives its leader while any member runs, and its ID is

@@ -17,8 +17,7 @@ HookGroup::HookGroup(QProcess& command) : command_(command) {
     if (job_) {
         JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
         limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        ::SetInformationJobObject(job_, JobObjectExtendedLimitInformation, &limits,
-                                  sizeof limits);
+        ::SetInformationJobObject(job_, JobObjectExtendedLimitInformation, &limits, sizeof limits);
     }
 }
 

@@ -67,7 +67,8 @@ Result<Done> checkSlots(const std::vector<runs::TargetName>& slotNames) {
 std::string tallyLine(std::size_t index, const runs::TargetName& slot, const runs::SlotTally& tally,
                       const std::string& name) {
     return "slot " + std::to_string(index + 1) + " (" +
-           (name.empty() ? slotLabel(slot) : name + ", " + slotLabel(slot)) + "): " + std::to_string(tally.completed) + " completed, " + std::to_string(tally.failed) +
+           (name.empty() ? slotLabel(slot) : name + ", " + slotLabel(slot)) +
+           "): " + std::to_string(tally.completed) + " completed, " + std::to_string(tally.failed) +
            " failed";
 }
 

@@ -27,7 +27,6 @@ std::string quoted(const std::string& value) {
     return out + "\"";
 }
 
-
 } // namespace
 
 StationMetrics::StationMetrics(std::string path, std::string station, std::size_t slotCount)
@@ -121,8 +120,7 @@ std::string StationMetrics::text() const {
             const auto counted = slots_[i].attempts.find(result);
             out += "j4_attempts_total{" + station + ",slot=\"" + std::to_string(i + 1) +
                    "\",result=\"" + result + "\"} " +
-                   std::to_string(counted == slots_[i].attempts.end() ? 0 : counted->second) +
-                   "\n";
+                   std::to_string(counted == slots_[i].attempts.end() ? 0 : counted->second) + "\n";
         }
     out += "# HELP j4_last_completed_timestamp_seconds When each slot last completed an "
            "update.\n# TYPE j4_last_completed_timestamp_seconds gauge\n";
@@ -144,8 +142,8 @@ std::string StationMetrics::text() const {
     out += "j4_slots{" + station + ",state=\"updating\"} " + std::to_string(updating) + "\n";
     out += "j4_slots{" + station + ",state=\"waiting\"} " +
            std::to_string(stopped_ ? 0 : all - updating) + "\n";
-    out += "j4_slots{" + station + ",state=\"stopped\"} " + std::to_string(stopped_ ? all : 0) +
-           "\n";
+    out +=
+        "j4_slots{" + station + ",state=\"stopped\"} " + std::to_string(stopped_ ? all : 0) + "\n";
     if (release_)
         out += "# HELP j4_station_info What the station sends: the release's version and the "
                "file's SHA-256.\n# TYPE j4_station_info gauge\nj4_station_info{" +

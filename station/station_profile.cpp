@@ -45,7 +45,8 @@ std::string checkNumber(const std::string& value) {
 }
 
 std::string checkVersion(const std::string& value) {
-    return release::parseVersion(value) ? std::string() : "takes a release version: X.Y.Z, as 1.4.0";
+    return release::parseVersion(value) ? std::string()
+                                        : "takes a release version: X.Y.Z, as 1.4.0";
 }
 
 std::string checkSha256(const std::string& value) {
@@ -91,28 +92,17 @@ std::string checkSlots(const std::string& value) {
 
 const std::map<std::string, Key>& keys() {
     static const std::map<std::string, Key> known = {
-        {"file", {Kind::Text, noCheck, true}},
-        {"slots", {Kind::Many, checkSlots}},
-        {"trust-key", {Kind::Many, noCheck, true}},
-        {"require-signature", {Kind::Flag, noCheck}},
-        {"signature", {Kind::Text, noCheck, true}},
-        {"min-version", {Kind::Text, checkVersion}},
-        {"expect-sha256", {Kind::Text, checkSha256}},
-        {"timeout", {Kind::Number, checkNumber}},
-        {"settle", {Kind::Number, checkNumber}},
-        {"log", {Kind::Text, noCheck, true}},
-        {"records", {Kind::Text, noCheck}},
-        {"metrics", {Kind::Text, noCheck, true}},
-        {"station-id", {Kind::Text, noCheck}},
-        {"operator", {Kind::Text, noCheck}},
-        {"unit-rule", {Kind::Text, checkRule}},
-        {"require-unit", {Kind::Flag, noCheck}},
-        {"units", {Kind::Text, noCheck, true}},
-        {"slot-names", {Kind::Text, noCheck}},
-        {"on-result", {Kind::Text, noCheck}},
-        {"tls-ca", {Kind::Text, noCheck, true}},
-        {"tls-cert", {Kind::Text, noCheck, true}},
-        {"tls-key", {Kind::Text, noCheck, true}},
+        {"file", {Kind::Text, noCheck, true}},        {"slots", {Kind::Many, checkSlots}},
+        {"trust-key", {Kind::Many, noCheck, true}},   {"require-signature", {Kind::Flag, noCheck}},
+        {"signature", {Kind::Text, noCheck, true}},   {"min-version", {Kind::Text, checkVersion}},
+        {"expect-sha256", {Kind::Text, checkSha256}}, {"timeout", {Kind::Number, checkNumber}},
+        {"settle", {Kind::Number, checkNumber}},      {"log", {Kind::Text, noCheck, true}},
+        {"records", {Kind::Text, noCheck}},           {"metrics", {Kind::Text, noCheck, true}},
+        {"station-id", {Kind::Text, noCheck}},        {"operator", {Kind::Text, noCheck}},
+        {"unit-rule", {Kind::Text, checkRule}},       {"require-unit", {Kind::Flag, noCheck}},
+        {"units", {Kind::Text, noCheck, true}},       {"slot-names", {Kind::Text, noCheck}},
+        {"on-result", {Kind::Text, noCheck}},         {"tls-ca", {Kind::Text, noCheck, true}},
+        {"tls-cert", {Kind::Text, noCheck, true}},    {"tls-key", {Kind::Text, noCheck, true}},
     };
     return known;
 }
@@ -165,8 +155,8 @@ std::string resolved(const std::string& key, const std::string& value, const QDi
     if (known == keys().end() || !known->second.path || value == "-")
         return value;
     std::string out;
-    for (const std::string& item : known->second.kind == Kind::Many ? listOf(value)
-                                                                     : std::vector{value}) {
+    for (const std::string& item :
+         known->second.kind == Kind::Many ? listOf(value) : std::vector{value}) {
         const QString name = QFile::decodeName(QByteArray::fromStdString(item));
         const std::string absolute =
             QFile::encodeName(QDir::cleanPath(folder.absoluteFilePath(name))).toStdString();
@@ -259,7 +249,7 @@ std::vector<std::string> profileArguments(const StationProfile& profile,
                 const runs::TargetName slot = slotOf(item);
                 arguments.push_back(slot.kind == runs::TargetName::Kind::Port     ? "--port"
                                     : slot.kind == runs::TargetName::Kind::Serial ? "--serial"
-                                                                            : "--device");
+                                                                                  : "--device");
                 arguments.push_back(slot.value);
             }
         } else if (kind == Kind::Many) {

@@ -57,8 +57,11 @@ Result<ScanHeard> UnitScans::scan(std::string line, std::optional<int> slot) {
                             " at this station: scan a slot's label again.");
             if (!label.hasCaptured(2)) {
                 chosen_ = named;
-                return ScanHeard{"Slot " + std::to_string(named) + " chosen: scan its unit's label.",
-                                 {}, named, {}};
+                return ScanHeard{"Slot " + std::to_string(named) +
+                                     " chosen: scan its unit's label.",
+                                 {},
+                                 named,
+                                 {}};
             }
         }
         line = label.captured(2).trimmed().toStdString();

@@ -82,9 +82,7 @@ private slots:
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
     }
-    void cleanup() {
-        window.reset();
-    }
+    void cleanup() { window.reset(); }
 
     void eachDevicePluggedInIsUpdatedOnceWithoutABox() {
         QCOMPARE(window->windowTitle(), QStringLiteral("J4 Updater \u2014 Station"));
@@ -104,8 +102,9 @@ private slots:
                                   j4::testing::kPatienceMs);
         // The device that hung up is gone: the row asks for the next, and
         // keeps why the last one failed in view.
-        QTRY_VERIFY_WITH_TIMEOUT(cell(1, State).startsWith("plug in a device; the last one failed: "),
-                                 j4::testing::kPatienceMs);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            cell(1, State).startsWith("plug in a device; the last one failed: "),
+            j4::testing::kPatienceMs);
         QCOMPARE(cell(0, Adapter), QStringLiteral("slot1"));
         QTest::qWait(600); // left plugged: not updated again
         QCOMPARE(
@@ -225,9 +224,9 @@ private slots:
             QCryptographicHash::hash(content.readAll(), QCryptographicHash::Sha256).toHex();
         // The pin written as j4_flash takes it, with '='.
         const QString metrics = dir->filePath("j4.prom");
-        updater.start(program, {"--station", "--expect-sha256=" + sha256, "--device", slotPath(1),
-                                "--metrics", metrics, "--log", dir->filePath("station.jsonl"),
-                                file});
+        updater.start(program,
+                      {"--station", "--expect-sha256=" + sha256, "--device", slotPath(1),
+                       "--metrics", metrics, "--log", dir->filePath("station.jsonl"), file});
         QVERIFY(updater.waitForStarted());
         auto slow = plug(1, {"--delay-us", "100000"});
         QTRY_VERIFY_WITH_TIMEOUT(!slow->capture().isEmpty(),
@@ -260,8 +259,8 @@ private slots:
         // each state's colour with its text at 4.5:1 or more, light or dark,
         // and at a 13 pt desktop font the states whole (a failure's reason
         // wrapped, not cut) and the slots' column narrow.
-        for (const auto& [dark, points] : {std::pair{false, 0}, std::pair{true, 0},
-                                           std::pair{true, 13}}) {
+        for (const auto& [dark, points] :
+             {std::pair{false, 0}, std::pair{true, 0}, std::pair{true, 13}}) {
             const QPalette before = QApplication::palette();
             const QFont font = QApplication::font();
             if (dark)
@@ -281,7 +280,8 @@ private slots:
                 return dir->filePath(QStringLiteral("pci-0000:00:14.0-usb-0:%1:1.0-port%1").arg(n));
             };
             for (int n = 1; n <= 16; ++n)
-                QVERIFY(window->addSlot({runs::TargetName::Kind::Device, longPath(n).toStdString()}));
+                QVERIFY(
+                    window->addSlot({runs::TargetName::Kind::Device, longPath(n).toStdString()}));
             QVERIFY(window->setUpdateFile(file));
             QTest::mouseClick(find<QPushButton>("startButton"), Qt::LeftButton);
             QTRY_VERIFY(window->watching());
@@ -303,18 +303,17 @@ private slots:
             QTRY_VERIFY(cell(1, State).startsWith("failed: pull and retry. "));
             QTRY_VERIFY(cell(2, State).startsWith("waiting for the device ("));
             for (int row : {0, 15})
-                QVERIFY2(table->viewport()->rect().contains(
-                             table->visualItemRect(table->item(row, State))),
-                         qPrintable(QStringLiteral("row %1 out of view at %2 pt")
-                                        .arg(row + 1)
-                                        .arg(points)));
+                QVERIFY2(
+                    table->viewport()->rect().contains(
+                        table->visualItemRect(table->item(row, State))),
+                    qPrintable(
+                        QStringLiteral("row %1 out of view at %2 pt").arg(row + 1).arg(points)));
             for (int row = 0; row < 16; ++row) {
                 // Whole: the text's wrapped height fits its cell.
                 const QRect cellRect = table->visualItemRect(table->item(row, State));
                 const QRect needed = table->fontMetrics().boundingRect(
                     cellRect.adjusted(3, 0, -3, 0), Qt::TextWordWrap, cell(row, State));
-                QVERIFY2(needed.height() <= cellRect.height() &&
-                             needed.width() <= cellRect.width(),
+                QVERIFY2(needed.height() <= cellRect.height() && needed.width() <= cellRect.width(),
                          qPrintable(QStringLiteral("row %1's state cut at %2 pt: %3")
                                         .arg(row + 1)
                                         .arg(points)

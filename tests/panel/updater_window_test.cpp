@@ -267,7 +267,8 @@ private slots:
         j4::WorkSettings settings;
         settings.logPath = log.toStdString();
         settings.recordsUrl =
-            "postgresql://nobody@127.0.0.1:" + std::to_string(j4::testing::freeLocalPort()) + "/plant";
+            "postgresql://nobody@127.0.0.1:" + std::to_string(j4::testing::freeLocalPort()) +
+            "/plant";
         window->setWorkSettings(settings);
         chooseFile(file);
         start();
