@@ -4,6 +4,7 @@
 // sustained records per second. Run beside a server:
 //   tests/support/with_postgres.sh build/bench/records_scale_bench
 
+#include "attempt_report.h"
 #include "processes.h"
 #include "record_sender.h"
 #include "update_log.h"
@@ -33,8 +34,8 @@ struct Quiet final : j4::records::RecordsListener {
     }
 };
 
-j4::UpdateReport record(int number) {
-    j4::UpdateReport report;
+j4::runs::AttemptReport record(int number) {
+    j4::runs::AttemptReport report;
     report.attempt = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
     report.filePath = "/srv/releases/j4-2.1.0.j4u";
     report.fileSha256 = std::string(64, 'a');
@@ -67,9 +68,9 @@ int main(int argc, char** argv) {
     std::vector<std::thread> stations;
     for (int s = 0; s < kStations; ++s)
         stations.emplace_back([&, s] {
-            const j4::LogOrigin origin{"bench", "host", "station-" + std::to_string(s), "op"};
+            const j4::runs::LogOrigin origin{"bench", "host", "station-" + std::to_string(s), "op"};
             for (int n = 0; n < kRecords; ++n) {
-                if (!j4::appendLine(logs[s], j4::logLine(record(n), origin) + "\n"))
+                if (!j4::appendLine(logs[s], j4::runs::logLine(record(n), origin) + "\n"))
                     std::fprintf(stderr, "cannot append to %s\n", logs[s].c_str());
                 senders[s]->wake();
                 if (n % 50 == 0)

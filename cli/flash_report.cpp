@@ -13,7 +13,7 @@ namespace j4::cli {
 
 using namespace runs;
 
-int reportOne(const UpdateReport& report, const Output& output) {
+int reportOne(const runs::AttemptReport& report, const Output& output) {
     if (report.completed()) {
         output.say(report.text);
         return kCompleted;
@@ -24,13 +24,13 @@ int reportOne(const UpdateReport& report, const Output& output) {
     return exitStatus(report.outcome);
 }
 
-int summarize(const std::vector<runs::Target>& targets, const std::vector<UpdateReport>& reports,
-              const Output& output) {
+int summarize(const std::vector<runs::Target>& targets,
+              const std::vector<runs::AttemptReport>& reports, const Output& output) {
     output.say("Summary:");
     int status = kCompleted;
     std::string failed;
     for (std::size_t i = 0; i < reports.size(); ++i) {
-        const UpdateReport& r = reports[i];
+        const runs::AttemptReport& r = reports[i];
         const std::string number =
             r.portNumber ? "port " + std::to_string(*r.portNumber) : std::string("-");
         // A device whose port never opened was sent nothing: no byte count.

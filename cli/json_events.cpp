@@ -18,7 +18,7 @@ void JsonEvents::write(const std::string& name, json event) {
 }
 
 JsonListener::JsonListener(JsonEvents& events, std::vector<std::string> labels, bool station,
-                           runs::DeviceListener& next, LogOrigin origin)
+                           runs::DeviceListener& next, runs::LogOrigin origin)
     : PassingListener(next), events_(events), origin_(std::move(origin)),
       labels_(std::move(labels)), station_(station), lastProgress_(labels_.size()) {}
 
@@ -70,7 +70,7 @@ void JsonListener::answered(std::size_t device, const TransferState& state,
     next_.answered(device, state, sinceSent);
 }
 
-void JsonListener::finished(std::size_t device, const UpdateReport& report) {
+void JsonListener::finished(std::size_t device, const runs::AttemptReport& report) {
     json event = where(device);
     event.update(resultFields(report, origin_.station, origin_.operatorName));
     events_.write("result", event);
@@ -93,9 +93,10 @@ void writeScan(JsonEvents& events, const Result<station::ScanHeard>& heard) {
     events.write("scan", event);
 }
 
-json resultFields(const UpdateReport& report, const std::string& station,
+json resultFields(const runs::AttemptReport& report, const std::string& station,
                   const std::string& operatorName) {
-    json fields = json::parse(logLine(report, {{}, {}, station, operatorName}), nullptr, false);
+    json fields =
+        json::parse(runs::logLine(report, {{}, {}, station, operatorName}), nullptr, false);
     for (const char* origin : {"version", "host"})
         fields.erase(origin);
     fields["exit_status"] = runs::exitStatus(report.outcome);

@@ -6,6 +6,7 @@
 // (UTC, ISO 8601); the events and their fields are listed in the README.
 
 #include "attempt.h"
+#include "attempt_report.h"
 #include "unit_scans.h"
 #include "update_log.h"
 
@@ -39,7 +40,7 @@ class JsonListener final : public runs::PassingListener {
 public:
     // `origin`: the station and operator every result names, as the log does.
     JsonListener(JsonEvents& events, std::vector<std::string> labels, bool station,
-                 runs::DeviceListener& next, LogOrigin origin = {});
+                 runs::DeviceListener& next, runs::LogOrigin origin = {});
 
     void deviceSeen(std::size_t slot, const std::string& device) override;
     void waitingForUnit(std::size_t slot) override;
@@ -47,13 +48,13 @@ public:
     void started(std::size_t device, std::size_t totalBytes) override;
     void answered(std::size_t device, const TransferState& state,
                   std::chrono::steady_clock::duration sinceSent) override;
-    void finished(std::size_t device, const UpdateReport& report) override;
+    void finished(std::size_t device, const runs::AttemptReport& report) override;
 
 private:
     nlohmann::json where(std::size_t device) const;
 
     JsonEvents& events_;
-    LogOrigin origin_;
+    runs::LogOrigin origin_;
     std::vector<std::string> labels_;
     bool station_;
     // Each device's last progress event, on its own thread: at most four a
@@ -67,7 +68,7 @@ void writeScan(JsonEvents& events, const Result<station::ScanHeard>& heard);
 
 // The attempt as an event's fields: its record, as the log has it, and its
 // exit status.
-nlohmann::json resultFields(const UpdateReport& report, const std::string& station,
+nlohmann::json resultFields(const runs::AttemptReport& report, const std::string& station,
                             const std::string& operatorName);
 
 } // namespace j4::cli

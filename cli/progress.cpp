@@ -131,7 +131,7 @@ void ProgressBoard::answered(std::size_t device, const TransferState& state,
     drawn_ = false;
 }
 
-void ProgressBoard::finished(std::size_t device, const UpdateReport& report) {
+void ProgressBoard::finished(std::size_t device, const runs::AttemptReport& report) {
     std::lock_guard lock(mutex_);
     Row& row = rows_[device];
     row.state = report.transfer;

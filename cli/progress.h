@@ -4,6 +4,7 @@
 // start, every tenth, the end); with --verbose a line per transmission. Safe
 // to call from every device's thread.
 
+#include "attempt_report.h"
 #include "update_session.h"
 
 #include <chrono>
@@ -24,7 +25,7 @@ public:
     void sending(std::size_t device, const TransferState& state);
     void answered(std::size_t device, const TransferState& state,
                   std::chrono::steady_clock::duration sinceSent);
-    void finished(std::size_t device, const UpdateReport& report);
+    void finished(std::size_t device, const runs::AttemptReport& report);
 
 private:
     struct Row {

@@ -40,7 +40,7 @@ void StationLines::answered(std::size_t slot, const TransferState& state,
     }
 }
 
-void StationLines::finished(std::size_t slot, const UpdateReport& report) {
+void StationLines::finished(std::size_t slot, const runs::AttemptReport& report) {
     say(station::attemptLine(report));
     board_.finished(slot, report);
 }

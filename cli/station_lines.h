@@ -27,7 +27,7 @@ public:
     }
     void answered(std::size_t slot, const TransferState& state,
                   std::chrono::steady_clock::duration sinceSent) override;
-    void finished(std::size_t slot, const UpdateReport& report) override;
+    void finished(std::size_t slot, const runs::AttemptReport& report) override;
     void notice(const std::string& text) override { output_.error(text); }
 
 private:

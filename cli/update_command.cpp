@@ -42,7 +42,7 @@ public:
                   std::chrono::steady_clock::duration sinceSent) override {
         board_.answered(device, state, sinceSent);
     }
-    void finished(std::size_t device, const UpdateReport& report) override {
+    void finished(std::size_t device, const runs::AttemptReport& report) override {
         board_.finished(device, report);
     }
     void notice(const std::string& text) override { output_.error(text); }

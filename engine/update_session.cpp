@@ -183,7 +183,6 @@ UpdateReport UpdateSession::run(const UpdateRequest& request, const UpdateListen
         report.signature = request.decoded->signature;
     report.device = request.device;
     report.portNumber = request.portNumber;
-    report.slot = request.slot;
     report.portDescription = request.portDescription;
     report.adapterSerial = request.adapterSerial;
 

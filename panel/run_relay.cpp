@@ -50,7 +50,7 @@ void RunRelay::answered(std::size_t device, const TransferState& state,
         std::fprintf(trace_.stream, "%s\n", line.c_str());
 }
 
-void RunRelay::finished(std::size_t device, const UpdateReport& report) {
+void RunRelay::finished(std::size_t device, const runs::AttemptReport& report) {
     if (awaiting_)
         (*awaiting_)[device] = 0;
     tell(callbacks_.finished, static_cast<int>(device), report);

@@ -26,7 +26,7 @@ struct RunCallbacks {
     std::function<void(int device)> opening;
     std::function<void(int device)> started;
     std::function<void(int device, int percent)> progress;
-    std::function<void(int device, const UpdateReport&)> finished;
+    std::function<void(int device, const runs::AttemptReport&)> finished;
     std::function<void(int slot, const runs::SlotTally&)> tallied;
     std::function<void(int slot)> slotChanged;
     std::function<void(int slot, const QString& device)> deviceSeen;
@@ -60,7 +60,7 @@ public:
     void sending(std::size_t device, const TransferState& state) override;
     void answered(std::size_t device, const TransferState& state,
                   std::chrono::steady_clock::duration sinceSent) override;
-    void finished(std::size_t device, const UpdateReport& report) override;
+    void finished(std::size_t device, const runs::AttemptReport& report) override;
     void tallied(std::size_t slot, const runs::SlotTally& tally) override;
     void slotChanged(std::size_t slot) override;
     void deviceSeen(std::size_t slot, const std::string& device) override;

@@ -36,7 +36,7 @@ void StationWindow::onProgress(int slot, int percent) {
         rows_.setProgress(slot, percent);
 }
 
-void StationWindow::onFinished(int slot, const UpdateReport& report) {
+void StationWindow::onFinished(int slot, const runs::AttemptReport& report) {
     stationSlots_[slot].updating = false;
     rows_.setProgress(slot, -1);
     // The next step first, then why: the reason wraps in the row, the
@@ -59,7 +59,7 @@ void StationWindow::onFinished(int slot, const UpdateReport& report) {
 // and the first-pass yield, the share of units whose first attempt
 // completed (an attempt without a unit is a unit of its own). A stop's
 // cut attempt counts in none.
-void StationWindow::countForTotals(const UpdateReport& report) {
+void StationWindow::countForTotals(const runs::AttemptReport& report) {
     if (report.outcome == UpdateOutcome::Interrupted)
         return;
     ++(report.completed() ? totals_.completed : totals_.failed);

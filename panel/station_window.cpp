@@ -268,7 +268,9 @@ RunCallbacks StationWindow::callbacks() {
     RunCallbacks callbacks;
     callbacks.started = [this](int slot) { onStarted(slot); };
     callbacks.progress = [this](int slot, int percent) { onProgress(slot, percent); };
-    callbacks.finished = [this](int slot, const UpdateReport& report) { onFinished(slot, report); };
+    callbacks.finished = [this](int slot, const runs::AttemptReport& report) {
+        onFinished(slot, report);
+    };
     callbacks.tallied = [this](int slot, const runs::SlotTally& tally) { onTallied(slot, tally); };
     callbacks.slotChanged = [this](int) { deviceFolders_.nudge(); };
     callbacks.deviceSeen = [this](int slot, const QString&) {

@@ -95,7 +95,7 @@ private:
 
     void onStarted(int slot);
     void onProgress(int slot, int percent);
-    void onFinished(int slot, const UpdateReport& report);
+    void onFinished(int slot, const runs::AttemptReport& report);
     void onTallied(int slot, const runs::SlotTally& tally);
     void onEnded();
     RunCallbacks callbacks();
@@ -115,7 +115,7 @@ private:
     void fitToFont();
     // The slots' labels in the table, short enough for its first column.
     void labelSlots();
-    void countForTotals(const UpdateReport& report);
+    void countForTotals(const runs::AttemptReport& report);
     void showScanRefused(const QString& reason, std::optional<int> slot);
 
     std::unique_ptr<Ui::StationWindow> ui_;

@@ -22,7 +22,7 @@ void UpdateJob::start(UpdateRequest request, JobOutlets outlets, QObject* contex
         // since it was chosen is not sent.
         const auto policy = release::ReleasePolicy::load({});
         runs::LogWriter* log = outlets.records ? &outlets.records->log() : nullptr;
-        UpdateReport report;
+        runs::AttemptReport report;
         if (policy) {
             report = runs::runAttempt(0, request, {outlets.links, relay, stop, log, &*policy});
         } else {

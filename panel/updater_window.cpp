@@ -63,7 +63,7 @@ void setInk(QWidget* widget, std::initializer_list<QPalette::ColorRole> roles) {
 
 // "Completed 14:02:31 — demo.j4u, port 3 (ttyUSB0)", "Failed 14:02:31 —
 // CRC error. File damaged."
-QString resultText(const UpdateReport& report, const QString& file) {
+QString resultText(const runs::AttemptReport& report, const QString& file) {
     const QString time = QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
     if (!report.completed())
         return QStringLiteral("Failed %1 \u2014 %2").arg(time, QString::fromStdString(report.text));
@@ -150,7 +150,7 @@ void UpdaterWindow::startUpdate() {
     callbacks.opening = [this](int) { onOpeningPort(); };
     callbacks.started = [this](int) { onTransferring(); };
     callbacks.progress = [this](int, int percent) { onProgress(percent); };
-    callbacks.finished = [this](int, const UpdateReport& report) { onFinished(report); };
+    callbacks.finished = [this](int, const runs::AttemptReport& report) { onFinished(report); };
     callbacks.notice = [this](const QString& text) { pendingNotice_ = text; };
     job_.start(
         requestForPort(QFile::encodeName(chosenFile_).toStdString(), ui_->portNumber->value()),
@@ -184,7 +184,7 @@ void UpdaterWindow::showWaiting() {
         QStringLiteral("%1 \u2014 waiting for the device (%2 s)").arg(kProgressLabel).arg(seconds));
 }
 
-void UpdaterWindow::onFinished(const UpdateReport& report) {
+void UpdaterWindow::onFinished(const runs::AttemptReport& report) {
     waitingTimer_.stop();
     // Asked whether to stop, and ended meanwhile: the question is moot.
     if (auto* question = findChild<QMessageBox*>(QStringLiteral("stopQuestion")))

@@ -63,7 +63,7 @@ private slots:
     void onOpeningPort();
     void onTransferring();
     void onProgress(int percent);
-    void onFinished(const j4::UpdateReport& report);
+    void onFinished(const j4::runs::AttemptReport& report);
     void showWaiting();
 
 private:

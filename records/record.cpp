@@ -1,5 +1,7 @@
 #include "record.h"
 
+#include "attempt_report.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QUuid>
@@ -23,36 +25,37 @@ struct Field {
 
 // The log's field names stay what scripts read; the table's are SQL's.
 const std::vector<Field>& fields() {
+    namespace f = runs::log_field;
     static const std::vector<Field> list = {
-        {{"station", "text"}, "station", Kind::Text},
-        {{"operator", "text"}, "operator", Kind::Text},
-        {{"unit", "text"}, "unit", Kind::Text},
-        {{"started", "timestamptz"}, "start", Kind::Time},
-        {{"ended", "timestamptz"}, "end", Kind::Time},
-        {{"program_version", "text"}, "version", Kind::Text},
-        {{"host", "text"}, "host", Kind::Text},
-        {{"file", "text"}, "file", Kind::Text},
-        {{"file_sha256", "text"}, "file_sha256", Kind::Text},
-        {{"image_bytes", "bigint"}, "image_bytes", Kind::Number},
-        {{"frames", "bigint"}, "frames", Kind::Number},
-        {{"port_number", "integer"}, "port_number", Kind::Number},
-        {{"slot", "integer"}, "slot", Kind::Number},
-        {{"device", "text"}, "device", Kind::Text},
-        {{"adapter", "text"}, "adapter", Kind::Text},
-        {{"adapter_serial", "text"}, "adapter_serial", Kind::Text},
-        {{"outcome", "text"}, "outcome", Kind::Text},
-        {{"message", "text"}, "text", Kind::Text},
-        {{"detail", "text"}, "detail", Kind::Text},
-        {{"bytes_accepted", "bigint"}, "bytes_accepted", Kind::Number},
-        {{"transmissions", "bigint"}, "transmissions", Kind::Number},
-        {{"rejects", "bigint"}, "rejects", Kind::Number},
-        {{"duration_ms", "bigint"}, "duration_ms", Kind::Number},
-        {{"signature_key_id", "text"}, "signature_key_id", Kind::Text},
-        {{"release_version", "text"}, "release_version", Kind::Text},
-        {{"trusted_comment", "text"}, "trusted_comment", Kind::Text},
-        {{"file_bytes", "bytea"}, "file_bytes", Kind::Hex},
-        {{"unit_bytes", "bytea"}, "unit_bytes", Kind::Hex},
-        {{"operator_bytes", "bytea"}, "operator_bytes", Kind::Hex},
+        {{"station", "text"}, f::kStation, Kind::Text},
+        {{"operator", "text"}, f::kOperator, Kind::Text},
+        {{"unit", "text"}, f::kUnit, Kind::Text},
+        {{"started", "timestamptz"}, f::kStart, Kind::Time},
+        {{"ended", "timestamptz"}, f::kEnd, Kind::Time},
+        {{"program_version", "text"}, f::kVersion, Kind::Text},
+        {{"host", "text"}, f::kHost, Kind::Text},
+        {{"file", "text"}, f::kFile, Kind::Text},
+        {{"file_sha256", "text"}, f::kFileSha256, Kind::Text},
+        {{"image_bytes", "bigint"}, f::kImageBytes, Kind::Number},
+        {{"frames", "bigint"}, f::kFrames, Kind::Number},
+        {{"port_number", "integer"}, f::kPortNumber, Kind::Number},
+        {{"slot", "integer"}, f::kSlot, Kind::Number},
+        {{"device", "text"}, f::kDevice, Kind::Text},
+        {{"adapter", "text"}, f::kAdapter, Kind::Text},
+        {{"adapter_serial", "text"}, f::kAdapterSerial, Kind::Text},
+        {{"outcome", "text"}, f::kOutcome, Kind::Text},
+        {{"message", "text"}, f::kText, Kind::Text},
+        {{"detail", "text"}, f::kDetail, Kind::Text},
+        {{"bytes_accepted", "bigint"}, f::kBytesAccepted, Kind::Number},
+        {{"transmissions", "bigint"}, f::kTransmissions, Kind::Number},
+        {{"rejects", "bigint"}, f::kRejects, Kind::Number},
+        {{"duration_ms", "bigint"}, f::kDurationMs, Kind::Number},
+        {{"signature_key_id", "text"}, f::kSignatureKeyId, Kind::Text},
+        {{"release_version", "text"}, f::kReleaseVersion, Kind::Text},
+        {{"trusted_comment", "text"}, f::kTrustedComment, Kind::Text},
+        {{"file_bytes", "bytea"}, f::kFileBytes, Kind::Hex},
+        {{"unit_bytes", "bytea"}, f::kUnitBytes, Kind::Hex},
+        {{"operator_bytes", "bytea"}, f::kOperatorBytes, Kind::Hex},
     };
     return list;
 }
@@ -107,7 +110,7 @@ Result<std::optional<std::string>> valueOf(const json& line, const Field& field)
 }
 
 Result<std::string> attemptOf(const json& line, std::string_view text) {
-    const auto found = line.find("attempt");
+    const auto found = line.find(runs::log_field::kAttempt);
     if (found == line.end() || found->is_null())
         return QUuid::createUuidV5(kOldLines, QByteArray(text.data(), qsizetype(text.size())))
             .toString(QUuid::WithoutBraces)
@@ -140,7 +143,8 @@ Result<Record> readRecord(std::string_view text) {
     const json line = json::parse(text, nullptr, false);
     if (line.is_discarded() || !line.is_object())
         return fail(std::string("not a JSON object"));
-    for (const char* needed : {"start", "end", "file", "outcome"})
+    namespace f = runs::log_field;
+    for (const char* needed : {f::kStart, f::kEnd, f::kFile, f::kOutcome})
         if (!line.contains(needed))
             return fail(std::string("it has no \"") + needed + "\"");
     auto attempt = attemptOf(line, text);

@@ -14,8 +14,8 @@ std::string newAttemptId() {
 
 } // namespace
 
-UpdateReport refusedAttempt(const UpdateRequest& request, const PreparedFile& prepared) {
-    UpdateReport report;
+AttemptReport refusedAttempt(const UpdateRequest& request, const PreparedFile& prepared) {
+    AttemptReport report;
     report.attempt = newAttemptId();
     report.outcome = prepared.refusal;
     report.text = prepared.text;
@@ -23,14 +23,13 @@ UpdateReport refusedAttempt(const UpdateRequest& request, const PreparedFile& pr
     report.filePath = request.filePath;
     report.device = request.device;
     report.portNumber = request.portNumber;
-    report.slot = request.slot;
     report.portDescription = request.portDescription;
     report.adapterSerial = request.adapterSerial;
     report.startedAt = report.endedAt = std::chrono::system_clock::now();
     return report;
 }
 
-UpdateReport tryUpdate(std::size_t device, const UpdateRequest& given, const RunContext& run) {
+AttemptReport tryUpdate(std::size_t device, const UpdateRequest& given, const RunContext& run) {
     UpdateRequest request = given;
     if (!request.decoded && run.release != nullptr && run.release->active()) {
         const PreparedFile prepared =
@@ -57,10 +56,10 @@ UpdateReport tryUpdate(std::size_t device, const UpdateRequest& given, const Run
             run.listener.answered(device, state, std::chrono::steady_clock::now() - sentAt);
         }
     };
-    return session.run(request, events);
+    return AttemptReport(session.run(request, events));
 }
 
-void endAttempt(std::size_t device, UpdateReport& report, const RunContext& run) {
+void endAttempt(std::size_t device, AttemptReport& report, const RunContext& run) {
     if (report.attempt.empty())
         report.attempt = newAttemptId();
     if (run.log != nullptr)
@@ -69,8 +68,8 @@ void endAttempt(std::size_t device, UpdateReport& report, const RunContext& run)
     run.listener.finished(device, report);
 }
 
-UpdateReport runAttempt(std::size_t device, const UpdateRequest& request, const RunContext& run) {
-    UpdateReport report = tryUpdate(device, request, run);
+AttemptReport runAttempt(std::size_t device, const UpdateRequest& request, const RunContext& run) {
+    AttemptReport report = tryUpdate(device, request, run);
     endAttempt(device, report, run);
     return report;
 }

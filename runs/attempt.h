@@ -4,6 +4,7 @@
 // the end told. Several devices at once, the station's slots and the
 // window's update all go through here.
 
+#include "attempt_report.h"
 #include "log_writer.h"
 #include "release_check.h"
 #include "tls_settings.h"
@@ -33,7 +34,7 @@ public:
     virtual void sending(std::size_t /*device*/, const TransferState&) {}
     virtual void answered(std::size_t /*device*/, const TransferState&,
                           std::chrono::steady_clock::duration /*sinceSent*/) {}
-    virtual void finished(std::size_t /*device*/, const UpdateReport&) {}
+    virtual void finished(std::size_t /*device*/, const AttemptReport&) {}
     // A station slot's counts, after each of its attempts.
     virtual void tallied(std::size_t /*slot*/, const SlotTally&) {}
     // Something was plugged in or pulled where a station slot looks: what
@@ -65,7 +66,9 @@ public:
                   std::chrono::steady_clock::duration d) override {
         next_.answered(device, s, d);
     }
-    void finished(std::size_t device, const UpdateReport& r) override { next_.finished(device, r); }
+    void finished(std::size_t device, const AttemptReport& r) override {
+        next_.finished(device, r);
+    }
     void tallied(std::size_t slot, const SlotTally& t) override { next_.tallied(slot, t); }
     void slotChanged(std::size_t slot) override { next_.slotChanged(slot); }
     void deviceSeen(std::size_t slot, const std::string& device) override {
@@ -102,18 +105,18 @@ struct RunContext {
 
 // An attempt that ended before any port was opened, its file refused: with
 // its unique ID.
-UpdateReport refusedAttempt(const UpdateRequest& request, const PreparedFile& prepared);
+AttemptReport refusedAttempt(const UpdateRequest& request, const PreparedFile& prepared);
 
 // One try on `device`: its events told, its end not (a station may try an
 // open again before the attempt ends).
-UpdateReport tryUpdate(std::size_t device, const UpdateRequest& request, const RunContext& run);
+AttemptReport tryUpdate(std::size_t device, const UpdateRequest& request, const RunContext& run);
 
 // The attempt's end: given its unique ID (once, however many tries it took),
 // logged (a log that cannot be written said once, as a notice, and failing
 // nothing), then told.
-void endAttempt(std::size_t device, UpdateReport& report, const RunContext& run);
+void endAttempt(std::size_t device, AttemptReport& report, const RunContext& run);
 
 // One try and its end.
-UpdateReport runAttempt(std::size_t device, const UpdateRequest& request, const RunContext& run);
+AttemptReport runAttempt(std::size_t device, const UpdateRequest& request, const RunContext& run);
 
 } // namespace j4::runs

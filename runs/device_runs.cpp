@@ -4,9 +4,9 @@
 
 namespace j4::runs {
 
-std::vector<UpdateReport> runOnDevices(std::shared_ptr<const DecodedFile> decoded,
-                                       const std::vector<Target>& targets, const RunContext& run) {
-    std::vector<UpdateReport> reports(targets.size());
+std::vector<AttemptReport> runOnDevices(std::shared_ptr<const DecodedFile> decoded,
+                                        const std::vector<Target>& targets, const RunContext& run) {
+    std::vector<AttemptReport> reports(targets.size());
     // Each writes only its own report.
     std::vector<WorkerThread> threads;
     for (std::size_t i = 0; i < targets.size(); ++i)

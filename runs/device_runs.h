@@ -13,7 +13,7 @@ namespace j4::runs {
 
 // Every device's report, in the order of `targets`; returns when all ended.
 // A stop ends every transfer at its next frame boundary.
-std::vector<UpdateReport> runOnDevices(std::shared_ptr<const DecodedFile> decoded,
-                                       const std::vector<Target>& targets, const RunContext& run);
+std::vector<AttemptReport> runOnDevices(std::shared_ptr<const DecodedFile> decoded,
+                                        const std::vector<Target>& targets, const RunContext& run);
 
 } // namespace j4::runs

@@ -20,7 +20,7 @@ int exitStatus(UpdateOutcome outcome) {
         return kCrcError;
     case UpdateOutcome::Interrupted:
         return kInterrupted;
-    case UpdateOutcome::UnitNotScanned:
+    case UpdateOutcome::NotStarted:
         return kUnitNotScanned;
     }
     return kLinkFailed;

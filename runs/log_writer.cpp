@@ -14,8 +14,7 @@ LogWriter::LogWriter(std::string path, std::string station, std::string operator
     : log_(std::move(path)), origin_(lineOrigin(std::move(station), std::move(operatorName))) {}
 
 LogOrigin lineOrigin(std::string station, std::string operatorName) {
-    return {kVersion, QSysInfo::machineHostName().toStdString(),
-            stationOrHost(std::move(station)),
+    return {kVersion, QSysInfo::machineHostName().toStdString(), stationOrHost(std::move(station)),
             operatorName.empty() ? loginName() : std::move(operatorName)};
 }
 
@@ -28,7 +27,7 @@ Result<Done> LogWriter::writeWaiting() {
     return Done{};
 }
 
-std::optional<std::string> LogWriter::append(const UpdateReport& report) {
+std::optional<std::string> LogWriter::append(const AttemptReport& report) {
     if (log_.path().empty())
         return std::nullopt;
     std::optional<std::string> said;

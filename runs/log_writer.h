@@ -2,6 +2,7 @@
 // The update log as both fronts keep it: a line per attempt when a log is
 // named, and a log that cannot be written said once, never failing an update.
 
+#include "attempt_report.h"
 #include "update_log.h"
 
 #include <deque>
@@ -22,7 +23,7 @@ public:
     // (a full disk): none is lost while the program runs. A sentence for
     // the operator each time an attempt cannot be written, and once when the
     // log takes them again; nothing otherwise. Safe from several threads.
-    std::optional<std::string> append(const UpdateReport& report);
+    std::optional<std::string> append(const AttemptReport& report);
     // At the program's end: the attempts still waiting, tried once more;
     // a sentence naming those lost when the log still cannot take them.
     std::optional<std::string> flush();
@@ -35,7 +36,9 @@ public:
     void afterAppend(std::function<void()> appended) { appended_ = std::move(appended); }
     // Called with the number of attempts waiting in memory whenever it
     // changes; set before the first attempt.
-    void onWaiting(std::function<void(std::size_t)> changed) { waitingChanged_ = std::move(changed); }
+    void onWaiting(std::function<void(std::size_t)> changed) {
+        waitingChanged_ = std::move(changed);
+    }
 
 private:
     // Writes what waits, in order; why not when the log refuses.

@@ -10,7 +10,7 @@ namespace j4::station {
 
 namespace {
 
-QProcessEnvironment environmentFor(const UpdateReport& report) {
+QProcessEnvironment environmentFor(const runs::AttemptReport& report) {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     const auto set = [&](const char* name, const std::string& value) {
         environment.insert(QString::fromLatin1(name), QString::fromStdString(value));
@@ -28,7 +28,7 @@ QProcessEnvironment environmentFor(const UpdateReport& report) {
 
 } // namespace
 
-const char* ResultHook::resultName(const UpdateReport& report) {
+const char* ResultHook::resultName(const runs::AttemptReport& report) {
     if (report.completed())
         return "completed";
     return report.outcome == UpdateOutcome::Interrupted ? "interrupted" : "failed";
@@ -39,7 +39,7 @@ ResultHook::~ResultHook() {
     running_.clear(); // each command waited for
 }
 
-void ResultHook::run(const UpdateReport& report, runs::DeviceListener& listener) {
+void ResultHook::run(const runs::AttemptReport& report, runs::DeviceListener& listener) {
     const std::lock_guard lock(mutex_);
     // Those that have ended are let go as new ones start: a shift's worth
     // of attempts leaves no pile of threads.
@@ -56,7 +56,7 @@ void ResultHook::run(const UpdateReport& report, runs::DeviceListener& listener)
     });
 }
 
-void ResultHook::runNow(const UpdateReport& report, runs::DeviceListener& listener) {
+void ResultHook::runNow(const runs::AttemptReport& report, runs::DeviceListener& listener) {
     QProcess command;
     command.setProcessEnvironment(environmentFor(report));
     command.setProcessChannelMode(QProcess::ForwardedChannels);

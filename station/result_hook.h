@@ -29,13 +29,13 @@ public:
 
     // Starts the command for the attempt and returns at once; a failure
     // reaches `listener.notice`, once for the whole run.
-    void run(const UpdateReport& report, runs::DeviceListener& listener);
+    void run(const runs::AttemptReport& report, runs::DeviceListener& listener);
 
     // What J4_RESULT says of an attempt: completed, failed or interrupted.
-    static const char* resultName(const UpdateReport& report);
+    static const char* resultName(const runs::AttemptReport& report);
 
 private:
-    void runNow(const UpdateReport& report, runs::DeviceListener& listener);
+    void runNow(const runs::AttemptReport& report, runs::DeviceListener& listener);
 
     std::string command_;
     std::chrono::milliseconds bound_;

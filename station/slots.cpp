@@ -72,7 +72,7 @@ std::string tallyLine(std::size_t index, const runs::TargetName& slot, const run
            " failed";
 }
 
-std::string attemptLine(const UpdateReport& r) {
+std::string attemptLine(const runs::AttemptReport& r) {
     std::string line = "slot " + std::to_string(r.slot.value_or(0)) + "  " + r.device + "  " +
                        (r.adapterSerial.empty() ? "-" : r.adapterSerial) + "  " +
                        (r.unit.empty() ? "" : "unit " + r.unit + "  ") + r.text;

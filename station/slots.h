@@ -36,7 +36,7 @@ std::string tallyLine(std::size_t index, const runs::TargetName& slot, const run
 
 // A line per attempt for the operator: slot, device, adapter serial, the
 // text (with its detail when it failed) and the seconds it took.
-std::string attemptLine(const UpdateReport& report);
+std::string attemptLine(const runs::AttemptReport& report);
 
 // A slot's device now, if one is plugged in (a port number, a path or an
 // adapter's serial number, resolved afresh each time).

@@ -49,7 +49,6 @@ public:
             }
             run_.listener.deviceSeen(index_, device);
             request->decoded = decoded_;
-            request->slot = static_cast<int>(index_) + 1;
             const auto unit = unitFor(device, identity);
             if (!unit && run_.stop)
                 return;
@@ -72,7 +71,7 @@ public:
                 release(identity);
                 continue;
             }
-            UpdateReport report = update(std::move(*request), identity, *unit);
+            runs::AttemptReport report = update(std::move(*request), identity, *unit);
             if (report.outcome == UpdateOutcome::Interrupted)
                 return;
             if (waitUntilGone(device, identity))
@@ -109,12 +108,12 @@ private:
     // Pulled before its unit's label was scanned: an attempt that sent
     // nothing, counted as failed, logged as every other.
     void notScanned(const UpdateRequest& request) {
-        UpdateReport report;
-        report.outcome = UpdateOutcome::UnitNotScanned;
+        runs::AttemptReport report;
+        report.outcome = UpdateOutcome::NotStarted;
         report.text = "Not updated: the device was pulled before its unit's label was scanned.";
         report.filePath = request.filePath;
         report.device = request.device;
-        report.slot = request.slot;
+        report.slot = static_cast<int>(index_) + 1;
         report.adapterSerial = request.adapterSerial;
         report.portDescription = request.portDescription;
         report.fileSha256 = decoded_->sha256;
@@ -143,7 +142,7 @@ private:
 
     // Counted before the end is told: whoever hears the end sees the counts
     // that include it. Then the line's own signal.
-    void end(UpdateReport& report) {
+    void end(runs::AttemptReport& report) {
         count(report);
         endAttempt(index_, report, run_);
         if (options_.onResult != nullptr)
@@ -152,9 +151,9 @@ private:
 
     // One attempt, heard once whatever the retries: the log and the counts
     // agree.
-    UpdateReport update(UpdateRequest request, const std::optional<DeviceIdentity>& identity,
-                        const std::string& unit) {
-        UpdateReport report = tryUpdate(index_, request, run_);
+    runs::AttemptReport update(UpdateRequest request, const std::optional<DeviceIdentity>& identity,
+                               const std::string& unit) {
+        runs::AttemptReport report = tryUpdate(index_, request, run_);
         // A device just plugged in may refuse its first open while its
         // driver sets it up: tried again for a moment, as long as it is the
         // same device, which is looked at right before each open (another
@@ -169,12 +168,13 @@ private:
             report = tryUpdate(index_, request, run_);
         }
         describe(report);
+        report.slot = static_cast<int>(index_) + 1;
         report.unit = unit;
         end(report);
         return report;
     }
 
-    void count(const UpdateReport& report) {
+    void count(const runs::AttemptReport& report) {
         runs::SlotTally tally;
         {
             std::lock_guard lock(shared_.mutex);
@@ -254,7 +254,7 @@ private:
 
     // Told of the adapter afresh once the attempt is over: a device opened
     // the moment it appeared may not have been described yet.
-    void describe(UpdateReport& report) const {
+    void describe(runs::AttemptReport& report) const {
         if (!report.adapterSerial.empty())
             return;
         if (const auto now = deviceInSlot(slot_, file_); now && now->device == report.device) {

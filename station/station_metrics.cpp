@@ -1,7 +1,7 @@
 #include "station_metrics.h"
 
+#include "attempt_report.h"
 #include "j4_version.h"
-#include "update_log.h"
 
 #include <QSaveFile>
 #include <QString>
@@ -37,12 +37,13 @@ void StationMetrics::opening(std::size_t slot) {
     slots_[slot].updating = true;
 }
 
-std::optional<std::string> StationMetrics::finished(std::size_t slot, const UpdateReport& report) {
+std::optional<std::string> StationMetrics::finished(std::size_t slot,
+                                                    const runs::AttemptReport& report) {
     {
         std::lock_guard lock(mutex_);
         Slot& counted = slots_[slot];
         counted.updating = false;
-        ++counted.attempts[outcomeName(report.outcome)];
+        ++counted.attempts[runs::outcomeName(report.outcome)];
         if (report.completed())
             counted.lastCompleted = report.endedAt;
     }
@@ -101,7 +102,7 @@ void MetricsListener::opening(std::size_t device) {
     next_.opening(device);
 }
 
-void MetricsListener::finished(std::size_t device, const UpdateReport& report) {
+void MetricsListener::finished(std::size_t device, const runs::AttemptReport& report) {
     if (const auto problem = metrics_.finished(device, report))
         next_.notice(*problem);
     next_.finished(device, report);
@@ -116,7 +117,7 @@ std::string StationMetrics::text() const {
     // counter that appears only at its first failure misses that failure.
     for (std::size_t i = 0; i < slots_.size(); ++i)
         for (int outcome = 0; outcome <= int(kLastOutcome); ++outcome) {
-            const char* result = outcomeName(UpdateOutcome(outcome));
+            const char* result = runs::outcomeName(UpdateOutcome(outcome));
             const auto counted = slots_[i].attempts.find(result);
             out += "j4_attempts_total{" + station + ",slot=\"" + std::to_string(i + 1) +
                    "\",result=\"" + result + "\"} " +

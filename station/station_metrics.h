@@ -25,7 +25,7 @@ public:
     void opening(std::size_t slot);
     // Returns a sentence for the operator the first time the file cannot
     // be written.
-    std::optional<std::string> finished(std::size_t slot, const UpdateReport& report);
+    std::optional<std::string> finished(std::size_t slot, const runs::AttemptReport& report);
     std::optional<std::string> write();
     // Records waiting for the plant's database.
     std::optional<std::string> setUnsent(std::size_t count);
@@ -70,7 +70,7 @@ public:
         : runs::PassingListener(next), metrics_(metrics) {}
 
     void opening(std::size_t device) override;
-    void finished(std::size_t device, const UpdateReport& report) override;
+    void finished(std::size_t device, const runs::AttemptReport& report) override;
 
 private:
     StationMetrics& metrics_;

@@ -1,7 +1,7 @@
 #pragma once
-// A log of every update attempt: one JSON object per line, appended with one
-// write so that several devices and several programs can share the file
-// without interleaving or losing a line.
+// A log of every update attempt: one line per attempt (what a line holds is
+// its caller's), appended with one write so that several devices and several
+// programs can share the file without interleaving or losing a line.
 
 #include "result.h"
 #include "update_session.h"
@@ -9,20 +9,6 @@
 #include <string>
 
 namespace j4 {
-
-// What the report does not know of the program that ran it.
-struct LogOrigin {
-    std::string version;
-    std::string host;
-    std::string station;      // the station's name (its host's by default)
-    std::string operatorName; // who runs it (its login by default)
-};
-
-// The outcome as records name it: "completed", "port_failed", ...
-const char* outcomeName(UpdateOutcome outcome);
-
-// The attempt as one line of JSON, without the line end.
-std::string logLine(const UpdateReport& report, const LogOrigin& origin);
 
 // "2026-12-07T23:59:01.123Z"
 std::string utcTimestamp(std::chrono::system_clock::time_point when);
@@ -37,10 +23,8 @@ public:
     // `path` "-": standard output.
     explicit UpdateLog(std::string path) : path_(std::move(path)) {}
 
-    // Appends the attempt, or says why the line could not be written; the
-    // update itself is not affected.
-    Result<Done> append(const UpdateReport& report, const LogOrigin& origin) const;
-    // Appends a line made by logLine(), its line end included.
+    // Appends a line, its line end included, or says why it could not be
+    // written; the update itself is not affected.
     Result<Done> appendText(const std::string& line) const;
 
     const std::string& path() const { return path_; }

@@ -49,7 +49,6 @@ struct UpdateRequest {
     std::string filePath;          // UTF-8
     std::string device;            // what to open; empty: no port has that number
     std::optional<int> portNumber; // when the operator gave a number
-    std::optional<int> slot;       // a station's slot, from 1
     std::string portDescription;   // the adapter, where known
     std::string adapterSerial;     // its serial number, where known
     UpdateFileReader::Kinds fileKinds = UpdateFileReader::Kinds::RegularOnly;
@@ -67,16 +66,15 @@ enum class UpdateOutcome {
     UnexpectedAnswer,
     AnswersOutOfStep,
     RejectedFourTimes,
-    Interrupted,    // a stop was asked (signal, shutdown)
-    UnitNotScanned, // a station that requires the unit's serial: pulled before its scan
+    Interrupted, // a stop was asked (signal, shutdown)
+    NotStarted,  // withheld by its caller before any port was opened; the text says why
 };
 // The last of them, for what lists every outcome (keep it the last).
-inline constexpr UpdateOutcome kLastOutcome = UpdateOutcome::UnitNotScanned;
+inline constexpr UpdateOutcome kLastOutcome = UpdateOutcome::NotStarted;
 
 struct UpdateReport {
     std::string
         attempt; // a unique ID, given when the attempt ends (one per attempt, however many tries)
-    std::string unit; // the unit's own serial number, when one was given
     UpdateOutcome outcome = UpdateOutcome::Completed;
     std::string text;        // the main text: exactly what the operator is shown
     std::string detail;      // which frame, how much was accepted, which device
@@ -89,7 +87,6 @@ struct UpdateReport {
     std::string filePath;
     std::string device;
     std::optional<int> portNumber;
-    std::optional<int> slot;
     std::string portDescription;
     std::string adapterSerial;
     std::chrono::system_clock::time_point startedAt;

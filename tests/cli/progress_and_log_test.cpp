@@ -106,10 +106,9 @@ TEST_F(FlashCommand, EveryAttemptIsLoggedAsOneJsonLine) {
         EXPECT_EQ(entry["station"].toString(),
                   i < 2 ? QStringLiteral("line 3 'A'") : entry["host"].toString());
         const QString account = QString::fromLocal8Bit(::getpwuid(::geteuid())->pw_name);
-        EXPECT_EQ(entry["operator"].toString(),
-                  i < 2    ? QStringLiteral("o'brien")
-                  : i == 2 ? qEnvironmentVariable("USER", account)
-                           : account);
+        EXPECT_EQ(entry["operator"].toString(), i < 2    ? QStringLiteral("o'brien")
+                                                : i == 2 ? qEnvironmentVariable("USER", account)
+                                                         : account);
         EXPECT_TRUE(entry["unit"].isNull());
     }
     EXPECT_EQ(attempts.size(), 4);
@@ -162,7 +161,7 @@ TEST_F(FlashCommand, EveryAttemptIsLoggedAsOneJsonLine) {
     if (::mount("tmpfs", mountPoint.constData(), "tmpfs", 0, "size=32k") == 0) {
         const QString full = small.filePath(QStringLiteral("station.jsonl"));
         j4::runs::LogWriter writer(QFile::encodeName(full).toStdString(), "line-7", "anna");
-        j4::UpdateReport report;
+        j4::runs::AttemptReport report;
         report.filePath = "unit.j4u";
         const auto attempt = [&](int n) {
             report.attempt = QStringLiteral("00000000-0000-4000-8000-0000000000%1")

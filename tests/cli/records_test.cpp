@@ -2,6 +2,7 @@
 // (pg_virtualenv's), stopped, paused and killed around as a plant's network
 // and stations would be.
 
+#include "attempt_report.h"
 #include "flash_fixture.h"
 #include "update_log.h"
 
@@ -47,11 +48,12 @@ void appendAttempts(const QString& log, int count, const std::string& station = 
                     std::size_t detailBytes = 0) {
     const j4::UpdateLog writer(QFile::encodeName(log).toStdString());
     for (int i = 0; i < count; ++i) {
-        j4::UpdateReport report;
+        j4::runs::AttemptReport report;
         report.attempt = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
         report.filePath = "unit.j4u";
         report.detail.assign(detailBytes, 'd');
-        ASSERT_TRUE(writer.append(report, {"1", "host", station, "anna"}));
+        ASSERT_TRUE(
+            writer.appendText(j4::runs::logLine(report, {"1", "host", station, "anna"}) + "\n"));
     }
 }
 
@@ -237,13 +239,13 @@ TEST_F(Records, EveryByteOfANameIsStoredAsGiven) {
                escaped(fileName), file});
     EXPECT_EQ(flashed.exitCode, 0) << flashed.err.toStdString();
     runProgram("sh", {"-c", "rm \"$(printf \"$0\")\"", escaped(fileName)});
-    j4::UpdateReport report;
+    j4::runs::AttemptReport report;
     report.attempt = "0b6c2f38-9c53-4a57-8f39-1f7e1b0f0c11";
     report.unit =
         ("J4-'); DELETE FROM j4_attempts; --\"\\" + QByteArray("\x80\x00x", 3)).toStdString();
     report.filePath = "unit.j4u";
     ASSERT_TRUE(j4::UpdateLog(QFile::encodeName(log).toStdString())
-                    .append(report, {"1", "host", "line-7", "anna"}));
+                    .appendText(j4::runs::logLine(report, {"1", "host", "line-7", "anna"}) + "\n"));
     const ProgramResult sent = flash({"--send-records", log, "--records", database.url()});
     EXPECT_EQ(sent.exitCode, 0) << sent.err.toStdString();
     ASSERT_EQ(storedRows(), 2);

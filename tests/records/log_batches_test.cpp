@@ -2,6 +2,7 @@
 // position, damaged lines passed over, a rotated log read from its start,
 // and a record the database refuses set aside without holding back the rest.
 
+#include "attempt_report.h"
 #include "log_batches.h"
 #include "update_log.h"
 
@@ -15,11 +16,12 @@
 
 using namespace j4;
 using namespace j4::records;
+using j4::runs::logLine;
 
 namespace {
 
 std::string lineFor(int n) {
-    UpdateReport report;
+    j4::runs::AttemptReport report;
     report.attempt = "00000000-0000-4000-8000-" + std::string(12 - std::to_string(n).size(), '0') +
                      std::to_string(n);
     report.filePath = "update.j4u";
@@ -88,6 +90,35 @@ TEST(LogBatches, BatchesFollowTheKeptPositionAndPassOverDamagedLines) {
     QFile rotated(path);
     ASSERT_TRUE(rotated.open(QIODevice::ReadOnly));
     EXPECT_FALSE(kept.describes(rotated));
+}
+
+TEST(LogBatches, ALogLineIsReadBackAsTheRecordItWrites) {
+    j4::runs::AttemptReport report;
+    report.attempt = "5f0c8a52-7c1e-4d0b-9f1a-2b3c4d5e6f70";
+    report.filePath = "/updates/u.j4u";
+    report.device = "/dev/\xff-not-utf8";
+    report.unit = "SN'); DROP TABLE attempts; --";
+    report.slot = 3;
+    report.outcome = UpdateOutcome::NotStarted;
+    report.text = "Not updated: the device was pulled before its unit's label was scanned.";
+    const auto record = readRecord(logLine(report, {"1.1.0", "bench", "line 3", "o'brien"}));
+    ASSERT_TRUE(record) << record.error();
+    EXPECT_EQ(record->attempt, report.attempt);
+    const auto value = [&](const char* column) -> std::string {
+        const auto& columns = recordColumns();
+        for (std::size_t i = 0; i < columns.size(); ++i)
+            if (std::string(columns[i].name) == column)
+                return record->values[i].value_or("NULL");
+        ADD_FAILURE() << "no column " << column;
+        return {};
+    };
+    EXPECT_EQ(value("unit"), report.unit);
+    EXPECT_EQ(value("slot"), "3");
+    EXPECT_EQ(value("station"), "line 3");
+    EXPECT_EQ(value("operator"), "o'brien");
+    EXPECT_EQ(value("outcome"), "unit_not_scanned") << "the name records have always had";
+    EXPECT_EQ(value("port_number"), "NULL");
+    EXPECT_NE(value("device"), report.device) << "the readable form replaces what is not UTF-8";
 }
 
 TEST(LogBatches, ARefusedRecordIsSetAsideAndTheRestGoIn) {
