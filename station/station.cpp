@@ -153,6 +153,7 @@ private:
     // agree.
     runs::AttemptReport update(UpdateRequest request, const std::optional<DeviceIdentity>& identity,
                                const std::string& unit) {
+        describe(request);
         runs::AttemptReport report = tryUpdate(index_, request, run_);
         // A device just plugged in may refuse its first open while its
         // driver sets it up: tried again for a moment, as long as it is the
@@ -165,9 +166,11 @@ private:
             QThread::msleep(kOpenRetryMs);
             if (run_.stop || identityOf(request.device) != identity)
                 break;
+            describe(request);
             report = tryUpdate(index_, request, run_);
         }
-        describe(report);
+        if (report.adapterSerial.empty())
+            describe(report);
         report.slot = static_cast<int>(index_) + 1;
         report.unit = unit;
         end(report);
@@ -252,14 +255,19 @@ private:
         return !run_.stop;
     }
 
-    // Told of the adapter afresh once the attempt is over: a device opened
-    // the moment it appeared may not have been described yet.
-    void describe(runs::AttemptReport& report) const {
-        if (!report.adapterSerial.empty())
+    // The adapter is looked at afresh right before each open and once the
+    // attempt is over: a device seen the moment its name appeared may not
+    // have been described yet, and one pulled mid-transfer cannot be
+    // described any more.
+    template <typename Described>
+    void describe(Described& described) const {
+        if (!described.adapterSerial.empty() && !described.portDescription.empty())
             return;
-        if (const auto now = deviceInSlot(slot_, file_); now && now->device == report.device) {
-            report.adapterSerial = now->adapterSerial;
-            report.portDescription = now->portDescription;
+        if (const auto now = deviceInSlot(slot_, file_); now && now->device == described.device) {
+            if (!now->adapterSerial.empty())
+                described.adapterSerial = now->adapterSerial;
+            if (!now->portDescription.empty())
+                described.portDescription = now->portDescription;
         }
     }
 
