@@ -72,7 +72,15 @@ bool ed25519Verifies(const std::array<std::uint8_t, 32>& key,
                         signature.data(), 32, signature.data() + 32) == 0 &&
         gcry_sexp_build(&dataExpr, nullptr, "(data (flags eddsa) (hash-algo sha512) (value %b))",
                         static_cast<int>(message.size()), message.data()) == 0;
-    good = good && gcry_pk_verify(signatureExpr, dataExpr, keyExpr) == 0;
+    {
+        // libgcrypt fills caches of curve constants on first use without a
+        // lock: devices verifying at once would each fill them and lose a
+        // copy. A verification takes well under a millisecond; the file's
+        // hash, the long part, is not held up.
+        static std::mutex verifying;
+        std::lock_guard lock(verifying);
+        good = good && gcry_pk_verify(signatureExpr, dataExpr, keyExpr) == 0;
+    }
     gcry_sexp_release(keyExpr);
     gcry_sexp_release(signatureExpr);
     gcry_sexp_release(dataExpr);

@@ -12,6 +12,9 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <future>
+#include <vector>
+
 using namespace j4;
 using namespace j4::release;
 
@@ -56,6 +59,13 @@ TEST_F(Signed, AFileIsSentOnlyAsItsTrustedKeySignedIt) {
     EXPECT_EQ(sent.decoded->signature->version, "1.4.2");
     EXPECT_EQ(signerLine(*sent.decoded),
               "Signed by key " + signer.keyId().toStdString() + " \u2014 version 1.4.2");
+
+    // Several devices check the same file at once: each gets the verdict.
+    std::vector<std::future<bool>> checks;
+    for (int device = 0; device < 8; ++device)
+        checks.push_back(std::async(std::launch::async, [&] { return prepared(trusting()).ok(); }));
+    for (auto& check : checks)
+        EXPECT_TRUE(check.get());
 
     // One byte changed after signing.
     QFile changed(file);
