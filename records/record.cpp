@@ -56,6 +56,10 @@ const std::vector<Field>& fields() {
         {{"file_bytes", "bytea"}, f::kFileBytes, Kind::Hex},
         {{"unit_bytes", "bytea"}, f::kUnitBytes, Kind::Hex},
         {{"operator_bytes", "bytea"}, f::kOperatorBytes, Kind::Hex},
+        {{"line", "text"}, f::kLine, Kind::Text},
+        {{"work_order", "text"}, f::kWorkOrder, Kind::Text},
+        {{"lot", "text"}, f::kLot, Kind::Text},
+        {{"part_number", "text"}, f::kPartNumber, Kind::Text},
     };
     return list;
 }

@@ -1,220 +1,99 @@
+#include "pq_session.h"
 #include "record_database.h"
 
-#include <libpq-fe.h>
-
-#include <poll.h>
-
+#include <algorithm>
 #include <memory>
 
 namespace j4::records {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-std::string trimmed(const char* text) {
-    std::string line = text != nullptr ? text : "";
-    while (!line.empty() && (line.back() == '\n' || line.back() == ' '))
-        line.pop_back();
-    return line;
-}
-
-struct ConnectionClose {
-    void operator()(PGconn* connection) const { PQfinish(connection); }
-};
-struct ResultClear {
-    void operator()(PGresult* result) const { PQclear(result); }
-};
-using Connection = std::unique_ptr<PGconn, ConnectionClose>;
-using QueryResult = std::unique_ptr<PGresult, ResultClear>;
-
-// Waits for the connection's socket in short steps, so that a stop is seen
-// at once; false when the deadline passed or the stop came first.
-bool waitFor(PGconn* connection, short events, Clock::time_point deadline,
-             const std::atomic<bool>* stop) {
-    while (Clock::now() < deadline && (stop == nullptr || !*stop)) {
-        pollfd socket{PQsocket(connection), events, 0};
-        if (::poll(&socket, 1, 100) != 0)
-            return true;
-    }
-    return false;
-}
-
-std::string timedOut(const std::atomic<bool>* stop, const char* what) {
-    return stop != nullptr && *stop ? "stopped" : std::string("no answer ") + what;
-}
-
-// Errors of the statement's own data: a value out of range or malformed
-// (class 22), a constraint (23), a limit such as an index row's size (54).
-// Sent again, the same records fail again.
-bool refusedOnItsMerits(const char* sqlState) {
-    const std::string state = sqlState != nullptr ? sqlState : "";
-    return state.starts_with("22") || state.starts_with("23") || state.starts_with("54");
-}
-
-Result<Connection> connect(const std::string& url, const std::atomic<bool>* stop,
-                           std::chrono::milliseconds bound);
+// Bumped for the advisory lock's sake only: stations starting together must
+// not make or extend the layout twice.
+constexpr const char* kLayoutLock = "SELECT pg_advisory_xact_lock(4004201)";
 
 class PostgresRecords final : public RecordDatabase {
 public:
-    PostgresRecords(Connection connection, std::string url, const std::atomic<bool>* stop,
-                    Bounds bounds)
-        : connection_(std::move(connection)), url_(std::move(url)), stop_(stop), bounds_(bounds) {}
+    explicit PostgresRecords(std::unique_ptr<PqSession> session) : session_(std::move(session)) {}
 
-    Result<Done> limitWaits();
     Result<Done> makeSchema();
     Result<std::size_t, InsertFailure> insert(std::span<const Record> records) override;
 
 private:
-    // Sends the query and collects its results; the last one, or why not.
-    Result<QueryResult> run(const std::string& sql, const std::vector<const char*>& values);
-    Result<Done> flush(Clock::time_point deadline);
-    Result<QueryResult> collect(Clock::time_point deadline);
-    void cancel();
+    Result<Done> extendLayout();
+    Result<Done> readColumns();
+    std::string insertStatement(std::size_t rows) const;
 
-    Connection connection_;
-    std::string url_;
-    const std::atomic<bool>* stop_;
-    Bounds bounds_;
-    bool running_ = false;     // a statement was sent and not answered
-    std::string refusedState_; // the SQLSTATE of the last statement's error
+    std::unique_ptr<PqSession> session_;
+    std::vector<bool> present_; // which of the record's columns the table has
 };
 
-void PostgresRecords::cancel() {
-    // A statement given up here (a lock held elsewhere, a stop) would keep
-    // its server process waiting long after this connection is gone, and
-    // every retry would add one: cancelled on the server too. Through a connection of its own, with
-    // the same bounded wait as any: libpq's own cancel request waits without a bound for a server
-    // that neither answers nor refuses.
-    running_ = false;
-    const std::string pid = std::to_string(PQbackendPID(connection_.get()));
-    auto other = connect(url_, nullptr, std::min(bounds_.connect, std::chrono::milliseconds(3000)));
-    if (!other)
-        return;
-    const char* values[] = {pid.c_str()};
-    if (PQsendQueryParams(other->get(), "SELECT pg_cancel_backend($1::int)", 1, nullptr, values,
-                          nullptr, nullptr, 0) == 0)
-        return;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(3000);
-    while (PQflush(other->get()) == 1 && waitFor(other->get(), POLLOUT, deadline, nullptr)) {
-    }
-    while (PQisBusy(other->get()) != 0 && waitFor(other->get(), POLLIN, deadline, nullptr) &&
-           PQconsumeInput(other->get()) != 0) {
-    }
-}
-
-Result<QueryResult> PostgresRecords::run(const std::string& sql,
-                                         const std::vector<const char*>& values) {
-    PGconn* connection = connection_.get();
-    refusedState_.clear();
-    const int sent = values.empty()
-                         ? PQsendQuery(connection, sql.c_str())
-                         : PQsendQueryParams(connection, sql.c_str(), int(values.size()), nullptr,
-                                             values.data(), nullptr, nullptr, 0);
-    if (sent == 0)
-        return fail(trimmed(PQerrorMessage(connection)));
-    running_ = true;
-    // The server's own bound (statement_timeout) ends a statement first;
-    // this one is for a server or a network that does not answer at all.
-    const auto deadline = Clock::now() + bounds_.statement + std::chrono::seconds(5);
-    const auto flushed = flush(deadline);
-    auto result = flushed ? collect(deadline) : Result<QueryResult>(fail(flushed.error()));
-    if (running_)
-        cancel();
-    return result;
-}
-
-Result<Done> PostgresRecords::flush(Clock::time_point deadline) {
-    // A non-blocking connection hands over only what the socket's buffer
-    // takes: the rest of a large statement is sent as the socket drains
-    // (a Unix socket's buffer is far smaller than a batch). Answers read
-    // meanwhile keep the server from waiting on us.
-    PGconn* connection = connection_.get();
-    for (;;) {
-        const int left = PQflush(connection);
-        if (left == 0)
-            return Done{};
-        if (left > 0 && !waitFor(connection, POLLOUT | POLLIN, deadline, stop_))
-            return fail(timedOut(stop_, "within the statement's time"));
-        if (left < 0 || PQconsumeInput(connection) == 0) {
-            running_ = false; // the connection is gone, and its statement with it
-            return fail(trimmed(PQerrorMessage(connection)));
-        }
-    }
-}
-
-Result<QueryResult> PostgresRecords::collect(Clock::time_point deadline) {
-    PGconn* connection = connection_.get();
-    QueryResult last;
-    std::string error;
-    for (;;) {
-        while (PQisBusy(connection) != 0) {
-            if (!waitFor(connection, POLLIN, deadline, stop_))
-                return fail(timedOut(stop_, "within the statement's time"));
-            if (PQconsumeInput(connection) == 0) {
-                running_ = false; // the connection is gone, and its statement with it
-                return fail(trimmed(PQerrorMessage(connection)));
-            }
-        }
-        QueryResult result(PQgetResult(connection));
-        if (!result)
-            break;
-        const auto status = PQresultStatus(result.get());
-        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK && error.empty()) {
-            error = trimmed(PQresultErrorMessage(result.get()));
-            if (const char* state = PQresultErrorField(result.get(), PG_DIAG_SQLSTATE))
-                refusedState_ = state;
-        }
-        last = std::move(result);
-    }
-    running_ = false;
-    if (!error.empty())
-        return fail(error);
-    return last;
-}
-
-Result<Done> PostgresRecords::limitWaits() {
-    // The server gives a statement up itself, locks included, unless the
-    // role, the database or the address already set a bound of their own.
-    const std::string bound = std::to_string(bounds_.statement.count());
-    const auto set = run("SELECT set_config(name, $1, false) FROM pg_settings "
-                         "WHERE name IN ('statement_timeout', 'lock_timeout') AND setting = '0'",
-                         {bound.c_str()});
-    if (!set)
-        return fail(set.error());
-    return Done{};
-}
-
 Result<Done> PostgresRecords::makeSchema() {
-    auto present = run("SELECT version FROM j4_schema", {});
-    if (present && PQntuples(present->get()) == 1) {
+    auto present = session_->run("SELECT version, plant FROM j4_schema");
+    if (!present) // no table, or one without the plant's version: made, or extended
+        return extendLayout();
+    if (PQntuples(present->get()) == 1) {
         const int version = std::atoi(PQgetvalue(present->get(), 0, 0));
         if (version > 1)
             return fail("its records have the layout of a newer J4 Updater (version " +
                         std::to_string(version) + "); update this station's J4 Updater");
-        return Done{};
+        if (!PQgetisnull(present->get(), 0, 1))
+            return readColumns();
     }
-    // Stations starting together must not make it twice.
-    const auto made = run(std::string("BEGIN; SELECT pg_advisory_xact_lock(4004201);\n") +
-                              kRecordsSchema + "\nCOMMIT;",
-                          {});
+    return extendLayout();
+}
+
+// The layout, run again: everything in it may be, so a database of the
+// first layout gets what came since, in place. A role that may only insert
+// cannot: its records go on into the columns the table has.
+Result<Done> PostgresRecords::extendLayout() {
+    const auto made = session_->run(std::string("BEGIN; ") + kLayoutLock + ";\n" +
+                                    kRecordsSchema + "\nCOMMIT;");
     if (!made) {
-        static_cast<void>(run("ROLLBACK", {}));
-        return fail("its records table cannot be made (" + made.error() + ")");
+        const bool notAllowed = session_->errorState() == "42501";
+        static_cast<void>(session_->run("ROLLBACK"));
+        if (!notAllowed)
+            return fail("its records table cannot be made (" + made.error() + ")");
     }
+    return readColumns();
+}
+
+Result<Done> PostgresRecords::readColumns() {
+    const auto columns = session_->run(
+        "SELECT column_name FROM information_schema.columns "
+        "WHERE table_name = 'j4_attempts' AND table_schema = ANY (current_schemas(false))");
+    if (!columns)
+        return fail("its records table cannot be read (" + columns.error() + ")");
+    std::vector<std::string> names;
+    for (int row = 0; row < PQntuples(columns->get()); ++row)
+        names.emplace_back(PQgetvalue(columns->get(), row, 0));
+    if (names.empty())
+        return fail("it has no records table, and this station may not make one");
+    present_.clear();
+    for (const RecordColumn& column : recordColumns())
+        present_.push_back(std::find(names.begin(), names.end(), column.name) != names.end());
     return Done{};
 }
 
-std::string insertStatement(std::size_t rows) {
+std::string PostgresRecords::insertStatement(std::size_t rows) const {
     const auto& columns = recordColumns();
     std::string sql = "INSERT INTO j4_attempts (";
+    bool first = true;
     for (std::size_t c = 0; c < columns.size(); ++c)
-        sql += (c ? ", " : "") + std::string(columns[c].name);
+        if (present_[c]) {
+            sql += (first ? "" : ", ") + std::string(columns[c].name);
+            first = false;
+        }
     sql += ") VALUES ";
     int parameter = 0;
     for (std::size_t r = 0; r < rows; ++r) {
         sql += r ? ", (" : "(";
+        first = true;
         for (std::size_t c = 0; c < columns.size(); ++c)
-            sql += (c ? ", $" : "$") + std::to_string(++parameter) + "::" + columns[c].sqlType;
+            if (present_[c]) {
+                sql += (first ? "$" : ", $") + std::to_string(++parameter) + "::" +
+                       columns[c].sqlType;
+                first = false;
+            }
         sql += ")";
     }
     return sql + " ON CONFLICT (attempt) DO NOTHING RETURNING attempt";
@@ -226,70 +105,31 @@ PostgresRecords::insert(std::span<const Record> records) {
         return std::size_t{0};
     std::vector<const char*> values;
     for (const Record& record : records)
-        for (const auto& value : record.values)
-            values.push_back(value ? value->c_str() : nullptr);
-    auto inserted = run(insertStatement(records.size()), values);
+        for (std::size_t c = 0; c < record.values.size(); ++c)
+            if (present_[c])
+                values.push_back(record.values[c] ? record.values[c]->c_str() : nullptr);
+    auto inserted = session_->run(insertStatement(records.size()), values);
     if (!inserted)
-        return fail(InsertFailure{inserted.error(), refusedOnItsMerits(refusedState_.c_str())});
+        return fail(InsertFailure{inserted.error(), session_->refusedOnItsMerits()});
     return static_cast<std::size_t>(PQntuples(inserted->get()));
 }
 
-Result<Connection> connect(const std::string& url, const std::atomic<bool>* stop,
-                           std::chrono::milliseconds bound) {
-    const char* keys[] = {"dbname", "client_encoding", "application_name", nullptr};
-    const char* values[] = {url.c_str(), "UTF8", "j4-updater", nullptr};
-    Connection connection(PQconnectStartParams(keys, values, 1));
-    if (!connection)
-        return fail("out of memory");
-    const auto deadline = Clock::now() + bound;
-    for (auto state = PGRES_POLLING_WRITING;;) {
-        if (state == PGRES_POLLING_OK)
-            break;
-        if (state == PGRES_POLLING_FAILED || PQstatus(connection.get()) == CONNECTION_BAD)
-            return fail(trimmed(PQerrorMessage(connection.get())));
-        if (!waitFor(connection.get(), state == PGRES_POLLING_READING ? POLLIN : POLLOUT, deadline,
-                     stop))
-            return fail(timedOut(stop, "within the connection's time"));
-        state = PQconnectPoll(connection.get());
-    }
-    if (PQsetnonblocking(connection.get(), 1) != 0)
-        return fail(trimmed(PQerrorMessage(connection.get())));
-    return connection;
-}
-
 Result<Done> checkAddress(const std::string& url) {
-    char* error = nullptr;
-    PQconninfoOption* options = PQconninfoParse(url.c_str(), &error);
-    if (options == nullptr) {
-        const std::string why = trimmed(error);
-        PQfreemem(error);
-        return fail("--records " + url + " is not a PostgreSQL connection URI (" + why + ")");
-    }
-    bool password = false;
-    for (const PQconninfoOption* option = options; option->keyword != nullptr; ++option)
-        password = password || (std::string(option->keyword) == "password" && option->val);
-    PQconninfoFree(options);
-    if (password)
-        return fail(std::string("--records: the URI holds a password, which the process list "
-                                "shows to everyone; put it in ~/.pgpass or PGPASSFILE instead"));
-    return Done{};
+    return checkConnectionUri(url, "--records");
 }
 
 Result<std::unique_ptr<RecordDatabase>>
 openDatabase(const std::string& url, const std::atomic<bool>* stop, RecordDatabase::Bounds bounds) {
-    auto connection = connect(url, stop, bounds.connect);
-    if (!connection)
-        return fail(connection.error());
-    auto database = std::make_unique<PostgresRecords>(std::move(*connection), url, stop, bounds);
-    if (auto limited = database->limitWaits(); !limited)
-        return fail(limited.error());
+    auto session = PqSession::open(url, stop, bounds);
+    if (!session)
+        return fail(session.error());
+    auto database = std::make_unique<PostgresRecords>(std::move(*session));
     if (auto schema = database->makeSchema(); !schema)
         return fail(schema.error());
     return std::unique_ptr<RecordDatabase>(std::move(database));
 }
 
 } // namespace
-
 } // namespace j4::records
 
 // The module's one entry, found by name when it is loaded.

@@ -4,7 +4,8 @@
 -- then give the stations' role only INSERT and SELECT.
 --
 -- j4_schema holds the version of this layout, one row, so that a later
--- release can migrate it. Everything below may be run again.
+-- release can migrate it. Everything below may be run again: run on a
+-- database of an earlier layout, it adds what came since, in place.
 
 CREATE TABLE IF NOT EXISTS j4_schema (
     one boolean PRIMARY KEY DEFAULT true CHECK (one),
@@ -75,3 +76,99 @@ SELECT unit, started, outcome, release_version, file_sha256, signature_key_id,
 FROM j4_attempts
 WHERE unit IS NOT NULL
 ORDER BY unit, started DESC;
+
+-- The plant: which release each line flashes, for which work order and how
+-- many units, and whether it is held. Its layout has a version of its own
+-- (j4_schema.plant), so that stations of an earlier J4 Updater, which read
+-- only j4_schema.version, go on sending their records into the same table.
+ALTER TABLE j4_schema ADD COLUMN IF NOT EXISTS plant integer;
+UPDATE j4_schema SET plant = 1 WHERE plant IS NULL;
+
+-- A release as the plant added it: the file's bytes and its signature, and
+-- what was read from them when it was added (checked again by every station
+-- with its own trusted keys).
+CREATE TABLE IF NOT EXISTS j4_releases (
+    file_sha256 text PRIMARY KEY CHECK (file_sha256 ~ '^[0-9a-f]{64}$'),
+    file bytea NOT NULL,
+    signature text NOT NULL,             -- minisign's .minisig, as it was
+    version text,                        -- the trusted comment's version=
+    key_id text NOT NULL,
+    trusted_comment text,
+    added_by text NOT NULL,
+    added timestamptz NOT NULL DEFAULT now()
+);
+
+-- What a line flashes: one active assignment per line, the earlier ones kept.
+CREATE TABLE IF NOT EXISTS j4_assignments (
+    id bigserial PRIMARY KEY,
+    line text NOT NULL CHECK (length(line) BETWEEN 1 AND 200),
+    file_sha256 text NOT NULL REFERENCES j4_releases,
+    part_number text,
+    work_order text NOT NULL,
+    lot text,
+    quantity integer NOT NULL CHECK (quantity > 0),
+    -- "stop after stop_failures failures in the last stop_window attempts";
+    -- none: the line never stops itself.
+    stop_failures integer CHECK (stop_failures > 0),
+    stop_window integer CHECK (stop_window >= stop_failures),
+    stop_whole_line boolean NOT NULL DEFAULT true, -- else only the station whose attempts failed
+    assigned_by text NOT NULL,
+    assigned timestamptz NOT NULL DEFAULT now(),
+    active boolean NOT NULL DEFAULT true
+);
+CREATE UNIQUE INDEX IF NOT EXISTS j4_assignments_one_active ON j4_assignments (line) WHERE active;
+
+-- A unit counted against an assignment's quantity: claimed before its first
+-- frame, completed by its attempt, given back when it fails; a claim whose
+-- station went away expires.
+CREATE TABLE IF NOT EXISTS j4_claims (
+    attempt uuid PRIMARY KEY,
+    assignment bigint NOT NULL REFERENCES j4_assignments,
+    station text NOT NULL,
+    claimed timestamptz NOT NULL DEFAULT now(),
+    expires timestamptz NOT NULL,
+    completed boolean NOT NULL DEFAULT false
+);
+CREATE INDEX IF NOT EXISTS j4_claims_assignment ON j4_claims (assignment);
+
+-- A held line (or one station of it): no transfer starts until resumed.
+CREATE TABLE IF NOT EXISTS j4_holds (
+    line text NOT NULL,
+    station text NOT NULL DEFAULT '',    -- '': the whole line
+    reason text NOT NULL,
+    held_by text NOT NULL,
+    held timestamptz NOT NULL DEFAULT now(),
+    PRIMARY KEY (line, station)
+);
+
+-- Every record says what it was made for.
+ALTER TABLE j4_attempts ADD COLUMN IF NOT EXISTS line text;
+ALTER TABLE j4_attempts ADD COLUMN IF NOT EXISTS work_order text;
+ALTER TABLE j4_attempts ADD COLUMN IF NOT EXISTS lot text;
+ALTER TABLE j4_attempts ADD COLUMN IF NOT EXISTS part_number text;
+CREATE INDEX IF NOT EXISTS j4_attempts_work_order ON j4_attempts (work_order);
+
+-- Stations listen on j4_line: a line's assignment or hold changed.
+CREATE OR REPLACE FUNCTION j4_line_changed() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+    PERFORM pg_notify('j4_line', COALESCE(NEW.line, OLD.line));
+    RETURN NULL;
+END $$;
+DROP TRIGGER IF EXISTS j4_assignments_changed ON j4_assignments;
+CREATE TRIGGER j4_assignments_changed AFTER INSERT OR UPDATE ON j4_assignments
+    FOR EACH ROW EXECUTE FUNCTION j4_line_changed();
+DROP TRIGGER IF EXISTS j4_holds_changed ON j4_holds;
+CREATE TRIGGER j4_holds_changed AFTER INSERT OR UPDATE OR DELETE ON j4_holds
+    FOR EACH ROW EXECUTE FUNCTION j4_line_changed();
+
+-- Yield per work order: units completed against the quantity.
+CREATE OR REPLACE VIEW j4_work_order_yield AS
+SELECT line, work_order, lot, part_number,
+       count(*) AS attempts,
+       count(*) FILTER (WHERE outcome = 'completed') AS completed,
+       count(*) FILTER (WHERE outcome <> 'completed') AS failed,
+       round(100.0 * count(*) FILTER (WHERE outcome = 'completed') / count(*), 1)
+           AS yield_percent
+FROM j4_attempts
+WHERE work_order IS NOT NULL
+GROUP BY line, work_order, lot, part_number;

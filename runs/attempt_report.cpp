@@ -96,6 +96,10 @@ std::string logLine(const AttemptReport& report, const LogOrigin& origin) {
         {f::kSignatureKeyId, report.signature ? json(report.signature->keyId) : json()},
         {f::kReleaseVersion, report.signature ? orNull(report.signature->version) : json()},
         {f::kTrustedComment, report.signature ? json(report.signature->trustedComment) : json()},
+        {f::kLine, orNull(report.production.line)},
+        {f::kWorkOrder, orNull(report.production.workOrder)},
+        {f::kLot, orNull(report.production.lot)},
+        {f::kPartNumber, orNull(report.production.partNumber)},
     };
     keepExactBytes(line, f::kFileBytes, report.filePath);
     keepExactBytes(line, f::kUnitBytes, report.unit);

@@ -11,12 +11,22 @@
 
 namespace j4::runs {
 
+// What a unit was made for, as the plant assigned its line: empty where no
+// line was followed.
+struct Production {
+    std::string line;
+    std::string workOrder;
+    std::string lot;
+    std::string partNumber;
+};
+
 struct AttemptReport : UpdateReport {
     AttemptReport() = default;
     explicit AttemptReport(UpdateReport transfer) : UpdateReport(std::move(transfer)) {}
 
     std::optional<int> slot; // a station's slot, from 1
     std::string unit;        // the unit's own serial number, when one was scanned
+    Production production;
 };
 
 // What the report does not know of the program that ran it.
@@ -64,6 +74,10 @@ inline constexpr const char* kDurationMs = "duration_ms";
 inline constexpr const char* kSignatureKeyId = "signature_key_id";
 inline constexpr const char* kReleaseVersion = "release_version";
 inline constexpr const char* kTrustedComment = "trusted_comment";
+inline constexpr const char* kLine = "line";
+inline constexpr const char* kWorkOrder = "work_order";
+inline constexpr const char* kLot = "lot";
+inline constexpr const char* kPartNumber = "part_number";
 // A name kept exactly, as hex, beside its readable form.
 inline constexpr const char* kFileBytes = "file_bytes";
 inline constexpr const char* kUnitBytes = "unit_bytes";

@@ -23,6 +23,10 @@ QProcessEnvironment environmentFor(const runs::AttemptReport& report) {
     set("J4_UNIT", report.unit);
     set("J4_TEXT", report.text);
     set("J4_FILE_SHA256", report.fileSha256);
+    set("J4_LINE", report.production.line);
+    set("J4_WORK_ORDER", report.production.workOrder);
+    set("J4_LOT", report.production.lot);
+    set("J4_PART_NUMBER", report.production.partNumber);
     return environment;
 }
 

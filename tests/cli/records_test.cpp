@@ -62,7 +62,8 @@ protected:
     void SetUp() override {
         if (!TestDatabase::available())
             GTEST_SKIP() << "not beside a PostgreSQL server (tests/support/with_postgres.sh)";
-        database.query("DROP TABLE IF EXISTS j4_attempts CASCADE; DROP TABLE IF EXISTS j4_schema");
+        database.query("DROP TABLE IF EXISTS j4_attempts, j4_schema, j4_claims, j4_holds, "
+                       "j4_assignments, j4_releases CASCADE");
     }
     QSet<QString> storedAttempts() const {
         const QString rows = database.query("SELECT attempt FROM j4_attempts");
@@ -213,6 +214,46 @@ TEST_F(Records, ALogSentLaterArrivesOnceAndAKilledProgramsRecordOnce) {
     EXPECT_EQ(again.exitCode, 0) << again.err.toStdString();
     EXPECT_EQ(storedRows(), 3);
     EXPECT_EQ(storedAttempts(), loggedAttempts(log));
+}
+
+TEST_F(Records, ADatabaseOfTheFirstLayoutKeepsItsRecordsAndTakesTheNew) {
+    // As deployed: the first layout, an attempt in it, and a station role
+    // that may only insert and read, as the schema's notes advise.
+    QFile first(QStringLiteral(J4_SOURCE_DIR "/tests/cli/fixtures/records_schema_v1.sql"));
+    ASSERT_TRUE(first.open(QIODevice::ReadOnly));
+    database.query(QString::fromUtf8(first.readAll()));
+    database.query("INSERT INTO j4_attempts (attempt, station, started, ended, file, outcome, "
+                   "record) VALUES ('5d0c7d8e-1c1b-4f0e-9a53-7c1f0e2b9a01', 'old', now(), now(), "
+                   "'a.j4u', 'completed', '{}')");
+    database.query("DROP ROLE IF EXISTS j4_station; CREATE ROLE j4_station LOGIN PASSWORD '" +
+                   qEnvironmentVariable("PGPASSWORD") +
+                   "'; GRANT INSERT, SELECT ON j4_attempts TO j4_station; "
+                   "GRANT SELECT ON j4_schema TO j4_station");
+    QString stationUrl = database.url();
+    stationUrl.replace("//" + qEnvironmentVariable("PGUSER") + "@", "//j4_station@");
+
+    // The station cannot extend it: its records go on into the columns there are.
+    appendAttempts(log, 2);
+    ProgramResult sent = flash({"--send-records", log, "--records", stationUrl});
+    EXPECT_EQ(sent.exitCode, 0) << sent.err.toStdString();
+    EXPECT_EQ(storedRows(), 3);
+    EXPECT_EQ(database.query("SELECT count(*) FROM information_schema.columns WHERE table_name = "
+                             "'j4_attempts' AND column_name = 'work_order'"),
+              "0");
+
+    // Its owner's station extends it in place: the plant's tables and the
+    // records' new columns, the rows kept, the layout's version unchanged
+    // for the stations that read only it.
+    appendAttempts(log, 1);
+    sent = flash({"--send-records", log, "--records", database.url()});
+    EXPECT_EQ(sent.exitCode, 0) << sent.err.toStdString();
+    EXPECT_EQ(storedRows(), 4);
+    EXPECT_EQ(database.query("SELECT version, plant FROM j4_schema"), "1|1");
+    EXPECT_EQ(database.query("SELECT count(*) FROM j4_attempts WHERE station = 'old' AND "
+                             "work_order IS NULL"),
+              "1");
+    EXPECT_EQ(database.query("SELECT count(*) FROM j4_releases"), "0");
+    database.query("DROP OWNED BY j4_station; DROP ROLE j4_station");
 }
 
 TEST_F(Records, EveryByteOfANameIsStoredAsGiven) {

@@ -1,0 +1,74 @@
+#pragma once
+// One connection to the plant's PostgreSQL through libpq, every wait bounded
+// and given up on a stop: a database that is down, far or paused never
+// holds a program. Used by the records' module and by the plant's program.
+
+#include "record_database.h"
+
+#include <libpq-fe.h>
+
+#include <memory>
+#include <vector>
+
+namespace j4::records {
+
+struct ResultClear {
+    void operator()(PGresult* result) const { PQclear(result); }
+};
+using QueryResult = std::unique_ptr<PGresult, ResultClear>;
+
+class PqSession {
+public:
+    // Connected within the bounds' connect time; statements then bounded by
+    // the server itself (statement and lock timeouts) where the role sets
+    // none.
+    static Result<std::unique_ptr<PqSession>> open(const std::string& url,
+                                                   const std::atomic<bool>* stop,
+                                                   RecordDatabase::Bounds bounds);
+
+    // Sends the statement (one or several; `values` for $1...) and collects
+    // its results: the last one, or the server's words.
+    Result<QueryResult> run(const std::string& sql, const std::vector<const char*>& values = {});
+    // The SQLSTATE of the last statement's error, if any.
+    const std::string& errorState() const { return errorState_; }
+    // Whether that error was the statement's own data (a value, a
+    // constraint, a limit): sent again, it fails again.
+    bool refusedOnItsMerits() const;
+
+    PGconn* connection() const { return connection_.get(); }
+    const std::atomic<bool>* stop() const { return stop_; }
+
+    struct ConnectionClose {
+        void operator()(PGconn* connection) const { PQfinish(connection); }
+    };
+    using Connection = std::unique_ptr<PGconn, ConnectionClose>;
+    PqSession(Connection connection, std::string url, const std::atomic<bool>* stop,
+              RecordDatabase::Bounds bounds);
+
+private:
+    Result<Done> limitWaits();
+    Result<Done> flush(std::chrono::steady_clock::time_point deadline);
+    Result<QueryResult> collect(std::chrono::steady_clock::time_point deadline);
+    void cancel();
+
+    Connection connection_;
+    std::string url_;
+    const std::atomic<bool>* stop_;
+    RecordDatabase::Bounds bounds_;
+    bool running_ = false;   // a statement was sent and not answered
+    std::string errorState_; // the SQLSTATE of the last statement's error
+};
+
+// Waits for the connection's socket in short steps, so that a stop is seen
+// at once; false when the deadline passed or the stop came first.
+bool waitForSocket(PGconn* connection, short events, std::chrono::steady_clock::time_point deadline,
+                   const std::atomic<bool>* stop);
+
+// libpq's message without its line end.
+std::string trimmed(const char* text);
+
+// Whether URL is a connection URI libpq takes, without a password; `option`
+// names the option in the sentence that says why not.
+Result<Done> checkConnectionUri(const std::string& url, const std::string& option);
+
+} // namespace j4::records
