@@ -183,6 +183,29 @@ Result<Done> PqSession::limitWaits() {
     return Done{};
 }
 
+Result<Layout> ensureLayout(PqSession& session) {
+    auto present = session.run("SELECT version, plant FROM j4_schema");
+    if (present && PQntuples(present->get()) == 1) {
+        const int version = std::atoi(PQgetvalue(present->get(), 0, 0));
+        if (version > 1)
+            return fail("its records have the layout of a newer J4 Updater (version " +
+                        std::to_string(version) + "); update this station's J4 Updater");
+        if (!PQgetisnull(present->get(), 0, 1))
+            return Layout{true};
+    }
+    // Missing, or without the plant's version: everything in the layout may
+    // be run again, so a database of the first layout gets what came since.
+    const auto made = session.run(std::string("BEGIN; SELECT pg_advisory_xact_lock(4004201);\n") +
+                                  kRecordsSchema + "\nCOMMIT;");
+    if (made)
+        return Layout{true};
+    const bool notAllowed = session.errorState() == "42501";
+    static_cast<void>(session.run("ROLLBACK"));
+    if (!notAllowed)
+        return fail("its records table cannot be made (" + made.error() + ")");
+    return Layout{false};
+}
+
 Result<Done> checkConnectionUri(const std::string& url, const std::string& option) {
     char* error = nullptr;
     PQconninfoOption* options = PQconninfoParse(url.c_str(), &error);

@@ -59,6 +59,15 @@ private:
     std::string errorState_; // the SQLSTATE of the last statement's error
 };
 
+// The records' layout, made when missing and extended in place when it is
+// of an earlier release, under one advisory lock so that stations starting
+// together do not make it twice. A role that may only insert cannot extend
+// it: `plant` then says the plant's tables are not there.
+struct Layout {
+    bool plant = false;
+};
+Result<Layout> ensureLayout(PqSession& session);
+
 // Waits for the connection's socket in short steps, so that a stop is seen
 // at once; false when the deadline passed or the stop came first.
 bool waitForSocket(PGconn* connection, short events, std::chrono::steady_clock::time_point deadline,

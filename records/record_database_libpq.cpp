@@ -7,10 +7,6 @@
 namespace j4::records {
 namespace {
 
-// Bumped for the advisory lock's sake only: stations starting together must
-// not make or extend the layout twice.
-constexpr const char* kLayoutLock = "SELECT pg_advisory_xact_lock(4004201)";
-
 class PostgresRecords final : public RecordDatabase {
 public:
     explicit PostgresRecords(std::unique_ptr<PqSession> session) : session_(std::move(session)) {}
@@ -19,7 +15,6 @@ public:
     Result<std::size_t, InsertFailure> insert(std::span<const Record> records) override;
 
 private:
-    Result<Done> extendLayout();
     Result<Done> readColumns();
     std::string insertStatement(std::size_t rows) const;
 
@@ -27,33 +22,11 @@ private:
     std::vector<bool> present_; // which of the record's columns the table has
 };
 
+// A role that may only insert records cannot extend the layout: its
+// records go on into the columns the table has.
 Result<Done> PostgresRecords::makeSchema() {
-    auto present = session_->run("SELECT version, plant FROM j4_schema");
-    if (!present) // no table, or one without the plant's version: made, or extended
-        return extendLayout();
-    if (PQntuples(present->get()) == 1) {
-        const int version = std::atoi(PQgetvalue(present->get(), 0, 0));
-        if (version > 1)
-            return fail("its records have the layout of a newer J4 Updater (version " +
-                        std::to_string(version) + "); update this station's J4 Updater");
-        if (!PQgetisnull(present->get(), 0, 1))
-            return readColumns();
-    }
-    return extendLayout();
-}
-
-// The layout, run again: everything in it may be, so a database of the
-// first layout gets what came since, in place. A role that may only insert
-// cannot: its records go on into the columns the table has.
-Result<Done> PostgresRecords::extendLayout() {
-    const auto made = session_->run(std::string("BEGIN; ") + kLayoutLock + ";\n" +
-                                    kRecordsSchema + "\nCOMMIT;");
-    if (!made) {
-        const bool notAllowed = session_->errorState() == "42501";
-        static_cast<void>(session_->run("ROLLBACK"));
-        if (!notAllowed)
-            return fail("its records table cannot be made (" + made.error() + ")");
-    }
+    if (const auto layout = ensureLayout(*session_); !layout)
+        return fail(layout.error());
     return readColumns();
 }
 

@@ -76,7 +76,7 @@ hardening-check --nocfprotection "$work/unpacked"/usr/bin/* >"$work/hardening" |
     { cat "$work/hardening"; fail "hardening-check failed"; }
 
 # The man pages as installed render with every section.
-for program in j4_updater j4_flash j4_devsim; do
+for program in j4_updater j4_flash j4_devsim j4_plant; do
     text=$(MANWIDTH=80 man -l "$work/unpacked/usr/share/man/man1/$program.1.gz" 2>/dev/null)
     for section in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" ENVIRONMENT FILES EXAMPLES \
         "SEE ALSO"; do
@@ -148,7 +148,7 @@ purge_all
 install_debs j4-flash j4-updater j4-flash-remote j4-flash-records
 loads "a remote port" "$remote_run"
 loads "the records" "$records_run"
-for program in j4_updater j4_flash j4_devsim; do
+for program in j4_updater j4_flash j4_devsim j4_plant; do
     out=$(in_root "$program --version")
     [ "$out" = "$program $version" ] || fail "$program --version says '$out'"
 done

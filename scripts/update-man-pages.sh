@@ -24,3 +24,4 @@ page() { # PROGRAM NAME-LINE
 page panel/j4_updater "send a firmware update to a J4 device (window and station)"
 page tools/j4_flash "send a firmware update to J4 devices from the command line"
 page tools/j4_devsim "simulated J4 device on a pseudo-terminal"
+page tools/j4_plant "decide what each production line flashes (releases, work orders, holds)"

@@ -1,0 +1,193 @@
+#include "plant_command.h"
+
+#include "account_name.h"
+#include "j4_version.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+namespace j4::cli::plant {
+namespace {
+
+constexpr const char* kHelpText =
+    "Usage: j4_plant [--records URI] [--json] release add FILE --signature SIG [--trust-key KEY]...\n"
+    "  or:  j4_plant [--records URI] [--json] assign LINE --release R --work-order WO --quantity N [--lot LOT] [--part PN] [--stop-after K/M]\n"
+    "  or:  j4_plant [--records URI] [--json] status [LINE]\n"
+    "  or:  j4_plant [--records URI] [--json] hold LINE [--reason TEXT]\n"
+    "  or:  j4_plant [--records URI] [--json] resume LINE\n"
+    "The plant decides what each line flashes: the releases its stations may send,\n"
+    "each line's release, work order, lot, part number and quantity, and which\n"
+    "lines are held. It keeps them in the records' PostgreSQL database, where the\n"
+    "stations of each line find them.\n"
+    "\n"
+    "Commands:\n"
+    "  release add FILE  add FILE as a release; refused unless --signature, its\n"
+    "                    minisign signature, verifies with a key the plant trusts\n"
+    "  assign LINE       what LINE flashes from now on; the earlier assignment is\n"
+    "                    kept as history\n"
+    "  status [LINE]     what each line flashes, N of its quantity done, whether it\n"
+    "                    is held, the stations that recorded on it\n"
+    "  hold LINE         no new transfer starts on LINE's stations\n"
+    "  resume LINE       LINE's stations go on\n"
+    "\n"
+    "Options:\n"
+    "  --records URI     the plant's PostgreSQL database, a connection URI (default:\n"
+    "                    J4_RECORDS); TLS as its sslmode, sslrootcert, sslcert and\n"
+    "                    sslkey say, its password never in it\n"
+    "  --json            the result as JSON on standard output\n"
+    "  --signature SIG   release add: the file's minisign signature\n"
+    "  --trust-key KEY   release add: trust this minisign public key file too\n"
+    "  --release R       assign: the release, by its version or its SHA-256\n"
+    "  --work-order WO   assign: the work order its units are made for\n"
+    "  --quantity N      assign: how many units the work order needs\n"
+    "  --lot LOT         assign: the lot\n"
+    "  --part PN         assign: the part number\n"
+    "  --stop-after K/M  assign: the line holds itself after K failures in its\n"
+    "                    last M attempts\n"
+    "  --reason TEXT     hold: why, as the line's stations say it\n"
+    "  -h, --help        show this help and exit\n"
+    "  --version         show the version and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0  done\n"
+    "  1  refused by the plant's rules: a release not signed by a trusted key, an\n"
+    "     unknown release or line, a line with nothing to resume\n"
+    "  2  a wrong command line\n"
+    "  3  the database could not be reached, or failed\n"
+    "\n"
+    "Environment:\n"
+    "  J4_RECORDS        the database's URI, as --records gives it\n"
+    "  PGPASSFILE        where libpq finds the password (default ~/.pgpass)\n"
+    "  J4_TRUST_KEYS     more trusted key files, ':'-separated\n"
+    "\n"
+    "Files:\n"
+    "  /etc/j4-updater/trusted-keys/*.pub, ~/.config/j4-updater/trusted-keys/*.pub\n"
+    "                    the minisign public keys the plant trusts\n"
+    "\n"
+    "Examples:\n"
+    "  j4_plant release add fw-2.1.0.j4u --signature fw-2.1.0.j4u.minisig\n"
+    "  j4_plant assign line-3 --release 2.1.0 --work-order WO-1187 --quantity 500 \\\n"
+    "      --lot L-44 --part J4-CTRL-B --stop-after 3/10\n"
+    "  j4_plant status line-3\n"
+    "  j4_plant hold line-3 --reason \"fixture worn\"\n";
+
+std::unique_ptr<PlantCommand> commandFor(const PlantOptions& options) {
+    const auto& command = options.command;
+    if (command == "release" && options.arguments.size() == 2 && options.arguments[0] == "add")
+        return releaseCommand();
+    if (command == "assign" && options.arguments.size() == 1)
+        return assignCommand();
+    if (command == "status" && options.arguments.size() <= 1)
+        return statusCommand();
+    if (command == "hold" && options.arguments.size() == 1)
+        return holdCommand();
+    if (command == "resume" && options.arguments.size() == 1)
+        return resumeCommand();
+    return nullptr;
+}
+
+int usageError(std::FILE* err, const std::string& reason) {
+    say(err, "j4_plant: " + reason);
+    say(err, "Try 'j4_plant --help' for more information.");
+    return kUsage;
+}
+
+} // namespace
+
+void say(std::FILE* to, const std::string& text) {
+    std::fprintf(to, "%s\n", text.c_str());
+    std::fflush(to);
+}
+
+int failed(const PlantRun& run, const j4::plant::PlantError& error) {
+    say(run.err, "j4_plant: " + error.text);
+    return error.kind == j4::plant::PlantError::Kind::Refused ? kRefused : kDatabase;
+}
+
+int runPlant(const std::vector<std::string>& arguments, std::FILE* out, std::FILE* err) {
+    QCommandLineParser parser;
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
+    const QCommandLineOption records("records", "", "URI");
+    const QCommandLineOption json("json");
+    const QCommandLineOption signature("signature", "", "SIG");
+    const QCommandLineOption trustKey("trust-key", "", "KEY");
+    const QCommandLineOption release("release", "", "RELEASE");
+    const QCommandLineOption workOrder("work-order", "", "WO");
+    const QCommandLineOption lot("lot", "", "LOT");
+    const QCommandLineOption part("part", "", "PN");
+    const QCommandLineOption quantity("quantity", "", "N");
+    const QCommandLineOption stopAfter("stop-after", "", "K/M");
+    const QCommandLineOption reason("reason", "", "TEXT");
+    const QCommandLineOption help(QStringList{"h", "help"});
+    const QCommandLineOption version("version");
+    parser.addOptions({records, json, signature, trustKey, release, workOrder, lot, part, quantity,
+                       stopAfter, reason, help, version});
+    QStringList list;
+    for (const auto& argument : arguments)
+        list << QString::fromLocal8Bit(argument.c_str());
+    if (!parser.parse(list))
+        return usageError(err, parser.errorText().toStdString());
+    if (parser.isSet(help)) {
+        std::fputs(kHelpText, out);
+        return kDone;
+    }
+    if (parser.isSet(version)) {
+        say(out, std::string("j4_plant ") + kVersion);
+        return kDone;
+    }
+    PlantOptions options;
+    const QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty())
+        return usageError(err, "a command is needed: release add, assign, status, hold or resume");
+    options.command = positional.front().toStdString();
+    for (qsizetype i = 1; i < positional.size(); ++i)
+        options.arguments.push_back(positional[i].toLocal8Bit().toStdString());
+    options.records = parser.isSet(records) ? parser.value(records).toStdString()
+                                            : qEnvironmentVariable("J4_RECORDS").toStdString();
+    options.json = parser.isSet(json);
+    options.signature = parser.value(signature).toLocal8Bit().toStdString();
+    for (const QString& key : parser.values(trustKey))
+        options.trustKeys.push_back(key.toLocal8Bit().toStdString());
+    auto& assignment = options.assignment;
+    assignment.release = parser.value(release).toStdString();
+    assignment.workOrder = parser.value(workOrder).toStdString();
+    assignment.lot = parser.value(lot).toStdString();
+    assignment.partNumber = parser.value(part).toStdString();
+    if (parser.isSet(quantity)) {
+        bool ok = false;
+        assignment.quantity = parser.value(quantity).toLongLong(&ok);
+        if (!ok || assignment.quantity < 1 || assignment.quantity > 2147483647)
+            return usageError(err, "--quantity takes a whole number of units, at least 1");
+    }
+    if (parser.isSet(stopAfter)) {
+        auto rule = j4::plant::parseStopRule(parser.value(stopAfter).toStdString());
+        if (!rule)
+            return usageError(err, rule.error());
+        assignment.stop = *rule;
+    }
+    options.reason = parser.value(reason).toStdString();
+
+    const auto command = commandFor(options);
+    if (!command)
+        return usageError(err, "\"" + options.command + "\" with " +
+                                   std::to_string(options.arguments.size()) +
+                                   " arguments is not a j4_plant command");
+    if (options.command == "assign") {
+        assignment.line = options.arguments.front();
+        if (assignment.release.empty() || assignment.workOrder.empty() || assignment.quantity == 0)
+            return usageError(err, "assign needs --release, --work-order and --quantity");
+    }
+    if (options.command == "release" && options.signature.empty())
+        return usageError(err, "release add needs --signature SIG, the file's minisign signature");
+    if (options.records.empty())
+        return usageError(err, "the plant's database is needed: --records URI (or J4_RECORDS)");
+
+    auto store = j4::plant::PlantStore::open(options.records, nullptr);
+    const PlantRun run{options, out, err, runs::accountName()};
+    if (!store)
+        return store.error().text.starts_with("--records") ? usageError(err, store.error().text)
+                                                           : failed(run, store.error());
+    return command->execute(run, *store);
+}
+
+} // namespace j4::cli::plant

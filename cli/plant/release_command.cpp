@@ -1,0 +1,87 @@
+// j4_plant release add FILE --signature SIG: a release the plant may assign,
+// only as its trusted keys signed it. The stations check it again with
+// their own keys before they send it.
+
+#include "plant_command.h"
+
+#include "release_check.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+
+#include <nlohmann/json.hpp>
+
+namespace j4::cli::plant {
+namespace {
+
+using j4::plant::PlantError;
+
+class ReleaseCommand final : public PlantCommand {
+public:
+    int execute(const PlantRun& run, j4::plant::PlantStore& store) const override {
+        const std::string& path = run.options.arguments[1];
+        QFile file(QFile::decodeName(path.c_str()));
+        QFile signature(QFile::decodeName(run.options.signature.c_str()));
+        if (!file.open(QIODevice::ReadOnly))
+            return failed(run, refused(path + ": cannot be read (" +
+                                       file.errorString().toStdString() + ")"));
+        if (!signature.open(QIODevice::ReadOnly) || signature.size() > 64 * 1024)
+            return failed(run, refused(run.options.signature + ": cannot be read as a signature"));
+        const QByteArray bytes = file.readAll();
+        const QByteArray signatureText = signature.readAll();
+
+        release::ReleaseOptions options;
+        options.trustKeyFiles = run.options.trustKeys;
+        options.requireSignature = true;
+        options.signatureFile = run.options.signature;
+        const PreparedFile checked =
+            release::prepareReleased(options, path, UpdateFileReader::Kinds::RegularOnly);
+        if (!checked.ok())
+            return failed(run, refused(path + ": " + checked.text +
+                                       (checked.detail.empty() ? "" : " " + checked.detail)));
+        if (!checked.decoded->signature)
+            return failed(run, refused(path + ": not signed by a key the plant trusts"));
+        // What was checked is what is stored: the file read twice must be
+        // the same file.
+        const std::string sha256 =
+            QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex().toStdString();
+        if (sha256 != checked.decoded->sha256)
+            return failed(run, refused(path + ": changed while it was read; add it again"));
+
+        j4::plant::Release release;
+        release.sha256 = sha256;
+        release.file.assign(bytes.begin(), bytes.end());
+        release.signature = signatureText.toStdString();
+        release.keyId = checked.decoded->signature->keyId;
+        release.version = checked.decoded->signature->version;
+        release.trustedComment = checked.decoded->signature->trustedComment;
+        const auto added = store.addRelease(release, run.by);
+        if (!added)
+            return failed(run, added.error());
+        if (run.options.json) {
+            say(run.out, nlohmann::json{{"sha256", sha256},
+                                        {"version", release.version},
+                                        {"key_id", release.keyId},
+                                        {"added", *added}}
+                             .dump());
+        } else {
+            say(run.out, std::string(*added ? "Added" : "Already there:") + " release " +
+                             (release.version.empty() ? "without a version" : release.version) +
+                             ", SHA-256 " + sha256 + ", signed by key " + release.keyId + ".");
+        }
+        return kDone;
+    }
+
+private:
+    static PlantError refused(std::string text) {
+        return {PlantError::Kind::Refused, std::move(text)};
+    }
+};
+
+} // namespace
+
+std::unique_ptr<PlantCommand> releaseCommand() {
+    return std::make_unique<ReleaseCommand>();
+}
+
+} // namespace j4::cli::plant
