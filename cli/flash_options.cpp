@@ -89,7 +89,11 @@ Result<Action> action(const Parser& p) {
             return fail("--send-records LOG takes no update file, slots, --watch or --check");
         return Action::SendRecords;
     }
-    if (parser.positionalArguments().size() != 1)
+    // A station that follows its line is sent what the plant assigns it.
+    const bool following = parser.isSet(p.line.line);
+    if (following && !parser.positionalArguments().isEmpty())
+        return fail("--line sends what the plant assigns the line: name no update file");
+    if (!following && parser.positionalArguments().size() != 1)
         return fail("name exactly one update file");
     if (parser.isSet(p.watch) && (parser.isSet(p.check) || !named))
         return fail("--watch needs slots (--port, --device, --serial) and no --check");

@@ -4,6 +4,7 @@
 #include "file_preparation.h"
 #include "flash_report.h"
 #include "json_events.h"
+#include "line_follower.h"
 #include "progress.h"
 #include "read_only.h"
 #include "run_outlets.h"
@@ -11,6 +12,9 @@
 #include "slots.h"
 #include "station.h"
 #include "station_lines.h"
+
+#include <QDir>
+#include <QStandardPaths>
 
 #include <memory>
 #include <optional>
@@ -24,6 +28,38 @@ using namespace records;
 using namespace station;
 using namespace options;
 
+// Where a line station keeps its last verified assignment: the service's
+// state folder (systemd's StateDirectory=), else the user's.
+std::filesystem::path lineStateFolder(const std::string& line) {
+    QString folder = qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0);
+    if (folder.isEmpty()) {
+        const QString state = qEnvironmentVariable("XDG_STATE_HOME");
+        folder = (state.isEmpty() ? QDir::homePath() + QStringLiteral("/.local/state") : state) +
+                 QStringLiteral("/j4-updater");
+    }
+    return std::filesystem::path(QFile::encodeName(folder).toStdString()) / ("line-" + line);
+}
+
+// A line station's release, as the plant assigned it and the station's
+// own keys checked it; or nothing, said, when it cannot follow the line.
+std::unique_ptr<plant::LineFollower> followLine(const FlashOptions& options,
+                                                DeviceListener& listener,
+                                                const std::atomic<bool>& stop,
+                                                const Output& output) {
+    const std::string& line = options.line.lineName;
+    plant::FollowSettings settings{
+        line, options.line.recordsUrl,
+        lineOrigin(options.line.station, options.line.operatorName).station,
+        options.line.release, lineStateFolder(line)};
+    auto follower = plant::LineFollower::start(std::move(settings), listener, stop);
+    if (!follower) {
+        output.error(follower.error());
+        return nullptr;
+    }
+    output.say("Line " + line + ": " + (*follower)->describe() + ".");
+    return std::move(*follower);
+}
+
 // Then a summary per slot. 0 when every attempt completed, else the status
 // of the first failure; 130 only when a transfer was cut.
 int watch(const FlashOptions& options, const FlashContext& context, const std::atomic<bool>& stop,
@@ -33,9 +69,6 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
         return kUsage;
     }
     sayPortsFileProblems(output);
-    const PreparedFile prepared = prepare(options, stop, output);
-    if (!prepared.ok())
-        return exitStatus(prepared.refusal);
     std::vector<std::string> labels;
     for (std::size_t i = 1; i <= options.targets.size(); ++i)
         labels.push_back("slot " + std::to_string(i));
@@ -43,6 +76,19 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
     ProgressBoard board(std::move(labels), ProgressBoard::Mode::Quiet, options.verbose,
                         output.err());
     StationLines lines(options.targets.size(), board, output);
+    std::unique_ptr<plant::LineFollower> follower;
+    PreparedFile prepared;
+    if (!options.line.lineName.empty()) {
+        follower = followLine(options, lines, stop, output);
+        if (!follower)
+            return kFileRefused;
+        const plant::Following now = follower->following();
+        prepared.decoded = now.decoded;
+    } else {
+        prepared = prepare(options, stop, output);
+        if (!prepared.ok())
+            return exitStatus(prepared.refusal);
+    }
     std::optional<JsonListener> json;
     if (output.json() != nullptr)
         json.emplace(*output.json(), std::vector<std::string>(options.targets.size()), true, lines,
@@ -85,10 +131,11 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
     output.say("Watching " + std::to_string(options.targets.size()) +
                " slots; Ctrl+C ends the station.");
     const StationResult result =
-        runStation(prepared.decoded, options.targets, options.file,
+        runStation(prepared.decoded, options.targets,
+                   follower ? follower->following().filePath : options.file,
                    {linksFor(context, options), metered.listener(), stop, &records.log()},
                    {options.line.settle, units ? &*units : nullptr, options.line.requireUnit,
-                    hook ? &*hook : nullptr});
+                    hook ? &*hook : nullptr, follower.get()});
     hook.reset(); // the last attempt's command, ended
     metered.ended();
     output.say("Station summary:");

@@ -67,13 +67,13 @@ Result<std::string> recordsAddress(const LineOptions& o, const QCommandLineParse
 
 QList<QCommandLineOption> LineOptions::all() const {
     return {timeout, log,       stationId,        operatorName, metrics,
-            records, profile,   settle,           unitRule,     requireUnit,
+            records, profile,   line,             settle,       unitRule,     requireUnit,
             units,   slotNames, onResult,         tlsCa,        tlsCert,
             tlsKey,  trustKey,  requireSignature, signature,    minVersion};
 }
 
 QList<const QCommandLineOption*> LineOptions::stationOnly() const {
-    return {&profile, &settle, &unitRule, &requireUnit, &units, &slotNames, &onResult};
+    return {&profile, &line, &settle, &unitRule, &requireUnit, &units, &slotNames, &onResult};
 }
 
 Result<LineSettings> LineOptions::read(const QCommandLineParser& parser,
@@ -97,6 +97,10 @@ Result<LineSettings> LineOptions::read(const QCommandLineParser& parser,
     line.settle = *settleTime;
     line.release = std::move(*release);
     line.recordsUrl = std::move(*url);
+    line.lineName = parser.value(this->line).toStdString();
+    if (!line.lineName.empty() && line.recordsUrl.empty())
+        return fail("--line " + line.lineName +
+                    " needs the plant's database: --records URI (or J4_RECORDS)");
     line.requireUnit = parser.isSet(requireUnit);
     line.unitsFrom = raw.bytesOf(parser.value(units));
     for (const QString& names : parser.values(slotNames))

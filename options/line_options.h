@@ -31,6 +31,7 @@ struct LineSettings {
     std::string operatorName;           // empty: the login's
     std::string metricsPath;            // empty: no metrics
     std::string recordsUrl;             // empty: J4_RECORDS, else no database
+    std::string lineName;               // a station that follows its line; empty: its file
     TlsSettings tls;                    // as given, else as the environment names them
 };
 
@@ -59,6 +60,10 @@ struct LineOptions {
                                "A station: its set-up from FILE (an INI file); options given "
                                "beside it override it.",
                                "FILE"};
+    QCommandLineOption line{"line",
+                            "A station: send what the plant assigns line NAME in the records' "
+                            "database (needs --records), instead of an update file.",
+                            "NAME"};
     QCommandLineOption settle{"settle",
                               "A station: wait MS after a device appears before its first "
                               "frame (default 0).",

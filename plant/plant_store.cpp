@@ -148,7 +148,7 @@ PlantResult<std::string> PlantStore::assign(const Assignment& assignment, const 
 PlantResult<std::vector<LineStatus>> PlantStore::status(const std::string& line) {
     const auto found = run(
         "SELECT a.line, r.version, a.file_sha256, a.work_order, a.lot, a.part_number, a.quantity, "
-        "(SELECT count(*) FROM j4_claims c WHERE c.assignment = a.id AND c.completed), "
+        "(SELECT count(*) FROM j4_claims c WHERE c.assignment = a.id AND c.state = 'completed'), "
         "a.stop_failures, a.stop_window, a.assigned_by, "
         "to_char(a.assigned AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"'), "
         "(SELECT h.reason FROM j4_holds h WHERE h.line = a.line ORDER BY h.station LIMIT 1), "

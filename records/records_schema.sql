@@ -118,18 +118,19 @@ CREATE TABLE IF NOT EXISTS j4_assignments (
 );
 CREATE UNIQUE INDEX IF NOT EXISTS j4_assignments_one_active ON j4_assignments (line) WHERE active;
 
--- A unit counted against an assignment's quantity: claimed before its first
--- frame, completed by its attempt, given back when it fails; a claim whose
--- station went away expires.
+-- A unit counted against an assignment's quantity: claimed by its station
+-- before its first frame, then completed or failed by its attempt. A
+-- failed one does not count; an open one whose station went away expires.
 CREATE TABLE IF NOT EXISTS j4_claims (
     attempt uuid PRIMARY KEY,
     assignment bigint NOT NULL REFERENCES j4_assignments,
     station text NOT NULL,
     claimed timestamptz NOT NULL DEFAULT now(),
     expires timestamptz NOT NULL,
-    completed boolean NOT NULL DEFAULT false
+    state text NOT NULL DEFAULT 'open' CHECK (state IN ('open', 'completed', 'failed')),
+    settled timestamptz
 );
-CREATE INDEX IF NOT EXISTS j4_claims_assignment ON j4_claims (assignment);
+CREATE INDEX IF NOT EXISTS j4_claims_assignment ON j4_claims (assignment, state);
 
 -- A held line (or one station of it): no transfer starts until resumed.
 CREATE TABLE IF NOT EXISTS j4_holds (
@@ -140,6 +141,82 @@ CREATE TABLE IF NOT EXISTS j4_holds (
     held timestamptz NOT NULL DEFAULT now(),
     PRIMARY KEY (line, station)
 );
+
+-- A station's claim on its line's next unit, in one short transaction:
+-- the line's active assignment (its row locked, so that stations claiming
+-- at once are counted one after the other) and the verdict: 'claimed',
+-- 'held' (with the hold's reason), 'complete' (every unit done), 'full'
+-- (the units left are claimed by stations still at work) or 'unassigned'.
+CREATE OR REPLACE FUNCTION j4_claim(p_line text, p_attempt uuid, p_station text,
+                                    p_seconds integer)
+RETURNS TABLE (assignment bigint, verdict text, done bigint, quantity integer, reason text)
+LANGUAGE plpgsql AS $$
+DECLARE
+    a j4_assignments%ROWTYPE;
+    held text;
+    counted bigint;
+    completed bigint;
+BEGIN
+    SELECT * INTO a FROM j4_assignments WHERE line = p_line AND active FOR UPDATE;
+    IF NOT FOUND THEN
+        RETURN QUERY SELECT NULL::bigint, 'unassigned'::text, 0::bigint, 0, NULL::text;
+        RETURN;
+    END IF;
+    SELECT h.reason INTO held FROM j4_holds h
+        WHERE h.line = p_line AND h.station IN ('', p_station) ORDER BY h.station LIMIT 1;
+    SELECT count(*) FILTER (WHERE c.state = 'completed'),
+           count(*) FILTER (WHERE c.state = 'completed' OR (c.state = 'open' AND c.expires > now()))
+        INTO completed, counted
+        FROM j4_claims c WHERE c.assignment = a.id;
+    IF held IS NOT NULL THEN
+        RETURN QUERY SELECT a.id, 'held'::text, completed, a.quantity, held;
+    ELSIF completed >= a.quantity THEN
+        RETURN QUERY SELECT a.id, 'complete'::text, completed, a.quantity, NULL::text;
+    ELSIF counted >= a.quantity THEN
+        RETURN QUERY SELECT a.id, 'full'::text, completed, a.quantity, NULL::text;
+    ELSE
+        INSERT INTO j4_claims (attempt, assignment, station, expires)
+            VALUES (p_attempt, a.id, p_station, now() + make_interval(secs => p_seconds));
+        RETURN QUERY SELECT a.id, 'claimed'::text, completed, a.quantity, NULL::text;
+    END IF;
+END $$;
+
+-- A claim's end: completed, or failed and given back. When the assignment's
+-- failure rule trips (K failures in its last M settled attempts), the line
+-- (or, as the assignment says, the station) is held; the hold's reason is
+-- returned then.
+CREATE OR REPLACE FUNCTION j4_settle(p_attempt uuid, p_completed boolean)
+RETURNS text LANGUAGE plpgsql AS $$
+DECLARE
+    c j4_claims%ROWTYPE;
+    a j4_assignments%ROWTYPE;
+    failures integer;
+    why text;
+BEGIN
+    UPDATE j4_claims SET state = CASE WHEN p_completed THEN 'completed' ELSE 'failed' END,
+                         settled = now()
+        WHERE attempt = p_attempt AND state = 'open' RETURNING * INTO c;
+    IF NOT FOUND THEN
+        RETURN NULL;
+    END IF;
+    SELECT * INTO a FROM j4_assignments WHERE id = c.assignment;
+    IF p_completed OR a.stop_failures IS NULL THEN
+        RETURN NULL;
+    END IF;
+    SELECT count(*) FILTER (WHERE recent.state = 'failed') INTO failures FROM (
+        SELECT x.state FROM j4_claims x
+        WHERE x.assignment = a.id AND x.state <> 'open'
+          AND (a.stop_whole_line OR x.station = c.station)
+        ORDER BY x.settled DESC LIMIT a.stop_window) recent;
+    IF failures < a.stop_failures THEN
+        RETURN NULL;
+    END IF;
+    why := format('%s failures in the last %s attempts', failures, a.stop_window);
+    INSERT INTO j4_holds (line, station, reason, held_by)
+        VALUES (a.line, CASE WHEN a.stop_whole_line THEN '' ELSE c.station END, why, c.station)
+        ON CONFLICT (line, station) DO NOTHING;
+    RETURN why;
+END $$;
 
 -- Every record says what it was made for.
 ALTER TABLE j4_attempts ADD COLUMN IF NOT EXISTS line text;

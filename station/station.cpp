@@ -154,6 +154,20 @@ private:
     runs::AttemptReport update(UpdateRequest request, const std::optional<DeviceIdentity>& identity,
                                const std::string& unit) {
         describe(request);
+        UnitPlan plan;
+        if (options_.source != nullptr) {
+            plan = options_.source->next(index_);
+            if (!plan.decoded) {
+                // Nothing is sent and nothing recorded: the unit was never
+                // the line's to make.
+                run_.listener.notice("slot " + std::to_string(index_ + 1) + ": " + plan.refusal);
+                runs::AttemptReport withheld;
+                withheld.outcome = UpdateOutcome::NotStarted;
+                return withheld;
+            }
+            request.decoded = plan.decoded;
+            request.filePath = plan.filePath;
+        }
         runs::AttemptReport report = tryUpdate(index_, request, run_);
         // A device just plugged in may refuse its first open while its
         // driver sets it up: tried again for a moment, as long as it is the
@@ -173,7 +187,11 @@ private:
             describe(report);
         report.slot = static_cast<int>(index_) + 1;
         report.unit = unit;
+        report.attempt = plan.attempt;
+        report.production = plan.production;
         end(report);
+        if (options_.source != nullptr)
+            options_.source->ended(index_, report);
         return report;
     }
 

@@ -7,6 +7,7 @@
 #include "result_hook.h"
 #include "targets.h"
 #include "unit_scans.h"
+#include "unit_source.h"
 
 #include <chrono>
 #include <memory>
@@ -39,6 +40,8 @@ struct StationOptions {
     bool requireUnit = false;
     // Run after each attempt; none: nothing is.
     ResultHook* onResult = nullptr;
+    // What each unit is sent, asked before each; none: the station's file.
+    UnitSource* source = nullptr;
 };
 
 // Runs until run.stop, each slot on a thread of its own; the listener hears

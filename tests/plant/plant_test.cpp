@@ -15,6 +15,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
+#include <QThread>
+
+#include <functional>
+#include <memory>
 
 using j4::testing::ProgramResult;
 
@@ -185,6 +189,175 @@ TEST_F(Plant, ALineIsAssignedHeldAndResumedAndSaysHowFarItIs) {
                    "status"});
     EXPECT_EQ(down.exitCode, 3) << down.err.toStdString();
     EXPECT_TRUE(down.err.contains("cannot reach the plant's database")) << down.err.toStdString();
+}
+
+// A j4_flash --watch --line station with one slot (a path where a test's
+// device is linked), its own state folder and log.
+class LineStation {
+public:
+    LineStation(const QString& folder, const QString& name, const QString& url,
+                const QString& trustKey, const QString& line)
+        : folder_(folder + "/" + name), name_(name) {
+        QDir().mkpath(folder_);
+        process_.setProcessChannelMode(QProcess::MergedChannels);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_STATE_HOME", folder_ + "/state");
+        environment.insert("XDG_CONFIG_HOME", folder_ + "/config");
+        process_.setProcessEnvironment(environment);
+        process_.start(J4_FLASH, {"--watch", "--line", line, "--records", url, "--device", slot(),
+                                  "--trust-key", trustKey, "--log", log(), "--station-id", name});
+    }
+    ~LineStation() {
+        process_.kill();
+        process_.waitForFinished(10000);
+    }
+    QString slot() const { return folder_ + "/slot"; }
+    QString log() const { return folder_ + "/station.jsonl"; }
+    // Reads until `text` was said `times` times in all, or a generous bound.
+    bool said(const QString& text, int times = 1) {
+        QElapsedTimer clock;
+        clock.start();
+        while (out_.count(text) < times && clock.elapsed() < 60000 &&
+               process_.state() != QProcess::NotRunning) {
+            process_.waitForReadyRead(100);
+            out_ += QString::fromUtf8(process_.readAll());
+        }
+        out_ += QString::fromUtf8(process_.readAll());
+        return out_.count(text) >= times;
+    }
+    const QString& out() const { return out_; }
+    void kill() {
+        process_.kill();
+        process_.waitForFinished(10000);
+    }
+
+private:
+    QString folder_;
+    QString name_;
+    QProcess process_;
+    QString out_;
+};
+
+// The log's lines, as objects.
+QList<QJsonObject> logged(const QString& log) {
+    QFile file(log);
+    QList<QJsonObject> lines;
+    if (file.open(QIODevice::ReadOnly))
+        for (const QByteArray& line : file.readAll().split('\n'))
+            if (!line.isEmpty())
+                lines << QJsonDocument::fromJson(line).object();
+    return lines;
+}
+
+TEST_F(Plant, LineStationsCountUnitsOnceFollowTheirLineAndHoldTogether) {
+    // The plant trusts its key and a supplier's; the stations only the plant's.
+    j4::testing::Minisign supplier(keys, "supplier");
+    const QStringList trusting = {"--trust-key", plantKey.publicKey(), "--trust-key",
+                                  supplier.publicKey()};
+    QMap<QString, QByteArray> images;
+    QMap<QString, QString> shas;
+    for (const auto& [version, signer] :
+         {std::pair{QString("3.0.0"), &plantKey}, {QString("3.1.0"), &plantKey},
+          {QString("3.2.0"), &supplier}}) {
+        images[version] = j4::testing::makeImage(3, 16, 7 + images.size());
+        const QString file =
+            j4::testing::writeUpdateFile(dir.filePath(version + ".j4u"), images[version]);
+        signer->sign(file, "version=" + version);
+        const ProgramResult added = plant(
+            QStringList{"--json", "release", "add", file, "--signature", file + ".minisig"} +
+            trusting);
+        ASSERT_EQ(added.exitCode, 0) << added.err.toStdString();
+        shas[version] = QJsonDocument::fromJson(added.out.toUtf8()).object()["sha256"].toString();
+    }
+    ASSERT_EQ(plant({"assign", "L2", "--release", "3.0.0", "--work-order", "WO-A", "--quantity",
+                     "4", "--stop-after", "2/3"})
+                  .exitCode,
+              0);
+
+    std::vector<std::unique_ptr<LineStation>> stations;
+    for (const QString name : {"st-1", "st-2", "st-3"})
+        stations.push_back(std::make_unique<LineStation>(dir.path(), name, database.url(),
+                                                         plantKey.publicKey(), "L2"));
+    for (auto& station : stations)
+        ASSERT_TRUE(station->said("Watching 1 slots")) << station->out().toStdString();
+    EXPECT_TRUE(stations[0]->out().contains("Line L2: release 3.0.0, work order WO-A, 0 of 4"))
+        << stations[0]->out().toStdString();
+
+    // One unit on a station: plugged, handled (`marker` said once more), pulled.
+    const auto unit = [&](LineStation& station, const QString& marker,
+                          const QStringList& device = {}) {
+        j4::testing::DevSim sim(device);
+        EXPECT_TRUE(QFile::link(sim.device(), station.slot()));
+        const bool handled = station.said(marker, station.out().count(marker) + 1);
+        QFile::remove(station.slot());
+        EXPECT_TRUE(handled) << station.out().toStdString();
+        return sim.capture();
+    };
+
+    // Quantity 4 across three stations and six plugs: four made, once
+    // each, the rest refused in the line's words.
+    int made = 0;
+    for (int plug = 0; plug < 6; ++plug) {
+        LineStation& station = *stations[plug % 3];
+        const QString marker = plug < 4 ? "Update is completed." : "Work order WO-A is complete";
+        const QByteArray sent = unit(station, marker);
+        if (plug < 4) {
+            EXPECT_EQ(sent, images["3.0.0"]);
+            ++made;
+        } else {
+            EXPECT_TRUE(sent.isEmpty()) << "a unit past the quantity gets nothing";
+        }
+    }
+    EXPECT_TRUE(stations[1]->out().contains("Work order WO-A is complete: 4 of 4 units"))
+        << stations[1]->out().toStdString();
+    int completed = 0;
+    for (auto& station : stations)
+        for (const QJsonObject& line : logged(station->log()))
+            if (line["outcome"].toString() == "completed") {
+                ++completed;
+                EXPECT_EQ(line["work_order"].toString(), "WO-A");
+                EXPECT_EQ(line["line"].toString(), "L2");
+            }
+    EXPECT_EQ(completed, made);
+    EXPECT_EQ(plant({"status", "L2"}).out.contains("4 of 4 units done"), true);
+
+    // Assigned anew mid-shift: the next unit of any station gets it.
+    ASSERT_EQ(plant({"assign", "L2", "--release", shas["3.1.0"], "--work-order", "WO-B",
+                     "--quantity", "5", "--stop-after", "2/3"})
+                  .exitCode,
+              0);
+    EXPECT_EQ(unit(*stations[2], "Update is completed."), images["3.1.0"]);
+    EXPECT_EQ(logged(stations[2]->log()).last()["file_sha256"].toString(), shas["3.1.0"]);
+
+    // Two failures in three attempts hold the line for every station;
+    // resumed, it goes on.
+    for (int failing = 0; failing < 2; ++failing)
+        unit(*stations[0], "rejected frame", {"--reject", "1,2,3,4"});
+    EXPECT_TRUE(stations[0]->said("Line L2 is held: 2 failures in the last 3 attempts"));
+    EXPECT_TRUE(unit(*stations[1], "Line L2 is held").isEmpty());
+    EXPECT_EQ(plant({"resume", "L2"}).exitCode, 0);
+    EXPECT_EQ(unit(*stations[1], "Update is completed."), images["3.1.0"]);
+
+    // A release the plant trusts and the station does not: refused at
+    // fetch, nothing sent.
+    ASSERT_EQ(plant({"assign", "L2", "--release", "3.2.0", "--work-order", "WO-C", "--quantity",
+                     "5"})
+                  .exitCode,
+              0);
+    EXPECT_TRUE(unit(*stations[2], "is refused").isEmpty());
+
+    // The database down at start: the last verified assignment is said,
+    // and no unit goes uncounted.
+    stations.clear();
+    database.stop();
+    {
+        LineStation alone(dir.path(), "st-1", database.url(), plantKey.publicKey(), "L2");
+        EXPECT_TRUE(alone.said("keeps its last verified assignment, release 3.1.0, work order "
+                               "WO-B"))
+            << alone.out().toStdString();
+        EXPECT_TRUE(unit(alone, "cannot be reached").isEmpty());
+    }
+    database.start();
 }
 
 } // namespace

@@ -1,0 +1,74 @@
+#pragma once
+// What a station that follows its line asks the plant's database: a claim on
+// the line's next unit (with the line's assignment, its hold, how far its
+// work order is), the claim's end, the assignment and its release. Every
+// wait is bounded and gives way to a stop.
+
+#include "result.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace j4::plant {
+
+struct LineAssignment {
+    long long id = 0;
+    std::string line;
+    std::string sha256; // the release's file
+    std::string version;
+    std::string workOrder;
+    std::string lot;
+    std::string partNumber;
+    long long quantity = 0;
+};
+
+struct ClaimVerdict {
+    enum class Kind {
+        Claimed,    // the unit is the station's to make
+        Held,       // the line (or this station) is held: `reason`
+        Complete,   // every unit of the work order is done
+        Full,       // the units left are claimed by stations still at work
+        Unassigned, // the line has no assignment
+    } kind = Kind::Unassigned;
+    long long assignment = 0; // the line's active assignment
+    long long done = 0;       // units completed against it
+    long long quantity = 0;
+    std::string reason;
+};
+
+struct LineRelease {
+    std::vector<std::uint8_t> file;
+    std::string signature; // the .minisig file's text
+};
+
+class LineDatabase {
+public:
+    static Result<std::unique_ptr<LineDatabase>> open(const std::string& url,
+                                                      const std::atomic<bool>* stop);
+    virtual ~LineDatabase() = default;
+
+    // Claims the line's next unit for `attempt` (a UUID), for `seconds`
+    // unless settled first.
+    virtual Result<ClaimVerdict> claim(const std::string& line, const std::string& attempt,
+                                       const std::string& station, int seconds) = 0;
+    // The line's active assignment and how far it is, nothing claimed.
+    virtual Result<ClaimVerdict> look(const std::string& line) = 0;
+    // A claim given back unused: it counts neither as a unit nor a failure.
+    virtual Result<Done> giveBack(const std::string& attempt) = 0;
+    // The claim's end; the reason of the hold it tripped, or empty.
+    virtual Result<std::string> settle(const std::string& attempt, bool completed) = 0;
+    virtual Result<LineAssignment> assignment(long long id) = 0;
+    virtual Result<LineRelease> release(const std::string& sha256) = 0;
+};
+
+// What the plant's PostgreSQL module gives, loaded the first time a station
+// follows a line.
+struct LineDatabaseModule {
+    Result<std::unique_ptr<LineDatabase>> (*open)(const std::string& url,
+                                                  const std::atomic<bool>* stop);
+};
+
+} // namespace j4::plant

@@ -1,0 +1,151 @@
+#include "line_database.h"
+#include "pq_session.h"
+
+#include <mutex>
+
+namespace j4::plant {
+namespace {
+
+std::string value(const records::QueryResult& result, int row, int column) {
+    return PQgetisnull(result.get(), row, column) ? std::string()
+                                                  : PQgetvalue(result.get(), row, column);
+}
+
+std::vector<std::uint8_t> fromHex(const std::string& text) {
+    // bytea's hex output: "\x" then two digits a byte.
+    std::vector<std::uint8_t> bytes;
+    const auto digit = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+    for (std::size_t at = 2; at + 1 < text.size(); at += 2)
+        bytes.push_back(static_cast<std::uint8_t>(digit(text[at]) << 4 | digit(text[at + 1])));
+    return bytes;
+}
+
+// One connection for all of a station's slots: each statement is short,
+// and they take turns.
+class PostgresLine final : public LineDatabase {
+public:
+    explicit PostgresLine(std::unique_ptr<records::PqSession> session)
+        : session_(std::move(session)) {}
+
+    Result<ClaimVerdict> claim(const std::string& line, const std::string& attempt,
+                               const std::string& station, int seconds) override {
+        const std::string time = std::to_string(seconds);
+        const auto result = run("SELECT * FROM j4_claim($1, $2::uuid, $3, $4::integer)",
+                                {line.c_str(), attempt.c_str(), station.c_str(), time.c_str()});
+        if (!result)
+            return fail(result.error());
+        ClaimVerdict verdict;
+        const std::string kind = value(*result, 0, 1);
+        using Kind = ClaimVerdict::Kind;
+        verdict.kind = kind == "claimed"    ? Kind::Claimed
+                       : kind == "held"     ? Kind::Held
+                       : kind == "complete" ? Kind::Complete
+                       : kind == "full"     ? Kind::Full
+                                            : Kind::Unassigned;
+        verdict.assignment = std::atoll(value(*result, 0, 0).c_str());
+        verdict.done = std::atoll(value(*result, 0, 2).c_str());
+        verdict.quantity = std::atoll(value(*result, 0, 3).c_str());
+        verdict.reason = value(*result, 0, 4);
+        return verdict;
+    }
+
+    Result<ClaimVerdict> look(const std::string& line) override {
+        const auto result = run(
+            "SELECT a.id, a.quantity, (SELECT count(*) FROM j4_claims c WHERE c.assignment = a.id "
+            "AND c.state = 'completed') FROM j4_assignments a WHERE a.line = $1 AND a.active",
+            {line.c_str()});
+        if (!result)
+            return fail(result.error());
+        ClaimVerdict verdict;
+        if (PQntuples(result->get()) == 1) {
+            verdict.assignment = std::atoll(value(*result, 0, 0).c_str());
+            verdict.quantity = std::atoll(value(*result, 0, 1).c_str());
+            verdict.done = std::atoll(value(*result, 0, 2).c_str());
+        }
+        return verdict;
+    }
+
+    Result<Done> giveBack(const std::string& attempt) override {
+        const auto result = run("DELETE FROM j4_claims WHERE attempt = $1::uuid AND state = 'open'",
+                                {attempt.c_str()});
+        if (!result)
+            return fail(result.error());
+        return Done{};
+    }
+
+    Result<std::string> settle(const std::string& attempt, bool completed) override {
+        const auto result = run("SELECT j4_settle($1::uuid, $2::boolean)",
+                                {attempt.c_str(), completed ? "true" : "false"});
+        if (!result)
+            return fail(result.error());
+        return value(*result, 0, 0);
+    }
+
+    Result<LineAssignment> assignment(long long id) override {
+        const std::string key = std::to_string(id);
+        const auto result =
+            run("SELECT a.line, a.file_sha256, r.version, a.work_order, a.lot, a.part_number, "
+                "a.quantity FROM j4_assignments a JOIN j4_releases r USING (file_sha256) "
+                "WHERE a.id = $1::bigint",
+                {key.c_str()});
+        if (!result)
+            return fail(result.error());
+        if (PQntuples(result->get()) != 1)
+            return fail("the line's assignment " + key + " is not in the database");
+        LineAssignment assignment;
+        assignment.id = id;
+        assignment.line = value(*result, 0, 0);
+        assignment.sha256 = value(*result, 0, 1);
+        assignment.version = value(*result, 0, 2);
+        assignment.workOrder = value(*result, 0, 3);
+        assignment.lot = value(*result, 0, 4);
+        assignment.partNumber = value(*result, 0, 5);
+        assignment.quantity = std::atoll(value(*result, 0, 6).c_str());
+        return assignment;
+    }
+
+    Result<LineRelease> release(const std::string& sha256) override {
+        const auto result = run("SELECT file, signature FROM j4_releases WHERE file_sha256 = $1",
+                                {sha256.c_str()});
+        if (!result)
+            return fail(result.error());
+        if (PQntuples(result->get()) != 1)
+            return fail("release " + sha256 + " is not in the database");
+        return LineRelease{fromHex(value(*result, 0, 0)), value(*result, 0, 1)};
+    }
+
+private:
+    Result<records::QueryResult> run(const std::string& sql,
+                                     const std::vector<const char*>& values) {
+        const std::lock_guard lock(mutex_);
+        return session_->run(sql, values);
+    }
+
+    std::mutex mutex_;
+    std::unique_ptr<records::PqSession> session_;
+};
+
+Result<std::unique_ptr<LineDatabase>> openLine(const std::string& url,
+                                               const std::atomic<bool>* stop) {
+    if (const auto checked = records::checkConnectionUri(url, "--records"); !checked)
+        return fail(checked.error());
+    auto session = records::PqSession::open(url, stop, {});
+    if (!session)
+        return fail(session.error());
+    const auto layout = records::ensureLayout(**session);
+    if (!layout)
+        return fail(layout.error());
+    if (!layout->plant)
+        return fail(std::string("the plant's tables are not in its database"));
+    return std::unique_ptr<LineDatabase>(std::make_unique<PostgresLine>(std::move(*session)));
+}
+
+} // namespace
+} // namespace j4::plant
+
+// The module's one entry, found by name when it is loaded.
+extern "C" __attribute__((visibility("default"))) const j4::plant::LineDatabaseModule*
+j4LineDatabaseModule() {
+    static const j4::plant::LineDatabaseModule module{&j4::plant::openLine};
+    return &module;
+}

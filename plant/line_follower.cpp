@@ -1,0 +1,257 @@
+#include "line_follower.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+#include <QUuid>
+
+namespace j4::plant {
+namespace {
+
+namespace fs = std::filesystem;
+
+QString qPath(const fs::path& path) {
+    return QFile::decodeName(path.c_str());
+}
+
+bool write(const fs::path& path, const QByteArray& bytes) {
+    QSaveFile file(qPath(path));
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
+}
+
+QByteArray read(const fs::path& path) {
+    QFile file(qPath(path));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QJsonObject asJson(const LineAssignment& a) {
+    return {{"id", a.id},
+            {"line", QString::fromStdString(a.line)},
+            {"file_sha256", QString::fromStdString(a.sha256)},
+            {"version", QString::fromStdString(a.version)},
+            {"work_order", QString::fromStdString(a.workOrder)},
+            {"lot", QString::fromStdString(a.lot)},
+            {"part_number", QString::fromStdString(a.partNumber)},
+            {"quantity", a.quantity}};
+}
+
+LineAssignment fromJson(const QJsonObject& o) {
+    LineAssignment a;
+    a.id = o["id"].toInteger();
+    a.line = o["line"].toString().toStdString();
+    a.sha256 = o["file_sha256"].toString().toStdString();
+    a.version = o["version"].toString().toStdString();
+    a.workOrder = o["work_order"].toString().toStdString();
+    a.lot = o["lot"].toString().toStdString();
+    a.partNumber = o["part_number"].toString().toStdString();
+    a.quantity = o["quantity"].toInteger();
+    return a;
+}
+
+} // namespace
+
+LineFollower::LineFollower(FollowSettings settings, runs::DeviceListener& listener,
+                           const std::atomic<bool>& stop)
+    : settings_(std::move(settings)), listener_(listener), stop_(stop) {
+    // A line station sends only what a trusted key signed.
+    settings_.release.requireSignature = true;
+}
+
+Result<std::unique_ptr<LineFollower>> LineFollower::start(FollowSettings settings,
+                                                          runs::DeviceListener& listener,
+                                                          const std::atomic<bool>& stop) {
+    auto follower = std::make_unique<LineFollower>(std::move(settings), listener, stop);
+    std::error_code error;
+    fs::create_directories(follower->settings_.stateFolder, error);
+    if (error)
+        return fail(follower->settings_.stateFolder.string() + ": the line's state folder cannot "
+                                                               "be made (" + error.message() + ")");
+    const std::string line = follower->settings_.line;
+    if (const auto connected = follower->connect(); !connected) {
+        auto kept = follower->lastKept();
+        if (!kept)
+            return fail("line " + line + ": the plant's database cannot be reached (" +
+                        connected.error() + "), and no verified assignment is kept (" +
+                        kept.error() + ")");
+        kept->offline = true;
+        follower->now_ = std::move(*kept);
+        listener.notice("The plant's database cannot be reached (" + connected.error() +
+                        "): line " + line + " keeps its last verified assignment, " +
+                        follower->describe() + ".");
+        return follower;
+    }
+    auto active = follower->database_->look(line);
+    if (!active)
+        return fail("line " + line + ": " + active.error());
+    if (active->assignment == 0)
+        return fail("line " + line + " has no assignment in the plant's database: give it one "
+                                     "with j4_plant assign");
+    auto fetched = follower->fetch(active->assignment);
+    if (!fetched)
+        return fail(fetched.error());
+    follower->now_ = std::move(*fetched);
+    follower->done_ = active->done;
+    return follower;
+}
+
+Result<Done> LineFollower::connect() {
+    if (database_)
+        return Done{};
+    auto opened = LineDatabase::open(settings_.url, &stop_);
+    if (!opened)
+        return fail(opened.error());
+    database_ = std::move(*opened);
+    return Done{};
+}
+
+Result<Following> LineFollower::fetch(long long id) {
+    auto assignment = database_->assignment(id);
+    if (!assignment)
+        return fail("line " + settings_.line + ": " + assignment.error());
+    const auto folder = settings_.stateFolder;
+    const auto file = folder / (assignment->sha256 + ".j4u");
+    if (!fs::exists(file)) {
+        auto release = database_->release(assignment->sha256);
+        if (!release)
+            return fail("line " + settings_.line + ": " + release.error());
+        const QByteArray bytes(reinterpret_cast<const char*>(release->file.data()),
+                               static_cast<qsizetype>(release->file.size()));
+        if (!write(fs::path(file).concat(".minisig"), QByteArray::fromStdString(release->signature)) ||
+            !write(file, bytes))
+            return fail("line " + settings_.line + ": its release cannot be kept in " +
+                        folder.string());
+    }
+    auto following = verified(*assignment, file);
+    if (!following)
+        return following;
+    // Kept last, once checked: what a station falls back on was verified.
+    write(folder / "assignment.json", QJsonDocument(asJson(*assignment)).toJson());
+    return following;
+}
+
+Result<Following> LineFollower::verified(const LineAssignment& assignment, const fs::path& file) {
+    release::ReleaseOptions options = settings_.release;
+    options.signatureFile = fs::path(file).concat(".minisig").string();
+    const PreparedFile prepared =
+        release::prepareReleased(options, file.string(), UpdateFileReader::Kinds::RegularOnly);
+    const std::string name =
+        "release " + (assignment.version.empty() ? assignment.sha256 : assignment.version);
+    if (!prepared.ok()) {
+        std::error_code ignored;
+        fs::remove(file, ignored); // fetched again next time, perhaps signed anew
+        return fail("line " + settings_.line + ": " + name + " is refused: " + prepared.text +
+                    (prepared.detail.empty() ? "" : " " + prepared.detail));
+    }
+    if (prepared.decoded->sha256 != assignment.sha256)
+        return fail("line " + settings_.line + ": " + name +
+                    " is not the file the plant named (its SHA-256 differs)");
+    return Following{assignment, prepared.decoded, file.string(), false};
+}
+
+Result<Following> LineFollower::lastKept() {
+    const QByteArray text = read(settings_.stateFolder / "assignment.json");
+    if (text.isEmpty())
+        return fail(std::string("none was ever fetched"));
+    const LineAssignment assignment = fromJson(QJsonDocument::fromJson(text).object());
+    if (assignment.line != settings_.line)
+        return fail("the one kept is line " + assignment.line + "'s");
+    return verified(assignment, settings_.stateFolder / (assignment.sha256 + ".j4u"));
+}
+
+void LineFollower::settlePending() {
+    while (!unsettled_.empty() && database_) {
+        const auto& [attempt, completed] = unsettled_.front();
+        const auto held = database_->settle(attempt, completed);
+        if (!held)
+            return;
+        if (!held->empty())
+            listener_.notice("Line " + settings_.line + " is held: " + *held + ".");
+        if (completed)
+            ++done_;
+        unsettled_.pop_front();
+    }
+}
+
+std::string LineFollower::refusal(const ClaimVerdict& verdict) const {
+    const auto& a = now_.assignment;
+    switch (verdict.kind) {
+    case ClaimVerdict::Kind::Held:
+        return "Line " + settings_.line + " is held: " + verdict.reason + ". Not updated.";
+    case ClaimVerdict::Kind::Complete:
+        return "Work order " + a.workOrder + " is complete: " + std::to_string(verdict.done) +
+               " of " + std::to_string(verdict.quantity) + " units";
+    case ClaimVerdict::Kind::Full:
+        return "Work order " + a.workOrder + ": its last units are being updated at other "
+                                             "stations. Not updated.";
+    case ClaimVerdict::Kind::Unassigned:
+        return "Line " + settings_.line + " has no assignment. Not updated.";
+    case ClaimVerdict::Kind::Claimed:
+        break;
+    }
+    return {};
+}
+
+station::UnitPlan LineFollower::next(std::size_t) {
+    const std::lock_guard lock(mutex_);
+    station::UnitPlan plan;
+    plan.attempt = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
+    if (const auto connected = connect(); !connected) {
+        plan.refusal = "The plant's database cannot be reached (" + connected.error() +
+                       "): the unit cannot be counted against work order " +
+                       now_.assignment.workOrder + ". Not updated.";
+        return plan;
+    }
+    settlePending();
+    const auto verdict =
+        database_->claim(settings_.line, plan.attempt, settings_.station, settings_.claimSeconds);
+    if (!verdict) {
+        database_.reset(); // connected afresh for the next unit
+        plan.refusal = "The plant's database did not take the unit's claim (" + verdict.error() +
+                       "). Not updated.";
+        return plan;
+    }
+    done_ = verdict->done;
+    // The plant assigned the line anew: the next unit is the new
+    // assignment's, the release fetched and checked first.
+    if (verdict->assignment != 0 && verdict->assignment != now_.assignment.id) {
+        auto fetched = fetch(verdict->assignment);
+        if (!fetched) {
+            if (verdict->kind == ClaimVerdict::Kind::Claimed)
+                static_cast<void>(database_->giveBack(plan.attempt));
+            plan.refusal = fetched.error() + ". Not updated.";
+            return plan;
+        }
+        now_ = std::move(*fetched);
+        listener_.notice("Line " + settings_.line + " now sends " + describe() + ".");
+    }
+    if (verdict->kind != ClaimVerdict::Kind::Claimed) {
+        plan.refusal = refusal(*verdict);
+        return plan;
+    }
+    plan.decoded = now_.decoded;
+    plan.filePath = now_.filePath;
+    plan.production = {settings_.line, now_.assignment.workOrder, now_.assignment.lot,
+                       now_.assignment.partNumber};
+    return plan;
+}
+
+void LineFollower::ended(std::size_t, const runs::AttemptReport& report) {
+    const std::lock_guard lock(mutex_);
+    unsettled_.emplace_back(report.attempt, report.completed());
+    settlePending();
+}
+
+Following LineFollower::following() const {
+    const std::lock_guard lock(mutex_);
+    return now_;
+}
+
+std::string LineFollower::describe() const {
+    const auto& a = now_.assignment;
+    return "release " + (a.version.empty() ? a.sha256.substr(0, 12) : a.version) +
+           ", work order " + a.workOrder + ", " + std::to_string(done_) + " of " +
+           std::to_string(a.quantity) + " units";
+}
+
+} // namespace j4::plant

@@ -1,0 +1,77 @@
+#pragma once
+// A station that follows its line: the line's assignment and release
+// fetched from the plant's database, checked with the station's own trusted
+// keys (an assignment never bypasses them, and a signature is required),
+// kept in the station's state folder, and switched between units when the
+// plant assigns the line anew. Each unit is claimed before its first frame
+// and its claim settled when its attempt ends.
+
+#include "attempt.h"
+#include "line_database.h"
+#include "release_check.h"
+#include "unit_source.h"
+
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace j4::plant {
+
+struct FollowSettings {
+    std::string line;
+    std::string url;     // the plant's database
+    std::string station; // this station's name, in the claims
+    release::ReleaseOptions release;
+    std::filesystem::path stateFolder; // where the last verified assignment is kept
+    int claimSeconds = 600;            // a claim whose station went away expires
+};
+
+// What the line sends now, as the operator sees it.
+struct Following {
+    LineAssignment assignment;
+    std::shared_ptr<const DecodedFile> decoded;
+    std::string filePath; // the kept release
+    bool offline = false; // the database was out of reach at start
+};
+
+class LineFollower final : public station::UnitSource {
+public:
+    // The line's assignment, fetched, checked and kept; the last one kept
+    // when the database cannot be reached (said through `listener`); or why
+    // the station cannot follow the line.
+    static Result<std::unique_ptr<LineFollower>> start(FollowSettings settings,
+                                                       runs::DeviceListener& listener,
+                                                       const std::atomic<bool>& stop);
+
+    station::UnitPlan next(std::size_t slot) override;
+    void ended(std::size_t slot, const runs::AttemptReport& report) override;
+
+    Following following() const;
+    // "Line L: release V, work order WO, N of Q units"
+    std::string describe() const;
+
+    LineFollower(FollowSettings settings, runs::DeviceListener& listener,
+                 const std::atomic<bool>& stop);
+
+private:
+    Result<Done> connect();
+    Result<Following> fetch(long long assignment);
+    Result<Following> verified(const LineAssignment& assignment, const std::filesystem::path& file);
+    Result<Following> lastKept();
+    void settlePending();
+    std::string refusal(const ClaimVerdict& verdict) const;
+
+    FollowSettings settings_;
+    runs::DeviceListener& listener_;
+    const std::atomic<bool>& stop_;
+    mutable std::mutex mutex_;
+    std::unique_ptr<LineDatabase> database_;
+    Following now_;
+    long long done_ = 0;
+    // Attempts ended whose claims the database has not heard of yet.
+    std::deque<std::pair<std::string, bool>> unsettled_;
+};
+
+} // namespace j4::plant
