@@ -7,6 +7,7 @@
 #include "result.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -36,7 +37,7 @@ struct ClaimVerdict {
     long long assignment = 0; // the line's active assignment
     long long done = 0;       // units completed against it
     long long quantity = 0;
-    std::string reason;
+    std::string reason; // the hold's, when held
 };
 
 struct LineRelease {
@@ -54,8 +55,14 @@ public:
     // unless settled first.
     virtual Result<ClaimVerdict> claim(const std::string& line, const std::string& attempt,
                                        const std::string& station, int seconds) = 0;
-    // The line's active assignment and how far it is, nothing claimed.
-    virtual Result<ClaimVerdict> look(const std::string& line) = 0;
+    // The line's active assignment, how far it is and whether it is held
+    // (for `station`, or as a whole), nothing claimed: Claimed or Held,
+    // Unassigned without one.
+    virtual Result<ClaimVerdict> look(const std::string& line, const std::string& station) = 0;
+    // Waits up to `wait` for the plant to change `line` (its assignment or
+    // its hold): true when it did. Its own connection, listening from the
+    // first call: a station hears of a change while its slots work.
+    virtual Result<bool> waitForChange(const std::string& line, std::chrono::milliseconds wait) = 0;
     // A claim given back unused: it counts neither as a unit nor a failure.
     virtual Result<Done> giveBack(const std::string& attempt) = 0;
     // The claim's end; the reason of the hold it tripped, or empty.

@@ -1,6 +1,8 @@
 #include "line_database.h"
 #include "pq_session.h"
 
+#include <poll.h>
+
 #include <mutex>
 
 namespace j4::plant {
@@ -24,8 +26,35 @@ std::vector<std::uint8_t> fromHex(const std::string& text) {
 // and they take turns.
 class PostgresLine final : public LineDatabase {
 public:
-    explicit PostgresLine(std::unique_ptr<records::PqSession> session)
-        : session_(std::move(session)) {}
+    PostgresLine(std::unique_ptr<records::PqSession> session, std::string url,
+                 const std::atomic<bool>* stop)
+        : session_(std::move(session)), url_(std::move(url)), stop_(stop) {}
+
+    Result<bool> waitForChange(const std::string& line, std::chrono::milliseconds wait) override {
+        if (!listening_) {
+            auto session = records::PqSession::open(url_, stop_, {});
+            if (!session)
+                return fail(session.error());
+            if (auto listened = (*session)->run("LISTEN j4_line"); !listened)
+                return fail(listened.error());
+            listening_ = std::move(*session);
+        }
+        PGconn* connection = listening_->connection();
+        bool changed = false;
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        do {
+            if (PQconsumeInput(connection) == 0) {
+                const std::string why = records::trimmed(PQerrorMessage(connection));
+                listening_.reset(); // listened afresh next time
+                return fail(why);
+            }
+            while (PGnotify* heard = PQnotifies(connection)) {
+                changed = changed || line == heard->extra;
+                PQfreemem(heard);
+            }
+        } while (!changed && records::waitForSocket(connection, POLLIN, deadline, stop_));
+        return changed;
+    }
 
     Result<ClaimVerdict> claim(const std::string& line, const std::string& attempt,
                                const std::string& station, int seconds) override {
@@ -49,11 +78,13 @@ public:
         return verdict;
     }
 
-    Result<ClaimVerdict> look(const std::string& line) override {
+    Result<ClaimVerdict> look(const std::string& line, const std::string& station) override {
         const auto result = run(
             "SELECT a.id, a.quantity, (SELECT count(*) FROM j4_claims c WHERE c.assignment = a.id "
-            "AND c.state = 'completed') FROM j4_assignments a WHERE a.line = $1 AND a.active",
-            {line.c_str()});
+            "AND c.state = 'completed'), (SELECT h.reason FROM j4_holds h WHERE h.line = a.line "
+            "AND h.station IN ('', $2) ORDER BY h.station LIMIT 1) "
+            "FROM j4_assignments a WHERE a.line = $1 AND a.active",
+            {line.c_str(), station.c_str()});
         if (!result)
             return fail(result.error());
         ClaimVerdict verdict;
@@ -61,6 +92,9 @@ public:
             verdict.assignment = std::atoll(value(*result, 0, 0).c_str());
             verdict.quantity = std::atoll(value(*result, 0, 1).c_str());
             verdict.done = std::atoll(value(*result, 0, 2).c_str());
+            verdict.reason = value(*result, 0, 3);
+            verdict.kind = verdict.reason.empty() ? ClaimVerdict::Kind::Claimed
+                                                  : ClaimVerdict::Kind::Held;
         }
         return verdict;
     }
@@ -123,6 +157,9 @@ private:
 
     std::mutex mutex_;
     std::unique_ptr<records::PqSession> session_;
+    std::string url_;
+    const std::atomic<bool>* stop_;
+    std::unique_ptr<records::PqSession> listening_; // the watch's own connection
 };
 
 Result<std::unique_ptr<LineDatabase>> openLine(const std::string& url,
@@ -137,7 +174,8 @@ Result<std::unique_ptr<LineDatabase>> openLine(const std::string& url,
         return fail(layout.error());
     if (!layout->plant)
         return fail(std::string("the plant's tables are not in its database"));
-    return std::unique_ptr<LineDatabase>(std::make_unique<PostgresLine>(std::move(*session)));
+    return std::unique_ptr<LineDatabase>(
+        std::make_unique<PostgresLine>(std::move(*session), url, stop));
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
+#include <QThread>
 #include <QUuid>
 
 namespace j4::plant {
@@ -81,17 +82,21 @@ Result<std::unique_ptr<LineFollower>> LineFollower::start(FollowSettings setting
                         follower->describe() + ".");
         return follower;
     }
-    auto active = follower->database_->look(line);
+    auto active = follower->database_->look(line, follower->settings_.station);
     if (!active)
         return fail("line " + line + ": " + active.error());
     if (active->assignment == 0)
         return fail("line " + line + " has no assignment in the plant's database: give it one "
                                      "with j4_plant assign");
-    auto fetched = follower->fetch(active->assignment);
+    auto fetched = follower->fetch(*follower->database_, active->assignment);
     if (!fetched)
         return fail(fetched.error());
     follower->now_ = std::move(*fetched);
     follower->done_ = active->done;
+    if (active->kind == ClaimVerdict::Kind::Held)
+        follower->sayHold(active->reason);
+    LineFollower* self = follower.get();
+    follower->watcher_ = WorkerThread([self] { self->watch(); });
     return follower;
 }
 
@@ -105,14 +110,66 @@ Result<Done> LineFollower::connect() {
     return Done{};
 }
 
-Result<Following> LineFollower::fetch(long long id) {
-    auto assignment = database_->assignment(id);
+LineFollower::~LineFollower() {
+    ending_ = true;
+    watcher_.wait();
+}
+
+void LineFollower::sayHold(const std::string& reason) {
+    if (reason == heldBecause_)
+        return;
+    heldBecause_ = reason;
+    listener_.notice(reason.empty() ? "Line " + settings_.line + " goes on."
+                                    : "Line " + settings_.line + " is held: " + reason + ".");
+}
+
+void LineFollower::watch() {
+    std::unique_ptr<LineDatabase> database;
+    while (!stop_ && !ending_) {
+        if (!database) {
+            auto opened = LineDatabase::open(settings_.url, &ending_);
+            if (!opened) {
+                // Tried again in a while; the slots meanwhile claim as ever.
+                for (int step = 0; step < 50 && !stop_ && !ending_; ++step)
+                    QThread::msleep(100);
+                continue;
+            }
+            database = std::move(*opened);
+        }
+        const auto changed = database->waitForChange(settings_.line, std::chrono::milliseconds(500));
+        if (!changed)
+            database.reset();
+        else if (*changed)
+            refresh(*database);
+    }
+}
+
+void LineFollower::refresh(LineDatabase& database) {
+    const auto look = database.look(settings_.line, settings_.station);
+    if (!look)
+        return;
+    const std::lock_guard lock(mutex_);
+    done_ = look->done;
+    if (look->assignment != 0 && look->assignment != now_.assignment.id) {
+        auto fetched = fetch(database, look->assignment);
+        if (!fetched) {
+            listener_.notice(fetched.error() + ".");
+        } else {
+            now_ = std::move(*fetched);
+            listener_.notice("Line " + settings_.line + " now sends " + describe() + ".");
+        }
+    }
+    sayHold(look->kind == ClaimVerdict::Kind::Held ? look->reason : std::string());
+}
+
+Result<Following> LineFollower::fetch(LineDatabase& database, long long id) {
+    auto assignment = database.assignment(id);
     if (!assignment)
         return fail("line " + settings_.line + ": " + assignment.error());
     const auto folder = settings_.stateFolder;
     const auto file = folder / (assignment->sha256 + ".j4u");
     if (!fs::exists(file)) {
-        auto release = database_->release(assignment->sha256);
+        auto release = database.release(assignment->sha256);
         if (!release)
             return fail("line " + settings_.line + ": " + release.error());
         const QByteArray bytes(reinterpret_cast<const char*>(release->file.data()),
@@ -166,7 +223,7 @@ void LineFollower::settlePending() {
         if (!held)
             return;
         if (!held->empty())
-            listener_.notice("Line " + settings_.line + " is held: " + *held + ".");
+            sayHold(*held);
         if (completed)
             ++done_;
         unsettled_.pop_front();
@@ -215,7 +272,7 @@ station::UnitPlan LineFollower::next(std::size_t) {
     // The plant assigned the line anew: the next unit is the new
     // assignment's, the release fetched and checked first.
     if (verdict->assignment != 0 && verdict->assignment != now_.assignment.id) {
-        auto fetched = fetch(verdict->assignment);
+        auto fetched = fetch(*database_, verdict->assignment);
         if (!fetched) {
             if (verdict->kind == ClaimVerdict::Kind::Claimed)
                 static_cast<void>(database_->giveBack(plan.attempt));

@@ -10,6 +10,7 @@
 #include "line_database.h"
 #include "release_check.h"
 #include "unit_source.h"
+#include "worker_thread.h"
 
 #include <deque>
 #include <filesystem>
@@ -54,10 +55,17 @@ public:
 
     LineFollower(FollowSettings settings, runs::DeviceListener& listener,
                  const std::atomic<bool>& stop);
+    ~LineFollower() override;
 
 private:
     Result<Done> connect();
-    Result<Following> fetch(long long assignment);
+    Result<Following> fetch(LineDatabase& database, long long assignment);
+    // Hears the plant change the line while the slots work, and takes the
+    // change at once: the new release fetched and checked before the next
+    // unit, a hold said by every station.
+    void watch();
+    void refresh(LineDatabase& database);
+    void sayHold(const std::string& reason);
     Result<Following> verified(const LineAssignment& assignment, const std::filesystem::path& file);
     Result<Following> lastKept();
     void settlePending();
@@ -70,8 +78,11 @@ private:
     std::unique_ptr<LineDatabase> database_;
     Following now_;
     long long done_ = 0;
+    std::string heldBecause_; // as last said
     // Attempts ended whose claims the database has not heard of yet.
     std::deque<std::pair<std::string, bool>> unsettled_;
+    std::atomic<bool> ending_{false};
+    WorkerThread watcher_; // last: stopped first
 };
 
 } // namespace j4::plant

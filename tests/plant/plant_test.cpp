@@ -321,11 +321,15 @@ TEST_F(Plant, LineStationsCountUnitsOnceFollowTheirLineAndHoldTogether) {
     EXPECT_EQ(completed, made);
     EXPECT_EQ(plant({"status", "L2"}).out.contains("4 of 4 units done"), true);
 
-    // Assigned anew mid-shift: the next unit of any station gets it.
+    // Assigned anew mid-shift: every station hears of it at once, and the
+    // next unit of any gets it.
     ASSERT_EQ(plant({"assign", "L2", "--release", shas["3.1.0"], "--work-order", "WO-B",
                      "--quantity", "5", "--stop-after", "2/3"})
                   .exitCode,
               0);
+    for (auto& station : stations)
+        EXPECT_TRUE(station->said("Line L2 now sends release 3.1.0, work order WO-B, 0 of 5"))
+            << station->out().toStdString();
     EXPECT_EQ(unit(*stations[2], "Update is completed."), images["3.1.0"]);
     EXPECT_EQ(logged(stations[2]->log()).last()["file_sha256"].toString(), shas["3.1.0"]);
 
@@ -333,9 +337,12 @@ TEST_F(Plant, LineStationsCountUnitsOnceFollowTheirLineAndHoldTogether) {
     // resumed, it goes on.
     for (int failing = 0; failing < 2; ++failing)
         unit(*stations[0], "rejected frame", {"--reject", "1,2,3,4"});
-    EXPECT_TRUE(stations[0]->said("Line L2 is held: 2 failures in the last 3 attempts"));
-    EXPECT_TRUE(unit(*stations[1], "Line L2 is held").isEmpty());
+    for (auto& station : stations)
+        EXPECT_TRUE(station->said("Line L2 is held: 2 failures in the last 3 attempts."))
+            << station->out().toStdString();
+    EXPECT_TRUE(unit(*stations[1], "attempts. Not updated.").isEmpty());
     EXPECT_EQ(plant({"resume", "L2"}).exitCode, 0);
+    EXPECT_TRUE(stations[1]->said("Line L2 goes on."));
     EXPECT_EQ(unit(*stations[1], "Update is completed."), images["3.1.0"]);
 
     // A release the plant trusts and the station does not: refused at
