@@ -63,6 +63,8 @@ public:
     // its hold): true when it did. Its own connection, listening from the
     // first call: a station hears of a change while its slots work.
     virtual Result<bool> waitForChange(const std::string& line, std::chrono::milliseconds wait) = 0;
+    // The claims of units still being made kept for `seconds` more.
+    virtual Result<Done> renew(const std::vector<std::string>& attempts, int seconds) = 0;
     // A claim given back unused: it counts neither as a unit nor a failure.
     virtual Result<Done> giveBack(const std::string& attempt) = 0;
     // The claim's end; the reason of the hold it tripped, or empty.

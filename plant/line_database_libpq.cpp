@@ -99,6 +99,20 @@ public:
         return verdict;
     }
 
+    Result<Done> renew(const std::vector<std::string>& attempts, int seconds) override {
+        std::string list = "{";
+        for (const std::string& attempt : attempts)
+            list += (list.size() > 1 ? "," : "") + attempt;
+        list += "}";
+        const std::string time = std::to_string(seconds);
+        const auto result = run("UPDATE j4_claims SET expires = now() + make_interval(secs => "
+                                "$2::integer) WHERE attempt = ANY ($1::uuid[]) AND state = 'open'",
+                                {list.c_str(), time.c_str()});
+        if (!result)
+            return fail(result.error());
+        return Done{};
+    }
+
     Result<Done> giveBack(const std::string& attempt) override {
         const auto result = run("DELETE FROM j4_claims WHERE attempt = $1::uuid AND state = 'open'",
                                 {attempt.c_str()});

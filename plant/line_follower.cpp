@@ -125,7 +125,17 @@ void LineFollower::sayHold(const std::string& reason) {
 
 void LineFollower::watch() {
     std::unique_ptr<LineDatabase> database;
+    auto renewed = std::chrono::steady_clock::now();
     while (!stop_ && !ending_) {
+        if (database && std::chrono::steady_clock::now() - renewed > std::chrono::seconds(5)) {
+            std::vector<std::string> claims;
+            {
+                const std::lock_guard lock(mutex_);
+                claims.assign(claimed_.begin(), claimed_.end());
+            }
+            if (claims.empty() || database->renew(claims, settings_.claimSeconds))
+                renewed = std::chrono::steady_clock::now();
+        }
         if (!database) {
             auto opened = LineDatabase::open(settings_.url, &ending_);
             if (!opened) {
@@ -286,6 +296,7 @@ station::UnitPlan LineFollower::next(std::size_t) {
         plan.refusal = refusal(*verdict);
         return plan;
     }
+    claimed_.insert(plan.attempt);
     plan.decoded = now_.decoded;
     plan.filePath = now_.filePath;
     plan.production = {settings_.line, now_.assignment.workOrder, now_.assignment.lot,
@@ -295,6 +306,7 @@ station::UnitPlan LineFollower::next(std::size_t) {
 
 void LineFollower::ended(std::size_t, const runs::AttemptReport& report) {
     const std::lock_guard lock(mutex_);
+    claimed_.erase(report.attempt);
     unsettled_.emplace_back(report.attempt, report.completed());
     settlePending();
 }

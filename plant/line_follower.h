@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
 namespace j4::plant {
@@ -26,7 +27,9 @@ struct FollowSettings {
     std::string station; // this station's name, in the claims
     release::ReleaseOptions release;
     std::filesystem::path stateFolder; // where the last verified assignment is kept
-    int claimSeconds = 600;            // a claim whose station went away expires
+    // A claim is kept while its unit is being made, renewed every few
+    // seconds: one whose station went away expires after this.
+    int claimSeconds = 20;
 };
 
 // What the line sends now, as the operator sees it.
@@ -79,6 +82,7 @@ private:
     Following now_;
     long long done_ = 0;
     std::string heldBecause_; // as last said
+    std::set<std::string> claimed_; // units being made, their claims renewed
     // Attempts ended whose claims the database has not heard of yet.
     std::deque<std::pair<std::string, bool>> unsettled_;
     std::atomic<bool> ending_{false};

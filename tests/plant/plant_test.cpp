@@ -213,18 +213,27 @@ public:
     }
     QString slot() const { return folder_ + "/slot"; }
     QString log() const { return folder_ + "/station.jsonl"; }
-    // Reads until `text` was said `times` times in all, or a generous bound.
-    bool said(const QString& text, int times = 1) {
+    // How often any of `texts` was said so far.
+    int count(const QStringList& texts) const {
+        int times = 0;
+        for (const QString& text : texts)
+            times += int(out_.count(text));
+        return times;
+    }
+    // Reads until any of `texts` was said `times` times in all, or a
+    // generous bound.
+    bool said(const QStringList& texts, int times = 1) {
         QElapsedTimer clock;
         clock.start();
-        while (out_.count(text) < times && clock.elapsed() < 60000 &&
+        while (count(texts) < times && clock.elapsed() < 60000 &&
                process_.state() != QProcess::NotRunning) {
             process_.waitForReadyRead(100);
             out_ += QString::fromUtf8(process_.readAll());
         }
         out_ += QString::fromUtf8(process_.readAll());
-        return out_.count(text) >= times;
+        return count(texts) >= times;
     }
+    bool said(const QString& text, int times = 1) { return said(QStringList{text}, times); }
     const QString& out() const { return out_; }
     void kill() {
         process_.kill();
@@ -284,11 +293,12 @@ TEST_F(Plant, LineStationsCountUnitsOnceFollowTheirLineAndHoldTogether) {
         << stations[0]->out().toStdString();
 
     // One unit on a station: plugged, handled (`marker` said once more), pulled.
-    const auto unit = [&](LineStation& station, const QString& marker,
+    const auto unit = [&](LineStation& station, const QStringList& markers,
                           const QStringList& device = {}) {
         j4::testing::DevSim sim(device);
+        const int before = station.count(markers);
         EXPECT_TRUE(QFile::link(sim.device(), station.slot()));
-        const bool handled = station.said(marker, station.out().count(marker) + 1);
+        const bool handled = station.said(markers, before + 1);
         QFile::remove(station.slot());
         EXPECT_TRUE(handled) << station.out().toStdString();
         return sim.capture();
@@ -300,7 +310,7 @@ TEST_F(Plant, LineStationsCountUnitsOnceFollowTheirLineAndHoldTogether) {
     for (int plug = 0; plug < 6; ++plug) {
         LineStation& station = *stations[plug % 3];
         const QString marker = plug < 4 ? "Update is completed." : "Work order WO-A is complete";
-        const QByteArray sent = unit(station, marker);
+        const QByteArray sent = unit(station, {marker});
         if (plug < 4) {
             EXPECT_EQ(sent, images["3.0.0"]);
             ++made;
@@ -330,20 +340,45 @@ TEST_F(Plant, LineStationsCountUnitsOnceFollowTheirLineAndHoldTogether) {
     for (auto& station : stations)
         EXPECT_TRUE(station->said("Line L2 now sends release 3.1.0, work order WO-B, 0 of 5"))
             << station->out().toStdString();
-    EXPECT_EQ(unit(*stations[2], "Update is completed."), images["3.1.0"]);
+    EXPECT_EQ(unit(*stations[2], {"Update is completed."}), images["3.1.0"]);
     EXPECT_EQ(logged(stations[2]->log()).last()["file_sha256"].toString(), shas["3.1.0"]);
 
     // Two failures in three attempts hold the line for every station;
     // resumed, it goes on.
     for (int failing = 0; failing < 2; ++failing)
-        unit(*stations[0], "rejected frame", {"--reject", "1,2,3,4"});
+        unit(*stations[0], {"rejected frame"}, {"--reject", "1,2,3,4"});
     for (auto& station : stations)
         EXPECT_TRUE(station->said("Line L2 is held: 2 failures in the last 3 attempts."))
             << station->out().toStdString();
-    EXPECT_TRUE(unit(*stations[1], "attempts. Not updated.").isEmpty());
+    EXPECT_TRUE(unit(*stations[1], {"attempts. Not updated."}).isEmpty());
     EXPECT_EQ(plant({"resume", "L2"}).exitCode, 0);
     EXPECT_TRUE(stations[1]->said("Line L2 goes on."));
-    EXPECT_EQ(unit(*stations[1], "Update is completed."), images["3.1.0"]);
+    EXPECT_EQ(unit(*stations[1], {"Update is completed."}), images["3.1.0"]);
+
+    // A station killed while it makes the work order's last unit: the
+    // unit's claim holds the others off, then expires, and the unit is made
+    // elsewhere.
+    ASSERT_EQ(plant({"assign", "L2", "--release", "3.1.0", "--work-order", "WO-K", "--quantity",
+                     "1"})
+                  .exitCode,
+              0);
+    {
+        j4::testing::DevSim slow({"--delay-us", "3000000"});
+        const int sending = stations[0]->count({"sending"});
+        ASSERT_TRUE(QFile::link(slow.device(), stations[0]->slot()));
+        ASSERT_TRUE(stations[0]->said("sending", sending + 1)) << stations[0]->out().toStdString();
+        stations[0]->kill();
+        QFile::remove(stations[0]->slot());
+    }
+    EXPECT_TRUE(unit(*stations[1], {"being updated at other stations"}).isEmpty());
+    QElapsedTimer expiry;
+    expiry.start();
+    QByteArray last;
+    while (last.isEmpty() && expiry.elapsed() < 90000) {
+        last = unit(*stations[1], {"Update is completed.", "Not updated."});
+        QThread::msleep(500);
+    }
+    EXPECT_EQ(last, images["3.1.0"]) << "made once the claim expired";
 
     // A release the plant trusts and the station does not: refused at
     // fetch, nothing sent.
@@ -351,7 +386,7 @@ TEST_F(Plant, LineStationsCountUnitsOnceFollowTheirLineAndHoldTogether) {
                      "5"})
                   .exitCode,
               0);
-    EXPECT_TRUE(unit(*stations[2], "is refused").isEmpty());
+    EXPECT_TRUE(unit(*stations[2], {"is refused"}).isEmpty());
 
     // The database down at start: the last verified assignment is said,
     // and no unit goes uncounted.
@@ -360,9 +395,9 @@ TEST_F(Plant, LineStationsCountUnitsOnceFollowTheirLineAndHoldTogether) {
     {
         LineStation alone(dir.path(), "st-1", database.url(), plantKey.publicKey(), "L2");
         EXPECT_TRUE(alone.said("keeps its last verified assignment, release 3.1.0, work order "
-                               "WO-B"))
+                               "WO-K"))
             << alone.out().toStdString();
-        EXPECT_TRUE(unit(alone, "cannot be reached").isEmpty());
+        EXPECT_TRUE(unit(alone, {"cannot be reached"}).isEmpty());
     }
     database.start();
 }
