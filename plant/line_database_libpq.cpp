@@ -57,10 +57,12 @@ public:
     }
 
     Result<ClaimVerdict> claim(const std::string& line, const std::string& attempt,
-                               const std::string& station, int seconds) override {
+                               const std::string& station, int seconds, int spare) override {
         const std::string time = std::to_string(seconds);
-        const auto result = run("SELECT * FROM j4_claim($1, $2::uuid, $3, $4::integer)",
-                                {line.c_str(), attempt.c_str(), station.c_str(), time.c_str()});
+        const std::string left = std::to_string(spare);
+        const auto result =
+            run("SELECT * FROM j4_claim($1, $2::uuid, $3, $4::integer, $5::integer)",
+                {line.c_str(), attempt.c_str(), station.c_str(), time.c_str(), left.c_str()});
         if (!result)
             return fail(result.error());
         ClaimVerdict verdict;

@@ -12,6 +12,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Units a claim made ahead leaves for the other stations: never the last
+// ones, which go to whoever has a device first.
+constexpr int kSpareForOthers = 20;
+
 QString qPath(const fs::path& path) {
     return QFile::decodeName(path.c_str());
 }
@@ -113,12 +117,38 @@ Result<Done> LineFollower::connect() {
 LineFollower::~LineFollower() {
     ending_ = true;
     watcher_.wait();
+    const std::lock_guard lock(mutex_);
+    giveBackAhead();
+}
+
+void LineFollower::giveBackAhead() {
+    for (const auto& [slot, attempt] : ahead_)
+        if (database_)
+            static_cast<void>(database_->giveBack(attempt));
+    ahead_.clear();
+}
+
+void LineFollower::claimAhead(std::size_t slot) {
+    if (!database_ || !heldBecause_.empty() || ahead_.count(slot) != 0)
+        return;
+    const std::string attempt = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
+    const auto verdict = database_->claim(settings_.line, attempt, settings_.station,
+                                          settings_.claimSeconds, kSpareForOthers);
+    if (!verdict || verdict->kind != ClaimVerdict::Kind::Claimed)
+        return;
+    if (verdict->assignment != now_.assignment.id) {
+        static_cast<void>(database_->giveBack(attempt));
+        return;
+    }
+    ahead_[slot] = attempt;
 }
 
 void LineFollower::sayHold(const std::string& reason) {
     if (reason == heldBecause_)
         return;
     heldBecause_ = reason;
+    if (!reason.empty())
+        giveBackAhead();
     listener_.notice(reason.empty() ? "Line " + settings_.line + " goes on."
                                     : "Line " + settings_.line + " is held: " + reason + ".");
 }
@@ -132,6 +162,8 @@ void LineFollower::watch() {
             {
                 const std::lock_guard lock(mutex_);
                 claims.assign(claimed_.begin(), claimed_.end());
+                for (const auto& [slot, attempt] : ahead_)
+                    claims.push_back(attempt);
             }
             if (claims.empty() || database->renew(claims, settings_.claimSeconds))
                 renewed = std::chrono::steady_clock::now();
@@ -159,6 +191,8 @@ void LineFollower::refresh(LineDatabase& database) {
     if (!look)
         return;
     const std::lock_guard lock(mutex_);
+    // What was claimed ahead was claimed for the line as it was.
+    giveBackAhead();
     done_ = look->done;
     if (look->assignment != 0 && look->assignment != now_.assignment.id) {
         auto fetched = fetch(database, look->assignment);
@@ -259,9 +293,19 @@ std::string LineFollower::refusal(const ClaimVerdict& verdict) const {
     return {};
 }
 
-station::UnitPlan LineFollower::next(std::size_t) {
+station::UnitPlan LineFollower::next(std::size_t slot) {
     const std::lock_guard lock(mutex_);
     station::UnitPlan plan;
+    if (const auto ahead = ahead_.find(slot); ahead != ahead_.end()) {
+        plan.attempt = ahead->second;
+        ahead_.erase(ahead);
+        claimed_.insert(plan.attempt);
+        plan.decoded = now_.decoded;
+        plan.filePath = now_.filePath;
+        plan.production = {settings_.line, now_.assignment.workOrder, now_.assignment.lot,
+                           now_.assignment.partNumber};
+        return plan;
+    }
     plan.attempt = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
     if (const auto connected = connect(); !connected) {
         plan.refusal = "The plant's database cannot be reached (" + connected.error() +
@@ -304,11 +348,12 @@ station::UnitPlan LineFollower::next(std::size_t) {
     return plan;
 }
 
-void LineFollower::ended(std::size_t, const runs::AttemptReport& report) {
+void LineFollower::ended(std::size_t slot, const runs::AttemptReport& report) {
     const std::lock_guard lock(mutex_);
     claimed_.erase(report.attempt);
     unsettled_.emplace_back(report.attempt, report.completed());
     settlePending();
+    claimAhead(slot);
 }
 
 Following LineFollower::following() const {

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <map>
 #include <set>
 #include <string>
 
@@ -83,6 +84,13 @@ private:
     long long done_ = 0;
     std::string heldBecause_; // as last said
     std::set<std::string> claimed_; // units being made, their claims renewed
+    // Each slot's next unit, claimed ahead while the slot waits for its
+    // device (where the work order has units to spare), so that a device
+    // plugged in waits for no database; given back when the plant changes
+    // the line. Renewed as the others.
+    std::map<std::size_t, std::string> ahead_;
+    void claimAhead(std::size_t slot);
+    void giveBackAhead();
     // Attempts ended whose claims the database has not heard of yet.
     std::deque<std::pair<std::string, bool>> unsettled_;
     std::atomic<bool> ending_{false};

@@ -147,8 +147,11 @@ CREATE TABLE IF NOT EXISTS j4_holds (
 -- at once are counted one after the other) and the verdict: 'claimed',
 -- 'held' (with the hold's reason), 'complete' (every unit done), 'full'
 -- (the units left are claimed by stations still at work) or 'unassigned'.
+-- A station may claim its next unit ahead, while it waits for the device,
+-- only where p_spare units are left for the others besides ('full' then).
+DROP FUNCTION IF EXISTS j4_claim(text, uuid, text, integer);
 CREATE OR REPLACE FUNCTION j4_claim(p_line text, p_attempt uuid, p_station text,
-                                    p_seconds integer)
+                                    p_seconds integer, p_spare integer DEFAULT 0)
 RETURNS TABLE (assignment bigint, verdict text, done bigint, quantity integer, reason text)
 LANGUAGE plpgsql AS $$
 DECLARE
@@ -172,7 +175,7 @@ BEGIN
         RETURN QUERY SELECT a.id, 'held'::text, completed, a.quantity, held;
     ELSIF completed >= a.quantity THEN
         RETURN QUERY SELECT a.id, 'complete'::text, completed, a.quantity, NULL::text;
-    ELSIF counted >= a.quantity THEN
+    ELSIF counted + p_spare >= a.quantity THEN
         RETURN QUERY SELECT a.id, 'full'::text, completed, a.quantity, NULL::text;
     ELSE
         INSERT INTO j4_claims (attempt, assignment, station, expires)

@@ -332,13 +332,14 @@ TEST_F(Plant, LineStationsCountUnitsOnceFollowTheirLineAndHoldTogether) {
     EXPECT_EQ(plant({"status", "L2"}).out.contains("4 of 4 units done"), true);
 
     // Assigned anew mid-shift: every station hears of it at once, and the
-    // next unit of any gets it.
+    // next unit of any gets it. Enough units for the stations to claim their
+    // next ones ahead, while they wait for a device.
     ASSERT_EQ(plant({"assign", "L2", "--release", shas["3.1.0"], "--work-order", "WO-B",
-                     "--quantity", "5", "--stop-after", "2/3"})
+                     "--quantity", "50", "--stop-after", "2/3"})
                   .exitCode,
               0);
     for (auto& station : stations)
-        EXPECT_TRUE(station->said("Line L2 now sends release 3.1.0, work order WO-B, 0 of 5"))
+        EXPECT_TRUE(station->said("Line L2 now sends release 3.1.0, work order WO-B, 0 of 50"))
             << station->out().toStdString();
     EXPECT_EQ(unit(*stations[2], {"Update is completed."}), images["3.1.0"]);
     EXPECT_EQ(logged(stations[2]->log()).last()["file_sha256"].toString(), shas["3.1.0"]);
@@ -350,10 +351,17 @@ TEST_F(Plant, LineStationsCountUnitsOnceFollowTheirLineAndHoldTogether) {
     for (auto& station : stations)
         EXPECT_TRUE(station->said("Line L2 is held: 2 failures in the last 3 attempts."))
             << station->out().toStdString();
-    EXPECT_TRUE(unit(*stations[1], {"attempts. Not updated."}).isEmpty());
+    // Held, a unit claimed ahead is not made.
+    EXPECT_TRUE(unit(*stations[2], {"attempts. Not updated."}).isEmpty());
     EXPECT_EQ(plant({"resume", "L2"}).exitCode, 0);
-    EXPECT_TRUE(stations[1]->said("Line L2 goes on."));
-    EXPECT_EQ(unit(*stations[1], {"Update is completed."}), images["3.1.0"]);
+    EXPECT_TRUE(stations[2]->said("Line L2 goes on."));
+    EXPECT_EQ(unit(*stations[2], {"Update is completed."}), images["3.1.0"]);
+    EXPECT_EQ(unit(*stations[2], {"Update is completed."}), images["3.1.0"]);
+    // Each unit made counted once, none of those claimed ahead.
+    EXPECT_EQ(database.query("SELECT count(*) FILTER (WHERE c.state = 'completed'), "
+                             "count(*) FILTER (WHERE c.state = 'failed') FROM j4_claims c JOIN "
+                             "j4_assignments a ON a.id = c.assignment WHERE a.work_order = 'WO-B'"),
+              "3|2");
 
     // A station killed while it makes the work order's last unit: the
     // unit's claim holds the others off, then expires, and the unit is made
