@@ -51,6 +51,7 @@ std::unique_ptr<plant::LineFollower> followLine(const FlashOptions& options,
         line, options.line.recordsUrl,
         lineOrigin(options.line.station, options.line.operatorName).station,
         options.line.release, lineStateFolder(line)};
+    settings.offlineUnits = options.line.offlineUnits;
     auto follower = plant::LineFollower::start(std::move(settings), listener, stop);
     if (!follower) {
         output.error(follower.error());

@@ -67,13 +67,13 @@ Result<std::string> recordsAddress(const LineOptions& o, const QCommandLineParse
 
 QList<QCommandLineOption> LineOptions::all() const {
     return {timeout, log,       stationId,        operatorName, metrics,
-            records, profile,   line,             settle,       unitRule,     requireUnit,
+            records, profile,   line,             offlineUnits, settle,       unitRule,     requireUnit,
             units,   slotNames, onResult,         tlsCa,        tlsCert,
             tlsKey,  trustKey,  requireSignature, signature,    minVersion};
 }
 
 QList<const QCommandLineOption*> LineOptions::stationOnly() const {
-    return {&profile, &line, &settle, &unitRule, &requireUnit, &units, &slotNames, &onResult};
+    return {&profile, &line, &offlineUnits, &settle, &unitRule, &requireUnit, &units, &slotNames, &onResult};
 }
 
 Result<LineSettings> LineOptions::read(const QCommandLineParser& parser,
@@ -98,6 +98,14 @@ Result<LineSettings> LineOptions::read(const QCommandLineParser& parser,
     line.release = std::move(*release);
     line.recordsUrl = std::move(*url);
     line.lineName = parser.value(this->line).toStdString();
+    if (parser.isSet(offlineUnits)) {
+        bool number = false;
+        line.offlineUnits = parser.value(offlineUnits).toInt(&number);
+        if (!number || line.offlineUnits < 0 || line.offlineUnits > 100000)
+            return fail(std::string("--offline-units takes a number of units, 0 to 100000"));
+        if (line.lineName.empty())
+            return fail(std::string("--offline-units goes with --line"));
+    }
     if (!line.lineName.empty() && line.recordsUrl.empty())
         return fail("--line " + line.lineName +
                     " needs the plant's database: --records URI (or J4_RECORDS)");

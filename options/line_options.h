@@ -32,6 +32,7 @@ struct LineSettings {
     std::string metricsPath;            // empty: no metrics
     std::string recordsUrl;             // empty: J4_RECORDS, else no database
     std::string lineName;               // a station that follows its line; empty: its file
+    int offlineUnits = 0; // units a line station makes while the database is out of reach
     TlsSettings tls;                    // as given, else as the environment names them
 };
 
@@ -64,6 +65,11 @@ struct LineOptions {
                             "A station: send what the plant assigns line NAME in the records' "
                             "database (needs --records), instead of an update file.",
                             "NAME"};
+    QCommandLineOption offlineUnits{"offline-units",
+                                    "A --line station: make up to N units while the plant's "
+                                    "database is out of reach, counted when it is back "
+                                    "(default 0).",
+                                    "N"};
     QCommandLineOption settle{"settle",
                               "A station: wait MS after a device appears before its first "
                               "frame (default 0).",

@@ -68,6 +68,10 @@ public:
     virtual Result<bool> waitForChange(const std::string& line, std::chrono::milliseconds wait) = 0;
     // The claims of units still being made kept for `seconds` more.
     virtual Result<Done> renew(const std::vector<std::string>& attempts, int seconds) = 0;
+    // A unit made while the database was out of reach, counted now against
+    // the assignment it was made for.
+    virtual Result<Done> countOffline(long long assignment, const std::string& attempt,
+                                      const std::string& station, bool completed) = 0;
     // A claim given back unused: it counts neither as a unit nor a failure.
     virtual Result<Done> giveBack(const std::string& attempt) = 0;
     // The claim's end; the reason of the hold it tripped, or empty.

@@ -115,6 +115,19 @@ public:
         return Done{};
     }
 
+    Result<Done> countOffline(long long assignment, const std::string& attempt,
+                              const std::string& station, bool completed) override {
+        const std::string id = std::to_string(assignment);
+        const auto result =
+            run("INSERT INTO j4_claims (attempt, assignment, station, expires, state, settled) "
+                "VALUES ($1::uuid, $2::bigint, $3, now(), $4, now()) ON CONFLICT (attempt) DO "
+                "NOTHING",
+                {attempt.c_str(), id.c_str(), station.c_str(), completed ? "completed" : "failed"});
+        if (!result)
+            return fail(result.error());
+        return Done{};
+    }
+
     Result<Done> giveBack(const std::string& attempt) override {
         const auto result = run("DELETE FROM j4_claims WHERE attempt = $1::uuid AND state = 'open'",
                                 {attempt.c_str()});

@@ -261,6 +261,18 @@ Result<Following> LineFollower::lastKept() {
 }
 
 void LineFollower::settlePending() {
+    while (!uncounted_.empty() && database_) {
+        const OfflineUnit& unit = uncounted_.front();
+        if (!database_->countOffline(unit.assignment, unit.attempt, settings_.station,
+                                     unit.completed))
+            return;
+        uncounted_.pop_front();
+        if (uncounted_.empty() && offline_.empty()) {
+            listener_.notice("The plant's database is back: the " + std::to_string(offlineMade_) +
+                             " units made offline are counted.");
+            offlineMade_ = 0;
+        }
+    }
     while (!unsettled_.empty() && database_) {
         const auto& [attempt, completed] = unsettled_.front();
         const auto held = database_->settle(attempt, completed);
@@ -307,20 +319,14 @@ station::UnitPlan LineFollower::next(std::size_t slot) {
         return plan;
     }
     plan.attempt = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
-    if (const auto connected = connect(); !connected) {
-        plan.refusal = "The plant's database cannot be reached (" + connected.error() +
-                       "): the unit cannot be counted against work order " +
-                       now_.assignment.workOrder + ". Not updated.";
-        return plan;
-    }
+    if (const auto connected = connect(); !connected)
+        return offlinePlan(std::move(plan), connected.error());
     settlePending();
     const auto verdict =
         database_->claim(settings_.line, plan.attempt, settings_.station, settings_.claimSeconds);
     if (!verdict) {
         database_.reset(); // connected afresh for the next unit
-        plan.refusal = "The plant's database did not take the unit's claim (" + verdict.error() +
-                       "). Not updated.";
-        return plan;
+        return offlinePlan(std::move(plan), verdict.error());
     }
     done_ = verdict->done;
     // The plant assigned the line anew: the next unit is the new
@@ -348,8 +354,33 @@ station::UnitPlan LineFollower::next(std::size_t slot) {
     return plan;
 }
 
+station::UnitPlan LineFollower::offlinePlan(station::UnitPlan plan, const std::string& why) {
+    const std::string unreachable = "The plant's database cannot be reached (" + why + ")";
+    if (offlineMade_ >= settings_.offlineUnits) {
+        plan.refusal = unreachable + ": the unit cannot be counted against work order " +
+                       now_.assignment.workOrder + ". Not updated.";
+        return plan;
+    }
+    ++offlineMade_;
+    listener_.notice(unreachable + ": unit " + std::to_string(offlineMade_) + " of " +
+                     std::to_string(settings_.offlineUnits) +
+                     " made offline, counted when it is back.");
+    offline_.insert(plan.attempt);
+    plan.decoded = now_.decoded;
+    plan.filePath = now_.filePath;
+    plan.production = {settings_.line, now_.assignment.workOrder, now_.assignment.lot,
+                       now_.assignment.partNumber};
+    return plan;
+}
+
 void LineFollower::ended(std::size_t slot, const runs::AttemptReport& report) {
     const std::lock_guard lock(mutex_);
+    if (offline_.erase(report.attempt) != 0) {
+        uncounted_.push_back({report.attempt, report.completed(), now_.assignment.id});
+        if (connect())
+            settlePending();
+        return;
+    }
     claimed_.erase(report.attempt);
     unsettled_.emplace_back(report.attempt, report.completed());
     settlePending();

@@ -31,6 +31,9 @@ struct FollowSettings {
     // A claim is kept while its unit is being made, renewed every few
     // seconds: one whose station went away expires after this.
     int claimSeconds = 20;
+    // Units made while the database is out of reach, counted when it is
+    // back; then as many again.
+    int offlineUnits = 0;
 };
 
 // What the line sends now, as the operator sees it.
@@ -89,6 +92,17 @@ private:
     // plugged in waits for no database; given back when the plant changes
     // the line. Renewed as the others.
     std::map<std::size_t, std::string> ahead_;
+    // Units made without the database: those being made, and those ended
+    // and not yet counted (attempt, completed, assignment).
+    std::set<std::string> offline_;
+    struct OfflineUnit {
+        std::string attempt;
+        bool completed;
+        long long assignment;
+    };
+    std::deque<OfflineUnit> uncounted_;
+    int offlineMade_ = 0;
+    station::UnitPlan offlinePlan(station::UnitPlan plan, const std::string& why);
     void claimAhead(std::size_t slot);
     void giveBackAhead();
     // Attempts ended whose claims the database has not heard of yet.

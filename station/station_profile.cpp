@@ -103,7 +103,7 @@ const std::map<std::string, Key>& keys() {
         {"units", {Kind::Text, noCheck, true}},       {"slot-names", {Kind::Text, noCheck}},
         {"on-result", {Kind::Text, noCheck}},         {"tls-ca", {Kind::Text, noCheck, true}},
         {"tls-cert", {Kind::Text, noCheck, true}},    {"tls-key", {Kind::Text, noCheck, true}},
-        {"line", {Kind::Text, noCheck}},
+        {"line", {Kind::Text, noCheck}},              {"offline-units", {Kind::Number, checkNumber}},
     };
     return known;
 }

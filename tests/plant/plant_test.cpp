@@ -196,7 +196,7 @@ TEST_F(Plant, ALineIsAssignedHeldAndResumedAndSaysHowFarItIs) {
 class LineStation {
 public:
     LineStation(const QString& folder, const QString& name, const QString& url,
-                const QString& trustKey, const QString& line)
+                const QString& trustKey, const QString& line, const QStringList& more = {})
         : folder_(folder + "/" + name), name_(name) {
         QDir().mkpath(folder_);
         process_.setProcessChannelMode(QProcess::MergedChannels);
@@ -204,8 +204,10 @@ public:
         environment.insert("XDG_STATE_HOME", folder_ + "/state");
         environment.insert("XDG_CONFIG_HOME", folder_ + "/config");
         process_.setProcessEnvironment(environment);
-        process_.start(J4_FLASH, {"--watch", "--line", line, "--records", url, "--device", slot(),
-                                  "--trust-key", trustKey, "--log", log(), "--station-id", name});
+        process_.start(J4_FLASH, QStringList{"--watch", "--line", line, "--records", url,
+                                             "--device", slot(), "--trust-key", trustKey, "--log",
+                                             log(), "--station-id", name} +
+                                     more);
     }
     ~LineStation() {
         process_.kill();
@@ -396,18 +398,28 @@ TEST_F(Plant, LineStationsCountUnitsOnceFollowTheirLineAndHoldTogether) {
               0);
     EXPECT_TRUE(unit(*stations[2], {"is refused"}).isEmpty());
 
-    // The database down at start: the last verified assignment is said,
-    // and no unit goes uncounted.
+    // The database down at start: the last verified assignment is said;
+    // the units the profile allows are made and counted once it is back,
+    // and no more.
     stations.clear();
     database.stop();
     {
-        LineStation alone(dir.path(), "st-1", database.url(), plantKey.publicKey(), "L2");
+        LineStation alone(dir.path(), "st-1", database.url(), plantKey.publicKey(), "L2",
+                          {"--offline-units", "1"});
         EXPECT_TRUE(alone.said("keeps its last verified assignment, release 3.1.0, work order "
                                "WO-K"))
             << alone.out().toStdString();
-        EXPECT_TRUE(unit(alone, {"cannot be reached"}).isEmpty());
+        EXPECT_EQ(unit(alone, {"Update is completed."}), images["3.1.0"]);
+        EXPECT_TRUE(alone.out().contains("unit 1 of 1 made offline"));
+        EXPECT_TRUE(unit(alone, {"cannot be counted"}).isEmpty());
+        database.start();
+        unit(alone, {"Not updated."});
+        EXPECT_TRUE(alone.said("the 1 units made offline are counted")) << alone.out().toStdString();
+        EXPECT_EQ(database.query("SELECT count(*) FROM j4_claims c JOIN j4_assignments a ON a.id = "
+                                 "c.assignment WHERE a.work_order = 'WO-K' AND c.state = "
+                                 "'completed'"),
+                  "2");
     }
-    database.start();
 }
 
 } // namespace
