@@ -241,6 +241,12 @@ public:
         process_.kill();
         process_.waitForFinished(10000);
     }
+    // Ended as an operator ends it: its exit status.
+    int stop() {
+        process_.terminate();
+        process_.waitForFinished(30000);
+        return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
+    }
 
 private:
     QString folder_;
@@ -401,6 +407,13 @@ TEST_F(Plant, LineStationsCountUnitsOnceFollowTheirLineAndHoldTogether) {
     // The database down at start: the last verified assignment is said;
     // the units the profile allows are made and counted once it is back,
     // and no more.
+    // The others end cleanly on a stop: every attempt of theirs completed
+    // (a unit refused is no attempt), their claims given back.
+    for (std::size_t i = 1; i < stations.size(); ++i)
+        EXPECT_EQ(stations[i]->stop(), 0) << stations[i]->out().toStdString();
+    EXPECT_EQ(database.query("SELECT count(*) FROM j4_claims WHERE state = 'open' AND station IN "
+                             "('st-2', 'st-3')"),
+              "0");
     stations.clear();
     database.stop();
     {
