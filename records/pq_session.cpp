@@ -31,6 +31,9 @@ Result<PqSession::Connection> connect(const std::string& url, const std::atomic<
     }
     if (PQsetnonblocking(connection.get(), 1) != 0)
         return fail(trimmed(PQerrorMessage(connection.get())));
+    // The server's notices (the layout run again: "... does not exist,
+    // skipping") are not the operator's business.
+    PQsetNoticeProcessor(connection.get(), [](void*, const char*) {}, nullptr);
     return connection;
 }
 
