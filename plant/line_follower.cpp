@@ -156,6 +156,7 @@ void LineFollower::sayHold(const std::string& reason) {
 void LineFollower::watch() {
     std::unique_ptr<LineDatabase> database;
     auto renewed = std::chrono::steady_clock::now();
+    auto looked = renewed;
     while (!stop_ && !ending_) {
         if (database && std::chrono::steady_clock::now() - renewed > std::chrono::seconds(5)) {
             std::vector<std::string> claims;
@@ -179,10 +180,16 @@ void LineFollower::watch() {
             database = std::move(*opened);
         }
         const auto changed = database->waitForChange(settings_.line, std::chrono::milliseconds(500));
-        if (!changed)
+        if (!changed) {
             database.reset();
-        else if (*changed)
+            continue;
+        }
+        // Looked at every few seconds as well: a notification sent while
+        // the watch was connecting anew is not heard.
+        if (*changed || std::chrono::steady_clock::now() - looked > std::chrono::seconds(5)) {
+            looked = std::chrono::steady_clock::now();
             refresh(*database);
+        }
     }
 }
 
