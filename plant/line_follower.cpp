@@ -1,6 +1,7 @@
 #include "line_follower.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
@@ -16,8 +17,9 @@ namespace fs = std::filesystem;
 // ones, which go to whoever has a device first.
 constexpr int kSpareForOthers = 20;
 
+// As Qt names it, whatever the platform's own form of a path.
 QString qPath(const fs::path& path) {
-    return QFile::decodeName(path.c_str());
+    return QFileInfo(path).filePath();
 }
 
 bool write(const fs::path& path, const QByteArray& bytes) {
