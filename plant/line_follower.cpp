@@ -200,10 +200,10 @@ void LineFollower::refresh(LineDatabase& database) {
     if (!look)
         return;
     const std::lock_guard lock(mutex_);
-    // What was claimed ahead was claimed for the line as it was.
-    giveBackAhead();
     done_ = look->done;
     if (look->assignment != 0 && look->assignment != now_.assignment.id) {
+        // What was claimed ahead was claimed for the line as it was.
+        giveBackAhead();
         auto fetched = fetch(database, look->assignment);
         if (!fetched) {
             listener_.notice(fetched.error() + ".");
