@@ -321,11 +321,7 @@ station::UnitPlan LineFollower::next(std::size_t slot) {
         plan.attempt = ahead->second;
         ahead_.erase(ahead);
         claimed_.insert(plan.attempt);
-        plan.decoded = now_.decoded;
-        plan.filePath = now_.filePath;
-        plan.production = {settings_.line, now_.assignment.workOrder, now_.assignment.lot,
-                           now_.assignment.partNumber};
-        return plan;
+        return madeNow(std::move(plan));
     }
     plan.attempt = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
     if (const auto connected = connect(); !connected)
@@ -356,6 +352,11 @@ station::UnitPlan LineFollower::next(std::size_t slot) {
         return plan;
     }
     claimed_.insert(plan.attempt);
+    return madeNow(std::move(plan));
+}
+
+// The unit made of the line's assignment as it is now.
+station::UnitPlan LineFollower::madeNow(station::UnitPlan plan) const {
     plan.decoded = now_.decoded;
     plan.filePath = now_.filePath;
     plan.production = {settings_.line, now_.assignment.workOrder, now_.assignment.lot,
@@ -375,11 +376,7 @@ station::UnitPlan LineFollower::offlinePlan(station::UnitPlan plan, const std::s
                      std::to_string(settings_.offlineUnits) +
                      " made offline, counted when it is back.");
     offline_.insert(plan.attempt);
-    plan.decoded = now_.decoded;
-    plan.filePath = now_.filePath;
-    plan.production = {settings_.line, now_.assignment.workOrder, now_.assignment.lot,
-                       now_.assignment.partNumber};
-    return plan;
+    return madeNow(std::move(plan));
 }
 
 void LineFollower::ended(std::size_t slot, const runs::AttemptReport& report) {

@@ -103,6 +103,7 @@ private:
     std::deque<OfflineUnit> uncounted_;
     int offlineMade_ = 0;
     station::UnitPlan offlinePlan(station::UnitPlan plan, const std::string& why);
+    station::UnitPlan madeNow(station::UnitPlan plan) const;
     void claimAhead(std::size_t slot);
     void giveBackAhead();
     // Attempts ended whose claims the database has not heard of yet.
