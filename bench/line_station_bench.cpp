@@ -48,8 +48,8 @@ QProcess* startStation(const QString& folder, const QStringList& what) {
     environment.insert("XDG_STATE_HOME", folder + "/state");
     station->setProcessEnvironment(environment);
     station->setProcessChannelMode(QProcess::MergedChannels);
-    station->start(j4::testing::flashPath(), QStringList{"--watch", "--device", folder + "/slot"} +
-                                                 what);
+    station->start(j4::testing::flashPath(),
+                   QStringList{"--watch", "--device", folder + "/slot"} + what);
     return station;
 }
 

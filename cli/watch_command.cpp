@@ -49,8 +49,8 @@ std::unique_ptr<plant::LineFollower> followLine(const FlashOptions& options,
     const std::string& line = options.line.lineName;
     plant::FollowSettings settings{
         line, options.line.recordsUrl,
-        lineOrigin(options.line.station, options.line.operatorName).station,
-        options.line.release, lineStateFolder(line)};
+        lineOrigin(options.line.station, options.line.operatorName).station, options.line.release,
+        lineStateFolder(line)};
     settings.offlineUnits = options.line.offlineUnits;
     auto follower = plant::LineFollower::start(std::move(settings), listener, stop);
     if (!follower) {
@@ -131,12 +131,11 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
     }
     output.say("Watching " + std::to_string(options.targets.size()) +
                " slots; Ctrl+C ends the station.");
-    const StationResult result =
-        runStation(prepared.decoded, options.targets,
-                   follower ? follower->following().filePath : options.file,
-                   {linksFor(context, options), metered.listener(), stop, &records.log()},
-                   {options.line.settle, units ? &*units : nullptr, options.line.requireUnit,
-                    hook ? &*hook : nullptr, follower.get()});
+    const StationResult result = runStation(
+        prepared.decoded, options.targets, follower ? follower->following().filePath : options.file,
+        {linksFor(context, options), metered.listener(), stop, &records.log()},
+        {options.line.settle, units ? &*units : nullptr, options.line.requireUnit,
+         hook ? &*hook : nullptr, follower.get()});
     hook.reset(); // the last attempt's command, ended
     metered.ended();
     output.say("Station summary:");

@@ -66,14 +66,15 @@ Result<std::string> recordsAddress(const LineOptions& o, const QCommandLineParse
 } // namespace
 
 QList<QCommandLineOption> LineOptions::all() const {
-    return {timeout, log,       stationId,        operatorName, metrics,
-            records, profile,   line,             offlineUnits, settle,       unitRule,     requireUnit,
-            units,   slotNames, onResult,         tlsCa,        tlsCert,
-            tlsKey,  trustKey,  requireSignature, signature,    minVersion};
+    return {
+        timeout,      log,    stationId, operatorName,     metrics,   records,   profile,  line,
+        offlineUnits, settle, unitRule,  requireUnit,      units,     slotNames, onResult, tlsCa,
+        tlsCert,      tlsKey, trustKey,  requireSignature, signature, minVersion};
 }
 
 QList<const QCommandLineOption*> LineOptions::stationOnly() const {
-    return {&profile, &line, &offlineUnits, &settle, &unitRule, &requireUnit, &units, &slotNames, &onResult};
+    return {&profile,     &line,  &offlineUnits, &settle,  &unitRule,
+            &requireUnit, &units, &slotNames,    &onResult};
 }
 
 Result<LineSettings> LineOptions::read(const QCommandLineParser& parser,

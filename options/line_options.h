@@ -33,7 +33,7 @@ struct LineSettings {
     std::string recordsUrl;             // empty: J4_RECORDS, else no database
     std::string lineName;               // a station that follows its line; empty: its file
     int offlineUnits = 0; // units a line station makes while the database is out of reach
-    TlsSettings tls;                    // as given, else as the environment names them
+    TlsSettings tls;      // as given, else as the environment names them
 };
 
 struct LineOptions {

@@ -56,8 +56,7 @@ public:
     // `spare`: claimed only where that many units are left for the others
     // besides (a claim made ahead); Full otherwise.
     virtual Result<ClaimVerdict> claim(const std::string& line, const std::string& attempt,
-                                       const std::string& station, int seconds,
-                                       int spare = 0) = 0;
+                                       const std::string& station, int seconds, int spare = 0) = 0;
     // The line's active assignment, how far it is and whether it is held
     // (for `station`, or as a whole), nothing claimed: Claimed or Held,
     // Unassigned without one.

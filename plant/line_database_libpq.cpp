@@ -95,8 +95,8 @@ public:
             verdict.quantity = std::atoll(value(*result, 0, 1).c_str());
             verdict.done = std::atoll(value(*result, 0, 2).c_str());
             verdict.reason = value(*result, 0, 3);
-            verdict.kind = verdict.reason.empty() ? ClaimVerdict::Kind::Claimed
-                                                  : ClaimVerdict::Kind::Held;
+            verdict.kind =
+                verdict.reason.empty() ? ClaimVerdict::Kind::Claimed : ClaimVerdict::Kind::Held;
         }
         return verdict;
     }
@@ -168,8 +168,8 @@ public:
     }
 
     Result<LineRelease> release(const std::string& sha256) override {
-        const auto result = run("SELECT file, signature FROM j4_releases WHERE file_sha256 = $1",
-                                {sha256.c_str()});
+        const auto result =
+            run("SELECT file, signature FROM j4_releases WHERE file_sha256 = $1", {sha256.c_str()});
         if (!result)
             return fail(result.error());
         if (PQntuples(result->get()) != 1)

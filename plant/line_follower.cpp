@@ -72,8 +72,10 @@ Result<std::unique_ptr<LineFollower>> LineFollower::start(FollowSettings setting
     std::error_code error;
     fs::create_directories(follower->settings_.stateFolder, error);
     if (error)
-        return fail(follower->settings_.stateFolder.string() + ": the line's state folder cannot "
-                                                               "be made (" + error.message() + ")");
+        return fail(follower->settings_.stateFolder.string() +
+                    ": the line's state folder cannot "
+                    "be made (" +
+                    error.message() + ")");
     const std::string line = follower->settings_.line;
     if (const auto connected = follower->connect(); !connected) {
         auto kept = follower->lastKept();
@@ -92,8 +94,9 @@ Result<std::unique_ptr<LineFollower>> LineFollower::start(FollowSettings setting
     if (!active)
         return fail("line " + line + ": " + active.error());
     if (active->assignment == 0)
-        return fail("line " + line + " has no assignment in the plant's database: give it one "
-                                     "with j4_plant assign");
+        return fail("line " + line +
+                    " has no assignment in the plant's database: give it one "
+                    "with j4_plant assign");
     auto fetched = follower->fetch(*follower->database_, active->assignment);
     if (!fetched)
         return fail(fetched.error());
@@ -181,7 +184,8 @@ void LineFollower::watch() {
             }
             database = std::move(*opened);
         }
-        const auto changed = database->waitForChange(settings_.line, std::chrono::milliseconds(500));
+        const auto changed =
+            database->waitForChange(settings_.line, std::chrono::milliseconds(500));
         if (!changed) {
             database.reset();
             continue;
@@ -227,7 +231,8 @@ Result<Following> LineFollower::fetch(LineDatabase& database, long long id) {
             return fail("line " + settings_.line + ": " + release.error());
         const QByteArray bytes(reinterpret_cast<const char*>(release->file.data()),
                                static_cast<qsizetype>(release->file.size()));
-        if (!write(fs::path(file).concat(".minisig"), QByteArray::fromStdString(release->signature)) ||
+        if (!write(fs::path(file).concat(".minisig"),
+                   QByteArray::fromStdString(release->signature)) ||
             !write(file, bytes))
             return fail("line " + settings_.line + ": its release cannot be kept in " +
                         folder.string());
@@ -304,8 +309,9 @@ std::string LineFollower::refusal(const ClaimVerdict& verdict) const {
         return "Work order " + a.workOrder + " is complete: " + std::to_string(verdict.done) +
                " of " + std::to_string(verdict.quantity) + " units";
     case ClaimVerdict::Kind::Full:
-        return "Work order " + a.workOrder + ": its last units are being updated at other "
-                                             "stations. Not updated.";
+        return "Work order " + a.workOrder +
+               ": its last units are being updated at other "
+               "stations. Not updated.";
     case ClaimVerdict::Kind::Unassigned:
         return "Line " + settings_.line + " has no assignment. Not updated.";
     case ClaimVerdict::Kind::Claimed:
@@ -400,9 +406,9 @@ Following LineFollower::following() const {
 
 std::string LineFollower::describe() const {
     const auto& a = now_.assignment;
-    return "release " + (a.version.empty() ? a.sha256.substr(0, 12) : a.version) +
-           ", work order " + a.workOrder + ", " + std::to_string(done_) + " of " +
-           std::to_string(a.quantity) + " units";
+    return "release " + (a.version.empty() ? a.sha256.substr(0, 12) : a.version) + ", work order " +
+           a.workOrder + ", " + std::to_string(done_) + " of " + std::to_string(a.quantity) +
+           " units";
 }
 
 } // namespace j4::plant

@@ -14,9 +14,9 @@
 
 #include <deque>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <map>
 #include <set>
 #include <string>
 
@@ -49,9 +49,8 @@ public:
     // The line's assignment, fetched, checked and kept; the last one kept
     // when the database cannot be reached (said through `listener`); or why
     // the station cannot follow the line.
-    static Result<std::unique_ptr<LineFollower>> start(FollowSettings settings,
-                                                       runs::DeviceListener& listener,
-                                                       const std::atomic<bool>& stop);
+    static Result<std::unique_ptr<LineFollower>>
+    start(FollowSettings settings, runs::DeviceListener& listener, const std::atomic<bool>& stop);
 
     station::UnitPlan next(std::size_t slot) override;
     void ended(std::size_t slot, const runs::AttemptReport& report) override;
@@ -85,7 +84,7 @@ private:
     std::unique_ptr<LineDatabase> database_;
     Following now_;
     long long done_ = 0;
-    std::string heldBecause_; // as last said
+    std::string heldBecause_;       // as last said
     std::set<std::string> claimed_; // units being made, their claims renewed
     // Each slot's next unit, claimed ahead while the slot waits for its
     // device (where the work order has units to spare), so that a device

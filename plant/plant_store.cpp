@@ -39,14 +39,17 @@ Result<StopRule> parseStopRule(const std::string& text) {
     const auto slash = text.find('/');
     StopRule rule;
     const auto number = [](std::string_view digits, int& into) {
-        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), into);
+        const auto [end, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), into);
         return error == std::errc() && end == digits.data() + digits.size() && into > 0;
     };
-    if (slash == std::string::npos || !number(std::string_view(text).substr(0, slash), rule.failures) ||
+    if (slash == std::string::npos ||
+        !number(std::string_view(text).substr(0, slash), rule.failures) ||
         !number(std::string_view(text).substr(slash + 1), rule.window) ||
         rule.window < rule.failures)
         return fail("--stop-after takes K/M, K failures in the last M attempts, 1 <= K <= M (as "
-                    "3/10); got \"" + text + "\"");
+                    "3/10); got \"" +
+                    text + "\"");
     return rule;
 }
 
@@ -59,7 +62,8 @@ PlantResult<PlantStore> PlantStore::open(const std::string& url, const std::atom
                                "cannot reach the plant's database (" + session.error() + ")"});
     const auto layout = records::ensureLayout(**session);
     if (!layout)
-        return fail(PlantError{PlantError::Kind::Database, "the plant's database: " + layout.error()});
+        return fail(
+            PlantError{PlantError::Kind::Database, "the plant's database: " + layout.error()});
     if (!layout->plant)
         return fail(refused("the plant's tables are not in its database, and this role may not "
                             "make them: run " J4_SCHEMA_HINT " as the schema's owner"));
@@ -171,7 +175,8 @@ PlantResult<std::vector<LineStatus>> PlantStore::status(const std::string& line)
         status.quantity = std::stoll(value(*found, row, 6));
         status.done = std::stoll(value(*found, row, 7));
         if (!PQgetisnull(found->get(), row, 8))
-            status.stop = StopRule{std::stoi(value(*found, row, 8)), std::stoi(value(*found, row, 9))};
+            status.stop =
+                StopRule{std::stoi(value(*found, row, 8)), std::stoi(value(*found, row, 9))};
         status.assignedBy = value(*found, row, 10);
         status.assigned = value(*found, row, 11);
         status.heldBecause = value(*found, row, 12);
@@ -184,7 +189,8 @@ PlantResult<std::vector<LineStatus>> PlantStore::status(const std::string& line)
         lines.push_back(std::move(status));
     }
     if (!line.empty() && lines.empty())
-        return fail(refused("line " + line + " has no assignment: give it one with j4_plant assign"));
+        return fail(
+            refused("line " + line + " has no assignment: give it one with j4_plant assign"));
     return lines;
 }
 

@@ -50,8 +50,8 @@ struct LineStatus {
     long long done = 0; // units completed against it, once each
     std::optional<StopRule> stop;
     std::string assignedBy;
-    std::string assigned; // ISO 8601, UTC
-    std::string heldBecause; // empty: not held
+    std::string assigned;              // ISO 8601, UTC
+    std::string heldBecause;           // empty: not held
     std::vector<std::string> stations; // stations that recorded on the line
 };
 
@@ -61,8 +61,7 @@ struct PlantError {
     enum class Kind { Refused, Database } kind;
     std::string text;
 };
-template <typename T>
-using PlantResult = Result<T, PlantError>;
+template <typename T> using PlantResult = Result<T, PlantError>;
 
 class PlantStore {
 public:

@@ -33,7 +33,8 @@ Result<PqSession::Connection> connect(const std::string& url, const std::atomic<
         return fail(trimmed(PQerrorMessage(connection.get())));
     // The server's notices (the layout run again: "... does not exist,
     // skipping") are not the operator's business.
-    PQsetNoticeProcessor(connection.get(), [](void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor(
+        connection.get(), [](void*, const char*) {}, nullptr);
     return connection;
 }
 
@@ -98,14 +99,12 @@ void PqSession::cancel() {
     const auto deadline = Clock::now() + std::chrono::milliseconds(3000);
     while (PQflush(other->get()) == 1 && waitForSocket(other->get(), POLLOUT, deadline, nullptr)) {
     }
-    while (PQisBusy(other->get()) != 0 &&
-           waitForSocket(other->get(), POLLIN, deadline, nullptr) &&
+    while (PQisBusy(other->get()) != 0 && waitForSocket(other->get(), POLLIN, deadline, nullptr) &&
            PQconsumeInput(other->get()) != 0) {
     }
 }
 
-Result<QueryResult> PqSession::run(const std::string& sql,
-                                   const std::vector<const char*>& values) {
+Result<QueryResult> PqSession::run(const std::string& sql, const std::vector<const char*>& values) {
     PGconn* connection = connection_.get();
     errorState_.clear();
     const int sent = values.empty()

@@ -22,9 +22,8 @@ public:
     // Connected within the bounds' connect time; statements then bounded by
     // the server itself (statement and lock timeouts) where the role sets
     // none.
-    static Result<std::unique_ptr<PqSession>> open(const std::string& url,
-                                                   const std::atomic<bool>* stop,
-                                                   RecordDatabase::Bounds bounds);
+    static Result<std::unique_ptr<PqSession>>
+    open(const std::string& url, const std::atomic<bool>* stop, RecordDatabase::Bounds bounds);
 
     // Sends the statement (one or several; `values` for $1...) and collects
     // its results: the last one, or the server's words.

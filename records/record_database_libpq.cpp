@@ -63,8 +63,8 @@ std::string PostgresRecords::insertStatement(std::size_t rows) const {
         first = true;
         for (std::size_t c = 0; c < columns.size(); ++c)
             if (present_[c]) {
-                sql += (first ? "$" : ", $") + std::to_string(++parameter) + "::" +
-                       columns[c].sqlType;
+                sql +=
+                    (first ? "$" : ", $") + std::to_string(++parameter) + "::" + columns[c].sqlType;
                 first = false;
             }
         sql += ")";

@@ -277,8 +277,7 @@ private:
     // attempt is over: a device seen the moment its name appeared may not
     // have been described yet, and one pulled mid-transfer cannot be
     // described any more.
-    template <typename Described>
-    void describe(Described& described) const {
+    template <typename Described> void describe(Described& described) const {
         if (!described.adapterSerial.empty() && !described.portDescription.empty())
             return;
         if (const auto now = deviceInSlot(slot_, file_); now && now->device == described.device) {

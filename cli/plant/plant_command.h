@@ -15,9 +15,9 @@ namespace j4::cli::plant {
 // j4_plant's exit statuses.
 enum ExitStatus : int {
     kDone = 0,
-    kRefused = 1,   // the plant's rules said no: an untrusted release, an unknown line
-    kUsage = 2,     // the command line is wrong
-    kDatabase = 3,  // the database could not be reached or failed
+    kRefused = 1,  // the plant's rules said no: an untrusted release, an unknown line
+    kUsage = 2,    // the command line is wrong
+    kDatabase = 3, // the database could not be reached or failed
 };
 
 struct PlantOptions {

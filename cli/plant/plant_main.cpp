@@ -10,8 +10,10 @@ namespace j4::cli::plant {
 namespace {
 
 constexpr const char* kHelpText =
-    "Usage: j4_plant [--records URI] [--json] release add FILE --signature SIG [--trust-key KEY]...\n"
-    "  or:  j4_plant [--records URI] [--json] assign LINE --release R --work-order WO --quantity N [--lot LOT] [--part PN] [--stop-after K/M]\n"
+    "Usage: j4_plant [--records URI] [--json] release add FILE --signature SIG [--trust-key "
+    "KEY]...\n"
+    "  or:  j4_plant [--records URI] [--json] assign LINE --release R --work-order WO --quantity N "
+    "[--lot LOT] [--part PN] [--stop-after K/M]\n"
     "  or:  j4_plant [--records URI] [--json] status [LINE]\n"
     "  or:  j4_plant [--records URI] [--json] hold LINE [--reason TEXT]\n"
     "  or:  j4_plant [--records URI] [--json] resume LINE\n"

@@ -23,8 +23,8 @@ public:
         QFile file(QFile::decodeName(path.c_str()));
         QFile signature(QFile::decodeName(run.options.signature.c_str()));
         if (!file.open(QIODevice::ReadOnly))
-            return failed(run, refused(path + ": cannot be read (" +
-                                       file.errorString().toStdString() + ")"));
+            return failed(
+                run, refused(path + ": cannot be read (" + file.errorString().toStdString() + ")"));
         if (!signature.open(QIODevice::ReadOnly) || signature.size() > 64 * 1024)
             return failed(run, refused(run.options.signature + ": cannot be read as a signature"));
         const QByteArray bytes = file.readAll();

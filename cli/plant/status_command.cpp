@@ -37,13 +37,13 @@ std::string asText(const LineStatus& line) {
         text += ", lot " + line.lot;
     if (!line.partNumber.empty())
         text += ", part " + line.partNumber;
-    text += "\n  " + std::to_string(line.done) + " of " + std::to_string(line.quantity) +
-            " units done";
+    text +=
+        "\n  " + std::to_string(line.done) + " of " + std::to_string(line.quantity) + " units done";
     if (line.stop)
         text += "; holds after " + std::to_string(line.stop->failures) + " failures in " +
                 std::to_string(line.stop->window) + " attempts";
-    text += "\n  " + (line.heldBecause.empty() ? std::string("running")
-                                               : "HELD: " + line.heldBecause);
+    text +=
+        "\n  " + (line.heldBecause.empty() ? std::string("running") : "HELD: " + line.heldBecause);
     text += "\n  stations: ";
     if (line.stations.empty())
         text += "none yet";

@@ -58,8 +58,8 @@ TEST_F(Plant, AReleaseIsAddedOnlyAsThePlantsTrustedKeysSignedIt) {
 
     // Unsigned; signed, but with no key trusted at all; signed by a key the
     // plant does not trust.
-    ProgramResult added = plant(QStringList{"release", "add", file, "--signature",
-                                            file + ".minisig"} + trusting);
+    ProgramResult added =
+        plant(QStringList{"release", "add", file, "--signature", file + ".minisig"} + trusting);
     EXPECT_EQ(added.exitCode, 1) << added.err.toStdString();
     j4::testing::Minisign stranger(keys, "stranger");
     stranger.sign(file, "version=1.0.0");
@@ -107,13 +107,13 @@ TEST_F(Plant, AReleaseIsAddedOnlyAsThePlantsTrustedKeysSignedIt) {
 TEST_F(Plant, ALineIsAssignedHeldAndResumedAndSaysHowFarItIs) {
     const QStringList trusting = {"--trust-key", plantKey.publicKey()};
     QString sha;
-    for (const auto& [name, version] : {std::pair{"a.j4u", "2.0.0"}, {"b.j4u", "2.1.0"},
-                                        {"c.j4u", "2.1.0"}}) {
+    for (const auto& [name, version] :
+         {std::pair{"a.j4u", "2.0.0"}, {"b.j4u", "2.1.0"}, {"c.j4u", "2.1.0"}}) {
         const QString file = release(name, int(sha.size() % 7) + name[0] - 'a');
         plantKey.sign(file, QStringLiteral("version=") + version);
-        const ProgramResult added = plant(
-            QStringList{"--json", "release", "add", file, "--signature", file + ".minisig"} +
-            trusting);
+        const ProgramResult added =
+            plant(QStringList{"--json", "release", "add", file, "--signature", file + ".minisig"} +
+                  trusting);
         ASSERT_EQ(added.exitCode, 0) << added.err.toStdString();
         sha = QJsonDocument::fromJson(added.out.toUtf8()).object()["sha256"].toString();
     }
@@ -126,12 +126,12 @@ TEST_F(Plant, ALineIsAssignedHeldAndResumedAndSaysHowFarItIs) {
               2);
     EXPECT_EQ(plant({"frobnicate"}).exitCode, 2);
     // The plant's rules: an unknown release, a version two releases share.
-    EXPECT_EQ(plant({"assign", "L1", "--release", "9.9.9", "--work-order", "WO-1", "--quantity",
-                     "10"})
-                  .exitCode,
-              1);
-    const ProgramResult shared = plant(
-        {"assign", "L1", "--release", "2.1.0", "--work-order", "WO-1", "--quantity", "10"});
+    EXPECT_EQ(
+        plant({"assign", "L1", "--release", "9.9.9", "--work-order", "WO-1", "--quantity", "10"})
+            .exitCode,
+        1);
+    const ProgramResult shared =
+        plant({"assign", "L1", "--release", "2.1.0", "--work-order", "WO-1", "--quantity", "10"});
     EXPECT_EQ(shared.exitCode, 1);
     EXPECT_TRUE(shared.err.contains("SHA-256")) << shared.err.toStdString();
     EXPECT_EQ(plant({"status", "L1"}).exitCode, 1) << "no assignment yet";
@@ -155,8 +155,8 @@ TEST_F(Plant, ALineIsAssignedHeldAndResumedAndSaysHowFarItIs) {
     report.production = {"L1", "WO-2", "", "PN-42"};
     ASSERT_TRUE(j4::UpdateLog(QFile::encodeName(log).toStdString())
                     .appendText(j4::runs::logLine(report, {"1", "host", "st-3", "anna"}) + "\n"));
-    const ProgramResult sent = j4::testing::runProgram(
-        J4_FLASH, {"--send-records", log, "--records", database.url()});
+    const ProgramResult sent =
+        j4::testing::runProgram(J4_FLASH, {"--send-records", log, "--records", database.url()});
     ASSERT_EQ(sent.exitCode, 0) << sent.err.toStdString();
     EXPECT_EQ(database.query("SELECT line, work_order, lot IS NULL, part_number FROM j4_attempts"),
               "L1|WO-2|t|PN-42");
@@ -204,10 +204,10 @@ public:
         environment.insert("XDG_STATE_HOME", folder_ + "/state");
         environment.insert("XDG_CONFIG_HOME", folder_ + "/config");
         process_.setProcessEnvironment(environment);
-        process_.start(J4_FLASH, QStringList{"--watch", "--line", line, "--records", url,
-                                             "--device", slot(), "--trust-key", trustKey, "--log",
-                                             log(), "--station-id", name} +
-                                     more);
+        process_.start(J4_FLASH,
+                       QStringList{"--watch", "--line", line, "--records", url, "--device", slot(),
+                                   "--trust-key", trustKey, "--log", log(), "--station-id", name} +
+                           more);
     }
     ~LineStation() {
         process_.kill();
@@ -273,16 +273,16 @@ TEST_F(Plant, LineStationsCountUnitsOnceFollowTheirLineAndHoldTogether) {
                                   supplier.publicKey()};
     QMap<QString, QByteArray> images;
     QMap<QString, QString> shas;
-    for (const auto& [version, signer] :
-         {std::pair{QString("3.0.0"), &plantKey}, {QString("3.1.0"), &plantKey},
-          {QString("3.2.0"), &supplier}}) {
+    for (const auto& [version, signer] : {std::pair{QString("3.0.0"), &plantKey},
+                                          {QString("3.1.0"), &plantKey},
+                                          {QString("3.2.0"), &supplier}}) {
         images[version] = j4::testing::makeImage(3, 16, 7 + images.size());
         const QString file =
             j4::testing::writeUpdateFile(dir.filePath(version + ".j4u"), images[version]);
         signer->sign(file, "version=" + version);
-        const ProgramResult added = plant(
-            QStringList{"--json", "release", "add", file, "--signature", file + ".minisig"} +
-            trusting);
+        const ProgramResult added =
+            plant(QStringList{"--json", "release", "add", file, "--signature", file + ".minisig"} +
+                  trusting);
         ASSERT_EQ(added.exitCode, 0) << added.err.toStdString();
         shas[version] = QJsonDocument::fromJson(added.out.toUtf8()).object()["sha256"].toString();
     }
@@ -374,10 +374,10 @@ TEST_F(Plant, LineStationsCountUnitsOnceFollowTheirLineAndHoldTogether) {
     // A station killed while it makes the work order's last unit: the
     // unit's claim holds the others off, then expires, and the unit is made
     // elsewhere.
-    ASSERT_EQ(plant({"assign", "L2", "--release", "3.1.0", "--work-order", "WO-K", "--quantity",
-                     "1"})
-                  .exitCode,
-              0);
+    ASSERT_EQ(
+        plant({"assign", "L2", "--release", "3.1.0", "--work-order", "WO-K", "--quantity", "1"})
+            .exitCode,
+        0);
     {
         j4::testing::DevSim slow({"--delay-us", "3000000"});
         const int sending = stations[0]->count({"sending"});
@@ -398,10 +398,10 @@ TEST_F(Plant, LineStationsCountUnitsOnceFollowTheirLineAndHoldTogether) {
 
     // A release the plant trusts and the station does not: refused at
     // fetch, nothing sent.
-    ASSERT_EQ(plant({"assign", "L2", "--release", "3.2.0", "--work-order", "WO-C", "--quantity",
-                     "5"})
-                  .exitCode,
-              0);
+    ASSERT_EQ(
+        plant({"assign", "L2", "--release", "3.2.0", "--work-order", "WO-C", "--quantity", "5"})
+            .exitCode,
+        0);
     EXPECT_TRUE(unit(*stations[2], {"is refused"}).isEmpty());
 
     // The database down at start: the last verified assignment is said;
@@ -427,7 +427,8 @@ TEST_F(Plant, LineStationsCountUnitsOnceFollowTheirLineAndHoldTogether) {
         EXPECT_TRUE(unit(alone, {"cannot be counted"}).isEmpty());
         database.start();
         unit(alone, {"Not updated."});
-        EXPECT_TRUE(alone.said("the 1 units made offline are counted")) << alone.out().toStdString();
+        EXPECT_TRUE(alone.said("the 1 units made offline are counted"))
+            << alone.out().toStdString();
         EXPECT_EQ(database.query("SELECT count(*) FROM j4_claims c JOIN j4_assignments a ON a.id = "
                                  "c.assignment WHERE a.work_order = 'WO-K' AND c.state = "
                                  "'completed'"),
