@@ -199,12 +199,16 @@ private slots:
 
     void closingMidUpdateAsksThenInterrupts() {
         watchSlots(1);
-        auto slow = plug(1, {"--delay-us", "100000"}); // 20 frames take 2 s
+        // 20 frames take 20 s: the window is closed mid-update however
+        // busy the machine.
+        auto slow = plug(1, {"--delay-us", "1000000"});
         QTRY_VERIFY_WITH_TIMEOUT(cell(0, State).startsWith("updating"), j4::testing::kPatienceMs);
         QSignalSpy exits(window.get(), &StationWindow::exitRequested);
         window->close();
         QMessageBox* question = nullptr;
-        QTRY_VERIFY((question = window->findChild<QMessageBox*>("stopQuestion")) != nullptr);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (question = window->findChild<QMessageBox*>("stopQuestion")) != nullptr,
+            j4::testing::kPatienceMs);
         QCOMPARE(question->text(), QStringLiteral("Stop the update?"));
         QTest::mouseClick(question->button(QMessageBox::Yes), Qt::LeftButton);
         QTRY_COMPARE(exits.size(), 1);
