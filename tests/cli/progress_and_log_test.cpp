@@ -159,6 +159,15 @@ TEST_F(FlashCommand, EveryAttemptIsLoggedAsOneJsonLine) {
     QTemporaryDir small;
     const QByteArray mountPoint = QFile::encodeName(small.path());
     if (::mount("tmpfs", mountPoint.constData(), "tmpfs", 0, "size=32k") == 0) {
+        // Unmounted however the check ends, once the log's writer (made
+        // after it, so ended first) has let the file go.
+        struct Unmount {
+            QByteArray at;
+            ~Unmount() {
+                if (::umount(at.constData()) != 0)
+                    ::umount2(at.constData(), MNT_DETACH);
+            }
+        } unmount{mountPoint};
         const QString full = small.filePath(QStringLiteral("station.jsonl"));
         j4::runs::LogWriter writer(QFile::encodeName(full).toStdString(), "line-7", "anna");
         j4::runs::AttemptReport report;
@@ -199,7 +208,6 @@ TEST_F(FlashCommand, EveryAttemptIsLoggedAsOneJsonLine) {
         for (int i = 1; i <= n; ++i)
             expected << QStringLiteral("%1").arg(i, 2, 10, QLatin1Char('0'));
         EXPECT_EQ(attempts, expected);
-        ::umount(mountPoint.constData());
     }
 
     // A log that is standard output itself: its line and the result line
