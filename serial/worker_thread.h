@@ -11,6 +11,10 @@
 
 namespace j4 {
 
+// Told by a thread once it is gone for good, Qt's own clean-up at its exit
+// done; where the system's wait for a QThread already means that, at once.
+class ThreadGone;
+
 class WorkerThread {
 public:
     WorkerThread() = default;
@@ -22,14 +26,17 @@ public:
     WorkerThread& operator=(WorkerThread&& other) noexcept {
         wait();
         thread_ = std::move(other.thread_);
+        gone_ = std::move(other.gone_);
         return *this;
     }
 
-    // Until the work has ended; at once when there is none.
+    // Until the work has ended and its thread is gone; at once when there
+    // is none.
     void wait();
 
 private:
     std::unique_ptr<QThread> thread_;
+    std::shared_ptr<ThreadGone> gone_;
 };
 
 } // namespace j4
