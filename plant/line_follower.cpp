@@ -1,10 +1,7 @@
 #include "line_follower.h"
 
-#include <QFile>
-#include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QSaveFile>
+#include "state_folder.h"
+
 #include <QThread>
 #include <QUuid>
 
@@ -16,45 +13,6 @@ namespace fs = std::filesystem;
 // Units a claim made ahead leaves for the other stations: never the last
 // ones, which go to whoever has a device first.
 constexpr int kSpareForOthers = 20;
-
-// As Qt names it, whatever the platform's own form of a path.
-QString qPath(const fs::path& path) {
-    return QFileInfo(path).filePath();
-}
-
-bool write(const fs::path& path, const QByteArray& bytes) {
-    QSaveFile file(qPath(path));
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
-}
-
-QByteArray read(const fs::path& path) {
-    QFile file(qPath(path));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QJsonObject asJson(const LineAssignment& a) {
-    return {{"id", a.id},
-            {"line", QString::fromStdString(a.line)},
-            {"file_sha256", QString::fromStdString(a.sha256)},
-            {"version", QString::fromStdString(a.version)},
-            {"work_order", QString::fromStdString(a.workOrder)},
-            {"lot", QString::fromStdString(a.lot)},
-            {"part_number", QString::fromStdString(a.partNumber)},
-            {"quantity", a.quantity}};
-}
-
-LineAssignment fromJson(const QJsonObject& o) {
-    LineAssignment a;
-    a.id = o["id"].toInteger();
-    a.line = o["line"].toString().toStdString();
-    a.sha256 = o["file_sha256"].toString().toStdString();
-    a.version = o["version"].toString().toStdString();
-    a.workOrder = o["work_order"].toString().toStdString();
-    a.lot = o["lot"].toString().toStdString();
-    a.partNumber = o["part_number"].toString().toStdString();
-    a.quantity = o["quantity"].toInteger();
-    return a;
-}
 
 } // namespace
 
@@ -223,31 +181,26 @@ Result<Following> LineFollower::fetch(LineDatabase& database, long long id) {
     auto assignment = database.assignment(id);
     if (!assignment)
         return fail("line " + settings_.line + ": " + assignment.error());
-    const auto folder = settings_.stateFolder;
-    const auto file = folder / (assignment->sha256 + ".j4u");
+    const StateFolder folder(settings_.stateFolder);
+    const auto file = folder.releaseFile(assignment->sha256);
     if (!fs::exists(file)) {
         auto release = database.release(assignment->sha256);
         if (!release)
             return fail("line " + settings_.line + ": " + release.error());
-        const QByteArray bytes(reinterpret_cast<const char*>(release->file.data()),
-                               static_cast<qsizetype>(release->file.size()));
-        if (!write(fs::path(file).concat(".minisig"),
-                   QByteArray::fromStdString(release->signature)) ||
-            !write(file, bytes))
+        if (!folder.keepRelease(assignment->sha256, release->file, release->signature))
             return fail("line " + settings_.line + ": its release cannot be kept in " +
-                        folder.string());
+                        folder.path().string());
     }
     auto following = verified(*assignment, file);
-    if (!following)
-        return following;
     // Kept last, once checked: what a station falls back on was verified.
-    write(folder / "assignment.json", QJsonDocument(asJson(*assignment)).toJson());
+    if (following)
+        folder.keepAssignment(*assignment);
     return following;
 }
 
 Result<Following> LineFollower::verified(const LineAssignment& assignment, const fs::path& file) {
     release::ReleaseOptions options = settings_.release;
-    options.signatureFile = fs::path(file).concat(".minisig").string();
+    options.signatureFile = StateFolder::signatureOf(file).string();
     const PreparedFile prepared =
         release::prepareReleased(options, file.string(), UpdateFileReader::Kinds::RegularOnly);
     const std::string name =
@@ -265,13 +218,13 @@ Result<Following> LineFollower::verified(const LineAssignment& assignment, const
 }
 
 Result<Following> LineFollower::lastKept() {
-    const QByteArray text = read(settings_.stateFolder / "assignment.json");
-    if (text.isEmpty())
+    const StateFolder folder(settings_.stateFolder);
+    const auto assignment = folder.keptAssignment();
+    if (!assignment)
         return fail(std::string("none was ever fetched"));
-    const LineAssignment assignment = fromJson(QJsonDocument::fromJson(text).object());
-    if (assignment.line != settings_.line)
-        return fail("the one kept is line " + assignment.line + "'s");
-    return verified(assignment, settings_.stateFolder / (assignment.sha256 + ".j4u"));
+    if (assignment->line != settings_.line)
+        return fail("the one kept is line " + assignment->line + "'s");
+    return verified(*assignment, folder.releaseFile(assignment->sha256));
 }
 
 void LineFollower::settlePending() {

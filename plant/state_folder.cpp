@@ -1,0 +1,88 @@
+#include "state_folder.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+
+namespace j4::plant {
+namespace {
+
+namespace fs = std::filesystem;
+
+// As Qt names it, whatever the platform's own form of a path.
+QString qPath(const fs::path& path) {
+    return QFileInfo(path).filePath();
+}
+
+bool write(const fs::path& path, const QByteArray& bytes) {
+    QSaveFile file(qPath(path));
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
+}
+
+QByteArray read(const fs::path& path) {
+    QFile file(qPath(path));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QJsonObject asJson(const LineAssignment& a) {
+    return {{"id", a.id},
+            {"line", QString::fromStdString(a.line)},
+            {"file_sha256", QString::fromStdString(a.sha256)},
+            {"version", QString::fromStdString(a.version)},
+            {"work_order", QString::fromStdString(a.workOrder)},
+            {"lot", QString::fromStdString(a.lot)},
+            {"part_number", QString::fromStdString(a.partNumber)},
+            {"quantity", a.quantity}};
+}
+
+LineAssignment fromJson(const QJsonObject& o) {
+    LineAssignment a;
+    a.id = o["id"].toInteger();
+    a.line = o["line"].toString().toStdString();
+    a.sha256 = o["file_sha256"].toString().toStdString();
+    a.version = o["version"].toString().toStdString();
+    a.workOrder = o["work_order"].toString().toStdString();
+    a.lot = o["lot"].toString().toStdString();
+    a.partNumber = o["part_number"].toString().toStdString();
+    a.quantity = o["quantity"].toInteger();
+    return a;
+}
+
+fs::path assignmentFile(const fs::path& folder) {
+    return folder / "assignment.json";
+}
+
+} // namespace
+
+fs::path StateFolder::releaseFile(const std::string& sha256) const {
+    return path_ / (sha256 + ".j4u");
+}
+
+fs::path StateFolder::signatureOf(const fs::path& release) {
+    return fs::path(release).concat(".minisig");
+}
+
+bool StateFolder::keepRelease(const std::string& sha256, std::span<const std::uint8_t> file,
+                              const std::string& signature) const {
+    const fs::path release = releaseFile(sha256);
+    const QByteArray bytes(reinterpret_cast<const char*>(file.data()),
+                           static_cast<qsizetype>(file.size()));
+    // The signature first: a release kept without its own is refused.
+    return write(signatureOf(release), QByteArray::fromStdString(signature)) &&
+           write(release, bytes);
+}
+
+bool StateFolder::keepAssignment(const LineAssignment& assignment) const {
+    return write(assignmentFile(path_), QJsonDocument(asJson(assignment)).toJson());
+}
+
+std::optional<LineAssignment> StateFolder::keptAssignment() const {
+    const QByteArray text = read(assignmentFile(path_));
+    if (text.isEmpty())
+        return std::nullopt;
+    return fromJson(QJsonDocument::fromJson(text).object());
+}
+
+} // namespace j4::plant
