@@ -92,27 +92,11 @@ int plant(const QString& url, const QStringList& arguments) {
     return j4::testing::runProgram(J4_PLANT, QStringList{"--records", url} + arguments).exitCode;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    if (!j4::testing::TestDatabase::availableOrSaid())
-        return 1;
-    j4::testing::TestDatabase database;
-    QTemporaryDir dir;
-    const QString url = database.url();
-    j4::testing::Minisign key(dir.path(), QStringLiteral("plant"));
-    const QString file = j4::testing::writeUpdateFile(dir.filePath(QStringLiteral("u.j4u")),
-                                                      j4::testing::makeImage(200, 64));
-    key.sign(file, QStringLiteral("version=1.0.0"));
-    if (plant(url, {"release", "add", file, "--signature", file + ".minisig", "--trust-key",
-                    key.publicKey()}) != 0 ||
-        plant(url, {"assign", "B", "--release", "1.0.0", "--work-order", "W", "--quantity",
-                    "1000000"}) != 0)
-        return std::fprintf(stderr, "the plant's database could not be set up\n"), 1;
-
-    // 50 other stations of the line, each claiming a unit (and giving it
-    // back) at the moment a device is plugged into the measured station.
+// Plug to first frame with a file against following line B, while 50
+// other stations of the line each claim a unit (and give it back) at the
+// moment a device is plugged into the measured station.
+void claimCost(const QString& url, const QStringList& withFile, const QStringList& following,
+               const QTemporaryDir& dir) {
     std::atomic<bool> done{false};
     std::atomic<int> generation{0};
     std::atomic<long> claims{0};
@@ -138,8 +122,6 @@ int main(int argc, char** argv) {
         });
     plugged = [&generation] { ++generation; };
 
-    const QStringList withFile{"--trust-key", key.publicKey(), file};
-    const QStringList following{"--trust-key", key.publicKey(), "--line", "B", "--records", url};
     std::vector<double> fileTimes, lineTimes;
     for (int round = 0; round < kRounds; ++round) {
         const auto a = measure(dir.filePath(QStringLiteral("file")), withFile);
@@ -156,8 +138,10 @@ int main(int argc, char** argv) {
                 "%.2f ms, %d other stations claiming at each plug (%ld claims): ratio %.3f "
                 "(target <= 1.05)\n",
                 fileTimes.size(), base, line, kClaimers, claims.load(), line / base);
+}
 
-    // The line assigned anew: how long until every station says so.
+// The line assigned anew 20 times: how long until every station says so.
+void changeReach(const QString& url, const QStringList& following, const QTemporaryDir& dir) {
     std::vector<std::unique_ptr<QProcess>> stations;
     std::vector<QByteArray> said(3);
     for (int i = 0; i < 3; ++i) {
@@ -197,5 +181,29 @@ int main(int argc, char** argv) {
     std::printf("an assignment changed, until all 3 stations send it: median %.0f ms, worst "
                 "%.0f ms of 20 (j4_plant's own start included; target: median <= 1000 ms)\n",
                 median(reached), *std::max_element(reached.begin(), reached.end()));
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    if (!j4::testing::TestDatabase::availableOrSaid())
+        return 1;
+    j4::testing::TestDatabase database;
+    QTemporaryDir dir;
+    const QString url = database.url();
+    j4::testing::Minisign key(dir.path(), QStringLiteral("plant"));
+    const QString file = j4::testing::writeUpdateFile(dir.filePath(QStringLiteral("u.j4u")),
+                                                      j4::testing::makeImage(200, 64));
+    key.sign(file, QStringLiteral("version=1.0.0"));
+    if (plant(url, {"release", "add", file, "--signature", file + ".minisig", "--trust-key",
+                    key.publicKey()}) != 0 ||
+        plant(url, {"assign", "B", "--release", "1.0.0", "--work-order", "W", "--quantity",
+                    "1000000"}) != 0)
+        return std::fprintf(stderr, "the plant's database could not be set up\n"), 1;
+    const QStringList withFile{"--trust-key", key.publicKey(), file};
+    const QStringList following{"--trust-key", key.publicKey(), "--line", "B", "--records", url};
+    claimCost(url, withFile, following, dir);
+    changeReach(url, following, dir);
     return 0;
 }
