@@ -120,6 +120,7 @@ PlantResult<std::string> PlantStore::assign(const Assignment& assignment, const 
         assignment.stop ? std::to_string(assignment.stop->failures) : std::string();
     const std::string window =
         assignment.stop ? std::to_string(assignment.stop->window) : std::string();
+    const char* wholeLine = !assignment.stop || assignment.stop->wholeLine ? "true" : "false";
     // One transaction, the line's lock held: two assignments of one line at
     // once leave exactly one of them active.
     auto steps = [&]() -> PlantResult<Done> {
@@ -131,11 +132,12 @@ PlantResult<std::string> PlantStore::assign(const Assignment& assignment, const 
                  {"UPDATE j4_assignments SET active = false WHERE line = $1 AND active",
                   {assignment.line.c_str()}},
                  {"INSERT INTO j4_assignments (line, file_sha256, part_number, work_order, lot, "
-                  "quantity, stop_failures, stop_window, assigned_by) VALUES ($1, $2, $3, $4, $5, "
-                  "$6::integer, $7::integer, $8::integer, $9)",
+                  "quantity, stop_failures, stop_window, stop_whole_line, assigned_by) VALUES ($1, "
+                  "$2, "
+                  "$3, $4, $5, $6::integer, $7::integer, $8::integer, $9::boolean, $10)",
                   {assignment.line.c_str(), sha->c_str(), orNull(assignment.partNumber),
                    assignment.workOrder.c_str(), orNull(assignment.lot), quantity.c_str(),
-                   orNull(failures), orNull(window), by.c_str()}},
+                   orNull(failures), orNull(window), wholeLine, by.c_str()}},
                  {"COMMIT", {}}}) {
             if (auto done = run(sql, values); !done)
                 return fail(done.error());
@@ -155,9 +157,10 @@ PlantResult<std::vector<LineStatus>> PlantStore::status(const std::string& line)
         "(SELECT count(*) FROM j4_claims c WHERE c.assignment = a.id AND c.state = 'completed'), "
         "a.stop_failures, a.stop_window, a.assigned_by, "
         "to_char(a.assigned AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"'), "
-        "(SELECT h.reason FROM j4_holds h WHERE h.line = a.line ORDER BY h.station LIMIT 1), "
+        "(SELECT CASE h.station WHEN '' THEN h.reason ELSE 'station ' || h.station || ': ' || "
+        "h.reason END FROM j4_holds h WHERE h.line = a.line ORDER BY h.station LIMIT 1), "
         "(SELECT string_agg(DISTINCT t.station, ',' ORDER BY t.station) FROM j4_attempts t "
-        "WHERE t.line = a.line) "
+        "WHERE t.line = a.line), a.stop_whole_line "
         "FROM j4_assignments a JOIN j4_releases r USING (file_sha256) "
         "WHERE a.active AND ($1::text IS NULL OR a.line = $1) ORDER BY a.line",
         {orNull(line)});
@@ -175,8 +178,8 @@ PlantResult<std::vector<LineStatus>> PlantStore::status(const std::string& line)
         status.quantity = std::stoll(value(*found, row, 6));
         status.done = std::stoll(value(*found, row, 7));
         if (!PQgetisnull(found->get(), row, 8))
-            status.stop =
-                StopRule{std::stoi(value(*found, row, 8)), std::stoi(value(*found, row, 9))};
+            status.stop = StopRule{std::stoi(value(*found, row, 8)),
+                                   std::stoi(value(*found, row, 9)), value(*found, row, 14) == "t"};
         status.assignedBy = value(*found, row, 10);
         status.assigned = value(*found, row, 11);
         status.heldBecause = value(*found, row, 12);

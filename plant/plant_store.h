@@ -25,6 +25,7 @@ struct Release {
 struct StopRule {
     int failures = 0;
     int window = 0;
+    bool wholeLine = true; // else only the station whose attempts failed is held
 };
 // "K/M", or why not.
 Result<StopRule> parseStopRule(const std::string& text);

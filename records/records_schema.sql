@@ -165,7 +165,9 @@ BEGIN
         RETURN QUERY SELECT NULL::bigint, 'unassigned'::text, 0::bigint, 0, NULL::text;
         RETURN;
     END IF;
-    SELECT h.reason INTO held FROM j4_holds h
+    -- A hold of the station alone says so: its line goes on elsewhere.
+    SELECT CASE h.station WHEN '' THEN h.reason ELSE 'station ' || h.station || ': ' || h.reason END
+        INTO held FROM j4_holds h
         WHERE h.line = p_line AND h.station IN ('', p_station) ORDER BY h.station LIMIT 1;
     SELECT count(*) FILTER (WHERE c.state = 'completed'),
            count(*) FILTER (WHERE c.state = 'completed' OR (c.state = 'open' AND c.expires > now()))
@@ -218,7 +220,7 @@ BEGIN
     INSERT INTO j4_holds (line, station, reason, held_by)
         VALUES (a.line, CASE WHEN a.stop_whole_line THEN '' ELSE c.station END, why, c.station)
         ON CONFLICT (line, station) DO NOTHING;
-    RETURN why;
+    RETURN CASE WHEN a.stop_whole_line THEN why ELSE 'station ' || c.station || ': ' || why END;
 END $$;
 
 -- Every record says what it was made for.

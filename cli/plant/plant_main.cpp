@@ -13,7 +13,7 @@ constexpr const char* kHelpText =
     "Usage: j4_plant [--records URI] [--json] release add FILE --signature SIG [--trust-key "
     "KEY]...\n"
     "  or:  j4_plant [--records URI] [--json] assign LINE --release R --work-order WO --quantity N "
-    "[--lot LOT] [--part PN] [--stop-after K/M]\n"
+    "[--lot LOT] [--part PN] [--stop-after K/M [--stop-station]]\n"
     "  or:  j4_plant [--records URI] [--json] status [LINE]\n"
     "  or:  j4_plant [--records URI] [--json] hold LINE [--reason TEXT]\n"
     "  or:  j4_plant [--records URI] [--json] resume LINE\n"
@@ -46,6 +46,8 @@ constexpr const char* kHelpText =
     "  --part PN         assign: the part number\n"
     "  --stop-after K/M  assign: the line holds itself after K failures in its\n"
     "                    last M attempts\n"
+    "  --stop-station    assign: the failure rule holds only the station whose\n"
+    "                    attempts failed, not the whole line\n"
     "  --reason TEXT     hold: why, as the line's stations say it\n"
     "  -h, --help        show this help and exit\n"
     "  --version         show the version and exit\n"
@@ -106,86 +108,130 @@ int failed(const PlantRun& run, const j4::plant::PlantError& error) {
     return error.kind == j4::plant::PlantError::Kind::Refused ? kRefused : kDatabase;
 }
 
+namespace {
+
+// j4_plant's options, declared once for the parser and for reading it.
+struct PlantFlags {
+    QCommandLineOption records{"records", "", "URI"};
+    QCommandLineOption json{"json"};
+    QCommandLineOption signature{"signature", "", "SIG"};
+    QCommandLineOption trustKey{"trust-key", "", "KEY"};
+    QCommandLineOption release{"release", "", "RELEASE"};
+    QCommandLineOption workOrder{"work-order", "", "WO"};
+    QCommandLineOption lot{"lot", "", "LOT"};
+    QCommandLineOption part{"part", "", "PN"};
+    QCommandLineOption quantity{"quantity", "", "N"};
+    QCommandLineOption stopAfter{"stop-after", "", "K/M"};
+    QCommandLineOption stopStation{"stop-station"};
+    QCommandLineOption reason{"reason", "", "TEXT"};
+    QCommandLineOption help{QStringList{"h", "help"}};
+    QCommandLineOption version{"version"};
+
+    void addTo(QCommandLineParser& parser) const {
+        parser.addOptions({records, json, signature, trustKey, release, workOrder, lot, part,
+                           quantity, stopAfter, stopStation, reason, help, version});
+    }
+};
+
+// The assignment's options, or what is wrong with them.
+Result<j4::plant::Assignment> assignmentFrom(const QCommandLineParser& parser,
+                                             const PlantFlags& flags) {
+    j4::plant::Assignment assignment;
+    assignment.release = parser.value(flags.release).toStdString();
+    assignment.workOrder = parser.value(flags.workOrder).toStdString();
+    assignment.lot = parser.value(flags.lot).toStdString();
+    assignment.partNumber = parser.value(flags.part).toStdString();
+    if (parser.isSet(flags.quantity)) {
+        bool ok = false;
+        assignment.quantity = parser.value(flags.quantity).toLongLong(&ok);
+        if (!ok || assignment.quantity < 1 || assignment.quantity > 2147483647)
+            return fail(std::string("--quantity takes a whole number of units, at least 1"));
+    }
+    if (parser.isSet(flags.stopAfter)) {
+        auto rule = j4::plant::parseStopRule(parser.value(flags.stopAfter).toStdString());
+        if (!rule)
+            return fail(rule.error());
+        rule->wholeLine = !parser.isSet(flags.stopStation);
+        assignment.stop = *rule;
+    } else if (parser.isSet(flags.stopStation)) {
+        return fail(std::string("--stop-station goes with --stop-after K/M, the rule it applies"));
+    }
+    return assignment;
+}
+
+// The command line as options, or the usage error to say.
+Result<PlantOptions> optionsFrom(const QCommandLineParser& parser, const PlantFlags& flags) {
+    PlantOptions options;
+    const QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty())
+        return fail(
+            std::string("a command is needed: release add, assign, status, hold or resume"));
+    options.command = positional.front().toStdString();
+    for (qsizetype i = 1; i < positional.size(); ++i)
+        options.arguments.push_back(positional[i].toLocal8Bit().toStdString());
+    options.records = parser.isSet(flags.records)
+                          ? parser.value(flags.records).toStdString()
+                          : qEnvironmentVariable("J4_RECORDS").toStdString();
+    options.json = parser.isSet(flags.json);
+    options.signature = parser.value(flags.signature).toLocal8Bit().toStdString();
+    for (const QString& key : parser.values(flags.trustKey))
+        options.trustKeys.push_back(key.toLocal8Bit().toStdString());
+    auto assignment = assignmentFrom(parser, flags);
+    if (!assignment)
+        return fail(assignment.error());
+    options.assignment = std::move(*assignment);
+    options.reason = parser.value(flags.reason).toStdString();
+    return options;
+}
+
+// What the chosen command needs besides its own arguments.
+std::string missingFor(PlantOptions& options) {
+    if (options.command == "assign") {
+        auto& assignment = options.assignment;
+        assignment.line = options.arguments.front();
+        if (assignment.release.empty() || assignment.workOrder.empty() || assignment.quantity == 0)
+            return "assign needs --release, --work-order and --quantity";
+    }
+    if (options.command == "release" && options.signature.empty())
+        return "release add needs --signature SIG, the file's minisign signature";
+    if (options.records.empty())
+        return "the plant's database is needed: --records URI (or J4_RECORDS)";
+    return {};
+}
+
+} // namespace
+
 int runPlant(const std::vector<std::string>& arguments, std::FILE* out, std::FILE* err) {
     QCommandLineParser parser;
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
-    const QCommandLineOption records("records", "", "URI");
-    const QCommandLineOption json("json");
-    const QCommandLineOption signature("signature", "", "SIG");
-    const QCommandLineOption trustKey("trust-key", "", "KEY");
-    const QCommandLineOption release("release", "", "RELEASE");
-    const QCommandLineOption workOrder("work-order", "", "WO");
-    const QCommandLineOption lot("lot", "", "LOT");
-    const QCommandLineOption part("part", "", "PN");
-    const QCommandLineOption quantity("quantity", "", "N");
-    const QCommandLineOption stopAfter("stop-after", "", "K/M");
-    const QCommandLineOption reason("reason", "", "TEXT");
-    const QCommandLineOption help(QStringList{"h", "help"});
-    const QCommandLineOption version("version");
-    parser.addOptions({records, json, signature, trustKey, release, workOrder, lot, part, quantity,
-                       stopAfter, reason, help, version});
+    const PlantFlags flags;
+    flags.addTo(parser);
     QStringList list;
     for (const auto& argument : arguments)
         list << QString::fromLocal8Bit(argument.c_str());
     if (!parser.parse(list))
         return usageError(err, parser.errorText().toStdString());
-    if (parser.isSet(help)) {
+    if (parser.isSet(flags.help)) {
         std::fputs(kHelpText, out);
         return kDone;
     }
-    if (parser.isSet(version)) {
+    if (parser.isSet(flags.version)) {
         say(out, std::string("j4_plant ") + kVersion);
         return kDone;
     }
-    PlantOptions options;
-    const QStringList positional = parser.positionalArguments();
-    if (positional.isEmpty())
-        return usageError(err, "a command is needed: release add, assign, status, hold or resume");
-    options.command = positional.front().toStdString();
-    for (qsizetype i = 1; i < positional.size(); ++i)
-        options.arguments.push_back(positional[i].toLocal8Bit().toStdString());
-    options.records = parser.isSet(records) ? parser.value(records).toStdString()
-                                            : qEnvironmentVariable("J4_RECORDS").toStdString();
-    options.json = parser.isSet(json);
-    options.signature = parser.value(signature).toLocal8Bit().toStdString();
-    for (const QString& key : parser.values(trustKey))
-        options.trustKeys.push_back(key.toLocal8Bit().toStdString());
-    auto& assignment = options.assignment;
-    assignment.release = parser.value(release).toStdString();
-    assignment.workOrder = parser.value(workOrder).toStdString();
-    assignment.lot = parser.value(lot).toStdString();
-    assignment.partNumber = parser.value(part).toStdString();
-    if (parser.isSet(quantity)) {
-        bool ok = false;
-        assignment.quantity = parser.value(quantity).toLongLong(&ok);
-        if (!ok || assignment.quantity < 1 || assignment.quantity > 2147483647)
-            return usageError(err, "--quantity takes a whole number of units, at least 1");
-    }
-    if (parser.isSet(stopAfter)) {
-        auto rule = j4::plant::parseStopRule(parser.value(stopAfter).toStdString());
-        if (!rule)
-            return usageError(err, rule.error());
-        assignment.stop = *rule;
-    }
-    options.reason = parser.value(reason).toStdString();
-
-    const auto command = commandFor(options);
+    auto options = optionsFrom(parser, flags);
+    if (!options)
+        return usageError(err, options.error());
+    const auto command = commandFor(*options);
     if (!command)
-        return usageError(err, "\"" + options.command + "\" with " +
-                                   std::to_string(options.arguments.size()) +
+        return usageError(err, "\"" + options->command + "\" with " +
+                                   std::to_string(options->arguments.size()) +
                                    " arguments is not a j4_plant command");
-    if (options.command == "assign") {
-        assignment.line = options.arguments.front();
-        if (assignment.release.empty() || assignment.workOrder.empty() || assignment.quantity == 0)
-            return usageError(err, "assign needs --release, --work-order and --quantity");
-    }
-    if (options.command == "release" && options.signature.empty())
-        return usageError(err, "release add needs --signature SIG, the file's minisign signature");
-    if (options.records.empty())
-        return usageError(err, "the plant's database is needed: --records URI (or J4_RECORDS)");
+    if (const std::string missing = missingFor(*options); !missing.empty())
+        return usageError(err, missing);
 
-    auto store = j4::plant::PlantStore::open(options.records, nullptr);
-    const PlantRun run{options, out, err, runs::accountName()};
+    auto store = j4::plant::PlantStore::open(options->records, nullptr);
+    const PlantRun run{*options, out, err, runs::accountName()};
     if (!store)
         return store.error().text.starts_with("--records") ? usageError(err, store.error().text)
                                                            : failed(run, store.error());

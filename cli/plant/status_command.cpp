@@ -23,6 +23,7 @@ nlohmann::json asJson(const LineStatus& line) {
             {"stop_after", line.stop ? json(std::to_string(line.stop->failures) + "/" +
                                             std::to_string(line.stop->window))
                                      : json()},
+            {"stop_holds", line.stop ? json(line.stop->wholeLine ? "line" : "station") : json()},
             {"held", orNull(line.heldBecause)},
             {"assigned_by", line.assignedBy},
             {"assigned", line.assigned},
@@ -40,7 +41,8 @@ std::string asText(const LineStatus& line) {
     text +=
         "\n  " + std::to_string(line.done) + " of " + std::to_string(line.quantity) + " units done";
     if (line.stop)
-        text += "; holds after " + std::to_string(line.stop->failures) + " failures in " +
+        text += std::string(line.stop->wholeLine ? "; holds" : "; holds the failing station") +
+                " after " + std::to_string(line.stop->failures) + " failures in " +
                 std::to_string(line.stop->window) + " attempts";
     text +=
         "\n  " + (line.heldBecause.empty() ? std::string("running") : "HELD: " + line.heldBecause);

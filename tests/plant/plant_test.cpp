@@ -124,6 +124,10 @@ TEST_F(Plant, ALineIsAssignedHeldAndResumedAndSaysHowFarItIs) {
                      "10", "--stop-after", "5/3"})
                   .exitCode,
               2);
+    EXPECT_EQ(plant({"assign", "L1", "--release", "2.0.0", "--work-order", "WO-1", "--quantity",
+                     "10", "--stop-station"})
+                  .exitCode,
+              2);
     EXPECT_EQ(plant({"frobnicate"}).exitCode, 2);
     // The plant's rules: an unknown release, a version two releases share.
     EXPECT_EQ(
@@ -370,6 +374,24 @@ TEST_F(Plant, LineStationsCountUnitsOnceFollowTheirLineAndHoldTogether) {
                              "count(*) FILTER (WHERE c.state = 'failed') FROM j4_claims c JOIN "
                              "j4_assignments a ON a.id = c.assignment WHERE a.work_order = 'WO-B'"),
               "3|2");
+
+    // A rule that holds only the failing station: the others go on, and
+    // status names the station held.
+    ASSERT_EQ(plant({"assign", "L2", "--release", "3.1.0", "--work-order", "WO-S", "--quantity",
+                     "50", "--stop-after", "1/1", "--stop-station"})
+                  .exitCode,
+              0);
+    for (auto& station : stations)
+        ASSERT_TRUE(station->said("work order WO-S")) << station->out().toStdString();
+    unit(*stations[0], {"rejected frame"}, {"--reject", "1,2,3,4"});
+    EXPECT_TRUE(stations[0]->said("Line L2 is held: station st-1: 1 failures in the last 1"))
+        << stations[0]->out().toStdString();
+    EXPECT_EQ(unit(*stations[1], {"Update is completed."}), images["3.1.0"]);
+    EXPECT_FALSE(stations[1]->out().contains("station st-1:"));
+    EXPECT_TRUE(plant({"status", "L2"}).out.contains("HELD: station st-1: 1 failures"));
+    const int goesOn = stations[0]->count({"Line L2 goes on."});
+    EXPECT_EQ(plant({"resume", "L2"}).exitCode, 0);
+    EXPECT_TRUE(stations[0]->said(QStringLiteral("Line L2 goes on."), goesOn + 1));
 
     // A station killed while it makes the work order's last unit: the
     // unit's claim holds the others off, then expires, and the unit is made
