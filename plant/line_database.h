@@ -75,6 +75,9 @@ public:
     virtual Result<Done> giveBack(const std::string& attempt) = 0;
     // The claim's end; the reason of the hold it tripped, or empty.
     virtual Result<std::string> settle(const std::string& attempt, bool completed) = 0;
+    // Every hold of the line lifted, the station's own ones too: false when
+    // there was none.
+    virtual Result<bool> resume(const std::string& line) = 0;
     virtual Result<LineAssignment> assignment(long long id) = 0;
     virtual Result<LineRelease> release(const std::string& sha256) = 0;
 };

@@ -83,8 +83,9 @@ public:
     Result<ClaimVerdict> look(const std::string& line, const std::string& station) override {
         const auto result = run(
             "SELECT a.id, a.quantity, (SELECT count(*) FROM j4_claims c WHERE c.assignment = a.id "
-            "AND c.state = 'completed'), (SELECT h.reason FROM j4_holds h WHERE h.line = a.line "
-            "AND h.station IN ('', $2) ORDER BY h.station LIMIT 1) "
+            "AND c.state = 'completed'), (SELECT CASE h.station WHEN '' THEN h.reason ELSE "
+            "'station ' || h.station || ': ' || h.reason END FROM j4_holds h WHERE h.line = "
+            "a.line AND h.station IN ('', $2) ORDER BY h.station LIMIT 1) "
             "FROM j4_assignments a WHERE a.line = $1 AND a.active",
             {line.c_str(), station.c_str()});
         if (!result)
@@ -142,6 +143,14 @@ public:
         if (!result)
             return fail(result.error());
         return value(*result, 0, 0);
+    }
+
+    Result<bool> resume(const std::string& line) override {
+        const auto result =
+            run("DELETE FROM j4_holds WHERE line = $1 RETURNING line", {line.c_str()});
+        if (!result)
+            return fail(result.error());
+        return PQntuples(result->get()) > 0;
     }
 
     Result<LineAssignment> assignment(long long id) override {
