@@ -171,7 +171,7 @@ void LineFollower::refresh(LineDatabase& database) {
             listener_.notice(fetched.error() + ".");
         } else {
             now_ = std::move(*fetched);
-            listener_.notice("Line " + settings_.line + " now sends " + describe() + ".");
+            listener_.notice("Line " + settings_.line + " now sends " + describeNow() + ".");
         }
     }
     sayHold(look->kind == ClaimVerdict::Kind::Held ? look->reason : std::string());
@@ -304,7 +304,7 @@ station::UnitPlan LineFollower::next(std::size_t slot) {
             return plan;
         }
         now_ = std::move(*fetched);
-        listener_.notice("Line " + settings_.line + " now sends " + describe() + ".");
+        listener_.notice("Line " + settings_.line + " now sends " + describeNow() + ".");
     }
     if (verdict->kind != ClaimVerdict::Kind::Claimed) {
         plan.refusal = refusal(*verdict);
@@ -358,6 +358,24 @@ Following LineFollower::following() const {
 }
 
 std::string LineFollower::describe() const {
+    const std::lock_guard lock(mutex_);
+    return describeNow();
+}
+
+std::string LineFollower::heldBecause() const {
+    const std::lock_guard lock(mutex_);
+    return heldBecause_;
+}
+
+Result<bool> resumeLine(const std::string& url, const std::string& line,
+                        const std::atomic<bool>& stop) {
+    auto database = LineDatabase::open(url, &stop);
+    if (!database)
+        return fail(database.error());
+    return (*database)->resume(line);
+}
+
+std::string LineFollower::describeNow() const {
     const auto& a = now_.assignment;
     return "release " + (a.version.empty() ? a.sha256.substr(0, 12) : a.version) + ", work order " +
            a.workOrder + ", " + std::to_string(done_) + " of " + std::to_string(a.quantity) +

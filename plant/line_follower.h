@@ -58,6 +58,8 @@ public:
     Following following() const;
     // "Line L: release V, work order WO, N of Q units"
     std::string describe() const;
+    // Why the line (or this station) is held; empty: it is not.
+    std::string heldBecause() const;
 
     LineFollower(FollowSettings settings, runs::DeviceListener& listener,
                  const std::atomic<bool>& stop);
@@ -76,6 +78,7 @@ private:
     Result<Following> lastKept();
     void settlePending();
     std::string refusal(const ClaimVerdict& verdict) const;
+    std::string describeNow() const; // the mutex held
 
     FollowSettings settings_;
     runs::DeviceListener& listener_;
@@ -110,5 +113,10 @@ private:
     std::atomic<bool> ending_{false};
     WorkerThread watcher_; // last: stopped first
 };
+
+// Every hold of `line` lifted, as `j4_plant resume` does: false when it
+// was not held.
+Result<bool> resumeLine(const std::string& url, const std::string& line,
+                        const std::atomic<bool>& stop);
 
 } // namespace j4::plant
