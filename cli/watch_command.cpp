@@ -13,9 +13,6 @@
 #include "station.h"
 #include "station_lines.h"
 
-#include <QDir>
-#include <QStandardPaths>
-
 #include <memory>
 #include <optional>
 
@@ -28,18 +25,6 @@ using namespace records;
 using namespace station;
 using namespace options;
 
-// Where a line station keeps its last verified assignment: the service's
-// state folder (systemd's StateDirectory=), else the user's.
-std::filesystem::path lineStateFolder(const std::string& line) {
-    QString folder = qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0);
-    if (folder.isEmpty()) {
-        const QString state = qEnvironmentVariable("XDG_STATE_HOME");
-        folder = (state.isEmpty() ? QDir::homePath() + QStringLiteral("/.local/state") : state) +
-                 QStringLiteral("/j4-updater");
-    }
-    return std::filesystem::path(QFile::encodeName(folder).toStdString()) / ("line-" + line);
-}
-
 // A line station's release, as the plant assigned it and the station's
 // own keys checked it; or nothing, said, when it cannot follow the line.
 std::unique_ptr<plant::LineFollower> followLine(const FlashOptions& options,
@@ -50,7 +35,7 @@ std::unique_ptr<plant::LineFollower> followLine(const FlashOptions& options,
     plant::FollowSettings settings{
         line, options.line.recordsUrl,
         lineOrigin(options.line.station, options.line.operatorName).station, options.line.release,
-        lineStateFolder(line)};
+        plant::lineStateFolder(line)};
     settings.offlineUnits = options.line.offlineUnits;
     auto follower = plant::LineFollower::start(std::move(settings), listener, stop);
     if (!follower) {

@@ -4,6 +4,8 @@
 #include "display.h"
 #include "exit_status.h"
 #include "j4_version.h"
+#include "line_follower.h"
+#include "log_writer.h"
 #include "record_database.h"
 #include "record_keeping.h"
 #include "shutdown_signals.h"
@@ -69,6 +71,13 @@ Options:
                   slots and pins cannot then be changed in the window
   --settle MS, --unit-rule RE, --require-unit, --on-result CMD
                   the station's line, as j4_flash --watch takes them
+  --line NAME     the station sends what the plant assigns line NAME in the
+                  database --records names, instead of a file; the window
+                  shows the line's release, work order and units done, and
+                  offers Resume when the line is held
+  --offline-units N
+                  units made while that database is out of reach, as
+                  j4_flash --watch takes it
   --trust-key FILE, --require-signature, --signature SIG, --min-version X.Y.Z
                   the release the station takes, as j4_flash takes them
   --log FILE, --station-id NAME, --operator NAME, --timeout MS,
@@ -202,11 +211,20 @@ int runStationWindow(const WindowOptions& options) {
     bool ready = true;
     for (const auto& slot : options.slotNames)
         ready = window.addSlot(slot) && ready;
-    if (options.file)
+    const auto& line = options.line;
+    if (!line.lineName.empty()) {
+        j4::plant::FollowSettings follow{
+            line.lineName, line.recordsUrl,
+            j4::runs::lineOrigin(line.station, line.operatorName).station, line.release,
+            j4::plant::lineStateFolder(line.lineName)};
+        follow.offlineUnits = line.offlineUnits;
+        window.followLine(std::move(follow));
+    } else if (options.file) {
         ready = window.setUpdateFile(*options.file) && ready;
-    // A kiosk: with its file and slots on the command line the station
-    // starts at once.
-    if (ready && options.file && !options.slotNames.empty())
+    }
+    // A kiosk: with its file (or line) and slots on the command line the
+    // station starts at once.
+    if (ready && (options.file || !line.lineName.empty()) && !options.slotNames.empty())
         QTimer::singleShot(0, &window, &j4::StationWindow::startWatching);
     return runWindow(window, options);
 }

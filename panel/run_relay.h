@@ -34,6 +34,10 @@ struct RunCallbacks {
     std::function<void(int slot, const QString& unit)> unitGiven;
     std::function<void(int slot)> devicePulled;
     std::function<void(const QString& text)> notice;
+    // A line station's "release V, work order WO, N of Q units", and why
+    // the line is held (empty: it is not).
+    using LineShown = std::function<void(const QString& sends, const QString& held)>;
+    LineShown lineShown;
 };
 
 // When the answer to the frame last sent began to be awaited (steady

@@ -4,6 +4,45 @@
 #include "station.h"
 
 namespace j4 {
+namespace {
+
+// Tells the window what its line sends after anything that may change it:
+// a notice of the follower's (a new assignment, a hold) or a unit's end,
+// once its claim is settled.
+class LineShown final : public runs::PassingListener, public station::UnitSource {
+public:
+    LineShown(runs::DeviceListener& next, WorkerJob::Post post, RunCallbacks::LineShown shown)
+        : PassingListener(next), post_(std::move(post)), shown_(std::move(shown)) {}
+
+    void follow(plant::LineFollower* follower) {
+        follower_ = follower;
+        show();
+    }
+    void notice(const std::string& text) override {
+        next_.notice(text);
+        show();
+    }
+    station::UnitPlan next(std::size_t slot) override { return follower_.load()->next(slot); }
+    void ended(std::size_t slot, const runs::AttemptReport& report) override {
+        follower_.load()->ended(slot, report);
+        show();
+    }
+
+private:
+    void show() {
+        const plant::LineFollower* follower = follower_;
+        if (follower == nullptr || !shown_)
+            return;
+        post_([shown = shown_, sends = QString::fromStdString(follower->describe()),
+               held = QString::fromStdString(follower->heldBecause())] { shown(sends, held); });
+    }
+
+    WorkerJob::Post post_;
+    RunCallbacks::LineShown shown_;
+    std::atomic<plant::LineFollower*> follower_{nullptr};
+};
+
+} // namespace
 
 void StationJob::start(std::shared_ptr<const DecodedFile> decoded,
                        std::vector<runs::TargetName> slotNames, std::string file, StationLine line,
@@ -16,8 +55,24 @@ void StationJob::start(std::shared_ptr<const DecodedFile> decoded,
                          ended = std::move(ended), awaiting = awaiting_](
                             const std::atomic<bool>& stop, const WorkerJob::Post& post) {
         RunRelay relayed(slotNames.size(), post, callbacks, {outlets.trace, true}, awaiting);
-        station::MeteredListener metered(outlets.metrics.get(), relayed);
+        LineShown shown(relayed, post, callbacks.lineShown);
+        station::MeteredListener metered(outlets.metrics.get(), shown);
         runs::DeviceListener& relay = metered.listener();
+        std::unique_ptr<plant::LineFollower> follower;
+        auto sent = decoded;
+        std::string sentFile = file;
+        if (line.follow) {
+            auto started = plant::LineFollower::start(*line.follow, relay, stop);
+            if (!started) {
+                relay.notice(started.error());
+                return ended;
+            }
+            follower = std::move(*started);
+            const plant::Following now = follower->following();
+            sent = now.decoded;
+            sentFile = now.filePath;
+            shown.follow(follower.get());
+        }
         const auto& metrics = outlets.metrics;
         const auto& records = outlets.records;
         // Ended with the station: the last attempt's command is waited for.
@@ -25,12 +80,14 @@ void StationJob::start(std::shared_ptr<const DecodedFile> decoded,
         if (!line.onResult.empty())
             hook.emplace(line.onResult);
         if (metrics)
-            static_cast<void>(metrics->sending(*decoded));
-        station::runStation(
-            decoded, slotNames, file,
-            {outlets.links, relay, stop, records ? &records->log() : nullptr},
-            {line.settle, line.units.get(), line.requireUnit, hook ? &*hook : nullptr});
+            static_cast<void>(metrics->sending(*sent));
+        station::runStation(sent, slotNames, sentFile,
+                            {outlets.links, relay, stop, records ? &records->log() : nullptr},
+                            {line.settle, line.units.get(), line.requireUnit,
+                             hook ? &*hook : nullptr, follower ? &shown : nullptr});
         hook.reset();
+        shown.follow(nullptr);
+        follower.reset(); // its claims settled or given back
         if (metrics)
             static_cast<void>(metrics->stopped());
         return ended;

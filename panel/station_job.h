@@ -3,6 +3,7 @@
 // station (every slot on a thread of its own) in a worker job, its events
 // posted to the window.
 
+#include "line_follower.h"
 #include "run_relay.h"
 #include "targets.h"
 #include "unit_scans.h"
@@ -10,6 +11,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,13 +23,19 @@ struct StationLine {
     std::shared_ptr<station::UnitScans> units; // scanned in the window
     bool requireUnit = false;
     std::string onResult; // empty: no command
+    // The line the station follows instead of a file: its release fetched
+    // and checked when the station starts.
+    std::optional<plant::FollowSettings> follow;
 };
 
 class StationJob final {
 public:
     // From start() until `ended` has been handed over.
     bool running() const { return job_.running(); }
-    // Watches `slotNames` until requestStop(); ignored while running.
+    // Watches `slotNames` until requestStop(); ignored while running. A
+    // station that follows its line sends what the plant assigns it
+    // (`decoded` and `file` are not used), and tells `callbacks.lineShown`
+    // what it sends each time that may have changed.
     void start(std::shared_ptr<const DecodedFile> decoded, std::vector<runs::TargetName> slotNames,
                std::string file, StationLine line, JobOutlets outlets, QObject* context,
                RunCallbacks callbacks, std::function<void()> ended);

@@ -9,7 +9,6 @@
 #include "slots.h"
 
 #include <QApplication>
-#include <QClipboard>
 #include <QCloseEvent>
 #include <QFile>
 #include <QGuiApplication>
@@ -19,9 +18,7 @@
 #include <QMessageBox>
 #include <QPalette>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QScreen>
-#include <QTime>
 
 #include <algorithm>
 
@@ -129,6 +126,7 @@ StationWindow::StationWindow(std::chrono::milliseconds answerTimeout)
     connect(ui_->copyLogButton, &QPushButton::clicked, this, &StationWindow::copyLog);
     connect(ui_->saveLogButton, &QPushButton::clicked, this, &StationWindow::saveLog);
     connect(ui_->quitButton, &QPushButton::clicked, this, &StationWindow::quit);
+    connect(ui_->resumeButton, &QPushButton::clicked, this, &StationWindow::askToResumeLine);
     connect(&deviceFolders_, &DeviceFolderWatch::changed, this, &StationWindow::describeSlots);
     connect(&silence_, &QTimer::timeout, this, &StationWindow::showSilentDevices);
     silence_.setInterval(250);
@@ -243,16 +241,21 @@ bool StationWindow::setUpdateFile(const QString& path) {
 }
 
 void StationWindow::startWatching() {
-    if (watching() || !decoded_ || stationSlots_.empty())
+    if (watching() || !(decoded_ || line_.follow) || stationSlots_.empty())
         return;
     std::vector<runs::TargetName> names;
     for (int row = 0; row < static_cast<int>(stationSlots_.size()); ++row) {
         names.push_back(stationSlots_[row].name);
         rows_.setState(row, SlotRows::State::Waiting);
     }
-    appendLog(QStringLiteral("Watching %1 slots for %2 (SHA-256 %3).")
-                  .arg(names.size())
-                  .arg(fromBytes(file_), QString::fromStdString(decoded_->sha256)));
+    if (line_.follow)
+        appendLog(QStringLiteral("Watching %1 slots for line %2.")
+                      .arg(names.size())
+                      .arg(QString::fromStdString(line_.follow->line)));
+    else
+        appendLog(QStringLiteral("Watching %1 slots for %2 (SHA-256 %3).")
+                      .arg(names.size())
+                      .arg(fromBytes(file_), QString::fromStdString(decoded_->sha256)));
     if (profile_.isEmpty())
         rememberSetup();
     // The station watches the slots' folders itself meanwhile.
@@ -274,16 +277,24 @@ RunCallbacks StationWindow::callbacks() {
     callbacks.tallied = [this](int slot, const runs::SlotTally& tally) { onTallied(slot, tally); };
     callbacks.slotChanged = [this](int) { deviceFolders_.nudge(); };
     callbacks.deviceSeen = [this](int slot, const QString&) {
+        // Its update is under way from here, as its row says: closing asks
+        // first even while its port is being opened.
+        stationSlots_[slot].updating = true;
         describeSlot(slot);
         rows_.setState(slot, SlotRows::State::Updating);
         rows_.setUnit(slot, {});
     };
     callbacks.waitingForUnit = [this](int slot) {
+        stationSlots_[slot].updating = false; // nothing is sent until its scan
         rows_.setState(slot, SlotRows::State::WaitingForUnit);
         appendLog(QStringLiteral("Slot %1: scan the unit's label.").arg(slot + 1));
     };
     callbacks.unitGiven = [this](int slot, const QString& unit) { rows_.setUnit(slot, unit); };
+    callbacks.lineShown = [this](const QString& sends, const QString& held) {
+        showLine(sends, held);
+    };
     callbacks.devicePulled = [this](int slot) {
+        stationSlots_[slot].updating = false;
         describeSlot(slot);
         QString& last = stationSlots_[slot].lastResult;
         rows_.setState(slot, SlotRows::State::Waiting,
@@ -331,33 +342,6 @@ void StationWindow::watchSlotFolders() {
     deviceFolders_.watch(paths);
 }
 
-void StationWindow::appendLog(const QString& line) {
-    ui_->logView->appendPlainText(QTime::currentTime().toString(QStringLiteral("HH:mm:ss  ")) +
-                                  line);
-}
-
-void StationWindow::copyLog() {
-    QGuiApplication::clipboard()->setText(ui_->logView->toPlainText());
-}
-
-void StationWindow::saveLog() {
-    auto* dialog = new QFileDialog(this, QStringLiteral("Save log"));
-    dialog->setObjectName(QStringLiteral("saveLogDialog"));
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->setOption(QFileDialog::DontUseNativeDialog);
-    dialog->setAcceptMode(QFileDialog::AcceptSave);
-    dialog->setNameFilter(QStringLiteral("Text files (*.txt)"));
-    dialog->setDefaultSuffix(QStringLiteral("txt"));
-    connect(dialog, &QFileDialog::fileSelected, this, [this](const QString& path) {
-        QSaveFile file(path);
-        if (!file.open(QIODevice::WriteOnly) ||
-            file.write(ui_->logView->toPlainText().toUtf8() + '\n') < 0 || !file.commit())
-            appendLog(QStringLiteral("The log could not be saved to %1: %2. Choose another file.")
-                          .arg(path, file.errorString()));
-    });
-    dialog->open();
-}
-
 void StationWindow::quit() {
     if (!watching()) {
         emit exitRequested(0);
@@ -387,7 +371,8 @@ void StationWindow::updateControls() {
     for (QWidget* control : std::initializer_list<QWidget*>{
              ui_->chooseFileButton, ui_->slotEntry, ui_->addSlotButton, ui_->removeSlotButton})
         control->setEnabled(!on && profile_.isEmpty());
-    ui_->startButton->setEnabled(!on && decoded_ && !stationSlots_.empty());
+    ui_->chooseFileButton->setEnabled(ui_->chooseFileButton->isEnabled() && !line_.follow);
+    ui_->startButton->setEnabled(!on && (decoded_ || line_.follow) && !stationSlots_.empty());
     ui_->stopButton->setEnabled(on);
 }
 

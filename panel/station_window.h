@@ -63,6 +63,8 @@ public:
     // The slots' own names, in order (a profile's slot-names): shown in the
     // table instead of their paths.
     void setSlotNames(std::vector<QString> names);
+    // The station sends what the plant assigns the line, not a file.
+    void followLine(plant::FollowSettings settings);
 
 public slots:
     void chooseFile();
@@ -74,6 +76,8 @@ public slots:
     void scanUnit();
     void copyLog();
     void saveLog();
+    // "Resume line L?", asked first; then every hold of the line lifted.
+    void askToResumeLine();
     void quit() override;
 
 protected:
@@ -117,9 +121,12 @@ private:
     void labelSlots();
     void countForTotals(const runs::AttemptReport& report);
     void showScanRefused(const QString& reason, std::optional<int> slot);
+    void showLine(const QString& sends, const QString& held);
+    void resumeLine();
 
     std::unique_ptr<Ui::StationWindow> ui_;
     StationJob job_;
+    WorkerJob resumeJob_;
     std::vector<Slot> stationSlots_;
     std::string file_; // bytes, as given
     std::shared_ptr<const DecodedFile> decoded_;

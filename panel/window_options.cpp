@@ -110,6 +110,8 @@ private:
             return j4::fail("name one update file");
         if (!files.isEmpty())
             options.file = QFile::decodeName(QByteArray::fromStdString(raw.bytesOf(files.first())));
+        if (options.file && !options.line.lineName.empty())
+            return j4::fail("--line sends what the plant assigns the line: name no update file");
         // FILE alone opens the window with it chosen, as from the desktop.
         bool stationOnly = devices_.named(parser_) || parser_.isSet(devices_.expectSha256);
         for (const QCommandLineOption* option : line_.stationOnly())

@@ -2,6 +2,8 @@
 
 #include "state_folder.h"
 
+#include <QDir>
+#include <QFile>
 #include <QThread>
 #include <QUuid>
 
@@ -365,6 +367,16 @@ std::string LineFollower::describe() const {
 std::string LineFollower::heldBecause() const {
     const std::lock_guard lock(mutex_);
     return heldBecause_;
+}
+
+std::filesystem::path lineStateFolder(const std::string& line) {
+    QString folder = qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0);
+    if (folder.isEmpty()) {
+        const QString state = qEnvironmentVariable("XDG_STATE_HOME");
+        folder = (state.isEmpty() ? QDir::homePath() + QStringLiteral("/.local/state") : state) +
+                 QStringLiteral("/j4-updater");
+    }
+    return std::filesystem::path(QFile::encodeName(folder).toStdString()) / ("line-" + line);
 }
 
 Result<bool> resumeLine(const std::string& url, const std::string& line,

@@ -83,7 +83,8 @@ private:
     FollowSettings settings_;
     runs::DeviceListener& listener_;
     const std::atomic<bool>& stop_;
-    mutable std::mutex mutex_;
+    // Recursive: a listener told of a change may ask what the line sends.
+    mutable std::recursive_mutex mutex_;
     std::unique_ptr<LineDatabase> database_;
     Following now_;
     long long done_ = 0;
@@ -113,6 +114,10 @@ private:
     std::atomic<bool> ending_{false};
     WorkerThread watcher_; // last: stopped first
 };
+
+// Where a station of `line` keeps its last verified assignment: the
+// service's state folder (systemd's StateDirectory=), else the user's.
+std::filesystem::path lineStateFolder(const std::string& line);
 
 // Every hold of `line` lifted, as `j4_plant resume` does: false when it
 // was not held.

@@ -206,9 +206,9 @@ private slots:
         QSignalSpy exits(window.get(), &StationWindow::exitRequested);
         window->close();
         QMessageBox* question = nullptr;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            (question = window->findChild<QMessageBox*>("stopQuestion")) != nullptr,
-            j4::testing::kPatienceMs);
+        QTRY_VERIFY_WITH_TIMEOUT((question = window->findChild<QMessageBox*>("stopQuestion")) !=
+                                     nullptr,
+                                 j4::testing::kPatienceMs);
         QCOMPARE(question->text(), QStringLiteral("Stop the update?"));
         QTest::mouseClick(question->button(QMessageBox::Yes), Qt::LeftButton);
         QTRY_COMPARE(exits.size(), 1);
@@ -397,6 +397,77 @@ private slots:
         QVERIFY(json.open(QIODevice::ReadOnly));
         const QByteArray logged = json.readAll();
         QVERIFY(logged.contains("\"unit\":\"J4-0001\"") && logged.contains("\"unit\":\"J4-0003\""));
+    }
+
+    // A station that follows its line, against a real PostgreSQL: the line's
+    // release, work order and units done in place of a file; a hold said
+    // with Resume beside it, which asks first and lifts it for the line.
+    void aLineStationShowsItsAssignmentAndResumesItsLine() {
+        j4::testing::TestDatabase database;
+        j4::testing::Minisign key(dir->path(), QStringLiteral("plant"));
+        key.sign(file, QStringLiteral("version=5.0.0"));
+        const auto plant = [&](const QStringList& arguments) {
+            return j4::testing::runProgram(J4_PLANT,
+                                           QStringList{"--records", database.url()} + arguments)
+                .exitCode;
+        };
+        QCOMPARE(plant({"release", "add", file, "--signature", file + ".minisig", "--trust-key",
+                        key.publicKey()}),
+                 0);
+        QCOMPARE(plant({"assign", "L9", "--release", "5.0.0", "--work-order", "WO-W", "--quantity",
+                        "3", "--stop-after", "1/1"}),
+                 0);
+        release::ReleaseOptions trusting;
+        trusting.trustKeyFiles.push_back(key.publicKey().toStdString());
+        plant::FollowSettings follow{"L9", database.url().toStdString(), "bench-1", trusting,
+                                     dir->filePath("state").toStdString()};
+        QVERIFY(window->addSlot({runs::TargetName::Kind::Device, slotPath(1).toStdString()}));
+        window->followLine(follow);
+        QCOMPARE(find<QLineEdit>("fileName")->text(), QStringLiteral("L9"));
+        QVERIFY(!find<QPushButton>("chooseFileButton")->isEnabled());
+        QTest::mouseClick(find<QPushButton>("startButton"), Qt::LeftButton);
+        auto* summary = find<QLabel>("fileSummary");
+        QTRY_COMPARE_WITH_TIMEOUT(summary->text(),
+                                  QStringLiteral("Line L9: release 5.0.0, work order WO-W, 0 of 3 "
+                                                 "units."),
+                                  j4::testing::kPatienceMs);
+        auto device = plug(1);
+        QTRY_COMPARE_WITH_TIMEOUT(summary->text(),
+                                  QStringLiteral("Line L9: release 5.0.0, work order WO-W, 1 of 3 "
+                                                 "units."),
+                                  j4::testing::kPatienceMs);
+        QCOMPARE(device->capture(), image);
+        pull(1, device);
+        QTRY_COMPARE(cell(0, Adapter), QStringLiteral("not plugged in"));
+        auto failing = plug(1, {"--reject", "1,2,3,4"});
+        auto* held = find<QLabel>("lineHold");
+        auto* resume = find<QPushButton>("resumeButton");
+        QTRY_VERIFY_WITH_TIMEOUT(held->isVisible(), j4::testing::kPatienceMs);
+        QCOMPARE(held->text(), QStringLiteral("Held: 1 failures in the last 1 attempts."));
+        QVERIFY(resume->isVisible() && resume->isEnabled());
+        pull(1, failing);
+
+        // Resume asks first: No leaves the line held.
+        const auto answer = [&](QMessageBox::StandardButton button) {
+            QTest::mouseClick(resume, Qt::LeftButton);
+            QMessageBox* box = nullptr;
+            QTRY_VERIFY((box = window->findChild<QMessageBox*>("resumeQuestion")) != nullptr);
+            QCOMPARE(box->text(), QStringLiteral("Resume line L9?"));
+            QTest::mouseClick(box->button(button), Qt::LeftButton);
+        };
+        answer(QMessageBox::No);
+        QCOMPARE(database.query("SELECT count(*) FROM j4_holds WHERE line = 'L9'"),
+                 QStringLiteral("1"));
+        answer(QMessageBox::Yes);
+        QTRY_VERIFY_WITH_TIMEOUT(!held->isVisible(), j4::testing::kPatienceMs);
+        QVERIFY(!resume->isVisible());
+        QCOMPARE(database.query("SELECT count(*) FROM j4_holds WHERE line = 'L9'"),
+                 QStringLiteral("0"));
+        const QString log = find<QPlainTextEdit>("logView")->toPlainText();
+        QVERIFY2(log.contains("Line L9 resumed.") && log.contains("Line L9 goes on."),
+                 qPrintable(log));
+        QTest::mouseClick(find<QPushButton>("stopButton"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!window->watching(), j4::testing::kPatienceMs);
     }
 
     void aProfileLocksTheSetUpAndWithoutOneTheLastIsOffered() {
