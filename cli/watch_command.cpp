@@ -114,13 +114,19 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
                          "service's sandbox): what it writes outside the station's own folders "
                          "must be given to the service (systemctl edit, ReadWritePaths=).");
     }
+    // After each unit a line station says how far its work order is.
+    std::optional<plant::UnitsTold> told;
+    if (follower)
+        told.emplace(*follower, [&output, &options, line = follower.get()] {
+            output.say("Line " + options.line.lineName + ": " + line->describe() + ".");
+        });
     output.say("Watching " + std::to_string(options.targets.size()) +
                " slots; Ctrl+C ends the station.");
     const StationResult result = runStation(
         prepared.decoded, options.targets, follower ? follower->following().filePath : options.file,
         {linksFor(context, options), metered.listener(), stop, &records.log()},
         {options.line.settle, units ? &*units : nullptr, options.line.requireUnit,
-         hook ? &*hook : nullptr, follower.get()});
+         hook ? &*hook : nullptr, told ? &*told : nullptr});
     hook.reset(); // the last attempt's command, ended
     metered.ended();
     output.say("Station summary:");

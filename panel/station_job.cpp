@@ -7,14 +7,13 @@ namespace j4 {
 namespace {
 
 // Tells the window what its line sends after anything that may change it:
-// a notice of the follower's (a new assignment, a hold) or a unit's end,
-// once its claim is settled.
-class LineShown final : public runs::PassingListener, public station::UnitSource {
+// a notice of the follower's (a new assignment, a hold) or a unit's end.
+class LineShown final : public runs::PassingListener {
 public:
     LineShown(runs::DeviceListener& next, WorkerJob::Post post, RunCallbacks::LineShown shown)
         : PassingListener(next), post_(std::move(post)), shown_(std::move(shown)) {}
 
-    void follow(plant::LineFollower* follower) {
+    void follow(const plant::LineFollower* follower) {
         follower_ = follower;
         show();
     }
@@ -22,13 +21,6 @@ public:
         next_.notice(text);
         show();
     }
-    station::UnitPlan next(std::size_t slot) override { return follower_.load()->next(slot); }
-    void ended(std::size_t slot, const runs::AttemptReport& report) override {
-        follower_.load()->ended(slot, report);
-        show();
-    }
-
-private:
     void show() {
         const plant::LineFollower* follower = follower_;
         if (follower == nullptr || !shown_)
@@ -37,9 +29,10 @@ private:
                held = QString::fromStdString(follower->heldBecause())] { shown(sends, held); });
     }
 
+private:
     WorkerJob::Post post_;
     RunCallbacks::LineShown shown_;
-    std::atomic<plant::LineFollower*> follower_{nullptr};
+    std::atomic<const plant::LineFollower*> follower_{nullptr};
 };
 
 } // namespace
@@ -59,6 +52,7 @@ void StationJob::start(std::shared_ptr<const DecodedFile> decoded,
         station::MeteredListener metered(outlets.metrics.get(), shown);
         runs::DeviceListener& relay = metered.listener();
         std::unique_ptr<plant::LineFollower> follower;
+        std::optional<plant::UnitsTold> units;
         auto sent = decoded;
         std::string sentFile = file;
         if (line.follow) {
@@ -72,6 +66,7 @@ void StationJob::start(std::shared_ptr<const DecodedFile> decoded,
             sent = now.decoded;
             sentFile = now.filePath;
             shown.follow(follower.get());
+            units.emplace(*follower, [&shown] { shown.show(); });
         }
         const auto& metrics = outlets.metrics;
         const auto& records = outlets.records;
@@ -84,9 +79,10 @@ void StationJob::start(std::shared_ptr<const DecodedFile> decoded,
         station::runStation(sent, slotNames, sentFile,
                             {outlets.links, relay, stop, records ? &records->log() : nullptr},
                             {line.settle, line.units.get(), line.requireUnit,
-                             hook ? &*hook : nullptr, follower ? &shown : nullptr});
+                             hook ? &*hook : nullptr, units ? &*units : nullptr});
         hook.reset();
         shown.follow(nullptr);
+        units.reset();
         follower.reset(); // its claims settled or given back
         if (metrics)
             static_cast<void>(metrics->stopped());

@@ -14,6 +14,7 @@
 
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -113,6 +114,23 @@ private:
     std::deque<std::pair<std::string, bool>> unsettled_;
     std::atomic<bool> ending_{false};
     WorkerThread watcher_; // last: stopped first
+};
+
+// A follower as a station's unit source that is told after each unit's
+// end, once its claim is settled: what the line sends has changed.
+class UnitsTold final : public station::UnitSource {
+public:
+    UnitsTold(LineFollower& follower, std::function<void()> told)
+        : follower_(follower), told_(std::move(told)) {}
+    station::UnitPlan next(std::size_t slot) override { return follower_.next(slot); }
+    void ended(std::size_t slot, const runs::AttemptReport& report) override {
+        follower_.ended(slot, report);
+        told_();
+    }
+
+private:
+    LineFollower& follower_;
+    std::function<void()> told_;
 };
 
 // Where a station of `line` keeps its last verified assignment: the

@@ -332,6 +332,11 @@ TEST_F(Plant, LineStationsCountUnitsOnceFollowTheirLineAndHoldTogether) {
     }
     EXPECT_TRUE(stations[1]->out().contains("Work order WO-A is complete: 4 of 4 units"))
         << stations[1]->out().toStdString();
+    // Each unit's end says how far the work order is, counted by the plant.
+    for (const QString done : {"1 of 4", "4 of 4"})
+        EXPECT_TRUE(
+            stations[0]->said("Line L2: release 3.0.0, work order WO-A, " + done + " units."))
+            << stations[0]->out().toStdString();
     int completed = 0;
     for (auto& station : stations)
         for (const QJsonObject& line : logged(station->log()))
