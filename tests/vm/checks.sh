@@ -23,7 +23,7 @@ guest "$(all_gone)"
 plug a A10K1XYZ 1 --delay-us 20000
 guest "$(appears "$(by_id A10K1XYZ)")"
 guest_send "tty=\$(readlink -f $(by_id A10K1XYZ))
-    $flash -q --device \$tty /mnt/demo.j4u >/dev/null 2>/run/tmp/pulled.err & pid=\$!
+    $flash -q --timeout 60000 --device \$tty /mnt/demo.j4u >/dev/null 2>/run/tmp/pulled.err & pid=\$!
     while [ -e \$tty ]; do sleep 0.01; done; gone=\$(date +%s%N)
     wait \$pid; rc=\$?; echo \"\$rc \$(( (\$(date +%s%N) - gone) / 1000000 ))\"
     ls /run/lock | grep -c LCK; cat /run/tmp/pulled.err"
@@ -36,7 +36,9 @@ pulled=$out
 guest "$(all_gone)" # before anything more is plugged
 read -r rc ms <<<"$(head -n 1 <<<"$pulled")"
 check "exit 5 once pulled (got $rc: $(echo $pulled))" test "$rc" = 5
-check "within a second of the pull (got ${ms} ms)" test "${ms:-99999}" -lt 1000
+# Told by the removal itself, not by the 60 s answer time-out running out:
+# no fixed second, which a guest emulated on a busy machine can overrun.
+check "long before the answer time-out (got ${ms} ms)" test "${ms:-99999}" -lt 20000
 check "no lock file left" test "$(sed -n 2p <<<"$pulled")" = 0
 plug a A10K1XYZ 1
 guest "$(appears "$(by_id A10K1XYZ)"); $flash -q --device $(by_id A10K1XYZ) /mnt/demo.j4u"
