@@ -36,6 +36,7 @@ namespace {
 constexpr int kNoWindowSystem = -1;
 
 const char kHelp[] = R"(Usage: j4_updater [-v | --verbose] [--metrics FILE] [--records URI] [FILE]
+  or:  j4_updater [OPTION]... --records URI --line NAME [--offline-units N]
   or:  j4_updater --station [--expect-sha256 HEX] [--port N | --device PATH | --serial SN]... [FILE]
   or:  j4_updater --station --profile FILE [OPTION]...
   or:  j4_updater -h | --help | -V | --version
@@ -71,10 +72,11 @@ Options:
                   slots and pins cannot then be changed in the window
   --settle MS, --unit-rule RE, --require-unit, --on-result CMD
                   the station's line, as j4_flash --watch takes them
-  --line NAME     the station sends what the plant assigns line NAME in the
-                  database --records names, instead of a file; the window
-                  shows the line's release, work order and units done, and
-                  offers Resume when the line is held
+  --line NAME     send what the plant assigns line NAME in the database
+                  --records names, instead of a file (each Start, or each
+                  unit of a station, claims one of its work order's units);
+                  the window shows the line's release, work order and units
+                  done, and offers Resume when the line is held
   --offline-units N
                   units made while that database is out of reach, as
                   j4_flash --watch takes it
@@ -194,6 +196,17 @@ int runWindow(j4::WorkWindow& window, const WindowOptions& options) {
     return QApplication::exec();
 }
 
+// Either window follows its line as j4_flash --watch does: the station's
+// own trusted keys, its state folder, its name in the claims.
+j4::plant::FollowSettings followSettings(const j4::options::LineSettings& line) {
+    j4::plant::FollowSettings follow{
+        line.lineName, line.recordsUrl,
+        j4::runs::lineOrigin(line.station, line.operatorName).station, line.release,
+        j4::plant::lineStateFolder(line.lineName)};
+    follow.offlineUnits = line.offlineUnits;
+    return follow;
+}
+
 int runStationWindow(const WindowOptions& options) {
     j4::StationWindow window(options.line.timeout);
     window.expectSha256(options.expectedSha256);
@@ -213,12 +226,7 @@ int runStationWindow(const WindowOptions& options) {
         ready = window.addSlot(slot) && ready;
     const auto& line = options.line;
     if (!line.lineName.empty()) {
-        j4::plant::FollowSettings follow{
-            line.lineName, line.recordsUrl,
-            j4::runs::lineOrigin(line.station, line.operatorName).station, line.release,
-            j4::plant::lineStateFolder(line.lineName)};
-        follow.offlineUnits = line.offlineUnits;
-        window.followLine(std::move(follow));
+        window.followLine(followSettings(line));
     } else if (options.file) {
         ready = window.setUpdateFile(*options.file) && ready;
     }
@@ -268,7 +276,9 @@ int main(int argc, char** argv) {
     j4::UpdaterWindow window;
     // Opened from the desktop (or a command line): the file chosen, said as
     // from the dialog when it cannot be sent.
-    if (options.file)
+    if (!options.line.lineName.empty())
+        window.followLine(followSettings(options.line));
+    else if (options.file)
         QTimer::singleShot(0, &window,
                            [&window, file = *options.file] { window.setUpdateFile(file); });
     else

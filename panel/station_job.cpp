@@ -1,41 +1,10 @@
 #include "station_job.h"
 
+#include "line_shown.h"
 #include "result_hook.h"
 #include "station.h"
 
 namespace j4 {
-namespace {
-
-// Tells the window what its line sends after anything that may change it:
-// a notice of the follower's (a new assignment, a hold) or a unit's end.
-class LineShown final : public runs::PassingListener {
-public:
-    LineShown(runs::DeviceListener& next, WorkerJob::Post post, RunCallbacks::LineShown shown)
-        : PassingListener(next), post_(std::move(post)), shown_(std::move(shown)) {}
-
-    void follow(const plant::LineFollower* follower) {
-        follower_ = follower;
-        show();
-    }
-    void notice(const std::string& text) override {
-        next_.notice(text);
-        show();
-    }
-    void show() {
-        const plant::LineFollower* follower = follower_;
-        if (follower == nullptr || !shown_)
-            return;
-        post_([shown = shown_, sends = QString::fromStdString(follower->describe()),
-               held = QString::fromStdString(follower->heldBecause())] { shown(sends, held); });
-    }
-
-private:
-    WorkerJob::Post post_;
-    RunCallbacks::LineShown shown_;
-    std::atomic<const plant::LineFollower*> follower_{nullptr};
-};
-
-} // namespace
 
 void StationJob::start(std::shared_ptr<const DecodedFile> decoded,
                        std::vector<runs::TargetName> slotNames, std::string file, StationLine line,

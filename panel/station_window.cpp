@@ -126,6 +126,7 @@ StationWindow::StationWindow(std::chrono::milliseconds answerTimeout)
     connect(ui_->copyLogButton, &QPushButton::clicked, this, &StationWindow::copyLog);
     connect(ui_->saveLogButton, &QPushButton::clicked, this, &StationWindow::saveLog);
     connect(ui_->quitButton, &QPushButton::clicked, this, &StationWindow::quit);
+    resume_.emplace(this, ui_->resumeButton, [this](const QString& said) { appendLog(said); });
     connect(ui_->resumeButton, &QPushButton::clicked, this, &StationWindow::askToResumeLine);
     connect(&deviceFolders_, &DeviceFolderWatch::changed, this, &StationWindow::describeSlots);
     connect(&silence_, &QTimer::timeout, this, &StationWindow::showSilentDevices);

@@ -6,6 +6,7 @@
 
 #include "attempt.h"
 #include "device_folder_watch.h"
+#include "line_resume.h"
 #include "release_check.h"
 #include "slot_rows.h"
 #include "station_job.h"
@@ -122,11 +123,10 @@ private:
     void countForTotals(const runs::AttemptReport& report);
     void showScanRefused(const QString& reason, std::optional<int> slot);
     void showLine(const QString& sends, const QString& held);
-    void resumeLine();
 
     std::unique_ptr<Ui::StationWindow> ui_;
     StationJob job_;
-    WorkerJob resumeJob_;
+    std::optional<LineResume> resume_; // made with the window's button
     std::vector<Slot> stationSlots_;
     std::string file_; // bytes, as given
     std::shared_ptr<const DecodedFile> decoded_;

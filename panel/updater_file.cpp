@@ -41,7 +41,7 @@ QString droppedFile(const QMimeData* data) {
 } // namespace
 
 void UpdaterWindow::chooseFile() {
-    if (updating_)
+    if (updating_ || followsLine())
         return;
     ui_->fileName->clear();
     auto* dialog =

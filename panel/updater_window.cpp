@@ -63,7 +63,7 @@ void setInk(QWidget* widget, std::initializer_list<QPalette::ColorRole> roles) {
 
 // "Completed 14:02:31 — demo.j4u, port 3 (ttyUSB0)", "Failed 14:02:31 —
 // CRC error. File damaged."
-QString resultText(const runs::AttemptReport& report, const QString& file) {
+QString resultText(const runs::AttemptReport& report, const QString& sent) {
     const QString time = QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
     if (!report.completed())
         return QStringLiteral("Failed %1 \u2014 %2").arg(time, QString::fromStdString(report.text));
@@ -71,8 +71,7 @@ QString resultText(const runs::AttemptReport& report, const QString& file) {
     if (!report.device.empty())
         where += QStringLiteral(" (%1)").arg(
             QFileInfo(QFile::decodeName(QByteArray::fromStdString(report.device))).fileName());
-    return QStringLiteral("Completed %1 \u2014 %2, %3")
-        .arg(time, QFileInfo(file).fileName(), where);
+    return QStringLiteral("Completed %1 \u2014 %2, %3").arg(time, sent, where);
 }
 
 // A port as the list by name shows it: "3 — ttyUSB0, FT232R USB UART, serial
@@ -116,6 +115,9 @@ UpdaterWindow::UpdaterWindow(std::chrono::milliseconds answerTimeout)
     connect(ui_->chooseFileButton, &QPushButton::clicked, this, &UpdaterWindow::chooseFile);
     connect(ui_->startButton, &QPushButton::clicked, this, &UpdaterWindow::startUpdate);
     connect(ui_->quitButton, &QPushButton::clicked, this, &UpdaterWindow::quit);
+    resume_.emplace(this, ui_->resumeButton, [this](const QString& said) { lineNoticed(said); });
+    connect(ui_->resumeButton, &QPushButton::clicked, this,
+            [this] { resume_->ask(ui_->lineNote->text()); });
     connect(ui_->stopButton, &QPushButton::clicked, this, &UpdaterWindow::askToStop);
     connect(ui_->portList, &QComboBox::activated, this, [this](int index) {
         ui_->portNumber->setValue(ui_->portList->itemData(index).toInt());
@@ -138,7 +140,7 @@ UpdaterWindow::UpdaterWindow(std::chrono::milliseconds answerTimeout)
 UpdaterWindow::~UpdaterWindow() = default;
 
 void UpdaterWindow::startUpdate() {
-    if (updating_ || chosenFile_.isEmpty())
+    if (updating_ || (chosenFile_.isEmpty() && !lineFetched_))
         return;
     updating_ = true;
     ui_->resultLine->hide(); // until this attempt's own
@@ -152,6 +154,9 @@ void UpdaterWindow::startUpdate() {
     callbacks.progress = [this](int, int percent) { onProgress(percent); };
     callbacks.finished = [this](int, const runs::AttemptReport& report) { onFinished(report); };
     callbacks.notice = [this](const QString& text) { pendingNotice_ = text; };
+    callbacks.lineShown = [this](const QString& sends, const QString& held) {
+        showLine(sends, held);
+    };
     job_.start(
         requestForPort(QFile::encodeName(chosenFile_).toStdString(), ui_->portNumber->value()),
         outlets(1), this, std::move(callbacks));
@@ -194,7 +199,8 @@ void UpdaterWindow::onFinished(const runs::AttemptReport& report) {
         return;
     if (report.completed())
         ui_->progressBar->setValue(100);
-    lastResult_ = resultText(report, chosenFile_);
+    lastResult_ = resultText(report, followsLine() ? QStringLiteral("line ") + lineName_
+                                                   : QFileInfo(chosenFile_).fileName());
     lastCompleted_ = report.completed();
     // Marked in the task bar when the operator is elsewhere.
     if (!isActiveWindow())

@@ -4,6 +4,8 @@
 // on the UI thread.
 
 #include "device_folder_watch.h"
+#include "line_resume.h"
+#include "line_watch.h"
 #include "port_names.h"
 #include "port_scan.h"
 #include "update_job.h"
@@ -39,6 +41,10 @@ public:
     // The last file chosen, as long as it is there and no other was; said
     // when it changed since.
     void offerLastFile();
+    // Start sends what the plant assigns the line, not a file: its release,
+    // work order and units done shown in the file's place, its hold said
+    // with Resume beside it.
+    void followLine(plant::FollowSettings settings);
 
 public slots:
     void chooseFile();
@@ -92,6 +98,11 @@ private:
     bool showRelease(const QString& path);
     // Shows `path` as the file Start sends, said at once when it cannot be.
     void takeFile(const QString& path);
+    void showLine(const QString& sends, const QString& held);
+    void lineNoticed(const QString& text);
+    // Under the line: its hold, else what was last said of it.
+    void showLineNote();
+    bool followsLine() const { return !lineName_.isEmpty(); }
 
     std::unique_ptr<Ui::UpdaterWindow> ui_;
     UpdateJob job_;
@@ -108,6 +119,12 @@ private:
         this, [this](std::vector<PortDescription> ports) { onPortsListed(std::move(ports)); }};
     QString lastResult_;
     bool lastCompleted_ = false;
+    QString lineName_;         // empty: the chosen file is sent
+    bool lineFetched_ = false; // its assignment has been shown
+    QString lineHeld_;         // why the line is held; empty: it is not
+    QString lineSaid_;
+    std::optional<LineResume> resume_; // made with the window's button
+    LineWatch lineWatch_;              // after the job: ended once its attempt is
 };
 
 } // namespace j4

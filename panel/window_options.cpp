@@ -112,12 +112,15 @@ private:
             options.file = QFile::decodeName(QByteArray::fromStdString(raw.bytesOf(files.first())));
         if (options.file && !options.line.lineName.empty())
             return j4::fail("--line sends what the plant assigns the line: name no update file");
-        // FILE alone opens the window with it chosen, as from the desktop.
+        // FILE alone opens the window with it chosen, as from the desktop;
+        // the updater window follows a line as a station does, one unit a
+        // Start.
         bool stationOnly = devices_.named(parser_) || parser_.isSet(devices_.expectSha256);
         for (const QCommandLineOption* option : line_.stationOnly())
-            stationOnly = stationOnly || parser_.isSet(*option);
+            if (option != &line_.line && option != &line_.offlineUnits)
+                stationOnly = stationOnly || parser_.isSet(*option);
         if (!options.station && stationOnly)
-            return j4::fail("--port, --device, --serial, --expect-sha256 and a line's settings "
+            return j4::fail("--port, --device, --serial, --expect-sha256 and a station's settings "
                             "go with --station");
         const auto pinned = devices_.pinnedSha256(parser_);
         if (!pinned)

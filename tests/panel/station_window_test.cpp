@@ -404,21 +404,13 @@ private slots:
     // with Resume beside it, which asks first and lifts it for the line.
     void aLineStationShowsItsAssignmentAndResumesItsLine() {
         j4::testing::TestDatabase database;
-        j4::testing::Minisign key(dir->path(), QStringLiteral("plant"));
-        key.sign(file, QStringLiteral("version=5.0.0"));
-        const auto plant = [&](const QStringList& arguments) {
-            return j4::testing::runProgram(J4_PLANT,
-                                           QStringList{"--records", database.url()} + arguments)
-                .exitCode;
-        };
-        QCOMPARE(plant({"release", "add", file, "--signature", file + ".minisig", "--trust-key",
-                        key.publicKey()}),
-                 0);
-        QCOMPARE(plant({"assign", "L9", "--release", "5.0.0", "--work-order", "WO-W", "--quantity",
-                        "3", "--stop-after", "1/1"}),
-                 0);
+        const QString trusted =
+            j4::testing::assignLine(J4_PLANT, database, dir->path(), file,
+                                    {"L9", "--release", "5.0.0", "--work-order", "WO-W",
+                                     "--quantity", "3", "--stop-after", "1/1"});
+        QVERIFY(!trusted.isEmpty());
         release::ReleaseOptions trusting;
-        trusting.trustKeyFiles.push_back(key.publicKey().toStdString());
+        trusting.trustKeyFiles.push_back(trusted.toStdString());
         plant::FollowSettings follow{"L9", database.url().toStdString(), "bench-1", trusting,
                                      dir->filePath("state").toStdString()};
         QVERIFY(window->addSlot({runs::TargetName::Kind::Device, slotPath(1).toStdString()}));

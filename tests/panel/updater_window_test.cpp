@@ -293,6 +293,102 @@ private slots:
         QCOMPARE(entry["bytes_accepted"].toInt(), image.size());
     }
 
+    // The window following its line, against a real PostgreSQL: the line's
+    // release, work order and units done in the file's place; each Start
+    // claims one unit, a failure holds the line with Resume beside it, and
+    // a complete work order sends nothing more.
+    void aLineWindowSendsWhatThePlantAssignsOneUnitAStart() {
+        j4::testing::TestDatabase database;
+        const QString trusted =
+            j4::testing::assignLine(J4_PLANT, database, dir->path(), file,
+                                    {"L7", "--release", "5.0.0", "--work-order", "WO-B", "--lot",
+                                     "LOT-3", "--quantity", "2", "--stop-after", "1/1"});
+        QVERIFY(!trusted.isEmpty());
+        j4::WorkSettings settings;
+        settings.logPath = dir->filePath("line.jsonl").toStdString();
+        settings.recordsUrl = database.url().toStdString();
+        window->setWorkSettings(settings);
+        j4::release::ReleaseOptions trusting;
+        trusting.trustKeyFiles.push_back(trusted.toStdString());
+        window->followLine({"L7", database.url().toStdString(), "bench-2", trusting,
+                            dir->filePath("state").toStdString()});
+        QCOMPARE(find<QLabel>("fileNameLabel")->text(), QStringLiteral("Line"));
+        QCOMPARE(find<QLineEdit>("fileName")->text(), QStringLiteral("L7"));
+        QVERIFY(!find<QPushButton>("chooseFileButton")->isEnabled());
+        auto* line = find<QLabel>("releaseLine");
+        const auto units = [](int done) {
+            return QStringLiteral("Line L7: release 5.0.0, work order WO-B, %1 of 2 units.")
+                .arg(done);
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(line->toolTip(), units(0), j4::testing::kPatienceMs);
+        QVERIFY(find<QPushButton>("startButton")->isEnabled());
+
+        DevSim first;
+        useDevice(first);
+        start();
+        QCOMPARE(waitForResult(), (QStringList{"Info", "Update is completed."}));
+        closeResult();
+        QCOMPARE(first.capture(), image);
+        QTRY_COMPARE_WITH_TIMEOUT(line->toolTip(), units(1), j4::testing::kPatienceMs);
+        QVERIFY2(find<QLabel>("resultLine")->text().contains("\u2014 line L7, port 1"),
+                 qPrintable(find<QLabel>("resultLine")->text()));
+        QFile log(dir->filePath("line.jsonl"));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QJsonObject entry = QJsonDocument::fromJson(log.readLine()).object();
+        QCOMPARE(entry["work_order"].toString(), QStringLiteral("WO-B"));
+        QCOMPARE(entry["lot"].toString(), QStringLiteral("LOT-3"));
+        QCOMPARE(entry["line"].toString(), QStringLiteral("L7"));
+
+        // A failure trips the rule: the line is held, Start is refused with
+        // why, and Resume (asked first) lifts it.
+        {
+            DevSim failing({"--reject", "1,2,3,4"});
+            useDevice(failing);
+            start();
+            QCOMPARE(waitForResult().first(), QStringLiteral("Error"));
+            closeResult();
+        }
+        auto* held = find<QLabel>("lineNote");
+        auto* resume = find<QPushButton>("resumeButton");
+        QTRY_VERIFY_WITH_TIMEOUT(resume->isVisible(), j4::testing::kPatienceMs);
+        QCOMPARE(held->text(), QStringLiteral("Held: 1 failures in the last 1 attempts."));
+        DevSim second;
+        useDevice(second);
+        start();
+        const QStringList refused = waitForResult();
+        QVERIFY2(refused.first() == "Error" && refused.last().contains("held"),
+                 qPrintable(refused.join(": ")));
+        closeResult();
+        QVERIFY(second.capture().isEmpty());
+        QTest::mouseClick(resume, Qt::LeftButton);
+        QMessageBox* question = nullptr;
+        QTRY_VERIFY((question = window->findChild<QMessageBox*>("resumeQuestion")) != nullptr);
+        QCOMPARE(question->text(), QStringLiteral("Resume line L7?"));
+        QTest::mouseClick(question->button(QMessageBox::Yes), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!resume->isVisible(), j4::testing::kPatienceMs);
+        QCOMPARE(database.query("SELECT count(*) FROM j4_holds WHERE line = 'L7'"),
+                 QStringLiteral("0"));
+
+        // The second unit completes the work order; a third is not sent.
+        start();
+        QCOMPARE(waitForResult(), (QStringList{"Info", "Update is completed."}));
+        closeResult();
+        QCOMPARE(second.capture(), image);
+        QTRY_COMPARE_WITH_TIMEOUT(line->toolTip(), units(2), j4::testing::kPatienceMs);
+        DevSim third;
+        useDevice(third);
+        start();
+        QCOMPARE(waitForResult(),
+                 (QStringList{"Error", "Work order WO-B is complete: 2 of 2 units"}));
+        closeResult();
+        QVERIFY(third.capture().isEmpty());
+        // The records the window sends say what each unit was made for.
+        QTRY_COMPARE_WITH_TIMEOUT(
+            database.query("SELECT count(*) FROM j4_attempts WHERE work_order = 'WO-B' AND "
+                           "lot = 'LOT-3' AND outcome = 'completed'"),
+            QStringLiteral("2"), j4::testing::kPatienceMs);
+    }
+
     void aWindowGoneMidUpdateHearsNothingMoreAndItsPortIsFreed() {
         // The worker owns what it works on: the window's end stops it, and
         // what it would still report is dropped, not delivered to a corpse.

@@ -429,4 +429,22 @@ void TestDatabase::resume() {
     signalAll(SIGCONT);
 }
 
+QString assignLine(const QString& plant, const TestDatabase& database, const QString& folder,
+                   const QString& file, const QStringList& assignment) {
+    const Minisign key(folder, QStringLiteral("plant"));
+    key.sign(file, QStringLiteral("version=5.0.0"));
+    const auto run = [&](const QStringList& arguments) {
+        const ProgramResult done =
+            runProgram(plant, QStringList{QStringLiteral("--records"), database.url()} + arguments);
+        if (done.exitCode != 0)
+            qWarning("j4_plant %s: %s", qPrintable(arguments.join(' ')), qPrintable(done.err));
+        return done.exitCode == 0;
+    };
+    if (!run({QStringLiteral("release"), QStringLiteral("add"), file, QStringLiteral("--signature"),
+              file + QStringLiteral(".minisig"), QStringLiteral("--trust-key"), key.publicKey()}) ||
+        !run(QStringList{QStringLiteral("assign")} + assignment))
+        return {};
+    return key.publicKey();
+}
+
 } // namespace j4::testing

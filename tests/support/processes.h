@@ -162,4 +162,12 @@ private:
     void signalAll(int signal) const;
 };
 
+// A line of the plant's, as a window test needs one: `file` signed as
+// version 5.0.0 with a key made in `folder`, added with j4_plant (at
+// `plant`) and assigned with `assignment` ("L7", "--work-order", ...).
+// The key's public half, which the line's stations trust; empty (and the
+// test failed) when j4_plant refused.
+QString assignLine(const QString& plant, const TestDatabase& database, const QString& folder,
+                   const QString& file, const QStringList& assignment);
+
 } // namespace j4::testing
