@@ -185,6 +185,10 @@ Result<Done> PqSession::limitWaits() {
     return Done{};
 }
 
+// The plant's layout this program makes (j4_schema.plant): 2 added the
+// yields by unit and the plant's time zone.
+constexpr int kPlantLayout = 2;
+
 Result<Layout> ensureLayout(PqSession& session) {
     auto present = session.run("SELECT version, plant FROM j4_schema");
     if (present && PQntuples(present->get()) == 1) {
@@ -192,11 +196,12 @@ Result<Layout> ensureLayout(PqSession& session) {
         if (version > 1)
             return fail("its records have the layout of a newer J4 Updater (version " +
                         std::to_string(version) + "); update this station's J4 Updater");
-        if (!PQgetisnull(present->get(), 0, 1))
+        if (!PQgetisnull(present->get(), 0, 1) &&
+            std::atoi(PQgetvalue(present->get(), 0, 1)) >= kPlantLayout)
             return Layout{true};
     }
-    // Missing, or without the plant's version: everything in the layout may
-    // be run again, so a database of the first layout gets what came since.
+    // Missing, or of an earlier plant's layout: everything in the layout may
+    // be run again, so a database of an earlier layout gets what came since.
     const auto made = session.run(std::string("BEGIN; SELECT pg_advisory_xact_lock(4004201);\n") +
                                   kRecordsSchema + "\nCOMMIT;");
     if (made)

@@ -254,3 +254,97 @@ SELECT line, work_order, lot, part_number,
 FROM j4_attempts
 WHERE work_order IS NOT NULL
 GROUP BY line, work_order, lot, part_number;
+
+-- What a plant calls yield. The plant's day runs in its own time zone
+-- (j4_schema.time_zone, an IANA name such as 'Europe/Berlin'; UTC unset).
+ALTER TABLE j4_schema ADD COLUMN IF NOT EXISTS time_zone text;
+CREATE OR REPLACE FUNCTION j4_time_zone() RETURNS text LANGUAGE sql STABLE AS $$
+    SELECT COALESCE((SELECT time_zone FROM j4_schema), 'UTC')
+$$;
+
+-- Whether an attempt reached its device: a file refused or unreadable, a
+-- unit never scanned, or a stop before the first frame is no failed update
+-- of a unit, and is kept apart from them.
+CREATE OR REPLACE FUNCTION j4_reached_device(p_outcome text, p_transmissions bigint)
+RETURNS boolean LANGUAGE sql IMMUTABLE AS $$
+    SELECT p_outcome NOT IN ('file_unreadable', 'file_refused', 'unit_not_scanned')
+       AND NOT (p_outcome = 'interrupted' AND COALESCE(p_transmissions, 0) = 0)
+$$;
+
+-- Each unit once: where and when its first attempt that reached it was
+-- made, whether that attempt completed (first pass) and whether any did
+-- (final). A unit without a scanned serial cannot be told from the next
+-- one on its slot: each of its attempts is a unit of its own.
+CREATE OR REPLACE VIEW j4_units AS
+WITH reached AS (
+    SELECT a.*, COALESCE(a.unit, a.attempt::text) AS unit_key
+    FROM j4_attempts a
+    WHERE j4_reached_device(a.outcome, a.transmissions)
+), firsts AS (
+    SELECT DISTINCT ON (unit_key) unit_key, unit, line, station, slot, work_order, lot,
+           part_number, COALESCE(release_version, left(file_sha256, 12)) AS release,
+           started, outcome = 'completed' AS first_pass
+    FROM reached
+    ORDER BY unit_key, started, attempt
+)
+SELECT f.unit, f.line, f.station, f.slot, f.release, f.work_order, f.lot, f.part_number,
+       (f.started AT TIME ZONE j4_time_zone())::date AS day, f.first_pass,
+       bool_or(r.outcome = 'completed') AS completed, count(*) AS attempts
+FROM firsts f JOIN reached r USING (unit_key)
+GROUP BY f.unit_key, f.unit, f.line, f.station, f.slot, f.release, f.work_order, f.lot,
+         f.part_number, f.started, f.first_pass;
+
+-- First-pass and final yield by line, station, slot, release, work order
+-- and the plant's day, each unit counted where it was first tried:
+--   SELECT station, sum(units), sum(first_pass) FROM j4_yield
+--   WHERE day = current_date GROUP BY station;
+CREATE OR REPLACE VIEW j4_yield AS
+SELECT line, station, slot, release, work_order, day,
+       count(*) AS units,
+       count(*) FILTER (WHERE first_pass) AS first_pass,
+       count(*) FILTER (WHERE completed) AS completed,
+       round(100.0 * count(*) FILTER (WHERE first_pass) / count(*), 1) AS first_pass_percent,
+       round(100.0 * count(*) FILTER (WHERE completed) / count(*), 1) AS final_percent
+FROM j4_units
+GROUP BY line, station, slot, release, work_order, day;
+
+-- Attempts that did not complete, by outcome and the reason the operator
+-- was shown, per line, station and day; reached_device false: nothing was
+-- sent to a unit (kept apart from failed updates).
+CREATE OR REPLACE VIEW j4_failures AS
+SELECT line, station, (started AT TIME ZONE j4_time_zone())::date AS day,
+       j4_reached_device(outcome, transmissions) AS reached_device,
+       outcome, message AS reason, count(*) AS attempts
+FROM j4_attempts
+WHERE outcome <> 'completed'
+GROUP BY line, station, day, reached_device, outcome, message;
+
+-- The release each unit has now: its last completed attempt.
+CREATE OR REPLACE VIEW j4_unit_release AS
+SELECT DISTINCT ON (unit) unit, COALESCE(release_version, left(file_sha256, 12)) AS release,
+       file_sha256, line, work_order, station, slot, ended AS since, attempt
+FROM j4_attempts
+WHERE unit IS NOT NULL AND outcome = 'completed'
+ORDER BY unit, ended DESC, attempt;
+
+-- Each work order as the plant assigned it: units done against its
+-- quantity (as its claims count them), being made now, failed.
+CREATE OR REPLACE VIEW j4_work_order_progress AS
+SELECT a.line, a.work_order, a.lot, a.part_number, a.quantity, a.active, a.assigned,
+       COALESCE(r.version, left(a.file_sha256, 12)) AS release,
+       count(c.*) FILTER (WHERE c.state = 'completed') AS done,
+       count(c.*) FILTER (WHERE c.state = 'open' AND c.expires > now()) AS in_progress,
+       count(c.*) FILTER (WHERE c.state = 'failed') AS failed
+FROM j4_assignments a
+JOIN j4_releases r ON r.file_sha256 = a.file_sha256
+LEFT JOIN j4_claims c ON c.assignment = a.id
+GROUP BY a.id, r.version;
+
+-- Every station and its last record.
+CREATE OR REPLACE VIEW j4_stations AS
+SELECT DISTINCT ON (station) station, line, ended AS last_record, outcome AS last_outcome,
+       unit AS last_unit, program_version, host
+FROM j4_attempts
+ORDER BY station, ended DESC, attempt;
+
+UPDATE j4_schema SET plant = 2 WHERE plant IS NULL OR plant < 2;

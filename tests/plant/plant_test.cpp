@@ -197,6 +197,67 @@ TEST_F(Plant, ALineIsAssignedHeldAndResumedAndSaysHowFarItIs) {
 
 // A j4_flash --watch --line station with one slot (a path where a test's
 // device is linked), its own state folder and log.
+// The records' views against a small data set counted by hand: a unit
+// counted once where it was first tried, first pass apart from final, the
+// plant's day in its own time zone, and attempts that never reached a
+// device kept apart from failed updates.
+TEST_F(Plant, TheYieldsCountUnitsAsAPlantDoes) {
+    ASSERT_EQ(plant({"status"}).exitCode, 0); // the layout made
+    database.query("UPDATE j4_schema SET time_zone = 'Europe/Berlin'");
+    struct Row {
+        const char* unit; // "": none scanned
+        const char* station;
+        int slot;
+        const char* startedUtc;
+        const char* outcome;
+        int transmissions;
+        const char* release;
+    };
+    const Row rows[] = {
+        // U1: rejected, then completed (not first pass); later 2.1.0 elsewhere.
+        {"U1", "S1", 1, "2026-03-01 22:30", "rejected_four_times", 10, "2.0.0"},
+        {"U1", "S1", 1, "2026-03-01 22:40", "completed", 8, "2.0.0"},
+        {"U1", "S2", 1, "2026-03-03 09:00", "completed", 8, "2.1.0"},
+        // U2: first pass just after midnight in Berlin, before it in UTC.
+        {"U2", "S1", 2, "2026-03-01 23:10", "completed", 8, "2.0.0"},
+        // U3: a refused file reached nothing; then first pass.
+        {"U3", "S1", 1, "2026-03-01 22:00", "file_refused", 0, "2.0.0"},
+        {"U3", "S1", 1, "2026-03-01 22:05", "completed", 8, "2.0.0"},
+        // U4: stopped before its first frame, then a failed update.
+        {"U4", "S2", 1, "2026-03-01 22:00", "interrupted", 0, "2.0.0"},
+        {"U4", "S2", 1, "2026-03-01 22:10", "link_failed", 5, "2.0.0"},
+        // A device pulled before its scan.
+        {"", "S2", 2, "2026-03-01 22:20", "unit_not_scanned", 0, "2.0.0"},
+    };
+    for (const Row& row : rows)
+        database.query(
+            QStringLiteral(
+                "INSERT INTO j4_attempts (attempt, station, unit, slot, started, ended, file, "
+                "outcome, message, transmissions, release_version, line, work_order, record) "
+                "VALUES (gen_random_uuid(), '%1', NULLIF('%2', ''), %3, '%4+00', "
+                "'%4+00'::timestamptz + interval '1 minute', 'f.j4u', '%5', 'why %5', %6, '%7', "
+                "'L1', 'WO-1', '{}')")
+                .arg(row.station, row.unit)
+                .arg(row.slot)
+                .arg(row.startedUtc, row.outcome)
+                .arg(row.transmissions)
+                .arg(row.release));
+    EXPECT_EQ(database.query("SELECT station, day, sum(units), sum(first_pass), sum(completed) "
+                             "FROM j4_yield GROUP BY 1, 2 ORDER BY 1, 2"),
+              "S1|2026-03-01|2|1|2\nS1|2026-03-02|1|1|1\nS2|2026-03-01|1|0|0");
+    EXPECT_EQ(database.query("SELECT unit, attempts FROM j4_units ORDER BY 1"),
+              "U1|3\nU2|1\nU3|1\nU4|1");
+    EXPECT_EQ(database.query("SELECT reached_device, outcome, attempts, reason FROM j4_failures "
+                             "ORDER BY 1, 2"),
+              "f|file_refused|1|why file_refused\nf|interrupted|1|why interrupted\n"
+              "f|unit_not_scanned|1|why unit_not_scanned\nt|link_failed|1|why link_failed\n"
+              "t|rejected_four_times|1|why rejected_four_times");
+    EXPECT_EQ(database.query("SELECT unit, release, station FROM j4_unit_release ORDER BY 1"),
+              "U1|2.1.0|S2\nU2|2.0.0|S1\nU3|2.0.0|S1");
+    EXPECT_EQ(database.query("SELECT station, last_outcome, last_unit FROM j4_stations"),
+              "S1|completed|U2\nS2|completed|U1");
+}
+
 class LineStation {
 public:
     LineStation(const QString& folder, const QString& name, const QString& url,
@@ -347,6 +408,9 @@ TEST_F(Plant, LineStationsCountUnitsOnceFollowTheirLineAndHoldTogether) {
             }
     EXPECT_EQ(completed, made);
     EXPECT_EQ(plant({"status", "L2"}).out.contains("4 of 4 units done"), true);
+    EXPECT_EQ(database.query("SELECT release, quantity, done, active FROM j4_work_order_progress "
+                             "WHERE work_order = 'WO-A'"),
+              "3.0.0|4|4|t");
 
     // Assigned anew mid-shift: every station hears of it at once, and the
     // next unit of any gets it. Enough units for the stations to claim their
