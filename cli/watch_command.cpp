@@ -86,6 +86,8 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
     RecordKeeping records(recordOptions(options), recordsOutput);
     if (const auto problem = records.log().check())
         output.error(*problem);
+    records.reportLive(options.targets.size(), options.line.lineName);
+    LiveListener live(metered.listener(), records.live());
     std::optional<UnitScans> units;
     std::optional<ScanReader> reader;
     if (!options.line.unitsFrom.empty()) {
@@ -124,7 +126,7 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
                " slots; Ctrl+C ends the station.");
     const StationResult result = runStation(
         prepared.decoded, options.targets, follower ? follower->following().filePath : options.file,
-        {linksFor(context, options), metered.listener(), stop, &records.log()},
+        {linksFor(context, options), live, stop, &records.log()},
         {options.line.settle, units ? &*units : nullptr, options.line.requireUnit,
          hook ? &*hook : nullptr, told ? &*told : nullptr});
     hook.reset(); // the last attempt's command, ended

@@ -15,6 +15,8 @@
 
 namespace j4::records {
 
+struct LiveState;
+
 // Whether URL is a connection URI the client library takes, without a
 // password (that belongs in ~/.pgpass or PGPASSFILE, out of the process
 // list); the reason as a sentence otherwise.
@@ -49,6 +51,10 @@ public:
     // Inserts the records in one statement, those already there left as
     // they are; how many were new.
     virtual Result<std::size_t, InsertFailure> insert(std::span<const Record> records) = 0;
+    // The station's slots as they are now, and its heartbeat; those who
+    // listen on j4_live hear the station's name. `refused`: this station's
+    // role may not keep them (or the layout has no place for them).
+    virtual Result<Done, InsertFailure> reportLive(const LiveState& state) = 0;
 };
 
 // The schema as a database administrator gets it.

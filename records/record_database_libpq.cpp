@@ -1,5 +1,8 @@
+#include "live_state.h"
 #include "pq_session.h"
 #include "record_database.h"
+
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <memory>
@@ -13,6 +16,7 @@ public:
 
     Result<Done> makeSchema();
     Result<std::size_t, InsertFailure> insert(std::span<const Record> records) override;
+    Result<Done, InsertFailure> reportLive(const LiveState& state) override;
 
 private:
     Result<Done> readColumns();
@@ -85,6 +89,38 @@ PostgresRecords::insert(std::span<const Record> records) {
     if (!inserted)
         return fail(InsertFailure{inserted.error(), session_->refusedOnItsMerits()});
     return static_cast<std::size_t>(PQntuples(inserted->get()));
+}
+
+// One statement: the heartbeat (whose trigger tells the listeners) and the
+// slots' rows, each as the station last saw it.
+Result<Done, RecordDatabase::InsertFailure> PostgresRecords::reportLive(const LiveState& state) {
+    nlohmann::json rows = nlohmann::json::array();
+    for (const SlotState& slot : state.slotStates)
+        rows.push_back({{"slot", slot.slot},
+                        {"state", slot.state},
+                        {"unit", slot.unit.empty() ? nlohmann::json() : nlohmann::json(slot.unit)},
+                        {"since_ms", slot.sinceMs}});
+    const std::string text = rows.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    const auto reported = session_->run(
+        "WITH slots AS (INSERT INTO j4_slot_states (station, slot, state, unit, since) "
+        "SELECT $1, s.slot, s.state, s.unit, to_timestamp(s.since_ms / 1000.0) "
+        "FROM json_to_recordset($5::json) AS s(slot integer, state text, unit text, "
+        "since_ms bigint) "
+        "ON CONFLICT (station, slot) DO UPDATE SET state = EXCLUDED.state, "
+        "unit = EXCLUDED.unit, since = EXCLUDED.since RETURNING 1) "
+        "INSERT INTO j4_station_heartbeats (station, line, program_version, host, heard, slots) "
+        "VALUES ($1, NULLIF($2, ''), $3, $4, now(), (SELECT count(*) FROM slots)) "
+        "ON CONFLICT (station) DO UPDATE SET line = EXCLUDED.line, "
+        "program_version = EXCLUDED.program_version, host = EXCLUDED.host, heard = now(), "
+        "slots = EXCLUDED.slots",
+        {state.station.c_str(), state.line.c_str(), state.version.c_str(), state.host.c_str(),
+         text.c_str()});
+    if (!reported) {
+        // Not allowed (42501), or a layout without the live tables (42P01).
+        const std::string state = session_->errorState();
+        return fail(InsertFailure{reported.error(), state == "42501" || state == "42P01"});
+    }
+    return Done{};
 }
 
 Result<Done> checkAddress(const std::string& url) {

@@ -12,8 +12,19 @@ RecordKeeping::RecordKeeping(RecordOptions options, RecordsListener& listener) {
     log_->onWaiting([&listener](std::size_t count) { listener.unloggedChanged(count); });
     if (options.url.empty())
         return;
+    url_ = options.url;
     sender_ = std::make_unique<RecordSender>(options.logPath, options.url, listener);
     log_->afterAppend([sender = sender_.get()] { sender->wake(); });
+}
+
+void RecordKeeping::reportLive(std::size_t slotCount, const std::string& line) {
+    if (url_.empty())
+        return;
+    const runs::LogOrigin& origin = log_->origin();
+    LiveState state{origin.station, line, origin.version, origin.host, {}};
+    for (std::size_t slot = 1; slot <= slotCount; ++slot)
+        state.slotStates.push_back({static_cast<int>(slot), "empty", {}, 0});
+    live_ = std::make_unique<LiveReporter>(url_, std::move(state));
 }
 
 std::optional<std::string> RecordKeeping::finish(std::chrono::milliseconds bound) {
@@ -24,6 +35,7 @@ std::optional<std::string> RecordKeeping::finish(std::chrono::milliseconds bound
     // after this, and what waits is counted once it has stopped, an attempt
     // logged after its last look included.
     log_->afterAppend({});
+    live_.reset();
     sender_.reset();
     if (sent)
         return std::nullopt;

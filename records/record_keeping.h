@@ -4,6 +4,7 @@
 // database and no log named, the log is the default one in the user's state
 // folder: the records always have their spool.
 
+#include "live_reporter.h"
 #include "log_writer.h"
 #include "record_sender.h"
 
@@ -28,6 +29,11 @@ public:
 
     runs::LogWriter& log() { return *log_; }
     std::size_t unsent() const { return sender_ ? sender_->unsent() : 0; }
+    // With a database: a station of `slotCount` slots (following `line`, if
+    // any) keeps its live state there from now; else nothing.
+    void reportLive(std::size_t slotCount, const std::string& line);
+    // What a station's events are told to; none without a database.
+    LiveReporter* live() { return live_.get(); }
     // At the program's end: the sender gets `bound` to send what waits (not
     // more when the database is already failing); what is left, said.
     std::optional<std::string> finish(std::chrono::milliseconds bound);
@@ -35,6 +41,8 @@ public:
 private:
     std::unique_ptr<runs::LogWriter> log_;
     std::unique_ptr<RecordSender> sender_;
+    std::string url_;
+    std::unique_ptr<LiveReporter> live_;
 };
 
 // The records database J4_RECORDS names; empty when unset.

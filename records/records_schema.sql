@@ -347,4 +347,42 @@ SELECT DISTINCT ON (station) station, line, ended AS last_record, outcome AS las
 FROM j4_attempts
 ORDER BY station, ended DESC, attempt;
 
+-- What each station does now, for a live view of the plant: a row per
+-- slot, and a heartbeat, kept current by the station at most once a second
+-- (and every 15 s unchanged). Listeners on j4_live hear a station's name
+-- when it reports, listeners on j4_attempt when its records arrive.
+CREATE TABLE IF NOT EXISTS j4_slot_states (
+    station text NOT NULL,
+    slot integer NOT NULL,               -- from 1; 0: the updater window's port
+    state text NOT NULL,                 -- empty, plugged, scan, updating, completed, failed
+    unit text,
+    since timestamptz NOT NULL,
+    PRIMARY KEY (station, slot)
+);
+CREATE TABLE IF NOT EXISTS j4_station_heartbeats (
+    station text PRIMARY KEY,
+    line text,
+    program_version text,
+    host text,
+    slots integer NOT NULL,
+    heard timestamptz NOT NULL
+);
+CREATE OR REPLACE FUNCTION j4_station_heard() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+    PERFORM pg_notify('j4_live', NEW.station);
+    RETURN NULL;
+END $$;
+DROP TRIGGER IF EXISTS j4_station_heartbeats_heard ON j4_station_heartbeats;
+CREATE TRIGGER j4_station_heartbeats_heard AFTER INSERT OR UPDATE ON j4_station_heartbeats
+    FOR EACH ROW EXECUTE FUNCTION j4_station_heard();
+-- Once a statement, each station once: the records' inserts stay as fast.
+CREATE OR REPLACE FUNCTION j4_attempts_arrived() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+    PERFORM pg_notify('j4_attempt', station) FROM (SELECT DISTINCT station FROM arrived) s;
+    RETURN NULL;
+END $$;
+DROP TRIGGER IF EXISTS j4_attempts_arrived ON j4_attempts;
+CREATE TRIGGER j4_attempts_arrived AFTER INSERT ON j4_attempts
+    REFERENCING NEW TABLE AS arrived FOR EACH STATEMENT EXECUTE FUNCTION j4_attempts_arrived();
+
 UPDATE j4_schema SET plant = 2 WHERE plant IS NULL OR plant < 2;

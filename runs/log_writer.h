@@ -31,6 +31,7 @@ public:
     // said now, not at the first attempt of a shift; nothing when it can.
     std::optional<std::string> check();
     const std::string& path() const { return log_.path(); }
+    const LogOrigin& origin() const { return origin_; }
     // Called after each line is in the log (the records' sender looks at
     // once); set before the first attempt.
     void afterAppend(std::function<void()> appended) { appended_ = std::move(appended); }

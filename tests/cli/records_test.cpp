@@ -63,7 +63,8 @@ protected:
         if (!TestDatabase::available())
             GTEST_SKIP() << "not beside a PostgreSQL server (tests/support/with_postgres.sh)";
         database.query("DROP TABLE IF EXISTS j4_attempts, j4_schema, j4_claims, j4_holds, "
-                       "j4_assignments, j4_releases CASCADE");
+                       "j4_assignments, j4_releases, j4_slot_states, j4_station_heartbeats "
+                       "CASCADE");
     }
     QSet<QString> storedAttempts() const {
         const QString rows = database.query("SELECT attempt FROM j4_attempts");
@@ -86,17 +87,34 @@ TEST_F(Records, AStationsAttemptsReachTheDatabaseOnceThroughAnOutage) {
                            "--station-id", "line-7", "--operator", "anna", "--records",
                            database.url(), "--metrics", metrics, "--timeout", "500", file});
     ASSERT_TRUE(station.process.waitForStarted());
-    const auto plugBoth = [&](int completedBefore) {
+    // What each slot does now, as the station keeps it in the database.
+    const auto slotStates = [&] {
+        return database.query("SELECT string_agg(slot || ' ' || state || ' ' || "
+                              "(since > now() - interval '1 minute'), ',' ORDER BY slot) FROM "
+                              "j4_slot_states WHERE station = 'line-7'");
+    };
+    const auto plugBoth = [&](int completedBefore, const std::function<void()>& plugged = {}) {
         DevSim first;
         DevSim second;
         EXPECT_TRUE(QFile::link(first.device(), slot1));
         EXPECT_TRUE(QFile::link(second.device(), slot2));
         EXPECT_TRUE(station.said("Update is completed.", completedBefore + 2))
             << station.err.toStdString();
+        if (plugged)
+            plugged();
         QFile::remove(slot1);
         QFile::remove(slot2);
     };
-    plugBoth(0);
+    plugBoth(0, [&] {
+        EXPECT_TRUE(station.until([&] {
+            return slotStates() == "1 completed true,2 completed true";
+        })) << slotStates().toStdString();
+    });
+    EXPECT_TRUE(station.until([&] { return slotStates() == "1 empty true,2 empty true"; }))
+        << slotStates().toStdString();
+    EXPECT_EQ(database.query("SELECT slots || ' ' || program_version || ' ' || (heard > now() - "
+                             "interval '1 minute') FROM j4_station_heartbeats"),
+              QStringLiteral("2 ") + j4::kVersion + " true");
     // Both records in before the outage: on a busy machine the sender may
     // not have had its turn yet, and then four would wait, not two.
     EXPECT_TRUE(station.until([&] { return storedRows() == 2; }));

@@ -30,7 +30,8 @@ protected:
         if (qEnvironmentVariableIsEmpty("PGPORT"))
             GTEST_SKIP() << "not beside a PostgreSQL server (tests/support/with_postgres.sh)";
         database.query("DROP TABLE IF EXISTS j4_attempts, j4_schema, j4_claims, j4_holds, "
-                       "j4_assignments, j4_releases CASCADE");
+                       "j4_assignments, j4_releases, j4_slot_states, j4_station_heartbeats "
+                       "CASCADE");
         QDir().mkpath(keys);
     }
     // j4_plant with the test's database, its own configuration folder (no
@@ -256,6 +257,17 @@ TEST_F(Plant, TheYieldsCountUnitsAsAPlantDoes) {
               "U1|2.1.0|S2\nU2|2.0.0|S1\nU3|2.0.0|S1");
     EXPECT_EQ(database.query("SELECT station, last_outcome, last_unit FROM j4_stations"),
               "S1|completed|U2\nS2|completed|U1");
+
+    // A live view listens instead of looking: records arriving say their
+    // stations once a statement, a station's report says its name.
+    const QString heard = database.query(
+        "LISTEN j4_attempt; LISTEN j4_live; INSERT INTO j4_attempts (attempt, station, started, "
+        "ended, file, outcome, record) SELECT gen_random_uuid(), 'S' || (i % 2), now(), now(), "
+        "'f', 'completed', '{}' FROM generate_series(1, 5) i; INSERT INTO j4_station_heartbeats "
+        "(station, slots, heard) VALUES ('S9', 2, now())");
+    EXPECT_EQ(heard.count("\"j4_attempt\" with payload \"S0\""), 1) << heard.toStdString();
+    EXPECT_EQ(heard.count("\"j4_attempt\" with payload \"S1\""), 1) << heard.toStdString();
+    EXPECT_EQ(heard.count("\"j4_live\" with payload \"S9\""), 1) << heard.toStdString();
 }
 
 class LineStation {

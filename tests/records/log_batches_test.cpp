@@ -3,6 +3,7 @@
 // and a record the database refuses set aside without holding back the rest.
 
 #include "attempt_report.h"
+#include "live_state.h"
 #include "log_batches.h"
 #include "update_log.h"
 
@@ -53,6 +54,9 @@ public:
         for (const Record& record : records)
             stored.push_back(record.attempt);
         return records.size();
+    }
+    Result<Done, InsertFailure> reportLive(const j4::records::LiveState&) override {
+        return fail(InsertFailure{"not asked", true});
     }
 };
 
