@@ -199,10 +199,9 @@ int runWindow(j4::WorkWindow& window, const WindowOptions& options) {
 // Either window follows its line as j4_flash --watch does: the station's
 // own trusted keys, its state folder, its name in the claims.
 j4::plant::FollowSettings followSettings(const j4::options::LineSettings& line) {
-    j4::plant::FollowSettings follow{
-        line.lineName, line.recordsUrl,
-        j4::runs::lineOrigin(line.station, line.operatorName).station, line.release,
-        j4::plant::lineStateFolder(line.lineName)};
+    j4::plant::FollowSettings follow{line.lineName, line.recordsUrl,
+                                     j4::runs::lineOrigin(line.station, line.operatorName).station,
+                                     line.release, j4::plant::lineStateFolder(line.lineName)};
     follow.offlineUnits = line.offlineUnits;
     return follow;
 }

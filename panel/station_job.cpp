@@ -19,7 +19,9 @@ void StationJob::start(std::shared_ptr<const DecodedFile> decoded,
         RunRelay relayed(slotNames.size(), post, callbacks, {outlets.trace, true}, awaiting);
         LineShown shown(relayed, post, callbacks.lineShown);
         station::MeteredListener metered(outlets.metrics.get(), shown);
-        runs::DeviceListener& relay = metered.listener();
+        records::LiveReporter* reporter = outlets.records ? outlets.records->live() : nullptr;
+        records::LiveListener live(metered.listener(), reporter);
+        runs::DeviceListener& relay = live;
         std::unique_ptr<plant::LineFollower> follower;
         std::optional<plant::UnitsTold> units;
         auto sent = decoded;
@@ -35,6 +37,8 @@ void StationJob::start(std::shared_ptr<const DecodedFile> decoded,
             sent = now.decoded;
             sentFile = now.filePath;
             shown.follow(follower.get());
+            if (reporter != nullptr)
+                reporter->setLine(line.follow->line);
             units.emplace(*follower, [&shown] { shown.show(); });
         }
         const auto& metrics = outlets.metrics;

@@ -69,8 +69,10 @@ void UpdateJob::start(UpdateRequest request, JobOutlets outlets, QObject* contex
         RunRelay relayed(1, post, callbacks, {outlets.trace, false}, awaiting);
         LineShown shown(relayed, post, callbacks.lineShown);
         station::MeteredListener metered(outlets.metrics.get(), shown);
+        records::LiveListener live(metered.listener(),
+                                   outlets.records ? outlets.records->live() : nullptr);
         runs::LogWriter* log = outlets.records ? &outlets.records->log() : nullptr;
-        const runs::RunContext run{outlets.links, metered.listener(), stop, log};
+        const runs::RunContext run{outlets.links, live, stop, log};
         runs::AttemptReport report =
             line ? lineAttempt(request, *line, run, shown) : fileAttempt(request, run);
         return std::function<void()>([finished, report] { finished(0, report); });

@@ -68,7 +68,15 @@ void WorkWindow::setWorkSettings(WorkSettings settings) {
 }
 
 JobOutlets WorkWindow::outlets(std::size_t slotCount) {
-    return {runs::realLinks(answerTimeout_, settings_.tls), trace_, metrics(slotCount), records()};
+    auto kept = records();
+    // What the window's slots do now, for the plant's live view: kept while
+    // the window keeps its slots, made anew for another number of them.
+    if (kept->live() == nullptr || liveSlots_ != slotCount) {
+        kept->reportLive(slotCount, {});
+        liveSlots_ = slotCount;
+    }
+    return {runs::realLinks(answerTimeout_, settings_.tls), trace_, metrics(slotCount),
+            std::move(kept)};
 }
 
 std::shared_ptr<records::RecordKeeping> WorkWindow::records() {

@@ -82,6 +82,7 @@ private:
     // Declared before the records, which speak to it until they are gone.
     RecordsRelay recordsRelay_{this};
     std::shared_ptr<records::RecordKeeping> records_;
+    std::size_t liveSlots_ = 0; // the slots the records' live state has
     std::optional<int> exitWhenIdle_;
     bool settled_ = false;
 };

@@ -338,6 +338,9 @@ private slots:
         QCOMPARE(entry["work_order"].toString(), QStringLiteral("WO-B"));
         QCOMPARE(entry["lot"].toString(), QStringLiteral("LOT-3"));
         QCOMPARE(entry["line"].toString(), QStringLiteral("L7"));
+        // What its port did last, for the plant's live view.
+        QTRY_COMPARE_WITH_TIMEOUT(database.query("SELECT slot || ' ' || state FROM j4_slot_states"),
+                                  QStringLiteral("1 completed"), j4::testing::kPatienceMs);
 
         // A failure trips the rule: the line is held, Start is refused with
         // why, and Resume (asked first) lifts it.
