@@ -87,6 +87,8 @@ std::unique_ptr<PlantCommand> commandFor(const PlantOptions& options) {
         return holdCommand();
     if (command == "resume" && options.arguments.size() == 1)
         return resumeCommand();
+    if (command == "serve" && options.arguments.empty())
+        return serveCommand();
     return nullptr;
 }
 
@@ -124,12 +126,17 @@ struct PlantFlags {
     QCommandLineOption stopAfter{"stop-after", "", "K/M"};
     QCommandLineOption stopStation{"stop-station"};
     QCommandLineOption reason{"reason", "", "TEXT"};
+    QCommandLineOption listen{"listen", "", "ADDRESS:PORT"};
+    QCommandLineOption tlsCert{"tls-cert", "", "FILE"};
+    QCommandLineOption tlsKey{"tls-key", "", "FILE"};
+    QCommandLineOption users{"users", "", "FILE"};
     QCommandLineOption help{QStringList{"h", "help"}};
     QCommandLineOption version{"version"};
 
     void addTo(QCommandLineParser& parser) const {
         parser.addOptions({records, json, signature, trustKey, release, workOrder, lot, part,
-                           quantity, stopAfter, stopStation, reason, help, version});
+                           quantity, stopAfter, stopStation, reason, listen, tlsCert, tlsKey, users,
+                           help, version});
     }
 };
 
@@ -181,6 +188,19 @@ Result<PlantOptions> optionsFrom(const QCommandLineParser& parser, const PlantFl
         return fail(assignment.error());
     options.assignment = std::move(*assignment);
     options.reason = parser.value(flags.reason).toStdString();
+    if (parser.isSet(flags.listen)) {
+        const QString listen = parser.value(flags.listen);
+        const auto colon = listen.lastIndexOf(QLatin1Char(':'));
+        bool ok = false;
+        options.serve.port = listen.mid(colon + 1).toInt(&ok);
+        if (colon < 1 || !ok || options.serve.port < 1 || options.serve.port > 65535)
+            return fail(std::string("--listen takes ADDRESS:PORT, such as 127.0.0.1:8080"));
+        options.serve.host =
+            listen.left(colon).remove(QLatin1Char('[')).remove(QLatin1Char(']')).toStdString();
+    }
+    options.serve.tlsCert = parser.value(flags.tlsCert).toLocal8Bit().toStdString();
+    options.serve.tlsKey = parser.value(flags.tlsKey).toLocal8Bit().toStdString();
+    options.serve.usersFile = parser.value(flags.users).toLocal8Bit().toStdString();
     return options;
 }
 
