@@ -14,6 +14,7 @@ run_packages=(
     nlohmann-json3-dev nettle-dev    # the update log: JSON lines, the file's SHA-256
     libgcrypt20-dev                  # signed releases: Ed25519 and BLAKE2b-512, Linux and Windows alike
     libpq-dev                        # records: PostgreSQL's own client library
+    libcpp-httplib-dev               # j4_plant serve: HTTP/1.1 with TLS and server-sent events
     libqt6svg6                       # the window's icon, drawn from its SVG
     qt6-translations-l10n            # Qt's own texts (Yes, No, the file dialog) in the user's language
     xvfb xauth fonts-dejavu-core     # the window under a virtual display

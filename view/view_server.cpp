@@ -7,6 +7,7 @@
 #include "worker_thread.h"
 
 #include <httplib.h>
+#include <nlohmann/json.hpp>
 
 #include <QByteArray>
 #include <QThread>
@@ -59,6 +60,85 @@ void serveEvents(httplib::Server& server, const LiveFeed& feed, const std::atomi
     });
 }
 
+// The user a request signed in as, and their role; none: not signed in.
+struct SignedIn {
+    std::string name;
+    Role role;
+};
+std::optional<SignedIn> signedIn(const httplib::Request& request, const UsersFile& users) {
+    const std::string given = request.get_header_value("Authorization");
+    if (given.rfind("Basic ", 0) != 0)
+        return std::nullopt;
+    const QByteArray pair = QByteArray::fromBase64(QByteArray::fromStdString(given.substr(6)));
+    const auto colon = pair.indexOf(':');
+    if (colon <= 0)
+        return std::nullopt;
+    const std::string name = pair.left(colon).toStdString();
+    const auto role = users.check(name, pair.mid(colon + 1).toStdString());
+    if (!role)
+        return std::nullopt;
+    return SignedIn{name, *role};
+}
+
+void sayJson(httplib::Response& response, int status, const std::string& json) {
+    response.status = status;
+    response.set_header("Cache-Control", "no-store");
+    response.set_content(json, "application/json; charset=utf-8");
+}
+
+std::string errorJson(const std::string& text) {
+    return nlohmann::json{{"error", text}}.dump(-1, ' ', false,
+                                                nlohmann::json::error_handler_t::replace);
+}
+
+// A unit's history, newest first, from the records' own view.
+void serveUnits(httplib::Server& server, const std::string& url, const std::atomic<bool>& stop) {
+    server.Get(
+        "/api/units", [&url, &stop](const httplib::Request& request, httplib::Response& response) {
+            const std::string serial = request.get_param_value("serial");
+            if (serial.empty())
+                return sayJson(response, 400, errorJson("name the unit: ?serial=SN"));
+            auto session = records::PqSession::open(url, &stop, {});
+            if (!session)
+                return sayJson(response, 503, errorJson(session.error()));
+            const auto history = (*session)->run(
+                "SELECT COALESCE(json_agg(h), '[]')::text FROM (SELECT unit, started, outcome, "
+                "release_version, station, slot, operator, message FROM j4_unit_history "
+                "WHERE unit = $1 LIMIT 500) h",
+                {serial.c_str()});
+            if (!history)
+                return sayJson(response, 503, errorJson(history.error()));
+            sayJson(response, 200, PQgetvalue(history->get(), 0, 0));
+        });
+}
+
+// Hold and resume, for a supervisor signed in; asked by the page itself
+// (its own header, which another site's form cannot send).
+void serveHolds(httplib::Server& server, const std::string& url, const std::atomic<bool>& stop,
+                const std::optional<UsersFile>& users) {
+    server.Post(R"(/api/lines/([^/]+)/(hold|resume))", [&](const httplib::Request& request,
+                                                           httplib::Response& response) {
+        const auto who = users ? signedIn(request, *users) : std::nullopt;
+        if (!who || who->role != Role::Supervisor)
+            return sayJson(response, 403, errorJson("only a supervisor signed in may do that"));
+        if (request.get_header_value("X-J4-Request") != "1")
+            return sayJson(response, 403, errorJson("asked from elsewhere than the page"));
+        const std::string line = request.matches[1];
+        auto store = j4::plant::PlantStore::open(url, &stop);
+        if (!store)
+            return sayJson(response, 503, errorJson(store.error().text));
+        if (request.matches[2] == "hold") {
+            const std::string reason =
+                request.body.empty() ? "held from the plant's page" : request.body;
+            const auto held = store->hold(line, reason, who->name);
+            return held ? sayJson(response, 200, "{}")
+                        : sayJson(response, 409, errorJson(held.error().text));
+        }
+        const auto resumed = store->resume(line);
+        sayJson(response, resumed ? 200 : 409, resumed ? "{}" : errorJson(resumed.error().text));
+    });
+}
+
 } // namespace
 
 Result<Done> checkServeOptions(const ServeOptions& options) {
@@ -94,23 +174,16 @@ Result<Done> serve(const ServeOptions& options, const std::atomic<bool>& stop) {
     // Every request signed in, where there are users.
     server->set_pre_routing_handler(
         [&users](const httplib::Request& request, httplib::Response& response) {
-            if (!users)
+            if (!users || signedIn(request, *users))
                 return httplib::Server::HandlerResponse::Unhandled;
-            const std::string given = request.get_header_value("Authorization");
-            if (given.rfind("Basic ", 0) == 0) {
-                const QByteArray pair =
-                    QByteArray::fromBase64(QByteArray::fromStdString(given.substr(6)));
-                const auto colon = pair.indexOf(':');
-                if (colon > 0 &&
-                    users->check(pair.left(colon).toStdString(), pair.mid(colon + 1).toStdString()))
-                    return httplib::Server::HandlerResponse::Unhandled;
-            }
             response.status = 401;
             response.set_header("WWW-Authenticate", "Basic realm=\"J4 plant\", charset=\"UTF-8\"");
             return httplib::Server::HandlerResponse::Handled;
         });
     servePage(*server);
     serveEvents(*server, feed, stop);
+    serveUnits(*server, options.records, stop);
+    serveHolds(*server, options.records, stop, users);
     std::atomic<bool> ended{false};
     WorkerThread stopper([&] {
         while (!stop && !ended)

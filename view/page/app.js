@@ -40,6 +40,11 @@ function drawLine(line) {
     section.append(el("p", "summary", "release " + line.release + ", work order " +
                       line.work_order + ", " + line.done + " of " + line.quantity + " units"));
   if (line.held) section.append(el("p", "held-reason", "Held: " + line.held));
+  if (line.line !== "") {
+    const button = el("button", "hold", line.held ? "Resume line" : "Hold line");
+    button.addEventListener("click", () => holdOrResume(line.line, !line.held));
+    section.append(button);
+  }
   const today = line.today || {units: 0, first_pass: 0, completed: 0};
   section.append(el("p", "yield", "Today: " + today.units + " units, first pass " +
                     percent(today.first_pass, today.units) + ", final " +
@@ -60,6 +65,40 @@ function draw(plant) {
   const lines = document.getElementById("lines");
   lines.replaceChildren(...plant.lines.map(drawLine));
 }
+
+// A supervisor's hold or resume; the server says no to anyone else.
+async function holdOrResume(line, hold) {
+  const question = hold ? "Hold line " + line + "? No new transfer starts on its stations."
+                        : "Resume line " + line + "?";
+  if (!window.confirm(question)) return;
+  const answer = await fetch("/api/lines/" + encodeURIComponent(line) + (hold ? "/hold" : "/resume"),
+                             {method: "POST", headers: {"X-J4-Request": "1"}});
+  if (!answer.ok) window.alert((await answer.json()).error);
+}
+
+async function searchUnit(serial) {
+  const answer = await fetch("/api/units?serial=" + encodeURIComponent(serial));
+  const rows = document.getElementById("unit-rows");
+  document.getElementById("unit-title").textContent = "Unit " + serial;
+  document.getElementById("unit-history").hidden = false;
+  if (!answer.ok) {
+    rows.replaceChildren(el("tr", null, (await answer.json()).error));
+    return;
+  }
+  rows.replaceChildren(...(await answer.json()).map((attempt) => {
+    const row = el("tr");
+    for (const value of [new Date(attempt.started).toLocaleString(), attempt.outcome,
+                         attempt.release_version, attempt.station, attempt.slot, attempt.message])
+      row.append(el("td", null, value));
+    return row;
+  }));
+}
+
+document.getElementById("unit-search").addEventListener("submit", (event) => {
+  event.preventDefault();
+  const serial = document.getElementById("unit-serial").value.trim();
+  if (serial) searchUnit(serial);
+});
 
 const events = new EventSource("/events");
 events.onopen = () => { document.getElementById("connection").textContent = "live"; };
