@@ -385,8 +385,6 @@ DROP TRIGGER IF EXISTS j4_attempts_arrived ON j4_attempts;
 CREATE TRIGGER j4_attempts_arrived AFTER INSERT ON j4_attempts
     REFERENCING NEW TABLE AS arrived FOR EACH STATEMENT EXECUTE FUNCTION j4_attempts_arrived();
 
-UPDATE j4_schema SET plant = 2 WHERE plant IS NULL OR plant < 2;
-
 -- The plant as its live view shows it, one JSON document: each line (its
 -- assignment, units done, hold, today's yields and top failure reasons)
 -- with its stations, each with its slots and when it was last heard. A
@@ -431,3 +429,5 @@ SELECT json_build_object(
         FROM lines l
         LEFT JOIN j4_work_order_progress p ON p.line = l.line AND p.active), '[]'::json))
 $$;
+
+UPDATE j4_schema SET plant = 3 WHERE plant IS NULL OR plant < 3;
