@@ -30,6 +30,7 @@ test_packages=(
     openssl ca-certificates          # certificates for the TLS tests, and a large bundle
     minisign                         # the release engineer's tool: keys and signatures for the tests
     prometheus prometheus-node-exporter   # promtool checks the metrics; the exporter serves them
+    chromium chromium-driver python3-selenium   # the plant's page, tested in a real browser
     postgresql-15                    # a real server for the records (pg_virtualenv, from postgresql-common)
     systemd bash-completion          # systemd-analyze checks the station's unit; completion's home
     shared-mime-info                 # update-mime-database checks the .j4u file type
