@@ -186,8 +186,8 @@ Result<Done> PqSession::limitWaits() {
 }
 
 // The plant's layout this program makes (j4_schema.plant): 2 added the
-// yields by unit and the plant's time zone.
-constexpr int kPlantLayout = 2;
+// yields by unit and the plant's time zone; 3 the live view.
+constexpr int kPlantLayout = 3;
 
 Result<Layout> ensureLayout(PqSession& session) {
     auto present = session.run("SELECT version, plant FROM j4_schema");

@@ -385,4 +385,49 @@ DROP TRIGGER IF EXISTS j4_attempts_arrived ON j4_attempts;
 CREATE TRIGGER j4_attempts_arrived AFTER INSERT ON j4_attempts
     REFERENCING NEW TABLE AS arrived FOR EACH STATEMENT EXECUTE FUNCTION j4_attempts_arrived();
 
-UPDATE j4_schema SET plant = 2 WHERE plant IS NULL OR plant < 2;
+-- The plant as its live view shows it, one JSON document: each line (its
+-- assignment, units done, hold, today's yields and top failure reasons)
+-- with its stations, each with its slots and when it was last heard. A
+-- station unheard of for a minute is silent. Made anew on each NOTIFY.
+CREATE OR REPLACE FUNCTION j4_live_view() RETURNS json LANGUAGE sql STABLE AS $$
+WITH today AS (
+    SELECT (now() AT TIME ZONE j4_time_zone())::date AS day
+), stations AS (
+    SELECT h.station, COALESCE(h.line, '') AS line, h.heard,
+           h.heard < now() - interval '1 minute' AS silent,
+           (SELECT json_agg(json_build_object('slot', s.slot, 'state', s.state, 'unit', s.unit,
+                                              'since', s.since) ORDER BY s.slot)
+            FROM j4_slot_states s WHERE s.station = h.station AND s.slot <= h.slots) AS slots
+    FROM j4_station_heartbeats h
+), lines AS (
+    SELECT l.line FROM (
+        SELECT line FROM j4_assignments WHERE active
+        UNION SELECT line FROM stations
+    ) l
+)
+SELECT json_build_object(
+    'now', now(),
+    'lines', COALESCE((SELECT json_agg(json_build_object(
+        'line', l.line,
+        'release', p.release, 'work_order', p.work_order, 'lot', p.lot,
+        'quantity', p.quantity, 'done', p.done,
+        'held', (SELECT string_agg(CASE h.station WHEN '' THEN h.reason
+                                   ELSE 'station ' || h.station || ': ' || h.reason END, '; ')
+                 FROM j4_holds h WHERE h.line = l.line),
+        'today', (SELECT json_build_object('units', COALESCE(sum(y.units), 0),
+                                           'first_pass', COALESCE(sum(y.first_pass), 0),
+                                           'completed', COALESCE(sum(y.completed), 0))
+                  FROM j4_yield y, today WHERE y.line = l.line AND y.day = today.day),
+        'failures', (SELECT json_agg(json_build_object('reason', f.reason, 'attempts', f.n))
+                     FROM (SELECT x.reason, sum(x.attempts) AS n FROM j4_failures x, today
+                           WHERE x.line = l.line AND x.day = today.day AND x.reached_device
+                           GROUP BY x.reason ORDER BY n DESC LIMIT 3) f),
+        'stations', COALESCE((SELECT json_agg(json_build_object(
+            'station', s.station, 'heard', s.heard, 'silent', s.silent, 'slots', s.slots)
+            ORDER BY s.station) FROM stations s WHERE s.line = l.line), '[]'::json))
+        ORDER BY l.line)
+        FROM lines l
+        LEFT JOIN j4_work_order_progress p ON p.line = l.line AND p.active), '[]'::json))
+$$;
+
+UPDATE j4_schema SET plant = 3 WHERE plant IS NULL OR plant < 3;

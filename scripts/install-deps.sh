@@ -14,6 +14,7 @@ run_packages=(
     nlohmann-json3-dev nettle-dev    # the update log: JSON lines, the file's SHA-256
     libgcrypt20-dev                  # signed releases: Ed25519 and BLAKE2b-512, Linux and Windows alike
     libpq-dev                        # records: PostgreSQL's own client library
+    libcpp-httplib-dev               # j4_plant serve: HTTP/1.1 with TLS and server-sent events
     libqt6svg6                       # the window's icon, drawn from its SVG
     qt6-translations-l10n            # Qt's own texts (Yes, No, the file dialog) in the user's language
     xvfb xauth fonts-dejavu-core     # the window under a virtual display
@@ -29,6 +30,7 @@ test_packages=(
     openssl ca-certificates          # certificates for the TLS tests, and a large bundle
     minisign                         # the release engineer's tool: keys and signatures for the tests
     prometheus prometheus-node-exporter   # promtool checks the metrics; the exporter serves them
+    chromium chromium-driver python3-selenium   # the plant's page, tested in a real browser
     postgresql-15                    # a real server for the records (pg_virtualenv, from postgresql-common)
     systemd bash-completion          # systemd-analyze checks the station's unit; completion's home
     shared-mime-info                 # update-mime-database checks the .j4u file type

@@ -4,6 +4,7 @@
 // own, all run the same way against the plant's database.
 
 #include "plant_store.h"
+#include "view_server.h"
 
 #include <cstdio>
 #include <memory>
@@ -32,6 +33,8 @@ struct PlantOptions {
     j4::plant::Assignment assignment;
     // hold
     std::string reason;
+    // serve
+    view::ServeOptions serve;
 };
 
 struct PlantRun {
@@ -52,6 +55,7 @@ std::unique_ptr<PlantCommand> assignCommand();
 std::unique_ptr<PlantCommand> statusCommand();
 std::unique_ptr<PlantCommand> holdCommand();
 std::unique_ptr<PlantCommand> resumeCommand();
+std::unique_ptr<PlantCommand> serveCommand();
 
 // "j4_plant: TEXT" on standard error; the status for the error's kind.
 int failed(const PlantRun& run, const j4::plant::PlantError& error);

@@ -17,6 +17,7 @@ constexpr const char* kHelpText =
     "  or:  j4_plant [--records URI] [--json] status [LINE]\n"
     "  or:  j4_plant [--records URI] [--json] hold LINE [--reason TEXT]\n"
     "  or:  j4_plant [--records URI] [--json] resume LINE\n"
+    "  or:  j4_plant [--records URI] serve [--listen ADDRESS:PORT] [--tls-cert FILE --tls-key FILE] [--users FILE]\n"
     "The plant decides what each line flashes: the releases its stations may send,\n"
     "each line's release, work order, lot, part number and quantity, and which\n"
     "lines are held. It keeps them in the records' PostgreSQL database, where the\n"
@@ -31,12 +32,22 @@ constexpr const char* kHelpText =
     "                    is held, the stations that recorded on it\n"
     "  hold LINE         no new transfer starts on LINE's stations\n"
     "  resume LINE       LINE's stations go on\n"
+    "  serve             the plant's live page: lines, stations and slots as they\n"
+    "                    are now, today's yields, a unit's history, hold and\n"
+    "                    resume for a supervisor; until Ctrl+C\n"
     "\n"
     "Options:\n"
     "  --records URI     the plant's PostgreSQL database, a connection URI (default:\n"
     "                    J4_RECORDS); TLS as its sslmode, sslrootcert, sslcert and\n"
     "                    sslkey say, its password never in it\n"
     "  --json            the result as JSON on standard output\n"
+    "  --listen ADDRESS:PORT\n"
+    "                    serve: where (default 127.0.0.1:8080); any other address\n"
+    "                    than loopback needs --tls-cert, --tls-key and --users\n"
+    "  --tls-cert FILE, --tls-key FILE\n"
+    "                    serve: HTTPS with this certificate and key (PEM)\n"
+    "  --users FILE      serve: every request signed in; lines NAME:ROLE:HASH, ROLE\n"
+    "                    viewer or supervisor, HASH as mkpasswd(1) makes it\n"
     "  --signature SIG   release add: the file's minisign signature\n"
     "  --trust-key KEY   release add: trust this minisign public key file too\n"
     "  --release R       assign: the release, by its version or its SHA-256\n"
@@ -87,6 +98,8 @@ std::unique_ptr<PlantCommand> commandFor(const PlantOptions& options) {
         return holdCommand();
     if (command == "resume" && options.arguments.size() == 1)
         return resumeCommand();
+    if (command == "serve" && options.arguments.empty())
+        return serveCommand();
     return nullptr;
 }
 
@@ -124,12 +137,17 @@ struct PlantFlags {
     QCommandLineOption stopAfter{"stop-after", "", "K/M"};
     QCommandLineOption stopStation{"stop-station"};
     QCommandLineOption reason{"reason", "", "TEXT"};
+    QCommandLineOption listen{"listen", "", "ADDRESS:PORT"};
+    QCommandLineOption tlsCert{"tls-cert", "", "FILE"};
+    QCommandLineOption tlsKey{"tls-key", "", "FILE"};
+    QCommandLineOption users{"users", "", "FILE"};
     QCommandLineOption help{QStringList{"h", "help"}};
     QCommandLineOption version{"version"};
 
     void addTo(QCommandLineParser& parser) const {
         parser.addOptions({records, json, signature, trustKey, release, workOrder, lot, part,
-                           quantity, stopAfter, stopStation, reason, help, version});
+                           quantity, stopAfter, stopStation, reason, listen, tlsCert, tlsKey, users,
+                           help, version});
     }
 };
 
@@ -181,6 +199,19 @@ Result<PlantOptions> optionsFrom(const QCommandLineParser& parser, const PlantFl
         return fail(assignment.error());
     options.assignment = std::move(*assignment);
     options.reason = parser.value(flags.reason).toStdString();
+    if (parser.isSet(flags.listen)) {
+        const QString listen = parser.value(flags.listen);
+        const auto colon = listen.lastIndexOf(QLatin1Char(':'));
+        bool ok = false;
+        options.serve.port = listen.mid(colon + 1).toInt(&ok);
+        if (colon < 1 || !ok || options.serve.port < 1 || options.serve.port > 65535)
+            return fail(std::string("--listen takes ADDRESS:PORT, such as 127.0.0.1:8080"));
+        options.serve.host =
+            listen.left(colon).remove(QLatin1Char('[')).remove(QLatin1Char(']')).toStdString();
+    }
+    options.serve.tlsCert = parser.value(flags.tlsCert).toLocal8Bit().toStdString();
+    options.serve.tlsKey = parser.value(flags.tlsKey).toLocal8Bit().toStdString();
+    options.serve.usersFile = parser.value(flags.users).toLocal8Bit().toStdString();
     return options;
 }
 

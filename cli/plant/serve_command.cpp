@@ -1,0 +1,38 @@
+// j4_plant serve: the plant's live page, until Ctrl+C or SIGTERM.
+
+#include "plant_command.h"
+
+#include "interrupts.h"
+#include "view_server.h"
+
+namespace j4::cli::plant {
+namespace {
+
+class ServeCommand final : public PlantCommand {
+public:
+    int execute(const PlantRun& run, j4::plant::PlantStore&) const override {
+        const auto& stop = installInterruptHandlers();
+        view::ServeOptions serve = run.options.serve;
+        serve.records = run.options.records;
+        if (const auto usable = view::checkServeOptions(serve); !usable) {
+            say(run.err, "j4_plant: " + usable.error());
+            return kUsage;
+        }
+        say(run.err, "j4_plant: serving the plant's page on " +
+                         std::string(serve.tlsCert.empty() ? "http" : "https") + "://" +
+                         serve.host + ":" + std::to_string(serve.port) + "/");
+        if (const auto served = view::serve(serve, stop); !served) {
+            say(run.err, "j4_plant: " + served.error());
+            return kRefused;
+        }
+        return kDone;
+    }
+};
+
+} // namespace
+
+std::unique_ptr<PlantCommand> serveCommand() {
+    return std::make_unique<ServeCommand>();
+}
+
+} // namespace j4::cli::plant

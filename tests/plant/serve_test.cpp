@@ -1,0 +1,155 @@
+// j4_plant serve against a real PostgreSQL: what the page's server gives,
+// to whom, and how fast a station's report reaches an open event stream.
+// (The page itself, in a browser, is driven by Selenium elsewhere.)
+
+#include "processes.h"
+
+#include <gtest/gtest.h>
+
+#include <httplib.h>
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <memory>
+
+namespace {
+
+class PlantServe : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (qEnvironmentVariableIsEmpty("PGPORT"))
+            GTEST_SKIP() << "not beside a PostgreSQL server (tests/support/with_postgres.sh)";
+        database.query("DROP TABLE IF EXISTS j4_attempts, j4_schema, j4_claims, j4_holds, "
+                       "j4_assignments, j4_releases, j4_slot_states, j4_station_heartbeats "
+                       "CASCADE");
+        ASSERT_EQ(
+            j4::testing::runProgram(J4_PLANT, {"--records", database.url(), "status"}).exitCode, 0);
+    }
+    void TearDown() override {
+        if (server) {
+            server->terminate();
+            server->waitForFinished(10000);
+        }
+    }
+    // The server on a free port with `options`; false when it never answered.
+    bool serve(const QStringList& options, bool tls = false) {
+        port = j4::testing::freeLocalPort();
+        server = std::make_unique<QProcess>();
+        server->start(J4_PLANT, QStringList{"--records", database.url(), "serve", "--listen",
+                                            "127.0.0.1:" + QString::number(port)} +
+                                    options);
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 30000) {
+            if (server->state() == QProcess::NotRunning)
+                return false;
+            if (tls ? secure().Get("/") : plain().Get("/"))
+                return true;
+            server->waitForFinished(100);
+        }
+        return false;
+    }
+    httplib::Client plain() const { return httplib::Client("127.0.0.1", port); }
+    httplib::Client secure() const {
+        httplib::Client client("https://127.0.0.1:" + std::to_string(port));
+        client.enable_server_certificate_verification(false);
+        return client;
+    }
+
+    QTemporaryDir dir;
+    j4::testing::TestDatabase database;
+    std::unique_ptr<QProcess> server;
+    int port = 0;
+};
+
+TEST_F(PlantServe, ThePageIsTheProjectsOwnAndAStationsReportReachesItsStream) {
+    database.query("INSERT INTO j4_station_heartbeats VALUES ('st-1', 'L1', '1', 'h', 1, now())");
+    database.query("INSERT INTO j4_slot_states VALUES ('st-1', 1, 'empty', NULL, now())");
+    ASSERT_TRUE(serve({}));
+    auto client = plain();
+    const auto page = client.Get("/");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    EXPECT_NE(page->body.find("<script src=\"/app.js\""), std::string::npos);
+    EXPECT_EQ(page->body.find("http"), std::string::npos) << "nothing from another server";
+    EXPECT_EQ(page->get_header_value("Content-Security-Policy"),
+              "default-src 'self'; script-src 'self'; style-src 'self'");
+    const auto script = client.Get("/app.js");
+    ASSERT_TRUE(script);
+    EXPECT_EQ(script->body.find("innerHTML"), std::string::npos);
+
+    // An open stream hears the station's next report, a unit whose name is
+    // markup among it, as data.
+    std::string heard;
+    QElapsedTimer clock;
+    std::atomic<bool> reported{false};
+    qint64 latency = -1;
+    std::thread reporter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        clock.start();
+        reported = true;
+        database.query(
+            "UPDATE j4_slot_states SET state = 'completed', unit = '<script>x</script>'; "
+            "UPDATE j4_station_heartbeats SET heard = now()");
+    });
+    httplib::Client listener("127.0.0.1", port);
+    listener.set_read_timeout(30, 0);
+    listener.Get("/events", [&](const char* data, std::size_t length) {
+        heard.append(data, length);
+        if (reported && heard.find("\"state\" : \"completed\"") != std::string::npos) {
+            latency = clock.elapsed();
+            return false;
+        }
+        return true;
+    });
+    reporter.join();
+    EXPECT_NE(heard.find("\"unit\" : \"<script>x</script>\""), std::string::npos) << heard;
+    EXPECT_GE(latency, 0);
+    EXPECT_LT(latency, 30000) << "heard at all";
+    std::printf("report to stream: %lld ms\n", static_cast<long long>(latency));
+}
+
+TEST_F(PlantServe, OffLoopbackItNeedsTlsAndEveryoneSignsIn) {
+    // Another address without TLS, or without users: refused, exit 2.
+    for (const QStringList& options :
+         {QStringList{}, QStringList{"--tls-cert", "c.pem", "--tls-key", "k.pem"}}) {
+        const auto refused = j4::testing::runProgram(
+            J4_PLANT, QStringList{"--records", database.url(), "serve", "--listen",
+                                  "0.0.0.0:" + QString::number(j4::testing::freeLocalPort())} +
+                          options);
+        EXPECT_EQ(refused.exitCode, 2) << refused.err.toStdString();
+    }
+    j4::testing::TestCertificates certificates;
+    const QString users = dir.filePath("users");
+    const auto hash = j4::testing::runProgram("openssl", {"passwd", "-6", "secret"});
+    ASSERT_EQ(hash.exitCode, 0);
+    QFile file(users);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(
+        ("sam:supervisor:" + hash.out.trimmed() + "\nvic:viewer:" + hash.out.trimmed() + "\n")
+            .toUtf8());
+    file.close();
+    ASSERT_TRUE(serve({"--tls-cert", certificates.path("server.pem"), "--tls-key",
+                       certificates.path("server.key"), "--users", users},
+                      true));
+    auto client = secure();
+    EXPECT_EQ(client.Get("/")->status, 401);
+    client.set_basic_auth("sam", "wrong");
+    EXPECT_EQ(client.Get("/")->status, 401);
+    client.set_basic_auth("vic", "secret");
+    EXPECT_EQ(client.Get("/")->status, 200);
+    const httplib::Headers page = {{"X-J4-Request", "1"}};
+    // A viewer may not hold; a supervisor may, from the page only.
+    EXPECT_EQ(client.Post("/api/lines/L1/hold", page, "", "text/plain")->status, 403);
+    client.set_basic_auth("sam", "secret");
+    EXPECT_EQ(client.Post("/api/lines/L1/hold", "", "text/plain")->status, 403);
+    EXPECT_EQ(client.Post("/api/lines/L1/hold", page, "fixture worn", "text/plain")->status, 200);
+    EXPECT_EQ(database.query("SELECT reason || ' ' || held_by FROM j4_holds WHERE line = 'L1'"),
+              "fixture worn sam");
+    EXPECT_EQ(client.Post("/api/lines/L1/resume", page, "", "text/plain")->status, 200);
+    EXPECT_EQ(database.query("SELECT count(*) FROM j4_holds"), "0");
+}
+
+} // namespace

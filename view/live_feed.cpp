@@ -1,0 +1,110 @@
+#include "live_feed.h"
+
+#include <QThread>
+
+#include <poll.h>
+
+namespace j4::view {
+namespace {
+
+constexpr auto kCoalesce = std::chrono::milliseconds(200);
+constexpr auto kRefresh = std::chrono::seconds(10);
+
+} // namespace
+
+LiveFeed::LiveFeed(std::string url) : url_(std::move(url)) {
+    thread_ = WorkerThread([this] { loop(); });
+}
+
+LiveFeed::~LiveFeed() {
+    stop_ = true;
+    changed_.notify_all();
+    thread_.wait();
+}
+
+Snapshot LiveFeed::latest() const {
+    const std::lock_guard lock(mutex_);
+    return latest_;
+}
+
+Snapshot LiveFeed::newerThan(std::uint64_t version, std::chrono::milliseconds wait) const {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, wait, [&] { return stop_ || latest_.version > version; });
+    return latest_;
+}
+
+std::string LiveFeed::trouble() const {
+    const std::lock_guard lock(mutex_);
+    return trouble_;
+}
+
+void LiveFeed::publish(std::string json) {
+    {
+        const std::lock_guard lock(mutex_);
+        if (json == latest_.json)
+            return;
+        latest_ = {latest_.version + 1, std::move(json)};
+        trouble_.clear();
+    }
+    changed_.notify_all();
+}
+
+void LiveFeed::setTrouble(std::string why) {
+    const std::lock_guard lock(mutex_);
+    trouble_ = std::move(why);
+}
+
+void LiveFeed::loop() {
+    while (!stop_) {
+        if (!listenAndRead())
+            for (int step = 0; step < 50 && !stop_; ++step)
+                QThread::msleep(100); // a database away: tried again in 5 s
+    }
+}
+
+// One connection listens and reads: a notification heard, the view is read
+// once the burst it belongs to is over.
+bool LiveFeed::listenAndRead() {
+    auto session = records::PqSession::open(url_, &stop_, {});
+    if (!session) {
+        setTrouble(session.error());
+        return false;
+    }
+    if (auto listened = (*session)->run("LISTEN j4_live; LISTEN j4_attempt; LISTEN j4_line");
+        !listened) {
+        setTrouble(listened.error());
+        return false;
+    }
+    PGconn* connection = (*session)->connection();
+    using Clock = std::chrono::steady_clock;
+    // Read at once, then at most once in kCoalesce however many stations
+    // report, and every kRefresh besides.
+    bool due = true;
+    auto lastRead = Clock::now() - kRefresh;
+    while (!stop_) {
+        const auto now = Clock::now();
+        if ((due && now - lastRead >= kCoalesce) || now - lastRead >= kRefresh) {
+            auto view = (*session)->run("SELECT j4_live_view()::text");
+            if (!view) {
+                setTrouble(view.error());
+                return false;
+            }
+            publish(PQgetvalue(view->get(), 0, 0));
+            lastRead = Clock::now();
+            due = false;
+        }
+        const auto deadline = due ? lastRead + kCoalesce : lastRead + kRefresh;
+        records::waitForSocket(connection, POLLIN, deadline, &stop_);
+        if (PQconsumeInput(connection) == 0) {
+            setTrouble(records::trimmed(PQerrorMessage(connection)));
+            return false;
+        }
+        while (PGnotify* heard = PQnotifies(connection)) {
+            due = true;
+            PQfreemem(heard);
+        }
+    }
+    return true;
+}
+
+} // namespace j4::view

@@ -1,0 +1,106 @@
+// The plant's page: each event from /events is the whole plant; the page is
+// drawn anew from it with text nodes only, so nothing a station or an
+// operator typed is ever taken for HTML.
+"use strict";
+
+function el(tag, className, text) {
+  const node = document.createElement(tag);
+  if (className) node.className = className;
+  if (text !== undefined && text !== null) node.textContent = String(text);
+  return node;
+}
+
+function percent(part, whole) {
+  return whole > 0 ? (100 * part / whole).toFixed(1) + " %" : "–";
+}
+
+function drawStation(station) {
+  const box = el("div", "station" + (station.silent ? " silent" : ""));
+  box.dataset.station = station.station;
+  box.append(el("div", "name", station.station));
+  if (station.silent)
+    box.append(el("div", "silent-since", "silent since " + new Date(station.heard).toLocaleTimeString()));
+  const slots = el("div", "slots");
+  for (const slot of station.slots || []) {
+    const cell = el("div", "slot " + slot.state);
+    cell.dataset.slot = slot.slot;
+    cell.append(el("div", "state", slot.slot + ": " + slot.state));
+    if (slot.unit) cell.append(el("div", "unit", slot.unit));
+    slots.append(cell);
+  }
+  box.append(slots);
+  return box;
+}
+
+function drawLine(line) {
+  const section = el("section", "line" + (line.held ? " held" : ""));
+  section.dataset.line = line.line;
+  section.append(el("h2", null, line.line === "" ? "Stations without a line" : "Line " + line.line));
+  if (line.work_order)
+    section.append(el("p", "summary", "release " + line.release + ", work order " +
+                      line.work_order + ", " + line.done + " of " + line.quantity + " units"));
+  if (line.held) section.append(el("p", "held-reason", "Held: " + line.held));
+  if (line.line !== "") {
+    const button = el("button", "hold", line.held ? "Resume line" : "Hold line");
+    button.addEventListener("click", () => holdOrResume(line.line, !line.held));
+    section.append(button);
+  }
+  const today = line.today || {units: 0, first_pass: 0, completed: 0};
+  section.append(el("p", "yield", "Today: " + today.units + " units, first pass " +
+                    percent(today.first_pass, today.units) + ", final " +
+                    percent(today.completed, today.units)));
+  if (line.failures && line.failures.length) {
+    const list = el("ul", "failures");
+    for (const failure of line.failures)
+      list.append(el("li", null, failure.reason + " (" + failure.attempts + ")"));
+    section.append(list);
+  }
+  const stations = el("div", "stations");
+  for (const station of line.stations) stations.append(drawStation(station));
+  section.append(stations);
+  return section;
+}
+
+function draw(plant) {
+  const lines = document.getElementById("lines");
+  lines.replaceChildren(...plant.lines.map(drawLine));
+}
+
+// A supervisor's hold or resume; the server says no to anyone else.
+async function holdOrResume(line, hold) {
+  const question = hold ? "Hold line " + line + "? No new transfer starts on its stations."
+                        : "Resume line " + line + "?";
+  if (!window.confirm(question)) return;
+  const answer = await fetch("/api/lines/" + encodeURIComponent(line) + (hold ? "/hold" : "/resume"),
+                             {method: "POST", headers: {"X-J4-Request": "1"}});
+  if (!answer.ok) window.alert((await answer.json()).error);
+}
+
+async function searchUnit(serial) {
+  const answer = await fetch("/api/units?serial=" + encodeURIComponent(serial));
+  const rows = document.getElementById("unit-rows");
+  document.getElementById("unit-title").textContent = "Unit " + serial;
+  document.getElementById("unit-history").hidden = false;
+  if (!answer.ok) {
+    rows.replaceChildren(el("tr", null, (await answer.json()).error));
+    return;
+  }
+  rows.replaceChildren(...(await answer.json()).map((attempt) => {
+    const row = el("tr");
+    for (const value of [new Date(attempt.started).toLocaleString(), attempt.outcome,
+                         attempt.release_version, attempt.station, attempt.slot, attempt.message])
+      row.append(el("td", null, value));
+    return row;
+  }));
+}
+
+document.getElementById("unit-search").addEventListener("submit", (event) => {
+  event.preventDefault();
+  const serial = document.getElementById("unit-serial").value.trim();
+  if (serial) searchUnit(serial);
+});
+
+const events = new EventSource("/events");
+events.onopen = () => { document.getElementById("connection").textContent = "live"; };
+events.onerror = () => { document.getElementById("connection").textContent = "reconnecting…"; };
+events.onmessage = (message) => draw(JSON.parse(message.data));

@@ -1,0 +1,30 @@
+#pragma once
+// Who may see the plant's page and who may hold its lines: a file of
+// "name:role:hash" lines, the hash crypt(3)'s (yescrypt or SHA-512, as
+// mkpasswd(1) makes them), checked by the system's own crypt.
+
+#include "result.h"
+
+#include <map>
+#include <optional>
+#include <string>
+
+namespace j4::view {
+
+enum class Role { Viewer, Supervisor };
+
+class UsersFile {
+public:
+    static Result<UsersFile> read(const std::string& path);
+    // The role of the user whose password this is; none otherwise.
+    std::optional<Role> check(const std::string& name, const std::string& password) const;
+
+private:
+    struct User {
+        Role role;
+        std::string hash;
+    };
+    std::map<std::string, User> users_;
+};
+
+} // namespace j4::view

@@ -1,0 +1,201 @@
+#include "view_server.h"
+
+#include "live_feed.h"
+#include "plant_store.h"
+#include "users_file.h"
+#include "view_page.h"
+#include "worker_thread.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <QByteArray>
+#include <QThread>
+
+#include <algorithm>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace j4::view {
+namespace {
+
+constexpr auto kKeepAlive = std::chrono::seconds(15);
+
+bool loopback(const std::string& host) {
+    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
+// The page's own files, compiled in; nothing from elsewhere.
+void servePage(httplib::Server& server) {
+    for (const PageFile& file : pageFiles())
+        server.Get(file.path, [&file](const httplib::Request&, httplib::Response& response) {
+            response.set_content(file.text, file.type);
+            response.set_header("Content-Security-Policy",
+                                "default-src 'self'; script-src 'self'; style-src 'self'");
+            response.set_header("X-Content-Type-Options", "nosniff");
+        });
+}
+
+// Each event the whole plant, as j4_live_view() has it; a comment line now
+// and then keeps proxies from closing a quiet stream.
+void serveEvents(httplib::Server& server, const LiveFeed& feed, const std::atomic<bool>& stop) {
+    server.Get("/events", [&feed, &stop](const httplib::Request&, httplib::Response& response) {
+        response.set_header("Cache-Control", "no-store");
+        response.set_chunked_content_provider(
+            "text/event-stream", [&feed, &stop, version = std::uint64_t{0}](
+                                     std::size_t, httplib::DataSink& sink) mutable {
+                if (stop)
+                    return false;
+                const Snapshot now = feed.newerThan(version, kKeepAlive);
+                std::string text = ": still here\n\n";
+                if (now.version > version) {
+                    version = now.version;
+                    std::string json = now.json;
+                    std::replace(json.begin(), json.end(), '\n', ' ');
+                    text = "data: " + json + "\n\n";
+                }
+                return sink.write(text.data(), text.size());
+            });
+    });
+}
+
+// The user a request signed in as, and their role; none: not signed in.
+struct SignedIn {
+    std::string name;
+    Role role;
+};
+std::optional<SignedIn> signedIn(const httplib::Request& request, const UsersFile& users) {
+    const std::string given = request.get_header_value("Authorization");
+    if (given.rfind("Basic ", 0) != 0)
+        return std::nullopt;
+    const QByteArray pair = QByteArray::fromBase64(QByteArray::fromStdString(given.substr(6)));
+    const auto colon = pair.indexOf(':');
+    if (colon <= 0)
+        return std::nullopt;
+    const std::string name = pair.left(colon).toStdString();
+    const auto role = users.check(name, pair.mid(colon + 1).toStdString());
+    if (!role)
+        return std::nullopt;
+    return SignedIn{name, *role};
+}
+
+void sayJson(httplib::Response& response, int status, const std::string& json) {
+    response.status = status;
+    response.set_header("Cache-Control", "no-store");
+    response.set_content(json, "application/json; charset=utf-8");
+}
+
+std::string errorJson(const std::string& text) {
+    return nlohmann::json{{"error", text}}.dump(-1, ' ', false,
+                                                nlohmann::json::error_handler_t::replace);
+}
+
+// A unit's history, newest first, from the records' own view.
+void serveUnits(httplib::Server& server, const std::string& url, const std::atomic<bool>& stop) {
+    server.Get(
+        "/api/units", [&url, &stop](const httplib::Request& request, httplib::Response& response) {
+            const std::string serial = request.get_param_value("serial");
+            if (serial.empty())
+                return sayJson(response, 400, errorJson("name the unit: ?serial=SN"));
+            auto session = records::PqSession::open(url, &stop, {});
+            if (!session)
+                return sayJson(response, 503, errorJson(session.error()));
+            const auto history = (*session)->run(
+                "SELECT COALESCE(json_agg(h), '[]')::text FROM (SELECT unit, started, outcome, "
+                "release_version, station, slot, operator, message FROM j4_unit_history "
+                "WHERE unit = $1 LIMIT 500) h",
+                {serial.c_str()});
+            if (!history)
+                return sayJson(response, 503, errorJson(history.error()));
+            sayJson(response, 200, PQgetvalue(history->get(), 0, 0));
+        });
+}
+
+// Hold and resume, for a supervisor signed in; asked by the page itself
+// (its own header, which another site's form cannot send).
+void serveHolds(httplib::Server& server, const std::string& url, const std::atomic<bool>& stop,
+                const std::optional<UsersFile>& users) {
+    server.Post(R"(/api/lines/([^/]+)/(hold|resume))", [&](const httplib::Request& request,
+                                                           httplib::Response& response) {
+        const auto who = users ? signedIn(request, *users) : std::nullopt;
+        if (!who || who->role != Role::Supervisor)
+            return sayJson(response, 403, errorJson("only a supervisor signed in may do that"));
+        if (request.get_header_value("X-J4-Request") != "1")
+            return sayJson(response, 403, errorJson("asked from elsewhere than the page"));
+        const std::string line = request.matches[1];
+        auto store = j4::plant::PlantStore::open(url, &stop);
+        if (!store)
+            return sayJson(response, 503, errorJson(store.error().text));
+        if (request.matches[2] == "hold") {
+            const std::string reason =
+                request.body.empty() ? "held from the plant's page" : request.body;
+            const auto held = store->hold(line, reason, who->name);
+            return held ? sayJson(response, 200, "{}")
+                        : sayJson(response, 409, errorJson(held.error().text));
+        }
+        const auto resumed = store->resume(line);
+        sayJson(response, resumed ? 200 : 409, resumed ? "{}" : errorJson(resumed.error().text));
+    });
+}
+
+} // namespace
+
+Result<Done> checkServeOptions(const ServeOptions& options) {
+    if (options.tlsCert.empty() != options.tlsKey.empty())
+        return fail("--tls-cert and --tls-key go together");
+    if (loopback(options.host))
+        return Done{};
+    if (options.tlsCert.empty())
+        return fail("serving on " + options.host +
+                    " needs TLS: --tls-cert FILE --tls-key FILE (or serve on 127.0.0.1)");
+    if (options.usersFile.empty())
+        return fail("serving on " + options.host + " needs a login: --users FILE");
+    return Done{};
+}
+
+Result<Done> serve(const ServeOptions& options, const std::atomic<bool>& stop) {
+    if (auto usable = checkServeOptions(options); !usable)
+        return usable;
+    std::optional<UsersFile> users;
+    if (!options.usersFile.empty()) {
+        auto read = UsersFile::read(options.usersFile);
+        if (!read)
+            return fail(read.error());
+        users = std::move(*read);
+    }
+    std::unique_ptr<httplib::Server> server =
+        options.tlsCert.empty()
+            ? std::make_unique<httplib::Server>()
+            : std::make_unique<httplib::SSLServer>(options.tlsCert.c_str(), options.tlsKey.c_str());
+    if (!server->is_valid())
+        return fail("the TLS certificate or key cannot be read");
+    LiveFeed feed(options.records);
+    // Every request signed in, where there are users.
+    server->set_pre_routing_handler(
+        [&users](const httplib::Request& request, httplib::Response& response) {
+            if (!users || signedIn(request, *users))
+                return httplib::Server::HandlerResponse::Unhandled;
+            response.status = 401;
+            response.set_header("WWW-Authenticate", "Basic realm=\"J4 plant\", charset=\"UTF-8\"");
+            return httplib::Server::HandlerResponse::Handled;
+        });
+    servePage(*server);
+    serveEvents(*server, feed, stop);
+    serveUnits(*server, options.records, stop);
+    serveHolds(*server, options.records, stop, users);
+    std::atomic<bool> ended{false};
+    WorkerThread stopper([&] {
+        while (!stop && !ended)
+            QThread::msleep(100);
+        server->stop();
+    });
+    const bool listened = server->listen(options.host, options.port);
+    ended = true;
+    stopper.wait();
+    if (!listened)
+        return fail("cannot listen on " + options.host + ":" + std::to_string(options.port));
+    return Done{};
+}
+
+} // namespace j4::view
