@@ -104,7 +104,8 @@ void PqSession::cancel() {
     }
 }
 
-Result<QueryResult> PqSession::run(const std::string& sql, const std::vector<const char*>& values) {
+Result<QueryResult> PqSession::run(const std::string& sql, const std::vector<const char*>& values,
+                                   std::chrono::milliseconds bound) {
     PGconn* connection = connection_.get();
     errorState_.clear();
     const int sent = values.empty()
@@ -116,7 +117,8 @@ Result<QueryResult> PqSession::run(const std::string& sql, const std::vector<con
     running_ = true;
     // The server's own bound (statement_timeout) ends a statement first;
     // this one is for a server or a network that does not answer at all.
-    const auto deadline = Clock::now() + bounds_.statement + std::chrono::seconds(5);
+    const auto deadline =
+        Clock::now() + (bound.count() > 0 ? bound : bounds_.statement) + std::chrono::seconds(5);
     const auto flushed = flush(deadline);
     auto result = flushed ? collect(deadline) : Result<QueryResult>(fail(flushed.error()));
     if (running_)
@@ -186,8 +188,9 @@ Result<Done> PqSession::limitWaits() {
 }
 
 // The plant's layout this program makes (j4_schema.plant): 2 added the
-// yields by unit and the plant's time zone; 3 the live view.
-constexpr int kPlantLayout = 3;
+// yields by unit and the plant's time zone; 3 the live view; 4 the summaries the
+// database keeps as records arrive.
+constexpr int kPlantLayout = 4;
 
 Result<Layout> ensureLayout(PqSession& session) {
     auto present = session.run("SELECT version, plant FROM j4_schema");
@@ -202,8 +205,14 @@ Result<Layout> ensureLayout(PqSession& session) {
     }
     // Missing, or of an earlier plant's layout: everything in the layout may
     // be run again, so a database of an earlier layout gets what came since.
-    const auto made = session.run(std::string("BEGIN; SELECT pg_advisory_xact_lock(4004201);\n") +
-                                  kRecordsSchema + "\nCOMMIT;");
+    // Counting a year of records into the summaries takes minutes, once:
+    // longer than any statement's bound. Stations starting meanwhile wait
+    // for the lock no longer than their bound, and try again later.
+    constexpr std::chrono::hours kLayoutBound{2};
+    const auto made = session.run(std::string("BEGIN; SET LOCAL statement_timeout = '2h';\n"
+                                              "SELECT pg_advisory_xact_lock(4004201);\n") +
+                                      kRecordsSchema + "\nCOMMIT;",
+                                  {}, kLayoutBound);
     if (made)
         return Layout{true};
     const bool notAllowed = session.errorState() == "42501";

@@ -26,8 +26,10 @@ public:
     open(const std::string& url, const std::atomic<bool>* stop, RecordDatabase::Bounds bounds);
 
     // Sends the statement (one or several; `values` for $1...) and collects
-    // its results: the last one, or the server's words.
-    Result<QueryResult> run(const std::string& sql, const std::vector<const char*>& values = {});
+    // its results: the last one, or the server's words. `bound`, when
+    // given, is this statement's own (it must set the server's to match).
+    Result<QueryResult> run(const std::string& sql, const std::vector<const char*>& values = {},
+                            std::chrono::milliseconds bound = {});
     // The SQLSTATE of the last statement's error, if any.
     const std::string& errorState() const { return errorState_; }
     // Whether that error was the statement's own data (a value, a

@@ -274,50 +274,226 @@ $$;
 -- Each unit once: where and when its first attempt that reached it was
 -- made, whether that attempt completed (first pass) and whether any did
 -- (final). A unit without a scanned serial cannot be told from the next
--- one on its slot: each of its attempts is a unit of its own.
+-- one on its slot: each of its attempts is a unit of its own. `fresh`
+-- leaves out the attempts it is given (to count a unit as it was before
+-- they arrived).
+CREATE OR REPLACE FUNCTION j4_units_of(p_units text[], p_leave_out uuid[])
+RETURNS TABLE (unit_key text, unit text, line text, station text, slot integer, release text,
+               work_order text, lot text, part_number text, day date, started timestamptz,
+               first_pass boolean, completed boolean, attempts bigint)
+LANGUAGE sql STABLE AS $$
+    SELECT DISTINCT ON (k.unit_key) k.unit_key, a.unit, a.line, a.station, a.slot,
+           COALESCE(a.release_version, left(a.file_sha256, 12)), a.work_order, a.lot,
+           a.part_number, (a.started AT TIME ZONE j4_time_zone())::date, a.started,
+           a.outcome = 'completed',
+           bool_or(a.outcome = 'completed') OVER (PARTITION BY k.unit_key),
+           count(*) OVER (PARTITION BY k.unit_key)
+    FROM unnest(p_units) k(unit_key)
+    JOIN j4_attempts a ON a.unit = k.unit_key
+    WHERE j4_reached_device(a.outcome, a.transmissions) AND a.attempt <> ALL (p_leave_out)
+    ORDER BY k.unit_key, a.started, a.attempt
+$$;
+
+-- The plant's questions ("today, every line and station") must not read a
+-- year of records, so the database keeps counts itself:
+--   j4_yield_counts    units by line, station, slot, release, work order and
+--                      the plant's day, each where it was first tried;
+--   j4_failure_counts  attempts that did not complete, by outcome and reason;
+--   j4_station_last    each station's last record.
+-- An insert only notes its attempts in j4_uncounted (the records' inserts
+-- stay as fast); j4_counts_caught_up() counts what is noted there, and runs
+-- every 64th insert and before the live view reads them. A record that
+-- arrives late (a log sent after an outage) is counted where it belongs:
+-- the units it names are taken back as they were counted and counted again
+-- with it. j4_summaries_rebuilt() counts everything anew; the layout runs it
+-- when it adds the counts, and a change of time zone does.
+CREATE TABLE IF NOT EXISTS j4_yield_counts (
+    day date NOT NULL,
+    line text,
+    station text NOT NULL,
+    slot integer,
+    release text,
+    work_order text,
+    units bigint NOT NULL,
+    first_pass bigint NOT NULL,
+    completed bigint NOT NULL,
+    UNIQUE NULLS NOT DISTINCT (day, line, station, slot, release, work_order)
+);
+CREATE TABLE IF NOT EXISTS j4_failure_counts (
+    day date NOT NULL,
+    line text,
+    station text NOT NULL,
+    reached_device boolean NOT NULL,
+    outcome text NOT NULL,
+    reason text,                         -- the message, its first 500 characters
+    attempts bigint NOT NULL,
+    UNIQUE NULLS NOT DISTINCT (day, line, station, reached_device, outcome, reason)
+);
+CREATE TABLE IF NOT EXISTS j4_station_last (
+    station text PRIMARY KEY,
+    line text,
+    last_record timestamptz NOT NULL,
+    last_attempt uuid NOT NULL,
+    last_outcome text NOT NULL,
+    last_unit text,
+    program_version text,
+    host text
+);
+CREATE TABLE IF NOT EXISTS j4_uncounted (attempt uuid NOT NULL);
+CREATE SEQUENCE IF NOT EXISTS j4_inserts_counted;
+
+-- One statement, one snapshot: what it takes from j4_uncounted is exactly
+-- what its counts see. Runs as the layout's owner (a station's role may
+-- only insert records); one at a time, the others go on.
+CREATE OR REPLACE FUNCTION j4_counts_caught_up() RETURNS void LANGUAGE plpgsql
+SECURITY DEFINER SET search_path FROM CURRENT AS $$
+DECLARE
+    zone text := j4_time_zone();
+BEGIN
+    IF NOT pg_try_advisory_xact_lock(4004202) THEN
+        RETURN;
+    END IF;
+    WITH batch AS (
+        DELETE FROM j4_uncounted RETURNING attempt
+    ), arrived AS (
+        SELECT a.* FROM j4_attempts a WHERE a.attempt IN (SELECT attempt FROM batch)
+    ), reached AS (
+        SELECT array_agg(DISTINCT unit) FILTER (WHERE unit IS NOT NULL) AS named,
+               array_agg(attempt) AS new_ones
+        FROM arrived WHERE j4_reached_device(outcome, transmissions)
+    ), yields AS (
+        INSERT INTO j4_yield_counts AS c
+            (day, line, station, slot, release, work_order, units, first_pass, completed)
+        SELECT day, line, station, slot, release, work_order,
+               sum(units), sum(first_pass), sum(completed)
+        FROM (SELECT u.day, u.line, u.station, u.slot, u.release, u.work_order, -1 AS units,
+                     -u.first_pass::int AS first_pass, -u.completed::int AS completed
+              FROM reached r, j4_units_of(r.named, r.new_ones) u
+              UNION ALL
+              SELECT u.day, u.line, u.station, u.slot, u.release, u.work_order, 1,
+                     u.first_pass::int, u.completed::int
+              FROM reached r, j4_units_of(r.named, '{}') u
+              UNION ALL -- each attempt without a serial is a unit of its own
+              SELECT (started AT TIME ZONE zone)::date, line, station, slot,
+                     COALESCE(release_version, left(file_sha256, 12)), work_order, 1,
+                     (outcome = 'completed')::int, (outcome = 'completed')::int
+              FROM arrived
+              WHERE unit IS NULL AND j4_reached_device(outcome, transmissions)) d
+        GROUP BY 1, 2, 3, 4, 5, 6
+        HAVING sum(units) <> 0 OR sum(first_pass) <> 0 OR sum(completed) <> 0
+        ORDER BY 1, 2, 3, 4, 5, 6
+        ON CONFLICT (day, line, station, slot, release, work_order) DO UPDATE SET
+            units = c.units + EXCLUDED.units, first_pass = c.first_pass + EXCLUDED.first_pass,
+            completed = c.completed + EXCLUDED.completed
+    ), failures AS (
+        INSERT INTO j4_failure_counts AS c
+            (day, line, station, reached_device, outcome, reason, attempts)
+        SELECT (started AT TIME ZONE zone)::date, line, station,
+               j4_reached_device(outcome, transmissions), outcome, left(message, 500), count(*)
+        FROM arrived
+        WHERE outcome <> 'completed'
+        GROUP BY 1, 2, 3, 4, 5, 6
+        ORDER BY 1, 2, 3, 4, 5, 6
+        ON CONFLICT (day, line, station, reached_device, outcome, reason) DO UPDATE SET
+            attempts = c.attempts + EXCLUDED.attempts
+    )
+    INSERT INTO j4_station_last AS s (station, line, last_record, last_attempt, last_outcome,
+                                      last_unit, program_version, host)
+    SELECT DISTINCT ON (station) station, line, ended, attempt, outcome, unit,
+           program_version, host
+    FROM arrived
+    ORDER BY station, ended DESC, attempt
+    ON CONFLICT (station) DO UPDATE SET
+        line = EXCLUDED.line, last_record = EXCLUDED.last_record,
+        last_attempt = EXCLUDED.last_attempt, last_outcome = EXCLUDED.last_outcome,
+        last_unit = EXCLUDED.last_unit, program_version = EXCLUDED.program_version,
+        host = EXCLUDED.host
+    WHERE EXCLUDED.last_record > s.last_record
+       OR (EXCLUDED.last_record = s.last_record AND EXCLUDED.last_attempt < s.last_attempt);
+END $$;
+
+CREATE OR REPLACE FUNCTION j4_attempts_noted() RETURNS trigger LANGUAGE plpgsql
+SECURITY DEFINER SET search_path FROM CURRENT AS $$
+BEGIN
+    INSERT INTO j4_uncounted SELECT attempt FROM arrived;
+    IF nextval('j4_inserts_counted') % 64 = 0 THEN
+        PERFORM j4_counts_caught_up();
+    END IF;
+    RETURN NULL;
+END $$;
+DROP TRIGGER IF EXISTS j4_attempts_noted ON j4_attempts;
+CREATE TRIGGER j4_attempts_noted AFTER INSERT ON j4_attempts
+    REFERENCING NEW TABLE AS arrived FOR EACH STATEMENT EXECUTE FUNCTION j4_attempts_noted();
+
+-- Each unit once, counted from all the records (a unit's own row is found
+-- fast by its serial; counts over many units are j4_yield's). One sort,
+-- of the few columns it needs: a year of records is counted in it anew.
 CREATE OR REPLACE VIEW j4_units AS
-WITH reached AS (
-    SELECT a.*, COALESCE(a.unit, a.attempt::text) AS unit_key
-    FROM j4_attempts a
-    WHERE j4_reached_device(a.outcome, a.transmissions)
-), firsts AS (
-    SELECT DISTINCT ON (unit_key) unit_key, unit, line, station, slot, work_order, lot,
-           part_number, COALESCE(release_version, left(file_sha256, 12)) AS release,
-           started, outcome = 'completed' AS first_pass
-    FROM reached
-    ORDER BY unit_key, started, attempt
-)
-SELECT f.unit, f.line, f.station, f.slot, f.release, f.work_order, f.lot, f.part_number,
-       (f.started AT TIME ZONE j4_time_zone())::date AS day, f.first_pass,
-       bool_or(r.outcome = 'completed') AS completed, count(*) AS attempts
-FROM firsts f JOIN reached r USING (unit_key)
-GROUP BY f.unit_key, f.unit, f.line, f.station, f.slot, f.release, f.work_order, f.lot,
-         f.part_number, f.started, f.first_pass;
+SELECT DISTINCT ON (unit_key) unit, line, station, slot, release, work_order, lot,
+       part_number, day, first_pass, completed, attempts
+FROM (SELECT COALESCE(a.unit, a.attempt::text) AS unit_key, a.unit, a.line, a.station, a.slot,
+             COALESCE(a.release_version, left(a.file_sha256, 12)) AS release, a.work_order,
+             a.lot, a.part_number, (a.started AT TIME ZONE j4_time_zone())::date AS day,
+             a.started, a.attempt, a.outcome = 'completed' AS first_pass,
+             bool_or(a.outcome = 'completed') OVER w AS completed, count(*) OVER w AS attempts
+      FROM j4_attempts a
+      WHERE j4_reached_device(a.outcome, a.transmissions)
+      WINDOW w AS (PARTITION BY COALESCE(a.unit, a.attempt::text) ORDER BY a.started, a.attempt
+                   ROWS BETWEEN UNBOUNDED PRECEDING AND UNBOUNDED FOLLOWING)) u
+ORDER BY unit_key, started, attempt;
+
+CREATE OR REPLACE FUNCTION j4_summaries_rebuilt() RETURNS void LANGUAGE plpgsql
+SECURITY DEFINER SET search_path FROM CURRENT AS $$
+BEGIN
+    -- Records arriving meanwhile wait, and are then counted by their trigger.
+    LOCK TABLE j4_attempts IN SHARE MODE;
+    PERFORM pg_advisory_xact_lock(4004202);
+    TRUNCATE j4_yield_counts, j4_failure_counts, j4_station_last, j4_uncounted;
+    INSERT INTO j4_yield_counts
+    SELECT day, line, station, slot, release, work_order, count(*),
+           count(*) FILTER (WHERE first_pass), count(*) FILTER (WHERE completed)
+    FROM j4_units
+    GROUP BY day, line, station, slot, release, work_order;
+    INSERT INTO j4_failure_counts
+    SELECT (started AT TIME ZONE j4_time_zone())::date, line, station,
+           j4_reached_device(outcome, transmissions), outcome, left(message, 500), count(*)
+    FROM j4_attempts
+    WHERE outcome <> 'completed'
+    GROUP BY 1, 2, 3, 4, 5, 6;
+    INSERT INTO j4_station_last
+    SELECT DISTINCT ON (station) station, line, ended, attempt, outcome, unit,
+           program_version, host
+    FROM j4_attempts
+    ORDER BY station, ended DESC, attempt;
+END $$;
+
+CREATE OR REPLACE FUNCTION j4_zone_changed() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+    PERFORM j4_summaries_rebuilt();
+    RETURN NULL;
+END $$;
+DROP TRIGGER IF EXISTS j4_schema_zone_changed ON j4_schema;
+CREATE TRIGGER j4_schema_zone_changed AFTER UPDATE OF time_zone ON j4_schema
+    FOR EACH ROW WHEN (OLD.time_zone IS DISTINCT FROM NEW.time_zone)
+    EXECUTE FUNCTION j4_zone_changed();
 
 -- First-pass and final yield by line, station, slot, release, work order
 -- and the plant's day, each unit counted where it was first tried:
 --   SELECT station, sum(units), sum(first_pass) FROM j4_yield
 --   WHERE day = current_date GROUP BY station;
 CREATE OR REPLACE VIEW j4_yield AS
-SELECT line, station, slot, release, work_order, day,
-       count(*) AS units,
-       count(*) FILTER (WHERE first_pass) AS first_pass,
-       count(*) FILTER (WHERE completed) AS completed,
-       round(100.0 * count(*) FILTER (WHERE first_pass) / count(*), 1) AS first_pass_percent,
-       round(100.0 * count(*) FILTER (WHERE completed) / count(*), 1) AS final_percent
-FROM j4_units
-GROUP BY line, station, slot, release, work_order, day;
+SELECT line, station, slot, release, work_order, day, units, first_pass, completed,
+       round(100.0 * first_pass / units, 1) AS first_pass_percent,
+       round(100.0 * completed / units, 1) AS final_percent
+FROM j4_yield_counts
+WHERE units > 0;
 
 -- Attempts that did not complete, by outcome and the reason the operator
 -- was shown, per line, station and day; reached_device false: nothing was
 -- sent to a unit (kept apart from failed updates).
 CREATE OR REPLACE VIEW j4_failures AS
-SELECT line, station, (started AT TIME ZONE j4_time_zone())::date AS day,
-       j4_reached_device(outcome, transmissions) AS reached_device,
-       outcome, message AS reason, count(*) AS attempts
-FROM j4_attempts
-WHERE outcome <> 'completed'
-GROUP BY line, station, day, reached_device, outcome, message;
+SELECT line, station, day, reached_device, outcome, reason, attempts
+FROM j4_failure_counts;
 
 -- The release each unit has now: its last completed attempt.
 CREATE OR REPLACE VIEW j4_unit_release AS
@@ -342,10 +518,9 @@ GROUP BY a.id, r.version;
 
 -- Every station and its last record.
 CREATE OR REPLACE VIEW j4_stations AS
-SELECT DISTINCT ON (station) station, line, ended AS last_record, outcome AS last_outcome,
-       unit AS last_unit, program_version, host
-FROM j4_attempts
-ORDER BY station, ended DESC, attempt;
+SELECT station, line, last_record, last_outcome, last_unit, program_version, host
+FROM j4_station_last
+ORDER BY station;
 
 -- What each station does now, for a live view of the plant: a row per
 -- slot, and a heartbeat, kept current by the station at most once a second
@@ -388,8 +563,14 @@ CREATE TRIGGER j4_attempts_arrived AFTER INSERT ON j4_attempts
 -- The plant as its live view shows it, one JSON document: each line (its
 -- assignment, units done, hold, today's yields and top failure reasons)
 -- with its stations, each with its slots and when it was last heard. A
--- station unheard of for a minute is silent. Made anew on each NOTIFY.
-CREATE OR REPLACE FUNCTION j4_live_view() RETURNS json LANGUAGE sql STABLE AS $$
+-- station unheard of for a minute is silent. Made anew on each NOTIFY,
+-- with the counts caught up first.
+CREATE OR REPLACE FUNCTION j4_live_view() RETURNS json LANGUAGE plpgsql AS $$
+BEGIN
+    PERFORM j4_counts_caught_up();
+    RETURN j4_live_document();
+END $$;
+CREATE OR REPLACE FUNCTION j4_live_document() RETURNS json LANGUAGE sql STABLE AS $$
 WITH today AS (
     SELECT (now() AT TIME ZONE j4_time_zone())::date AS day
 ), stations AS (
@@ -430,4 +611,10 @@ SELECT json_build_object(
         LEFT JOIN j4_work_order_progress p ON p.line = l.line AND p.active), '[]'::json))
 $$;
 
-UPDATE j4_schema SET plant = 3 WHERE plant IS NULL OR plant < 3;
+-- Layout 4 added the summaries: count what came before them.
+DO $$ BEGIN
+    IF (SELECT plant FROM j4_schema) < 4 THEN
+        PERFORM j4_summaries_rebuilt();
+    END IF;
+END $$;
+UPDATE j4_schema SET plant = 4 WHERE plant IS NULL OR plant < 4;

@@ -1,6 +1,7 @@
 #include "view_server.h"
 
 #include "live_feed.h"
+#include "plant_metrics.h"
 #include "plant_store.h"
 #include "users_file.h"
 #include "view_page.h"
@@ -57,6 +58,14 @@ void serveEvents(httplib::Server& server, const LiveFeed& feed, const std::atomi
                 }
                 return sink.write(text.data(), text.size());
             });
+    });
+}
+
+// For Prometheus (a viewer's login where the page needs one).
+void serveMetrics(httplib::Server& server, const LiveFeed& feed) {
+    server.Get("/metrics", [&feed](const httplib::Request&, httplib::Response& response) {
+        response.set_content(plantMetrics(feed.latest().json, feed.trouble().empty()),
+                             "text/plain; version=0.0.4; charset=utf-8");
     });
 }
 
@@ -182,6 +191,7 @@ Result<Done> serve(const ServeOptions& options, const std::atomic<bool>& stop) {
         });
     servePage(*server);
     serveEvents(*server, feed, stop);
+    serveMetrics(*server, feed);
     serveUnits(*server, options.records, stop);
     serveHolds(*server, options.records, stop, users);
     std::atomic<bool> ended{false};

@@ -266,7 +266,7 @@ TEST_F(Records, ADatabaseOfTheFirstLayoutKeepsItsRecordsAndTakesTheNew) {
     sent = flash({"--send-records", log, "--records", database.url()});
     EXPECT_EQ(sent.exitCode, 0) << sent.err.toStdString();
     EXPECT_EQ(storedRows(), 4);
-    EXPECT_EQ(database.query("SELECT version, plant FROM j4_schema"), "1|3");
+    EXPECT_EQ(database.query("SELECT version, plant FROM j4_schema"), "1|4");
     EXPECT_EQ(database.query("SELECT count(*) FROM j4_attempts WHERE station = 'old' AND "
                              "work_order IS NULL"),
               "1");

@@ -229,6 +229,10 @@ TEST_F(Plant, TheYieldsCountUnitsAsAPlantDoes) {
         {"U4", "S2", 1, "2026-03-01 22:10", "link_failed", 5, "2.0.0"},
         // A device pulled before its scan.
         {"", "S2", 2, "2026-03-01 22:20", "unit_not_scanned", 0, "2.0.0"},
+        // U5 completed on S2; its earlier failure on S1 arrives later (a log
+        // sent after an outage): the unit moves to S1 and is no first pass.
+        {"U5", "S2", 1, "2026-03-01 21:00", "completed", 8, "2.0.0"},
+        {"U5", "S1", 2, "2026-03-01 20:00", "link_failed", 3, "2.0.0"},
     };
     for (const Row& row : rows)
         database.query(
@@ -237,26 +241,35 @@ TEST_F(Plant, TheYieldsCountUnitsAsAPlantDoes) {
                 "outcome, message, transmissions, release_version, line, work_order, record) "
                 "VALUES (gen_random_uuid(), '%1', NULLIF('%2', ''), %3, '%4+00', "
                 "'%4+00'::timestamptz + interval '1 minute', 'f.j4u', '%5', 'why %5', %6, '%7', "
-                "'L1', 'WO-1', '{}')")
+                "'L1', 'WO-1', '{}'); SELECT j4_counts_caught_up()")
                 .arg(row.station, row.unit)
                 .arg(row.slot)
                 .arg(row.startedUtc, row.outcome)
                 .arg(row.transmissions)
                 .arg(row.release));
-    EXPECT_EQ(database.query("SELECT station, day, sum(units), sum(first_pass), sum(completed) "
-                             "FROM j4_yield GROUP BY 1, 2 ORDER BY 1, 2"),
-              "S1|2026-03-01|2|1|2\nS1|2026-03-02|1|1|1\nS2|2026-03-01|1|0|0");
-    EXPECT_EQ(database.query("SELECT unit, attempts FROM j4_units ORDER BY 1"),
-              "U1|3\nU2|1\nU3|1\nU4|1");
-    EXPECT_EQ(database.query("SELECT reached_device, outcome, attempts, reason FROM j4_failures "
-                             "ORDER BY 1, 2"),
-              "f|file_refused|1|why file_refused\nf|interrupted|1|why interrupted\n"
-              "f|unit_not_scanned|1|why unit_not_scanned\nt|link_failed|1|why link_failed\n"
-              "t|rejected_four_times|1|why rejected_four_times");
-    EXPECT_EQ(database.query("SELECT unit, release, station FROM j4_unit_release ORDER BY 1"),
-              "U1|2.1.0|S2\nU2|2.0.0|S1\nU3|2.0.0|S1");
-    EXPECT_EQ(database.query("SELECT station, last_outcome, last_unit FROM j4_stations"),
-              "S1|completed|U2\nS2|completed|U1");
+    // Counted by the database as the records arrived, and counted anew
+    // from all of them (as a change of the plant's time zone does): the same.
+    for (const bool recounted : {false, true}) {
+        SCOPED_TRACE(recounted ? "counted anew" : "kept as records arrived");
+        if (recounted)
+            database.query("UPDATE j4_schema SET time_zone = 'UTC'; "
+                           "UPDATE j4_schema SET time_zone = 'Europe/Berlin'");
+        EXPECT_EQ(database.query("SELECT station, day, sum(units), sum(first_pass), "
+                                 "sum(completed) FROM j4_yield GROUP BY 1, 2 ORDER BY 1, 2"),
+                  "S1|2026-03-01|3|1|3\nS1|2026-03-02|1|1|1\nS2|2026-03-01|1|0|0");
+        EXPECT_EQ(database.query("SELECT unit, attempts, station FROM j4_units ORDER BY 1"),
+                  "U1|3|S1\nU2|1|S1\nU3|1|S1\nU4|1|S2\nU5|2|S1");
+        EXPECT_EQ(database.query("SELECT reached_device, outcome, attempts, reason "
+                                 "FROM j4_failures ORDER BY 1, 2, station"),
+                  "f|file_refused|1|why file_refused\nf|interrupted|1|why interrupted\n"
+                  "f|unit_not_scanned|1|why unit_not_scanned\nt|link_failed|1|why link_failed\n"
+                  "t|link_failed|1|why link_failed\n"
+                  "t|rejected_four_times|1|why rejected_four_times");
+        EXPECT_EQ(database.query("SELECT unit, release, station FROM j4_unit_release ORDER BY 1"),
+                  "U1|2.1.0|S2\nU2|2.0.0|S1\nU3|2.0.0|S1\nU5|2.0.0|S2");
+        EXPECT_EQ(database.query("SELECT station, last_outcome, last_unit FROM j4_stations"),
+                  "S1|completed|U2\nS2|completed|U1");
+    }
 
     // A live view listens instead of looking: records arriving say their
     // stations once a statement, a station's report says its name.
@@ -268,6 +281,15 @@ TEST_F(Plant, TheYieldsCountUnitsAsAPlantDoes) {
     EXPECT_EQ(heard.count("\"j4_attempt\" with payload \"S0\""), 1) << heard.toStdString();
     EXPECT_EQ(heard.count("\"j4_attempt\" with payload \"S1\""), 1) << heard.toStdString();
     EXPECT_EQ(heard.count("\"j4_live\" with payload \"S9\""), 1) << heard.toStdString();
+
+    // Inserts only note their records; every 64th counts what is noted.
+    QString inserts;
+    for (int n = 0; n < 64; ++n)
+        inserts += "INSERT INTO j4_attempts (attempt, station, started, ended, file, outcome, "
+                   "record) VALUES (gen_random_uuid(), 'S3', now(), now(), 'f', 'completed', "
+                   "'{}');";
+    database.query(inserts);
+    EXPECT_LT(database.query("SELECT count(*) FROM j4_uncounted").toInt(), 64);
 }
 
 class LineStation {

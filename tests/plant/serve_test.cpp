@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <memory>
 
@@ -121,6 +122,7 @@ TEST_F(PlantServe, OffLoopbackItNeedsTlsAndEveryoneSignsIn) {
                           options);
         EXPECT_EQ(refused.exitCode, 2) << refused.err.toStdString();
     }
+    database.query("INSERT INTO j4_station_heartbeats VALUES ('st-1', 'L1', '1', 'h', 1, now())");
     j4::testing::TestCertificates certificates;
     const QString users = dir.filePath("users");
     const auto hash = j4::testing::runProgram("openssl", {"passwd", "-6", "secret"});
@@ -148,8 +150,34 @@ TEST_F(PlantServe, OffLoopbackItNeedsTlsAndEveryoneSignsIn) {
     EXPECT_EQ(client.Post("/api/lines/L1/hold", page, "fixture worn", "text/plain")->status, 200);
     EXPECT_EQ(database.query("SELECT reason || ' ' || held_by FROM j4_holds WHERE line = 'L1'"),
               "fixture worn sam");
+    // Prometheus hears of the hold (signed in as a viewer), in a text
+    // promtool takes.
+    client.set_basic_auth("vic", "secret");
+    const auto metricsSay = [&](const std::string& wanted) {
+        std::string body;
+        for (QElapsedTimer clock; !clock.isValid() || clock.elapsed() < 30000;) {
+            if (!clock.isValid())
+                clock.start();
+            const auto metrics = client.Get("/metrics");
+            body = metrics ? metrics->body : "";
+            if (body.find(wanted) != std::string::npos)
+                return body;
+            QThread::msleep(50);
+        }
+        ADD_FAILURE() << "no " << wanted << " in:\n" << body;
+        return body;
+    };
+    const std::string held = metricsSay("j4_line_held{line=\"L1\",reason=\"fixture worn\"} 1");
+    QProcess check;
+    check.start("promtool", {"check", "metrics"});
+    check.write(held.data(), static_cast<qint64>(held.size()));
+    check.closeWriteChannel();
+    ASSERT_TRUE(check.waitForFinished(30000));
+    EXPECT_EQ(check.exitCode(), 0) << check.readAllStandardError().toStdString() << held;
+    client.set_basic_auth("sam", "secret");
     EXPECT_EQ(client.Post("/api/lines/L1/resume", page, "", "text/plain")->status, 200);
     EXPECT_EQ(database.query("SELECT count(*) FROM j4_holds"), "0");
+    metricsSay("j4_line_held{line=\"L1\",reason=\"\"} 0");
 }
 
 } // namespace

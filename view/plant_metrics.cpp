@@ -1,0 +1,62 @@
+#include "plant_metrics.h"
+
+#include <nlohmann/json.hpp>
+
+namespace j4::view {
+namespace {
+
+// A label's value as the text format wants it: a line's name or a hold's
+// reason is whatever somebody typed.
+std::string quoted(const std::string& value) {
+    std::string out = "\"";
+    for (const char c : value) {
+        if (c == '\\' || c == '"')
+            out += '\\';
+        out += c == '\n' ? std::string("\\n") : std::string(1, c);
+    }
+    return out + "\"";
+}
+
+std::string text(const nlohmann::json& value) {
+    return value.is_string() ? value.get<std::string>() : std::string();
+}
+
+long long number(const nlohmann::json& value) {
+    return value.is_number() ? value.get<long long>() : 0;
+}
+
+} // namespace
+
+std::string plantMetrics(const std::string& live, bool readable) {
+    std::string out = "# HELP j4_plant_database_up Whether the plant's database answers the "
+                      "live view.\n# TYPE j4_plant_database_up gauge\nj4_plant_database_up " +
+                      std::string(readable ? "1" : "0") + "\n";
+    const auto document = nlohmann::json::parse(live, nullptr, false);
+    if (!document.is_object() || !document["lines"].is_array())
+        return out;
+    std::string held = "# HELP j4_line_held Whether the line is held, and why.\n"
+                       "# TYPE j4_line_held gauge\n";
+    std::string units = "# HELP j4_line_units_today Units first tried on the line in the "
+                        "plant's day, by how they fared.\n# TYPE j4_line_units_today gauge\n";
+    std::string silent = "# HELP j4_station_silent Whether the station has not been heard "
+                         "from for a minute.\n# TYPE j4_station_silent gauge\n";
+    for (const auto& line : document["lines"]) {
+        const std::string name = "line=" + quoted(text(line["line"]));
+        const std::string why = text(line["held"]);
+        held += "j4_line_held{" + name + ",reason=" + quoted(why) + "} " +
+                (why.empty() ? "0" : "1") + "\n";
+        const auto& today = line["today"];
+        if (today.is_object())
+            for (const char* kind : {"units", "first_pass", "completed"})
+                units += "j4_line_units_today{" + name + ",kind=\"" + kind + "\"} " +
+                         std::to_string(number(today[kind])) + "\n";
+        if (line["stations"].is_array())
+            for (const auto& station : line["stations"])
+                silent += "j4_station_silent{" + name +
+                          ",station=" + quoted(text(station["station"])) + "} " +
+                          (station["silent"] == true ? "1" : "0") + "\n";
+    }
+    return out + held + units + silent;
+}
+
+} // namespace j4::view
