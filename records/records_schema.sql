@@ -299,7 +299,8 @@ $$;
 --   j4_yield_counts    units by line, station, slot, release, work order and
 --                      the plant's day, each where it was first tried;
 --   j4_failure_counts  attempts that did not complete, by outcome and reason;
---   j4_station_last    each station's last record.
+--   j4_station_last    each station's last record;
+--   j4_slot_last       each slot's last result, for the live view.
 -- An insert only notes its attempts in j4_uncounted (the records' inserts
 -- stay as fast); j4_counts_caught_up() counts what is noted there, and runs
 -- every 64th insert and before the live view reads them. A record that
@@ -338,6 +339,16 @@ CREATE TABLE IF NOT EXISTS j4_station_last (
     last_unit text,
     program_version text,
     host text
+);
+CREATE TABLE IF NOT EXISTS j4_slot_last (
+    station text NOT NULL,
+    slot integer NOT NULL,               -- 0: the updater window's port
+    outcome text NOT NULL,
+    message text,
+    unit text,
+    ended timestamptz NOT NULL,
+    attempt uuid NOT NULL,
+    PRIMARY KEY (station, slot)
 );
 CREATE TABLE IF NOT EXISTS j4_uncounted (attempt uuid NOT NULL);
 CREATE SEQUENCE IF NOT EXISTS j4_inserts_counted;
@@ -396,6 +407,16 @@ BEGIN
         ORDER BY 1, 2, 3, 4, 5, 6
         ON CONFLICT (day, line, station, reached_device, outcome, reason) DO UPDATE SET
             attempts = c.attempts + EXCLUDED.attempts
+    ), slots AS (
+        INSERT INTO j4_slot_last AS l (station, slot, outcome, message, unit, ended, attempt)
+        SELECT DISTINCT ON (station, COALESCE(slot, 0)) station, COALESCE(slot, 0), outcome,
+               message, unit, ended, attempt
+        FROM arrived
+        ORDER BY station, COALESCE(slot, 0), ended DESC, attempt
+        ON CONFLICT (station, slot) DO UPDATE SET
+            outcome = EXCLUDED.outcome, message = EXCLUDED.message, unit = EXCLUDED.unit,
+            ended = EXCLUDED.ended, attempt = EXCLUDED.attempt
+        WHERE EXCLUDED.ended > l.ended OR (EXCLUDED.ended = l.ended AND EXCLUDED.attempt < l.attempt)
     )
     INSERT INTO j4_station_last AS s (station, line, last_record, last_attempt, last_outcome,
                                       last_unit, program_version, host)
@@ -448,7 +469,7 @@ BEGIN
     -- Records arriving meanwhile wait, and are then counted by their trigger.
     LOCK TABLE j4_attempts IN SHARE MODE;
     PERFORM pg_advisory_xact_lock(4004202);
-    TRUNCATE j4_yield_counts, j4_failure_counts, j4_station_last, j4_uncounted;
+    TRUNCATE j4_yield_counts, j4_failure_counts, j4_station_last, j4_slot_last, j4_uncounted;
     INSERT INTO j4_yield_counts
     SELECT day, line, station, slot, release, work_order, count(*),
            count(*) FILTER (WHERE first_pass), count(*) FILTER (WHERE completed)
@@ -465,6 +486,11 @@ BEGIN
            program_version, host
     FROM j4_attempts
     ORDER BY station, ended DESC, attempt;
+    INSERT INTO j4_slot_last
+    SELECT DISTINCT ON (station, COALESCE(slot, 0)) station, COALESCE(slot, 0), outcome,
+           message, unit, ended, attempt
+    FROM j4_attempts
+    ORDER BY station, COALESCE(slot, 0), ended DESC, attempt;
 END $$;
 
 CREATE OR REPLACE FUNCTION j4_zone_changed() RETURNS trigger LANGUAGE plpgsql AS $$
@@ -562,7 +588,8 @@ CREATE TRIGGER j4_attempts_arrived AFTER INSERT ON j4_attempts
 
 -- The plant as its live view shows it, one JSON document: each line (its
 -- assignment, units done, hold, today's yields and top failure reasons)
--- with its stations, each with its slots and when it was last heard. A
+-- with its stations, each with its slots (what each does now, and its last
+-- result) and when it was last heard. A
 -- station unheard of for a minute is silent. Made anew on each NOTIFY,
 -- with the counts caught up first.
 CREATE OR REPLACE FUNCTION j4_live_view() RETURNS json LANGUAGE plpgsql AS $$
@@ -576,9 +603,14 @@ WITH today AS (
 ), stations AS (
     SELECT h.station, COALESCE(h.line, '') AS line, h.heard,
            h.heard < now() - interval '1 minute' AS silent,
-           (SELECT json_agg(json_build_object('slot', s.slot, 'state', s.state, 'unit', s.unit,
-                                              'since', s.since) ORDER BY s.slot)
-            FROM j4_slot_states s WHERE s.station = h.station AND s.slot <= h.slots) AS slots
+           (SELECT json_agg(json_build_object(
+                       'slot', s.slot, 'state', s.state, 'unit', s.unit, 'since', s.since,
+                       'last', CASE WHEN l.station IS NOT NULL THEN json_build_object(
+                           'outcome', l.outcome, 'unit', l.unit, 'ended', l.ended,
+                           'message', l.message) END) ORDER BY s.slot)
+            FROM j4_slot_states s
+            LEFT JOIN j4_slot_last l ON l.station = s.station AND l.slot = s.slot
+            WHERE s.station = h.station AND s.slot <= h.slots) AS slots
     FROM j4_station_heartbeats h
 ), lines AS (
     SELECT l.line FROM (

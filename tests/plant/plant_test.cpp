@@ -269,6 +269,10 @@ TEST_F(Plant, TheYieldsCountUnitsAsAPlantDoes) {
                   "U1|2.1.0|S2\nU2|2.0.0|S1\nU3|2.0.0|S1\nU5|2.0.0|S2");
         EXPECT_EQ(database.query("SELECT station, last_outcome, last_unit FROM j4_stations"),
                   "S1|completed|U2\nS2|completed|U1");
+        EXPECT_EQ(database.query("SELECT station, slot, outcome, unit FROM j4_slot_last "
+                                 "ORDER BY 1, 2"),
+                  "S1|1|completed|U1\nS1|2|completed|U2\nS2|1|completed|U1\n"
+                  "S2|2|unit_not_scanned|");
     }
 
     // A live view listens instead of looking: records arriving say their

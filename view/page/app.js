@@ -26,6 +26,12 @@ function drawStation(station) {
     cell.dataset.slot = slot.slot;
     cell.append(el("div", "state", slot.slot + ": " + slot.state));
     if (slot.unit) cell.append(el("div", "unit", slot.unit));
+    if (slot.last) {
+      const last = el("div", "last " + slot.last.outcome, "last: " + slot.last.outcome);
+      last.title = slot.last.message || "";
+      if (slot.last.unit) last.append(el("span", "last-unit", slot.last.unit));
+      cell.append(last);
+    }
     slots.append(cell);
   }
   box.append(slots);
@@ -46,7 +52,8 @@ function drawLine(line) {
     section.append(button);
   }
   const today = line.today || {units: 0, first_pass: 0, completed: 0};
-  section.append(el("p", "yield", "Today: " + today.units + " units, first pass " +
+  section.append(el("p", "yield", "Today: " + today.units + (today.units == 1 ? " unit" : " units") +
+                    ", first pass " +
                     percent(today.first_pass, today.units) + ", final " +
                     percent(today.completed, today.units)));
   if (line.failures && line.failures.length) {
@@ -71,13 +78,24 @@ async function holdOrResume(line, hold) {
   const question = hold ? "Hold line " + line + "? No new transfer starts on its stations."
                         : "Resume line " + line + "?";
   if (!window.confirm(question)) return;
-  const answer = await fetch("/api/lines/" + encodeURIComponent(line) + (hold ? "/hold" : "/resume"),
-                             {method: "POST", headers: {"X-J4-Request": "1"}});
-  if (!answer.ok) window.alert((await answer.json()).error);
+  try {
+    const answer = await fetch(here("/api/lines/" + encodeURIComponent(line) +
+                                    (hold ? "/hold" : "/resume")),
+                               {method: "POST", headers: {"X-J4-Request": "1"}});
+    if (!answer.ok) window.alert((await answer.json()).error);
+  } catch (error) {
+    window.alert("The plant's server cannot be reached: " + error.message);
+  }
+}
+
+// This server's address without a user and password that the page's own
+// address may carry (which a request may not).
+function here(path) {
+  return window.location.origin + path;
 }
 
 async function searchUnit(serial) {
-  const answer = await fetch("/api/units?serial=" + encodeURIComponent(serial));
+  const answer = await fetch(here("/api/units?serial=" + encodeURIComponent(serial)));
   const rows = document.getElementById("unit-rows");
   document.getElementById("unit-title").textContent = "Unit " + serial;
   document.getElementById("unit-history").hidden = false;
