@@ -302,8 +302,8 @@ $$;
 --   j4_station_last    each station's last record;
 --   j4_slot_last       each slot's last result, for the live view.
 -- An insert only notes its attempts in j4_uncounted (the records' inserts
--- stay as fast); j4_counts_caught_up() counts what is noted there, and runs
--- every 64th insert and before the live view reads them. A record that
+-- stay as fast); j4_counts_caught_up() counts what is noted there: the live
+-- view runs it before each reading, and every 1024th insert does. A record that
 -- arrives late (a log sent after an outage) is counted where it belongs:
 -- the units it names are taken back as they were counted and counted again
 -- with it. j4_summaries_rebuilt() counts everything anew; the layout runs it
@@ -433,18 +433,6 @@ BEGIN
        OR (EXCLUDED.last_record = s.last_record AND EXCLUDED.last_attempt < s.last_attempt);
 END $$;
 
-CREATE OR REPLACE FUNCTION j4_attempts_noted() RETURNS trigger LANGUAGE plpgsql
-SECURITY DEFINER SET search_path FROM CURRENT AS $$
-BEGIN
-    INSERT INTO j4_uncounted SELECT attempt FROM arrived;
-    IF nextval('j4_inserts_counted') % 64 = 0 THEN
-        PERFORM j4_counts_caught_up();
-    END IF;
-    RETURN NULL;
-END $$;
-DROP TRIGGER IF EXISTS j4_attempts_noted ON j4_attempts;
-CREATE TRIGGER j4_attempts_noted AFTER INSERT ON j4_attempts
-    REFERENCING NEW TABLE AS arrived FOR EACH STATEMENT EXECUTE FUNCTION j4_attempts_noted();
 
 -- Each unit once, counted from all the records (a unit's own row is found
 -- fast by its serial; counts over many units are j4_yield's). One sort,
@@ -577,9 +565,17 @@ DROP TRIGGER IF EXISTS j4_station_heartbeats_heard ON j4_station_heartbeats;
 CREATE TRIGGER j4_station_heartbeats_heard AFTER INSERT OR UPDATE ON j4_station_heartbeats
     FOR EACH ROW EXECUTE FUNCTION j4_station_heard();
 -- Once a statement, each station once: the records' inserts stay as fast.
-CREATE OR REPLACE FUNCTION j4_attempts_arrived() RETURNS trigger LANGUAGE plpgsql AS $$
+-- The records are noted to be counted (as the layout's owner: a station's
+-- role may only insert records); every 1024th statement counts what is
+-- noted, should no live page have done it meanwhile.
+CREATE OR REPLACE FUNCTION j4_attempts_arrived() RETURNS trigger LANGUAGE plpgsql
+SECURITY DEFINER SET search_path FROM CURRENT AS $$
 BEGIN
     PERFORM pg_notify('j4_attempt', station) FROM (SELECT DISTINCT station FROM arrived) s;
+    INSERT INTO j4_uncounted SELECT attempt FROM arrived;
+    IF nextval('j4_inserts_counted') % 1024 = 0 THEN
+        PERFORM j4_counts_caught_up();
+    END IF;
     RETURN NULL;
 END $$;
 DROP TRIGGER IF EXISTS j4_attempts_arrived ON j4_attempts;

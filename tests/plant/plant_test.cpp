@@ -286,14 +286,14 @@ TEST_F(Plant, TheYieldsCountUnitsAsAPlantDoes) {
     EXPECT_EQ(heard.count("\"j4_attempt\" with payload \"S1\""), 1) << heard.toStdString();
     EXPECT_EQ(heard.count("\"j4_live\" with payload \"S9\""), 1) << heard.toStdString();
 
-    // Inserts only note their records; every 64th counts what is noted.
+    // Inserts only note their records; every 1024th counts what is noted.
     QString inserts;
-    for (int n = 0; n < 64; ++n)
+    for (int n = 0; n < 1024; ++n)
         inserts += "INSERT INTO j4_attempts (attempt, station, started, ended, file, outcome, "
                    "record) VALUES (gen_random_uuid(), 'S3', now(), now(), 'f', 'completed', "
                    "'{}');";
     database.query(inserts);
-    EXPECT_LT(database.query("SELECT count(*) FROM j4_uncounted").toInt(), 64);
+    EXPECT_LT(database.query("SELECT count(*) FROM j4_uncounted").toInt(), 1024);
 }
 
 class LineStation {
