@@ -7,6 +7,8 @@
 #include <QThread>
 #include <QUuid>
 
+#include <algorithm>
+
 namespace j4::plant {
 namespace {
 
@@ -164,7 +166,9 @@ void LineFollower::refresh(LineDatabase& database) {
     if (!look)
         return;
     const std::lock_guard lock(mutex_);
-    done_ = look->done;
+    // Looked at before a unit of ours was counted, it may be behind: an
+    // assignment's units done never go down.
+    done_ = look->assignment == now_.assignment.id ? std::max(done_, look->done) : look->done;
     if (look->assignment != 0 && look->assignment != now_.assignment.id) {
         // What was claimed ahead was claimed for the line as it was.
         giveBackAhead();
@@ -242,6 +246,7 @@ void LineFollower::settlePending() {
             offlineMade_ = 0;
         }
     }
+    bool settled = false;
     while (!unsettled_.empty() && database_) {
         const auto& [attempt, completed] = unsettled_.front();
         const auto held = database_->settle(attempt, completed);
@@ -252,7 +257,14 @@ void LineFollower::settlePending() {
         if (completed)
             ++done_;
         unsettled_.pop_front();
+        settled = true;
     }
+    // The others' units count too: how far the work order is, as the plant
+    // counts it now that ours are in.
+    if (settled && database_)
+        if (const auto look = database_->look(settings_.line, settings_.station);
+            look && look->assignment == now_.assignment.id)
+            done_ = std::max(done_, look->done);
 }
 
 std::string LineFollower::refusal(const ClaimVerdict& verdict) const {
