@@ -9,12 +9,8 @@
 #include <cstdio>
 
 namespace j4::station {
-namespace {
 
-// A label's value as the text format quotes it. The format is UTF-8: a
-// value that is not (a station ID in another encoding) would make the whole
-// file unreadable to Prometheus, so what is not UTF-8 becomes U+FFFD.
-std::string quoted(const std::string& value) {
+std::string quotedLabel(const std::string& value) {
     std::string out = "\"";
     for (const char c : QString::fromUtf8(value.data(), qsizetype(value.size())).toStdString()) {
         if (c == '\\' || c == '"')
@@ -26,8 +22,6 @@ std::string quoted(const std::string& value) {
     }
     return out + "\"";
 }
-
-} // namespace
 
 StationMetrics::StationMetrics(std::string path, std::string station, std::size_t slotCount)
     : path_(std::move(path)), station_(std::move(station)), slots_(slotCount) {}
@@ -110,7 +104,7 @@ void MetricsListener::finished(std::size_t device, const runs::AttemptReport& re
 
 std::string StationMetrics::text() const {
     std::lock_guard lock(mutex_);
-    const std::string station = "station=" + quoted(station_);
+    const std::string station = "station=" + quotedLabel(station_);
     std::string out = "# HELP j4_attempts_total Update attempts by station, slot and result.\n"
                       "# TYPE j4_attempts_total counter\n";
     // Every result of every slot from the start, at 0: a rate over a
@@ -148,8 +142,9 @@ std::string StationMetrics::text() const {
     if (release_)
         out += "# HELP j4_station_info What the station sends: the release's version and the "
                "file's SHA-256.\n# TYPE j4_station_info gauge\nj4_station_info{" +
-               station + ",version=" + quoted(kVersion) + ",release=" + quoted(release_->first) +
-               ",file_sha256=" + quoted(release_->second) + "} 1\n";
+               station + ",version=" + quotedLabel(kVersion) +
+               ",release=" + quotedLabel(release_->first) +
+               ",file_sha256=" + quotedLabel(release_->second) + "} 1\n";
     out += "# HELP j4_records_unsent Records not yet sent to the plant's database.\n"
            "# TYPE j4_records_unsent gauge\nj4_records_unsent{" +
            station + "} " + std::to_string(unsent_) + "\n";

@@ -1,21 +1,11 @@
 #include "plant_metrics.h"
 
+#include "station_metrics.h"
+
 #include <nlohmann/json.hpp>
 
 namespace j4::view {
 namespace {
-
-// A label's value as the text format wants it: a line's name or a hold's
-// reason is whatever somebody typed.
-std::string quoted(const std::string& value) {
-    std::string out = "\"";
-    for (const char c : value) {
-        if (c == '\\' || c == '"')
-            out += '\\';
-        out += c == '\n' ? std::string("\\n") : std::string(1, c);
-    }
-    return out + "\"";
-}
 
 std::string text(const nlohmann::json& value) {
     return value.is_string() ? value.get<std::string>() : std::string();
@@ -41,9 +31,9 @@ std::string plantMetrics(const std::string& live, bool readable) {
     std::string silent = "# HELP j4_station_silent Whether the station has not been heard "
                          "from for a minute.\n# TYPE j4_station_silent gauge\n";
     for (const auto& line : document["lines"]) {
-        const std::string name = "line=" + quoted(text(line["line"]));
+        const std::string name = "line=" + station::quotedLabel(text(line["line"]));
         const std::string why = text(line["held"]);
-        held += "j4_line_held{" + name + ",reason=" + quoted(why) + "} " +
+        held += "j4_line_held{" + name + ",reason=" + station::quotedLabel(why) + "} " +
                 (why.empty() ? "0" : "1") + "\n";
         const auto& today = line["today"];
         if (today.is_object())
@@ -51,10 +41,10 @@ std::string plantMetrics(const std::string& live, bool readable) {
                 units += "j4_line_units_today{" + name + ",kind=\"" + kind + "\"} " +
                          std::to_string(number(today[kind])) + "\n";
         if (line["stations"].is_array())
-            for (const auto& station : line["stations"])
+            for (const auto& each : line["stations"])
                 silent += "j4_station_silent{" + name +
-                          ",station=" + quoted(text(station["station"])) + "} " +
-                          (station["silent"] == true ? "1" : "0") + "\n";
+                          ",station=" + station::quotedLabel(text(each["station"])) + "} " +
+                          (each["silent"] == true ? "1" : "0") + "\n";
     }
     return out + held + units + silent;
 }

@@ -62,9 +62,7 @@ protected:
     void SetUp() override {
         if (!TestDatabase::available())
             GTEST_SKIP() << "not beside a PostgreSQL server (tests/support/with_postgres.sh)";
-        database.query("DROP TABLE IF EXISTS j4_attempts, j4_schema, j4_claims, j4_holds, "
-                       "j4_assignments, j4_releases, j4_slot_states, j4_station_heartbeats "
-                       "CASCADE");
+        database.dropRecords();
     }
     QSet<QString> storedAttempts() const {
         const QString rows = database.query("SELECT attempt FROM j4_attempts");

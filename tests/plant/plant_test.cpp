@@ -29,9 +29,7 @@ protected:
     void SetUp() override {
         if (qEnvironmentVariableIsEmpty("PGPORT"))
             GTEST_SKIP() << "not beside a PostgreSQL server (tests/support/with_postgres.sh)";
-        database.query("DROP TABLE IF EXISTS j4_attempts, j4_schema, j4_claims, j4_holds, "
-                       "j4_assignments, j4_releases, j4_slot_states, j4_station_heartbeats "
-                       "CASCADE");
+        database.dropRecords();
         QDir().mkpath(keys);
     }
     // j4_plant with the test's database, its own configuration folder (no

@@ -22,9 +22,7 @@ protected:
     void SetUp() override {
         if (qEnvironmentVariableIsEmpty("PGPORT"))
             GTEST_SKIP() << "not beside a PostgreSQL server (tests/support/with_postgres.sh)";
-        database.query("DROP TABLE IF EXISTS j4_attempts, j4_schema, j4_claims, j4_holds, "
-                       "j4_assignments, j4_releases, j4_slot_states, j4_station_heartbeats "
-                       "CASCADE");
+        database.dropRecords();
         ASSERT_EQ(
             j4::testing::runProgram(J4_PLANT, {"--records", database.url(), "status"}).exitCode, 0);
     }

@@ -150,6 +150,8 @@ public:
     QString socketUrl() const;
     // The rows of `sql` as psql -At prints them ('|' between columns).
     QString query(const QString& sql) const;
+    // Every table of the records and of the plant gone: a test's own start.
+    void dropRecords() const;
     void stop();
     void start();
     // Every server process stopped (SIGSTOP) or let go on (SIGCONT): a
