@@ -1,7 +1,6 @@
 #include "line_database.h"
+#include "module_entry.h"
 #include "pq_session.h"
-
-#include <poll.h>
 
 #include <mutex>
 
@@ -52,7 +51,8 @@ public:
                 changed = changed || line == heard->extra;
                 PQfreemem(heard);
             }
-        } while (!changed && records::waitForSocket(connection, POLLIN, deadline, stop_));
+        } while (!changed && records::waitForSocket(connection, records::SocketEvent::Readable,
+                                                    deadline, stop_));
         return changed;
     }
 
@@ -220,8 +220,7 @@ Result<std::unique_ptr<LineDatabase>> openLine(const std::string& url,
 } // namespace j4::plant
 
 // The module's one entry, found by name when it is loaded.
-extern "C" __attribute__((visibility("default"))) const j4::plant::LineDatabaseModule*
-j4LineDatabaseModule() {
+J4_MODULE_ENTRY const j4::plant::LineDatabaseModule* j4LineDatabaseModule() {
     static const j4::plant::LineDatabaseModule module{&j4::plant::openLine};
     return &module;
 }

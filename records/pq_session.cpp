@@ -1,6 +1,6 @@
 #include "pq_session.h"
 
-#include <poll.h>
+#include "socket_ready.h"
 
 namespace j4::records {
 namespace {
@@ -24,7 +24,9 @@ Result<PqSession::Connection> connect(const std::string& url, const std::atomic<
             break;
         if (state == PGRES_POLLING_FAILED || PQstatus(connection.get()) == CONNECTION_BAD)
             return fail(trimmed(PQerrorMessage(connection.get())));
-        if (!waitForSocket(connection.get(), state == PGRES_POLLING_READING ? POLLIN : POLLOUT,
+        if (!waitForSocket(connection.get(),
+                           state == PGRES_POLLING_READING ? SocketEvent::Readable
+                                                          : SocketEvent::Writable,
                            deadline, stop))
             return fail(timedOut(stop, "within the connection's time"));
         state = PQconnectPoll(connection.get());
@@ -47,11 +49,10 @@ std::string trimmed(const char* text) {
     return line;
 }
 
-bool waitForSocket(PGconn* connection, short events, Clock::time_point deadline,
+bool waitForSocket(PGconn* connection, SocketEvent event, Clock::time_point deadline,
                    const std::atomic<bool>* stop) {
     while (Clock::now() < deadline && (stop == nullptr || !*stop)) {
-        pollfd socket{PQsocket(connection), events, 0};
-        if (::poll(&socket, 1, 100) != 0)
+        if (socketReady(PQsocket(connection), event, std::chrono::milliseconds(100)))
             return true;
     }
     return false;
@@ -97,9 +98,11 @@ void PqSession::cancel() {
                           nullptr, nullptr, 0) == 0)
         return;
     const auto deadline = Clock::now() + std::chrono::milliseconds(3000);
-    while (PQflush(other->get()) == 1 && waitForSocket(other->get(), POLLOUT, deadline, nullptr)) {
+    while (PQflush(other->get()) == 1 &&
+           waitForSocket(other->get(), SocketEvent::Writable, deadline, nullptr)) {
     }
-    while (PQisBusy(other->get()) != 0 && waitForSocket(other->get(), POLLIN, deadline, nullptr) &&
+    while (PQisBusy(other->get()) != 0 &&
+           waitForSocket(other->get(), SocketEvent::Readable, deadline, nullptr) &&
            PQconsumeInput(other->get()) != 0) {
     }
 }
@@ -136,7 +139,7 @@ Result<Done> PqSession::flush(Clock::time_point deadline) {
         const int left = PQflush(connection);
         if (left == 0)
             return Done{};
-        if (left > 0 && !waitForSocket(connection, POLLOUT | POLLIN, deadline, stop_))
+        if (left > 0 && !waitForSocket(connection, SocketEvent::Either, deadline, stop_))
             return fail(timedOut(stop_, "within the statement's time"));
         if (left < 0 || PQconsumeInput(connection) == 0) {
             running_ = false; // the connection is gone, and its statement with it
@@ -151,7 +154,7 @@ Result<QueryResult> PqSession::collect(Clock::time_point deadline) {
     std::string error;
     for (;;) {
         while (PQisBusy(connection) != 0) {
-            if (!waitForSocket(connection, POLLIN, deadline, stop_))
+            if (!waitForSocket(connection, SocketEvent::Readable, deadline, stop_))
                 return fail(timedOut(stop_, "within the statement's time"));
             if (PQconsumeInput(connection) == 0) {
                 running_ = false; // the connection is gone, and its statement with it
@@ -236,7 +239,8 @@ Result<Done> checkConnectionUri(const std::string& url, const std::string& optio
     PQconninfoFree(options);
     if (password)
         return fail(option + ": the URI holds a password, which the process list shows to "
-                             "everyone; put it in ~/.pgpass or PGPASSFILE instead");
+                             "everyone; put it in ~/.pgpass (on Windows "
+                             "%APPDATA%\\postgresql\\pgpass.conf) or PGPASSFILE instead");
     return Done{};
 }
 

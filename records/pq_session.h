@@ -4,6 +4,7 @@
 // holds a program. Used by the records' module and by the plant's program.
 
 #include "record_database.h"
+#include "socket_ready.h"
 
 #include <libpq-fe.h>
 
@@ -71,8 +72,8 @@ Result<Layout> ensureLayout(PqSession& session);
 
 // Waits for the connection's socket in short steps, so that a stop is seen
 // at once; false when the deadline passed or the stop came first.
-bool waitForSocket(PGconn* connection, short events, std::chrono::steady_clock::time_point deadline,
-                   const std::atomic<bool>* stop);
+bool waitForSocket(PGconn* connection, SocketEvent event,
+                   std::chrono::steady_clock::time_point deadline, const std::atomic<bool>* stop);
 
 // libpq's message without its line end.
 std::string trimmed(const char* text);

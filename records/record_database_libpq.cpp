@@ -1,4 +1,5 @@
 #include "live_state.h"
+#include "module_entry.h"
 #include "pq_session.h"
 #include "record_database.h"
 
@@ -142,8 +143,7 @@ openDatabase(const std::string& url, const std::atomic<bool>* stop, RecordDataba
 } // namespace j4::records
 
 // The module's one entry, found by name when it is loaded.
-extern "C" __attribute__((visibility("default"))) const j4::records::RecordDatabaseModule*
-j4RecordDatabaseModule() {
+J4_MODULE_ENTRY const j4::records::RecordDatabaseModule* j4RecordDatabaseModule() {
     static const j4::records::RecordDatabaseModule module{&j4::records::checkAddress,
                                                           &j4::records::openDatabase};
     return &module;

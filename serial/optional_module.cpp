@@ -1,5 +1,7 @@
 #include "optional_module.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QLibrary>
 
 namespace j4 {
@@ -7,7 +9,14 @@ namespace j4 {
 Result<QFunctionPointer> moduleEntry(std::initializer_list<const char*> paths, const char* symbol) {
     QString why;
     for (const char* path : paths) {
-        QLibrary library(QString::fromUtf8(path));
+        if (*path == '\0')
+            continue; // no build tree's copy (Windows)
+        // A bare name is beside the program, never wherever the system's
+        // search for libraries would find one of that name.
+        const QString name = QString::fromUtf8(path);
+        QLibrary library(QDir::isRelativePath(name)
+                             ? QCoreApplication::applicationDirPath() + QLatin1Char('/') + name
+                             : name);
         if (const QFunctionPointer entry = library.resolve(symbol))
             return entry; // QLibrary unloads only when asked
         why = library.errorString();

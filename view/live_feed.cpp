@@ -2,8 +2,6 @@
 
 #include <QThread>
 
-#include <poll.h>
-
 namespace j4::view {
 namespace {
 
@@ -94,7 +92,7 @@ bool LiveFeed::listenAndRead() {
             due = false;
         }
         const auto deadline = due ? lastRead + kCoalesce : lastRead + kRefresh;
-        records::waitForSocket(connection, POLLIN, deadline, &stop_);
+        records::waitForSocket(connection, records::SocketEvent::Readable, deadline, &stop_);
         if (PQconsumeInput(connection) == 0) {
             setTrouble(records::trimmed(PQerrorMessage(connection)));
             return false;
