@@ -4,7 +4,8 @@
 # Installs what it needs from Debian, and unpacks the prebuilt Qt for MinGW
 # from ../shared/toolchains after checking its SHA-256 (without it, builds
 # qtbase from Debian's source with the recipe there, about 20 minutes on 2
-# cores).
+# cores). libpq and OpenSSL for MinGW come from scripts/build-mingw-libpq.sh:
+# about 9 minutes the first time, then from its cache.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -13,7 +14,8 @@ root=$PWD
 # runs dpkg --add-architecture i386 for it).
 packages=(cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64
           wine32:i386 nsis qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgtest-dev
-          nlohmann-json3-dev libgcrypt-mingw-w64-dev minisign xvfb xauth xz-utils)
+          nlohmann-json3-dev libgcrypt-mingw-w64-dev minisign xvfb xauth xz-utils
+          make perl bzip2 debian-archive-keyring)
 scripts/apt-install.sh "${packages[@]}"
 
 toolchains=$root/../shared/toolchains
@@ -35,8 +37,11 @@ if [ ! -f "$qt/lib/cmake/Qt6/Qt6Config.cmake" ]; then
     fi
 fi
 
+libpq=$(scripts/build-mingw-libpq.sh)
+
 cmake -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=Release -DJ4_WERROR=ON \
     -DCMAKE_TOOLCHAIN_FILE="$root/scripts/mingw-w64-toolchain.cmake" -DJ4_MINGW_QT="$qt" \
+    -DJ4_MINGW_LIBPQ="$libpq" \
     -DJ4_WITH_BENCH=OFF -DJ4_WITH_FUZZ=OFF >/dev/null
 cmake --build build-windows
 (cd build-windows && cpack -G NSIS >/dev/null)
