@@ -3,9 +3,14 @@
 # ports through Wine's registry: j4_flash.exe end to end, the engine tests,
 # the window driven through a whole update under Xvfb, and the installer.
 # Run by `./test windows`; needs scripts/build-windows.sh to have run.
+# The records' checks (records.sh) talk to a PostgreSQL cluster of the run's
+# own, made here and dropped when the run ends.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
+if [ -z "${J4_WINDOWS_CLUSTER:-}" ]; then
+    J4_WINDOWS_CLUSTER=1 exec tests/support/with_postgres.sh "$0" "$@"
+fi
 build=$root/build-windows
 devsim=$root/build/tools/j4_devsim
 
@@ -13,9 +18,12 @@ work=$(mktemp -d /tmp/j4-windows.XXXXXX)
 export WINEPREFIX=$work/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 stage=$work/stage
 devsim_pid=""
+pair_pid=""
 cleanup() {
-    [ -n "$devsim_pid" ] && kill "$devsim_pid" 2>/dev/null
+    [ -n "$devsim_pid" ] && kill -CONT "$devsim_pid" 2>/dev/null && kill "$devsim_pid" 2>/dev/null
+    [ -n "$pair_pid" ] && kill "$pair_pid" 2>/dev/null
     wineserver -k >/dev/null 2>&1
+    [ -n "${clean_prefix:-}" ] && WINEPREFIX=$clean_prefix wineserver -k >/dev/null 2>&1
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -45,6 +53,10 @@ flash_status() { # ARGS... -> exit status in $status, standard output in $out, e
     status=$?
     out=$(tr -d '\r' <"$work/flash.out")
     err=$(tr -d '\r' <"$work/flash.err")
+}
+# %APPDATA% of the prefix's user, as a Linux path.
+windows_appdata() {
+    winepath -u "$(wine cmd /c echo '%APPDATA%' 2>/dev/null | tr -d '\r')"
 }
 # The result: the last line of standard output after a success, of standard
 # error after a failure (where every line is the program's own).
@@ -158,6 +170,8 @@ flash_status --check signed.j4u
 check "--check names the signer (got '$out')" grep -q "signed by key $key_id, version 1.4.2" <<<"$out"
 rm -r "$keys"
 
+. "$root/tests/windows/records.sh"
+
 echo "== the window under Xvfb"
 cp "$build/tests/window_driver.exe" "$stage/bin/" # beside the Qt libraries
 start_device 5
@@ -171,11 +185,26 @@ check "window: 'Info: Update is completed.' and Quit with exit 0 (got $status, '
     test "$status" = 0 -a "$result" = "Info: Update is completed."
 check "window: the device holds the image bit-exact" cmp -s "$work/demo.bin" "$work/capture.bin"
 
-echo "== the installer"
+echo "== the installer, in a Wine prefix of its own"
 installer=$(ls "$build"/J4-Updater-*-win64.exe)
 version=$(sed -n 's/.*kVersion = "\(.*\)";/\1/p' "$build/generated/j4_version.h")
+# Nothing of the checks above in it: only what the installer puts there.
+wineserver -k >/dev/null 2>&1
+clean_prefix=$work/clean-wine
+export WINEPREFIX=$clean_prefix
+wineboot -i >/dev/null 2>&1
 wine "$installer" /S '/D=C:\j4-updater-test' >/dev/null 2>&1
 installed=$WINEPREFIX/drive_c/j4-updater-test
+missing=$(for dll in libpq.dll libssl-3-x64.dll libcrypto-3-x64.dll libj4_records_pq.dll \
+              libj4_plant_pq.dll; do [ -f "$installed/bin/$dll" ] || echo "$dll"; done)
+check "the installer carries libpq, OpenSSL and the database modules (missing: '$missing')" \
+    test -z "$missing"
+mkdir -p "$(windows_appdata)/postgresql"
+cp "$appdata/postgresql/pgpass.conf" "$(windows_appdata)/postgresql/"
+out=$(cd "$work" && env -u PGPASSFILE wine "$installed/bin/j4_flash.exe" --send-records down.jsonl \
+    --records "$url" 2>&1 | tr -d '\r')
+check "installed j4_flash.exe --send-records over TLS (got '$out')" \
+    grep -qF 'down.jsonl: 0 new records sent, 2 already in the database' <<<"$out"
 out=$(wine "$installed/bin/j4_flash.exe" --version 2>/dev/null | tr -d '\r')
 check "installed j4_flash.exe --version: 'j4_flash $version' (got '$out')" \
     test "$out" = "j4_flash $version"
