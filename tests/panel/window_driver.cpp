@@ -1,9 +1,11 @@
 // The window as the program runs it, started on a given file so that a test
 // can take away its display or signal it in the middle of a transfer:
-//   window_driver FILE [--until-result]   (J4_PORTS names the device, port 1)
-// Prints "transferring" once the transfer runs. With --until-result it also
-// prints the result message's title and text, presses its OK as an operator
-// would, then presses Quit.
+//   window_driver FILE [--until-result [RECORDS-URI LOG STATION]]
+// (J4_PORTS names the device, port 1). Prints "transferring" once the
+// transfer runs. With --until-result it also prints the result message's
+// title and text, presses its OK as an operator would, then presses Quit;
+// with a records URI the window sends its records there through LOG, as
+// j4_updater --records does.
 
 #include "shutdown_signals.h"
 #include "updater_window.h"
@@ -22,6 +24,8 @@ int main(int argc, char** argv) {
         return 2;
     const bool untilResult = argc > 2 && qstrcmp(argv[2], "--until-result") == 0;
     j4::UpdaterWindow window;
+    if (argc > 5)
+        window.setWorkSettings({argv[4], argv[5], "", "", argv[3], {}});
     j4::ShutdownSignals shutdownRequests;
     QObject::connect(&shutdownRequests, &j4::ShutdownSignals::requested, &window,
                      [&window] { window.shutDown(130); });

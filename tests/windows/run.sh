@@ -184,6 +184,17 @@ result=$(tr -d '\r' <"$work/window.out" | grep -E '^(Info|Error): ' | head -n 1)
 check "window: 'Info: Update is completed.' and Quit with exit 0 (got $status, '$result')" \
     test "$status" = 0 -a "$result" = "Info: Update is completed."
 check "window: the device holds the image bit-exact" cmp -s "$work/demo.bin" "$work/capture.bin"
+start_device 5
+J4_PORTS=COM5 QT_QPA_PLATFORM=windows xvfb-run -a -s "-screen 0 640x480x24" env -u PGPASSFILE \
+    wine "$stage/bin/window_driver.exe" "$(winepath -w "$work/demo.j4u")" --until-result "$url" \
+    "$(winepath -w "$work/window.jsonl")" win-window >"$work/window.out" 2>&1 <<<""
+status=$?
+stop_device
+check "window with --records: completed, exit 0 (got $status)" \
+    test "$status" = 0 -a -n "$(tr -d '\r' <"$work/window.out" | grep -x 'Info: Update is completed.')"
+check "window with --records: its attempt in the database over TLS" \
+    wait_until 60 sql_is "win-window completed" \
+    "SELECT station || ' ' || outcome FROM j4_attempts WHERE station = 'win-window'"
 
 echo "== the installer, in a Wine prefix of its own"
 installer=$(ls "$build"/J4-Updater-*-win64.exe)
