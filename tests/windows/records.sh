@@ -38,45 +38,36 @@ wait_until() { # SECONDS COMMAND... -> whether COMMAND succeeded within SECONDS
         sleep 0.2
     done
 }
-sql() { psql -qAt -c "$1" 2>/dev/null; }
+sql() { PGPASSFILE=$linux_pgpass psql -qAt -c "$1" 2>/dev/null; }
 sql_is() { [ "$(sql "$2")" = "$1" ]; } # WANT SQL
-wait_until 30 sql_is on 'SHOW ssl'
 cluster() { pg_ctlcluster "$PGVERSION" regress "$1" -m fast; }
 
 # The station's password in libpq's own file for Windows; none in the
-# environment, which Wine would hand over.
+# environment, which Wine would hand over. The Linux side's psql and
+# j4_plant are given a file of their own.
 appdata=$(windows_appdata)
 mkdir -p "$appdata/postgresql"
 echo "localhost:$PGPORT:$PGDATABASE:$PGUSER:$PGPASSWORD" >"$appdata/postgresql/pgpass.conf"
-database_password=$PGPASSWORD
+linux_pgpass=$work/linux.pgpass
+echo "*:*:*:*:$PGPASSWORD" >"$linux_pgpass" && chmod 600 "$linux_pgpass"
 unset PGPASSWORD
-export PGPASSFILE=$work/linux.pgpass # the Linux side's psql and j4_plant
-echo "*:*:*:*:$database_password" >"$PGPASSFILE" && chmod 600 "$PGPASSFILE"
+wait_until 30 sql_is on 'SHOW ssl'
 records_url() { # AUTHORITY
     echo "postgresql://$PGUSER@localhost:$PGPORT/$PGDATABASE?sslmode=verify-full&sslrootcert=$(winepath -w "$tls/$1.pem" | tr '\\' /)"
 }
 url=$(records_url ca)
 rows_sql="SELECT count(*) || ' ' || count(DISTINCT attempt) FROM j4_attempts"
 rows() { sql "$rows_sql"; }
-windows_flash() { # ARGS... -> as flash_status, without the Linux side's password file
-    (cd "$work" && env -u PGPASSFILE wine "$stage/bin/j4_flash.exe" "$@") >"$work/flash.out" \
-        2>"$work/flash.err"
-    status=$?
-    out=$(tr -d '\r' <"$work/flash.out")
-    err=$(tr -d '\r' <"$work/flash.err")
-}
 
 # Two devices; the second holds its first answer (its simulator stopped)
 # until the first device's record is in the database, the database has
 # gone away and come back. A short file: under Wine a port's frames go
 # slowly after a long wait.
-start_pair() {
-    stop_device
+start_pair() { # COM12 is start_device's, capturing; COM5 the pair's
+    start_device 12
     "$devsim" --link "$work/dev5" >/dev/null 2>&1 &
     pair_pid=$!
-    "$devsim" --link "$work/dev12" --capture "$work/capture12.bin" >/dev/null 2>&1 &
-    devsim_pid=$!
-    wait_until 10 test -e "$work/dev5" -a -e "$work/dev12"
+    wait_until 10 test -e "$work/dev5"
 }
 stop_pair() {
     kill -CONT "$devsim_pid" 2>/dev/null # a stopped process would not see the end
@@ -91,7 +82,7 @@ for frame in 1 2 3 4; do printf '00 10 %s\n' "$(printf '%02x ' $(seq $((frame * 
 "$root/build/tools/j4_flash" --check "$work/short.j4u" --image-out "$work/short.bin" >/dev/null
 start_pair
 kill -STOP "$devsim_pid"
-(cd "$work" && exec env -u PGPASSFILE wine "$stage/bin/j4_flash.exe" --records "$url" \
+(cd "$work" && exec wine "$stage/bin/j4_flash.exe" --records "$url" \
     --log station.jsonl --station-id win-1 --timeout 600000 --port 5 --port 12 -q short.j4u) \
     >"$work/flash.out" 2>"$work/flash.err" &
 run_pid=$!
@@ -105,11 +96,11 @@ status=$?
 stop_pair
 err=$(tr -d '\r' <"$work/flash.err")
 check "a two-device run: exit 0, both devices updated (got $status, '$err')" \
-    test "$status" = 0 && cmp -s "$work/short.bin" "$work/capture12.bin"
+    test "$status" = 0 && cmp -s "$work/short.bin" "$work/capture.bin"
 # What the run could not send when it ended goes with the next run; the
 # log and its sent position keep anything from going twice.
 start_pair
-windows_flash --records "$url" --log station.jsonl --station-id win-1 --port 5 --port 12 -q \
+flash_status --records "$url" --log station.jsonl --station-id win-1 --port 5 --port 12 -q \
     demo.j4u
 stop_pair
 check "the next run: both attempts of each run in the database once (got '$(rows)', $status)" \
@@ -124,41 +115,38 @@ check "a row's fields: station, outcome, port, frames, bytes, file, its SHA-256 
 # back; sent again, nothing goes twice.
 cluster stop
 start_pair
-windows_flash --records "$url" --log down.jsonl --station-id win-1 --port 5 --port 12 -q demo.j4u
+flash_status --records "$url" --log down.jsonl --station-id win-1 --port 5 --port 12 -q demo.j4u
 stop_pair
 check "the database down: the update still completes, and says the records wait (got $status)" \
     test "$status" = 0 -a -n "$(grep -F '2 records wait in ' <<<"$err")"
 cluster start
-windows_flash --send-records down.jsonl --records "$url"
+flash_status --send-records down.jsonl --records "$url"
 check "--send-records after the outage: '2 new records sent' (got $status, '$out$err')" \
     test "$status" = 0 -a -n "$(grep -F 'down.jsonl: 2 new records sent' <<<"$out")"
-windows_flash --send-records down.jsonl --records "$url"
+flash_status --send-records down.jsonl --records "$url"
 check "--send-records again: none twice (got '$(rows)', '$out')" \
     test "$status" = 0 -a "$(rows)" = "6 6" -a -n "$(grep -F '2 already in the database' <<<"$out")"
-windows_flash --send-records down.jsonl --records "$(records_url other-ca)"
+flash_status --send-records down.jsonl --records "$(records_url other-ca)"
 check "a server another authority vouched for: exit 8, 'certificate verify failed' (got $status)" \
     test "$status" = 8 -a -n "$(grep -F 'certificate verify failed' <<<"$err")"
 mv "$appdata/postgresql/pgpass.conf" "$work/windows.pgpass"
-PGPASSFILE_WIN=$(winepath -w "$work/windows.pgpass")
-(cd "$work" && PGPASSFILE=$PGPASSFILE_WIN wine "$stage/bin/j4_flash.exe" --send-records \
-    down.jsonl --records "$url") >"$work/flash.out" 2>&1
-status=$?
+PGPASSFILE=$(winepath -w "$work/windows.pgpass") flash_status --send-records down.jsonl \
+    --records "$url"
 check "PGPASSFILE names the password's file instead (got $status)" test "$status" = 0
 mv "$work/windows.pgpass" "$appdata/postgresql/pgpass.conf"
 
 # A station of a line: it fetches what the plant assigned and updates a
 # unit with it.
-plant=$root/build/tools/j4_plant
 linux_url="postgresql://$PGUSER@localhost:$PGPORT/$PGDATABASE"
-"$plant" --records "$linux_url" release add "$work/signed.j4u" --signature \
-    "$work/signed.j4u.minisig" --trust-key "$work/release.pub" >"$work/plant.out" 2>&1 &&
-    "$plant" --records "$linux_url" assign L7 --release 1.4.2 --work-order WO-W --quantity 2 \
-        >>"$work/plant.out" 2>&1
+plant() { PGPASSFILE=$linux_pgpass "$root/build/tools/j4_plant" --records "$linux_url" "$@"; }
+plant release add "$work/signed.j4u" --signature "$work/signed.j4u.minisig" \
+    --trust-key "$work/release.pub" >"$work/plant.out" 2>&1 &&
+    plant assign L7 --release 1.4.2 --work-order WO-W --quantity 2 >>"$work/plant.out" 2>&1
 status=$?
 check "j4_plant: the release added and line L7 assigned ($(tail -n 1 "$work/plant.out"))" \
     test "$status" = 0
 line_out=$work/line.out
-(cd "$work" && exec env -u PGPASSFILE wine "$stage/bin/j4_flash.exe" --watch --line L7 \
+(cd "$work" && exec wine "$stage/bin/j4_flash.exe" --watch --line L7 \
     --records "$url" --port 5 --trust-key release.pub --station-id win-line --log line.jsonl) \
     >"$line_out" 2>&1 &
 line_pid=$!

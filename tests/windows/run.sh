@@ -185,7 +185,7 @@ check "window: 'Info: Update is completed.' and Quit with exit 0 (got $status, '
     test "$status" = 0 -a "$result" = "Info: Update is completed."
 check "window: the device holds the image bit-exact" cmp -s "$work/demo.bin" "$work/capture.bin"
 start_device 5
-J4_PORTS=COM5 QT_QPA_PLATFORM=windows xvfb-run -a -s "-screen 0 640x480x24" env -u PGPASSFILE \
+J4_PORTS=COM5 QT_QPA_PLATFORM=windows xvfb-run -a -s "-screen 0 640x480x24" \
     wine "$stage/bin/window_driver.exe" "$(winepath -w "$work/demo.j4u")" --until-result "$url" \
     "$(winepath -w "$work/window.jsonl")" win-window >"$work/window.out" 2>&1 <<<""
 status=$?
@@ -212,7 +212,7 @@ check "the installer carries libpq, OpenSSL and the database modules (missing: '
     test -z "$missing"
 mkdir -p "$(windows_appdata)/postgresql"
 cp "$appdata/postgresql/pgpass.conf" "$(windows_appdata)/postgresql/"
-out=$(cd "$work" && env -u PGPASSFILE wine "$installed/bin/j4_flash.exe" --send-records down.jsonl \
+out=$(cd "$work" && wine "$installed/bin/j4_flash.exe" --send-records down.jsonl \
     --records "$url" 2>&1 | tr -d '\r')
 check "installed j4_flash.exe --send-records over TLS (got '$out')" \
     grep -qF 'down.jsonl: 0 new records sent, 2 already in the database' <<<"$out"
