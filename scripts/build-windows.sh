@@ -10,10 +10,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-# wine32: the NSIS installer and uninstaller are 32-bit programs (apt-install.sh
-# runs dpkg --add-architecture i386 for it).
+# Only 64-bit Wine: the installer is a 64-bit one too, so no i386 package
+# (and no i386 index, which a mirror may be caught syncing) is needed.
 packages=(cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine wine64
-          wine32:i386 nsis qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgtest-dev
+          nsis file qt6-base-dev qt6-base-dev-tools qt6-serialport-dev libgtest-dev
           nlohmann-json3-dev libgcrypt-mingw-w64-dev minisign xvfb xauth xz-utils
           make perl bzip2 debian-archive-keyring)
 scripts/apt-install.sh "${packages[@]}"

@@ -198,6 +198,8 @@ check "window with --records: its attempt in the database over TLS" \
 
 echo "== the installer, in a Wine prefix of its own"
 installer=$(ls "$build"/J4-Updater-*-win64.exe)
+check "the installer is a 64-bit program (Wine needs no i386 part for it)" \
+    sh -c "file -b '$installer' | grep -q '^PE32+ executable'"
 version=$(sed -n 's/.*kVersion = "\(.*\)";/\1/p' "$build/generated/j4_version.h")
 # Nothing of the checks above in it: only what the installer puts there.
 wineserver -k >/dev/null 2>&1
