@@ -101,11 +101,13 @@ std::optional<TransferResult> transmit(std::span<const std::uint8_t> frame, Seri
 // not.
 std::optional<TransferResult> sendFrame(std::span<const std::uint8_t> image, SerialLink& link,
                                         TransferState& s, AnswerTimes& times, const Notify& notify,
-                                        const std::atomic<bool>* stop) {
+                                        const std::atomic<bool>* stop, const LastFrameGate& gate) {
     const std::size_t left = image.size() - s.frameOffset;
     s.frameSize = left < 2 ? left : std::min(frameSizeAt(image, s.frameOffset), left);
     s.frameNumber = s.acceptedFrames + 1;
     const auto frame = image.subspan(s.frameOffset, s.frameSize);
+    if (gate && s.frameSize == left && !gate())
+        return ended(TransferOutcome::Withheld, s);
     for (;;) {
         if (auto end = transmit(frame, link, s, times, notify, stop))
             return end;
@@ -149,7 +151,8 @@ TransferResult watchTheEnd(SerialLink& link, TransferState& s, const AnswerTimes
 } // namespace
 
 TransferResult runTransfer(std::span<const std::uint8_t> image, SerialLink& link,
-                           const TransferListener& listener, const std::atomic<bool>* stop) {
+                           const TransferListener& listener, const std::atomic<bool>* stop,
+                           const LastFrameGate& beforeLastFrame) {
     TransferState s;
     s.totalBytes = image.size();
     AnswerTimes times;
@@ -158,7 +161,7 @@ TransferResult runTransfer(std::span<const std::uint8_t> image, SerialLink& link
             listener(event, s);
     };
     while (s.frameOffset < image.size())
-        if (auto end = sendFrame(image, link, s, times, notify, stop))
+        if (auto end = sendFrame(image, link, s, times, notify, stop, beforeLastFrame))
             return *end;
     if (s.transmissions > 0)
         return watchTheEnd(link, s, times);
@@ -176,6 +179,8 @@ std::string transferText(const TransferResult& result, const SerialLink& link) {
         return "Communication error.";
     case TransferOutcome::RejectedFourTimes:
         return "CRC error. File damaged.";
+    case TransferOutcome::Withheld:
+        return "The update was stopped before its last frame.";
     }
     return "Communication error.";
 }

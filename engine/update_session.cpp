@@ -19,6 +19,8 @@ UpdateOutcome fromTransfer(const TransferResult& result) {
         return UpdateOutcome::AnswersOutOfStep;
     case TransferOutcome::RejectedFourTimes:
         return UpdateOutcome::RejectedFourTimes;
+    case TransferOutcome::Withheld:
+        return UpdateOutcome::Withheld;
     }
     return UpdateOutcome::LinkFailed;
 }
@@ -154,15 +156,16 @@ bool UpdateSession::openPort(const UpdateRequest& request, UpdateReport& report)
     return true;
 }
 
-void UpdateSession::transfer(const DecodedFile& decoded, const UpdateListener& listener,
-                             UpdateReport& report) {
+void UpdateSession::transfer(const DecodedFile& decoded, const UpdateRequest& request,
+                             const UpdateListener& listener, UpdateReport& report) {
     report.frames = decoded.frames;
     report.fileSha256 = decoded.sha256;
     report.signature = decoded.signature;
     report.transfer.totalBytes = decoded.image.size();
     if (listener.stage)
         listener.stage(UpdateStage::Transferring, report.transfer);
-    const TransferResult result = runTransfer(decoded.image, link_, listener.transfer, stop_);
+    const TransferResult result =
+        runTransfer(decoded.image, link_, listener.transfer, stop_, request.beforeLastFrame);
     report.transfer = result.state;
     report.linkError = result.linkError;
     report.adapterNote = link_.adapterNote();
@@ -212,7 +215,7 @@ UpdateReport UpdateSession::run(const UpdateRequest& request, const UpdateListen
                        : finish(report, prepared.refusal, prepared.text, prepared.detail);
         decoded = std::move(prepared.decoded);
     }
-    transfer(*decoded, listener, report);
+    transfer(*decoded, request, listener, report);
     return report;
 }
 

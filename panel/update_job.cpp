@@ -40,7 +40,9 @@ runs::AttemptReport lineAttempt(UpdateRequest request, const FollowedLine& line,
     if (plan.decoded) {
         request.decoded = plan.decoded;
         request.filePath = plan.filePath;
+        const station::LastFrameConfirmation confirmation(request, plan, {});
         report = runs::tryUpdate(0, request, run);
+        confirmation.explain(report);
         report.attempt = plan.attempt;
         report.production = plan.production;
         runs::endAttempt(0, report, run);

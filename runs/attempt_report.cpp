@@ -26,6 +26,8 @@ const char* outcomeName(UpdateOutcome outcome) {
         return "rejected_four_times";
     case UpdateOutcome::Interrupted:
         return "interrupted";
+    case UpdateOutcome::Withheld:
+        return "withheld";
     case UpdateOutcome::NotStarted:
         return "unit_not_scanned";
     }

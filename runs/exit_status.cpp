@@ -20,6 +20,10 @@ int exitStatus(UpdateOutcome outcome) {
         return kCrcError;
     case UpdateOutcome::Interrupted:
         return kInterrupted;
+    case UpdateOutcome::Withheld:
+        // The plant's database could not confirm the unit: as a record that
+        // did not reach it.
+        return kRecordsFailed;
     case UpdateOutcome::NotStarted:
         return kUnitNotScanned;
     }

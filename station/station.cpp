@@ -168,6 +168,7 @@ private:
             request.decoded = plan.decoded;
             request.filePath = plan.filePath;
         }
+        const LastFrameConfirmation confirmation(request, plan, unit);
         runs::AttemptReport report = tryUpdate(index_, request, run_);
         // A device just plugged in may refuse its first open while its
         // driver sets it up: tried again for a moment, as long as it is the
@@ -183,6 +184,7 @@ private:
             describe(request);
             report = tryUpdate(index_, request, run_);
         }
+        confirmation.explain(report);
         if (report.adapterSerial.empty())
             describe(report);
         report.slot = static_cast<int>(index_) + 1;

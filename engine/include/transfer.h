@@ -36,6 +36,7 @@ enum class TransferOutcome {
     UnexpectedAnswer,  // an answer other than kAcceptByte or kRejectByte
     AnswersOutOfStep,  // bytes that answer no frame
     RejectedFourTimes, // the kMaxRejectsInARow-th reject in a row
+    Withheld,          // the caller kept back the frame that completes the image
 };
 
 // Where a run is, and where it ended.
@@ -77,13 +78,19 @@ enum class TransferEvent {
 
 using TransferListener = std::function<void(TransferEvent, const TransferState&)>;
 
+// Asked once, right before the frame that completes the image first goes
+// out: false keeps that frame back, and the run ends there. What the image
+// is for may have to be confirmed elsewhere before a device holds it whole.
+using LastFrameGate = std::function<bool()>;
+
 // The link must be open and its input flushed. The image is sent as it is,
 // frame by frame; a frame that claims more than the data holds is cut at the
 // data's end (a validated image has none). Once *stop is set the run ends
 // before the next transmission.
 TransferResult runTransfer(std::span<const std::uint8_t> image, SerialLink& link,
                            const TransferListener& listener = {},
-                           const std::atomic<bool>* stop = nullptr);
+                           const std::atomic<bool>* stop = nullptr,
+                           const LastFrameGate& beforeLastFrame = {});
 
 // "Update is completed.", "CRC error. File damaged.", ...
 std::string transferText(const TransferResult& result, const SerialLink& link);

@@ -55,6 +55,7 @@ struct UpdateRequest {
     // Already decoded (file first): the attempt opens the port and sends it,
     // and reads no file.
     std::shared_ptr<const DecodedFile> decoded;
+    LastFrameGate beforeLastFrame; // none: every frame goes out
 };
 
 enum class UpdateOutcome {
@@ -67,6 +68,7 @@ enum class UpdateOutcome {
     AnswersOutOfStep,
     RejectedFourTimes,
     Interrupted, // a stop was asked (signal, shutdown)
+    Withheld,    // its caller kept back the last frame (beforeLastFrame said no)
     NotStarted,  // withheld by its caller before any port was opened; the text says why
 };
 // The last of them, for what lists every outcome (keep it the last).
@@ -159,7 +161,8 @@ private:
     bool stopRequested() const { return stop_ != nullptr && stop_->load(); }
     // Opens and flushes the port; false (with the report finished) if it fails.
     bool openPort(const UpdateRequest& request, UpdateReport& report);
-    void transfer(const DecodedFile& decoded, const UpdateListener& listener, UpdateReport& report);
+    void transfer(const DecodedFile& decoded, const UpdateRequest& request,
+                  const UpdateListener& listener, UpdateReport& report);
     UpdateReport& finish(UpdateReport& report, UpdateOutcome outcome, std::string text,
                          std::string detail);
     UpdateReport& interrupted(UpdateReport& report);

@@ -339,3 +339,39 @@ TEST(Transfer, NeverReadsPastTheData) {
     run({0, 1, 7, 0x42}, lone); // a lone length byte last
     EXPECT_EQ(lone.writes, (std::vector<Bytes>{{0, 1, 7}, {0x42}}));
 }
+
+TEST(Transfer, TheLastFrameWaitsForItsGateAndIsKeptBackWhenItSaysNo) {
+    const Bytes first = frame(3, 0x01);
+    const Bytes last = frame(4, 0x02);
+    for (const bool open : {true, false}) {
+        FakeLink link;
+        link.answer(kAcceptByte);
+        link.answer(kRejectByte); // the last frame resent: its gate is asked once
+        link.answer(kAcceptByte);
+        link.open("fake");
+        int asked = 0;
+        std::size_t acceptedWhenAsked = 0;
+        TransferState seen;
+        const TransferResult result = runTransfer(
+            imageOf({first, last}), link, [&](TransferEvent, const TransferState& s) { seen = s; },
+            nullptr,
+            [&] {
+                ++asked;
+                acceptedWhenAsked = seen.acceptedFrames;
+                return open;
+            });
+        EXPECT_EQ(asked, 1);
+        EXPECT_EQ(acceptedWhenAsked, 1u) << "asked once every frame before it was accepted";
+        if (open) {
+            EXPECT_EQ(result.outcome, TransferOutcome::Completed);
+            EXPECT_EQ(link.writes, (std::vector<Bytes>{first, last, last}));
+        } else {
+            EXPECT_EQ(result.outcome, TransferOutcome::Withheld);
+            EXPECT_EQ(link.writes, std::vector<Bytes>{first}) << "nothing of the last frame sent";
+            EXPECT_EQ(transferText(result, link), "The update was stopped before its last frame.");
+            EXPECT_EQ(transferDetail(result),
+                      "The transfer stopped at frame 2 (offset 5, 6 bytes). 5 of 11 bytes were "
+                      "accepted.");
+        }
+    }
+}
