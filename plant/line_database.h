@@ -65,19 +65,29 @@ public:
     // its hold): true when it did. Its own connection, listening from the
     // first call: a station hears of a change while its slots work.
     virtual Result<bool> waitForChange(const std::string& line, std::chrono::milliseconds wait) = 0;
-    // The claims of units still being made kept for `seconds` more.
+    // The claims of units still being made kept for `seconds` more; one
+    // that expired meanwhile stays expired.
     virtual Result<Done> renew(const std::vector<std::string>& attempts, int seconds) = 0;
     // A unit made while the database was out of reach, counted now against
     // the assignment it was made for.
     virtual Result<Done> countOffline(long long assignment, const std::string& attempt,
                                       const std::string& station, bool completed) = 0;
-    // A claim given back unused: it counts neither as a unit nor a failure.
+    // A claim given back unused, or by a unit stopped from outside: it
+    // counts neither as a unit nor a failure.
     virtual Result<Done> giveBack(const std::string& attempt) = 0;
+    // Right before the unit's last frame: its claim made lasting, or false
+    // when it expired meanwhile (the unit may be another station's now).
+    // `unit`: its serial, where scanned (a unit made twice counts once).
+    virtual Result<bool> commit(const std::string& attempt, const std::string& unit) = 0;
     // The claim's end; the reason of the hold it tripped, or empty.
     virtual Result<std::string> settle(const std::string& attempt, bool completed) = 0;
     // Every hold of the line lifted, the station's own ones too: false when
     // there was none.
     virtual Result<bool> resume(const std::string& line) = 0;
+    // What `station` refuses of the line's assignment, said to the plant;
+    // an empty reason: it follows the line again.
+    virtual Result<Done> sayRefusal(const std::string& station, const std::string& line,
+                                    long long assignment, const std::string& reason) = 0;
     virtual Result<LineAssignment> assignment(long long id) = 0;
     virtual Result<LineRelease> release(const std::string& sha256) = 0;
 };

@@ -81,13 +81,13 @@ public:
     }
 
     Result<ClaimVerdict> look(const std::string& line, const std::string& station) override {
-        const auto result = run(
-            "SELECT a.id, a.quantity, (SELECT count(*) FROM j4_claims c WHERE c.assignment = a.id "
-            "AND c.state = 'completed'), (SELECT CASE h.station WHEN '' THEN h.reason ELSE "
-            "'station ' || h.station || ': ' || h.reason END FROM j4_holds h WHERE h.line = "
-            "a.line AND h.station IN ('', $2) ORDER BY h.station LIMIT 1) "
-            "FROM j4_assignments a WHERE a.line = $1 AND a.active",
-            {line.c_str(), station.c_str()});
+        const auto result =
+            run("SELECT a.id, a.quantity, (j4_work_order_counts(a.work_order)).done, (SELECT CASE "
+                "h.station WHEN '' THEN h.reason ELSE "
+                "'station ' || h.station || ': ' || h.reason END FROM j4_holds h WHERE h.line = "
+                "a.line AND h.station IN ('', $2) ORDER BY h.station LIMIT 1) "
+                "FROM j4_assignments a WHERE a.line = $1 AND a.active",
+                {line.c_str(), station.c_str()});
         if (!result)
             return fail(result.error());
         ClaimVerdict verdict;
@@ -108,9 +108,8 @@ public:
             list += (list.size() > 1 ? "," : "") + attempt;
         list += "}";
         const std::string time = std::to_string(seconds);
-        const auto result = run("UPDATE j4_claims SET expires = now() + make_interval(secs => "
-                                "$2::integer) WHERE attempt = ANY ($1::uuid[]) AND state = 'open'",
-                                {list.c_str(), time.c_str()});
+        const auto result =
+            run("SELECT j4_renew($1::uuid[], $2::integer)", {list.c_str(), time.c_str()});
         if (!result)
             return fail(result.error());
         return Done{};
@@ -120,21 +119,25 @@ public:
                               const std::string& station, bool completed) override {
         const std::string id = std::to_string(assignment);
         const auto result =
-            run("INSERT INTO j4_claims (attempt, assignment, station, expires, state, settled) "
-                "VALUES ($1::uuid, $2::bigint, $3, now(), $4, now()) ON CONFLICT (attempt) DO "
-                "NOTHING",
-                {attempt.c_str(), id.c_str(), station.c_str(), completed ? "completed" : "failed"});
+            run("SELECT j4_count_offline($2::bigint, $1::uuid, $3, $4::boolean)",
+                {attempt.c_str(), id.c_str(), station.c_str(), completed ? "true" : "false"});
         if (!result)
             return fail(result.error());
         return Done{};
     }
 
     Result<Done> giveBack(const std::string& attempt) override {
-        const auto result = run("DELETE FROM j4_claims WHERE attempt = $1::uuid AND state = 'open'",
-                                {attempt.c_str()});
+        const auto result = run("SELECT j4_give_back($1::uuid)", {attempt.c_str()});
         if (!result)
             return fail(result.error());
         return Done{};
+    }
+
+    Result<bool> commit(const std::string& attempt, const std::string& unit) override {
+        const auto result = run("SELECT j4_commit($1::uuid, $2)", {attempt.c_str(), unit.c_str()});
+        if (!result)
+            return fail(result.error());
+        return value(*result, 0, 0) == "t";
     }
 
     Result<std::string> settle(const std::string& attempt, bool completed) override {
@@ -151,6 +154,16 @@ public:
         if (!result)
             return fail(result.error());
         return PQntuples(result->get()) > 0;
+    }
+
+    Result<Done> sayRefusal(const std::string& station, const std::string& line,
+                            long long assignment, const std::string& reason) override {
+        const std::string id = std::to_string(assignment);
+        const auto result = run("SELECT j4_station_refuses($1, $2, $3::bigint, $4)",
+                                {station.c_str(), line.c_str(), id.c_str(), reason.c_str()});
+        if (!result)
+            return fail(result.error());
+        return Done{};
     }
 
     Result<LineAssignment> assignment(long long id) override {
@@ -187,10 +200,16 @@ public:
     }
 
 private:
+    // Every statement here may be sent twice: a connection found gone (a
+    // server restarted) is made anew and the statement sent once more,
+    // rather than a unit refused while the database is up.
     Result<records::QueryResult> run(const std::string& sql,
                                      const std::vector<const char*>& values) {
         const std::lock_guard lock(mutex_);
-        return session_->run(sql, values);
+        auto result = session_->run(sql, values);
+        if (!result && session_->connectionLost())
+            result = session_->run(sql, values);
+        return result;
     }
 
     std::mutex mutex_;

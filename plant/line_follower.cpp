@@ -39,6 +39,12 @@ Result<std::unique_ptr<LineFollower>> LineFollower::start(FollowSettings setting
                     "be made (" +
                     error.message() + ")");
     const std::string line = follower->settings_.line;
+    LineFollower* self = follower.get();
+    const std::lock_guard lock(follower->mutex_);
+    follower->pending_ = StateFolder(follower->settings_.stateFolder).keptPending();
+    follower->offlineMade_ = static_cast<int>(std::count_if(
+        follower->pending_.begin(), follower->pending_.end(),
+        [](const PendingUnit& unit) { return unit.kind == PendingUnit::Kind::Offline; }));
     if (const auto connected = follower->connect(); !connected) {
         auto kept = follower->lastKept();
         if (!kept)
@@ -50,6 +56,9 @@ Result<std::unique_ptr<LineFollower>> LineFollower::start(FollowSettings setting
         listener.notice("The plant's database cannot be reached (" + connected.error() +
                         "): line " + line + " keeps its last verified assignment, " +
                         follower->describe() + ".");
+        // Watched all the same: the line is heard, and what waits counted,
+        // as soon as the database is back.
+        follower->watcher_ = WorkerThread([self] { self->watch(); });
         return follower;
     }
     auto active = follower->database_->look(line, follower->settings_.station);
@@ -60,13 +69,17 @@ Result<std::unique_ptr<LineFollower>> LineFollower::start(FollowSettings setting
                     " has no assignment in the plant's database: give it one "
                     "with j4_plant assign");
     auto fetched = follower->fetch(*follower->database_, active->assignment);
+    follower->refusalTold_ = "?"; // whatever an earlier run told
+    follower->tellRefusal(*follower->database_, active->assignment,
+                          fetched ? std::string() : fetched.error());
     if (!fetched)
         return fail(fetched.error());
     follower->now_ = std::move(*fetched);
     follower->done_ = active->done;
     if (active->kind == ClaimVerdict::Kind::Held)
         follower->sayHold(active->reason);
-    LineFollower* self = follower.get();
+    // What a previous run left uncounted is counted first.
+    follower->settlePending(*follower->database_);
     follower->watcher_ = WorkerThread([self] { self->watch(); });
     return follower;
 }
@@ -110,6 +123,13 @@ void LineFollower::claimAhead(std::size_t slot) {
     ahead_[slot] = attempt;
 }
 
+void LineFollower::tellRefusal(LineDatabase& database, long long assignment,
+                               const std::string& reason) {
+    if (reason != refusalTold_ &&
+        database.sayRefusal(settings_.station, settings_.line, assignment, reason))
+        refusalTold_ = reason;
+}
+
 void LineFollower::sayHold(const std::string& reason) {
     if (reason == heldBecause_)
         return;
@@ -122,20 +142,10 @@ void LineFollower::sayHold(const std::string& reason) {
 
 void LineFollower::watch() {
     std::unique_ptr<LineDatabase> database;
+    const auto every = std::chrono::seconds(5);
     auto renewed = std::chrono::steady_clock::now();
     auto looked = renewed;
     while (!stop_ && !ending_) {
-        if (database && std::chrono::steady_clock::now() - renewed > std::chrono::seconds(5)) {
-            std::vector<std::string> claims;
-            {
-                const std::lock_guard lock(mutex_);
-                claims.assign(claimed_.begin(), claimed_.end());
-                for (const auto& [slot, attempt] : ahead_)
-                    claims.push_back(attempt);
-            }
-            if (claims.empty() || database->renew(claims, settings_.claimSeconds))
-                renewed = std::chrono::steady_clock::now();
-        }
         if (!database) {
             auto opened = LineDatabase::open(settings_.url, &ending_);
             if (!opened) {
@@ -145,26 +155,49 @@ void LineFollower::watch() {
                 continue;
             }
             database = std::move(*opened);
+            // Changes made while the line was not listened to were not
+            // heard: looked at at once.
+            looked = std::chrono::steady_clock::now() - every;
+        }
+        if (std::chrono::steady_clock::now() - renewed > every) {
+            if (!renew(*database)) {
+                database.reset(); // both its connections made anew
+                continue;
+            }
+            renewed = std::chrono::steady_clock::now();
         }
         const auto changed =
             database->waitForChange(settings_.line, std::chrono::milliseconds(500));
-        if (!changed) {
+        // Looked at every few seconds as well: a notification sent while
+        // the watch was connecting anew is not heard.
+        if (!changed || ((*changed || std::chrono::steady_clock::now() - looked > every) &&
+                         !refresh(*database))) {
             database.reset();
             continue;
         }
-        // Looked at every few seconds as well: a notification sent while
-        // the watch was connecting anew is not heard.
-        if (*changed || std::chrono::steady_clock::now() - looked > std::chrono::seconds(5)) {
+        if (*changed || std::chrono::steady_clock::now() - looked > every)
             looked = std::chrono::steady_clock::now();
-            refresh(*database);
-        }
     }
 }
 
-void LineFollower::refresh(LineDatabase& database) {
+bool LineFollower::renew(LineDatabase& database) {
+    std::vector<std::string> claims;
+    {
+        const std::lock_guard lock(mutex_);
+        // Units that ended while the database was away are told now.
+        if (!pending_.empty())
+            settlePending(database);
+        claims.assign(claimed_.begin(), claimed_.end());
+        for (const auto& [slot, attempt] : ahead_)
+            claims.push_back(attempt);
+    }
+    return claims.empty() || database.renew(claims, settings_.claimSeconds);
+}
+
+bool LineFollower::refresh(LineDatabase& database) {
     const auto look = database.look(settings_.line, settings_.station);
     if (!look)
-        return;
+        return false;
     const std::lock_guard lock(mutex_);
     // Looked at before a unit of ours was counted, it may be behind: an
     // assignment's units done never go down.
@@ -173,6 +206,7 @@ void LineFollower::refresh(LineDatabase& database) {
         // What was claimed ahead was claimed for the line as it was.
         giveBackAhead();
         auto fetched = fetch(database, look->assignment);
+        tellRefusal(database, look->assignment, fetched ? std::string() : fetched.error());
         if (!fetched) {
             listener_.notice(fetched.error() + ".");
         } else {
@@ -181,6 +215,7 @@ void LineFollower::refresh(LineDatabase& database) {
         }
     }
     sayHold(look->kind == ClaimVerdict::Kind::Held ? look->reason : std::string());
+    return true;
 }
 
 Result<Following> LineFollower::fetch(LineDatabase& database, long long id) {
@@ -189,15 +224,25 @@ Result<Following> LineFollower::fetch(LineDatabase& database, long long id) {
         return fail("line " + settings_.line + ": " + assignment.error());
     const StateFolder folder(settings_.stateFolder);
     const auto file = folder.releaseFile(assignment->sha256);
-    if (!fs::exists(file)) {
+    const auto kept = [&]() -> Result<Done> {
         auto release = database.release(assignment->sha256);
         if (!release)
             return fail("line " + settings_.line + ": " + release.error());
         if (!folder.keepRelease(assignment->sha256, release->file, release->signature))
             return fail("line " + settings_.line + ": its release cannot be kept in " +
                         folder.path().string());
-    }
+        return Done{};
+    };
+    const bool fetched = !fs::exists(file);
+    if (fetched)
+        if (auto done = kept(); !done)
+            return fail(done.error());
     auto following = verified(*assignment, file);
+    // The copy kept from before may be signed by a key since retired: the
+    // plant's own copy (signed anew) is what counts.
+    if (!following && !fetched)
+        if (auto done = kept(); done)
+            following = verified(*assignment, file);
     // Kept last, once checked: what a station falls back on was verified.
     if (following)
         folder.keepAssignment(*assignment);
@@ -220,6 +265,15 @@ Result<Following> LineFollower::verified(const LineAssignment& assignment, const
     if (prepared.decoded->sha256 != assignment.sha256)
         return fail("line " + settings_.line + ": " + name +
                     " is not the file the plant named (its SHA-256 differs)");
+    // The version said is the one signed, never a column someone edited.
+    const std::string signedVersion =
+        prepared.decoded->signature ? prepared.decoded->signature->version : std::string();
+    if (signedVersion != assignment.version)
+        return fail("line " + settings_.line + ": " + name +
+                    " is refused: the plant's database names it version " +
+                    (assignment.version.empty() ? "(none)" : assignment.version) +
+                    ", but its signature says " +
+                    (signedVersion.empty() ? "(none)" : signedVersion));
     return Following{assignment, prepared.decoded, file.string(), false};
 }
 
@@ -233,45 +287,78 @@ Result<Following> LineFollower::lastKept() {
     return verified(*assignment, folder.releaseFile(assignment->sha256));
 }
 
-void LineFollower::settlePending() {
-    while (!uncounted_.empty() && database_) {
-        const OfflineUnit& unit = uncounted_.front();
-        if (!database_->countOffline(unit.assignment, unit.attempt, settings_.station,
-                                     unit.completed))
-            return;
-        uncounted_.pop_front();
-        if (uncounted_.empty() && offline_.empty()) {
-            listener_.notice("The plant's database is back: the " + std::to_string(offlineMade_) +
-                             " units made offline are counted.");
-            offlineMade_ = 0;
+void LineFollower::keepPending() {
+    if (!StateFolder(settings_.stateFolder).keepPending(pending_))
+        listener_.notice("The units not yet counted cannot be kept in " +
+                         settings_.stateFolder.string() + ": a stop now would lose them.");
+}
+
+void LineFollower::settlePending(LineDatabase& database) {
+    using Kind = PendingUnit::Kind;
+    bool told = false;
+    bool counted = false;
+    while (!pending_.empty()) {
+        const PendingUnit& unit = pending_.front();
+        if (unit.kind == Kind::Offline) {
+            if (!database.countOffline(unit.assignment, unit.attempt, settings_.station,
+                                       unit.completed))
+                break;
+            counted = true;
+        } else if (unit.kind == Kind::GiveBack) {
+            if (!database.giveBack(unit.attempt))
+                break;
+        } else {
+            const auto held = database.settle(unit.attempt, unit.completed);
+            if (!held)
+                break;
+            if (!held->empty())
+                sayHold(*held);
         }
+        told = true;
+        pending_.erase(pending_.begin());
+        keepPending();
     }
-    bool settled = false;
-    while (!unsettled_.empty() && database_) {
-        const auto& [attempt, completed] = unsettled_.front();
-        const auto held = database_->settle(attempt, completed);
-        if (!held)
-            return;
-        if (!held->empty())
-            sayHold(*held);
-        if (completed)
-            ++done_;
-        unsettled_.pop_front();
-        settled = true;
+    const bool offlineLeft = std::any_of(pending_.begin(), pending_.end(), [](const auto& unit) {
+        return unit.kind == Kind::Offline;
+    });
+    if (counted && !offlineLeft && offline_.empty()) {
+        listener_.notice("The plant's database is back: the " + std::to_string(offlineMade_) +
+                         " units made offline are counted.");
+        offlineMade_ = 0;
     }
     // The others' units count too: how far the work order is, as the plant
     // counts it now that ours are in.
-    if (settled && database_)
-        if (const auto look = database_->look(settings_.line, settings_.station);
+    if (told)
+        if (const auto look = database.look(settings_.line, settings_.station);
             look && look->assignment == now_.assignment.id)
-            done_ = std::max(done_, look->done);
+            done_ = look->done;
+}
+
+std::string LineFollower::confirm(const std::string& attempt, const std::string& unit) {
+    const std::lock_guard lock(mutex_);
+    if (offline_.count(attempt) != 0)
+        return {};
+    const std::string& order = now_.assignment.workOrder;
+    auto connected = connect();
+    const auto committed =
+        connected ? database_->commit(attempt, unit) : Result<bool>(fail(connected.error()));
+    if (!committed)
+        return "The plant's database cannot be reached (" + committed.error() +
+               "): the unit cannot be confirmed against work order " + order +
+               ", and its last frame was kept back. Not updated.";
+    if (!*committed)
+        return "The claim on this unit of work order " + order +
+               " expired while it was updated (another station may make it): its last frame was "
+               "kept back. Not updated.";
+    return {};
 }
 
 std::string LineFollower::refusal(const ClaimVerdict& verdict) const {
     const auto& a = now_.assignment;
     switch (verdict.kind) {
     case ClaimVerdict::Kind::Held:
-        return "Line " + settings_.line + " is held: " + verdict.reason + ". Not updated.";
+        return "Line " + settings_.line + " is held: " + verdict.reason +
+               ". Not updated. Plug the unit in again once the line goes on.";
     case ClaimVerdict::Kind::Complete:
         return "Work order " + a.workOrder + " is complete: " + std::to_string(verdict.done) +
                " of " + std::to_string(verdict.quantity) + " units";
@@ -293,13 +380,12 @@ station::UnitPlan LineFollower::next(std::size_t slot) {
     if (const auto ahead = ahead_.find(slot); ahead != ahead_.end()) {
         plan.attempt = ahead->second;
         ahead_.erase(ahead);
-        claimed_.insert(plan.attempt);
-        return madeNow(std::move(plan));
+        return claimedPlan(std::move(plan));
     }
     plan.attempt = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
     if (const auto connected = connect(); !connected)
         return offlinePlan(std::move(plan), connected.error());
-    settlePending();
+    settlePending(*database_);
     const auto verdict =
         database_->claim(settings_.line, plan.attempt, settings_.station, settings_.claimSeconds);
     if (!verdict) {
@@ -311,6 +397,7 @@ station::UnitPlan LineFollower::next(std::size_t slot) {
     // assignment's, the release fetched and checked first.
     if (verdict->assignment != 0 && verdict->assignment != now_.assignment.id) {
         auto fetched = fetch(*database_, verdict->assignment);
+        tellRefusal(*database_, verdict->assignment, fetched ? std::string() : fetched.error());
         if (!fetched) {
             if (verdict->kind == ClaimVerdict::Kind::Claimed)
                 static_cast<void>(database_->giveBack(plan.attempt));
@@ -324,7 +411,16 @@ station::UnitPlan LineFollower::next(std::size_t slot) {
         plan.refusal = refusal(*verdict);
         return plan;
     }
+    return claimedPlan(std::move(plan));
+}
+
+// A unit claimed: its claim renewed while it is made, and confirmed
+// before its last frame.
+station::UnitPlan LineFollower::claimedPlan(station::UnitPlan plan) {
     claimed_.insert(plan.attempt);
+    plan.confirm = [this, attempt = plan.attempt](const std::string& unit) {
+        return confirm(attempt, unit);
+    };
     return madeNow(std::move(plan));
 }
 
@@ -354,15 +450,23 @@ station::UnitPlan LineFollower::offlinePlan(station::UnitPlan plan, const std::s
 
 void LineFollower::ended(std::size_t slot, const runs::AttemptReport& report) {
     const std::lock_guard lock(mutex_);
+    using Kind = PendingUnit::Kind;
+    // A unit stopped from outside (a shift's end, a claim that could not be
+    // confirmed) is no failure of the unit: its claim is given back.
+    const bool cut =
+        report.outcome == UpdateOutcome::Interrupted || report.outcome == UpdateOutcome::Withheld;
     if (offline_.erase(report.attempt) != 0) {
-        uncounted_.push_back({report.attempt, report.completed(), now_.assignment.id});
-        if (connect())
-            settlePending();
-        return;
+        if (!cut)
+            pending_.push_back(
+                {Kind::Offline, report.attempt, report.completed(), now_.assignment.id});
+    } else {
+        claimed_.erase(report.attempt);
+        pending_.push_back(
+            {cut ? Kind::GiveBack : Kind::Settle, report.attempt, report.completed(), 0});
     }
-    claimed_.erase(report.attempt);
-    unsettled_.emplace_back(report.attempt, report.completed());
-    settlePending();
+    keepPending();
+    if (connect())
+        settlePending(*database_);
     claimAhead(slot);
 }
 

@@ -9,6 +9,7 @@
 #include "attempt.h"
 #include "line_database.h"
 #include "release_check.h"
+#include "state_folder.h"
 #include "unit_source.h"
 #include "worker_thread.h"
 
@@ -73,11 +74,22 @@ private:
     // change at once: the new release fetched and checked before the next
     // unit, a hold said by every station.
     void watch();
-    void refresh(LineDatabase& database);
+    // False when the database did not answer: the watch connects anew.
+    bool refresh(LineDatabase& database);
+    bool renew(LineDatabase& database);
     void sayHold(const std::string& reason);
+    // The plant told what this station refuses of its line (empty: nothing).
+    void tellRefusal(LineDatabase& database, long long assignment, const std::string& reason);
+    std::string refusalTold_;
     Result<Following> verified(const LineAssignment& assignment, const std::filesystem::path& file);
     Result<Following> lastKept();
-    void settlePending();
+    // The units' ends the database has not heard of, told to it in order
+    // until one cannot be; the rest kept on disk.
+    void settlePending(LineDatabase& database);
+    void keepPending();
+    // The unit's claim made lasting before its last frame: empty, or why
+    // the unit may not be completed.
+    std::string confirm(const std::string& attempt, const std::string& unit);
     std::string refusal(const ClaimVerdict& verdict) const;
     std::string describeNow() const; // the mutex held
 
@@ -96,22 +108,18 @@ private:
     // plugged in waits for no database; given back when the plant changes
     // the line. Renewed as the others.
     std::map<std::size_t, std::string> ahead_;
-    // Units made without the database: those being made, and those ended
-    // and not yet counted (attempt, completed, assignment).
+    // Units being made without the database.
     std::set<std::string> offline_;
-    struct OfflineUnit {
-        std::string attempt;
-        bool completed;
-        long long assignment;
-    };
-    std::deque<OfflineUnit> uncounted_;
+    // Units ended whose ends the database has not heard of yet, in order,
+    // also in the state folder: those made offline count against the
+    // allowance until they are counted, across a restart too.
+    std::vector<PendingUnit> pending_;
     int offlineMade_ = 0;
     station::UnitPlan offlinePlan(station::UnitPlan plan, const std::string& why);
     station::UnitPlan madeNow(station::UnitPlan plan) const;
     void claimAhead(std::size_t slot);
     void giveBackAhead();
-    // Attempts ended whose claims the database has not heard of yet.
-    std::deque<std::pair<std::string, bool>> unsettled_;
+    station::UnitPlan claimedPlan(station::UnitPlan plan);
     std::atomic<bool> ending_{false};
     WorkerThread watcher_; // last: stopped first
 };

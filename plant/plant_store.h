@@ -37,6 +37,25 @@ struct Assignment {
     std::string lot;
     std::string partNumber;
     long long quantity = 0;
+    // Not given: the line's rule is kept; a rule of 0 failures: none.
+    std::optional<StopRule> stop;
+};
+
+enum class ReleaseAdded { Added, SignedAnew, AlreadyThere };
+
+// A release as `release list` shows it.
+struct ReleaseRow {
+    std::string version;
+    std::string sha256;
+    std::string keyId;
+    std::string addedBy;
+    std::string added; // UTC, ISO 8601
+};
+
+// What an assignment made: its release, and the failure rule it has.
+struct Assigned {
+    std::string sha256;
+    std::string version;
     std::optional<StopRule> stop;
 };
 
@@ -53,6 +72,7 @@ struct LineStatus {
     std::string assignedBy;
     std::string assigned;              // ISO 8601, UTC
     std::string heldBecause;           // empty: not held
+    std::string refused;               // "station: reason; ..." of its stations that refuse it
     std::vector<std::string> stations; // stations that recorded on the line
 };
 
@@ -70,16 +90,21 @@ public:
     static PlantResult<PlantStore> open(const std::string& url, const std::atomic<bool>* stop);
 
     // Added once: the same file again is the same release.
-    PlantResult<bool> addRelease(const Release& release, const std::string& by);
+    PlantResult<ReleaseAdded> addRelease(const Release& release, const std::string& by);
+    // Every release added, oldest first.
+    PlantResult<std::vector<ReleaseRow>> releases();
     // The line's new active assignment, the earlier one kept as history;
     // the release's SHA-256.
-    PlantResult<std::string> assign(const Assignment& assignment, const std::string& by);
+    PlantResult<Assigned> assign(const Assignment& assignment, const std::string& by);
     // Every line with an active assignment, or the one named.
     PlantResult<std::vector<LineStatus>> status(const std::string& line);
     PlantResult<Done> hold(const std::string& line, const std::string& reason,
                            const std::string& by);
     // False when the line was not held.
     PlantResult<bool> resume(const std::string& line);
+    // Done when the plant knows `line` (assigned, or reported on); else
+    // refused, naming the lines it knows.
+    PlantResult<Done> knownLine(const std::string& line);
 
 private:
     explicit PlantStore(std::unique_ptr<records::PqSession> session)

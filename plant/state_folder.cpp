@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
@@ -54,6 +55,12 @@ fs::path assignmentFile(const fs::path& folder) {
     return folder / "assignment.json";
 }
 
+fs::path pendingFile(const fs::path& folder) {
+    return folder / "pending.json";
+}
+
+constexpr const char* kKindNames[] = {"settle", "give_back", "offline"};
+
 } // namespace
 
 fs::path StateFolder::releaseFile(const std::string& sha256) const {
@@ -83,6 +90,34 @@ std::optional<LineAssignment> StateFolder::keptAssignment() const {
     if (text.isEmpty())
         return std::nullopt;
     return fromJson(QJsonDocument::fromJson(text).object());
+}
+
+bool StateFolder::keepPending(const std::vector<PendingUnit>& pending) const {
+    QJsonArray units;
+    for (const PendingUnit& unit : pending)
+        units.append(QJsonObject{{"kind", kKindNames[static_cast<int>(unit.kind)]},
+                                 {"attempt", QString::fromStdString(unit.attempt)},
+                                 {"completed", unit.completed},
+                                 {"assignment", unit.assignment}});
+    return write(pendingFile(path_), QJsonDocument(units).toJson(QJsonDocument::Compact));
+}
+
+std::vector<PendingUnit> StateFolder::keptPending() const {
+    std::vector<PendingUnit> pending;
+    for (const QJsonValue value : QJsonDocument::fromJson(read(pendingFile(path_))).array()) {
+        const QJsonObject o = value.toObject();
+        PendingUnit unit;
+        const QString kind = o["kind"].toString();
+        for (int k = 0; k < 3; ++k)
+            if (kind == QLatin1String(kKindNames[k]))
+                unit.kind = static_cast<PendingUnit::Kind>(k);
+        unit.attempt = o["attempt"].toString().toStdString();
+        unit.completed = o["completed"].toBool();
+        unit.assignment = o["assignment"].toInteger();
+        if (!unit.attempt.empty())
+            pending.push_back(std::move(unit));
+    }
+    return pending;
 }
 
 } // namespace j4::plant

@@ -9,8 +9,23 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace j4::plant {
+
+// A unit's end the plant's database has not heard of yet: kept on disk, so
+// that a station stopped or killed before the database is back still
+// counts it at its next start.
+struct PendingUnit {
+    enum class Kind {
+        Settle,   // a claimed unit ended: its claim completed or failed
+        GiveBack, // a claimed unit stopped from outside: neither
+        Offline,  // a unit made without the database, counted against `assignment`
+    } kind = Kind::Settle;
+    std::string attempt;
+    bool completed = false;
+    long long assignment = 0;
+};
 
 class StateFolder {
 public:
@@ -28,6 +43,9 @@ public:
     bool keepAssignment(const LineAssignment& assignment) const;
     // The assignment kept last, if any was.
     std::optional<LineAssignment> keptAssignment() const;
+    // The units' ends not yet heard by the database, replaced whole.
+    bool keepPending(const std::vector<PendingUnit>& pending) const;
+    std::vector<PendingUnit> keptPending() const;
 
 private:
     std::filesystem::path path_;

@@ -26,6 +26,26 @@ LiveReporter::~LiveReporter() {
     stopping_ = true;
     changed_.notify_all();
     thread_.wait();
+    // Its last report says it was stopped, so that the plant tells a shift's
+    // end from a crash: once, and for a few seconds at most.
+    if (!database_)
+        return;
+    stopping_ = false;
+    bool said = false;
+    WorkerThread deadline([this, &said] {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, std::chrono::seconds(3), [&said] { return said; });
+        stopping_ = true;
+    });
+    LiveState last = state_;
+    last.stopped = true;
+    static_cast<void>(database_->reportLive(last));
+    {
+        const std::lock_guard lock(mutex_);
+        said = true;
+    }
+    changed_.notify_all();
+    deadline.wait();
 }
 
 void LiveReporter::set(std::size_t slot, const std::string& state, const std::string& unit) {

@@ -21,6 +21,7 @@ struct LiveState {
     std::string version;
     std::string host;
     std::vector<SlotState> slotStates;
+    bool stopped = false; // stopped on purpose: its last report
 };
 
 } // namespace j4::records

@@ -107,16 +107,49 @@ void PqSession::cancel() {
     }
 }
 
+Result<Done> PqSession::usable() {
+    PGconn* connection = connection_.get();
+    const auto transaction = PQtransactionStatus(connection);
+    const bool inTransaction = transaction == PQTRANS_INTRANS || transaction == PQTRANS_INERROR;
+    // A server that went away has said so on the socket (its last words,
+    // then the end): read before anything is sent on it.
+    // libpq reads the last words and the end in separate reads: read while
+    // there is something, a few times at most.
+    for (int read = 0;
+         read < 4 && !broken_ && PQstatus(connection) == CONNECTION_OK &&
+         socketReady(PQsocket(connection), SocketEvent::Readable, std::chrono::milliseconds(0));
+         ++read)
+        broken_ = PQconsumeInput(connection) == 0 || PQstatus(connection) != CONNECTION_OK;
+    broken_ = broken_ || PQstatus(connection) != CONNECTION_OK || transaction == PQTRANS_ACTIVE;
+    if (!broken_)
+        return Done{};
+    if (inTransaction)
+        return fail(std::string("the connection was lost in the middle of a transaction"));
+    auto fresh = connect(url_, stop_, bounds_.connect);
+    if (!fresh)
+        return fail(fresh.error());
+    connection_ = std::move(*fresh);
+    broken_ = false;
+    running_ = false;
+    return limitWaits();
+}
+
 Result<QueryResult> PqSession::run(const std::string& sql, const std::vector<const char*>& values,
                                    std::chrono::milliseconds bound) {
-    PGconn* connection = connection_.get();
     errorState_.clear();
+    lost_ = false;
+    if (auto ready = usable(); !ready)
+        return fail(ready.error());
+    PGconn* connection = connection_.get();
     const int sent = values.empty()
                          ? PQsendQuery(connection, sql.c_str())
                          : PQsendQueryParams(connection, sql.c_str(), int(values.size()), nullptr,
                                              values.data(), nullptr, nullptr, 0);
-    if (sent == 0)
+    if (sent == 0) {
+        // Nothing was sent: the connection is of no more use.
+        broken_ = lost_ = true;
         return fail(trimmed(PQerrorMessage(connection)));
+    }
     running_ = true;
     // The server's own bound (statement_timeout) ends a statement first;
     // this one is for a server or a network that does not answer at all.
@@ -126,6 +159,10 @@ Result<QueryResult> PqSession::run(const std::string& sql, const std::vector<con
     auto result = flushed ? collect(deadline) : Result<QueryResult>(fail(flushed.error()));
     if (running_)
         cancel();
+    // Unanswered or cut off: the connection is of no more use (libpq still
+    // waits for the given-up statement's answer on it).
+    if (!result && errorState_.empty())
+        broken_ = true;
     return result;
 }
 
@@ -143,6 +180,7 @@ Result<Done> PqSession::flush(Clock::time_point deadline) {
             return fail(timedOut(stop_, "within the statement's time"));
         if (left < 0 || PQconsumeInput(connection) == 0) {
             running_ = false; // the connection is gone, and its statement with it
+            lost_ = true;
             return fail(trimmed(PQerrorMessage(connection)));
         }
     }
@@ -158,6 +196,7 @@ Result<QueryResult> PqSession::collect(Clock::time_point deadline) {
                 return fail(timedOut(stop_, "within the statement's time"));
             if (PQconsumeInput(connection) == 0) {
                 running_ = false; // the connection is gone, and its statement with it
+                lost_ = true;
                 return fail(trimmed(PQerrorMessage(connection)));
             }
         }
@@ -192,8 +231,9 @@ Result<Done> PqSession::limitWaits() {
 
 // The plant's layout this program makes (j4_schema.plant): 2 added the
 // yields by unit and the plant's time zone; 3 the live view; 4 the summaries the
-// database keeps as records arrive.
-constexpr int kPlantLayout = 4;
+// database keeps as records arrive; 5 claims committed before a unit's last
+// frame, work orders counted across their assignments, free text bounded.
+constexpr int kPlantLayout = 5;
 
 Result<Layout> ensureLayout(PqSession& session) {
     auto present = session.run("SELECT version, plant FROM j4_schema");

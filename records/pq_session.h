@@ -29,6 +29,10 @@ public:
     // Sends the statement (one or several; `values` for $1...) and collects
     // its results: the last one, or the server's words. `bound`, when
     // given, is this statement's own (it must set the server's to match).
+    // A connection that was lost (a server restarted, a network cut) or
+    // whose last statement was given up unanswered is made anew first, so
+    // that one outage never leaves a session failing for good; never in the
+    // middle of a transaction, which would go on outside it.
     Result<QueryResult> run(const std::string& sql, const std::vector<const char*>& values = {},
                             std::chrono::milliseconds bound = {});
     // The SQLSTATE of the last statement's error, if any.
@@ -36,6 +40,9 @@ public:
     // Whether that error was the statement's own data (a value, a
     // constraint, a limit): sent again, it fails again.
     bool refusedOnItsMerits() const;
+    // Whether the last statement failed because the connection was found
+    // gone (a server restarted): not because it went unanswered.
+    bool connectionLost() const { return lost_; }
 
     PGconn* connection() const { return connection_.get(); }
     const std::atomic<bool>* stop() const { return stop_; }
@@ -49,6 +56,7 @@ public:
 
 private:
     Result<Done> limitWaits();
+    Result<Done> usable();
     Result<Done> flush(std::chrono::steady_clock::time_point deadline);
     Result<QueryResult> collect(std::chrono::steady_clock::time_point deadline);
     void cancel();
@@ -58,6 +66,8 @@ private:
     const std::atomic<bool>* stop_;
     RecordDatabase::Bounds bounds_;
     bool running_ = false;   // a statement was sent and not answered
+    bool broken_ = false;    // made anew before the next statement
+    bool lost_ = false;      // the last statement found the connection gone
     std::string errorState_; // the SQLSTATE of the last statement's error
 };
 

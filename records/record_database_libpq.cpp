@@ -109,13 +109,14 @@ Result<Done, RecordDatabase::InsertFailure> PostgresRecords::reportLive(const Li
         "since_ms bigint) "
         "ON CONFLICT (station, slot) DO UPDATE SET state = EXCLUDED.state, "
         "unit = EXCLUDED.unit, since = EXCLUDED.since RETURNING 1) "
-        "INSERT INTO j4_station_heartbeats (station, line, program_version, host, heard, slots) "
-        "VALUES ($1, NULLIF($2, ''), $3, $4, now(), (SELECT count(*) FROM slots)) "
+        "INSERT INTO j4_station_heartbeats (station, line, program_version, host, heard, slots, "
+        "stopped) VALUES ($1, NULLIF($2, ''), $3, $4, now(), (SELECT count(*) FROM slots), "
+        "CASE WHEN $6::boolean THEN now() END) "
         "ON CONFLICT (station) DO UPDATE SET line = EXCLUDED.line, "
         "program_version = EXCLUDED.program_version, host = EXCLUDED.host, heard = now(), "
-        "slots = EXCLUDED.slots",
+        "slots = EXCLUDED.slots, stopped = EXCLUDED.stopped",
         {state.station.c_str(), state.line.c_str(), state.version.c_str(), state.host.c_str(),
-         text.c_str()});
+         text.c_str(), state.stopped ? "true" : "false"});
     if (!reported) {
         // Not allowed (42501), or a layout without the live tables (42P01).
         const std::string state = session_->errorState();

@@ -126,11 +126,15 @@ void RecordSender::loop() {
 bool RecordSender::follow() {
     if (log_) {
         // Rotated (moved away, a new log in its place): the old file is read
-        // to its end first, then the new one from its start.
+        // to its end first, then the new one from its start. Cut short in
+        // place (logrotate's copytruncate) it is the same file, but the
+        // position no longer falls where it did: read anew from its start.
         QFile now(nameOf(logPath_));
-        if (!now.open(QIODevice::ReadOnly) ||
-            identityOf(now) == FileIdentity{position_.device, position_.inode} ||
-            position_.offset < static_cast<std::uint64_t>(log_->size()))
+        if (!now.open(QIODevice::ReadOnly))
+            return true;
+        const bool sameFile = identityOf(now) == FileIdentity{position_.device, position_.inode};
+        if (sameFile ? position_.describes(*log_)
+                     : position_.offset < static_cast<std::uint64_t>(log_->size()))
             return true;
         log_.reset();
     }
@@ -139,10 +143,11 @@ bool RecordSender::follow() {
         return false;
     if (!position_.describes(*log)) {
         if (position_.offset > 0)
-            listener_.said(logPath_ + " is not the file its sent position (" +
-                           positionFile(logPath_) +
-                           ") was kept for: rotated or written anew, it is sent from its start; "
-                           "records already in the database are not doubled.");
+            listener_.said(
+                logPath_ + " is not the file its sent position (" + positionFile(logPath_) +
+                ") was kept for: rotated, cut short or written anew, it is sent from its "
+                "start; "
+                "records already in the database are not doubled.");
         position_ = LogPosition::startOf(*log);
         storePosition();
     }

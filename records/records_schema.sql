@@ -142,11 +142,59 @@ CREATE TABLE IF NOT EXISTS j4_holds (
     PRIMARY KEY (line, station)
 );
 
+-- A claim's life: open (the unit is being made, kept while its station
+-- renews it), committed (confirmed right before the unit's last frame: it
+-- never expires, for its unit may be whole), then completed or failed. An
+-- open claim that expired is never renewed nor completed: its unit may be
+-- made elsewhere meanwhile; settled, it is lapsed, and counts for nothing.
+ALTER TABLE j4_claims DROP CONSTRAINT IF EXISTS j4_claims_state_check;
+ALTER TABLE j4_claims ADD CONSTRAINT j4_claims_state_check
+    CHECK (state IN ('open', 'committed', 'completed', 'failed', 'lapsed'));
+CREATE INDEX IF NOT EXISTS j4_assignments_work_order ON j4_assignments (work_order);
+-- The unit a claim made, where it was scanned: a quantity counts units, and
+-- a unit made again (at another station, after a failure) counts once.
+ALTER TABLE j4_claims ADD COLUMN IF NOT EXISTS unit text;
+
+-- What the plant takes as free text is bounded, as a line's name is: a
+-- work order is in every record of its line, and indexed there.
+ALTER TABLE j4_assignments DROP CONSTRAINT IF EXISTS j4_assignments_text_bounded;
+ALTER TABLE j4_assignments ADD CONSTRAINT j4_assignments_text_bounded
+    CHECK (length(work_order) BETWEEN 1 AND 200 AND length(lot) <= 200
+           AND length(part_number) <= 200) NOT VALID;
+ALTER TABLE j4_holds DROP CONSTRAINT IF EXISTS j4_holds_text_bounded;
+ALTER TABLE j4_holds ADD CONSTRAINT j4_holds_text_bounded
+    CHECK (length(reason) <= 500 AND length(held_by) <= 200) NOT VALID;
+
+-- Every change of a claim is made under this one lock, and an expiry is
+-- judged by the clock once it is held: a claim that expires cannot be
+-- committed or renewed while another station claims its unit.
+CREATE OR REPLACE FUNCTION j4_claims_locked() RETURNS void LANGUAGE sql AS $$
+    SELECT pg_advisory_xact_lock(4004203)
+$$;
+
+-- A work order's units, whichever of its assignments (a correction, a
+-- second line) they were made under: done (completed or committed), and
+-- counted (those and the open claims still kept).
+CREATE OR REPLACE FUNCTION j4_work_order_counts(p_work_order text,
+                                                OUT done bigint, OUT counted bigint,
+                                                OUT in_progress bigint, OUT failed bigint)
+LANGUAGE sql AS $$
+    SELECT count(DISTINCT COALESCE(c.unit, c.attempt::text))
+               FILTER (WHERE c.state IN ('completed', 'committed')),
+           count(DISTINCT COALESCE(c.unit, c.attempt::text))
+               FILTER (WHERE c.state IN ('completed', 'committed')
+                            OR (c.state = 'open' AND c.expires > clock_timestamp())),
+           count(*) FILTER (WHERE c.state = 'committed'
+                                 OR (c.state = 'open' AND c.expires > clock_timestamp())),
+           count(*) FILTER (WHERE c.state = 'failed')
+    FROM j4_assignments x JOIN j4_claims c ON c.assignment = x.id
+    WHERE x.work_order = p_work_order
+$$;
+
 -- A station's claim on its line's next unit, in one short transaction:
--- the line's active assignment (its row locked, so that stations claiming
--- at once are counted one after the other) and the verdict: 'claimed',
--- 'held' (with the hold's reason), 'complete' (every unit done), 'full'
--- (the units left are claimed by stations still at work) or 'unassigned'.
+-- the line's active assignment and the verdict: 'claimed', 'held' (with
+-- the hold's reason), 'complete' (every unit done), 'full' (the units left
+-- are claimed by stations still at work) or 'unassigned'.
 -- A station may claim its next unit ahead, while it waits for the device,
 -- only where p_spare units are left for the others besides ('full' then).
 DROP FUNCTION IF EXISTS j4_claim(text, uuid, text, integer);
@@ -157,34 +205,69 @@ LANGUAGE plpgsql AS $$
 DECLARE
     a j4_assignments%ROWTYPE;
     held text;
-    counted bigint;
-    completed bigint;
+    w record;
 BEGIN
-    SELECT * INTO a FROM j4_assignments WHERE line = p_line AND active FOR UPDATE;
+    SELECT * INTO a FROM j4_assignments WHERE line = p_line AND active;
     IF NOT FOUND THEN
         RETURN QUERY SELECT NULL::bigint, 'unassigned'::text, 0::bigint, 0, NULL::text;
+        RETURN;
+    END IF;
+    PERFORM j4_claims_locked();
+    -- Asked again after an answer that was lost: the claim it made.
+    IF EXISTS (SELECT 1 FROM j4_claims c WHERE c.attempt = p_attempt AND c.state = 'open') THEN
+        RETURN QUERY SELECT c.assignment, 'claimed'::text, w.done, x.quantity, NULL::text
+            FROM j4_claims c JOIN j4_assignments x ON x.id = c.assignment,
+                 j4_work_order_counts(x.work_order) w
+            WHERE c.attempt = p_attempt;
         RETURN;
     END IF;
     -- A hold of the station alone says so: its line goes on elsewhere.
     SELECT CASE h.station WHEN '' THEN h.reason ELSE 'station ' || h.station || ': ' || h.reason END
         INTO held FROM j4_holds h
         WHERE h.line = p_line AND h.station IN ('', p_station) ORDER BY h.station LIMIT 1;
-    SELECT count(*) FILTER (WHERE c.state = 'completed'),
-           count(*) FILTER (WHERE c.state = 'completed' OR (c.state = 'open' AND c.expires > now()))
-        INTO completed, counted
-        FROM j4_claims c WHERE c.assignment = a.id;
+    SELECT * INTO w FROM j4_work_order_counts(a.work_order);
     IF held IS NOT NULL THEN
-        RETURN QUERY SELECT a.id, 'held'::text, completed, a.quantity, held;
-    ELSIF completed >= a.quantity THEN
-        RETURN QUERY SELECT a.id, 'complete'::text, completed, a.quantity, NULL::text;
-    ELSIF counted + p_spare >= a.quantity THEN
-        RETURN QUERY SELECT a.id, 'full'::text, completed, a.quantity, NULL::text;
+        RETURN QUERY SELECT a.id, 'held'::text, w.done, a.quantity, held;
+    ELSIF w.done >= a.quantity THEN
+        RETURN QUERY SELECT a.id, 'complete'::text, w.done, a.quantity, NULL::text;
+    ELSIF w.counted + p_spare >= a.quantity THEN
+        RETURN QUERY SELECT a.id, 'full'::text, w.done, a.quantity, NULL::text;
     ELSE
         INSERT INTO j4_claims (attempt, assignment, station, expires)
-            VALUES (p_attempt, a.id, p_station, now() + make_interval(secs => p_seconds));
-        RETURN QUERY SELECT a.id, 'claimed'::text, completed, a.quantity, NULL::text;
+            VALUES (p_attempt, a.id, p_station, clock_timestamp() + make_interval(secs => p_seconds));
+        RETURN QUERY SELECT a.id, 'claimed'::text, w.done, a.quantity, NULL::text;
     END IF;
 END $$;
+
+-- The claims of units still being made kept for p_seconds more: only those
+-- not yet expired. Returns the ones kept.
+CREATE OR REPLACE FUNCTION j4_renew(p_attempts uuid[], p_seconds integer)
+RETURNS SETOF uuid LANGUAGE plpgsql AS $$
+BEGIN
+    PERFORM j4_claims_locked();
+    RETURN QUERY UPDATE j4_claims SET expires = clock_timestamp() + make_interval(secs => p_seconds)
+        WHERE attempt = ANY (p_attempts) AND state = 'open' AND expires > clock_timestamp()
+        RETURNING attempt;
+END $$;
+
+-- Right before a unit's last frame: its claim made lasting (with the
+-- unit's serial, where scanned), or false when it has expired (its unit
+-- may be another station's now) or is unknown. Asked again after an
+-- answer that was lost, it says true again.
+CREATE OR REPLACE FUNCTION j4_commit(p_attempt uuid, p_unit text DEFAULT NULL)
+RETURNS boolean LANGUAGE plpgsql AS $$
+BEGIN
+    PERFORM j4_claims_locked();
+    UPDATE j4_claims SET state = 'committed', unit = NULLIF(p_unit, '')
+        WHERE attempt = p_attempt AND state = 'open' AND expires > clock_timestamp();
+    RETURN EXISTS (SELECT 1 FROM j4_claims WHERE attempt = p_attempt AND state = 'committed');
+END $$;
+
+-- A claim given back unused, or by a unit stopped from outside (a shift's
+-- end): it counts neither as a unit nor as a failure.
+CREATE OR REPLACE FUNCTION j4_give_back(p_attempt uuid) RETURNS void LANGUAGE sql AS $$
+    DELETE FROM j4_claims WHERE attempt = p_attempt AND state IN ('open', 'committed')
+$$;
 
 -- A claim's end: completed, or failed and given back. When the assignment's
 -- failure rule trips (K failures in its last M settled attempts), the line
@@ -198,10 +281,16 @@ DECLARE
     failures integer;
     why text;
 BEGIN
+    PERFORM j4_claims_locked();
     UPDATE j4_claims SET state = CASE WHEN p_completed THEN 'completed' ELSE 'failed' END,
                          settled = now()
-        WHERE attempt = p_attempt AND state = 'open' RETURNING * INTO c;
+        WHERE attempt = p_attempt
+          AND (state = 'committed'
+               OR (state = 'open' AND (NOT p_completed OR expires > clock_timestamp())))
+        RETURNING * INTO c;
     IF NOT FOUND THEN
+        UPDATE j4_claims SET state = 'lapsed', settled = now()
+            WHERE attempt = p_attempt AND state = 'open';
         RETURN NULL;
     END IF;
     SELECT * INTO a FROM j4_assignments WHERE id = c.assignment;
@@ -210,7 +299,7 @@ BEGIN
     END IF;
     SELECT count(*) FILTER (WHERE recent.state = 'failed') INTO failures FROM (
         SELECT x.state FROM j4_claims x
-        WHERE x.assignment = a.id AND x.state <> 'open'
+        WHERE x.assignment = a.id AND x.state IN ('completed', 'failed')
           AND (a.stop_whole_line OR x.station = c.station)
         ORDER BY x.settled DESC LIMIT a.stop_window) recent;
     IF failures < a.stop_failures THEN
@@ -222,6 +311,16 @@ BEGIN
         ON CONFLICT (line, station) DO NOTHING;
     RETURN CASE WHEN a.stop_whole_line THEN why ELSE 'station ' || c.station || ': ' || why END;
 END $$;
+
+-- A unit made while the database was out of reach, counted now against the
+-- assignment it was made for (once: its attempt is its key).
+CREATE OR REPLACE FUNCTION j4_count_offline(p_assignment bigint, p_attempt uuid, p_station text,
+                                            p_completed boolean) RETURNS void LANGUAGE sql AS $$
+    INSERT INTO j4_claims (attempt, assignment, station, expires, state, settled)
+    VALUES (p_attempt, p_assignment, p_station, now(),
+            CASE WHEN p_completed THEN 'completed' ELSE 'failed' END, now())
+    ON CONFLICT (attempt) DO NOTHING
+$$;
 
 -- Every record says what it was made for.
 ALTER TABLE j4_attempts ADD COLUMN IF NOT EXISTS line text;
@@ -518,17 +617,15 @@ WHERE unit IS NOT NULL AND outcome = 'completed'
 ORDER BY unit, ended DESC, attempt;
 
 -- Each work order as the plant assigned it: units done against its
--- quantity (as its claims count them), being made now, failed.
+-- quantity (as its claims count them, whichever assignment of the work
+-- order they were made under), being made now, failed.
 CREATE OR REPLACE VIEW j4_work_order_progress AS
 SELECT a.line, a.work_order, a.lot, a.part_number, a.quantity, a.active, a.assigned,
        COALESCE(r.version, left(a.file_sha256, 12)) AS release,
-       count(c.*) FILTER (WHERE c.state = 'completed') AS done,
-       count(c.*) FILTER (WHERE c.state = 'open' AND c.expires > now()) AS in_progress,
-       count(c.*) FILTER (WHERE c.state = 'failed') AS failed
+       w.done, w.in_progress, w.failed
 FROM j4_assignments a
 JOIN j4_releases r ON r.file_sha256 = a.file_sha256
-LEFT JOIN j4_claims c ON c.assignment = a.id
-GROUP BY a.id, r.version;
+CROSS JOIN LATERAL j4_work_order_counts(a.work_order) w;
 
 -- Every station and its last record.
 CREATE OR REPLACE VIEW j4_stations AS
@@ -556,6 +653,9 @@ CREATE TABLE IF NOT EXISTS j4_station_heartbeats (
     slots integer NOT NULL,
     heard timestamptz NOT NULL
 );
+-- When a station was stopped on purpose (the end of a shift), so that the
+-- plant tells it from one that went silent; cleared when it reports again.
+ALTER TABLE j4_station_heartbeats ADD COLUMN IF NOT EXISTS stopped timestamptz;
 CREATE OR REPLACE FUNCTION j4_station_heard() RETURNS trigger LANGUAGE plpgsql AS $$
 BEGIN
     PERFORM pg_notify('j4_live', NEW.station);
@@ -582,6 +682,32 @@ DROP TRIGGER IF EXISTS j4_attempts_arrived ON j4_attempts;
 CREATE TRIGGER j4_attempts_arrived AFTER INSERT ON j4_attempts
     REFERENCING NEW TABLE AS arrived FOR EACH STATEMENT EXECUTE FUNCTION j4_attempts_arrived();
 
+-- An assignment a station refuses (its release signed by a key the station
+-- does not trust, a version that is not the one signed): said to the plant,
+-- which shows it, and cleared once the station follows an assignment again.
+CREATE TABLE IF NOT EXISTS j4_line_refusals (
+    station text PRIMARY KEY,
+    line text NOT NULL,
+    assignment bigint,
+    reason text NOT NULL,
+    said timestamptz NOT NULL DEFAULT now()
+);
+CREATE OR REPLACE FUNCTION j4_station_refuses(p_station text, p_line text,
+                                              p_assignment bigint, p_reason text)
+RETURNS void LANGUAGE sql AS $$
+    DELETE FROM j4_line_refusals WHERE station = p_station AND p_reason = '';
+    INSERT INTO j4_line_refusals (station, line, assignment, reason)
+    SELECT p_station, p_line, p_assignment, left(p_reason, 1000) WHERE p_reason <> ''
+    ON CONFLICT (station) DO UPDATE SET line = EXCLUDED.line, assignment = EXCLUDED.assignment,
+                                        reason = EXCLUDED.reason, said = now();
+$$;
+-- The refusals of a line's active assignment, one "station: reason" each.
+CREATE OR REPLACE FUNCTION j4_line_refused(p_line text) RETURNS text LANGUAGE sql STABLE AS $$
+    SELECT string_agg(r.station || ': ' || r.reason, '; ' ORDER BY r.station)
+    FROM j4_line_refusals r JOIN j4_assignments a ON a.id = r.assignment AND a.active
+    WHERE r.line = p_line
+$$;
+
 -- The plant as its live view shows it, one JSON document: each line (its
 -- assignment, units done, hold, today's yields and top failure reasons)
 -- with its stations, each with its slots (what each does now, and its last
@@ -597,8 +723,8 @@ CREATE OR REPLACE FUNCTION j4_live_document() RETURNS json LANGUAGE sql STABLE A
 WITH today AS (
     SELECT (now() AT TIME ZONE j4_time_zone())::date AS day
 ), stations AS (
-    SELECT h.station, COALESCE(h.line, '') AS line, h.heard,
-           h.heard < now() - interval '1 minute' AS silent,
+    SELECT h.station, COALESCE(h.line, '') AS line, h.heard, h.stopped,
+           h.stopped IS NULL AND h.heard < now() - interval '1 minute' AS silent,
            (SELECT json_agg(json_build_object(
                        'slot', s.slot, 'state', s.state, 'unit', s.unit, 'since', s.since,
                        'last', CASE WHEN l.station IS NOT NULL THEN json_build_object(
@@ -620,6 +746,7 @@ SELECT json_build_object(
         'line', l.line,
         'release', p.release, 'work_order', p.work_order, 'lot', p.lot,
         'quantity', p.quantity, 'done', p.done,
+        'refused', j4_line_refused(l.line),
         'held', (SELECT string_agg(CASE h.station WHEN '' THEN h.reason
                                    ELSE 'station ' || h.station || ': ' || h.reason END, '; ')
                  FROM j4_holds h WHERE h.line = l.line),
@@ -632,11 +759,19 @@ SELECT json_build_object(
                            WHERE x.line = l.line AND x.day = today.day AND x.reached_device
                            GROUP BY x.reason ORDER BY n DESC LIMIT 3) f),
         'stations', COALESCE((SELECT json_agg(json_build_object(
-            'station', s.station, 'heard', s.heard, 'silent', s.silent, 'slots', s.slots)
+            'station', s.station, 'heard', s.heard, 'silent', s.silent, 'stopped', s.stopped,
+            'slots', s.slots)
             ORDER BY s.station) FROM stations s WHERE s.line = l.line), '[]'::json))
         ORDER BY l.line)
         FROM lines l
         LEFT JOIN j4_work_order_progress p ON p.line = l.line AND p.active), '[]'::json))
+$$;
+
+-- The lines the plant knows: assigned once, or reported on by a station.
+CREATE OR REPLACE FUNCTION j4_known_lines() RETURNS SETOF text LANGUAGE sql STABLE AS $$
+    SELECT line FROM j4_assignments
+    UNION SELECT line FROM j4_station_heartbeats WHERE line IS NOT NULL AND line <> ''
+    ORDER BY 1
 $$;
 
 -- Layout 4 added the summaries: count what came before them.
@@ -645,4 +780,4 @@ DO $$ BEGIN
         PERFORM j4_summaries_rebuilt();
     END IF;
 END $$;
-UPDATE j4_schema SET plant = 4 WHERE plant IS NULL OR plant < 4;
+UPDATE j4_schema SET plant = 5 WHERE plant IS NULL OR plant < 5;

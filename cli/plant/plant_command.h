@@ -51,6 +51,7 @@ public:
 };
 
 std::unique_ptr<PlantCommand> releaseCommand();
+std::unique_ptr<PlantCommand> releaseListCommand();
 std::unique_ptr<PlantCommand> assignCommand();
 std::unique_ptr<PlantCommand> statusCommand();
 std::unique_ptr<PlantCommand> holdCommand();

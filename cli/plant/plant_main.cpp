@@ -5,6 +5,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 
 namespace j4::cli::plant {
 namespace {
@@ -12,12 +13,14 @@ namespace {
 constexpr const char* kHelpText =
     "Usage: j4_plant [--records URI] [--json] release add FILE --signature SIG [--trust-key "
     "KEY]...\n"
+    "  or:  j4_plant [--records URI] [--json] release list\n"
     "  or:  j4_plant [--records URI] [--json] assign LINE --release R --work-order WO --quantity N "
     "[--lot LOT] [--part PN] [--stop-after K/M [--stop-station]]\n"
     "  or:  j4_plant [--records URI] [--json] status [LINE]\n"
     "  or:  j4_plant [--records URI] [--json] hold LINE [--reason TEXT]\n"
     "  or:  j4_plant [--records URI] [--json] resume LINE\n"
-    "  or:  j4_plant [--records URI] serve [--listen ADDRESS:PORT] [--tls-cert FILE --tls-key FILE] [--users FILE]\n"
+    "  or:  j4_plant [--records URI] serve [--listen ADDRESS:PORT] [--tls-cert FILE --tls-key "
+    "FILE] [--users FILE]\n"
     "The plant decides what each line flashes: the releases its stations may send,\n"
     "each line's release, work order, lot, part number and quantity, and which\n"
     "lines are held. It keeps them in the records' PostgreSQL database, where the\n"
@@ -25,7 +28,9 @@ constexpr const char* kHelpText =
     "\n"
     "Commands:\n"
     "  release add FILE  add FILE as a release; refused unless --signature, its\n"
-    "                    minisign signature, verifies with a key the plant trusts\n"
+    "                    minisign signature (FILE.minisig when not given),\n"
+    "                    verifies with a key the plant trusts\n"
+    "  release list      the releases added, oldest first: version, SHA-256, key\n"
     "  assign LINE       what LINE flashes from now on; the earlier assignment is\n"
     "                    kept as history\n"
     "  status [LINE]     what each line flashes, N of its quantity done, whether it\n"
@@ -91,6 +96,8 @@ std::unique_ptr<PlantCommand> commandFor(const PlantOptions& options) {
     const auto& command = options.command;
     if (command == "release" && options.arguments.size() == 2 && options.arguments[0] == "add")
         return releaseCommand();
+    if (command == "release" && options.arguments.size() == 1 && options.arguments[0] == "list")
+        return releaseListCommand();
     if (command == "assign" && options.arguments.size() == 1)
         return assignCommand();
     if (command == "status" && options.arguments.size() <= 1)
@@ -152,9 +159,27 @@ struct PlantFlags {
     }
 };
 
+// What the plant takes as free text goes into every record of a line, and
+// is indexed there: bounded, as a line's name is.
+constexpr qsizetype kLongestText = 200;
+constexpr qsizetype kLongestReason = 500;
+
+Result<Done> bounded(const QCommandLineParser& parser, const QCommandLineOption& option,
+                     qsizetype longest) {
+    if (parser.value(option).toUcs4().size() <= longest)
+        return Done{};
+    return fail("--" + option.names().front().toStdString() + " takes at most " +
+                std::to_string(longest) + " characters");
+}
+
 // The assignment's options, or what is wrong with them.
 Result<j4::plant::Assignment> assignmentFrom(const QCommandLineParser& parser,
                                              const PlantFlags& flags) {
+    for (const QCommandLineOption* text : {&flags.workOrder, &flags.lot, &flags.part})
+        if (auto fits = bounded(parser, *text, kLongestText); !fits)
+            return fail(fits.error());
+    if (auto fits = bounded(parser, flags.reason, kLongestReason); !fits)
+        return fail(fits.error());
     j4::plant::Assignment assignment;
     assignment.release = parser.value(flags.release).toStdString();
     assignment.workOrder = parser.value(flags.workOrder).toStdString();
@@ -224,8 +249,13 @@ std::string missingFor(PlantOptions& options) {
         if (assignment.release.empty() || assignment.workOrder.empty() || assignment.quantity == 0)
             return "assign needs --release, --work-order and --quantity";
     }
-    if (options.command == "release" && options.signature.empty())
-        return "release add needs --signature SIG, the file's minisign signature";
+    // minisign writes FILE.minisig beside the file: taken when none is named.
+    if (options.command == "release" && options.signature.empty() && options.arguments.size() > 1 &&
+        QFile::exists(QString::fromLocal8Bit((options.arguments[1] + ".minisig").c_str())))
+        options.signature = options.arguments[1] + ".minisig";
+    if (options.command == "release" && options.arguments.size() > 1 && options.signature.empty())
+        return "release add needs --signature SIG, the file's minisign signature (or FILE.minisig "
+               "beside the file)";
     if (options.records.empty())
         return "the plant's database is needed: --records URI (or J4_RECORDS)";
     return {};

@@ -58,14 +58,19 @@ public:
         const auto added = store.addRelease(release, run.by);
         if (!added)
             return failed(run, added.error());
+        using j4::plant::ReleaseAdded;
         if (run.options.json) {
             say(run.out, nlohmann::json{{"sha256", sha256},
                                         {"version", release.version},
                                         {"key_id", release.keyId},
-                                        {"added", *added}}
+                                        {"added", *added == ReleaseAdded::Added},
+                                        {"signed_anew", *added == ReleaseAdded::SignedAnew}}
                              .dump());
         } else {
-            say(run.out, std::string(*added ? "Added" : "Already there:") + " release " +
+            const char* how = *added == ReleaseAdded::Added        ? "Added"
+                              : *added == ReleaseAdded::SignedAnew ? "Signed anew:"
+                                                                   : "Already there:";
+            say(run.out, std::string(how) + " release " +
                              (release.version.empty() ? "without a version" : release.version) +
                              ", SHA-256 " + sha256 + ", signed by key " + release.keyId + ".");
         }

@@ -25,6 +25,8 @@ nlohmann::json asJson(const LineStatus& line) {
                                      : json()},
             {"stop_holds", line.stop ? json(line.stop->wholeLine ? "line" : "station") : json()},
             {"held", orNull(line.heldBecause)},
+            {"complete", line.done >= line.quantity},
+            {"refused", orNull(line.refused)},
             {"assigned_by", line.assignedBy},
             {"assigned", line.assigned},
             {"stations", line.stations}};
@@ -44,8 +46,11 @@ std::string asText(const LineStatus& line) {
         text += std::string(line.stop->wholeLine ? "; holds" : "; holds the failing station") +
                 " after " + std::to_string(line.stop->failures) + " failures in " +
                 std::to_string(line.stop->window) + " attempts";
-    text +=
-        "\n  " + (line.heldBecause.empty() ? std::string("running") : "HELD: " + line.heldBecause);
+    text += "\n  " + (!line.heldBecause.empty()    ? "HELD: " + line.heldBecause
+                      : line.done >= line.quantity ? std::string("complete: the work order is done")
+                                                   : std::string("running"));
+    if (!line.refused.empty())
+        text += "\n  REFUSED by its stations: " + line.refused;
     text += "\n  stations: ";
     if (line.stations.empty())
         text += "none yet";

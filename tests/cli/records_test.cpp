@@ -264,7 +264,7 @@ TEST_F(Records, ADatabaseOfTheFirstLayoutKeepsItsRecordsAndTakesTheNew) {
     sent = flash({"--send-records", log, "--records", database.url()});
     EXPECT_EQ(sent.exitCode, 0) << sent.err.toStdString();
     EXPECT_EQ(storedRows(), 4);
-    EXPECT_EQ(database.query("SELECT version, plant FROM j4_schema"), "1|4");
+    EXPECT_EQ(database.query("SELECT version, plant FROM j4_schema"), "1|5");
     EXPECT_EQ(database.query("SELECT count(*) FROM j4_attempts WHERE station = 'old' AND "
                              "work_order IS NULL"),
               "1");
@@ -400,6 +400,20 @@ TEST_F(Records, NoRecordIsHeldBackByOneRefusedARotatedLogOrALocalSocket) {
         << station.err.toStdString();
     EXPECT_TRUE(storedAttempts().contains(loggedAttempts(log))) << station.err.toStdString();
     EXPECT_EQ(storedRows(), 15);
+
+    // logrotate's copytruncate: the same file cut short in place, then
+    // written again. Its new records are sent from its start, none skipped.
+    {
+        QFile cut(log);
+        ASSERT_TRUE(cut.resize(0));
+    }
+    appendAttempts(log, 4);
+    station = flash(
+        {"--device", device.device(), "--records", database.url(), "--log", log, "--quiet", file});
+    EXPECT_EQ(station.exitCode, 0) << station.err.toStdString();
+    EXPECT_TRUE(station.err.contains("cut short")) << station.err.toStdString();
+    EXPECT_TRUE(storedAttempts().contains(loggedAttempts(log))) << station.err.toStdString();
+    EXPECT_EQ(storedRows(), 20);
 
     // A local server over its Unix socket, with a backlog far larger than
     // the socket's buffer (about 200 KiB; a batch here is over 400 KiB):

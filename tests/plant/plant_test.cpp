@@ -3,6 +3,7 @@
 // reports, and what it refuses, with which exit status.
 
 #include "attempt_report.h"
+#include "plant_fixture.h"
 #include "processes.h"
 #include "update_files.h"
 #include "update_log.h"
@@ -24,32 +25,7 @@ using j4::testing::ProgramResult;
 
 namespace {
 
-class Plant : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (qEnvironmentVariableIsEmpty("PGPORT"))
-            GTEST_SKIP() << "not beside a PostgreSQL server (tests/support/with_postgres.sh)";
-        database.dropRecords();
-        QDir().mkpath(keys);
-    }
-    // j4_plant with the test's database, its own configuration folder (no
-    // trusted key of the machine's user) and ARGUMENTS.
-    ProgramResult plant(QStringList arguments) const {
-        arguments.prepend(database.url());
-        arguments.prepend("--records");
-        return j4::testing::runProgram(J4_PLANT, arguments,
-                                       {"XDG_CONFIG_HOME=" + dir.filePath("config")});
-    }
-    QString release(const QString& name, int variant) const {
-        return j4::testing::writeUpdateFile(dir.filePath(name),
-                                            j4::testing::makeImage(3 + variant, 16));
-    }
-
-    QTemporaryDir dir;
-    QString keys = dir.filePath("keys");
-    j4::testing::TestDatabase database;
-    j4::testing::Minisign plantKey{(QDir().mkpath(keys), keys), "plant"};
-};
+using namespace j4::testing::plant;
 
 TEST_F(Plant, AReleaseIsAddedOnlyAsThePlantsTrustedKeysSignedIt) {
     const QString file = release("r1.j4u", 0);
@@ -86,6 +62,11 @@ TEST_F(Plant, AReleaseIsAddedOnlyAsThePlantsTrustedKeysSignedIt) {
     added = plant(QStringList{"release", "add", file, "--signature", file + ".minisig"} + trusting);
     EXPECT_EQ(added.exitCode, 0);
     EXPECT_TRUE(added.out.startsWith("Already there")) << added.out.toStdString();
+    const ProgramResult listed = plant({"release", "list"});
+    EXPECT_EQ(listed.exitCode, 0) << listed.err.toStdString();
+    EXPECT_TRUE(
+        listed.out.startsWith("1.2.0  " + json["sha256"].toString() + "  key " + plantKey.keyId()))
+        << listed.out.toStdString();
 
     // A signature that is no signature, a file that is not there.
     QFile junk(dir.filePath("junk.minisig"));
@@ -128,6 +109,17 @@ TEST_F(Plant, ALineIsAssignedHeldAndResumedAndSaysHowFarItIs) {
                   .exitCode,
               2);
     EXPECT_EQ(plant({"frobnicate"}).exitCode, 2);
+    // Free text is bounded as a line's name is: a work order goes into
+    // every record of its line, and is indexed there.
+    const ProgramResult longOrder = plant({"assign", "L1", "--release", "2.0.0", "--work-order",
+                                           QString(5000, 'W'), "--quantity", "10"});
+    EXPECT_EQ(longOrder.exitCode, 2);
+    EXPECT_TRUE(longOrder.err.contains("--work-order takes at most 200 characters"))
+        << longOrder.err.toStdString();
+    // A line the plant does not know is neither held nor resumed.
+    const ProgramResult unknown = plant({"hold", "L1"});
+    EXPECT_EQ(unknown.exitCode, 1);
+    EXPECT_TRUE(unknown.err.contains("no line is assigned yet")) << unknown.err.toStdString();
     // The plant's rules: an unknown release, a version two releases share.
     EXPECT_EQ(
         plant({"assign", "L1", "--release", "9.9.9", "--work-order", "WO-1", "--quantity", "10"})
@@ -140,13 +132,18 @@ TEST_F(Plant, ALineIsAssignedHeldAndResumedAndSaysHowFarItIs) {
     EXPECT_EQ(plant({"status", "L1"}).exitCode, 1) << "no assignment yet";
 
     // Assigned by version, then again by SHA-256: one active, both kept.
-    ASSERT_EQ(plant({"assign", "L1", "--release", "2.0.0", "--work-order", "WO-1", "--quantity",
-                     "10", "--lot", "LOT-7", "--part", "PN-42", "--stop-after", "3/10"})
-                  .exitCode,
-              0);
-    ASSERT_EQ(plant({"assign", "L1", "--release", sha, "--work-order", "WO-2", "--quantity", "20"})
-                  .exitCode,
-              0);
+    const ProgramResult first =
+        plant({"assign", "L1", "--release", "2.0.0", "--work-order", "WO-1", "--quantity", "10",
+               "--lot", "LOT-7", "--part", "PN-42", "--stop-after", "3/10"});
+    ASSERT_EQ(first.exitCode, 0);
+    EXPECT_TRUE(first.out.contains("now flashes release 2.0.0 (")) << first.out.toStdString();
+    // A correction keeps the line's failure rule, and says so.
+    const ProgramResult second =
+        plant({"assign", "L1", "--release", sha, "--work-order", "WO-2", "--quantity", "20"});
+    ASSERT_EQ(second.exitCode, 0);
+    EXPECT_TRUE(second.out.contains("It keeps its failure rule: stop after 3 failures in the "
+                                    "last 10 attempts."))
+        << second.out.toStdString();
     EXPECT_EQ(database.query("SELECT count(*), count(*) FILTER (WHERE active) FROM j4_assignments"),
               "2|1");
 
@@ -172,6 +169,7 @@ TEST_F(Plant, ALineIsAssignedHeldAndResumedAndSaysHowFarItIs) {
     EXPECT_EQ(line["work_order"].toString(), "WO-2");
     EXPECT_EQ(line["quantity"].toInt(), 20);
     EXPECT_EQ(line["done"].toInt(), 0);
+    EXPECT_EQ(line["stop_after"].toString(), "3/10");
     EXPECT_TRUE(line["held"].isNull());
     EXPECT_EQ(line["stations"].toArray().at(0).toString(), "st-3");
 
@@ -182,6 +180,13 @@ TEST_F(Plant, ALineIsAssignedHeldAndResumedAndSaysHowFarItIs) {
     EXPECT_TRUE(status.out.contains("0 of 20 units done")) << status.out.toStdString();
     EXPECT_EQ(plant({"resume", "L1"}).exitCode, 0);
     EXPECT_EQ(plant({"resume", "L1"}).exitCode, 1) << "nothing left to resume";
+    for (const QString verb : {"hold", "resume"}) {
+        const ProgramResult typo = plant({verb, "L9"});
+        EXPECT_EQ(typo.exitCode, 1);
+        EXPECT_TRUE(typo.err.contains("the plant has no line L9; its lines are L1"))
+            << typo.err.toStdString();
+    }
+    EXPECT_EQ(database.query("SELECT count(*) FROM j4_holds"), "0");
     EXPECT_TRUE(plant({"status", "L1"}).out.contains("running"));
 
     // A database that is not there: exit 3, and said.
@@ -192,6 +197,73 @@ TEST_F(Plant, ALineIsAssignedHeldAndResumedAndSaysHowFarItIs) {
                    "status"});
     EXPECT_EQ(down.exitCode, 3) << down.err.toStdString();
     EXPECT_TRUE(down.err.contains("cannot reach the plant's database")) << down.err.toStdString();
+}
+
+TEST_F(Plant, TheClaimFunctionsKeepAWorkOrderWithinItsQuantity) {
+    const QString file = release("u.j4u", 0);
+    plantKey.sign(file, "version=1.0.0");
+    ASSERT_EQ(plant({"release", "add", file, "--trust-key", plantKey.publicKey()}).exitCode, 0)
+        << "the signature beside the file is taken";
+    ASSERT_EQ(
+        plant({"assign", "LU", "--release", "1.0.0", "--work-order", "WO-U", "--quantity", "2"})
+            .exitCode,
+        0);
+    const auto claim = [&](int n, int seconds = 20) {
+        return database.query(
+            QStringLiteral("SELECT verdict FROM j4_claim('LU', '00000000-0000-0000-0000-%1', "
+                           "'s%2', %3)")
+                .arg(n, 12, 10, QLatin1Char('0'))
+                .arg(n)
+                .arg(seconds));
+    };
+    const auto call = [&](const QString& function, int n, const QString& more = {}) {
+        return database.query(QStringLiteral("SELECT %1('00000000-0000-0000-0000-%2'%3)")
+                                  .arg(function)
+                                  .arg(n, 12, 10, QLatin1Char('0'))
+                                  .arg(more));
+    };
+    const auto done = [&] {
+        return database.query("SELECT done || '/' || counted FROM j4_work_order_counts('WO-U')");
+    };
+
+    // One unit made at two stations (a rework) counts once.
+    for (const int n : {1, 2}) {
+        ASSERT_EQ(claim(n), "claimed");
+        EXPECT_EQ(call("j4_commit", n, ", 'J4-0001'"), "t");
+        EXPECT_EQ(call("j4_commit", n, ", 'J4-0001'"), "t") << "asked again after a lost answer";
+        EXPECT_EQ(call("j4_settle", n, ", true"), "");
+    }
+    EXPECT_EQ(done(), "1/1");
+
+    // A claim that expired is neither renewed, committed nor completed: its
+    // unit may be another station's.
+    ASSERT_EQ(claim(3, 0), "claimed");
+    EXPECT_EQ(database.query("SELECT count(*) FROM j4_renew('{00000000-0000-0000-0000-"
+                             "000000000003}', 20)"),
+              "0");
+    EXPECT_EQ(call("j4_commit", 3, ", 'J4-0003'"), "f");
+    EXPECT_EQ(call("j4_settle", 3, ", true"), "");
+    EXPECT_EQ(database.query("SELECT state FROM j4_claims WHERE station = 's3'"), "lapsed");
+    EXPECT_EQ(done(), "1/1");
+
+    // A committed claim never expires, and holds the last unit; given back
+    // (its unit stopped from outside), the unit is free again.
+    ASSERT_EQ(claim(4, 0), "claimed");
+    ASSERT_EQ(claim(5), "claimed");
+    EXPECT_EQ(call("j4_commit", 5, ", 'J4-0005'"), "t");
+    EXPECT_EQ(claim(6), "complete");
+    EXPECT_EQ(done(), "2/2");
+    database.query("SELECT j4_give_back('00000000-0000-0000-0000-000000000005')");
+    EXPECT_EQ(claim(6), "claimed");
+    EXPECT_EQ(call("j4_settle", 6, ", false"), "");
+    EXPECT_EQ(done(), "1/1") << "a failed unit frees its place";
+
+    // A correction of the quantity counts the same work order on.
+    ASSERT_EQ(
+        plant({"assign", "LU", "--release", "1.0.0", "--work-order", "WO-U", "--quantity", "3"})
+            .exitCode,
+        0);
+    EXPECT_TRUE(plant({"status", "LU"}).out.contains("1 of 3 units done"));
 }
 
 // A j4_flash --watch --line station with one slot (a path where a test's
@@ -294,79 +366,6 @@ TEST_F(Plant, TheYieldsCountUnitsAsAPlantDoes) {
     EXPECT_LT(database.query("SELECT count(*) FROM j4_uncounted").toInt(), 1024);
 }
 
-class LineStation {
-public:
-    LineStation(const QString& folder, const QString& name, const QString& url,
-                const QString& trustKey, const QString& line, const QStringList& more = {})
-        : folder_(folder + "/" + name), name_(name) {
-        QDir().mkpath(folder_);
-        process_.setProcessChannelMode(QProcess::MergedChannels);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("XDG_STATE_HOME", folder_ + "/state");
-        environment.insert("XDG_CONFIG_HOME", folder_ + "/config");
-        process_.setProcessEnvironment(environment);
-        process_.start(J4_FLASH,
-                       QStringList{"--watch", "--line", line, "--records", url, "--device", slot(),
-                                   "--trust-key", trustKey, "--log", log(), "--station-id", name} +
-                           more);
-    }
-    ~LineStation() {
-        process_.kill();
-        process_.waitForFinished(10000);
-    }
-    QString slot() const { return folder_ + "/slot"; }
-    QString log() const { return folder_ + "/station.jsonl"; }
-    // How often any of `texts` was said so far.
-    int count(const QStringList& texts) const {
-        int times = 0;
-        for (const QString& text : texts)
-            times += int(out_.count(text));
-        return times;
-    }
-    // Reads until any of `texts` was said `times` times in all, or a
-    // generous bound.
-    bool said(const QStringList& texts, int times = 1) {
-        QElapsedTimer clock;
-        clock.start();
-        while (count(texts) < times && clock.elapsed() < 60000 &&
-               process_.state() != QProcess::NotRunning) {
-            process_.waitForReadyRead(100);
-            out_ += QString::fromUtf8(process_.readAll());
-        }
-        out_ += QString::fromUtf8(process_.readAll());
-        return count(texts) >= times;
-    }
-    bool said(const QString& text, int times = 1) { return said(QStringList{text}, times); }
-    const QString& out() const { return out_; }
-    void kill() {
-        process_.kill();
-        process_.waitForFinished(10000);
-    }
-    // Ended as an operator ends it: its exit status.
-    int stop() {
-        process_.terminate();
-        process_.waitForFinished(30000);
-        return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
-    }
-
-private:
-    QString folder_;
-    QString name_;
-    QProcess process_;
-    QString out_;
-};
-
-// The log's lines, as objects.
-QList<QJsonObject> logged(const QString& log) {
-    QFile file(log);
-    QList<QJsonObject> lines;
-    if (file.open(QIODevice::ReadOnly))
-        for (const QByteArray& line : file.readAll().split('\n'))
-            if (!line.isEmpty())
-                lines << QJsonDocument::fromJson(line).object();
-    return lines;
-}
-
 TEST_F(Plant, LineStationsCountUnitsOnceFollowTheirLineAndHoldTogether) {
     // The plant trusts its key and a supplier's; the stations only the plant's.
     j4::testing::Minisign supplier(keys, "supplier");
@@ -402,15 +401,9 @@ TEST_F(Plant, LineStationsCountUnitsOnceFollowTheirLineAndHoldTogether) {
         << stations[0]->out().toStdString();
 
     // One unit on a station: plugged, handled (`marker` said once more), pulled.
-    const auto unit = [&](LineStation& station, const QStringList& markers,
-                          const QStringList& device = {}) {
-        j4::testing::DevSim sim(device);
-        const int before = station.count(markers);
-        EXPECT_TRUE(QFile::link(sim.device(), station.slot()));
-        const bool handled = station.said(markers, before + 1);
-        QFile::remove(station.slot());
-        EXPECT_TRUE(handled) << station.out().toStdString();
-        return sim.capture();
+    const auto unit = [](LineStation& station, const QStringList& markers,
+                         const QStringList& device = {}) {
+        return unitOn(station, markers, device);
     };
 
     // Quantity 4 across three stations and six plugs: four made, once
@@ -443,7 +436,10 @@ TEST_F(Plant, LineStationsCountUnitsOnceFollowTheirLineAndHoldTogether) {
                 EXPECT_EQ(line["line"].toString(), "L2");
             }
     EXPECT_EQ(completed, made);
-    EXPECT_EQ(plant({"status", "L2"}).out.contains("4 of 4 units done"), true);
+    const ProgramResult complete = plant({"status", "L2"});
+    EXPECT_TRUE(complete.out.contains("4 of 4 units done")) << complete.out.toStdString();
+    EXPECT_TRUE(complete.out.contains("complete: the work order is done"))
+        << complete.out.toStdString();
     EXPECT_EQ(database.query("SELECT release, quantity, done, active FROM j4_work_order_progress "
                              "WHERE work_order = 'WO-A'"),
               "3.0.0|4|4|t");
@@ -468,8 +464,11 @@ TEST_F(Plant, LineStationsCountUnitsOnceFollowTheirLineAndHoldTogether) {
     for (auto& station : stations)
         EXPECT_TRUE(station->said("Line L2 is held: 2 failures in the last 3 attempts."))
             << station->out().toStdString();
-    // Held, a unit claimed ahead is not made.
-    EXPECT_TRUE(unit(*stations[2], {"attempts. Not updated."}).isEmpty());
+    // Held, a unit claimed ahead is not made, and the operator is told to
+    // plug it in again.
+    EXPECT_TRUE(unit(*stations[2], {"attempts. Not updated. Plug the unit in again once the line "
+                                    "goes on."})
+                    .isEmpty());
     EXPECT_EQ(plant({"resume", "L2"}).exitCode, 0);
     EXPECT_TRUE(stations[2]->said("Line L2 goes on."));
     EXPECT_EQ(unit(*stations[2], {"Update is completed."}), images["3.1.0"]);
@@ -530,6 +529,11 @@ TEST_F(Plant, LineStationsCountUnitsOnceFollowTheirLineAndHoldTogether) {
             .exitCode,
         0);
     EXPECT_TRUE(unit(*stations[2], {"is refused"}).isEmpty());
+    // ...and said to the plant, which shows it.
+    const ProgramResult refusedStatus = plant({"status", "L2"});
+    EXPECT_TRUE(refusedStatus.out.contains("REFUSED by its stations: "));
+    EXPECT_TRUE(refusedStatus.out.contains("st-3: line L2: release 3.2.0 is refused"))
+        << refusedStatus.out.toStdString();
 
     // The database down at start: the last verified assignment is said;
     // the units the profile allows are made and counted once it is back,
@@ -541,6 +545,11 @@ TEST_F(Plant, LineStationsCountUnitsOnceFollowTheirLineAndHoldTogether) {
     EXPECT_EQ(database.query("SELECT count(*) FROM j4_claims WHERE state = 'open' AND station IN "
                              "('st-2', 'st-3')"),
               "0");
+    // Stopped on purpose, they say so: the page tells them from a crash.
+    EXPECT_EQ(database.query("SELECT station FROM j4_station_heartbeats WHERE stopped IS NOT NULL "
+                             "ORDER BY station"),
+              "st-2\nst-3");
+    EXPECT_TRUE(database.query("SELECT j4_live_document()").contains("\"stopped\" : \""));
     stations.clear();
     database.stop();
     {

@@ -360,6 +360,51 @@ QString TestDatabase::url(const QString& query) const {
     return query.isEmpty() ? base : base + '?' + query;
 }
 
+FaultProxy::FaultProxy(const TestDatabase& database) {
+    process_.start(QStringLiteral("/usr/bin/python3"),
+                   {QStringLiteral(J4_FAULT_PROXY), qEnvironmentVariable("PGHOST"),
+                    qEnvironmentVariable("PGPORT")});
+    QByteArray said;
+    QElapsedTimer clock;
+    clock.start();
+    while (!said.contains('\n') && clock.elapsed() < 30000 &&
+           process_.state() != QProcess::NotRunning) {
+        process_.waitForReadyRead(100);
+        said += process_.readAllStandardOutput();
+    }
+    const QByteArray port = said.trimmed().split(' ').value(1);
+    if (port.isEmpty())
+        throw std::runtime_error("the fault proxy did not start: " +
+                                 process_.readAllStandardError().toStdString());
+    url_ = database.url().replace(":" + qEnvironmentVariable("PGPORT") + "/",
+                                  ":" + QString::fromLatin1(port) + "/");
+    url_.replace(QStringLiteral("@localhost:"), QStringLiteral("@127.0.0.1:"));
+}
+
+FaultProxy::~FaultProxy() {
+    process_.closeWriteChannel();
+    if (!process_.waitForFinished(5000)) {
+        process_.kill();
+        process_.waitForFinished(5000);
+    }
+}
+
+QString FaultProxy::url() const {
+    return url_;
+}
+
+void FaultProxy::command(const QByteArray& word) {
+    process_.write(word + '\n');
+    QByteArray said;
+    QElapsedTimer clock;
+    clock.start();
+    while (!said.contains("ok " + word) && clock.elapsed() < 30000 &&
+           process_.state() != QProcess::NotRunning) {
+        process_.waitForReadyRead(100);
+        said += process_.readAllStandardOutput();
+    }
+}
+
 QString TestDatabase::socketUrl() const {
     QFile pidFile(dataDirectory() + "/postmaster.pid");
     if (!pidFile.open(QIODevice::ReadOnly))

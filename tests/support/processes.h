@@ -164,6 +164,25 @@ private:
     void signalAll(int signal) const;
 };
 
+// A TCP proxy between a program and the test's database that fails as a
+// plant's network does (tests/support/fault_proxy.py): packets dropped,
+// connections reset. Its process ends with it.
+class FaultProxy {
+public:
+    explicit FaultProxy(const TestDatabase& database);
+    ~FaultProxy();
+    // The database's URL through the proxy.
+    QString url() const;
+    void pass() { command("pass"); }
+    void drop() { command("drop"); }
+    void reset() { command("reset"); }
+
+private:
+    void command(const QByteArray& word);
+    QProcess process_;
+    QString url_;
+};
+
 // A line of the plant's, as a window test needs one: `file` signed as
 // version 5.0.0 with a key made in `folder`, added with j4_plant (at
 // `plant`) and assigned with `assignment` ("L7", "--work-order", ...).

@@ -15,11 +15,13 @@ function percent(part, whole) {
 }
 
 function drawStation(station) {
-  const box = el("div", "station" + (station.silent ? " silent" : ""));
+  const box = el("div", "station" + (station.silent ? " silent" : station.stopped ? " stopped" : ""));
   box.dataset.station = station.station;
   box.append(el("div", "name", station.station));
   if (station.silent)
     box.append(el("div", "silent-since", "silent since " + new Date(station.heard).toLocaleTimeString()));
+  else if (station.stopped)
+    box.append(el("div", "stopped-at", "stopped at " + new Date(station.stopped).toLocaleTimeString()));
   const slots = el("div", "slots");
   for (const slot of station.slots || []) {
     const cell = el("div", "slot " + slot.state);
@@ -45,8 +47,12 @@ function drawLine(line) {
   if (line.work_order)
     section.append(el("p", "summary", "release " + line.release + ", work order " +
                       line.work_order + ", " + line.done + " of " + line.quantity + " units"));
+  const complete = line.work_order && !line.held && line.done >= line.quantity;
   if (line.held) section.append(el("p", "held-reason", "Held: " + line.held));
-  if (line.line !== "") {
+  if (line.refused) section.append(el("p", "refused", "Refused by stations: " + line.refused));
+  // A line whose work order is done makes nothing more: there is nothing to hold.
+  if (complete) section.append(el("p", "complete", "Work order complete"));
+  if (line.line !== "" && !complete) {
     const button = el("button", "hold", line.held ? "Resume line" : "Hold line");
     button.addEventListener("click", () => holdOrResume(line.line, !line.held));
     section.append(button);
