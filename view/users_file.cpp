@@ -2,18 +2,53 @@
 
 #include <crypt.h>
 
+#include <array>
+#include <filesystem>
 #include <fstream>
 #include <memory>
+#include <string_view>
 
 namespace j4::view {
+namespace {
+
+// Only hashes that are slow to guess: DES takes the first 8 characters and
+// any junk after them, MD5 and the like are guessed by the billion a second.
+bool modernHash(std::string_view hash) {
+    constexpr std::array<std::string_view, 5> kModern = {"$y$", "$6$", "$2b$", "$2y$", "$2a$"};
+    for (const std::string_view prefix : kModern)
+        if (hash.starts_with(prefix))
+            return true;
+    return false;
+}
+
+Result<Done> readable(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    if (error || !fs::exists(status))
+        return fail(path + ": the users file cannot be read");
+    if (fs::is_directory(status))
+        return fail(path + ": is a folder, not a users file");
+    // It holds password hashes: kept from other users, as keys are.
+    if ((status.permissions() & fs::perms::others_read) != fs::perms::none)
+        return fail(path + ": other users may read it, and it holds password hashes; chmod o-r " +
+                    path);
+    return Done{};
+}
+
+} // namespace
 
 Result<UsersFile> UsersFile::read(const std::string& path) {
+    if (auto usable = readable(path); !usable)
+        return fail(usable.error());
     std::ifstream in(path);
     if (!in)
         return fail(path + ": the users file cannot be read");
     UsersFile file;
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
+        if (!line.empty() && line.back() == '\r') // written on Windows
+            line.pop_back();
         if (line.empty() || line[0] == '#')
             continue;
         const auto first = line.find(':');
@@ -23,9 +58,17 @@ Result<UsersFile> UsersFile::read(const std::string& path) {
                                      : line.substr(first + 1, second - first - 1);
         if (second == std::string::npos || (role != "viewer" && role != "supervisor"))
             return fail(path + ":" + std::to_string(number) + ": not NAME:viewer|supervisor:HASH");
+        const std::string hash = line.substr(second + 1);
+        if (!modernHash(hash))
+            return fail(path + ":" + std::to_string(number) + ": " + line.substr(0, first) +
+                        "'s hash is not yescrypt, SHA-512 crypt or bcrypt: make one with "
+                        "mkpasswd -m yescrypt");
         file.users_[line.substr(0, first)] = {role == "viewer" ? Role::Viewer : Role::Supervisor,
-                                              line.substr(second + 1)};
+                                              hash};
     }
+    if (file.users_.empty())
+        return fail(path + ": holds no user: add NAME:viewer|supervisor:HASH lines (mkpasswd -m "
+                           "yescrypt makes the hash)");
     return file;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // Who may see the plant's page and who may hold its lines: a file of
-// "name:role:hash" lines, the hash crypt(3)'s (yescrypt or SHA-512, as
-// mkpasswd(1) makes them), checked by the system's own crypt.
+// "name:role:hash" lines, the hash crypt(3)'s (yescrypt, SHA-512 crypt or
+// bcrypt, as mkpasswd(1) makes them; older kinds refused), checked by the
+// system's own crypt. The file must not be readable by other users.
 
 #include "result.h"
 

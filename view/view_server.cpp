@@ -9,6 +9,7 @@
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
+#include <sys/socket.h>
 
 #include <QByteArray>
 #include <QThread>
@@ -32,10 +33,41 @@ void servePage(httplib::Server& server) {
     for (const PageFile& file : pageFiles())
         server.Get(file.path, [&file](const httplib::Request&, httplib::Response& response) {
             response.set_content(file.text, file.type);
-            response.set_header("Content-Security-Policy",
-                                "default-src 'self'; script-src 'self'; style-src 'self'");
-            response.set_header("X-Content-Type-Options", "nosniff");
         });
+}
+
+// Every answer, an error's too: nothing from elsewhere, no guessing of
+// types, and never inside another site's frame.
+void guardEveryAnswer(httplib::Server& server) {
+    server.set_post_routing_handler([](const httplib::Request&, httplib::Response& response) {
+        response.set_header("Content-Security-Policy", "default-src 'self'; script-src 'self'; "
+                                                       "style-src 'self'; frame-ancestors 'none'");
+        response.set_header("X-Content-Type-Options", "nosniff");
+        response.set_header("X-Frame-Options", "DENY");
+        response.set_header("Referrer-Policy", "no-referrer");
+    });
+}
+
+// On loopback, only requests for the names it serves there: a site that
+// rebinds its own name to 127.0.0.1 gets nothing.
+bool servedName(const std::string& host, const std::string& given) {
+    if (!loopback(host) || given.empty())
+        return true;
+    std::string name = given;
+    if (const auto end = name.rfind(']'); name.starts_with('[') && end != std::string::npos)
+        name = name.substr(1, end - 1);
+    else if (const auto colon = name.rfind(':'); colon != std::string::npos)
+        name = name.substr(0, colon);
+    return loopback(name);
+}
+
+// One server on a port: without the library's SO_REUSEPORT a second one
+// is refused instead of taking half of the browsers.
+void oneServerPerPort(httplib::Server& server) {
+    server.set_socket_options([](int socket) {
+        const int yes = 1;
+        setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
 }
 
 // Each event the whole plant, as j4_live_view() has it; a comment line now
@@ -121,6 +153,17 @@ void serveUnits(httplib::Server& server, const std::string& url, const std::atom
         });
 }
 
+// Who the visitor is, for the page: a Hold button only for who may hold.
+void serveVisitor(httplib::Server& server, const std::optional<UsersFile>& users) {
+    server.Get("/api/me", [&users](const httplib::Request& request, httplib::Response& response) {
+        const auto who = users ? signedIn(request, *users) : std::nullopt;
+        sayJson(response, 200,
+                nlohmann::json{{"name", who ? nlohmann::json(who->name) : nlohmann::json()},
+                               {"may_hold", who && who->role == Role::Supervisor}}
+                    .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    });
+}
+
 // Hold and resume, for a supervisor signed in; asked by the page itself
 // (its own header, which another site's form cannot send).
 void serveHolds(httplib::Server& server, const std::string& url, const std::atomic<bool>& stop,
@@ -163,7 +206,8 @@ Result<Done> checkServeOptions(const ServeOptions& options) {
     return Done{};
 }
 
-Result<Done> serve(const ServeOptions& options, const std::atomic<bool>& stop) {
+Result<Done> serve(const ServeOptions& options, const std::atomic<bool>& stop,
+                   const std::function<void()>& listening) {
     if (auto usable = checkServeOptions(options); !usable)
         return usable;
     std::optional<UsersFile> users;
@@ -180,9 +224,15 @@ Result<Done> serve(const ServeOptions& options, const std::atomic<bool>& stop) {
     if (!server->is_valid())
         return fail("the TLS certificate or key cannot be read");
     LiveFeed feed(options.records);
-    // Every request signed in, where there are users.
+    guardEveryAnswer(*server);
+    oneServerPerPort(*server);
+    // Every request for a name it serves, and signed in where there are users.
     server->set_pre_routing_handler(
-        [&users](const httplib::Request& request, httplib::Response& response) {
+        [&users, &options](const httplib::Request& request, httplib::Response& response) {
+            if (!servedName(options.host, request.get_header_value("Host"))) {
+                response.status = 421;
+                return httplib::Server::HandlerResponse::Handled;
+            }
             if (!users || signedIn(request, *users))
                 return httplib::Server::HandlerResponse::Unhandled;
             response.status = 401;
@@ -194,17 +244,23 @@ Result<Done> serve(const ServeOptions& options, const std::atomic<bool>& stop) {
     serveMetrics(*server, feed);
     serveUnits(*server, options.records, stop);
     serveHolds(*server, options.records, stop, users);
+    serveVisitor(*server, users);
+    // Said to be serving only once its files were read and its port is its own.
+    if (!server->bind_to_port(options.host, options.port))
+        return fail("cannot listen on " + options.host + ":" + std::to_string(options.port) +
+                    ": the port is taken (another j4_plant serve?) or the address is not this "
+                    "machine's");
+    if (listening)
+        listening();
     std::atomic<bool> ended{false};
     WorkerThread stopper([&] {
         while (!stop && !ended)
             QThread::msleep(100);
         server->stop();
     });
-    const bool listened = server->listen(options.host, options.port);
+    server->listen_after_bind();
     ended = true;
     stopper.wait();
-    if (!listened)
-        return fail("cannot listen on " + options.host + ":" + std::to_string(options.port));
     return Done{};
 }
 

@@ -8,6 +8,7 @@
 #include "result.h"
 
 #include <atomic>
+#include <functional>
 #include <string>
 
 namespace j4::view {
@@ -26,6 +27,8 @@ struct ServeOptions {
 Result<Done> checkServeOptions(const ServeOptions& options);
 
 // Serves until `stop`; why it could not, otherwise.
-Result<Done> serve(const ServeOptions& options, const std::atomic<bool>& stop);
+// `listening` is told once the files are read and the port is bound.
+Result<Done> serve(const ServeOptions& options, const std::atomic<bool>& stop,
+                   const std::function<void()>& listening = {});
 
 } // namespace j4::view

@@ -18,10 +18,12 @@ public:
             say(run.err, "j4_plant: " + usable.error());
             return kUsage;
         }
-        say(run.err, "j4_plant: serving the plant's page on " +
-                         std::string(serve.tlsCert.empty() ? "http" : "https") + "://" +
-                         serve.host + ":" + std::to_string(serve.port) + "/");
-        if (const auto served = view::serve(serve, stop); !served) {
+        const auto listening = [&] {
+            say(run.err, "j4_plant: serving the plant's page on " +
+                             std::string(serve.tlsCert.empty() ? "http" : "https") + "://" +
+                             serve.host + ":" + std::to_string(serve.port) + "/");
+        };
+        if (const auto served = view::serve(serve, stop, listening); !served) {
             say(run.err, "j4_plant: " + served.error());
             return kRefused;
         }

@@ -201,9 +201,9 @@ class Station:
             time.sleep(0.02)
         return self.count(text) >= times
 
-    def kill(self):
+    def kill(self, sig=signal.SIGKILL):
         if self.process.poll() is None:
-            self.process.kill()
+            self.process.send_signal(sig)
         self.process.wait(timeout=30)
         self.reader.join(timeout=30)
         self.process.stdout.close()
@@ -320,6 +320,8 @@ class Stations(unittest.TestCase):
         slot = lambda b, name: self.css(b, '[data-station="%s"] [data-slot="1"]' % name)
         for name in self.stations:
             self.wait(browser, lambda b: slot(b, name))
+        # Loopback without users is read-only: nobody may hold, so no Hold.
+        self.assertEqual(browser.find_elements(By.CSS_SELECTOR, "button.hold"), [])
 
         # Each plug on the page, and each result with its unit (how long
         # after its attempt's end is printed): st-a's unit passes, st-b's is
@@ -362,6 +364,10 @@ class Stations(unittest.TestCase):
             b, '[data-station="st-b"]').get_attribute("class"), patience=120)
         self.assertNotIn("silent", self.css(browser, '[data-station="st-a"]')
                          .get_attribute("class"))
+        # A station stopped at the end of a shift says so: not silent, stopped.
+        self.stations["st-a"].kill(signal.SIGTERM)
+        self.wait(browser, lambda b: "stopped at" in self.css(b, '[data-station="st-a"]').text)
+        self.assertIn("stopped", self.css(browser, '[data-station="st-a"]').get_attribute("class"))
 
     def test_a_supervisor_holds_a_line_from_the_page(self):
         users = self.path("users")
@@ -369,6 +375,7 @@ class Stations(unittest.TestCase):
                                 capture_output=True, text=True).stdout.strip()
         with open(users, "w", encoding="utf-8") as file:
             file.write("sam:supervisor:%s\nvic:viewer:%s\n" % (hashed, hashed))
+        os.chmod(users, 0o600)
         self.unit(self.stations["st-a"], "Update is completed.")
         self.unit(self.stations["st-b"], "rejected frame", "--reject", "1,2,3,4")
         port = self.serve("127.0.0.1", "--users", users)
@@ -412,6 +419,7 @@ class Stations(unittest.TestCase):
                                 capture_output=True, text=True).stdout.strip()
         with open(users, "w", encoding="utf-8") as file:
             file.write("vic:viewer:%s\n" % hashed)
+        os.chmod(users, 0o600)
         port = self.serve(host, "--tls-cert", cert, "--tls-key", key, "--users", users)
         context = ssl.create_default_context(cafile=cert)
         with self.assertRaises(urllib.error.HTTPError) as unsigned:

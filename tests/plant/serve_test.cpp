@@ -74,7 +74,7 @@ TEST_F(PlantServe, ThePageIsTheProjectsOwnAndAStationsReportReachesItsStream) {
     EXPECT_NE(page->body.find("<script src=\"/app.js\""), std::string::npos);
     EXPECT_EQ(page->body.find("http"), std::string::npos) << "nothing from another server";
     EXPECT_EQ(page->get_header_value("Content-Security-Policy"),
-              "default-src 'self'; script-src 'self'; style-src 'self'");
+              "default-src 'self'; script-src 'self'; style-src 'self'; frame-ancestors 'none'");
     const auto script = client.Get("/app.js");
     ASSERT_TRUE(script);
     EXPECT_EQ(script->body.find("innerHTML"), std::string::npos);
@@ -131,6 +131,7 @@ TEST_F(PlantServe, OffLoopbackItNeedsTlsAndEveryoneSignsIn) {
         ("sam:supervisor:" + hash.out.trimmed() + "\nvic:viewer:" + hash.out.trimmed() + "\n")
             .toUtf8());
     file.close();
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     ASSERT_TRUE(serve({"--tls-cert", certificates.path("server.pem"), "--tls-key",
                        certificates.path("server.key"), "--users", users},
                       true));
@@ -176,6 +177,75 @@ TEST_F(PlantServe, OffLoopbackItNeedsTlsAndEveryoneSignsIn) {
     EXPECT_EQ(client.Post("/api/lines/L1/resume", page, "", "text/plain")->status, 200);
     EXPECT_EQ(database.query("SELECT count(*) FROM j4_holds"), "0");
     metricsSay("j4_line_held{line=\"L1\",reason=\"\"} 0");
+}
+
+TEST_F(PlantServe, ItAnswersForItsOwnNamesFromAPortOfItsOwnWithAUsersFileOnlyItReads) {
+    const auto hash = j4::testing::runProgram("openssl", {"passwd", "-6", "secret"});
+    ASSERT_EQ(hash.exitCode, 0);
+    const QString users = dir.filePath("users");
+    const auto usersFile = [&](const QByteArray& text, bool othersRead = false) {
+        QFile file(users);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(text);
+        file.close();
+        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                            (othersRead ? QFileDevice::ReadOther : QFileDevice::Permissions()));
+    };
+    const auto refused = [&](const QString& file, const QString& why) {
+        const auto served = j4::testing::runProgram(
+            J4_PLANT,
+            {"--records", database.url(), "serve", "--listen",
+             "127.0.0.1:" + QString::number(j4::testing::freeLocalPort()), "--users", file});
+        EXPECT_EQ(served.exitCode, 1) << served.err.toStdString();
+        EXPECT_TRUE(served.err.contains(why)) << served.err.toStdString();
+        EXPECT_FALSE(served.err.contains("serving")) << "said to serve before its files were read";
+    };
+    // Hashes quickly guessed (DES takes 8 characters and any junk after
+    // them), a file others read, a folder, a file with nobody in it.
+    for (const QByteArray& weak :
+         {QByteArray("abJnggxhB/yWI"), QByteArray("$1$salt$qJH7.N4xYta3aEG"),
+          QByteArray("_J9..salt8tVhwlVgdU2"), QByteArray("$3$$8846f7eaee8")}) {
+        usersFile("sam:supervisor:" + weak + "\n");
+        refused(users, "hash is not yescrypt, SHA-512 crypt or bcrypt: make one with mkpasswd");
+    }
+    usersFile("sam:supervisor:" + hash.out.trimmed().toUtf8() + "\n", true);
+    refused(users, "other users may read it");
+    refused(dir.path(), "is a folder");
+    usersFile("# nobody yet\n");
+    refused(users, "holds no user");
+
+    // Lines written on Windows are read as they were meant.
+    usersFile("sam:supervisor:" + hash.out.trimmed().toUtf8() + "\r\n");
+    ASSERT_TRUE(serve({"--users", users}));
+    auto client = plain();
+    client.set_basic_auth("sam", "secret");
+    const auto page = client.Get("/");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+
+    // Every answer, a refusal too, keeps out of other sites' frames.
+    for (const auto& answer : {client.Get("/nothing-here"), plain().Get("/")}) {
+        ASSERT_TRUE(answer);
+        EXPECT_NE(answer->status, 200);
+        EXPECT_NE(
+            answer->get_header_value("Content-Security-Policy").find("frame-ancestors 'none'"),
+            std::string::npos);
+        EXPECT_EQ(answer->get_header_value("X-Frame-Options"), "DENY");
+        EXPECT_EQ(answer->get_header_value("X-Content-Type-Options"), "nosniff");
+    }
+    // A name that is not this machine's (a site rebinding its own name to
+    // 127.0.0.1) gets nothing.
+    EXPECT_EQ(client.Get("/", {{"Host", "plant.attacker.example"}})->status, 421);
+    EXPECT_EQ(client.Get("/", {{"Host", "localhost:" + std::to_string(port)}})->status, 200);
+
+    // A second server on the same port is refused, not given half of the
+    // browsers.
+    const auto second =
+        j4::testing::runProgram(J4_PLANT, {"--records", database.url(), "serve", "--listen",
+                                           "127.0.0.1:" + QString::number(port), "--users", users});
+    EXPECT_EQ(second.exitCode, 1) << second.err.toStdString();
+    EXPECT_TRUE(second.err.contains("the port is taken")) << second.err.toStdString();
+    EXPECT_FALSE(second.err.contains("serving"));
 }
 
 } // namespace

@@ -10,6 +10,9 @@ function el(tag, className, text) {
   return node;
 }
 
+// Whether this visitor may hold a line: asked once; no button for the others.
+let mayHold = false;
+
 function percent(part, whole) {
   return whole > 0 ? (100 * part / whole).toFixed(1) + " %" : "–";
 }
@@ -52,7 +55,7 @@ function drawLine(line) {
   if (line.refused) section.append(el("p", "refused", "Refused by stations: " + line.refused));
   // A line whose work order is done makes nothing more: there is nothing to hold.
   if (complete) section.append(el("p", "complete", "Work order complete"));
-  if (line.line !== "" && !complete) {
+  if (line.line !== "" && !complete && mayHold) {
     const button = el("button", "hold", line.held ? "Resume line" : "Hold line");
     button.addEventListener("click", () => holdOrResume(line.line, !line.held));
     section.append(button);
@@ -124,7 +127,13 @@ document.getElementById("unit-search").addEventListener("submit", (event) => {
   if (serial) searchUnit(serial);
 });
 
-const events = new EventSource("/events");
-events.onopen = () => { document.getElementById("connection").textContent = "live"; };
-events.onerror = () => { document.getElementById("connection").textContent = "reconnecting…"; };
-events.onmessage = (message) => draw(JSON.parse(message.data));
+fetch(here("/api/me")).then((answer) => answer.ok ? answer.json() : {})
+  .then((me) => { mayHold = me.may_hold === true; }).catch(() => {})
+  .finally(startEvents);
+
+function startEvents() {
+  const events = new EventSource("/events");
+  events.onopen = () => { document.getElementById("connection").textContent = "live"; };
+  events.onerror = () => { document.getElementById("connection").textContent = "reconnecting…"; };
+  events.onmessage = (message) => draw(JSON.parse(message.data));
+}
