@@ -15,6 +15,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -23,6 +24,38 @@ namespace j4::view {
 namespace {
 
 constexpr auto kKeepAlive = std::chrono::seconds(15);
+constexpr std::size_t kLargestBody = 64 * 1024;
+// Each open page holds one of the server's threads for as long as it is
+// open: their number is bounded, in all and for one address, and the
+// threads are more than that, so that the page, /metrics and a hold are
+// answered while every seat is taken.
+constexpr int kStreams = 24;
+constexpr int kStreamsPerAddress = 4;
+constexpr int kThreads = kStreams + 8;
+constexpr const char* kComeBackSeconds = "10";
+
+class StreamSeats {
+public:
+    bool take(const std::string& address) {
+        const std::lock_guard lock(mutex_);
+        if (total_ >= kStreams || byAddress_[address] >= kStreamsPerAddress)
+            return false;
+        ++total_;
+        ++byAddress_[address];
+        return true;
+    }
+    void giveBack(const std::string& address) {
+        const std::lock_guard lock(mutex_);
+        --total_;
+        if (--byAddress_[address] == 0)
+            byAddress_.erase(address);
+    }
+
+private:
+    std::mutex mutex_;
+    int total_ = 0;
+    std::map<std::string, int> byAddress_;
+};
 
 bool loopback(const std::string& host) {
     return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
@@ -72,12 +105,23 @@ void oneServerPerPort(httplib::Server& server) {
 
 // Each event the whole plant, as j4_live_view() has it; a comment line now
 // and then keeps proxies from closing a quiet stream.
-void serveEvents(httplib::Server& server, const LiveFeed& feed, const std::atomic<bool>& stop) {
-    server.Get("/events", [&feed, &stop](const httplib::Request&, httplib::Response& response) {
+void serveEvents(httplib::Server& server, const LiveFeed& feed, const std::atomic<bool>& stop,
+                 StreamSeats& seats) {
+    server.Get("/events", [&feed, &stop, &seats](const httplib::Request& request,
+                                                 httplib::Response& response) {
         response.set_header("Cache-Control", "no-store");
+        const std::string address = request.remote_addr;
+        if (!seats.take(address)) {
+            response.status = 503;
+            response.set_header("Retry-After", kComeBackSeconds);
+            response.set_content("Too many pages are open; this one tries again shortly.\n",
+                                 "text/plain; charset=utf-8");
+            return;
+        }
         response.set_chunked_content_provider(
-            "text/event-stream", [&feed, &stop, version = std::uint64_t{0}](
-                                     std::size_t, httplib::DataSink& sink) mutable {
+            "text/event-stream",
+            [&feed, &stop, version = std::uint64_t{0}](std::size_t,
+                                                       httplib::DataSink& sink) mutable {
                 if (stop)
                     return false;
                 const Snapshot now = feed.newerThan(version, kKeepAlive);
@@ -89,7 +133,8 @@ void serveEvents(httplib::Server& server, const LiveFeed& feed, const std::atomi
                     text = "data: " + json + "\n\n";
                 }
                 return sink.write(text.data(), text.size());
-            });
+            },
+            [&seats, address](bool) { seats.giveBack(address); });
     });
 }
 
@@ -224,7 +269,12 @@ Result<Done> serve(const ServeOptions& options, const std::atomic<bool>& stop,
     if (!server->is_valid())
         return fail("the TLS certificate or key cannot be read");
     LiveFeed feed(options.records);
+    // The library takes the pool it is given and deletes it itself.
+    server->new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
+    StreamSeats seats;
     guardEveryAnswer(*server);
+    // The page's own requests are tiny: nothing larger is kept in memory.
+    server->set_payload_max_length(kLargestBody);
     oneServerPerPort(*server);
     // Every request for a name it serves, and signed in where there are users.
     server->set_pre_routing_handler(
@@ -235,12 +285,16 @@ Result<Done> serve(const ServeOptions& options, const std::atomic<bool>& stop,
             }
             if (!users || signedIn(request, *users))
                 return httplib::Server::HandlerResponse::Unhandled;
+            // Refused before its body is read: what is left of it must never
+            // be read as the next request on this connection.
+            if (request.has_header("Content-Length") || request.has_header("Transfer-Encoding"))
+                response.set_header("Connection", "close");
             response.status = 401;
             response.set_header("WWW-Authenticate", "Basic realm=\"J4 plant\", charset=\"UTF-8\"");
             return httplib::Server::HandlerResponse::Handled;
         });
     servePage(*server);
-    serveEvents(*server, feed, stop);
+    serveEvents(*server, feed, stop, seats);
     serveMetrics(*server, feed);
     serveUnits(*server, options.records, stop);
     serveHolds(*server, options.records, stop, users);

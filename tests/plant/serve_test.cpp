@@ -9,7 +9,9 @@
 #include <httplib.h>
 
 #include <QElapsedTimer>
+#include <QHostAddress>
 #include <QProcess>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -237,6 +239,58 @@ TEST_F(PlantServe, ItAnswersForItsOwnNamesFromAPortOfItsOwnWithAUsersFileOnlyItR
     // 127.0.0.1) gets nothing.
     EXPECT_EQ(client.Get("/", {{"Host", "plant.attacker.example"}})->status, 421);
     EXPECT_EQ(client.Get("/", {{"Host", "localhost:" + std::to_string(port)}})->status, 200);
+
+    // A request refused before its body is read: the body is never read as
+    // the next request (here a supervisor's hold, smuggled in it), and a
+    // body larger than the page ever sends is not kept.
+    const QByteArray smuggled =
+        "POST /api/lines/L1/hold HTTP/1.1\r\nHost: 127.0.0.1\r\nX-J4-Request: 1\r\n"
+        "Authorization: Basic " +
+        QByteArray("sam:secret").toBase64() + "\r\nContent-Length: 0\r\n\r\n";
+    database.query("INSERT INTO j4_station_heartbeats VALUES ('st-1', 'L1', '1', 'h', 1, now())");
+    QTcpSocket socket;
+    socket.connectToHost("127.0.0.1", quint16(port));
+    ASSERT_TRUE(socket.waitForConnected(10000));
+    socket.write("POST /api/lines/L1/hold HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                 QByteArray::number(smuggled.size()) + "\r\n\r\n" + smuggled);
+    QByteArray answers;
+    while (socket.waitForReadyRead(3000) || socket.bytesAvailable() > 0)
+        answers += socket.readAll();
+    EXPECT_TRUE(answers.startsWith("HTTP/1.1 401")) << answers.toStdString();
+    EXPECT_EQ(answers.count("HTTP/1.1 "), 1) << answers.toStdString();
+    EXPECT_EQ(database.query("SELECT count(*) FROM j4_holds"), "0");
+    const auto large = client.Post("/api/lines/L1/hold", {{"X-J4-Request", "1"}},
+                                   std::string(1 << 20, 'x'), "text/plain");
+    ASSERT_TRUE(large);
+    EXPECT_EQ(large->status, 413);
+
+    // Open pages hold a seat each: one address takes at most 4, and past
+    // that is asked to come back, while the page and /metrics answer.
+    const auto stream = [&](const QString& from) {
+        auto opened = std::make_unique<QTcpSocket>();
+        opened->bind(QHostAddress(from));
+        opened->connectToHost("127.0.0.1", quint16(port));
+        EXPECT_TRUE(opened->waitForConnected(10000));
+        opened->write("GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic " +
+                      QByteArray("sam:secret").toBase64() + "\r\n\r\n");
+        QByteArray head;
+        while (!head.contains("\r\n\r\n") && opened->waitForReadyRead(10000))
+            head += opened->readAll();
+        return std::pair{std::move(opened), head};
+    };
+    std::vector<std::unique_ptr<QTcpSocket>> open;
+    for (int page = 0; page < 4; ++page) {
+        auto [socket, head] = stream("127.0.0.1");
+        EXPECT_TRUE(head.startsWith("HTTP/1.1 200")) << head.toStdString();
+        open.push_back(std::move(socket));
+    }
+    const auto [turnedAway, refusal] = stream("127.0.0.1");
+    EXPECT_TRUE(refusal.startsWith("HTTP/1.1 503")) << refusal.toStdString();
+    EXPECT_TRUE(refusal.contains("Retry-After: 10")) << refusal.toStdString();
+    const auto [elsewhere, welcome] = stream("127.0.0.2");
+    EXPECT_TRUE(welcome.startsWith("HTTP/1.1 200")) << welcome.toStdString();
+    EXPECT_EQ(client.Get("/metrics")->status, 200);
+    open.clear();
 
     // A second server on the same port is refused, not given half of the
     // browsers.

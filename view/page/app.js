@@ -134,6 +134,10 @@ fetch(here("/api/me")).then((answer) => answer.ok ? answer.json() : {})
 function startEvents() {
   const events = new EventSource("/events");
   events.onopen = () => { document.getElementById("connection").textContent = "live"; };
-  events.onerror = () => { document.getElementById("connection").textContent = "reconnecting…"; };
+  events.onerror = () => {
+    document.getElementById("connection").textContent = "reconnecting…";
+    // Refused (the server has every page it can take): asked again shortly.
+    if (events.readyState === EventSource.CLOSED) setTimeout(startEvents, 10000);
+  };
   events.onmessage = (message) => draw(JSON.parse(message.data));
 }
