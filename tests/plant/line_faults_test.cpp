@@ -256,7 +256,7 @@ TEST_F(LineFaults, NoShiftOfPlugsKillsOutagesAndCorrectionsExceedsTheQuantity) {
     std::mt19937 random(seed);
     const QStringList ends = {"Update is completed.", "Not updated.", " is complete: "};
     int whole = 0;
-    for (int round = 0; round < 8; ++round) {
+    for (int round = 0; round < 12; ++round) {
         SCOPED_TRACE("seed " + std::to_string(seed) + ", round " + std::to_string(round));
         std::vector<std::unique_ptr<DevSim>> devices;
         std::vector<int> before;
@@ -281,6 +281,8 @@ TEST_F(LineFaults, NoShiftOfPlugsKillsOutagesAndCorrectionsExceedsTheQuantity) {
             stations[killed] = watching(names[killed], urlOf(killed));
         } else if (fault == 3) {
             assign("WO-R", ++quantity);
+        } else {
+            proxy->delay(int(random() % 800)); // a slow network, for this round
         }
         for (int s = 0; s < 3; ++s) {
             if (s != killed) {
@@ -290,6 +292,7 @@ TEST_F(LineFaults, NoShiftOfPlugsKillsOutagesAndCorrectionsExceedsTheQuantity) {
             QFile::remove(stations[s]->slot());
             whole += devices[s]->capture() == image ? 1 : 0;
         }
+        proxy->delay(0);
     }
     proxy->pass();
     // Every unit under way has ended. A unit whose station was killed after

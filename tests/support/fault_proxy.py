@@ -6,6 +6,8 @@ line, and answers each with "ok COMMAND" once it holds:
   drop   nothing flows either way, and new connections are not answered:
          packets dropped, the connections neither closed nor refused
   reset  every connection cut with a reset; new ones go through
+  delay MS  every piece of data held MS milliseconds before it goes on
+            (delay 0 ends it)
 Ends when its standard input does."""
 import asyncio
 import socket
@@ -16,6 +18,7 @@ UPSTREAM = (sys.argv[1], int(sys.argv[2]))
 flowing = asyncio.Event()
 flowing.set()
 pairs = set()
+delay = 0.0
 
 
 def cut(writer):
@@ -35,6 +38,8 @@ async def pump(reader, writer):
             if not data:
                 break
             await flowing.wait()
+            if delay:
+                await asyncio.sleep(delay)
             writer.write(data)
             await writer.drain()
     except (ConnectionError, OSError):
@@ -59,6 +64,7 @@ async def accepted(client_reader, client_writer):
 
 
 async def commands():
+    global delay
     loop = asyncio.get_running_loop()
     while True:
         line = await loop.run_in_executor(None, sys.stdin.readline)
@@ -69,6 +75,8 @@ async def commands():
             flowing.set()
         elif command == "drop":
             flowing.clear()
+        elif command.startswith("delay "):
+            delay = int(command.split()[1]) / 1000.0
         elif command == "reset":
             for pair in list(pairs):
                 for writer in pair:

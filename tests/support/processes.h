@@ -176,6 +176,8 @@ public:
     void pass() { command("pass"); }
     void drop() { command("drop"); }
     void reset() { command("reset"); }
+    // Every piece of data held `ms` before it goes on; 0: none.
+    void delay(int ms) { command("delay " + QByteArray::number(ms)); }
 
 private:
     void command(const QByteArray& word);
