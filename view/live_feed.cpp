@@ -2,6 +2,8 @@
 
 #include <QThread>
 
+#include <nlohmann/json.hpp>
+
 namespace j4::view {
 namespace {
 
@@ -10,7 +12,8 @@ constexpr auto kRefresh = std::chrono::seconds(10);
 
 } // namespace
 
-LiveFeed::LiveFeed(std::string url) : url_(std::move(url)) {
+LiveFeed::LiveFeed(std::string url, std::function<void(const std::string&)> told)
+    : url_(std::move(url)), told_(std::move(told)) {
     thread_ = WorkerThread([this] { loop(); });
 }
 
@@ -37,19 +40,38 @@ std::string LiveFeed::trouble() const {
 }
 
 void LiveFeed::publish(std::string json) {
+    bool back = false;
     {
         const std::lock_guard lock(mutex_);
+        back = !trouble_.empty();
+        trouble_.clear();
         if (json == latest_.json)
             return;
         latest_ = {latest_.version + 1, std::move(json)};
-        trouble_.clear();
     }
     changed_.notify_all();
+    if (back && told_)
+        told_({});
 }
 
 void LiveFeed::setTrouble(std::string why) {
-    const std::lock_guard lock(mutex_);
-    trouble_ = std::move(why);
+    {
+        const std::lock_guard lock(mutex_);
+        if (why == trouble_)
+            return;
+        trouble_ = why;
+        // The pages keep the last picture, told that it is old and why: a
+        // silent database must not look like a quiet plant.
+        auto stale = nlohmann::json::parse(latest_.json, nullptr, false);
+        if (!stale.is_object())
+            stale = nlohmann::json::object({{"lines", nlohmann::json::array()}});
+        stale["trouble"] = why;
+        latest_ = {latest_.version + 1,
+                   stale.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)};
+    }
+    changed_.notify_all();
+    if (told_)
+        told_(why);
 }
 
 void LiveFeed::loop() {

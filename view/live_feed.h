@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -23,7 +24,9 @@ struct Snapshot {
 
 class LiveFeed {
 public:
-    explicit LiveFeed(std::string url);
+    // `told` hears each change of trouble: why the database cannot be read,
+    // or empty once it can again.
+    explicit LiveFeed(std::string url, std::function<void(const std::string&)> told = {});
     ~LiveFeed();
     LiveFeed(const LiveFeed&) = delete;
     LiveFeed& operator=(const LiveFeed&) = delete;
@@ -41,6 +44,7 @@ private:
     void setTrouble(std::string why);
 
     const std::string url_;
+    const std::function<void(const std::string&)> told_;
     std::atomic<bool> stop_{false};
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;

@@ -268,7 +268,7 @@ Result<Done> serve(const ServeOptions& options, const std::atomic<bool>& stop,
             : std::make_unique<httplib::SSLServer>(options.tlsCert.c_str(), options.tlsKey.c_str());
     if (!server->is_valid())
         return fail("the TLS certificate or key cannot be read");
-    LiveFeed feed(options.records);
+    LiveFeed feed(options.records, options.told);
     // The library takes the pool it is given and deletes it itself.
     server->new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
     StreamSeats seats;

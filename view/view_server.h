@@ -20,6 +20,8 @@ struct ServeOptions {
     std::string tlsCert; // both, or neither
     std::string tlsKey;
     std::string usersFile; // "name:role:crypt(3) hash" lines; role viewer or supervisor
+    // Told when the database cannot be read, and (empty) when it can again.
+    std::function<void(const std::string&)> told;
 };
 
 // Whether these options may serve: another address than loopback needs TLS

@@ -3,9 +3,12 @@
 #include "account_name.h"
 #include "j4_version.h"
 
+#include "interrupts.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
+#include <QThread>
 
 namespace j4::cli::plant {
 namespace {
@@ -261,6 +264,22 @@ std::string missingFor(PlantOptions& options) {
     return {};
 }
 
+// A page server started while its database is away (the plant's server
+// booting before the database's) waits for it, saying so once, rather than
+// exit; a stop ends the wait.
+j4::plant::PlantResult<j4::plant::PlantStore> storeForServe(const PlantRun& run) {
+    const auto& stop = installInterruptHandlers();
+    for (bool said = false;; said = true) {
+        auto store = j4::plant::PlantStore::open(run.options.records, &stop);
+        if (store || stop || store.error().kind == j4::plant::PlantError::Kind::Refused)
+            return store;
+        if (!said)
+            say(run.err, "j4_plant: " + store.error().text + "; trying again every 5 s");
+        for (int step = 0; step < 50 && !stop; ++step)
+            QThread::msleep(100);
+    }
+}
+
 } // namespace
 
 int runPlant(const std::vector<std::string>& arguments, std::FILE* out, std::FILE* err) {
@@ -292,8 +311,10 @@ int runPlant(const std::vector<std::string>& arguments, std::FILE* out, std::FIL
     if (const std::string missing = missingFor(*options); !missing.empty())
         return usageError(err, missing);
 
-    auto store = j4::plant::PlantStore::open(options->records, nullptr);
     const PlantRun run{*options, out, err, runs::accountName()};
+    auto store = options->command == "serve"
+                     ? storeForServe(run)
+                     : j4::plant::PlantStore::open(options->records, nullptr);
     if (!store)
         return store.error().text.starts_with("--records") ? usageError(err, store.error().text)
                                                            : failed(run, store.error());

@@ -14,6 +14,12 @@ public:
         const auto& stop = installInterruptHandlers();
         view::ServeOptions serve = run.options.serve;
         serve.records = run.options.records;
+        serve.told = [&run](const std::string& trouble) {
+            say(run.err, trouble.empty()
+                             ? std::string("j4_plant: the plant's database answers again")
+                             : "j4_plant: the plant's database cannot be read (" + trouble +
+                                   "): the page says so, and it is tried again every 5 s");
+        };
         if (const auto usable = view::checkServeOptions(serve); !usable) {
             say(run.err, "j4_plant: " + usable.error());
             return kUsage;

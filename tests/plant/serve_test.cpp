@@ -302,4 +302,63 @@ TEST_F(PlantServe, ItAnswersForItsOwnNamesFromAPortOfItsOwnWithAUsersFileOnlyItR
     EXPECT_FALSE(second.err.contains("serving"));
 }
 
+TEST_F(PlantServe, ADatabaseAwayIsWaitedForAndThePageSaysItsPictureIsOld) {
+    // Started before its database: it waits, saying so once, then serves.
+    database.stop();
+    port = j4::testing::freeLocalPort();
+    server = std::make_unique<QProcess>();
+    server->start(J4_PLANT, {"--records", database.url(), "serve", "--listen",
+                             "127.0.0.1:" + QString::number(port)});
+    QByteArray said;
+    const auto saysSoon = [&](const QByteArray& text) {
+        QElapsedTimer clock;
+        clock.start();
+        while (!said.contains(text) && clock.elapsed() < 60000 &&
+               server->state() != QProcess::NotRunning) {
+            server->waitForReadyRead(100);
+            said += server->readAllStandardError();
+        }
+        return said.contains(text);
+    };
+    ASSERT_TRUE(saysSoon("trying again every 5 s")) << said.toStdString();
+    database.start();
+    ASSERT_TRUE(saysSoon("serving the plant's page")) << said.toStdString();
+
+    // An open page hears that the database went away (the picture it
+    // keeps is old, and why), and that it is back.
+    QTcpSocket events;
+    events.connectToHost("127.0.0.1", quint16(port));
+    ASSERT_TRUE(events.waitForConnected(10000));
+    events.write("GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    QByteArray stream;
+    const auto hears = [&](auto wanted) {
+        QElapsedTimer clock;
+        clock.start();
+        while (!wanted(stream) && clock.elapsed() < 90000) {
+            events.waitForReadyRead(1000);
+            stream += events.readAll();
+        }
+        while (events.bytesAvailable() > 0)
+            stream += events.readAll();
+        return wanted(stream);
+    };
+    ASSERT_TRUE(hears([](const QByteArray& text) { return text.contains("data: {"); }))
+        << stream.toStdString();
+    stream.clear();
+    database.stop();
+    EXPECT_TRUE(hears([](const QByteArray& text) { return text.contains("\"trouble\":"); }))
+        << stream.toStdString();
+    EXPECT_TRUE(saysSoon("the plant's database cannot be read")) << said.toStdString();
+    const auto down = plain().Get("/metrics");
+    ASSERT_TRUE(down);
+    EXPECT_NE(down->body.find("j4_plant_database_up 0"), std::string::npos);
+    stream.clear();
+    database.start();
+    EXPECT_TRUE(hears([](const QByteArray& text) {
+        const auto last = text.lastIndexOf("data: {");
+        return last >= 0 && !text.mid(last).contains("\"trouble\"");
+    })) << stream.toStdString();
+    EXPECT_TRUE(saysSoon("answers again")) << said.toStdString();
+}
+
 } // namespace

@@ -80,6 +80,14 @@ function drawLine(line) {
 function draw(plant) {
   const lines = document.getElementById("lines");
   lines.replaceChildren(...plant.lines.map(drawLine));
+  // An old picture says so, with its age: a database away is no quiet plant.
+  document.body.classList.toggle("stale", Boolean(plant.trouble));
+  const connection = document.getElementById("connection");
+  if (plant.trouble)
+    connection.textContent = "not live: the plant's database cannot be read (" + plant.trouble +
+      ")" + (plant.now ? "; this is the plant at " + new Date(plant.now).toLocaleTimeString() : "");
+  else
+    connection.textContent = "live";
 }
 
 // A supervisor's hold or resume; the server says no to anyone else.
