@@ -729,7 +729,7 @@ WITH today AS (
                        'slot', s.slot, 'state', s.state, 'unit', s.unit, 'since', s.since,
                        'last', CASE WHEN l.station IS NOT NULL THEN json_build_object(
                            'outcome', l.outcome, 'unit', l.unit, 'ended', l.ended,
-                           'message', l.message) END) ORDER BY s.slot)
+                           'message', left(l.message, 500)) END) ORDER BY s.slot)
             FROM j4_slot_states s
             LEFT JOIN j4_slot_last l ON l.station = s.station AND l.slot = s.slot
             WHERE s.station = h.station AND s.slot <= h.slots) AS slots

@@ -24,7 +24,9 @@ std::string plantMetrics(const std::string& live, bool readable) {
     const auto document = nlohmann::json::parse(live, nullptr, false);
     if (!document.is_object() || !document["lines"].is_array())
         return out;
-    std::string held = "# HELP j4_line_held Whether the line is held, and why.\n"
+    // Free text (a hold's reason) is never a label: each new reason would be
+    // a new series, and a long one would make every scrape as long.
+    std::string held = "# HELP j4_line_held Whether the line is held (the page says why).\n"
                        "# TYPE j4_line_held gauge\n";
     std::string units = "# HELP j4_line_units_today Units first tried on the line in the "
                         "plant's day, by how they fared.\n# TYPE j4_line_units_today gauge\n";
@@ -33,7 +35,7 @@ std::string plantMetrics(const std::string& live, bool readable) {
     for (const auto& line : document["lines"]) {
         const std::string name = "line=" + station::quotedLabel(text(line["line"]));
         const std::string why = text(line["held"]);
-        held += "j4_line_held{" + name + ",reason=" + station::quotedLabel(why) + "} " +
+        held += "j4_line_held{" + name + "} " +
                 (why.empty() ? "0" : "1") + "\n";
         const auto& today = line["today"];
         if (today.is_object())

@@ -70,7 +70,7 @@ constexpr const char* kHelpText =
     "                    attempts failed, not the whole line\n"
     "  --reason TEXT     hold: why, as the line's stations say it\n"
     "  -h, --help        show this help and exit\n"
-    "  --version         show the version and exit\n"
+    "  -V, --version     show the version and exit\n"
     "\n"
     "Exit status:\n"
     "  0  done\n"
@@ -153,7 +153,7 @@ struct PlantFlags {
     QCommandLineOption tlsKey{"tls-key", "", "FILE"};
     QCommandLineOption users{"users", "", "FILE"};
     QCommandLineOption help{QStringList{"h", "help"}};
-    QCommandLineOption version{"version"};
+    QCommandLineOption version{QStringList{"V", "version"}};
 
     void addTo(QCommandLineParser& parser) const {
         parser.addOptions({records, json, signature, trustKey, release, workOrder, lot, part,
@@ -212,7 +212,8 @@ Result<PlantOptions> optionsFrom(const QCommandLineParser& parser, const PlantFl
     const QStringList positional = parser.positionalArguments();
     if (positional.isEmpty())
         return fail(
-            std::string("a command is needed: release add, assign, status, hold or resume"));
+            std::string("a command is needed: release add, release list, assign, status, hold, "
+                        "resume or serve"));
     options.command = positional.front().toStdString();
     for (qsizetype i = 1; i < positional.size(); ++i)
         options.arguments.push_back(positional[i].toLocal8Bit().toStdString());
@@ -305,9 +306,12 @@ int runPlant(const std::vector<std::string>& arguments, std::FILE* out, std::FIL
         return usageError(err, options.error());
     const auto command = commandFor(*options);
     if (!command)
-        return usageError(err, "\"" + options->command + "\" with " +
-                                   std::to_string(options->arguments.size()) +
-                                   " arguments is not a j4_plant command");
+        return usageError(err,
+                          options->command == "release"
+                              ? std::string("release takes add FILE [--signature SIG], or list")
+                              : "\"" + options->command + "\" with " +
+                                    std::to_string(options->arguments.size()) +
+                                    " arguments is not a j4_plant command");
     if (const std::string missing = missingFor(*options); !missing.empty())
         return usageError(err, missing);
 

@@ -51,7 +51,8 @@ def free_port():
 def fresh_database():
     psql("DROP TABLE IF EXISTS j4_attempts, j4_schema, j4_claims, j4_holds, j4_assignments, "
          "j4_releases, j4_slot_states, j4_station_heartbeats, j4_yield_counts, "
-         "j4_failure_counts, j4_station_last, j4_slot_last, j4_uncounted CASCADE")
+         "j4_failure_counts, j4_station_last, j4_slot_last, j4_uncounted, j4_line_refusals "
+         "CASCADE")
     subprocess.run([PLANT, "--records", URL, "status"], check=True, capture_output=True)
 
 
@@ -125,6 +126,15 @@ class Page(unittest.TestCase):
         self.wait(lambda b: self.slot("st-1", 1).find_element(By.CLASS_NAME, "unit").text ==
                   "<img src=x onerror=alert(1)>")
         self.assertEqual(self.browser.find_elements(By.CSS_SELECTOR, "[data-station] img"), [])
+        # A value is isolated (an unclosed right-to-left override in it
+        # cannot turn the rest of the line) and cut where it is long.
+        psql("UPDATE j4_slot_states SET unit = 'J4-\u202e' || repeat('x', 5000) "
+             "WHERE station = 'st-1' AND slot = 1; UPDATE j4_station_heartbeats SET heard = now() "
+             "WHERE station = 'st-1'")
+        unit = lambda b: self.slot("st-1", 1).find_element(By.CSS_SELECTOR, ".unit bdi")
+        self.wait(lambda b: unit(b).text.endswith("…"))
+        self.assertLessEqual(len(unit(self.browser).text), 121)
+        self.assertEqual(len(unit(self.browser).get_attribute("title")), 5004)
 
     def test_a_units_history(self):
         psql("INSERT INTO j4_attempts (attempt, station, unit, started, ended, file, outcome, "

@@ -12,6 +12,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -109,6 +110,36 @@ TEST_F(Plant, ALineIsAssignedHeldAndResumedAndSaysHowFarItIs) {
                   .exitCode,
               2);
     EXPECT_EQ(plant({"frobnicate"}).exitCode, 2);
+    const ProgramResult bare = plant({});
+    EXPECT_EQ(bare.exitCode, 2);
+    EXPECT_TRUE(bare.err.contains("release list, assign, status, hold, resume or serve"))
+        << bare.err.toStdString();
+    const ProgramResult noFile = plant({"release", "add"});
+    EXPECT_EQ(noFile.exitCode, 2);
+    EXPECT_TRUE(noFile.err.contains("release takes add FILE [--signature SIG], or list"))
+        << noFile.err.toStdString();
+    // Completion: commands, release's words, update files, options.
+    QDir().mkpath(dir.filePath("files/sub"));
+    for (const QString name : {"files/a.j4u", "files/notes.txt"}) {
+        QFile touched(dir.filePath(name));
+        ASSERT_TRUE(touched.open(QIODevice::WriteOnly));
+    }
+    const auto complete = [&](const QString& words) {
+        const QString script =
+            QStringLiteral("source '" J4_SOURCE_DIR "/packaging/j4_plant.bash-completion'; "
+                           "PATH=%1:$PATH; cd '%2'; COMP_WORDS=(%3); "
+                           "COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _j4_plant; "
+                           "printf '%s\\n' \"${COMPREPLY[@]}\"")
+                .arg(QFileInfo(J4_PLANT).path(), dir.filePath("files"), words);
+        return j4::testing::runProgram("bash", {"-c", script}).out.split('\n', Qt::SkipEmptyParts);
+    };
+    EXPECT_EQ(complete("j4_plant --records x s"), (QStringList{"status", "serve"}));
+    EXPECT_EQ(complete("j4_plant release ''"), (QStringList{"add", "list"}));
+    EXPECT_EQ(complete("j4_plant release add ''"), (QStringList{"sub", "a.j4u"}));
+    EXPECT_EQ(complete("j4_plant --work-o"), QStringList{"--work-order"});
+    const ProgramResult version = j4::testing::runProgram(J4_PLANT, {"-V"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_TRUE(version.out.startsWith("j4_plant ")) << version.out.toStdString();
     // Free text is bounded as a line's name is: a work order goes into
     // every record of its line, and is indexed there.
     const ProgramResult longOrder = plant({"assign", "L1", "--release", "2.0.0", "--work-order",

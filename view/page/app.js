@@ -13,6 +13,26 @@ function el(tag, className, text) {
 // Whether this visitor may hold a line: asked once; no button for the others.
 let mayHold = false;
 
+// A value as the page shows it: isolated from the text around it (one that
+// ends in a right-to-left override cannot turn the rest of its line), and
+// cut where it is long, whole in its title.
+const kLongest = 120;
+function value(text) {
+  const node = document.createElement("bdi");
+  const whole = text === undefined || text === null ? "" : String(text);
+  node.textContent = whole.length > kLongest ? whole.slice(0, kLongest) + "…" : whole;
+  if (whole.length > kLongest) node.title = whole;
+  return node;
+}
+
+// Text and values in one element: the strings as they are, values isolated.
+function sentence(tag, className, ...parts) {
+  const node = el(tag, className);
+  for (const part of parts)
+    node.append(part instanceof Node ? part : document.createTextNode(part));
+  return node;
+}
+
 function percent(part, whole) {
   return whole > 0 ? (100 * part / whole).toFixed(1) + " %" : "–";
 }
@@ -20,7 +40,7 @@ function percent(part, whole) {
 function drawStation(station) {
   const box = el("div", "station" + (station.silent ? " silent" : station.stopped ? " stopped" : ""));
   box.dataset.station = station.station;
-  box.append(el("div", "name", station.station));
+  box.append(sentence("div", "name", value(station.station)));
   if (station.silent)
     box.append(el("div", "silent-since", "silent since " + new Date(station.heard).toLocaleTimeString()));
   else if (station.stopped)
@@ -30,11 +50,11 @@ function drawStation(station) {
     const cell = el("div", "slot " + slot.state);
     cell.dataset.slot = slot.slot;
     cell.append(el("div", "state", slot.slot + ": " + slot.state));
-    if (slot.unit) cell.append(el("div", "unit", slot.unit));
+    if (slot.unit) cell.append(sentence("div", "unit", value(slot.unit)));
     if (slot.last) {
       const last = el("div", "last " + slot.last.outcome, "last: " + slot.last.outcome);
       last.title = slot.last.message || "";
-      if (slot.last.unit) last.append(el("span", "last-unit", slot.last.unit));
+      if (slot.last.unit) last.append(sentence("span", "last-unit", value(slot.last.unit)));
       cell.append(last);
     }
     slots.append(cell);
@@ -46,13 +66,16 @@ function drawStation(station) {
 function drawLine(line) {
   const section = el("section", "line" + (line.held ? " held" : ""));
   section.dataset.line = line.line;
-  section.append(el("h2", null, line.line === "" ? "Stations without a line" : "Line " + line.line));
+  section.append(line.line === "" ? el("h2", null, "Stations without a line")
+                                   : sentence("h2", null, "Line ", value(line.line)));
   if (line.work_order)
-    section.append(el("p", "summary", "release " + line.release + ", work order " +
-                      line.work_order + ", " + line.done + " of " + line.quantity + " units"));
+    section.append(sentence("p", "summary", "release ", value(line.release), ", work order ",
+                            value(line.work_order), ", " + line.done + " of " + line.quantity +
+                            " units"));
   const complete = line.work_order && !line.held && line.done >= line.quantity;
-  if (line.held) section.append(el("p", "held-reason", "Held: " + line.held));
-  if (line.refused) section.append(el("p", "refused", "Refused by stations: " + line.refused));
+  if (line.held) section.append(sentence("p", "held-reason", "Held: ", value(line.held)));
+  if (line.refused)
+    section.append(sentence("p", "refused", "Refused by stations: ", value(line.refused)));
   // A line whose work order is done makes nothing more: there is nothing to hold.
   if (complete) section.append(el("p", "complete", "Work order complete"));
   if (line.line !== "" && !complete && mayHold) {
@@ -68,7 +91,7 @@ function drawLine(line) {
   if (line.failures && line.failures.length) {
     const list = el("ul", "failures");
     for (const failure of line.failures)
-      list.append(el("li", null, failure.reason + " (" + failure.attempts + ")"));
+      list.append(sentence("li", null, value(failure.reason), " (" + failure.attempts + ")"));
     section.append(list);
   }
   const stations = el("div", "stations");
