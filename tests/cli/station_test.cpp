@@ -247,14 +247,14 @@ TEST_F(FlashCli, AStationOnALineTiesEachUnitToItsDeviceAndSignalsEachResult) {
     const QString signals_ = dir.filePath("signals");
     QDir().mkpath(signals_);
     QProcess station;
-    station.start(
-        flashPath(),
-        {"--watch", "--device", slot1, "--device", slot2, "--log", log, "--units", "-",
-         "--unit-rule", "^J4-[0-9]{4}$", "--require-unit", "--settle", "1500", "--on-result",
-         "env | grep ^J4_ | sort > \"" + signals_ + "/$J4_SLOT-$J4_RESULT-$J4_UNIT\"; " +
-             "echo hook-says-$J4_SLOT; sh -c 'echo $$ > \"" + signals_ +
-             "/child-$J4_SLOT-$J4_UNIT\"; exec sleep 300' & sleep 30",
-         "--timeout", "500", file});
+    station.start(flashPath(),
+                  {"--watch", "--device", slot1, "--device", slot2, "--log", log, "--units", "-",
+                   "--unit-rule", "^J4-[0-9]{4}$", "--require-unit", "--settle", "1500",
+                   "--on-result",
+                   "env | grep ^J4_ | sort > \"" + signals_ + "/$J4_SLOT-$J4_RESULT-$J4_UNIT\"; " +
+                       "echo hook-says-$J4_SLOT; sh -c 'echo $$ > \"" + signals_ +
+                       "/child-$J4_SLOT-$J4_UNIT\"; exec sleep 300' & sleep 30",
+                   "--timeout", "500", file});
     ASSERT_TRUE(station.waitForStarted());
     QByteArray said = readUntil(station, "Ctrl+C ends the station.");
     station.write("J4-12\n");
@@ -465,9 +465,8 @@ TEST_F(FlashCli, AStationNeverPutsAnAttemptOnAnotherDeviceOrUnit) {
         const QJsonObject event = QJsonDocument::fromJson(line).object();
         const QString name = event["event"].toString();
         if (name == "scan")
-            heard << "scan " +
-                         (event["accepted"].toBool() ? event["unit"].toString()
-                                                     : event["reason"].toString().left(13));
+            heard << "scan " + (event["accepted"].toBool() ? event["unit"].toString()
+                                                           : event["reason"].toString().left(13));
         else if (name == "result")
             heard << "result " + event["unit"].toString() + " " + event["station"].toString() +
                          " " + event["operator"].toString() + " " + event["outcome"].toString();
@@ -475,12 +474,10 @@ TEST_F(FlashCli, AStationNeverPutsAnAttemptOnAnotherDeviceOrUnit) {
             heard << "pulled " + QString::number(event["slot"].toInt());
     }
     EXPECT_EQ(heard, (QStringList{"scan A scan of 600", "scan J4-0007",
-                                  "result J4-0007 line-9 kim completed", "pulled 1",
-                                  "scan J4-0008", "result J4-0008 line-9 kim completed",
-                                  "pulled 1"}))
+                                  "result J4-0007 line-9 kim completed", "pulled 1", "scan J4-0008",
+                                  "result J4-0008 line-9 kim completed", "pulled 1"}))
         << events.toStdString();
-    EXPECT_EQ(loggedAttempts(fifoLog),
-              (QStringList{"1 J4-0007 completed", "1 J4-0008 completed"}));
+    EXPECT_EQ(loggedAttempts(fifoLog), (QStringList{"1 J4-0007 completed", "1 J4-0008 completed"}));
 }
 
 TEST_F(FlashCli, TheStationsServiceRunsAProfileAndTheShellCompletesTheCommand) {
@@ -537,14 +534,9 @@ TEST_F(FlashCli, TheStationsServiceRunsAProfileAndTheShellCompletesTheCommand) {
     textFile("files/a.j4u", "");
     textFile("files/notes.txt", "");
     const auto complete = [&](const QString& words) {
-        const QString script =
-            QStringLiteral("source '" J4_SOURCE_DIR "/packaging/j4_flash.bash-completion'; "
-                           "PATH=%1:$PATH; cd '%2'; COMP_WORDS=(%3); "
-                           "COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _j4_flash; "
-                           "printf '%s\\n' \"${COMPREPLY[@]}\"")
-                .arg(QFileInfo(flashPath()).path(), dir.filePath("files"), words);
-        return runProgram("bash", {"-c", script}, {"J4_PORTS=" + device.device() + ":/dev/null"})
-            .out.split('\n', Qt::SkipEmptyParts);
+        return completions(J4_SOURCE_DIR "/packaging/j4_flash.bash-completion", "_j4_flash",
+                           QFileInfo(flashPath()).path(), dir.filePath("files"), words,
+                           {"J4_PORTS=" + device.device() + ":/dev/null"});
     };
     EXPECT_EQ(complete("j4_flash --wat"), QStringList{"--watch"});
     EXPECT_TRUE(complete("j4_flash --").contains("--require-signature"));

@@ -125,13 +125,9 @@ TEST_F(Plant, ALineIsAssignedHeldAndResumedAndSaysHowFarItIs) {
         ASSERT_TRUE(touched.open(QIODevice::WriteOnly));
     }
     const auto complete = [&](const QString& words) {
-        const QString script =
-            QStringLiteral("source '" J4_SOURCE_DIR "/packaging/j4_plant.bash-completion'; "
-                           "PATH=%1:$PATH; cd '%2'; COMP_WORDS=(%3); "
-                           "COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _j4_plant; "
-                           "printf '%s\\n' \"${COMPREPLY[@]}\"")
-                .arg(QFileInfo(J4_PLANT).path(), dir.filePath("files"), words);
-        return j4::testing::runProgram("bash", {"-c", script}).out.split('\n', Qt::SkipEmptyParts);
+        return j4::testing::completions(J4_SOURCE_DIR "/packaging/j4_plant.bash-completion",
+                                        "_j4_plant", QFileInfo(J4_PLANT).path(),
+                                        dir.filePath("files"), words);
     };
     EXPECT_EQ(complete("j4_plant --records x s"), (QStringList{"status", "serve"}));
     EXPECT_EQ(complete("j4_plant release ''"), (QStringList{"add", "list"}));

@@ -405,6 +405,16 @@ void FaultProxy::command(const QByteArray& word) {
     }
 }
 
+QStringList completions(const QString& script, const QString& function, const QString& programs,
+                        const QString& folder, const QString& words,
+                        const QStringList& environment) {
+    const QString bash = QStringLiteral("source '%1'; PATH=%2:$PATH; cd '%3'; COMP_WORDS=(%4); "
+                                        "COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); %5; "
+                                        "printf '%s\\n' \"${COMPREPLY[@]}\"")
+                             .arg(script, programs, folder, words, function);
+    return runProgram("bash", {"-c", bash}, environment).out.split('\n', Qt::SkipEmptyParts);
+}
+
 QString TestDatabase::socketUrl() const {
     QFile pidFile(dataDirectory() + "/postmaster.pid");
     if (!pidFile.open(QIODevice::ReadOnly))

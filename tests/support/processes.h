@@ -96,6 +96,12 @@ struct ProgramResult {
     QString lastLine() const;
 };
 
+// What bash completion offers: `function` of the completion `script`, for
+// `words` typed in `folder`, with the programs in `programs` first on PATH.
+QStringList completions(const QString& script, const QString& function, const QString& programs,
+                        const QString& folder, const QString& words,
+                        const QStringList& environment = {});
+
 ProgramResult runProgram(const QString& program, const QStringList& arguments,
                          const QStringList& extraEnvironment = {}, int timeoutMs = 60000);
 
