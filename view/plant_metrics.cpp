@@ -35,8 +35,7 @@ std::string plantMetrics(const std::string& live, bool readable) {
     for (const auto& line : document["lines"]) {
         const std::string name = "line=" + station::quotedLabel(text(line["line"]));
         const std::string why = text(line["held"]);
-        held += "j4_line_held{" + name + "} " +
-                (why.empty() ? "0" : "1") + "\n";
+        held += "j4_line_held{" + name + "} " + (why.empty() ? "0" : "1") + "\n";
         const auto& today = line["today"];
         if (today.is_object())
             for (const char* kind : {"units", "first_pass", "completed"})

@@ -7,7 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <httplib.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QProcess>
@@ -15,7 +21,11 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <algorithm>
+#include <array>
+#include <cstring>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -68,7 +78,37 @@ protected:
 TEST_F(PlantServe, ThePageIsTheProjectsOwnAndAStationsReportReachesItsStream) {
     database.query("INSERT INTO j4_station_heartbeats VALUES ('st-1', 'L1', '1', 'h', 1, now())");
     database.query("INSERT INTO j4_slot_states VALUES ('st-1', 1, 'empty', NULL, now())");
-    ASSERT_TRUE(serve({}));
+    // The shipped service: systemd takes it, and its command with the
+    // shipped settings (the database and port made the test's) serves.
+    QFile shipped(J4_SOURCE_DIR "/packaging/j4-plant.service");
+    QFile settings(J4_SOURCE_DIR "/packaging/plant-serve.conf");
+    ASSERT_TRUE(shipped.open(QIODevice::ReadOnly) && settings.open(QIODevice::ReadOnly));
+    QString unit = QString::fromUtf8(shipped.readAll()).replace("/usr/bin/j4_plant", J4_PLANT);
+    const QDir units(dir.filePath("units"));
+    QDir().mkpath(units.path());
+    QFile local(units.filePath("j4-plant.service"));
+    ASSERT_TRUE(local.open(QIODevice::WriteOnly));
+    local.write(unit.replace("EnvironmentFile=/etc/", "EnvironmentFile=-/etc/").toUtf8());
+    local.close();
+    EXPECT_EQ(j4::testing::unitObjections(units.path(), "j4-plant.service"), QString());
+    port = j4::testing::freeLocalPort();
+    QString command = unit.section("\nExecStart=", 1).section('\n', 0, 0);
+    for (const QString& line : QString::fromUtf8(settings.readAll()).split('\n')) {
+        const QString name = line.section('=', 0, 0);
+        if (line.startsWith('#') || !line.contains('='))
+            continue;
+        const QString value = name == "J4_PLANT_RECORDS"  ? database.url()
+                              : name == "J4_PLANT_LISTEN" ? "127.0.0.1:" + QString::number(port)
+                                                          : line.section('=', 1);
+        command.replace("${" + name + "}", value).replace("$" + name, value);
+    }
+    server = std::make_unique<QProcess>();
+    server->start("sh", {"-c", "exec " + command});
+    QElapsedTimer started;
+    started.start();
+    while (!plain().Get("/") && started.elapsed() < 30000 &&
+           server->state() != QProcess::NotRunning)
+        server->waitForFinished(100);
     auto client = plain();
     const auto page = client.Get("/");
     ASSERT_TRUE(page);
@@ -134,6 +174,8 @@ TEST_F(PlantServe, OffLoopbackItNeedsTlsAndEveryoneSignsIn) {
             .toUtf8());
     file.close();
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    QFile::setPermissions(certificates.path("server.key"),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     ASSERT_TRUE(serve({"--tls-cert", certificates.path("server.pem"), "--tls-key",
                        certificates.path("server.key"), "--users", users},
                       true));
@@ -180,6 +222,40 @@ TEST_F(PlantServe, OffLoopbackItNeedsTlsAndEveryoneSignsIn) {
     EXPECT_EQ(client.Post("/api/lines/L1/resume", page, "", "text/plain")->status, 200);
     EXPECT_EQ(database.query("SELECT count(*) FROM j4_holds"), "0");
     metricsSay("j4_line_held{line=\"L1\"} 0");
+
+    // TLS 1.2 only with forward-secret AEAD suites (no CBC, no SHA-1).
+    const auto handshakes = [&](const QString& suite) {
+        return j4::testing::runProgram("openssl", {"s_client", "-connect",
+                                                   "127.0.0.1:" + QString::number(port), "-tls1_2",
+                                                   "-cipher", suite})
+                   .exitCode == 0;
+    };
+    EXPECT_TRUE(handshakes("ECDHE-ECDSA-AES128-GCM-SHA256"));
+    EXPECT_FALSE(handshakes("ECDHE-ECDSA-AES128-SHA"));
+    EXPECT_FALSE(handshakes("ECDHE-ECDSA-AES256-SHA384"));
+
+    // Each problem of a certificate or key named; nothing prompted for.
+    const auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+    for (const char* key : {"locked.key", "expired.key", "future.key", "client.key"})
+        QFile::setPermissions(certificates.path(key), ownerOnly);
+    QFile::setPermissions(certificates.path("server.key"), ownerOnly | QFileDevice::ReadOther);
+    for (const auto& [cert, key, why] : std::vector<std::array<QString, 3>>{
+             {"server.pem", "server.key", "may be read by other users"},
+             {"server.pem", "locked.key", "is protected by a passphrase"},
+             {"expired.pem", "expired.key", "expired on"},
+             {"future.pem", "future.key", "is not valid before 2099"},
+             {"server.pem", "client.key", "is not the key of the certificate"},
+             {"missing.pem", "client.key", "cannot be read"},
+             {"ca.key", "client.key", "holds no certificate"}}) {
+        const auto refused = j4::testing::runProgram(
+            J4_PLANT,
+            {"--records", database.url(), "serve", "--listen",
+             "0.0.0.0:" + QString::number(j4::testing::freeLocalPort()), "--tls-cert",
+             certificates.path(cert), "--tls-key", certificates.path(key), "--users", users});
+        EXPECT_EQ(refused.exitCode, 1) << refused.err.toStdString();
+        EXPECT_TRUE(refused.err.contains(why))
+            << why.toStdString() << ": " << refused.err.toStdString();
+    }
 }
 
 TEST_F(PlantServe, ItAnswersForItsOwnNamesFromAPortOfItsOwnWithAUsersFileOnlyItReads) {
@@ -260,12 +336,19 @@ TEST_F(PlantServe, ItAnswersForItsOwnNamesFromAPortOfItsOwnWithAUsersFileOnlyItR
     EXPECT_TRUE(answers.startsWith("HTTP/1.1 401")) << answers.toStdString();
     EXPECT_EQ(answers.count("HTTP/1.1 "), 1) << answers.toStdString();
     EXPECT_EQ(database.query("SELECT count(*) FROM j4_holds"), "0");
-    const auto large = client.Post("/api/lines/L1/hold", {{"X-J4-Request", "1"}},
-                                   std::string(1 << 20, 'x'), "text/plain");
-    ASSERT_TRUE(large);
-    EXPECT_EQ(large->status, 413);
+    // (A gigabyte announced, none sent: refused before any is read.)
+    QTcpSocket large;
+    large.connectToHost("127.0.0.1", quint16(port));
+    ASSERT_TRUE(large.waitForConnected(10000));
+    large.write("POST /api/lines/L1/hold HTTP/1.1\r\nHost: 127.0.0.1\r\nX-J4-Request: 1\r\n"
+                "Authorization: Basic " +
+                QByteArray("sam:secret").toBase64() + "\r\nContent-Length: 1073741824\r\n\r\n");
+    QByteArray tooLarge;
+    while (!tooLarge.contains("\r\n\r\n") && large.waitForReadyRead(10000))
+        tooLarge += large.readAll();
+    EXPECT_TRUE(tooLarge.startsWith("HTTP/1.1 413")) << tooLarge.toStdString();
 
-    // Open pages hold a seat each: one address takes at most 4, and past
+    // Open pages hold a seat each: one address takes at most 8, and past
     // that is asked to come back, while the page and /metrics answer.
     const auto stream = [&](const QString& from) {
         auto opened = std::make_unique<QTcpSocket>();
@@ -280,7 +363,7 @@ TEST_F(PlantServe, ItAnswersForItsOwnNamesFromAPortOfItsOwnWithAUsersFileOnlyItR
         return std::pair{std::move(opened), head};
     };
     std::vector<std::unique_ptr<QTcpSocket>> open;
-    for (int page = 0; page < 4; ++page) {
+    for (int page = 0; page < 8; ++page) {
         auto [socket, head] = stream("127.0.0.1");
         EXPECT_TRUE(head.startsWith("HTTP/1.1 200")) << head.toStdString();
         open.push_back(std::move(socket));
@@ -292,6 +375,53 @@ TEST_F(PlantServe, ItAnswersForItsOwnNamesFromAPortOfItsOwnWithAUsersFileOnlyItR
     EXPECT_TRUE(welcome.startsWith("HTTP/1.1 200")) << welcome.toStdString();
     EXPECT_EQ(client.Get("/metrics")->status, 200);
     open.clear();
+
+    // Slow clients hold no thread: while 40 connections send their headers
+    // a byte at a time the page answers, and each is cut once its headers
+    // took 10 s, however steadily it sends.
+    std::vector<std::unique_ptr<QTcpSocket>> slow;
+    for (int i = 0; i < 40; ++i) {
+        slow.push_back(std::make_unique<QTcpSocket>());
+        slow.back()->connectToHost("127.0.0.1", quint16(port));
+        ASSERT_TRUE(slow.back()->waitForConnected(10000));
+        slow.back()->write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ");
+        slow.back()->flush();
+    }
+    const auto answered = client.Get("/metrics");
+    ASSERT_TRUE(answered) << "the page did not answer beside slow clients";
+    EXPECT_EQ(answered->status, 200);
+    QElapsedTimer dribbling;
+    dribbling.start();
+    const auto connected = [&] {
+        return std::count_if(slow.begin(), slow.end(), [](const auto& socket) {
+            return socket->state() == QAbstractSocket::ConnectedState;
+        });
+    };
+    while (connected() > 0 && dribbling.elapsed() < 90000)
+        for (auto& socket : slow)
+            if (socket->state() == QAbstractSocket::ConnectedState) {
+                socket->write("a");
+                socket->waitForDisconnected(20);
+            }
+    EXPECT_EQ(connected(), 0) << "a client sending its headers for ever was never cut";
+    slow.clear();
+
+    // Headers beyond what a browser sends (in size or in number) are
+    // refused, not kept.
+    for (const QByteArray& header :
+         {QByteArray("X-Fill: ") + QByteArray(8000, 'x') + "\r\n", QByteArray("X-A: b\r\n")}) {
+        QTcpSocket flood;
+        flood.connectToHost("127.0.0.1", quint16(port));
+        ASSERT_TRUE(flood.waitForConnected(10000));
+        flood.write("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic " +
+                    QByteArray("sam:secret").toBase64() + "\r\n" +
+                    header.repeated(int(40000 / header.size())) + "\r\n");
+        QByteArray answer;
+        while (flood.waitForReadyRead(5000) || flood.bytesAvailable() > 0)
+            answer += flood.readAll();
+        EXPECT_FALSE(answer.startsWith("HTTP/1.1 200")) << answer.left(200).toStdString();
+    }
+    EXPECT_EQ(client.Get("/metrics")->status, 200);
 
     // A second server on the same port is refused, not given half of the
     // browsers.
@@ -305,9 +435,37 @@ TEST_F(PlantServe, ItAnswersForItsOwnNamesFromAPortOfItsOwnWithAUsersFileOnlyItR
 
 TEST_F(PlantServe, ADatabaseAwayIsWaitedForAndThePageSaysItsPictureIsOld) {
     // Started before its database: it waits, saying so once, then serves.
+    // As a service it writes to the journal (each line's priority first)
+    // and tells systemd when it is ready and when it stops.
     database.stop();
     port = j4::testing::freeLocalPort();
     server = std::make_unique<QProcess>();
+    const QString journal = dir.filePath("journal");
+    QFile(journal).open(QIODevice::WriteOnly);
+    struct stat journalFile {};
+    ASSERT_EQ(stat(QFile::encodeName(journal).constData(), &journalFile), 0);
+    const std::string manager = QFile::encodeName(dir.filePath("notify")).toStdString();
+    const int notices = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, manager.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(notices, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const auto told = [&](const std::string& wanted) {
+        pollfd ready{notices, POLLIN, 0};
+        char text[256] = "";
+        while (poll(&ready, 1, 30000) == 1) {
+            const auto size = recv(notices, text, sizeof text - 1, 0);
+            if (size > 0 && std::string(text, std::size_t(size)).find(wanted) != std::string::npos)
+                return true;
+        }
+        return false;
+    };
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("NOTIFY_SOCKET", QString::fromStdString(manager));
+    environment.insert("JOURNAL_STREAM", QString::number(journalFile.st_dev) + ":" +
+                                             QString::number(journalFile.st_ino));
+    server->setProcessEnvironment(environment);
+    server->setStandardErrorFile(journal, QIODevice::Append);
     server->start(J4_PLANT, {"--records", database.url(), "serve", "--listen",
                              "127.0.0.1:" + QString::number(port)});
     QByteArray said;
@@ -316,14 +474,18 @@ TEST_F(PlantServe, ADatabaseAwayIsWaitedForAndThePageSaysItsPictureIsOld) {
         clock.start();
         while (!said.contains(text) && clock.elapsed() < 60000 &&
                server->state() != QProcess::NotRunning) {
-            server->waitForReadyRead(100);
-            said += server->readAllStandardError();
+            server->waitForFinished(100);
+            QFile file(journal);
+            if (file.open(QIODevice::ReadOnly))
+                said = file.readAll();
         }
         return said.contains(text);
     };
     ASSERT_TRUE(saysSoon("trying again every 5 s")) << said.toStdString();
+    EXPECT_TRUE(said.startsWith("<4>j4_plant: ")) << said.toStdString();
     database.start();
-    ASSERT_TRUE(saysSoon("serving the plant's page")) << said.toStdString();
+    ASSERT_TRUE(saysSoon("<6>j4_plant: serving the plant's page")) << said.toStdString();
+    EXPECT_TRUE(told("READY=1"));
 
     // An open page hears that the database went away (the picture it
     // keeps is old, and why), and that it is back.
@@ -345,6 +507,34 @@ TEST_F(PlantServe, ADatabaseAwayIsWaitedForAndThePageSaysItsPictureIsOld) {
     };
     ASSERT_TRUE(hears([](const QByteArray& text) { return text.contains("data: {"); }))
         << stream.toStdString();
+
+    // With the database hung, 40 unit searches from one address: two wait
+    // (for at most the search's bound), the rest are told to come back, and
+    // the page answers meanwhile.
+    database.pause();
+    std::vector<std::unique_ptr<QTcpSocket>> searches;
+    for (int i = 0; i < 40; ++i) {
+        searches.push_back(std::make_unique<QTcpSocket>());
+        searches.back()->connectToHost("127.0.0.1", quint16(port));
+        ASSERT_TRUE(searches.back()->waitForConnected(10000));
+        searches.back()->write("GET /api/units?serial=SN1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        ASSERT_TRUE(searches.back()->waitForBytesWritten(10000));
+    }
+    const auto meanwhile = plain().Get("/metrics");
+    ASSERT_TRUE(meanwhile) << "the page did not answer beside searches on a hung database";
+    EXPECT_EQ(meanwhile->status, 200);
+    int comeBack = 0;
+    for (auto& search : searches) {
+        QByteArray answer;
+        while (!answer.contains("\r\n\r\n") && search->waitForReadyRead(30000))
+            answer += search->readAll();
+        EXPECT_TRUE(answer.startsWith("HTTP/1.1 503")) << answer.toStdString();
+        comeBack += answer.contains("Retry-After: 10") ? 1 : 0;
+    }
+    EXPECT_GE(comeBack, 38);
+    database.resume();
+    searches.clear();
+
     stream.clear();
     database.stop();
     EXPECT_TRUE(hears([](const QByteArray& text) { return text.contains("\"trouble\":"); }))
@@ -360,6 +550,9 @@ TEST_F(PlantServe, ADatabaseAwayIsWaitedForAndThePageSaysItsPictureIsOld) {
         return last >= 0 && !text.mid(last).contains("\"trouble\"");
     })) << stream.toStdString();
     EXPECT_TRUE(saysSoon("answers again")) << said.toStdString();
+    server->terminate();
+    EXPECT_TRUE(told("STOPPING=1"));
+    close(notices);
 }
 
 } // namespace

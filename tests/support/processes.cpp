@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QProcessEnvironment>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
@@ -270,6 +271,20 @@ ProgramResult runProgram(const QString& program, const QStringList& arguments,
     result.out = QString::fromUtf8(process.readAllStandardOutput());
     result.err = QString::fromUtf8(process.readAllStandardError());
     return result;
+}
+
+QString unitObjections(const QString& folder, const QString& unit) {
+    if (QStandardPaths::findExecutable(QStringLiteral("systemd-analyze")).isEmpty())
+        return {};
+    QProcess verify;
+    verify.setWorkingDirectory(folder);
+    verify.start(QStringLiteral("systemd-analyze"), {"verify", "--man=no", unit});
+    if (!verify.waitForFinished(60000))
+        return QStringLiteral("systemd-analyze did not finish");
+    const QString said =
+        QString::fromUtf8(verify.readAllStandardError() + verify.readAllStandardOutput());
+    return verify.exitCode() == 0 ? said
+                                  : QStringLiteral("exit %1: %2").arg(verify.exitCode()).arg(said);
 }
 
 Minisign::Minisign(const QString& folder, const QString& name)

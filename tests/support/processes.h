@@ -105,6 +105,11 @@ QStringList completions(const QString& script, const QString& function, const QS
 ProgramResult runProgram(const QString& program, const QStringList& arguments,
                          const QStringList& extraEnvironment = {}, int timeoutMs = 60000);
 
+// What systemd-analyze verify objects to in `unit` (a unit's name, its
+// file in `folder`): empty when it takes it, or where there is no
+// systemd-analyze.
+QString unitObjections(const QString& folder, const QString& unit);
+
 // minisign, the release engineer's own tool: a key pair made without a
 // password in `folder`, and signatures made with it.
 class Minisign {
