@@ -9,6 +9,7 @@ namespace j4::cli {
 const char kFlashDescription[] =
     "  or:  j4_flash --check FILE [--image-out PATH]\n"
     "  or:  j4_flash --watch [--port N | --device PATH | --serial SN]... FILE\n"
+    "  or:  j4_flash --watch --line NAME --records URI [--port N | --device PATH]...\n"
     "  or:  j4_flash --list-ports [--ports-file]\n"
     "  or:  j4_flash --send-records LOG --records URI\n"
     "\n"

@@ -14,8 +14,8 @@ struct Parser {
     QCommandLineParser parser;
     options::DeviceOptions devices;
     options::LineOptions line;
-    QCommandLineOption help = parser.addHelpOption();
-    QCommandLineOption version{{"V", "version"}, "Print the version."};
+    QCommandLineOption help{{"h", "help"}, "Show this help and exit."};
+    QCommandLineOption version{{"V", "version"}, "Show the version and exit."};
     QCommandLineOption check{"check", "Decode and validate FILE only; print its frames and bytes."};
     QCommandLineOption imageOut{"image-out", "With --check: write the decoded image to PATH.",
                                 "PATH"};
@@ -39,9 +39,9 @@ struct Parser {
 
     Parser() {
         parser.setApplicationDescription(QString::fromLatin1(kFlashDescription));
-        parser.addOptions({version, check, imageOut, devices.port, devices.device, devices.serial,
-                           watch, list, portsFile, quiet, verbose, json, sendRecords,
-                           devices.expectSha256});
+        parser.addOptions({help, version, check, imageOut, devices.port, devices.device,
+                           devices.serial, watch, list, portsFile, quiet, verbose, json,
+                           sendRecords, devices.expectSha256});
         parser.addOptions(line.all());
         parser.addPositionalArgument("FILE", "The update file.",
                                      "{--port N | --device PATH | --serial SN}... FILE");
@@ -58,10 +58,6 @@ std::optional<Result<Action>> aloneAction(const Parser& p) {
     others.removeAll(QStringLiteral("ports-file"));
     others.removeAll(QStringLiteral("json"));
     const bool alone = others.size() == 1 && parser.positionalArguments().isEmpty();
-    // Listed by Qt beside --help: the same help, Qt's own options being none
-    // of this program's business.
-    if (parser.isSet(QStringLiteral("help-all")))
-        return alone ? Result<Action>(Action::Help) : Result<Action>(fail("--help-all goes alone"));
     for (const auto& [option, name, what] :
          {std::tuple{&p.help, "--help", Action::Help},
           std::tuple{&p.version, "--version", Action::Version},

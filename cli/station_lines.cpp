@@ -15,17 +15,21 @@ void StationLines::say(const std::string& text) const {
 }
 
 void StationLines::deviceSeen(std::size_t slot, const std::string& device) {
-    say("slot " + std::to_string(slot + 1) + "  " + device + "  plugged in");
+    if (!output_.toJournal())
+        say("slot " + std::to_string(slot + 1) + "  " + device + "  plugged in");
 }
 
 void StationLines::waitingForUnit(std::size_t slot) {
-    say("slot " + std::to_string(slot + 1) + "  scan the unit's label");
+    if (!output_.toJournal())
+        say("slot " + std::to_string(slot + 1) + "  scan the unit's label");
 }
 
 void StationLines::started(std::size_t slot, std::size_t totalBytes) {
     quarters_[slot] = 0;
     board_.started(slot, totalBytes);
-    say("slot " + std::to_string(slot + 1) + "  sending " + std::to_string(totalBytes) + " bytes");
+    if (!output_.toJournal())
+        say("slot " + std::to_string(slot + 1) + "  sending " + std::to_string(totalBytes) +
+            " bytes");
 }
 
 void StationLines::answered(std::size_t slot, const TransferState& state,
@@ -34,14 +38,15 @@ void StationLines::answered(std::size_t slot, const TransferState& state,
     if (state.totalBytes == 0)
         return;
     const int quarter = static_cast<int>(state.acceptedBytes * 4 / state.totalBytes);
-    if (quarter > quarters_[slot] && quarter < 4) {
+    if (quarter > quarters_[slot] && quarter < 4 && !output_.toJournal()) {
         quarters_[slot] = quarter;
         say("slot " + std::to_string(slot + 1) + "  " + std::to_string(quarter * 25) + "%");
     }
 }
 
 void StationLines::finished(std::size_t slot, const runs::AttemptReport& report) {
-    say(station::attemptLine(report));
+    output_.say(clockTime() + "  " + station::attemptLine(report),
+                report.completed() ? Priority::Info : Priority::Warning);
     board_.finished(slot, report);
 }
 

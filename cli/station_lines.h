@@ -2,7 +2,9 @@
 // What a station says as it goes, a line each, with the time: a slot sees a
 // device, waits for its unit's scan, starts the transfer, reaches each
 // quarter, ends. The same lines on a terminal and in a file: nothing is
-// redrawn, so a station's output is its own record of the shift.
+// redrawn, so a station's output is its own record of the shift. Under a
+// service only each attempt's end, a failure as a warning: the journal keeps
+// a line per unit, and the log the rest.
 
 #include "attempt.h"
 #include "output.h"
@@ -28,7 +30,7 @@ public:
     void answered(std::size_t slot, const TransferState& state,
                   std::chrono::steady_clock::duration sinceSent) override;
     void finished(std::size_t slot, const runs::AttemptReport& report) override;
-    void notice(const std::string& text) override { output_.error(text); }
+    void notice(const std::string& text) override { output_.warn(text); }
 
 private:
     void say(const std::string& text) const;

@@ -120,15 +120,19 @@ int watch(const FlashOptions& options, const FlashContext& context, const std::a
     std::optional<plant::UnitsTold> told;
     if (follower)
         told.emplace(*follower, [&output, &options, line = follower.get()] {
-            output.say("Line " + options.line.lineName + ": " + line->describe() + ".");
+            if (!output.toJournal()) // the journal keeps a line per unit
+                output.say("Line " + options.line.lineName + ": " + line->describe() + ".");
         });
-    output.say("Watching " + std::to_string(options.targets.size()) +
-               " slots; Ctrl+C ends the station.");
+    const std::size_t slotCount = options.targets.size();
+    output.say("Watching " + std::to_string(slotCount) + (slotCount == 1 ? " slot" : " slots") +
+               (output.toJournal() ? "." : "; Ctrl+C ends the station."));
+    tellServiceManager("READY=1");
     const StationResult result = runStation(
         prepared.decoded, options.targets, follower ? follower->following().filePath : options.file,
         {linksFor(context, options), live, stop, &records.log()},
         {options.line.settle, units ? &*units : nullptr, options.line.requireUnit,
          hook ? &*hook : nullptr, told ? &*told : nullptr});
+    tellServiceManager("STOPPING=1");
     hook.reset(); // the last attempt's command, ended
     metered.ended();
     output.say("Station summary:");

@@ -4,6 +4,7 @@
 // own, all run the same way against the plant's database.
 
 #include "plant_store.h"
+#include "service_manager.h"
 #include "view_server.h"
 
 #include <cstdio>
@@ -60,7 +61,8 @@ std::unique_ptr<PlantCommand> serveCommand();
 
 // "j4_plant: TEXT" on standard error; the status for the error's kind.
 int failed(const PlantRun& run, const j4::plant::PlantError& error);
-void say(std::FILE* to, const std::string& text);
+// A line on `to`, with its priority where that is the journal.
+void say(std::FILE* to, const std::string& text, Priority priority = Priority::Info);
 
 // The program: its arguments (argv[0] first) to its exit status.
 int runPlant(const std::vector<std::string>& arguments, std::FILE* out, std::FILE* err);

@@ -90,10 +90,17 @@ constexpr const char* kHelpText =
     "\n"
     "Examples:\n"
     "  j4_plant release add fw-2.1.0.j4u --signature fw-2.1.0.j4u.minisig\n"
-    "  j4_plant assign line-3 --release 2.1.0 --work-order WO-1187 --quantity 500 \\\n"
-    "      --lot L-44 --part J4-CTRL-B --stop-after 3/10\n"
+    "      Add a release signed by a trusted key.\n"
+    "  j4_plant assign line-3 --release 2.1.0 --work-order WO-1187 --quantity 500\n"
+    "      Line 3 flashes release 2.1.0: 500 units of work order WO-1187.\n"
+    "  j4_plant assign line-3 --release 2.1.0 --work-order WO-1187 --stop-after 3/10\n"
+    "      The same, the line holding itself after 3 failures in its last 10 attempts.\n"
     "  j4_plant status line-3\n"
-    "  j4_plant hold line-3 --reason \"fixture worn\"\n";
+    "      What line 3 flashes, how far its work order is, and its stations.\n"
+    "  j4_plant hold line-3 --reason \"fixture worn\"\n"
+    "      Stop line 3's stations starting units, until it is resumed.\n"
+    "  j4_plant --records postgresql://j4plant@db/j4 serve\n"
+    "      The live page, on this machine only: http://127.0.0.1:8080/.\n";
 
 std::unique_ptr<PlantCommand> commandFor(const PlantOptions& options) {
     const auto& command = options.command;
@@ -115,20 +122,22 @@ std::unique_ptr<PlantCommand> commandFor(const PlantOptions& options) {
 }
 
 int usageError(std::FILE* err, const std::string& reason) {
-    say(err, "j4_plant: " + reason);
+    say(err, "j4_plant: " + reason, Priority::Error);
     say(err, "Try 'j4_plant --help' for more information.");
     return kUsage;
 }
 
 } // namespace
 
-void say(std::FILE* to, const std::string& text) {
+void say(std::FILE* to, const std::string& text, Priority priority) {
+    if (writesToJournal(to))
+        std::fprintf(to, "<%d>", static_cast<int>(priority));
     std::fprintf(to, "%s\n", text.c_str());
     std::fflush(to);
 }
 
 int failed(const PlantRun& run, const j4::plant::PlantError& error) {
-    say(run.err, "j4_plant: " + error.text);
+    say(run.err, "j4_plant: " + error.text, Priority::Error);
     return error.kind == j4::plant::PlantError::Kind::Refused ? kRefused : kDatabase;
 }
 
@@ -275,7 +284,8 @@ j4::plant::PlantResult<j4::plant::PlantStore> storeForServe(const PlantRun& run)
         if (store || stop || store.error().kind == j4::plant::PlantError::Kind::Refused)
             return store;
         if (!said)
-            say(run.err, "j4_plant: " + store.error().text + "; trying again every 5 s");
+            say(run.err, "j4_plant: " + store.error().text + "; trying again every 5 s",
+                Priority::Warning);
         for (int step = 0; step < 50 && !stop; ++step)
             QThread::msleep(100);
     }

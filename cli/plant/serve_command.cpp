@@ -15,10 +15,11 @@ public:
         view::ServeOptions serve = run.options.serve;
         serve.records = run.options.records;
         serve.told = [&run](const std::string& trouble) {
-            say(run.err, trouble.empty()
-                             ? std::string("j4_plant: the plant's database answers again")
-                             : "j4_plant: the plant's database cannot be read (" + trouble +
-                                   "): the page says so, and it is tried again every 5 s");
+            say(run.err,
+                trouble.empty() ? std::string("j4_plant: the plant's database answers again")
+                                : "j4_plant: the plant's database cannot be read (" + trouble +
+                                      "): the page says so, and it is tried again every 5 s",
+                trouble.empty() ? Priority::Info : Priority::Warning);
         };
         if (const auto usable = view::checkServeOptions(serve); !usable) {
             say(run.err, "j4_plant: " + usable.error());
@@ -28,8 +29,11 @@ public:
             say(run.err, "j4_plant: serving the plant's page on " +
                              std::string(serve.tlsCert.empty() ? "http" : "https") + "://" +
                              serve.host + ":" + std::to_string(serve.port) + "/");
+            tellServiceManager("READY=1");
         };
-        if (const auto served = view::serve(serve, stop, listening); !served) {
+        const auto served = view::serve(serve, stop, listening);
+        tellServiceManager("STOPPING=1");
+        if (!served) {
             say(run.err, "j4_plant: " + served.error());
             return kRefused;
         }

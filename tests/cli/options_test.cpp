@@ -124,7 +124,10 @@ TEST_F(FlashCommand, TheSameDeviceTwiceAndOtherUsageErrorsSendNothing) {
     EXPECT_TRUE(help.out.contains("--check") && help.out.contains("--list-ports"));
     for (const QString& line : help.out.split('\n')) // the first names the program as run
         EXPECT_TRUE(line.size() <= 80 || line.startsWith("Usage: ")) << line.toStdString();
-    EXPECT_EQ(run({"--help-all"}).out, help.out) << "listed in the help, so it works";
+    // Its own words for its own options; none of Qt's that it does not have.
+    EXPECT_FALSE(help.out.contains("Displays") || help.out.contains("--help-all"))
+        << help.out.toStdString();
+    EXPECT_TRUE(help.out.contains("  or:  j4_flash --watch --line NAME --records URI"));
 
     // Nothing at all: how to ask. Other flashers' habits: what to write instead.
     const Ran nothing = run({});
@@ -234,9 +237,8 @@ TEST_F(FlashCommand, AStationsProfileSetsItUpAndItsBadLinesAreNamed) {
     // key it takes is in the help (and so in the manual page).
     const Ran several = run({"--watch", "--profile", profile("settle = soon\nspeed = 9600\n")});
     const QString help = run({"--help"}).out.simplified();
-    const QStringList known = several.err.section("is not a station setting (", 1)
-                                  .section(')', 0, 0)
-                                  .split(", ");
+    const QStringList known =
+        several.err.section("is not a station setting (", 1).section(')', 0, 0).split(", ");
     EXPECT_GT(known.size(), 20);
     for (const QString& key : known)
         EXPECT_TRUE(help.contains(QRegularExpression("Profile:.*\\b" + key + "\\b")))
@@ -275,9 +277,8 @@ TEST_F(FlashCommand, AStationsProfileSetsItUpAndItsBadLinesAreNamed) {
             QThread::msleep(10);
         stop = true;
     });
-    const Ran unwritable =
-        run({"--watch", "--metrics", counts, "--profile",
-             profile("log = /nonexistent/dir/line.jsonl\n")});
+    const Ran unwritable = run({"--watch", "--metrics", counts, "--profile",
+                                profile("log = /nonexistent/dir/line.jsonl\n")});
     stopWhenCounted.join();
     stop = false;
     EXPECT_TRUE(unwritable.err.contains("The update log /nonexistent/dir/line.jsonl cannot be "

@@ -43,7 +43,7 @@ protected:
     }
     std::unique_ptr<LineStation> watching(const QString& name, const QString& url) {
         auto started = station(name, url);
-        EXPECT_TRUE(started->said("Watching 1 slots")) << started->out().toStdString();
+        EXPECT_TRUE(started->said("Watching 1 slot;")) << started->out().toStdString();
         return started;
     }
     QString claims(const QString& order, const QString& state) const {

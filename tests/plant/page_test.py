@@ -251,7 +251,7 @@ class Stations(unittest.TestCase):
             self.stations[name] = Station(self.folder, name, line, key)
             self.addCleanup(self.stations[name].kill)
         for station in self.stations.values():
-            self.assertTrue(station.said("Watching 1 slots"), station.out)
+            self.assertTrue(station.said("Watching 1 slot;"), station.out)
         self.devices = []
         self.addCleanup(self.unplug_all)
 

@@ -423,7 +423,7 @@ TEST_F(Plant, LineStationsCountUnitsOnceFollowTheirLineAndHoldTogether) {
         stations.push_back(std::make_unique<LineStation>(dir.path(), name, database.url(),
                                                          plantKey.publicKey(), "L2"));
     for (auto& station : stations)
-        ASSERT_TRUE(station->said("Watching 1 slots")) << station->out().toStdString();
+        ASSERT_TRUE(station->said("Watching 1 slot;")) << station->out().toStdString();
     EXPECT_TRUE(stations[0]->out().contains("Line L2: release 3.0.0, work order WO-A, 0 of 4"))
         << stations[0]->out().toStdString();
 

@@ -127,11 +127,17 @@ guest "systemctl start $unit && systemctl is-active $unit"
 check "it starts again (got $status: $out)" test "$status" = 0
 guest "sleep 2; $(journal)"
 check "the journal has the shift: the watch, the update, the stop" \
-    bash -c '[ "$(grep -c "Watching 1 slots" <<<"$1")" -ge 2 ] &&
+    bash -c '[ "$(grep -c "^Watching 1 slot\.$" <<<"$1")" -ge 2 ] &&
         grep -q "Update is completed." <<<"$1" && grep -q "Station summary:" <<<"$1"' _ "$out"
+check "the journal keeps one line per attempt, none of a terminal's" \
+    bash -c '! grep -qE "plugged in|sending [0-9]+ bytes|[0-9]+%$|Ctrl\+C" <<<"$1"' _ "$out"
+guest "journalctl -q -o cat -p warning -u $unit"
+check "journalctl -p warning shows the failed attempt, not the completed one" \
+    bash -c 'grep -qiE "crc|reject" <<<"$1" && ! grep -q "Update is completed." <<<"$1"' _ "$out"
 check "the journal says the result command runs on a read-only system" \
     grep -q "The result command runs where the file system is read-only" <<<"$out"
 echo "-- the journal of the shift:"
+guest "$(journal)"
 grep -E "Watching|Update is|CRC|summary|slot 1 \(" <<<"$out" | head -n 8 | sed 's/^/   /'
 guest "systemctl start j4-station@bad; sleep 8; systemctl is-failed j4-station@bad;
     systemctl show -p NRestarts --value j4-station@bad; journalctl -q -o cat -u j4-station@bad"
