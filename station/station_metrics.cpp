@@ -23,8 +23,37 @@ std::string quotedLabel(const std::string& value) {
     return out + "\"";
 }
 
+namespace {
+
+constexpr auto kHeartbeat = std::chrono::seconds(30);
+
+std::string unixSeconds(std::chrono::system_clock::time_point when) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.3f",
+                  std::chrono::duration<double>(when.time_since_epoch()).count());
+    return seconds;
+}
+
+} // namespace
+
 StationMetrics::StationMetrics(std::string path, std::string station, std::size_t slotCount)
-    : path_(std::move(path)), station_(std::move(station)), slots_(slotCount) {}
+    : path_(std::move(path)), station_(std::move(station)), slots_(slotCount), heartbeat_([this] {
+          std::unique_lock lock(mutex_);
+          while (!beat_.wait_for(lock, kHeartbeat, [this] { return ending_; })) {
+              lock.unlock();
+              static_cast<void>(write()); // a file that cannot be written was said so
+              lock.lock();
+          }
+      }) {}
+
+StationMetrics::~StationMetrics() {
+    {
+        std::lock_guard lock(mutex_);
+        ending_ = true;
+    }
+    beat_.notify_all();
+    heartbeat_.wait();
+}
 
 void StationMetrics::opening(std::size_t slot) {
     std::lock_guard lock(mutex_);
@@ -117,17 +146,17 @@ std::string StationMetrics::text() const {
                    "\",result=\"" + result + "\"} " +
                    std::to_string(counted == slots_[i].attempts.end() ? 0 : counted->second) + "\n";
         }
+    out += "# HELP j4_station_heartbeat_timestamp_seconds When the station last wrote this "
+           "file: every 30 s while it runs.\n# TYPE j4_station_heartbeat_timestamp_seconds "
+           "gauge\nj4_station_heartbeat_timestamp_seconds{" +
+           station + "} " + unixSeconds(std::chrono::system_clock::now()) + "\n";
     out += "# HELP j4_last_completed_timestamp_seconds When each slot last completed an "
            "update.\n# TYPE j4_last_completed_timestamp_seconds gauge\n";
     for (std::size_t i = 0; i < slots_.size(); ++i) {
         if (!slots_[i].lastCompleted)
             continue;
-        char seconds[32];
-        std::snprintf(
-            seconds, sizeof seconds, "%.3f",
-            std::chrono::duration<double>(slots_[i].lastCompleted->time_since_epoch()).count());
         out += "j4_last_completed_timestamp_seconds{" + station + ",slot=\"" +
-               std::to_string(i + 1) + "\"} " + seconds + "\n";
+               std::to_string(i + 1) + "\"} " + unixSeconds(*slots_[i].lastCompleted) + "\n";
     }
     long updating = 0;
     for (const Slot& slot : slots_)

@@ -3,11 +3,16 @@
 // exporter's textfile collector: attempts by slot and result, the time of
 // each slot's last completed update, slots by state, records not yet sent.
 // The file is written whole after each attempt and each slot change, to a
-// temporary file renamed over it, so a scrape never sees half of it.
+// temporary file renamed over it, so a scrape never sees half of it; and
+// every 30 s besides with the time, so that a station that died (and left
+// its file behind) is told from one that is idle.
 
 #include "attempt.h"
 
+#include "worker_thread.h"
+
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -26,6 +31,9 @@ std::string quotedLabel(const std::string& value);
 class StationMetrics {
 public:
     StationMetrics(std::string path, std::string station, std::size_t slotCount);
+    ~StationMetrics();
+    StationMetrics(const StationMetrics&) = delete;
+    StationMetrics& operator=(const StationMetrics&) = delete;
 
     void opening(std::size_t slot);
     // Returns a sentence for the operator the first time the file cannot
@@ -66,6 +74,9 @@ private:
     std::optional<std::pair<std::string, std::string>> release_; // version, SHA-256
     bool stopped_ = false;
     bool failedSaid_ = false;
+    std::condition_variable beat_;
+    bool ending_ = false;
+    WorkerThread heartbeat_; // last: ends before what it writes goes
 };
 
 // Hears a run's events for the metrics and passes each on to `next`.
