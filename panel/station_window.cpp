@@ -36,11 +36,20 @@ runs::TargetName slotNamed(const QString& text) {
     return {runs::TargetName::Kind::Serial, text.toStdString()};
 }
 
-// "ttyUSB0 — FT232R USB UART", or that nothing is plugged in there.
+// "ttyUSB0 — FT232R USB UART", or that nothing is plugged in there. A slot
+// named by a stable link (/dev/serial/by-path/...) shows the port it leads
+// to: the link's own long name is the Slot column's already, and would take
+// the width the states need to stay on one line.
 QString adapterText(const std::string& device, const std::string& description) {
     if (device.empty() || (!isRemoteAddress(device) && !QFile::exists(fromBytes(device))))
         return QStringLiteral("not plugged in");
-    QString text = QFileInfo(fromBytes(device)).fileName();
+    const QFileInfo info(fromBytes(device));
+    QString text = info.fileName();
+    if (!isRemoteAddress(device) && info.isSymLink()) {
+        text = info.canonicalFilePath();
+        if (text.startsWith(QStringLiteral("/dev/")))
+            text.remove(0, 5); // ttyUSB0, pts/3
+    }
     if (!description.empty())
         text += QStringLiteral(" \u2014 ") + QString::fromStdString(description);
     return text;
@@ -278,10 +287,11 @@ RunCallbacks StationWindow::callbacks() {
     callbacks.tallied = [this](int slot, const runs::SlotTally& tally) { onTallied(slot, tally); };
     callbacks.slotChanged = [this](int) { deviceFolders_.nudge(); };
     callbacks.deviceSeen = [this](int slot, const QString&) {
-        // Its update is under way from here, as its row says: closing asks
-        // first even while its port is being opened.
-        stationSlots_[slot].updating = true;
+        // The adapter it came on, then: its update is under way from here,
+        // as its row says (closing asks first even while its port is being
+        // opened), and a row being updated keeps what it shows.
         describeSlot(slot);
+        stationSlots_[slot].updating = true;
         rows_.setState(slot, SlotRows::State::Updating);
         rows_.setUnit(slot, {});
     };
