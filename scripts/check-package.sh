@@ -41,7 +41,8 @@ flash_deb=$work/debs/j4-flash_${version}_amd64.deb
 updater_deb=$work/debs/j4-updater_${version}_amd64.deb
 remote_deb=$work/debs/j4-flash-remote_${version}_amd64.deb
 records_deb=$work/debs/j4-flash-records_${version}_amd64.deb
-debs=("$flash_deb" "$updater_deb" "$remote_deb" "$records_deb")
+plant_deb=$work/debs/j4-plant_${version}_amd64.deb
+debs=("$flash_deb" "$updater_deb" "$remote_deb" "$records_deb" "$plant_deb")
 for deb in "${debs[@]}"; do [ -f "$deb" ] || fail "no $(basename "$deb")"; done
 
 echo "-- lintian -I --pedantic (no errors or warnings; informational tags listed)"
@@ -56,6 +57,14 @@ fi
 # Remote ports and records are in packages of their own, with what they bring.
 if dpkg -f "$flash_deb" Depends | grep -qiE 'gensio|libpq'; then
     fail "j4-flash depends on a module's library: $(dpkg -f "$flash_deb" Depends)"
+fi
+# The plant's server is no station: no serial tools, no udev rule, no
+# station user.
+if dpkg -f "$plant_deb" Depends | grep -q 'j4-flash'; then
+    fail "j4-plant depends on the stations' packages: $(dpkg -f "$plant_deb" Depends)"
+fi
+if dpkg -c "$plant_deb" | grep -qE 'j4_flash|j4_devsim|udev|j4-station'; then
+    fail "j4-plant holds a station's files"
 fi
 desktop-file-validate packaging/org.example.j4updater.desktop
 appstreamcli validate --no-net --pedantic packaging/org.example.j4updater.metainfo.xml >/dev/null ||
@@ -83,6 +92,23 @@ for program in j4_updater j4_flash j4_devsim j4_plant; do
         grep -qx "$section" <<<"$text" || fail "the man page of $program has no $section"
     done
 done
+# Each example a paragraph of its own, not run into the next.
+MANWIDTH=80 man -l "$work/unpacked/usr/share/man/man1/j4_plant.1.gz" 2>/dev/null |
+    sed 's/^ *//' | grep -qx 'j4_plant status line-3' ||
+    fail "the man page of j4_plant runs its examples together"
+
+echo "-- logrotate: a station's log rotated by the shipped rule"
+mkdir -p "$work/state"
+sed -e "s|/var/lib/j4-updater|$work/state|" -e '/^ *su /d' packaging/j4-flash.logrotate \
+    >"$work/logrotate.conf"
+echo '{"outcome":"completed"}' >"$work/state/line-3.jsonl"
+echo 7 >"$work/state/line-3.jsonl.sent"
+logrotate -f -s "$work/logrotate.state" "$work/logrotate.conf" ||
+    fail "logrotate does not take the shipped rule"
+[ -s "$work/state/line-3.jsonl.1" ] && [ ! -e "$work/state/line-3.jsonl" ] ||
+    fail "the log was not renamed away (a log is the records' spool: never cut in place)"
+[ -e "$work/state/line-3.jsonl.sent" ] && [ ! -e "$work/state/line-3.jsonl.sent.1" ] ||
+    fail "the rule rotates the sender's position file"
 
 echo "-- a clean Debian 12 root: install, use, purge"
 scripts/clean-root.sh "$root"
@@ -145,7 +171,13 @@ says_install "a remote port" "$remote_run" j4-flash-remote
 purge_all
 install_debs j4-flash j4-updater
 purge_all
-install_debs j4-flash j4-updater j4-flash-remote j4-flash-records
+install_debs j4-plant
+in_root "j4_plant --version >/dev/null && [ -f /etc/j4-updater/plant-serve.conf ] &&
+    [ -f /usr/share/doc/j4-plant/examples/plant-users.example ] &&
+    [ -f /usr/lib/systemd/system/j4-plant.service ] && ! command -v j4_flash" ||
+    fail "j4-plant alone does not bring j4_plant, its service and settings, and nothing else"
+purge_all
+install_debs j4-flash j4-updater j4-flash-remote j4-flash-records j4-plant
 loads "a remote port" "$remote_run"
 loads "the records" "$records_run"
 for program in j4_updater j4_flash j4_devsim j4_plant; do
@@ -169,11 +201,11 @@ for deb in "${debs[@]}"; do
     dpkg -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./|/|'
 done >"$work/files"
 in_root "apt-get -qq remove --purge -y j4-updater j4-flash j4-flash-remote j4-flash-records \
-    >/dev/null" || fail "the purge failed"
+    j4-plant >/dev/null" || fail "the purge failed"
 left=$(while read -r file; do [ ! -e "$root$file" ] || echo "$file"; done <"$work/files")
 [ -z "$left" ] || fail "left after the purge: $left"
 in_root "dpkg -l 'j4-*' 2>/dev/null | grep -q '^[ir]'" && fail "the packages are still known to dpkg"
 [ ! -e "$root/etc/j4-updater" ] || fail "/etc/j4-updater is left"
 # Kept for the VM checks, which install them in a guest of their own.
 mkdir -p build-deb && cp "${debs[@]}" build-deb/
-echo "package: j4-flash, j4-flash-remote, j4-flash-records and j4-updater $version checked"
+echo "package: j4-flash, j4-flash-remote, j4-flash-records, j4-plant and j4-updater $version checked"

@@ -14,7 +14,8 @@ run_packages=(
     nlohmann-json3-dev nettle-dev    # the update log: JSON lines, the file's SHA-256
     libgcrypt20-dev                  # signed releases: Ed25519 and BLAKE2b-512, Linux and Windows alike
     libpq-dev                        # records: PostgreSQL's own client library
-    libcpp-httplib-dev               # j4_plant serve: HTTP/1.1 with TLS and server-sent events
+    libmicrohttpd-dev libgnutls28-dev   # j4_plant serve: event-driven HTTP/1.1, TLS by GnuTLS
+    libsystemd-dev                   # under systemd: the journal's priorities, readiness
     libqt6svg6                       # the window's icon, drawn from its SVG
     qt6-translations-l10n            # Qt's own texts (Yes, No, the file dialog) in the user's language
     xvfb xauth fonts-dejavu-core     # the window under a virtual display
@@ -22,6 +23,7 @@ run_packages=(
 test_packages=(
     clang libclang-rt-14-dev         # libFuzzer and the sanitizers' runtimes
     libgtest-dev libgmock-dev libbenchmark-dev
+    libcpp-httplib-dev               # an HTTP client for the tests of the plant's page
     help2man lintian desktop-file-utils appstream file man-db   # the package checks
     dpkg-dev debhelper devscripts debootstrap                   # the packages, hardening-check, a clean root
     ser2net                          # a real serial-over-network server for the remote tests
@@ -32,7 +34,8 @@ test_packages=(
     prometheus prometheus-node-exporter   # promtool checks the metrics; the exporter serves them
     chromium chromium-driver python3-selenium   # the plant's page, tested in a real browser
     postgresql-15                    # a real server for the records (pg_virtualenv, from postgresql-common)
-    systemd bash-completion          # systemd-analyze checks the station's unit; completion's home
+    systemd bash-completion          # systemd-analyze checks the units; completion's home
+    logrotate                        # the package check rotates a station's log with the shipped rule
     shared-mime-info                 # update-mime-database checks the .j4u file type
 )
 
