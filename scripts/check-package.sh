@@ -93,8 +93,9 @@ for program in j4_updater j4_flash j4_devsim j4_plant; do
     done
 done
 # Each example a paragraph of its own, not run into the next.
-MANWIDTH=80 man -l "$work/unpacked/usr/share/man/man1/j4_plant.1.gz" 2>/dev/null |
-    sed 's/^ *//' | grep -qx 'j4_plant status line-3' ||
+# (Read whole first: grep -q leaving early would fail the pipe.)
+text=$(MANWIDTH=80 man -l "$work/unpacked/usr/share/man/man1/j4_plant.1.gz" 2>/dev/null)
+sed 's/^ *//' <<<"$text" | grep -x 'j4_plant status line-3' >/dev/null ||
     fail "the man page of j4_plant runs its examples together"
 
 echo "-- logrotate: a station's log rotated by the shipped rule"
