@@ -10,19 +10,6 @@
 
 namespace j4::station {
 
-std::string quotedLabel(const std::string& value) {
-    std::string out = "\"";
-    for (const char c : QString::fromUtf8(value.data(), qsizetype(value.size())).toStdString()) {
-        if (c == '\\' || c == '"')
-            out += '\\';
-        if (c == '\n')
-            out += "\\n";
-        else
-            out += c;
-    }
-    return out + "\"";
-}
-
 namespace {
 
 constexpr auto kHeartbeat = std::chrono::seconds(30);

@@ -8,6 +8,7 @@
 // its file behind) is told from one that is idle.
 
 #include "attempt.h"
+#include "prometheus_text.h"
 
 #include "worker_thread.h"
 
@@ -20,11 +21,6 @@
 #include <vector>
 
 namespace j4::station {
-
-// A label's value as Prometheus' text format quotes it. The format is
-// UTF-8: a value that is not (a name in another encoding) would make the
-// whole text unreadable to Prometheus, so what is not becomes U+FFFD.
-std::string quotedLabel(const std::string& value);
 
 // The counts, kept across runs (a window's attempts, one after another),
 // and their file. Safe from several threads.

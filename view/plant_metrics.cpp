@@ -1,6 +1,6 @@
 #include "plant_metrics.h"
 
-#include "station_metrics.h"
+#include "prometheus_text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -33,7 +33,7 @@ std::string plantMetrics(const std::string& live, bool readable) {
     std::string silent = "# HELP j4_station_silent Whether the station has not been heard "
                          "from for a minute.\n# TYPE j4_station_silent gauge\n";
     for (const auto& line : document["lines"]) {
-        const std::string name = "line=" + station::quotedLabel(text(line["line"]));
+        const std::string name = "line=" + quotedLabel(text(line["line"]));
         const std::string why = text(line["held"]);
         held += "j4_line_held{" + name + "} " + (why.empty() ? "0" : "1") + "\n";
         const auto& today = line["today"];
@@ -44,7 +44,7 @@ std::string plantMetrics(const std::string& live, bool readable) {
         if (line["stations"].is_array())
             for (const auto& each : line["stations"])
                 silent += "j4_station_silent{" + name +
-                          ",station=" + station::quotedLabel(text(each["station"])) + "} " +
+                          ",station=" + quotedLabel(text(each["station"])) + "} " +
                           (each["silent"] == true ? "1" : "0") + "\n";
     }
     return out + held + units + silent;
