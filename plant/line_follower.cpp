@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFile>
 #include <QThread>
-#include <QUuid>
 
 #include <algorithm>
 
@@ -111,7 +110,7 @@ void LineFollower::giveBackAhead() {
 void LineFollower::claimAhead(std::size_t slot) {
     if (!database_ || !heldBecause_.empty() || ahead_.count(slot) != 0)
         return;
-    const std::string attempt = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
+    const std::string attempt = runs::newAttemptId();
     const auto verdict = database_->claim(settings_.line, attempt, settings_.station,
                                           settings_.claimSeconds, kSpareForOthers);
     if (!verdict || verdict->kind != ClaimVerdict::Kind::Claimed)
@@ -382,7 +381,7 @@ station::UnitPlan LineFollower::next(std::size_t slot) {
         ahead_.erase(ahead);
         return claimedPlan(std::move(plan));
     }
-    plan.attempt = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
+    plan.attempt = runs::newAttemptId();
     if (const auto connected = connect(); !connected)
         return offlinePlan(std::move(plan), connected.error());
     settlePending(*database_);

@@ -5,14 +5,10 @@
 #include <QUuid>
 
 namespace j4::runs {
-namespace {
 
-// A record's unique ID: a random UUID.
 std::string newAttemptId() {
     return QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
 }
-
-} // namespace
 
 AttemptReport refusedAttempt(const UpdateRequest& request, const PreparedFile& prepared) {
     AttemptReport report;

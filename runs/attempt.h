@@ -107,6 +107,10 @@ struct RunContext {
 // its unique ID.
 AttemptReport refusedAttempt(const UpdateRequest& request, const PreparedFile& prepared);
 
+// A record's unique ID, and a claim's (the attempt it becomes): a random
+// UUID, as the database's uuid columns read it.
+std::string newAttemptId();
+
 // One try on `device`: its events told, its end not (a station may try an
 // open again before the attempt ends).
 AttemptReport tryUpdate(std::size_t device, const UpdateRequest& request, const RunContext& run);
