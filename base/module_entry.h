@@ -1,8 +1,7 @@
 #pragma once
-// The one symbol a database module shows the program that loads it; the
-// rest stays inside (a Windows DLL exports only what is marked).
-#ifdef _WIN32
-#define J4_MODULE_ENTRY extern "C" __declspec(dllexport)
-#else
-#define J4_MODULE_ENTRY extern "C" __attribute__((visibility("default")))
-#endif
+// The one symbol a database or link module shows the program that loads it;
+// the rest stays inside.
+
+#include "j4_module_export.h"
+
+#define J4_MODULE_ENTRY extern "C" J4_MODULE_EXPORT

@@ -8,6 +8,8 @@
 // (target: median <= 1 s). Run beside a server:
 //   tests/support/with_postgres.sh build/bench/line_station_bench
 
+#include "beside_database.h"
+#include "plug_cycle.h"
 #include "pq_session.h"
 #include "processes.h"
 #include "update_files.h"
@@ -67,21 +69,8 @@ std::vector<double> measure(const QString& folder, const QStringList& what) {
     std::vector<double> firstFrames;
     const QString slot = folder + "/slot";
     for (int cycle = 0; cycle < kCycles; ++cycle) {
-        QElapsedTimer clock;
-        const auto device_ = j4::testing::plugDevSim(folder + "/staging", slot, clock);
-        plugged();
-        QProcess& device = *device_;
-        QByteArray heard;
-        while (!heard.contains("transmission 1,") && clock.elapsed() < 20000) {
-            device.waitForReadyRead(1);
-            heard += device.readAllStandardError();
-        }
-        firstFrames.push_back(static_cast<double>(clock.nsecsElapsed()) / 1e6);
-        QThread::msleep(150); // the attempt ends
-        QFile::remove(slot);
-        device.terminate();
-        device.waitForFinished();
-        QThread::msleep(100); // the station sees it gone
+        const auto plug = j4::bench::plugCycle(folder + "/staging", slot, {}, 150, plugged);
+        firstFrames.push_back(plug.firstFrameMs);
     }
     station->terminate();
     station->waitForFinished(30000);
@@ -103,7 +92,7 @@ void claimCost(const QString& url, const QStringList& withFile, const QStringLis
     std::vector<std::thread> claimers;
     for (int i = 0; i < kClaimers; ++i)
         claimers.emplace_back([&, i] {
-            auto session = j4::records::PqSession::open(url.toStdString(), &done, {});
+            auto session = j4::db::PqSession::open(url.toStdString(), &done, {});
             if (!session)
                 return;
             const std::string station = "load-" + std::to_string(i);
@@ -183,18 +172,11 @@ void changeReach(const QString& url, const QStringList& following, const QTempor
                 median(reached), *std::max_element(reached.begin(), reached.end()));
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    if (!j4::testing::TestDatabase::availableOrSaid())
-        return 1;
-    j4::testing::TestDatabase database;
-    QTemporaryDir dir;
+int measured(j4::bench::BesideDatabase& bench) {
+    auto& [database, dir] = bench;
     const QString url = database.url();
     j4::testing::Minisign key(dir.path(), QStringLiteral("plant"));
-    const QString file = j4::testing::writeUpdateFile(dir.filePath(QStringLiteral("u.j4u")),
-                                                      j4::testing::makeImage(200, 64));
+    const QString file = bench.updateFile();
     key.sign(file, QStringLiteral("version=1.0.0"));
     if (plant(url, {"release", "add", file, "--signature", file + ".minisig", "--trust-key",
                     key.publicKey()}) != 0 ||
@@ -206,4 +188,10 @@ int main(int argc, char** argv) {
     claimCost(url, withFile, following, dir);
     changeReach(url, following, dir);
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    return j4::bench::besideDatabase(argc, argv, measured);
 }

@@ -10,6 +10,7 @@
 #include "live_state.h"
 #include "processes.h"
 #include "record_database.h"
+#include "sample_report.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -17,7 +18,6 @@
 #include <QCoreApplication>
 #include <QProcess>
 #include <QThread>
-#include <QUuid>
 
 #include <algorithm>
 #include <atomic>
@@ -66,13 +66,7 @@ struct Ledger {
 };
 
 j4::records::Record attemptRecord(int station, int slot, const std::string& unit) {
-    j4::runs::AttemptReport report;
-    report.attempt = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
-    report.filePath = "j4-2.11.0.j4u";
-    report.fileSha256 = std::string(64, 'a');
-    report.slot = slot;
-    report.startedAt = report.endedAt = std::chrono::system_clock::now();
-    report.text = "Update is completed.";
+    j4::runs::AttemptReport report = j4::bench::sampleReport(slot - 1, "j4-2.11.0.j4u");
     report.unit = unit;
     report.production = {"line-" + std::to_string(station / 10), "WO-1", "LOT-1", "PN-J4"};
     const j4::runs::LogOrigin origin{"bench", "host", stationName(station), "op"};
@@ -135,6 +129,89 @@ std::string memory(qint64 pid, const std::string& key) {
     return "?";
 }
 
+struct StreamCounts {
+    std::atomic<long> events{0};
+    std::atomic<long> bytes{0};
+};
+
+// The page's stream, read as a page reads it: each slot's last unit noted
+// in the ledger when it appears.
+void listenToStream(int port, const std::atomic<bool>& stop, Ledger& ledger, StreamCounts& counts) {
+    httplib::Client client("127.0.0.1", port);
+    client.set_read_timeout(30, 0);
+    std::string pending;
+    client.Get("/events", [&](const char* data, std::size_t length) {
+        pending.append(data, length);
+        for (auto end = pending.find("\n\n"); end != std::string::npos;
+             end = pending.find("\n\n")) {
+            const std::string event = pending.substr(0, end);
+            pending.erase(0, end + 2);
+            if (event.rfind("data: ", 0) != 0)
+                continue;
+            ++counts.events;
+            counts.bytes += long(event.size());
+            const auto plant = nlohmann::json::parse(event.substr(6), nullptr, false);
+            for (const auto& line : plant["lines"])
+                for (const auto& station : line["stations"])
+                    for (const auto& slot : station["slots"])
+                        if (slot["last"].is_object() && slot["last"]["unit"].is_string())
+                            ledger.seen(slot["last"]["unit"].get<std::string>());
+        }
+        return !stop;
+    });
+}
+
+struct StreamRate {
+    double eventsPerSecond;
+    double kilobytesAnEvent;
+};
+struct ServerLoad {
+    double corePercent;
+    std::string rss;
+    std::string peak;
+};
+
+// The figures said; 0 when the stream's latency and completeness met their targets.
+int reported(std::vector<double> latency, long unseen, double wall, StreamRate stream,
+             const ServerLoad& load) {
+    if (latency.empty()) {
+        std::fprintf(stderr, "no attempt reached the stream\n");
+        return 1;
+    }
+    std::sort(latency.begin(), latency.end());
+    const auto at = [&](double share) {
+        return latency[std::size_t(share * (latency.size() - 1))];
+    };
+    std::printf(
+        "%d stations x %d slots, %.0f s: %zu attempts seen on the stream, %ld not within 5 s\n",
+        kStations, kSlots, wall, latency.size(), unseen);
+    std::printf("attempt stored -> on the stream: median %.0f ms, 95th %.0f ms, slowest %.0f ms "
+                "(target 1000)\n",
+                at(0.5), at(0.95), latency.back());
+    std::printf("stream: %.1f events/s, %.0f kB an event\n", stream.eventsPerSecond,
+                stream.kilobytesAnEvent);
+    std::printf("j4_plant serve: %.1f %% of a core, memory %s now (peak %s)\n", load.corePercent,
+                load.rss.c_str(), load.peak.c_str());
+    return at(0.95) <= 1000 && unseen == 0 ? 0 : 1;
+}
+
+// A plant's server (each station keeps a connection or two), its layout
+// made, and j4_plant serve answering on it: its port, 0 when it did not start.
+int startedServe(j4::testing::TestDatabase& database, QProcess& server) {
+    database.query("ALTER SYSTEM SET max_connections = 300");
+    database.stop();
+    database.start();
+    if (j4::testing::runProgram(J4_PLANT, {"--records", database.url(), "status"}).exitCode != 0)
+        return 0;
+    const int port = j4::testing::freeLocalPort();
+    server.start(J4_PLANT, {"--records", database.url(), "serve", "--listen",
+                            "127.0.0.1:" + QString::number(port)});
+    httplib::Client probe("127.0.0.1", port);
+    for (int tries = 0; !probe.Get("/") && tries < 300; ++tries)
+        QThread::msleep(100);
+    return port;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -146,49 +223,16 @@ int main(int argc, char** argv) {
     if (!j4::testing::TestDatabase::availableOrSaid())
         return 1;
     j4::testing::TestDatabase database;
-    // A plant's server: each station keeps a connection or two.
-    database.query("ALTER SYSTEM SET max_connections = 300");
-    database.stop();
-    database.start();
     const std::string url = database.url().toStdString();
-    if (j4::testing::runProgram(J4_PLANT, {"--records", database.url(), "status"}).exitCode != 0)
-        return 1;
-    const int port = j4::testing::freeLocalPort();
     QProcess server;
-    server.start(J4_PLANT, {"--records", database.url(), "serve", "--listen",
-                            "127.0.0.1:" + QString::number(port)});
-    httplib::Client probe("127.0.0.1", port);
-    for (int tries = 0; !probe.Get("/") && tries < 300; ++tries)
-        QThread::msleep(100);
+    const int port = startedServe(database, server);
+    if (port == 0)
+        return 1;
 
     std::atomic<bool> stop{false};
     Ledger ledger;
-    std::atomic<long> events{0};
-    std::atomic<long> bytes{0};
-    std::thread listener([&] {
-        httplib::Client client("127.0.0.1", port);
-        client.set_read_timeout(30, 0);
-        std::string pending;
-        client.Get("/events", [&](const char* data, std::size_t length) {
-            pending.append(data, length);
-            for (auto end = pending.find("\n\n"); end != std::string::npos;
-                 end = pending.find("\n\n")) {
-                const std::string event = pending.substr(0, end);
-                pending.erase(0, end + 2);
-                if (event.rfind("data: ", 0) != 0)
-                    continue;
-                ++events;
-                bytes += long(event.size());
-                const auto plant = nlohmann::json::parse(event.substr(6), nullptr, false);
-                for (const auto& line : plant["lines"])
-                    for (const auto& station : line["stations"])
-                        for (const auto& slot : station["slots"])
-                            if (slot["last"].is_object() && slot["last"]["unit"].is_string())
-                                ledger.seen(slot["last"]["unit"].get<std::string>());
-            }
-            return !stop;
-        });
-    });
+    StreamCounts counts;
+    std::thread listener(listenToStream, port, std::cref(stop), std::ref(ledger), std::ref(counts));
     std::vector<std::thread> stations;
     for (int n = 0; n < kStations; ++n)
         stations.emplace_back(station, n, url, std::cref(stop), std::ref(ledger));
@@ -199,8 +243,8 @@ int main(int argc, char** argv) {
         std::lock_guard lock(ledger.mutex);
         ledger.latencyMs.clear();
     }
-    const long eventsBefore = events;
-    const long bytesBefore = bytes;
+    const long eventsBefore = counts.events;
+    const long bytesBefore = counts.bytes;
     const double cpuBefore = cpuSeconds(server.processId());
     const auto start = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
@@ -222,23 +266,9 @@ int main(int argc, char** argv) {
     server.terminate();
     server.waitForFinished(30000);
     listener.join();
-    if (latency.empty()) {
-        std::fprintf(stderr, "no attempt reached the stream\n");
-        return 1;
-    }
-    std::sort(latency.begin(), latency.end());
-    const auto at = [&](double share) {
-        return latency[std::size_t(share * (latency.size() - 1))];
-    };
-    std::printf(
-        "%d stations x %d slots, %.0f s: %zu attempts seen on the stream, %ld not within 5 s\n",
-        kStations, kSlots, wall, latency.size(), unseen);
-    std::printf("attempt stored -> on the stream: median %.0f ms, 95th %.0f ms, slowest %.0f ms "
-                "(target 1000)\n",
-                at(0.5), at(0.95), latency.back());
-    std::printf("stream: %.1f events/s, %.0f kB an event\n", double(events - eventsBefore) / wall,
-                double(bytes - bytesBefore) / double(std::max(1L, events - eventsBefore)) / 1000.0);
-    std::printf("j4_plant serve: %.1f %% of a core, memory %s now (peak %s)\n", 100.0 * cpu / wall,
-                rss.c_str(), peak.c_str());
-    return at(0.95) <= 1000 && unseen == 0 ? 0 : 1;
+    return reported(latency, unseen, wall,
+                    {double(counts.events - eventsBefore) / wall,
+                     double(counts.bytes - bytesBefore) /
+                         double(std::max(1L, counts.events - eventsBefore)) / 1000.0},
+                    {100.0 * cpu / wall, rss, peak});
 }

@@ -12,18 +12,17 @@
 //   tests/support/with_postgres.sh build/bench/records_query_bench [--rows N]
 
 #include "attempt_report.h"
+#include "bench_connection.h"
 #include "processes.h"
 #include "record_sender.h"
+#include "sample_report.h"
 #include "update_log.h"
-
-#include <libpq-fe.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
-#include <QUuid>
 
 #include <algorithm>
 #include <chrono>
@@ -39,33 +38,9 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-struct ConnectionClose {
-    void operator()(PGconn* connection) const { PQfinish(connection); }
-};
-using Connection = std::unique_ptr<PGconn, ConnectionClose>;
-
-Connection connect(const QString& url) {
-    Connection connection(PQconnectdb(url.toStdString().c_str()));
-    if (PQstatus(connection.get()) != CONNECTION_OK) {
-        std::fprintf(stderr, "cannot connect: %s", PQerrorMessage(connection.get()));
-        std::exit(1);
-    }
-    return connection;
-}
-
-// Runs `sql`; the first value of its last result. Any error ends the run.
-std::string exec(PGconn* connection, const std::string& sql) {
-    PGresult* result = PQexec(connection, sql.c_str());
-    const auto status = PQresultStatus(result);
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-        std::fprintf(stderr, "%s\nfailed: %s", sql.c_str(), PQerrorMessage(connection));
-        std::exit(1);
-    }
-    std::string value = PQntuples(result) > 0 ? PQgetvalue(result, 0, 0) : "";
-    PQclear(result);
-    return value;
-}
+using j4::bench::connect;
+using j4::bench::Connection;
+using j4::bench::exec;
 
 double seconds(Clock::time_point since) {
     return std::chrono::duration<double>(Clock::now() - since).count();
@@ -158,14 +133,7 @@ template <typename Make> Timed timed(PGconn* connection, int runs, Make make) {
 }
 
 j4::runs::AttemptReport record(int station, int number) {
-    j4::runs::AttemptReport report;
-    report.attempt = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
-    report.filePath = "/srv/releases/j4-2.11.0.j4u";
-    report.fileSha256 = std::string(64, 'a');
-    report.slot = number % 8 + 1;
-    report.device = "/dev/serial/by-path/slot" + std::to_string(number % 8 + 1);
-    report.startedAt = report.endedAt = std::chrono::system_clock::now();
-    report.text = "Update is completed.";
+    j4::runs::AttemptReport report = j4::bench::sampleReport(number, "/srv/releases/j4-2.11.0.j4u");
     report.unit = "NEW-" + std::to_string(station) + "-" + std::to_string(number);
     report.production = {"line-" + std::to_string(station / 10), "WO-new", "LOT-new", "PN-J4"};
     return report;
@@ -211,6 +179,180 @@ double sendRate(const QString& url, PGconn* connection, int stations, int record
     return stations * records / seconds(start);
 }
 
+// A plant's server, not a test's: memory for its caches and its sorts.
+void tunedForAPlant(j4::testing::TestDatabase& database) {
+    for (const char* setting : {"shared_buffers = '2GB'", "max_wal_size = '2GB'",
+                                "maintenance_work_mem = '1GB'", "work_mem = '64MB'"})
+        exec(connect(database.url()).get(), std::string("ALTER SYSTEM SET ") + setting);
+    database.stop();
+    database.start();
+}
+
+// The layout of a release before the summaries, filled, then brought up:
+// its indexes and its summaries counted from the rows. False when j4_plant
+// did not bring it up.
+bool filledAndBroughtUp(const QString& plant, const QString& url, PGconn* connection,
+                        long long rows) {
+    QProcess::execute(plant, {"--records", url, "status"});
+    exec(connection, "DROP INDEX j4_attempts_unit, j4_attempts_file_sha256, "
+                     "j4_attempts_station, j4_attempts_started, j4_attempts_work_order; "
+                     "ALTER TABLE j4_attempts DROP CONSTRAINT j4_attempts_pkey; "
+                     "ALTER TABLE j4_attempts DISABLE TRIGGER j4_attempts_arrived; "
+                     "DELETE FROM j4_layout_steps WHERE step >= 5");
+    auto start = Clock::now();
+    makeRows(url, rows);
+    const double madeIn = seconds(start);
+    exec(connection, "ALTER TABLE j4_attempts ENABLE TRIGGER j4_attempts_arrived");
+    start = Clock::now();
+    exec(connection, "ALTER TABLE j4_attempts ADD PRIMARY KEY (attempt)");
+    QProcess::execute(plant, {"--records", url, "status"});
+    if (exec(connection, "SELECT count(*) FROM j4_layout_steps WHERE step >= 5") == "0") {
+        std::fprintf(stderr, "j4_plant did not bring the layout up to date\n");
+        return false;
+    }
+    const double layoutIn = seconds(start);
+    exec(connection, "ANALYZE");
+    std::printf(
+        "%lld rows made in %.0f s; indexes and summaries counted in %.0f s; %s on disk\n", rows,
+        madeIn, layoutIn,
+        exec(connection, "SELECT pg_size_pretty(pg_database_size(current_database()))").c_str());
+    return true;
+}
+
+// The plant's questions, timed; true when within their targets.
+bool questionsAnswered(PGconn* connection, long long rows) {
+    // The live page's stations, each of 8 slots.
+    exec(connection, "INSERT INTO j4_station_heartbeats (station, line, slots, heard) "
+                     "SELECT 'station-' || lpad(s::text, 3, '0'), 'line-' || s / 10, 8, now() "
+                     "FROM generate_series(0, 99) s; "
+                     "INSERT INTO j4_slot_states (station, slot, state, since) "
+                     "SELECT 'station-' || lpad(s::text, 3, '0'), k, 'updating', now() "
+                     "FROM generate_series(0, 99) s, generate_series(1, 8) k");
+    const auto today = timed(connection, 25, [](int) {
+        return "SELECT line, station, sum(units), sum(first_pass), sum(completed) FROM j4_yield "
+               "WHERE day = (now() AT TIME ZONE j4_time_zone())::date GROUP BY 1, 2";
+    });
+    const auto page = timed(connection, 25, [](int) { return "SELECT j4_live_view()"; });
+    std::mt19937_64 pick(4);
+    const auto unit = [&](int) {
+        return "J4-" + QStringLiteral("%1").arg(pick() % rows, 10, 10, QChar('0')).toStdString();
+    };
+    const auto history = timed(connection, 25, [&](int k) {
+        return "SELECT * FROM j4_unit_history WHERE unit = '" + unit(k) + "'";
+    });
+    const auto release = timed(connection, 25, [&](int k) {
+        return "SELECT * FROM j4_unit_release WHERE unit = '" + unit(k) + "'";
+    });
+    std::printf("today, every line and station: %.1f ms median, %.1f ms slowest (target 50)\n",
+                today.median, today.slowest);
+    std::printf("the live page's document (100 stations): %.1f ms median, %.1f ms slowest\n",
+                page.median, page.slowest);
+    std::printf("one unit's history: %.1f ms median, %.1f ms slowest (target 50)\n", history.median,
+                history.slowest);
+    std::printf("one unit's release now: %.1f ms median, %.1f ms slowest\n", release.median,
+                release.slowest);
+    std::printf("units today: %s\n",
+                exec(connection, "SELECT sum(units) FROM j4_yield "
+                                 "WHERE day = (now() AT TIME ZONE j4_time_zone())::date")
+                    .c_str());
+    return today.median <= 50 && history.median <= 50;
+}
+
+// With the counts, and as the release before them (its trigger only told
+// listeners).
+class CountsSwitch {
+public:
+    explicit CountsSwitch(PGconn* connection)
+        : connection_(connection),
+          shipped_(exec(connection, "SELECT pg_get_functiondef('j4_attempts_arrived'::regproc)")) {}
+    ~CountsSwitch() { keep(true); }
+    void keep(bool kept) const {
+        exec(connection_,
+             kept ? shipped_
+                  : "CREATE OR REPLACE FUNCTION j4_attempts_arrived() RETURNS trigger "
+                    "LANGUAGE plpgsql AS $$ BEGIN PERFORM pg_notify('j4_attempt', station) "
+                    "FROM (SELECT DISTINCT station FROM arrived) s; RETURN NULL; END $$");
+    }
+
+private:
+    PGconn* connection_;
+    std::string shipped_;
+};
+
+// The sender's rate with a backlog (it sends what waits in one statement),
+// with the counts against without, turn about: their ratio.
+double backlogRatio(const QString& url, PGconn* connection, const CountsSwitch& counts) {
+    constexpr int kStations = 8;
+    constexpr int kRecords = 250;
+    std::vector<double> with;
+    std::vector<double> without;
+    for (int round = 0; round < 6; ++round) {
+        counts.keep(round % 2 == 0);
+        (round % 2 == 0 ? with : without)
+            .push_back(sendRate(url, connection, kStations, kRecords, round));
+    }
+    counts.keep(true);
+    std::sort(with.begin(), with.end());
+    std::sort(without.begin(), without.end());
+    const double ratio = with[1] / without[1];
+    std::printf("sender's insert rate (%d senders with a backlog): %.0f records/s with "
+                "the counts, %.0f without: %.1f %% lower (target at most 10)\n",
+                kStations, with[1], without[1], (1.0 - ratio) * 100.0);
+    return ratio;
+}
+
+// One record a statement, as a station sends each attempt when it ends:
+// its mean time, with a live page counting what is noted every 200 ms or not.
+double singleInsertMs(const QString& url, PGconn* connection, bool page, int& inserted) {
+    std::atomic<bool> done{false};
+    std::thread counter([&] {
+        const Connection own = connect(url);
+        while (page && !done) {
+            exec(own.get(), "SELECT j4_counts_caught_up()");
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    });
+    const auto one = timed(connection, 2048, [&](int) {
+        return "INSERT INTO j4_attempts (attempt, station, unit, started, ended, file, "
+               "file_sha256, slot, outcome, message, transmissions, release_version, line, "
+               "work_order, record) VALUES (gen_random_uuid(), 'station-007', 'ONE-" +
+               std::to_string(++inserted) +
+               "', now(), now(), 'j4-2.11.0.j4u', repeat('a', 64), 3, "
+               "'completed', 'Update is completed.', 1600, '2.11.0', 'line-0', 'WO-new', "
+               "'{}') ON CONFLICT (attempt) DO NOTHING RETURNING attempt";
+    });
+    done = true;
+    counter.join();
+    return one.mean;
+}
+
+// The single inserts' rate with the counts against without, turn about,
+// alone and with a page counting: the ratio with the page.
+double singleRatio(const QString& url, PGconn* connection, const CountsSwitch& counts) {
+    int inserted = 0;
+    double withPage = 1.0;
+    for (const bool page : {false, true}) {
+        std::vector<double> kept;
+        std::vector<double> bare;
+        for (int round = 0; round < 6; ++round) {
+            counts.keep(round % 2 == 0);
+            (round % 2 == 0 ? kept : bare)
+                .push_back(singleInsertMs(url, connection, page, inserted));
+        }
+        std::sort(kept.begin(), kept.end());
+        std::sort(bare.begin(), bare.end());
+        const double ratio = bare[1] / kept[1];
+        if (page)
+            withPage = ratio;
+        std::printf("one record a statement%s: %.3f ms with the counts, %.3f ms without: a "
+                    "rate %.1f %% lower\n",
+                    page ? ", a live page counting" : ", nobody else counting", kept[1], bare[1],
+                    (1.0 - ratio) * 100.0);
+    }
+    counts.keep(true);
+    return withPage;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -225,150 +367,14 @@ int main(int argc, char** argv) {
     if (!j4::testing::TestDatabase::availableOrSaid())
         return 1;
     j4::testing::TestDatabase database;
-    // A plant's server, not a test's: memory for its caches and its sorts.
+    tunedForAPlant(database);
     const QString url = database.url();
-    for (const char* setting : {"shared_buffers = '2GB'", "max_wal_size = '2GB'",
-                                "maintenance_work_mem = '1GB'", "work_mem = '64MB'"})
-        exec(connect(url).get(), std::string("ALTER SYSTEM SET ") + setting);
-    database.stop();
-    database.start();
     const Connection connection = connect(url);
-
-    // The layout of a release before the summaries, filled, then the
-    // layout made again: its indexes and its summaries counted from the rows.
-    QProcess::execute(plant, {"--records", url, "status"});
-    exec(connection.get(), "DROP INDEX j4_attempts_unit, j4_attempts_file_sha256, "
-                           "j4_attempts_station, j4_attempts_started, j4_attempts_work_order; "
-                           "ALTER TABLE j4_attempts DROP CONSTRAINT j4_attempts_pkey; "
-                           "ALTER TABLE j4_attempts DISABLE TRIGGER j4_attempts_arrived; "
-                           "UPDATE j4_schema SET plant = 3");
-    auto start = Clock::now();
-    makeRows(url, rows);
-    const double madeIn = seconds(start);
-    exec(connection.get(), "ALTER TABLE j4_attempts ENABLE TRIGGER j4_attempts_arrived");
-    start = Clock::now();
-    exec(connection.get(), "ALTER TABLE j4_attempts ADD PRIMARY KEY (attempt)");
-    QProcess::execute(plant, {"--records", url, "status"});
-    if (exec(connection.get(), "SELECT count(*) FROM j4_schema WHERE plant = 4") != "1") {
-        std::fprintf(stderr, "j4_plant did not bring the layout up to date\n");
+    if (!filledAndBroughtUp(plant, url, connection.get(), rows))
         return 1;
-    }
-    const double layoutIn = seconds(start);
-    exec(connection.get(), "ANALYZE");
-    std::printf(
-        "%lld rows made in %.0f s; indexes and summaries counted in %.0f s; %s on disk\n", rows,
-        madeIn, layoutIn,
-        exec(connection.get(), "SELECT pg_size_pretty(pg_database_size(current_database()))")
-            .c_str());
-
-    // The live page's stations, each of 8 slots.
-    exec(connection.get(),
-         "INSERT INTO j4_station_heartbeats (station, line, slots, heard) "
-         "SELECT 'station-' || lpad(s::text, 3, '0'), 'line-' || s / 10, 8, now() "
-         "FROM generate_series(0, 99) s; "
-         "INSERT INTO j4_slot_states (station, slot, state, since) "
-         "SELECT 'station-' || lpad(s::text, 3, '0'), k, 'updating', now() "
-         "FROM generate_series(0, 99) s, generate_series(1, 8) k");
-
-    const auto today = timed(connection.get(), 25, [](int) {
-        return "SELECT line, station, sum(units), sum(first_pass), sum(completed) FROM j4_yield "
-               "WHERE day = (now() AT TIME ZONE j4_time_zone())::date GROUP BY 1, 2";
-    });
-    const auto page = timed(connection.get(), 25, [](int) { return "SELECT j4_live_view()"; });
-    std::mt19937_64 pick(4);
-    const auto unit = [&](int) {
-        return "J4-" + QStringLiteral("%1").arg(pick() % rows, 10, 10, QChar('0')).toStdString();
-    };
-    const auto history = timed(connection.get(), 25, [&](int k) {
-        return "SELECT * FROM j4_unit_history WHERE unit = '" + unit(k) + "'";
-    });
-    const auto release = timed(connection.get(), 25, [&](int k) {
-        return "SELECT * FROM j4_unit_release WHERE unit = '" + unit(k) + "'";
-    });
-    std::printf("today, every line and station: %.1f ms median, %.1f ms slowest (target 50)\n",
-                today.median, today.slowest);
-    std::printf("the live page's document (100 stations): %.1f ms median, %.1f ms slowest\n",
-                page.median, page.slowest);
-    std::printf("one unit's history: %.1f ms median, %.1f ms slowest (target 50)\n", history.median,
-                history.slowest);
-    std::printf("one unit's release now: %.1f ms median, %.1f ms slowest\n", release.median,
-                release.slowest);
-    std::printf("units today: %s\n",
-                exec(connection.get(), "SELECT sum(units) FROM j4_yield "
-                                       "WHERE day = (now() AT TIME ZONE j4_time_zone())::date")
-                    .c_str());
-
-    // With the counts, and as the release before them (its trigger only
-    // told listeners), turn about.
-    const std::string shipped =
-        exec(connection.get(), "SELECT pg_get_functiondef('j4_attempts_arrived'::regproc)");
-    const auto keepCounts = [&](bool kept) {
-        exec(connection.get(),
-             kept ? shipped
-                  : "CREATE OR REPLACE FUNCTION j4_attempts_arrived() RETURNS trigger "
-                    "LANGUAGE plpgsql AS $$ BEGIN PERFORM pg_notify('j4_attempt', station) "
-                    "FROM (SELECT DISTINCT station FROM arrived) s; RETURN NULL; END $$");
-    };
-    // The sender's rate with a backlog: it sends what waits in one statement.
-    constexpr int kStations = 8;
-    constexpr int kRecords = 250;
-    std::vector<double> with;
-    std::vector<double> without;
-    for (int round = 0; round < 6; ++round) {
-        keepCounts(round % 2 == 0);
-        (round % 2 == 0 ? with : without)
-            .push_back(sendRate(url, connection.get(), kStations, kRecords, round));
-    }
-    // One record a statement, as a station sends each attempt when it ends:
-    // alone, and with a live page counting what is noted every 200 ms.
-    int inserted = 0;
-    const auto single = [&](bool kept, bool page) {
-        keepCounts(kept);
-        std::atomic<bool> done{false};
-        std::thread counter([&] {
-            const Connection own = connect(url);
-            while (page && !done) {
-                exec(own.get(), "SELECT j4_counts_caught_up()");
-                std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            }
-        });
-        const auto one = timed(connection.get(), 2048, [&](int) {
-            return "INSERT INTO j4_attempts (attempt, station, unit, started, ended, file, "
-                   "file_sha256, slot, outcome, message, transmissions, release_version, line, "
-                   "work_order, record) VALUES (gen_random_uuid(), 'station-007', 'ONE-" +
-                   std::to_string(++inserted) +
-                   "', now(), now(), 'j4-2.11.0.j4u', repeat('a', 64), 3, "
-                   "'completed', 'Update is completed.', 1600, '2.11.0', 'line-0', 'WO-new', "
-                   "'{}') ON CONFLICT (attempt) DO NOTHING RETURNING attempt";
-        });
-        done = true;
-        counter.join();
-        return one.mean;
-    };
-    double singleRatio = 1.0;
-    for (const bool page : {false, true}) {
-        std::vector<double> kept;
-        std::vector<double> bare;
-        for (int round = 0; round < 6; ++round)
-            (round % 2 == 0 ? kept : bare).push_back(single(round % 2 == 0, page));
-        std::sort(kept.begin(), kept.end());
-        std::sort(bare.begin(), bare.end());
-        const double ratio = bare[1] / kept[1];
-        if (page)
-            singleRatio = ratio;
-        std::printf("one record a statement%s: %.3f ms with the counts, %.3f ms without: a "
-                    "rate %.1f %% lower\n",
-                    page ? ", a live page counting" : ", nobody else counting", kept[1], bare[1],
-                    (1.0 - ratio) * 100.0);
-    }
-    keepCounts(true);
-    std::sort(with.begin(), with.end());
-    std::sort(without.begin(), without.end());
-    const double ratio = with[1] / without[1];
-    std::printf("sender's insert rate (%d senders with a backlog): %.0f records/s with "
-                "the counts, %.0f without: %.1f %% lower (target at most 10)\n",
-                kStations, with[1], without[1], (1.0 - ratio) * 100.0);
-    const bool met =
-        today.median <= 50 && history.median <= 50 && ratio >= 0.9 && singleRatio >= 0.9;
-    return met ? 0 : 1;
+    const bool answered = questionsAnswered(connection.get(), rows);
+    const CountsSwitch counts(connection.get());
+    const double backlog = backlogRatio(url, connection.get(), counts);
+    const double single = singleRatio(url, connection.get(), counts);
+    return answered && backlog >= 0.9 && single >= 0.9 ? 0 : 1;
 }

@@ -5,15 +5,16 @@
 //   tests/support/with_postgres.sh build/bench/records_scale_bench
 
 #include "attempt_report.h"
+#include "beside_database.h"
 #include "processes.h"
 #include "record_sender.h"
+#include "sample_report.h"
 #include "update_log.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QThread>
-#include <QUuid>
 
 #include <atomic>
 #include <cstdio>
@@ -34,27 +35,9 @@ struct Quiet final : j4::records::RecordsListener {
     }
 };
 
-j4::runs::AttemptReport record(int number) {
-    j4::runs::AttemptReport report;
-    report.attempt = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
-    report.filePath = "/srv/releases/j4-2.1.0.j4u";
-    report.fileSha256 = std::string(64, 'a');
-    report.slot = number % 8 + 1;
-    report.device = "/dev/serial/by-path/slot" + std::to_string(number % 8 + 1);
-    report.startedAt = report.endedAt = std::chrono::system_clock::now();
-    report.text = "Update is completed.";
-    return report;
-}
-
-} // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    if (!j4::testing::TestDatabase::availableOrSaid())
-        return 1;
-    j4::testing::TestDatabase database;
-    database.query("DROP TABLE IF EXISTS j4_attempts CASCADE; DROP TABLE IF EXISTS j4_schema");
-    QTemporaryDir dir;
+int measured(j4::bench::BesideDatabase& bench) {
+    auto& [database, dir] = bench;
+    database.dropRecords();
     Quiet listener;
     std::vector<std::unique_ptr<j4::records::RecordSender>> senders;
     std::vector<std::string> logs;
@@ -70,7 +53,10 @@ int main(int argc, char** argv) {
         stations.emplace_back([&, s] {
             const j4::runs::LogOrigin origin{"bench", "host", "station-" + std::to_string(s), "op"};
             for (int n = 0; n < kRecords; ++n) {
-                if (!j4::appendLine(logs[s], j4::runs::logLine(record(n), origin) + "\n"))
+                if (!j4::appendLine(logs[s], j4::runs::logLine(j4::bench::sampleReport(
+                                                                   n, "/srv/releases/j4-2.1.0.j4u"),
+                                                               origin) +
+                                                 "\n"))
                     std::fprintf(stderr, "cannot append to %s\n", logs[s].c_str());
                 senders[s]->wake();
                 if (n % 50 == 0)
@@ -103,4 +89,10 @@ int main(int argc, char** argv) {
     std::printf("stations of 8 slots at one device per slot per minute one server takes: %.0f\n",
                 expected / seconds * 60.0 / 8.0);
     return rows == expected && distinct == expected ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    return j4::bench::besideDatabase(argc, argv, measured);
 }

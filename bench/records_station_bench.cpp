@@ -6,6 +6,8 @@
 // (target: <= 1.05). Run beside a server:
 //   tests/support/with_postgres.sh build/bench/records_station_bench
 
+#include "beside_database.h"
+#include "plug_cycle.h"
 #include "processes.h"
 #include "update_files.h"
 
@@ -46,43 +48,19 @@ Times measure(const QTemporaryDir& dir, const QString& file, const QStringList& 
         std::fprintf(stderr, "the station did not start\n");
     Times times;
     for (int cycle = 0; cycle < kCycles; ++cycle) {
-        QElapsedTimer clock;
-        const auto plugged =
-            j4::testing::plugDevSim(dir.filePath(QStringLiteral("staging")), slot, clock);
-        QProcess& device = *plugged;
-        QByteArray said;
-        double first = 0;
-        while (clock.elapsed() < 20000) {
-            device.waitForReadyRead(1);
-            said += device.readAllStandardError();
-            if (first == 0 && said.contains("transmission 1,"))
-                first = static_cast<double>(clock.nsecsElapsed()) / 1e6;
-            if (said.contains("transmission 200,"))
-                break;
-        }
-        times.firstFrame.push_back(first);
-        times.transfer.push_back(static_cast<double>(clock.nsecsElapsed()) / 1e6);
-        QThread::msleep(100); // the attempt ends and is logged
-        QFile::remove(slot);
-        device.terminate();
-        device.waitForFinished();
-        QThread::msleep(100); // the station sees it gone
+        const auto plug = j4::bench::plugCycle(dir.filePath(QStringLiteral("staging")), slot,
+                                               "transmission 200,");
+        times.firstFrame.push_back(plug.firstFrameMs);
+        times.transfer.push_back(plug.lastFrameMs);
     }
     station.terminate();
     station.waitForFinished(30000);
     return times;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    if (!j4::testing::TestDatabase::availableOrSaid())
-        return 1;
-    j4::testing::TestDatabase database;
-    QTemporaryDir dir;
-    const QString file = j4::testing::writeUpdateFile(dir.filePath(QStringLiteral("u.j4u")),
-                                                      j4::testing::makeImage(200, 64));
+int measured(j4::bench::BesideDatabase& bench) {
+    auto& [database, dir] = bench;
+    const QString file = bench.updateFile();
     const QStringList records{"--records", database.url()};
     // In turns, so that a machine busier in one part of the run weighs on
     // every condition alike.
@@ -117,4 +95,10 @@ int main(int argc, char** argv) {
                     name, first, first / baseFirst, transfer, transfer / baseTransfer);
     }
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    return j4::bench::besideDatabase(argc, argv, measured);
 }

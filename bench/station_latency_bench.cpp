@@ -3,6 +3,7 @@
 // makes its links). Reports the median and the worst time from the device's
 // appearance to its first frame answered, as j4_devsim --verbose tells it.
 
+#include "plug_cycle.h"
 #include "processes.h"
 #include "update_files.h"
 
@@ -29,19 +30,9 @@ int main(int argc, char** argv) {
         return std::fprintf(stderr, "the station did not start\n"), 1;
     std::vector<double> latencies;
     for (int cycle = 0; cycle < 20; ++cycle) {
-        QElapsedTimer clock;
-        const auto plugged =
-            j4::testing::plugDevSim(dir.filePath(QStringLiteral("staging")), slot, clock);
-        QProcess& device = *plugged;
-        while (!device.readAllStandardError().contains("transmission 1,") &&
-               clock.elapsed() < 10000)
-            device.waitForReadyRead(1);
-        latencies.push_back(static_cast<double>(clock.nsecsElapsed()) / 1e6);
-        QThread::msleep(200); // the update ends
-        QFile::remove(slot);
-        device.terminate();
-        device.waitForFinished();
-        QThread::msleep(100); // the station sees it gone
+        latencies.push_back(
+            j4::bench::plugCycle(dir.filePath(QStringLiteral("staging")), slot, {}, 200)
+                .firstFrameMs);
     }
     station.terminate();
     station.waitForFinished();

@@ -8,7 +8,7 @@ namespace j4::cli {
 // says why not, once, when it cannot be used.
 PreparedFile prepare(const FlashOptions& options, const std::atomic<bool>& stop,
                      const Output& output) {
-    PreparedFile prepared = release::prepareReleased(options.line.release, options.file,
+    PreparedFile prepared = release::prepareReleased(options.station.release, options.file,
                                                      UpdateFileReader::Kinds::Any, &stop);
     expectSha256(prepared, options.expectedSha256);
     if (prepared.ok())

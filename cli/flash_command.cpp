@@ -62,7 +62,7 @@ int runFlash(const std::vector<std::string>& arguments, const FlashContext& cont
     std::optional<JsonEvents> events;
     if (options->json)
         events.emplace(context.out);
-    const bool outTaken = options->json || options->line.logPath == "-";
+    const bool outTaken = options->json || options->station.logPath == "-";
     const Output lines(outTaken ? context.err : context.out, context.err,
                        events ? &*events : nullptr);
     return runCommand(*options, context, lines);

@@ -1,7 +1,7 @@
 #include "flash_options.h"
 
 #include "flash_help.h"
-#include "line_options.h"
+#include "station_options.h"
 
 #include <QCommandLineParser>
 
@@ -13,7 +13,7 @@ namespace {
 struct Parser {
     QCommandLineParser parser;
     options::DeviceOptions devices;
-    options::LineOptions line;
+    options::StationOptions station;
     QCommandLineOption help{{"h", "help"}, "Show this help and exit."};
     QCommandLineOption version{{"V", "version"}, "Show the version and exit."};
     QCommandLineOption check{"check", "Decode and validate FILE only; print its frames and bytes."};
@@ -42,7 +42,7 @@ struct Parser {
         parser.addOptions({help, version, check, imageOut, devices.port, devices.device,
                            devices.serial, watch, list, portsFile, quiet, verbose, json,
                            sendRecords, devices.expectSha256});
-        parser.addOptions(line.all());
+        parser.addOptions(station.all());
         parser.addPositionalArgument("FILE", "The update file.",
                                      "{--port N | --device PATH | --serial SN}... FILE");
     }
@@ -86,7 +86,7 @@ Result<Action> action(const Parser& p) {
         return Action::SendRecords;
     }
     // A station that follows its line is sent what the plant assigns it.
-    const bool following = parser.isSet(p.line.line);
+    const bool following = parser.isSet(p.station.line);
     if (following && !parser.positionalArguments().isEmpty())
         return fail("--line sends what the plant assigns the line: name no update file");
     if (!following && parser.positionalArguments().size() != 1)
@@ -95,7 +95,7 @@ Result<Action> action(const Parser& p) {
         return fail("--watch needs slots (--port, --device, --serial) and no --check");
     if (parser.isSet(p.watch))
         return Action::Watch;
-    auto stationOnly = p.line.stationOnly();
+    auto stationOnly = p.station.stationOnly();
     for (const QCommandLineOption* option : stationOnly)
         if (parser.isSet(*option))
             return fail("--" + option->names().last().toStdString() + " goes with --watch");
@@ -110,9 +110,9 @@ Result<Action> action(const Parser& p) {
 
 // Where a station's scans come from.
 Result<Done> unitOptions(FlashOptions& options) {
-    if (options.line.unitsFrom == "-" && options.file == "-")
+    if (options.station.unitsFrom == "-" && options.file == "-")
         return fail("FILE - and --units - both want standard input");
-    if (options.line.requireUnit && options.line.unitsFrom.empty())
+    if (options.station.requireUnit && options.station.unitsFrom.empty())
         return fail("--require-unit needs the units' scans: --units - (standard input), or "
                     "--units PATH (a FIFO, a file, a serial scanner's port)");
     return Done{};
@@ -124,9 +124,9 @@ Result<Done> outputOptions(const Parser& p, FlashOptions& options) {
     if (options.json && options.portsFile)
         return fail("--json goes with updates, --watch, --check and --list-ports, not "
                     "--ports-file");
-    if (options.line.logPath == "-" && options.json)
+    if (options.station.logPath == "-" && options.json)
         return fail("--log - and --json both want standard output");
-    if (options.line.logPath == "-" && !options.line.recordsUrl.empty())
+    if (options.station.logPath == "-" && !options.station.recordsUrl.empty())
         return fail("--records keeps its records in a log file first: give --log FILE, not -");
     return Done{};
 }
@@ -135,17 +135,17 @@ Result<FlashOptions> read(const Parser& p, const options::RawArguments& raw) {
     FlashOptions options;
     const auto chosen = action(p);
     const auto pinned = p.devices.pinnedSha256(p.parser);
-    const auto line = p.line.read(p.parser, raw);
+    const auto station = p.station.read(p.parser, raw);
     for (const std::string* error :
          {chosen ? nullptr : &chosen.error(), pinned ? nullptr : &pinned.error(),
-          line ? nullptr : &line.error()})
+          station ? nullptr : &station.error()})
         if (error != nullptr)
             return fail(*error);
-    if (*chosen == Action::SendRecords && line->recordsUrl.empty())
+    if (*chosen == Action::SendRecords && station->recordsUrl.empty())
         return fail("--send-records LOG needs --records URI (or J4_RECORDS)");
     options.action = *chosen;
     options.expectedSha256 = *pinned;
-    options.line = std::move(*line);
+    options.station = std::move(*station);
     options.sendLog = raw.bytesOf(p.parser.value(p.sendRecords));
     if (!p.parser.positionalArguments().isEmpty())
         options.file = raw.bytesOf(p.parser.positionalArguments().first());
@@ -166,10 +166,10 @@ Result<FlashOptions> read(const Parser& p, const options::RawArguments& raw) {
 Result<FlashOptions> parseFlashOptions(const options::RawArguments& given) {
     Parser first;
     std::optional<options::RawArguments> merged;
-    if (first.parser.parse(given.decoded()) && first.parser.isSet(first.line.profile)) {
+    if (first.parser.parse(given.decoded()) && first.parser.isSet(first.station.profile)) {
         if (!first.parser.isSet(first.watch))
             return fail("--profile goes with --watch");
-        auto arguments = first.line.withProfile(first.parser, given);
+        auto arguments = first.station.withProfile(first.parser, given);
         if (!arguments)
             return fail(arguments.error());
         merged.emplace(std::move(*arguments));

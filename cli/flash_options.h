@@ -2,10 +2,10 @@
 // What j4_flash's command line asks for, and its help.
 
 #include "device_options.h"
-#include "line_options.h"
 #include "release_check.h"
 #include "result.h"
 #include "serial_link.h"
+#include "station_options.h"
 #include "tls_settings.h"
 
 #include <chrono>
@@ -35,7 +35,7 @@ struct FlashOptions {
     std::string expectedSha256;
     // The time-out, the records, the station's line and the release, as the
     // window reads them too.
-    options::LineSettings line;
+    options::StationSettings station;
 };
 
 // The options, or why the command line is a usage error.

@@ -10,10 +10,11 @@ using namespace options;
 
 Metered::Metered(const FlashOptions& options, std::size_t slotCount, DeviceListener& listener)
     : listener_(listener),
-      counts_(options.line.metricsPath.empty()
+      counts_(options.station.metricsPath.empty()
                   ? nullptr
-                  : std::make_unique<StationMetrics>(
-                        options.line.metricsPath, stationOrHost(options.line.station), slotCount)),
+                  : std::make_unique<StationMetrics>(options.station.metricsPath,
+                                                     stationOrHost(options.station.stationId),
+                                                     slotCount)),
       metered_(counts_.get(), listener) {
     if (counts_)
         if (const auto problem = counts_->write())
@@ -35,15 +36,15 @@ void Metered::ended() {
 // The links of a run: the test's own, or the real ones.
 LinkMaker linksFor(const FlashContext& context, const FlashOptions& options) {
     if (!context.makeLink)
-        return realLinks(options.line.timeout, options.line.tls);
-    return [&context, timeout = options.line.timeout](const std::string& device) {
+        return realLinks(options.station.timeout, options.station.tls);
+    return [&context, timeout = options.station.timeout](const std::string& device) {
         return context.makeLink(device, timeout);
     };
 }
 
 RecordOptions recordOptions(const FlashOptions& options) {
-    return {options.line.logPath, options.line.recordsUrl, options.line.station,
-            options.line.operatorName};
+    return {options.station.logPath, options.station.recordsUrl, options.station.stationId,
+            options.station.operatorName};
 }
 
 void finishRecords(RecordKeeping& records, const Output& output) {

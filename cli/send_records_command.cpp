@@ -10,7 +10,7 @@ using namespace runs;
 using namespace records;
 
 int sendRecords(const FlashOptions& options, const std::atomic<bool>& stop, const Output& output) {
-    const auto sent = sendLog(options.sendLog, options.line.recordsUrl, stop,
+    const auto sent = sendLog(options.sendLog, options.station.recordsUrl, stop,
                               [&](const std::string& line) { output.error(line); });
     if (!sent) {
         output.error(sent.error());

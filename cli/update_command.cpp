@@ -89,7 +89,7 @@ int update(const FlashOptions& options, const FlashContext& context, const std::
     std::optional<JsonListener> json;
     if (output.json() != nullptr)
         json.emplace(*output.json(), labels, false, lines,
-                     lineOrigin(options.line.station, options.line.operatorName));
+                     lineOrigin(options.station.stationId, options.station.operatorName));
     // --metrics counts each device of the run as a slot, as a station does.
     Metered metered(options, targets->size(), json ? static_cast<DeviceListener&>(*json) : lines);
     recordsOutput.countIn(metered.counts());

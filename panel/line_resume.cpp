@@ -37,7 +37,7 @@ void LineResume::resume() {
     button_->setEnabled(false);
     job_.start(window_, [url = url_, line = line_, said = said_,
                          button = button_](const std::atomic<bool>& stop, const WorkerJob::Post&) {
-        const auto resumed = plant::resumeLine(url, line, stop);
+        const auto resumed = line::resumeLine(url, line, stop);
         const QString name = QString::fromStdString(line);
         const QString text = !resumed ? QStringLiteral("Line %1 could not be resumed: %2.")
                                             .arg(name, QString::fromStdString(resumed.error()))

@@ -14,7 +14,7 @@ public:
     LineShown(runs::DeviceListener& next, WorkerJob::Post post, RunCallbacks::LineShown shown)
         : PassingListener(next), post_(std::move(post)), shown_(std::move(shown)) {}
 
-    void follow(const plant::LineFollower* follower) {
+    void follow(const line::LineFollower* follower) {
         follower_ = follower;
         show();
     }
@@ -23,7 +23,7 @@ public:
         show();
     }
     void show() {
-        const plant::LineFollower* follower = follower_;
+        const line::LineFollower* follower = follower_;
         if (follower == nullptr || !shown_)
             return;
         post_([shown = shown_, sends = QString::fromStdString(follower->describe()),
@@ -33,7 +33,7 @@ public:
 private:
     WorkerJob::Post post_;
     RunCallbacks::LineShown shown_;
-    std::atomic<const plant::LineFollower*> follower_{nullptr};
+    std::atomic<const line::LineFollower*> follower_{nullptr};
 };
 
 } // namespace j4

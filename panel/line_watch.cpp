@@ -11,14 +11,14 @@ constexpr unsigned long kPollMs = 50;
 
 } // namespace
 
-Result<std::shared_ptr<plant::LineFollower>> FollowedLine::borrow() const {
+Result<std::shared_ptr<line::LineFollower>> FollowedLine::borrow() const {
     const std::lock_guard lock(mutex_);
     if (!follower_)
         return fail(why_);
     return follower_;
 }
 
-void FollowedLine::lend(std::shared_ptr<plant::LineFollower> follower) {
+void FollowedLine::lend(std::shared_ptr<line::LineFollower> follower) {
     const std::lock_guard lock(mutex_);
     follower_ = std::move(follower);
 }
@@ -45,20 +45,20 @@ void FollowedLine::end() {
     }
 }
 
-void LineWatch::start(plant::FollowSettings settings, QObject* context, Told told) {
+void LineWatch::start(line::FollowSettings settings, QObject* context, Told told) {
     job_.start(context, [settings = std::move(settings), told = std::move(told),
                          line = line_](const std::atomic<bool>& stop, const WorkerJob::Post& post) {
         RunCallbacks callbacks;
         callbacks.notice = told.notice;
         RunRelay relayed(1, post, callbacks, {});
         LineShown shown(relayed, post, told.shown);
-        auto started = plant::LineFollower::start(settings, shown, stop);
+        auto started = line::LineFollower::start(settings, shown, stop);
         if (!started) {
             line->refuse(started.error());
             relayed.notice(started.error());
             return std::function<void()>();
         }
-        std::shared_ptr<plant::LineFollower> follower = std::move(*started);
+        std::shared_ptr<line::LineFollower> follower = std::move(*started);
         shown.follow(follower.get());
         line->lend(follower);
         follower.reset();

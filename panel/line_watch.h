@@ -18,8 +18,8 @@ namespace j4 {
 class FollowedLine final {
 public:
     // The follower for one attempt, or why the line cannot be followed.
-    Result<std::shared_ptr<plant::LineFollower>> borrow() const;
-    void lend(std::shared_ptr<plant::LineFollower> follower);
+    Result<std::shared_ptr<line::LineFollower>> borrow() const;
+    void lend(std::shared_ptr<line::LineFollower> follower);
     void refuse(std::string why);
     // Once no attempt holds the follower: lent no more, and ended here (its
     // claims settled or given back) rather than on an attempt's thread after
@@ -28,7 +28,7 @@ public:
 
 private:
     mutable std::mutex mutex_;
-    std::shared_ptr<plant::LineFollower> follower_;
+    std::shared_ptr<line::LineFollower> follower_;
     std::string why_ = "its assignment is still being fetched from the plant's database";
 };
 
@@ -41,7 +41,7 @@ public:
         std::function<void(const QString& text)> notice;
     };
     // Follows the line until the watch is gone.
-    void start(plant::FollowSettings settings, QObject* context, Told told);
+    void start(line::FollowSettings settings, QObject* context, Told told);
     std::shared_ptr<FollowedLine> line() const { return line_; }
 
 private:

@@ -188,9 +188,9 @@ int runWindow(j4::WorkWindow& window, const WindowOptions& options) {
                      Qt::QueuedConnection);
     if (options.verbose)
         window.traceTransmissionsTo(stderr);
-    const j4::options::LineSettings& line = options.line;
-    window.setWorkSettings({line.logPath, line.station, line.operatorName, line.metricsPath,
-                            line.recordsUrl, line.tls});
+    const j4::options::StationSettings& station = options.station;
+    window.setWorkSettings({station.logPath, station.stationId, station.operatorName,
+                            station.metricsPath, station.recordsUrl, station.tls});
     window.show();
     armStartupProbe(window);
     return QApplication::exec();
@@ -198,22 +198,23 @@ int runWindow(j4::WorkWindow& window, const WindowOptions& options) {
 
 // Either window follows its line as j4_flash --watch does: the station's
 // own trusted keys, its state folder, its name in the claims.
-j4::plant::FollowSettings followSettings(const j4::options::LineSettings& line) {
-    j4::plant::FollowSettings follow{line.lineName, line.recordsUrl,
-                                     j4::runs::lineOrigin(line.station, line.operatorName).station,
-                                     line.release, j4::plant::lineStateFolder(line.lineName)};
-    follow.offlineUnits = line.offlineUnits;
+j4::line::FollowSettings followSettings(const j4::options::StationSettings& station) {
+    j4::line::FollowSettings follow{
+        station.line, station.recordsUrl,
+        j4::runs::lineOrigin(station.stationId, station.operatorName).station, station.release,
+        j4::line::lineStateFolder(station.line)};
+    follow.offlineUnits = station.offlineUnits;
     return follow;
 }
 
 int runStationWindow(const WindowOptions& options) {
-    j4::StationWindow window(options.line.timeout);
+    j4::StationWindow window(options.station.timeout);
     window.expectSha256(options.expectedSha256);
-    window.setReleaseOptions(options.line.release);
-    window.setLine(options.line.settle, options.line.unitRule, options.line.requireUnit,
-                   options.line.onResult, options.line.unitsFrom);
+    window.setReleaseOptions(options.station.release);
+    window.setLine(options.station.settle, options.station.unitRule, options.station.requireUnit,
+                   options.station.onResult, options.station.unitsFrom);
     std::vector<QString> names;
-    for (const std::string& name : options.line.slotNames)
+    for (const std::string& name : options.station.slotNames)
         names.push_back(QString::fromStdString(name));
     window.setSlotNames(std::move(names));
     if (!options.profile.isEmpty())
@@ -223,15 +224,15 @@ int runStationWindow(const WindowOptions& options) {
     bool ready = true;
     for (const auto& slot : options.slotNames)
         ready = window.addSlot(slot) && ready;
-    const auto& line = options.line;
-    if (!line.lineName.empty()) {
-        window.followLine(followSettings(line));
+    const auto& station = options.station;
+    if (!station.line.empty()) {
+        window.followLine(followSettings(station));
     } else if (options.file) {
         ready = window.setUpdateFile(*options.file) && ready;
     }
     // A kiosk: with its file (or line) and slots on the command line the
     // station starts at once.
-    if (ready && (options.file || !line.lineName.empty()) && !options.slotNames.empty())
+    if (ready && (options.file || !station.line.empty()) && !options.slotNames.empty())
         QTimer::singleShot(0, &window, &j4::StationWindow::startWatching);
     return runWindow(window, options);
 }
@@ -270,13 +271,13 @@ int main(int argc, char** argv) {
                      QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QCoreApplication::installTranslator(&qtTexts);
 
-    if (options.station)
+    if (options.stationWindow)
         return runStationWindow(options);
     j4::UpdaterWindow window;
     // Opened from the desktop (or a command line): the file chosen, said as
     // from the dialog when it cannot be sent.
-    if (!options.line.lineName.empty())
-        window.followLine(followSettings(options.line));
+    if (!options.station.line.empty())
+        window.followLine(followSettings(options.station));
     else if (options.file)
         QTimer::singleShot(0, &window,
                            [&window, file = *options.file] { window.setUpdateFile(file); });

@@ -22,18 +22,18 @@ void StationJob::start(std::shared_ptr<const DecodedFile> decoded,
         records::LiveReporter* reporter = outlets.records ? outlets.records->live() : nullptr;
         records::LiveListener live(metered.listener(), reporter);
         runs::DeviceListener& relay = live;
-        std::unique_ptr<plant::LineFollower> follower;
-        std::optional<plant::UnitsTold> units;
+        std::unique_ptr<line::LineFollower> follower;
+        std::optional<line::UnitsTold> units;
         auto sent = decoded;
         std::string sentFile = file;
         if (line.follow) {
-            auto started = plant::LineFollower::start(*line.follow, relay, stop);
+            auto started = line::LineFollower::start(*line.follow, relay, stop);
             if (!started) {
                 relay.notice(started.error());
                 return ended;
             }
             follower = std::move(*started);
-            const plant::Following now = follower->following();
+            const line::Following now = follower->following();
             sent = now.decoded;
             sentFile = now.filePath;
             shown.follow(follower.get());

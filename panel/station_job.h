@@ -25,7 +25,7 @@ struct StationLine {
     std::string onResult; // empty: no command
     // The line the station follows instead of a file: its release fetched
     // and checked when the station starts.
-    std::optional<plant::FollowSettings> follow;
+    std::optional<line::FollowSettings> follow;
 };
 
 class StationJob final {

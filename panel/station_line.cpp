@@ -6,7 +6,7 @@
 
 namespace j4 {
 
-void StationWindow::followLine(plant::FollowSettings settings) {
+void StationWindow::followLine(line::FollowSettings settings) {
     const QString name = QString::fromStdString(settings.line);
     resume_->follow(settings.url, settings.line);
     line_.follow = std::move(settings);

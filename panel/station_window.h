@@ -65,7 +65,7 @@ public:
     // table instead of their paths.
     void setSlotNames(std::vector<QString> names);
     // The station sends what the plant assigns the line, not a file.
-    void followLine(plant::FollowSettings settings);
+    void followLine(line::FollowSettings settings);
 
 public slots:
     void chooseFile();

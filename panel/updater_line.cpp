@@ -8,7 +8,7 @@
 
 namespace j4 {
 
-void UpdaterWindow::followLine(plant::FollowSettings settings) {
+void UpdaterWindow::followLine(line::FollowSettings settings) {
     lineName_ = QString::fromStdString(settings.line);
     ui_->fileNameLabel->setText(QStringLiteral("Line"));
     ui_->fileName->setText(lineName_);

@@ -44,7 +44,7 @@ public:
     // Start sends what the plant assigns the line, not a file: its release,
     // work order and units done shown in the file's place, its hold said
     // with Resume beside it.
-    void followLine(plant::FollowSettings settings);
+    void followLine(line::FollowSettings settings);
 
 public slots:
     void chooseFile();

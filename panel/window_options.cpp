@@ -46,7 +46,7 @@ public:
     WindowCommandLine() {
         parser_.addOptions({help_, version_, verbose_, station_, devices_.port, devices_.device,
                             devices_.serial, devices_.expectSha256});
-        parser_.addOptions(line_.all());
+        parser_.addOptions(stationOptions_.all());
     }
 
     std::optional<int> read(const j4::options::RawArguments& given, const char* help,
@@ -60,11 +60,11 @@ public:
         if (const auto done = helpOrVersion(help, error))
             return done;
         std::optional<j4::options::RawArguments> merged;
-        if (parser_.isSet(line_.profile)) {
+        if (parser_.isSet(stationOptions_.profile)) {
             if (!parser_.isSet(station_))
                 return error("--profile goes with --station");
-            options.profile = parser_.value(line_.profile);
-            auto arguments = line_.withProfile(parser_, given);
+            options.profile = parser_.value(stationOptions_.profile);
+            auto arguments = stationOptions_.withProfile(parser_, given);
             if (!arguments)
                 return error(arguments.error());
             merged.emplace(std::move(*arguments));
@@ -99,27 +99,27 @@ private:
 
     j4::Result<j4::Done> take(const j4::options::RawArguments& raw, WindowOptions& options) const {
         options.verbose = parser_.isSet(verbose_);
-        options.station = parser_.isSet(station_);
+        options.stationWindow = parser_.isSet(station_);
         options.slotNames = devices_.names(parser_, raw);
-        auto line = line_.read(parser_, raw);
+        auto line = stationOptions_.read(parser_, raw);
         if (!line)
             return j4::fail(line.error());
-        options.line = std::move(*line);
+        options.station = std::move(*line);
         const QStringList files = parser_.positionalArguments();
         if (files.size() > 1)
             return j4::fail("name one update file");
         if (!files.isEmpty())
             options.file = QFile::decodeName(QByteArray::fromStdString(raw.bytesOf(files.first())));
-        if (options.file && !options.line.lineName.empty())
+        if (options.file && !options.station.line.empty())
             return j4::fail("--line sends what the plant assigns the line: name no update file");
         // FILE alone opens the window with it chosen, as from the desktop;
         // the updater window follows a line as a station does, one unit a
         // Start.
         bool stationOnly = devices_.named(parser_) || parser_.isSet(devices_.expectSha256);
-        for (const QCommandLineOption* option : line_.stationOnly())
-            if (option != &line_.line && option != &line_.offlineUnits)
+        for (const QCommandLineOption* option : stationOptions_.stationOnly())
+            if (option != &stationOptions_.line && option != &stationOptions_.offlineUnits)
                 stationOnly = stationOnly || parser_.isSet(*option);
-        if (!options.station && stationOnly)
+        if (!options.stationWindow && stationOnly)
             return j4::fail("--port, --device, --serial, --expect-sha256 and a station's settings "
                             "go with --station");
         const auto pinned = devices_.pinnedSha256(parser_);
@@ -134,7 +134,7 @@ private:
 
     QCommandLineParser parser_;
     j4::options::DeviceOptions devices_;
-    j4::options::LineOptions line_;
+    j4::options::StationOptions stationOptions_;
     QCommandLineOption help_{{"h", "help"}, "This text."};
     QCommandLineOption version_{{"V", "version"}, "The version."};
     QCommandLineOption verbose_{{"v", "verbose"}, "A line per transmission."};

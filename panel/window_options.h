@@ -4,7 +4,7 @@
 // and the line's options are read by the same code as j4_flash's, and a
 // station's profile by the same reader.
 
-#include "line_options.h"
+#include "station_options.h"
 #include "targets.h"
 
 #include <QString>
@@ -15,12 +15,12 @@
 
 struct WindowOptions {
     bool verbose = false;
-    bool station = false;
+    bool stationWindow = false;
     std::string expectedSha256;
     std::vector<j4::runs::TargetName> slotNames;
     std::optional<QString> file;
     QString profile; // empty: none
-    j4::options::LineSettings line;
+    j4::options::StationSettings station;
 };
 
 // The exit status when the program is done (help, version, usage error),

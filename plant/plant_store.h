@@ -4,6 +4,7 @@
 // it stops itself) and which lines are held. Every change is one
 // transaction; stations hear of it through the database's notifications.
 
+#include "layout.h"
 #include "pq_session.h"
 
 #include <optional>
@@ -88,6 +89,10 @@ class PlantStore {
 public:
     // Connected, with the plant's tables made where missing.
     static PlantResult<PlantStore> open(const std::string& url, const std::atomic<bool>* stop);
+    // Connected within `bounds`, the layout taken as it is: for a server
+    // that made it at its start.
+    static PlantResult<PlantStore> connect(const std::string& url, const std::atomic<bool>* stop,
+                                           db::Bounds bounds);
 
     // Added once: the same file again is the same release.
     PlantResult<ReleaseAdded> addRelease(const Release& release, const std::string& by);
@@ -102,18 +107,19 @@ public:
                            const std::string& by);
     // False when the line was not held.
     PlantResult<bool> resume(const std::string& line);
+    // A unit's history as a JSON array, newest first: at most `most` attempts.
+    PlantResult<std::string> unitHistory(const std::string& serial, int most);
     // Done when the plant knows `line` (assigned, or reported on); else
     // refused, naming the lines it knows.
     PlantResult<Done> knownLine(const std::string& line);
 
 private:
-    explicit PlantStore(std::unique_ptr<records::PqSession> session)
-        : session_(std::move(session)) {}
-    PlantResult<records::QueryResult> run(const std::string& sql,
-                                          const std::vector<const char*>& values = {});
+    explicit PlantStore(std::unique_ptr<db::PqSession> session) : session_(std::move(session)) {}
+    PlantResult<db::QueryResult> run(const std::string& sql,
+                                     const std::vector<const char*>& values = {});
     PlantResult<std::string> releaseFor(const std::string& versionOrSha);
 
-    std::unique_ptr<records::PqSession> session_;
+    std::unique_ptr<db::PqSession> session_;
 };
 
 } // namespace j4::plant

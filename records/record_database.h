@@ -4,6 +4,7 @@
 // bounded and gives way to a stop, so a database that is down, far or
 // paused never holds a program.
 
+#include "bounds.h"
 #include "record.h"
 #include "result.h"
 
@@ -24,10 +25,7 @@ Result<Done> checkRecordsAddress(const std::string& url);
 
 class RecordDatabase {
 public:
-    struct Bounds {
-        std::chrono::milliseconds connect{10000};
-        std::chrono::milliseconds statement{30000};
-    };
+    using Bounds = db::Bounds;
 
     // Connects and makes the schema when it is missing. `stop`, when given,
     // cuts any wait short.
@@ -56,9 +54,6 @@ public:
     // role may not keep them (or the layout has no place for them).
     virtual Result<Done, InsertFailure> reportLive(const LiveState& state) = 0;
 };
-
-// The schema as a database administrator gets it.
-extern const char* const kRecordsSchema;
 
 // What the PostgreSQL client module gives: it is loaded the first time a
 // program asks for a database, so that a window that keeps no records never

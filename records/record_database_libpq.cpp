@@ -1,3 +1,4 @@
+#include "layout.h"
 #include "live_state.h"
 #include "module_entry.h"
 #include "pq_session.h"
@@ -13,7 +14,8 @@ namespace {
 
 class PostgresRecords final : public RecordDatabase {
 public:
-    explicit PostgresRecords(std::unique_ptr<PqSession> session) : session_(std::move(session)) {}
+    explicit PostgresRecords(std::unique_ptr<db::PqSession> session)
+        : session_(std::move(session)) {}
 
     Result<Done> makeSchema();
     Result<std::size_t, InsertFailure> insert(std::span<const Record> records) override;
@@ -23,14 +25,14 @@ private:
     Result<Done> readColumns();
     std::string insertStatement(std::size_t rows) const;
 
-    std::unique_ptr<PqSession> session_;
+    std::unique_ptr<db::PqSession> session_;
     std::vector<bool> present_; // which of the record's columns the table has
 };
 
 // A role that may only insert records cannot extend the layout: its
 // records go on into the columns the table has.
 Result<Done> PostgresRecords::makeSchema() {
-    if (const auto layout = ensureLayout(*session_); !layout)
+    if (const auto layout = db::ensureLayout(*session_); !layout)
         return fail(layout.error());
     return readColumns();
 }
@@ -102,36 +104,26 @@ Result<Done, RecordDatabase::InsertFailure> PostgresRecords::reportLive(const Li
                         {"unit", slot.unit.empty() ? nlohmann::json() : nlohmann::json(slot.unit)},
                         {"since_ms", slot.sinceMs}});
     const std::string text = rows.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    const auto reported = session_->run(
-        "WITH slots AS (INSERT INTO j4_slot_states (station, slot, state, unit, since) "
-        "SELECT $1, s.slot, s.state, s.unit, to_timestamp(s.since_ms / 1000.0) "
-        "FROM json_to_recordset($5::json) AS s(slot integer, state text, unit text, "
-        "since_ms bigint) "
-        "ON CONFLICT (station, slot) DO UPDATE SET state = EXCLUDED.state, "
-        "unit = EXCLUDED.unit, since = EXCLUDED.since RETURNING 1) "
-        "INSERT INTO j4_station_heartbeats (station, line, program_version, host, heard, slots, "
-        "stopped) VALUES ($1, NULLIF($2, ''), $3, $4, now(), (SELECT count(*) FROM slots), "
-        "CASE WHEN $6::boolean THEN now() END) "
-        "ON CONFLICT (station) DO UPDATE SET line = EXCLUDED.line, "
-        "program_version = EXCLUDED.program_version, host = EXCLUDED.host, heard = now(), "
-        "slots = EXCLUDED.slots, stopped = EXCLUDED.stopped",
-        {state.station.c_str(), state.line.c_str(), state.version.c_str(), state.host.c_str(),
-         text.c_str(), state.stopped ? "true" : "false"});
+    const auto reported =
+        session_->run("SELECT j4_report_live($1, $2, $3, $4, $5::json, $6::boolean)",
+                      {state.station.c_str(), state.line.c_str(), state.version.c_str(),
+                       state.host.c_str(), text.c_str(), state.stopped ? "true" : "false"});
     if (!reported) {
-        // Not allowed (42501), or a layout without the live tables (42P01).
+        // Not allowed (42501), or a layout without the live view (42P01, 42883).
         const std::string state = session_->errorState();
-        return fail(InsertFailure{reported.error(), state == "42501" || state == "42P01"});
+        return fail(InsertFailure{reported.error(),
+                                  state == "42501" || state == "42P01" || state == "42883"});
     }
     return Done{};
 }
 
 Result<Done> checkAddress(const std::string& url) {
-    return checkConnectionUri(url, "--records");
+    return db::checkConnectionUri(url, "--records");
 }
 
 Result<std::unique_ptr<RecordDatabase>>
 openDatabase(const std::string& url, const std::atomic<bool>* stop, RecordDatabase::Bounds bounds) {
-    auto session = PqSession::open(url, stop, bounds);
+    auto session = db::PqSession::open(url, stop, bounds);
     if (!session)
         return fail(session.error());
     auto database = std::make_unique<PostgresRecords>(std::move(*session));

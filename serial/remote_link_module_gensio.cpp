@@ -1,5 +1,6 @@
 // The module's one entry point.
 
+#include "module_entry.h"
 #include "remote_link_module.h"
 #include "rfc2217_link.h"
 
@@ -12,7 +13,7 @@ std::unique_ptr<j4::SerialLink> makeLink(std::chrono::milliseconds answerTimeout
 
 } // namespace
 
-extern "C" __attribute__((visibility("default"))) const j4::RemoteLinkModule* j4RemoteLinkModule() {
+J4_MODULE_ENTRY const j4::RemoteLinkModule* j4RemoteLinkModule() {
     static const j4::RemoteLinkModule module{&makeLink};
     return &module;
 }

@@ -8,6 +8,7 @@
 #include <QProcess>
 
 #include <cstdint>
+#include <string>
 
 namespace j4::station {
 
@@ -26,10 +27,16 @@ public:
 
 private:
     QProcess& command_;
-    std::int64_t id_ = 0;
-#ifdef _WIN32
-    void* job_ = nullptr;
-#endif
+    std::int64_t id_ = 0; // POSIX: the process group
+    void* job_ = nullptr; // Windows: the job object
 };
+
+// How `command` is run through the platform's shell: its program, and the
+// arguments it is given.
+struct ShellCall {
+    QString program;
+    QStringList arguments;
+};
+ShellCall throughShell(const std::string& command);
 
 } // namespace j4::station

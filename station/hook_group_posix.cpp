@@ -25,4 +25,8 @@ void HookGroup::end() {
     id_ = 0;
 }
 
+ShellCall throughShell(const std::string& command) {
+    return {QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QString::fromStdString(command)}};
+}
+
 } // namespace j4::station

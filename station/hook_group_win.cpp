@@ -38,4 +38,8 @@ void HookGroup::end() {
     id_ = 0;
 }
 
+ShellCall throughShell(const std::string& command) {
+    return {QStringLiteral("cmd.exe"), {QStringLiteral("/c"), QString::fromStdString(command)}};
+}
+
 } // namespace j4::station

@@ -66,11 +66,8 @@ void ResultHook::runNow(const runs::AttemptReport& report, runs::DeviceListener&
     command.setProcessChannelMode(QProcess::ForwardedChannels);
     command.setStandardInputFile(QProcess::nullDevice());
     HookGroup group(command);
-#ifdef _WIN32
-    command.start(QStringLiteral("cmd.exe"), {"/c", QString::fromStdString(command_)});
-#else
-    command.start(QStringLiteral("/bin/sh"), {"-c", QString::fromStdString(command_)});
-#endif
+    const ShellCall shell = throughShell(command_);
+    command.start(shell.program, shell.arguments);
     std::string failure;
     if (!command.waitForStarted(int(bound_.count()))) {
         failure = "cannot be started (" + command.errorString().toStdString() + ")";

@@ -178,6 +178,21 @@ std::string resolved(const std::string& key, const std::string& value, const QDi
     return out;
 }
 
+// A value as written after its '=': quoted whole, or up to its comment.
+QString valueOf(const QString& written) {
+    const QString value = written.trimmed();
+    if (value.size() >= 2 && value.startsWith('"') && value.endsWith('"'))
+        return value.mid(1, value.size() - 2);
+    return withoutComment(value);
+}
+
+std::string linesOf(const std::vector<std::string>& problems) {
+    std::string all;
+    for (const std::string& problem : problems)
+        all += (all.empty() ? "" : "\n") + problem;
+    return all;
+}
+
 } // namespace
 
 Result<StationProfile> readStationProfile(const std::string& path) {
@@ -215,13 +230,8 @@ Result<StationProfile> readStationProfile(const std::string& path) {
                                                       : "settings go under [station]");
             continue;
         }
-        QString value = line.mid(equals + 1).trimmed();
-        if (value.size() >= 2 && value.startsWith('"') && value.endsWith('"'))
-            value = value.mid(1, value.size() - 2);
-        else
-            value = withoutComment(value);
-        StationProfile::Entry entry{line.left(equals).trimmed().toStdString(), value.toStdString(),
-                                    number};
+        StationProfile::Entry entry{line.left(equals).trimmed().toStdString(),
+                                    valueOf(line.mid(equals + 1)).toStdString(), number};
         if (const std::string problem = lineProblem(entry); !problem.empty()) {
             wrong(number, problem);
             continue;
@@ -233,12 +243,8 @@ Result<StationProfile> readStationProfile(const std::string& path) {
         entry.value = resolved(entry.key, entry.value, folder);
         profile.entries.push_back(std::move(entry));
     }
-    if (!problems.empty()) {
-        std::string all;
-        for (const std::string& problem : problems)
-            all += (all.empty() ? "" : "\n") + problem;
-        return fail(all);
-    }
+    if (!problems.empty())
+        return fail(linesOf(problems));
     return profile;
 }
 

@@ -8,9 +8,9 @@
 namespace j4::cli::plant {
 namespace {
 
-class AssignCommand final : public PlantCommand {
-public:
-    int execute(const PlantRun& run, j4::plant::PlantStore& store) const override {
+class AssignCommand final : public StoreCommand {
+protected:
+    int executeOn(const PlantRun& run, j4::plant::PlantStore& store) const override {
         const auto& assignment = run.options.assignment;
         const auto made = store.assign(assignment, run.by);
         if (!made)

@@ -35,7 +35,7 @@ struct PlantOptions {
     // hold
     std::string reason;
     // serve
-    view::ServeOptions serve;
+    j4::plant::ServeOptions serve;
 };
 
 struct PlantRun {
@@ -48,8 +48,27 @@ struct PlantRun {
 class PlantCommand {
 public:
     virtual ~PlantCommand() = default;
-    virtual int execute(const PlantRun& run, j4::plant::PlantStore& store) const = 0;
+    virtual int execute(const PlantRun& run) const = 0;
 };
+
+// The plant's store for a command, or the exit status once its failure is said.
+Result<j4::plant::PlantStore, int> openStore(const PlantRun& run);
+
+// A command on the plant's store, opened (the layout made or brought up)
+// before it runs.
+class StoreCommand : public PlantCommand {
+public:
+    int execute(const PlantRun& run) const final {
+        auto store = openStore(run);
+        return store ? executeOn(run, *store) : store.error();
+    }
+
+protected:
+    virtual int executeOn(const PlantRun& run, j4::plant::PlantStore& store) const = 0;
+};
+// The same for serve: a database away (the plant's server booting before the
+// database's) is waited for, said once, until a stop.
+Result<j4::plant::PlantStore, int> storeForServe(const PlantRun& run);
 
 std::unique_ptr<PlantCommand> releaseCommand();
 std::unique_ptr<PlantCommand> releaseListCommand();

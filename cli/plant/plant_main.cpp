@@ -4,103 +4,15 @@
 #include "j4_version.h"
 
 #include "interrupts.h"
+#include "plant_help.h"
+#include "stoppable_wait.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
-#include <QThread>
 
 namespace j4::cli::plant {
 namespace {
-
-constexpr const char* kHelpText =
-    "Usage: j4_plant [--records URI] [--json] release add FILE --signature SIG [--trust-key "
-    "KEY]...\n"
-    "  or:  j4_plant [--records URI] [--json] release list\n"
-    "  or:  j4_plant [--records URI] [--json] assign LINE --release R --work-order WO --quantity N "
-    "[--lot LOT] [--part PN] [--stop-after K/M [--stop-station]]\n"
-    "  or:  j4_plant [--records URI] [--json] status [LINE]\n"
-    "  or:  j4_plant [--records URI] [--json] hold LINE [--reason TEXT]\n"
-    "  or:  j4_plant [--records URI] [--json] resume LINE\n"
-    "  or:  j4_plant [--records URI] serve [--listen ADDRESS:PORT] [--tls-cert FILE --tls-key "
-    "FILE] [--users FILE]\n"
-    "The plant decides what each line flashes: the releases its stations may send,\n"
-    "each line's release, work order, lot, part number and quantity, and which\n"
-    "lines are held. It keeps them in the records' PostgreSQL database, where the\n"
-    "stations of each line find them.\n"
-    "\n"
-    "Commands:\n"
-    "  release add FILE  add FILE as a release; refused unless --signature, its\n"
-    "                    minisign signature (FILE.minisig when not given),\n"
-    "                    verifies with a key the plant trusts\n"
-    "  release list      the releases added, oldest first: version, SHA-256, key\n"
-    "  assign LINE       what LINE flashes from now on; the earlier assignment is\n"
-    "                    kept as history\n"
-    "  status [LINE]     what each line flashes, N of its quantity done, whether it\n"
-    "                    is held, the stations that recorded on it\n"
-    "  hold LINE         no new transfer starts on LINE's stations\n"
-    "  resume LINE       LINE's stations go on\n"
-    "  serve             the plant's live page: lines, stations and slots as they\n"
-    "                    are now, today's yields, a unit's history, hold and\n"
-    "                    resume for a supervisor, /metrics for Prometheus;\n"
-    "                    until Ctrl+C\n"
-    "\n"
-    "Options:\n"
-    "  --records URI     the plant's PostgreSQL database, a connection URI (default:\n"
-    "                    J4_RECORDS); TLS as its sslmode, sslrootcert, sslcert and\n"
-    "                    sslkey say, its password never in it\n"
-    "  --json            the result as JSON on standard output\n"
-    "  --listen ADDRESS:PORT\n"
-    "                    serve: where (default 127.0.0.1:8080); any other address\n"
-    "                    than loopback needs --tls-cert, --tls-key and --users\n"
-    "  --tls-cert FILE, --tls-key FILE\n"
-    "                    serve: HTTPS with this certificate and key (PEM)\n"
-    "  --users FILE      serve: every request signed in; lines NAME:ROLE:HASH, ROLE\n"
-    "                    viewer or supervisor, HASH as mkpasswd(1) makes it\n"
-    "  --signature SIG   release add: the file's minisign signature\n"
-    "  --trust-key KEY   release add: trust this minisign public key file too\n"
-    "  --release R       assign: the release, by its version or its SHA-256\n"
-    "  --work-order WO   assign: the work order its units are made for\n"
-    "  --quantity N      assign: how many units the work order needs\n"
-    "  --lot LOT         assign: the lot\n"
-    "  --part PN         assign: the part number\n"
-    "  --stop-after K/M  assign: the line holds itself after K failures in its\n"
-    "                    last M attempts\n"
-    "  --stop-station    assign: the failure rule holds only the station whose\n"
-    "                    attempts failed, not the whole line\n"
-    "  --reason TEXT     hold: why, as the line's stations say it\n"
-    "  -h, --help        show this help and exit\n"
-    "  -V, --version     show the version and exit\n"
-    "\n"
-    "Exit status:\n"
-    "  0  done\n"
-    "  1  refused by the plant's rules: a release not signed by a trusted key, an\n"
-    "     unknown release or line, a line with nothing to resume\n"
-    "  2  a wrong command line\n"
-    "  3  the database could not be reached, or failed\n"
-    "\n"
-    "Environment:\n"
-    "  J4_RECORDS        the database's URI, as --records gives it\n"
-    "  PGPASSFILE        where libpq finds the password (default ~/.pgpass)\n"
-    "  J4_TRUST_KEYS     more trusted key files, ':'-separated\n"
-    "\n"
-    "Files:\n"
-    "  /etc/j4-updater/trusted-keys/*.pub, ~/.config/j4-updater/trusted-keys/*.pub\n"
-    "                    the minisign public keys the plant trusts\n"
-    "\n"
-    "Examples:\n"
-    "  j4_plant release add fw-2.1.0.j4u --signature fw-2.1.0.j4u.minisig\n"
-    "      Add a release signed by a trusted key.\n"
-    "  j4_plant assign line-3 --release 2.1.0 --work-order WO-1187 --quantity 500\n"
-    "      Line 3 flashes release 2.1.0: 500 units of work order WO-1187.\n"
-    "  j4_plant assign line-3 --release 2.1.0 --work-order WO-1187 --stop-after 3/10\n"
-    "      The same, the line holding itself after 3 failures in its last 10 attempts.\n"
-    "  j4_plant status line-3\n"
-    "      What line 3 flashes, how far its work order is, and its stations.\n"
-    "  j4_plant hold line-3 --reason \"fixture worn\"\n"
-    "      Stop line 3's stations starting units, until it is resumed.\n"
-    "  j4_plant --records postgresql://j4plant@db/j4 serve\n"
-    "      The live page, on this machine only: http://127.0.0.1:8080/.\n";
 
 std::unique_ptr<PlantCommand> commandFor(const PlantOptions& options) {
     const auto& command = options.command;
@@ -143,31 +55,58 @@ int failed(const PlantRun& run, const j4::plant::PlantError& error) {
 
 namespace {
 
-// j4_plant's options, declared once for the parser and for reading it.
+// j4_plant's options, declared once for the parser, its help and reading it.
 struct PlantFlags {
-    QCommandLineOption records{"records", "", "URI"};
-    QCommandLineOption json{"json"};
-    QCommandLineOption signature{"signature", "", "SIG"};
-    QCommandLineOption trustKey{"trust-key", "", "KEY"};
-    QCommandLineOption release{"release", "", "RELEASE"};
-    QCommandLineOption workOrder{"work-order", "", "WO"};
-    QCommandLineOption lot{"lot", "", "LOT"};
-    QCommandLineOption part{"part", "", "PN"};
-    QCommandLineOption quantity{"quantity", "", "N"};
-    QCommandLineOption stopAfter{"stop-after", "", "K/M"};
-    QCommandLineOption stopStation{"stop-station"};
-    QCommandLineOption reason{"reason", "", "TEXT"};
-    QCommandLineOption listen{"listen", "", "ADDRESS:PORT"};
-    QCommandLineOption tlsCert{"tls-cert", "", "FILE"};
-    QCommandLineOption tlsKey{"tls-key", "", "FILE"};
-    QCommandLineOption users{"users", "", "FILE"};
-    QCommandLineOption help{QStringList{"h", "help"}};
-    QCommandLineOption version{QStringList{"V", "version"}};
+    QCommandLineOption records{"records",
+                               "The plant's PostgreSQL database, a connection URI (default: "
+                               "J4_RECORDS); TLS as its sslmode, sslrootcert, sslcert and sslkey "
+                               "say, its password never in it.",
+                               "URI"};
+    QCommandLineOption json{"json", "The result as JSON on standard output."};
+    QCommandLineOption signature{"signature", "release add: the file's minisign signature.", "SIG"};
+    QCommandLineOption trustKey{"trust-key",
+                                "release add: trust this minisign public key file "
+                                "too.",
+                                "KEY"};
+    QCommandLineOption release{"release", "assign: the release, by its version or its SHA-256.",
+                               "R"};
+    QCommandLineOption workOrder{"work-order", "assign: the work order its units are made for.",
+                                 "WO"};
+    QCommandLineOption lot{"lot", "assign: the lot.", "LOT"};
+    QCommandLineOption part{"part", "assign: the part number.", "PN"};
+    QCommandLineOption quantity{"quantity", "assign: how many units the work order needs.", "N"};
+    QCommandLineOption stopAfter{"stop-after",
+                                 "assign: the line holds itself after K failures in its last M "
+                                 "attempts.",
+                                 "K/M"};
+    QCommandLineOption stopStation{"stop-station",
+                                   "assign: the failure rule holds only the station whose "
+                                   "attempts failed, not the whole line."};
+    QCommandLineOption reason{"reason", "hold: why, as the line's stations say it.", "TEXT"};
+    QCommandLineOption listen{"listen",
+                              "serve: where (default 127.0.0.1:8080); any other address than "
+                              "loopback needs --tls-cert, --tls-key and --users.",
+                              "ADDRESS:PORT"};
+    QCommandLineOption tlsCert{"tls-cert", "serve: HTTPS with this certificate (PEM).", "FILE"};
+    QCommandLineOption tlsKey{"tls-key", "serve: HTTPS with this key (PEM).", "FILE"};
+    QCommandLineOption users{"users",
+                             "serve: every request signed in; lines NAME:ROLE:HASH, ROLE viewer "
+                             "or supervisor, HASH as mkpasswd(1) makes it.",
+                             "FILE"};
+    QCommandLineOption help{QStringList{"h", "help"}, "Show this help and exit."};
+    QCommandLineOption version{QStringList{"V", "version"}, "Show the version and exit."};
 
     void addTo(QCommandLineParser& parser) const {
+        parser.setApplicationDescription(QString::fromLatin1(kPlantDescription));
         parser.addOptions({records, json, signature, trustKey, release, workOrder, lot, part,
                            quantity, stopAfter, stopStation, reason, listen, tlsCert, tlsKey, users,
                            help, version});
+        parser.addPositionalArgument(QStringLiteral("COMMAND"),
+                                     QStringLiteral("release add, release list, assign, "
+                                                    "status, hold, resume or serve "
+                                                    "(see Commands)."),
+                                     QStringLiteral("release add FILE --signature SIG "
+                                                    "[--trust-key KEY]..."));
     }
 };
 
@@ -274,23 +213,6 @@ std::string missingFor(PlantOptions& options) {
     return {};
 }
 
-// A page server started while its database is away (the plant's server
-// booting before the database's) waits for it, saying so once, rather than
-// exit; a stop ends the wait.
-j4::plant::PlantResult<j4::plant::PlantStore> storeForServe(const PlantRun& run) {
-    const auto& stop = installInterruptHandlers();
-    for (bool said = false;; said = true) {
-        auto store = j4::plant::PlantStore::open(run.options.records, &stop);
-        if (store || stop || store.error().kind == j4::plant::PlantError::Kind::Refused)
-            return store;
-        if (!said)
-            say(run.err, "j4_plant: " + store.error().text + "; trying again every 5 s",
-                Priority::Warning);
-        for (int step = 0; step < 50 && !stop; ++step)
-            QThread::msleep(100);
-    }
-}
-
 } // namespace
 
 int runPlant(const std::vector<std::string>& arguments, std::FILE* out, std::FILE* err) {
@@ -304,7 +226,7 @@ int runPlant(const std::vector<std::string>& arguments, std::FILE* out, std::FIL
     if (!parser.parse(list))
         return usageError(err, parser.errorText().toStdString());
     if (parser.isSet(flags.help)) {
-        std::fputs(kHelpText, out);
+        std::fputs((parser.helpText() + QString::fromLatin1(kPlantEpilogue)).toLocal8Bit(), out);
         return kDone;
     }
     if (parser.isSet(flags.version)) {
@@ -325,14 +247,38 @@ int runPlant(const std::vector<std::string>& arguments, std::FILE* out, std::FIL
     if (const std::string missing = missingFor(*options); !missing.empty())
         return usageError(err, missing);
 
-    const PlantRun run{*options, out, err, runs::accountName()};
-    auto store = options->command == "serve"
-                     ? storeForServe(run)
-                     : j4::plant::PlantStore::open(options->records, nullptr);
+    return command->execute({*options, out, err, runs::accountName()});
+}
+
+namespace {
+
+Result<j4::plant::PlantStore, int> said(const PlantRun& run, const j4::plant::PlantError& error) {
+    return fail(error.text.starts_with("--records") ? usageError(run.err, error.text)
+                                                    : failed(run, error));
+}
+
+} // namespace
+
+Result<j4::plant::PlantStore, int> openStore(const PlantRun& run) {
+    auto store = j4::plant::PlantStore::open(run.options.records, nullptr);
     if (!store)
-        return store.error().text.starts_with("--records") ? usageError(err, store.error().text)
-                                                           : failed(run, store.error());
-    return command->execute(run, *store);
+        return said(run, store.error());
+    return std::move(*store);
+}
+
+Result<j4::plant::PlantStore, int> storeForServe(const PlantRun& run) {
+    const auto& stop = installInterruptHandlers();
+    for (bool told = false;; told = true) {
+        auto store = j4::plant::PlantStore::open(run.options.records, &stop);
+        if (store)
+            return std::move(*store);
+        if (stop || store.error().kind == j4::plant::PlantError::Kind::Refused)
+            return said(run, store.error());
+        if (!told)
+            say(run.err, "j4_plant: " + store.error().text + "; trying again every 5 s",
+                Priority::Warning);
+        waitUnlessStopped(j4::db::kReconnectAfter, {&stop});
+    }
 }
 
 } // namespace j4::cli::plant

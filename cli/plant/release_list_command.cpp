@@ -7,9 +7,9 @@
 namespace j4::cli::plant {
 namespace {
 
-class ReleaseListCommand final : public PlantCommand {
-public:
-    int execute(const PlantRun& run, j4::plant::PlantStore& store) const override {
+class ReleaseListCommand final : public StoreCommand {
+protected:
+    int executeOn(const PlantRun& run, j4::plant::PlantStore& store) const override {
         const auto releases = store.releases();
         if (!releases)
             return failed(run, releases.error());

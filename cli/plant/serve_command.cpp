@@ -10,9 +10,13 @@ namespace {
 
 class ServeCommand final : public PlantCommand {
 public:
-    int execute(const PlantRun& run, j4::plant::PlantStore&) const override {
+    int execute(const PlantRun& run) const override {
+        // The layout made or brought up first, the database waited for;
+        // the page's server then keeps connections of its own.
+        if (const auto store = storeForServe(run); !store)
+            return store.error();
         const auto& stop = installInterruptHandlers();
-        view::ServeOptions serve = run.options.serve;
+        j4::plant::ServeOptions serve = run.options.serve;
         serve.records = run.options.records;
         serve.told = [&run](const std::string& trouble) {
             say(run.err,
@@ -21,7 +25,7 @@ public:
                                       "): the page says so, and it is tried again every 5 s",
                 trouble.empty() ? Priority::Info : Priority::Warning);
         };
-        if (const auto usable = view::checkServeOptions(serve); !usable) {
+        if (const auto usable = j4::plant::checkServeOptions(serve); !usable) {
             say(run.err, "j4_plant: " + usable.error());
             return kUsage;
         }
@@ -31,7 +35,7 @@ public:
                              serve.host + ":" + std::to_string(serve.port) + "/");
             tellServiceManager("READY=1");
         };
-        const auto served = view::serve(serve, stop, listening);
+        const auto served = j4::plant::serve(serve, stop, listening);
         tellServiceManager("STOPPING=1");
         if (!served) {
             say(run.err, "j4_plant: " + served.error());

@@ -60,9 +60,9 @@ std::string asText(const LineStatus& line) {
     return text;
 }
 
-class StatusCommand final : public PlantCommand {
-public:
-    int execute(const PlantRun& run, j4::plant::PlantStore& store) const override {
+class StatusCommand final : public StoreCommand {
+protected:
+    int executeOn(const PlantRun& run, j4::plant::PlantStore& store) const override {
         const std::string line = run.options.arguments.empty() ? "" : run.options.arguments[0];
         const auto lines = store.status(line);
         if (!lines)

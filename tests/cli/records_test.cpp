@@ -235,7 +235,7 @@ TEST_F(Records, ALogSentLaterArrivesOnceAndAKilledProgramsRecordOnce) {
 TEST_F(Records, ADatabaseOfTheFirstLayoutKeepsItsRecordsAndTakesTheNew) {
     // As deployed: the first layout, an attempt in it, and a station role
     // that may only insert and read, as the schema's notes advise.
-    QFile first(QStringLiteral(J4_SOURCE_DIR "/tests/cli/fixtures/records_schema_v1.sql"));
+    QFile first(QStringLiteral(J4_SOURCE_DIR "/db/layout/0001_records.sql"));
     ASSERT_TRUE(first.open(QIODevice::ReadOnly));
     database.query(QString::fromUtf8(first.readAll()));
     database.query("INSERT INTO j4_attempts (attempt, station, started, ended, file, outcome, "

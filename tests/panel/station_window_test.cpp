@@ -266,15 +266,7 @@ private slots:
         // wrapped, not cut) and the slots' column narrow.
         for (const auto& [dark, points] :
              {std::pair{false, 0}, std::pair{true, 0}, std::pair{true, 13}}) {
-            const QPalette before = QApplication::palette();
-            const QFont font = QApplication::font();
-            if (dark)
-                QApplication::setPalette(j4::testing::darkDesktopPalette());
-            if (points > 0) {
-                QFont large = font;
-                large.setPointSize(points);
-                QApplication::setFont(large);
-            }
+            const j4::testing::DesktopLook look(dark, points);
             window = newWindow(std::chrono::milliseconds{3000});
             window->show();
             QVERIFY(QTest::qWaitForWindowExposed(window.get()));
@@ -356,8 +348,6 @@ private slots:
             done.reset();
             hangs.reset();
             silent.reset();
-            QApplication::setPalette(before);
-            QApplication::setFont(font);
         }
     }
 
@@ -422,8 +412,8 @@ private slots:
         QVERIFY(!trusted.isEmpty());
         release::ReleaseOptions trusting;
         trusting.trustKeyFiles.push_back(trusted.toStdString());
-        plant::FollowSettings follow{"L9", database.url().toStdString(), "bench-1", trusting,
-                                     dir->filePath("state").toStdString()};
+        line::FollowSettings follow{"L9", database.url().toStdString(), "bench-1", trusting,
+                                    dir->filePath("state").toStdString()};
         QVERIFY(window->addSlot({runs::TargetName::Kind::Device, slotPath(1).toStdString()}));
         window->followLine(follow);
         QCOMPARE(find<QLineEdit>("fileName")->text(), QStringLiteral("L9"));

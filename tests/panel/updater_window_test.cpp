@@ -39,6 +39,7 @@
 #include <QtTest>
 
 #include <cmath>
+#include <optional>
 
 #include <csignal>
 #include <sys/stat.h>
@@ -679,8 +680,7 @@ private slots:
     }
 
     void aDarkDesktopKeepsEveryTextReadable() {
-        const QPalette before = QApplication::palette();
-        QApplication::setPalette(j4::testing::darkDesktopPalette());
+        auto look = std::make_optional<j4::testing::DesktopLook>(true);
         UpdaterWindow darkWindow;
         darkWindow.show();
         QVERIFY(QTest::qWaitForWindowExposed(&darkWindow));
@@ -688,7 +688,7 @@ private slots:
         darkWindow.findChild<QPushButton*>("quitButton")->setFocus();
         QTest::qWait(50);
         const QImage shot = darkWindow.grab().toImage();
-        QApplication::setPalette(before);
+        look.reset();
         for (const char* name : {"portNumberLabel", "portNumber", "portList", "fileNameLabel",
                                  "quitButton", "chooseFileButton"}) {
             const auto* widget = darkWindow.findChild<QWidget*>(name);

@@ -78,15 +78,13 @@ private slots:
     }
 
     void darkDesktopWindow() {
-        const QPalette before = QApplication::palette();
-        QApplication::setPalette(j4::testing::darkDesktopPalette());
+        const j4::testing::DesktopLook look(true);
         UpdaterWindow window;
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         QTRY_VERIFY_WITH_TIMEOUT(window.hasSettled(), j4::testing::kPatienceMs);
         chooseExample(window);
         QVERIFY(grab(window).save(shotPath("window-dark.png")));
-        QApplication::setPalette(before);
     }
 
     void stationAtWork() {
@@ -98,15 +96,7 @@ private slots:
         for (const auto& [dark, points, name] :
              {std::tuple{false, 0, "station.png"}, std::tuple{true, 0, "station-dark.png"},
               std::tuple{true, 13, "station-13pt-dark.png"}}) {
-            const QPalette before = QApplication::palette();
-            const QFont font = QApplication::font();
-            if (dark)
-                QApplication::setPalette(j4::testing::darkDesktopPalette());
-            if (points > 0) {
-                QFont large = font;
-                large.setPointSize(points);
-                QApplication::setFont(large);
-            }
+            const j4::testing::DesktopLook look(dark, points);
             // Short paths, as a jig's own folder would have.
             QTemporaryDir dir(QStringLiteral("/tmp/jig-XXXXXX"));
             const auto slot = [&](int n) { return dir.filePath(QStringLiteral("s%1").arg(n)); };
@@ -142,8 +132,6 @@ private slots:
             QVERIFY(grab(window).save(shotPath(name)));
             window.stopWatching();
             QTRY_VERIFY(!window.watching());
-            QApplication::setPalette(before);
-            QApplication::setFont(font);
         }
     }
 };

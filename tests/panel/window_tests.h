@@ -2,7 +2,9 @@
 // What the window tests share: finding a window's controls by name, the
 // palette of a dark desktop, and waits that hold on a busy machine.
 
+#include <QApplication>
 #include <QColor>
+#include <QFont>
 #include <QHash>
 #include <QImage>
 #include <QMessageBox>
@@ -115,5 +117,31 @@ inline QPalette darkDesktopPalette() {
         dark.setColor(role, Qt::white);
     return dark;
 }
+
+// The desktop's look for one case: dark, and a font of `points` (0: as it
+// is); put back as it was when the case ends, a failed check included.
+class DesktopLook {
+public:
+    explicit DesktopLook(bool dark, int points = 0)
+        : palette_(QApplication::palette()), font_(QApplication::font()) {
+        if (dark)
+            QApplication::setPalette(darkDesktopPalette());
+        if (points > 0) {
+            QFont large = font_;
+            large.setPointSize(points);
+            QApplication::setFont(large);
+        }
+    }
+    ~DesktopLook() {
+        QApplication::setPalette(palette_);
+        QApplication::setFont(font_);
+    }
+    DesktopLook(const DesktopLook&) = delete;
+    DesktopLook& operator=(const DesktopLook&) = delete;
+
+private:
+    QPalette palette_;
+    QFont font_;
+};
 
 } // namespace j4::testing

@@ -455,7 +455,8 @@ QString TestDatabase::socketUrl() const {
 void TestDatabase::dropRecords() const {
     query("DROP TABLE IF EXISTS j4_attempts, j4_schema, j4_claims, j4_holds, j4_assignments, "
           "j4_releases, j4_slot_states, j4_station_heartbeats, j4_yield_counts, "
-          "j4_failure_counts, j4_station_last, j4_slot_last, j4_uncounted, j4_line_refusals "
+          "j4_failure_counts, j4_station_last, j4_slot_last, j4_uncounted, j4_line_refusals, "
+          "j4_layout_steps, j4_layout_replayed "
           "CASCADE");
 }
 

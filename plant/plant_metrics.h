@@ -1,0 +1,14 @@
+#pragma once
+// The plant as Prometheus reads it from j4_plant serve's /metrics: each
+// line's hold and today's units, each station's silence, and whether the
+// plant's database could be read; made from the live view's document.
+
+#include <string>
+
+namespace j4::plant {
+
+// `live` is j4_live_view()'s JSON (empty: none read yet); `readable` says
+// whether the database answers now.
+std::string plantMetrics(const std::string& live, bool readable);
+
+} // namespace j4::plant

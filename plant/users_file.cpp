@@ -1,0 +1,86 @@
+#include "users_file.h"
+
+#include <crypt.h>
+
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string_view>
+
+namespace j4::plant {
+namespace {
+
+// Only hashes that are slow to guess: DES takes the first 8 characters and
+// any junk after them, MD5 and the like are guessed by the billion a second.
+bool modernHash(std::string_view hash) {
+    constexpr std::array<std::string_view, 5> kModern = {"$y$", "$6$", "$2b$", "$2y$", "$2a$"};
+    for (const std::string_view prefix : kModern)
+        if (hash.starts_with(prefix))
+            return true;
+    return false;
+}
+
+Result<Done> readable(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    if (error || !fs::exists(status))
+        return fail(path + ": the users file cannot be read");
+    if (fs::is_directory(status))
+        return fail(path + ": is a folder, not a users file");
+    // It holds password hashes: kept from other users, as keys are.
+    if ((status.permissions() & fs::perms::others_read) != fs::perms::none)
+        return fail(path + ": other users may read it, and it holds password hashes; chmod o-r " +
+                    path);
+    return Done{};
+}
+
+} // namespace
+
+Result<UsersFile> UsersFile::read(const std::string& path) {
+    if (auto usable = readable(path); !usable)
+        return fail(usable.error());
+    std::ifstream in(path);
+    if (!in)
+        return fail(path + ": the users file cannot be read");
+    UsersFile file;
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        if (!line.empty() && line.back() == '\r') // written on Windows
+            line.pop_back();
+        if (line.empty() || line[0] == '#')
+            continue;
+        const auto first = line.find(':');
+        const auto second = first == std::string::npos ? first : line.find(':', first + 1);
+        const std::string role = second == std::string::npos
+                                     ? std::string()
+                                     : line.substr(first + 1, second - first - 1);
+        if (second == std::string::npos || (role != "viewer" && role != "supervisor"))
+            return fail(path + ":" + std::to_string(number) + ": not NAME:viewer|supervisor:HASH");
+        const std::string hash = line.substr(second + 1);
+        if (!modernHash(hash))
+            return fail(path + ":" + std::to_string(number) + ": " + line.substr(0, first) +
+                        "'s hash is not yescrypt, SHA-512 crypt or bcrypt: make one with "
+                        "mkpasswd -m yescrypt");
+        file.users_[line.substr(0, first)] = {role == "viewer" ? Role::Viewer : Role::Supervisor,
+                                              hash};
+    }
+    if (file.users_.empty())
+        return fail(path + ": holds no user: add NAME:viewer|supervisor:HASH lines (mkpasswd -m "
+                           "yescrypt makes the hash)");
+    return file;
+}
+
+std::optional<Role> UsersFile::check(const std::string& name, const std::string& password) const {
+    const auto user = users_.find(name);
+    if (user == users_.end() || user->second.hash.empty())
+        return std::nullopt;
+    auto data = std::make_unique<crypt_data>();
+    const char* made = crypt_r(password.c_str(), user->second.hash.c_str(), data.get());
+    if (made == nullptr || made[0] == '*' || user->second.hash != made)
+        return std::nullopt;
+    return user->second.role;
+}
+
+} // namespace j4::plant
