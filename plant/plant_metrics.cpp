@@ -50,4 +50,11 @@ std::string plantMetrics(const std::string& live, bool readable) {
     return out + held + units + silent;
 }
 
+std::string passwordMetrics(std::uint64_t hashes) {
+    return "# HELP j4_plant_password_hashes_total Passwords hashed to check a sign-in (a right "
+           "one is remembered for a while).\n# TYPE j4_plant_password_hashes_total counter\n"
+           "j4_plant_password_hashes_total " +
+           std::to_string(hashes) + "\n";
+}
+
 } // namespace j4::plant

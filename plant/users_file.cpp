@@ -1,11 +1,15 @@
 #include "users_file.h"
 
 #include <crypt.h>
+#include <gnutls/crypto.h>
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string_view>
 
 namespace j4::plant {
@@ -38,6 +42,17 @@ Result<Done> readable(const std::string& path) {
 
 } // namespace
 
+// The name and password pairs found right lately, by their SHA-256 (the
+// passwords themselves are not kept), each for kRemembered; a wrong one is
+// hashed every time.
+struct UsersFile::Verified {
+    static constexpr auto kRemembered = std::chrono::minutes(10);
+    static constexpr std::size_t kMost = 4096;
+    std::mutex mutex;
+    std::map<std::string, std::chrono::steady_clock::time_point> until;
+    std::atomic<std::uint64_t> hashes{0};
+};
+
 Result<UsersFile> UsersFile::read(const std::string& path) {
     if (auto usable = readable(path); !usable)
         return fail(usable.error());
@@ -45,6 +60,7 @@ Result<UsersFile> UsersFile::read(const std::string& path) {
     if (!in)
         return fail(path + ": the users file cannot be read");
     UsersFile file;
+    file.verified_ = std::make_shared<Verified>();
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
         if (!line.empty() && line.back() == '\r') // written on Windows
@@ -72,15 +88,44 @@ Result<UsersFile> UsersFile::read(const std::string& path) {
     return file;
 }
 
+namespace {
+
+std::string pairKey(const std::string& name, const std::string& password) {
+    const std::string pair = name + '\0' + password;
+    std::string digest(32, '\0');
+    gnutls_hash_fast(GNUTLS_DIG_SHA256, pair.data(), pair.size(), digest.data());
+    return digest;
+}
+
+} // namespace
+
 std::optional<Role> UsersFile::check(const std::string& name, const std::string& password) const {
     const auto user = users_.find(name);
     if (user == users_.end() || user->second.hash.empty())
         return std::nullopt;
+    const std::string key = pairKey(name, password);
+    const auto now = std::chrono::steady_clock::now();
+    {
+        const std::lock_guard lock(verified_->mutex);
+        if (const auto found = verified_->until.find(key);
+            found != verified_->until.end() && found->second > now)
+            return user->second.role;
+    }
+    ++verified_->hashes;
     auto data = std::make_unique<crypt_data>();
     const char* made = crypt_r(password.c_str(), user->second.hash.c_str(), data.get());
     if (made == nullptr || made[0] == '*' || user->second.hash != made)
         return std::nullopt;
+    const std::lock_guard lock(verified_->mutex);
+    if (verified_->until.size() >= Verified::kMost)
+        std::erase_if(verified_->until, [&](const auto& entry) { return entry.second <= now; });
+    if (verified_->until.size() < Verified::kMost)
+        verified_->until[key] = now + Verified::kRemembered;
     return user->second.role;
+}
+
+std::uint64_t UsersFile::hashesComputed() const {
+    return verified_->hashes;
 }
 
 } // namespace j4::plant

@@ -138,7 +138,8 @@ public:
             return {events(request), {}};
         if (get && request.path == "/metrics")
             return {typedReply(200, "text/plain; version=0.0.4; charset=utf-8",
-                               plantMetrics(feed_.latest().json, feed_.trouble().empty())),
+                               plantMetrics(feed_.latest().json, feed_.trouble().empty()) +
+                                   (users_ ? passwordMetrics(users_->hashesComputed()) : "")),
                     {}};
         if (get && request.path == "/api/me")
             return {visitor(request), {}};

@@ -212,6 +212,9 @@ TEST_F(PlantServe, OffLoopbackItNeedsTlsAndEveryoneSignsIn) {
     };
     const std::string held = metricsSay("j4_line_held{line=\"L1\"} 1");
     EXPECT_EQ(held.find("fixture worn"), std::string::npos) << "free text is no label";
+    // A right password is hashed once however often it comes (sam's wrong
+    // one, vic's and sam's right ones), a wrong one each time.
+    EXPECT_NE(held.find("j4_plant_password_hashes_total 3\n"), std::string::npos) << held;
     QProcess check;
     check.start("promtool", {"check", "metrics"});
     check.write(held.data(), static_cast<qint64>(held.size()));
