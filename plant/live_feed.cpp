@@ -9,6 +9,7 @@ namespace {
 
 constexpr auto kCoalesce = std::chrono::milliseconds(200);
 constexpr auto kRefresh = std::chrono::seconds(10);
+constexpr auto kLookForRecords = std::chrono::milliseconds(250);
 
 } // namespace
 
@@ -89,18 +90,28 @@ bool LiveFeed::listenAndRead() {
         setTrouble(session.error());
         return false;
     }
-    if (auto listened = (*session)->run("LISTEN j4_live; LISTEN j4_attempt; LISTEN j4_line");
-        !listened) {
+    if (auto listened = (*session)->run("LISTEN j4_live; LISTEN j4_line"); !listened) {
         setTrouble(listened.error());
         return false;
     }
     PGconn* connection = (*session)->connection();
     using Clock = std::chrono::steady_clock;
     // Read at once, then at most once in kCoalesce however many stations
-    // report, and every kRefresh besides.
+    // report, and every kRefresh besides. Records arriving send no
+    // notification: they are looked for every kLookForRecords.
     bool due = true;
     auto lastRead = Clock::now() - kRefresh;
+    auto looked = Clock::now();
     while (!stop_) {
+        if (!due && Clock::now() - looked >= kLookForRecords) {
+            const auto waiting = (*session)->run("SELECT j4_records_waiting()");
+            if (!waiting) {
+                setTrouble(waiting.error());
+                return false;
+            }
+            due = db::text(*waiting, 0, 0) == "t";
+            looked = Clock::now();
+        }
         const auto now = Clock::now();
         if ((due && now - lastRead >= kCoalesce) || now - lastRead >= kRefresh) {
             auto view = (*session)->run("SELECT j4_live_view()::text");
@@ -112,7 +123,8 @@ bool LiveFeed::listenAndRead() {
             lastRead = Clock::now();
             due = false;
         }
-        const auto deadline = due ? lastRead + kCoalesce : lastRead + kRefresh;
+        const auto deadline =
+            due ? lastRead + kCoalesce : std::min(lastRead + kRefresh, looked + kLookForRecords);
         db::waitForSocket(connection, db::SocketEvent::Readable, deadline, &stop_);
         if (PQconsumeInput(connection) == 0) {
             setTrouble(db::trimmed(PQerrorMessage(connection)));

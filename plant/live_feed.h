@@ -1,8 +1,9 @@
 #pragma once
 // The plant as the live page shows it, kept current off the records: the
-// database's j4_live_view() read anew whenever a station reports, records
-// arrive or a line changes (LISTEN), and every 10 s besides, so that a
-// station that went quiet turns silent without anyone's help.
+// database's j4_live_view() read anew whenever what a station shows
+// changes or a line changes (LISTEN), when records arrive (looked for four
+// times a second: inserts send no notification), and every 10 s besides, so
+// that a station that went quiet turns silent without anyone's help.
 
 #include "pq_session.h"
 #include "worker_thread.h"

@@ -16,6 +16,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -372,16 +373,24 @@ TEST_F(Plant, TheYieldsCountUnitsAsAPlantDoes) {
                   "S2|2|unit_not_scanned|");
     }
 
-    // A live view listens instead of looking: records arriving say their
-    // stations once a statement, a station's report says its name.
+    // A live view hears what changes, not every insert or heartbeat: a new
+    // station, a slot's new state, a station heard again after a silence;
+    // records arriving are looked for. Each its own transaction, as the
+    // stations send them.
+    const QString report =
+        "BEGIN; SELECT j4_report_live('S9', '', 'v', 'h', "
+        "'[{\"slot\": 1, \"state\": \"%1\", \"since_ms\": 0}]', false); COMMIT; ";
     const QString heard = database.query(
-        "LISTEN j4_attempt; LISTEN j4_live; INSERT INTO j4_attempts (attempt, station, started, "
-        "ended, file, outcome, record) SELECT gen_random_uuid(), 'S' || (i % 2), now(), now(), "
-        "'f', 'completed', '{}' FROM generate_series(1, 5) i; INSERT INTO j4_station_heartbeats "
-        "(station, slots, heard) VALUES ('S9', 2, now())");
-    EXPECT_EQ(heard.count("\"j4_attempt\" with payload \"S0\""), 1) << heard.toStdString();
-    EXPECT_EQ(heard.count("\"j4_attempt\" with payload \"S1\""), 1) << heard.toStdString();
-    EXPECT_EQ(heard.count("\"j4_live\" with payload \"S9\""), 1) << heard.toStdString();
+        "BEGIN; LISTEN j4_attempt; LISTEN j4_live; COMMIT; BEGIN; INSERT INTO j4_attempts "
+        "(attempt, station, started, ended, file, outcome, record) SELECT gen_random_uuid(), "
+        "'S' || (i % 2), now(), now(), 'f', 'completed', '{}' FROM generate_series(1, 5) i; "
+        "COMMIT; " +
+        report.arg("empty") + report.arg("empty") + report.arg("updating") +
+        "BEGIN; UPDATE j4_station_heartbeats SET heard = heard - interval '5 minutes'; COMMIT; " +
+        report.arg("updating") + "SELECT j4_records_waiting()");
+    EXPECT_EQ(heard.count("\"j4_attempt\""), 0) << heard.toStdString();
+    EXPECT_EQ(heard.count("\"j4_live\" with payload \"S9\""), 3) << heard.toStdString();
+    EXPECT_TRUE(heard.contains(QRegularExpression("(^|\\n)t(\\n|$)"))) << heard.toStdString();
 
     // Inserts only note their records; every 1024th counts what is noted.
     QString inserts;

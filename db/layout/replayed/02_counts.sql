@@ -172,14 +172,15 @@ CREATE TRIGGER j4_schema_zone_changed AFTER UPDATE OF time_zone ON j4_schema
     FOR EACH ROW WHEN (OLD.time_zone IS DISTINCT FROM NEW.time_zone)
     EXECUTE FUNCTION j4_zone_changed();
 
--- Once a statement, each station once: the records' inserts stay as fast.
--- The records are noted to be counted (as the layout's owner: a station's
--- role may only insert records); every 1024th statement counts what is
--- noted, should no live page have done it meanwhile.
+-- Once a statement: the records' inserts stay as fast. The records are
+-- noted to be counted (as the layout's owner: a station's role may only
+-- insert records); every 1024th statement counts what is noted, should no
+-- live page have done it meanwhile. No notification: a commit that carries
+-- one waits for every other such commit, which would set the plant's
+-- ceiling; a live page looks for noted records instead.
 CREATE OR REPLACE FUNCTION j4_attempts_arrived() RETURNS trigger LANGUAGE plpgsql
 SECURITY DEFINER SET search_path FROM CURRENT AS $$
 BEGIN
-    PERFORM pg_notify('j4_attempt', station) FROM (SELECT DISTINCT station FROM arrived) s;
     INSERT INTO j4_uncounted SELECT attempt FROM arrived;
     IF nextval('j4_inserts_counted') % 1024 = 0 THEN
         PERFORM j4_counts_caught_up();

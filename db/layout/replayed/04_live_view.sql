@@ -1,12 +1,37 @@
--- Listeners on j4_live hear a station's name when it reports.
+-- Listeners on j4_live hear a station's name when what a page shows of it
+-- changes: it appears, a slot's state or unit, its line, its slots, its
+-- stop, or it is heard again after a silence. A heartbeat that changes
+-- nothing says nothing: a notification's commit waits for every other's,
+-- and a page reads the plant every few seconds anyway.
 CREATE OR REPLACE FUNCTION j4_station_heard() RETURNS trigger LANGUAGE plpgsql AS $$
 BEGIN
     PERFORM pg_notify('j4_live', NEW.station);
     RETURN NULL;
 END $$;
 DROP TRIGGER IF EXISTS j4_station_heartbeats_heard ON j4_station_heartbeats;
-CREATE TRIGGER j4_station_heartbeats_heard AFTER INSERT OR UPDATE ON j4_station_heartbeats
+CREATE TRIGGER j4_station_heartbeats_heard AFTER INSERT ON j4_station_heartbeats
     FOR EACH ROW EXECUTE FUNCTION j4_station_heard();
+DROP TRIGGER IF EXISTS j4_station_heartbeats_changed ON j4_station_heartbeats;
+CREATE TRIGGER j4_station_heartbeats_changed AFTER UPDATE ON j4_station_heartbeats
+    FOR EACH ROW WHEN (OLD.line IS DISTINCT FROM NEW.line OR OLD.slots IS DISTINCT FROM NEW.slots
+                       OR OLD.stopped IS DISTINCT FROM NEW.stopped
+                       OR OLD.program_version IS DISTINCT FROM NEW.program_version
+                       OR OLD.host IS DISTINCT FROM NEW.host
+                       OR NEW.heard - OLD.heard > interval '1 minute')
+    EXECUTE FUNCTION j4_station_heard();
+DROP TRIGGER IF EXISTS j4_slot_states_added ON j4_slot_states;
+CREATE TRIGGER j4_slot_states_added AFTER INSERT ON j4_slot_states
+    FOR EACH ROW EXECUTE FUNCTION j4_station_heard();
+DROP TRIGGER IF EXISTS j4_slot_states_changed ON j4_slot_states;
+CREATE TRIGGER j4_slot_states_changed AFTER UPDATE ON j4_slot_states
+    FOR EACH ROW WHEN (OLD.state IS DISTINCT FROM NEW.state OR OLD.unit IS DISTINCT FROM NEW.unit)
+    EXECUTE FUNCTION j4_station_heard();
+
+-- Whether records arrived that no reading counted yet: a live page asks
+-- this a few times a second instead of hearing every insert.
+CREATE OR REPLACE FUNCTION j4_records_waiting() RETURNS boolean LANGUAGE sql STABLE AS $$
+    SELECT EXISTS (SELECT FROM j4_uncounted)
+$$;
 
 CREATE OR REPLACE FUNCTION j4_station_refuses(p_station text, p_line text,
                                               p_assignment bigint, p_reason text)
