@@ -109,27 +109,22 @@ bool PqSession::refusedOnItsMerits() const {
 void PqSession::cancel() {
     // A statement given up here (a lock held elsewhere, a stop) would keep
     // its server process waiting long after this connection is gone, and
-    // every retry would add one: cancelled on the server too. Through a
-    // connection of its own, with the same bounded wait as any: libpq's own
-    // cancel request waits without a bound for a server that neither
-    // answers nor refuses.
+    // every retry would add one: cancelled on the server too, with libpq's
+    // own cancel request, which a pooler (pgbouncer) forwards to the server
+    // process it chose (a pg_cancel_backend of the process this connection
+    // sees would name the pooler's). That request waits without a bound for
+    // a server that neither answers nor refuses: it is sent only once a
+    // connection of our own, within our bound, shows the server answers.
     running_ = false;
-    const std::string pid = std::to_string(PQbackendPID(connection_.get()));
-    auto other = connect(url_, nullptr, std::min(bounds_.connect, std::chrono::milliseconds(3000)));
-    if (!other)
+    const auto answers =
+        connect(url_, nullptr, std::min(bounds_.connect, std::chrono::milliseconds(3000)));
+    if (!answers)
         return;
-    const char* values[] = {pid.c_str()};
-    if (PQsendQueryParams(other->get(), "SELECT pg_cancel_backend($1::int)", 1, nullptr, values,
-                          nullptr, nullptr, 0) == 0)
-        return;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(3000);
-    while (PQflush(other->get()) == 1 &&
-           waitForSocket(other->get(), SocketEvent::Writable, deadline, nullptr)) {
-    }
-    while (PQisBusy(other->get()) != 0 &&
-           waitForSocket(other->get(), SocketEvent::Readable, deadline, nullptr) &&
-           PQconsumeInput(other->get()) != 0) {
-    }
+    const std::unique_ptr<PGcancel, decltype(&PQfreeCancel)> request(PQgetCancel(connection_.get()),
+                                                                     PQfreeCancel);
+    char error[256] = "";
+    if (request)
+        static_cast<void>(PQcancel(request.get(), error, sizeof error));
 }
 
 Result<Done> PqSession::usable() {
