@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <string>
 
 namespace j4::db {
@@ -75,25 +76,46 @@ std::string recorded(int step, const LayoutFile& file) {
            ", '" + file.name + "', '" + file.sha256 + "') ON CONFLICT (step) DO NOTHING;\n";
 }
 
-// One transaction; rolled back when it fails.
-Stepped inTransaction(PqSession& session, const std::string& sql) {
-    const auto done = session.run(
-        "BEGIN; SET LOCAL statement_timeout = '2h';\n" + sql + "\nCOMMIT;", {}, kStepBound);
-    if (done)
+// One transaction under the layout's lock: `work` (its statements) sees
+// what every program that held the lock before did; rolled back when it
+// fails. The lock is the transaction's, so a pooler that hands each
+// transaction to a server connection of its own (pgbouncer) keeps it whole.
+Stepped underLock(PqSession& session, const std::function<Stepped(const Present&)>& work) {
+    auto begun = session.run(std::string("BEGIN; SET LOCAL statement_timeout = '2h'; "
+                                         "SELECT pg_advisory_xact_lock(") +
+                                 kLock + ")",
+                             {}, kStepBound);
+    Stepped done = Done{};
+    if (!begun) {
+        done = fail(StepFailure{begun.error(), session.errorState() == "42501"});
+    } else if (auto present = readPresent(session); !present) {
+        done = fail(StepFailure{present.error(), session.errorState() == "42501"});
+    } else if (done = work(*present); done) {
+        if (auto committed = session.run("COMMIT", {}, kStepBound); !committed)
+            return fail(StepFailure{committed.error(), session.errorState() == "42501"});
         return Done{};
-    StepFailure failure{done.error(), session.errorState() == "42501"};
+    }
     static_cast<void>(session.run("ROLLBACK"));
-    return fail(std::move(failure));
+    return done;
+}
+
+// `sql` in the current transaction.
+Stepped ran(PqSession& session, const std::string& sql) {
+    if (const auto done = session.run(sql, {}, kStepBound); !done)
+        return fail(StepFailure{done.error(), session.errorState() == "42501"});
+    return Done{};
 }
 
 // A database made before steps were recorded has the steps its plant's
 // layout number says: they are recorded as they are.
 Stepped keepSteps(PqSession& session, const Present& present, const LayoutFiles& files) {
+    if (present.recorded)
+        return Done{};
     std::string sql = files.stepsKept;
     for (int step = 1; step <= present.steps && step <= static_cast<int>(files.steps.size());
          ++step)
         sql += recorded(step, files.steps[step - 1]);
-    return inTransaction(session, sql);
+    return ran(session, sql);
 }
 
 Stepped replay(PqSession& session, int stepsBefore, const LayoutFiles& files) {
@@ -102,29 +124,33 @@ Stepped replay(PqSession& session, int stepsBefore, const LayoutFiles& files) {
         sql += std::string(file.sql) + "\n";
     sql += std::string("INSERT INTO j4_layout_replayed (sha256) VALUES ('") + files.replayedSha256 +
            "') ON CONFLICT (one) DO UPDATE SET sha256 = EXCLUDED.sha256, replayed = now();";
-    return inTransaction(session, sql);
+    return ran(session, sql);
 }
 
-// Under the lock: what another program did meanwhile is read first.
-Stepped bringUp(PqSession& session, const LayoutFiles& files) {
-    auto present = readPresent(session);
-    if (!present)
-        return fail(StepFailure{present.error()});
-    if (upToDate(*present, files))
-        return Done{};
-    if (!present->recorded)
-        if (auto kept = keepSteps(session, *present, files); !kept)
-            return kept;
+// Each step in a transaction of its own, then the replay: each under the
+// lock, after reading what another program did meanwhile.
+Stepped bringUp(PqSession& session, int stepsBefore, const LayoutFiles& files) {
+    if (auto kept = underLock(
+            session, [&](const Present& present) { return keepSteps(session, present, files); });
+        !kept)
+        return kept;
     const int wanted = static_cast<int>(files.steps.size());
-    for (int step = present->steps + 1; step <= wanted; ++step) {
+    for (int step = stepsBefore + 1; step <= wanted; ++step) {
         const LayoutFile& file = files.steps[step - 1];
-        if (auto applied =
-                inTransaction(session, file.sql + std::string("\n") + recorded(step, file));
-            !applied)
+        auto applied = underLock(session, [&](const Present& present) -> Stepped {
+            if (present.steps >= step)
+                return Done{};
+            return ran(session, file.sql + std::string("\n") + recorded(step, file));
+        });
+        if (!applied)
             return fail(StepFailure{std::string(file.name) + ": " + applied.error().text,
                                     applied.error().notAllowed});
     }
-    return replay(session, present->steps, files);
+    return underLock(session, [&](const Present& present) -> Stepped {
+        if (upToDate(present, files))
+            return Done{};
+        return replay(session, stepsBefore, files);
+    });
 }
 
 } // namespace
@@ -139,11 +165,7 @@ Result<Layout> ensureLayout(PqSession& session) {
                     std::to_string(present->version) + "); update this station's J4 Updater");
     if (upToDate(*present, files))
         return Layout{true};
-    if (const auto locked = session.run(std::string("SELECT pg_advisory_lock(") + kLock + ")");
-        !locked)
-        return fail("its records table cannot be made (" + locked.error() + ")");
-    const auto made = bringUp(session, files);
-    static_cast<void>(session.run(std::string("SELECT pg_advisory_unlock(") + kLock + ")"));
+    const auto made = bringUp(session, present->steps, files);
     if (made)
         return Layout{true};
     if (!made.error().notAllowed)
