@@ -90,6 +90,7 @@ bool LiveFeed::listenAndRead() {
         setTrouble(session.error());
         return false;
     }
+    ++connections_;
     if (auto listened = (*session)->run("LISTEN j4_live; LISTEN j4_line"); !listened) {
         setTrouble(listened.error());
         return false;

@@ -37,6 +37,8 @@ public:
     Snapshot newerThan(std::uint64_t version, std::chrono::milliseconds wait) const;
     // Why the database cannot be read now; empty when it can.
     std::string trouble() const;
+    // The connections it made to the database since the start.
+    std::uint64_t connections() const { return connections_; }
 
 private:
     void loop();
@@ -51,6 +53,7 @@ private:
     mutable std::condition_variable changed_;
     Snapshot latest_;
     std::string trouble_;
+    std::atomic<std::uint64_t> connections_{0};
     WorkerThread thread_; // last: stops before what it uses goes
 };
 

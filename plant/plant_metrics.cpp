@@ -50,6 +50,14 @@ std::string plantMetrics(const std::string& live, bool readable) {
     return out + held + units + silent;
 }
 
+std::string connectionMetrics(std::uint64_t made) {
+    return "# HELP j4_plant_database_connections_total Connections the page's server made to the "
+           "plant's database (a few, kept, however many pages are open).\n"
+           "# TYPE j4_plant_database_connections_total counter\n"
+           "j4_plant_database_connections_total " +
+           std::to_string(made) + "\n";
+}
+
 std::string passwordMetrics(std::uint64_t hashes) {
     return "# HELP j4_plant_password_hashes_total Passwords hashed to check a sign-in (a right "
            "one is remembered for a while).\n# TYPE j4_plant_password_hashes_total counter\n"

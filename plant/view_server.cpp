@@ -1,5 +1,6 @@
 #include "view_server.h"
 
+#include "errand_store.h"
 #include "http_server.h"
 #include "live_feed.h"
 #include "plant_metrics.h"
@@ -27,8 +28,8 @@ namespace {
 constexpr int kStreams = 500;
 constexpr int kStreamsPerAddress = 8;
 constexpr const char* kComeBackSeconds = "10";
-// A unit's history waits this long at most on the database.
-constexpr db::Bounds kSearchBounds{std::chrono::seconds(5), std::chrono::seconds(5)};
+// A unit's history or a hold waits this long at most on the database.
+constexpr db::Bounds kErrandBounds{std::chrono::seconds(5), std::chrono::seconds(5)};
 
 class StreamSeats {
 public:
@@ -139,6 +140,7 @@ public:
         if (get && request.path == "/metrics")
             return {typedReply(200, "text/plain; version=0.0.4; charset=utf-8",
                                plantMetrics(feed_.latest().json, feed_.trouble().empty()) +
+                                   connectionMetrics(feed_.connections() + errandConnections()) +
                                    (users_ ? passwordMetrics(users_->hashesComputed()) : "")),
                     {}};
         if (get && request.path == "/api/me")
@@ -186,8 +188,8 @@ private:
         if (serial.empty())
             return {json(400, errorJson("name the unit: ?serial=SN")), {}};
         return {std::nullopt, [url = options_.records, &stop = stop_, serial] {
-                    auto store = PlantStore::connect(url, &stop, kSearchBounds);
-                    auto history = store ? store->unitHistory(serial, 500)
+                    auto store = errandStore(url, stop, kErrandBounds);
+                    auto history = store ? (*store)->unitHistory(serial, 500)
                                          : PlantResult<std::string>(fail(store.error()));
                     if (!history)
                         return json(503, errorJson(history.error().text));
@@ -209,20 +211,20 @@ private:
             return {json(403, errorJson("only a supervisor signed in may do that")), {}};
         if (request.header("x-j4-request") != "1")
             return {json(403, errorJson("asked from elsewhere than the page")), {}};
-        return {
-            std::nullopt, [url = options_.records, &stop = stop_, line, action,
-                           reason = request.body, name = who->name] {
-                auto store = PlantStore::connect(url, &stop, {});
-                if (!store)
-                    return json(503, errorJson(store.error().text));
-                if (action == "resume") {
-                    const auto resumed = store->resume(line);
-                    return resumed ? json(200, "{}") : json(409, errorJson(resumed.error().text));
-                }
-                const auto held =
-                    store->hold(line, reason.empty() ? "held from the plant's page" : reason, name);
-                return held ? json(200, "{}") : json(409, errorJson(held.error().text));
-            }};
+        return {std::nullopt, [url = options_.records, &stop = stop_, line, action,
+                               reason = request.body, name = who->name] {
+                    auto store = errandStore(url, stop, kErrandBounds);
+                    if (!store)
+                        return json(503, errorJson(store.error().text));
+                    if (action == "resume") {
+                        const auto resumed = (*store)->resume(line);
+                        return resumed ? json(200, "{}")
+                                       : json(409, errorJson(resumed.error().text));
+                    }
+                    const auto held = (*store)->hold(
+                        line, reason.empty() ? "held from the plant's page" : reason, name);
+                    return held ? json(200, "{}") : json(409, errorJson(held.error().text));
+                }};
     }
 
     const ServeOptions& options_;

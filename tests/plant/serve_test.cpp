@@ -120,6 +120,19 @@ TEST_F(PlantServe, ThePageIsTheProjectsOwnAndAStationsReportReachesItsStream) {
     const auto script = client.Get("/app.js");
     ASSERT_TRUE(script);
     EXPECT_EQ(script->body.find("innerHTML"), std::string::npos);
+    // A unit's history asked a dozen times: the errands keep their few
+    // connections (the feed's one and one a thread at most).
+    for (int n = 0; n < 12; ++n) {
+        const auto history = client.Get("/api/units?serial=SN1");
+        ASSERT_TRUE(history);
+        EXPECT_EQ(history->status, 200) << history->body;
+    }
+    const auto metrics = client.Get("/metrics");
+    ASSERT_TRUE(metrics);
+    const std::string counter = "\nj4_plant_database_connections_total ";
+    const auto at = metrics->body.find(counter);
+    ASSERT_NE(at, std::string::npos) << metrics->body;
+    EXPECT_LE(std::stoi(metrics->body.substr(at + counter.size())), 5) << metrics->body;
 
     // An open stream hears the station's next report, a unit whose name is
     // markup among it, as data.
